@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing brel needs on Debian; skips what is there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  build-essential cmake ninja-build pkg-config ccache
+  zlib1g-dev libmspack-dev libgtest-dev
+  qt6-base-dev qt6-base-dev-tools
+  fonts-ipafont-gothic xvfb xauth
+  zip unzip 7zip libarchive-tools lhasa cabextract gcab tar gzip
+  nodejs npm
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "setup: installing ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+for s in scripts/setup-*.sh; do
+  [ -e "$s" ] && bash "$s"
+done
+exit 0
