@@ -1,9 +1,14 @@
 # One test program per folder of tests/: tests/<folder>/*.cpp -> test_<folder>.
 # Folders whose name starts with "qt_" link the Qt program's code and run on the offscreen platform.
+# Helpers shared by all test programs.
+add_library(testsupport STATIC ${CMAKE_SOURCE_DIR}/tests/support/TestSupport.cpp)
+target_include_directories(testsupport PUBLIC ${CMAKE_SOURCE_DIR}/tests)
+target_compile_definitions(testsupport PRIVATE BREL_TESTDATA="${CMAKE_SOURCE_DIR}/../shared/testdata")
+
 file(GLOB TEST_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
 set(BREL_TESTDATA ${CMAKE_SOURCE_DIR}/../shared/testdata)
 foreach(dir ${TEST_DIRS})
-  if(NOT IS_DIRECTORY ${dir})
+  if(NOT IS_DIRECTORY ${dir} OR dir MATCHES "/support$")
     continue()
   endif()
   get_filename_component(name ${dir} NAME)
@@ -23,7 +28,7 @@ foreach(dir ${TEST_DIRS})
     target_link_libraries(test_${name} PRIVATE jobs upxjobs GTest::gtest GTest::gtest_main)
     set(env "")
   endif()
-  target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(test_${name} PRIVATE testsupport)
   target_compile_definitions(test_${name} PRIVATE
     BREL_TESTDATA="${BREL_TESTDATA}"
     BREL_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
