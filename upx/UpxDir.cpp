@@ -39,7 +39,12 @@ std::string EnvOr(const char* name, const std::string& fallback)
 
 }  // namespace
 
-TUpxDir::TUpxDir() : TUpxDir(EnvOr("XDG_RUNTIME_DIR", ""), EnvOr("TMPDIR", "/tmp")) {}
+TUpxDir::TUpxDir() : TUpxDir(EnvOr("XDG_RUNTIME_DIR", ""), DefaultTempDir()) {}
+
+std::string TUpxDir::DefaultTempDir()
+{
+    return EnvOr("TMPDIR", "/tmp");
+}
 
 TUpxDir::TUpxDir(const std::string& runtimeDir, const std::string& tempDir)
 {

@@ -23,6 +23,9 @@ public:
     TUpxDir& operator=(const TUpxDir&) = delete;
     ~TUpxDir();
 
+    // $TMPDIR, or /tmp when it is not set.
+    static std::string DefaultTempDir();
+
     // The folder ("" when none could be made or adopted).
     const std::string& Path() const { return path_; }
     // Path() + "/upx": where WriteUpxExe puts the packer ("" when there is no folder).

@@ -294,7 +294,8 @@ TUpxJobResult RunUpxJob(const std::string& upxDir, const std::string& path,
 TUpxJobResult RunUpxStandalone(const std::string& path, const TUpxOptions& options,
                                const TUpxJobIO& io)
 {
-    TUpxDir dir;
+    // Never the shared ~vxtmp: a window running at the same time keeps its packer there.
+    TUpxDir dir("", TUpxDir::DefaultTempDir());
     dir.WriteUpxExe(UpxExeBytes());
     return RunUpxJob(dir.Path(), path, options, io);
 }

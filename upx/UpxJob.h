@@ -27,8 +27,9 @@
 // may hold line breaks. The gauges go 0/0, 33/50, 66/100, 100/100. ProcessMessages is called
 // about every 50 ms while the packer runs and at each gauge step.
 //
-// brel-cli run: RunUpxStandalone(path, opt, io) makes a folder of its own, writes the packer,
-// runs the job and cleans up; print Memo1Add's lines, and exit 1 when the result says Failed.
+// brel-cli run: RunUpxStandalone(path, opt, io) makes a new folder of its own (never the window's
+// ~vxtmp, so both can run at once), writes the packer, runs the job and cleans up. Print the
+// Memo1Add lines; exit 1 when the result says Failed.
 #pragma once
 
 #include <cstdint>
