@@ -8,8 +8,10 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,9 +21,10 @@ namespace {
 
 constexpr size_t kChunkSize = 8192;
 constexpr auto kCycle = std::chrono::milliseconds(50);
-// A Linux pipe holds 64 KiB: eight chunks per stream and cycle empty a full pipe, so a child that
-// writes a lot is not slowed to 8 KiB per 50 ms, and the work per cycle stays bounded.
-constexpr int kReadsPerCycle = 8;
+// Each cycle empties a full pipe (64 KiB by default, enlarged to 1 MiB where the system allows),
+// so a child that writes a lot is not slowed down to a few chunks per 50 ms, while the work
+// between two pumps stays bounded.
+constexpr int kWantedPipeSize = 1 << 20;
 
 // Owns one file descriptor.
 class TFd {
@@ -78,7 +81,8 @@ struct TSpawnSetup {
 // Owns a started child: reaps it, and kills and reaps it when left before it ended.
 class TChild {
 public:
-    explicit TChild(pid_t pid) : pid_(pid) {}
+    // A pidfd (Linux 5.3 and later) lets the wait end as soon as the child ends.
+    explicit TChild(pid_t pid) : pid_(pid), pidFd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {}
     TChild(const TChild&) = delete;
     TChild& operator=(const TChild&) = delete;
     ~TChild()
@@ -88,6 +92,16 @@ public:
         ::kill(pid_, SIGKILL);
         while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
+    }
+    // Waits one cycle, or less when the child ends first.
+    void WaitCycle() const
+    {
+        if (pidFd_.Get() < 0) {
+            std::this_thread::sleep_for(kCycle);
+            return;
+        }
+        pollfd p{pidFd_.Get(), POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(kCycle.count()));
     }
     // True once the child has ended; its status is then in status.
     bool TryReap(int& status)
@@ -110,6 +124,7 @@ public:
 
 private:
     pid_t pid_;
+    TFd pidFd_;
 };
 
 // Bytes at the end of s that start a UTF-8 sequence the chunk does not complete; they are held
@@ -200,6 +215,13 @@ private:
     bool done_ = false;
 };
 
+// Asks for a larger pipe; returns the size the pipe has.
+int GrowPipe(int fd)
+{
+    const int size = ::fcntl(fd, F_SETPIPE_SZ, kWantedPipeSize);
+    return size > 0 ? size : ::fcntl(fd, F_GETPIPE_SZ);
+}
+
 bool SetNonBlocking(int fd)
 {
     const int flags = ::fcntl(fd, F_GETFL);
@@ -269,14 +291,16 @@ TPipedResult RunPiped(const std::vector<std::string>& argv, const TPipedSink& ou
     out.Write.Close();
     err.Write.Close();
 
+    const int pipeSize = std::max(GrowPipe(out.Read.Get()), GrowPipe(err.Read.Get()));
+    const int readsPerCycle = std::max(1, pipeSize / static_cast<int>(kChunkSize));
     TStreamReader outReader(out.Read.Get(), outLines);
     TStreamReader errReader(err.Read.Get(), errLines);
     for (;;) {
         if (pump)
             pump();
-        std::this_thread::sleep_for(kCycle);
-        outReader.ReadAvailable(kReadsPerCycle);
-        errReader.ReadAvailable(kReadsPerCycle);
+        child.WaitCycle();
+        outReader.ReadAvailable(readsPerCycle);
+        errReader.ReadAvailable(readsPerCycle);
         if (child.TryReap(result.ExitStatus))
             break;
     }

@@ -20,10 +20,11 @@ struct TPipedResult {
 };
 
 // Runs argv[0] (searched in PATH when it has no "/") with the arguments argv[1..], no shell.
-// Every cycle: pump, wait 50 ms, read what each pipe holds in chunks of at most 8,192 bytes;
-// once the child has ended, both pipes are read to their end, so nothing the child wrote is
-// lost. Returns only after the child has ended. The child's input is a pipe that is closed at
-// once, so a child that reads its input sees end-of-file instead of waiting forever.
+// Every cycle: pump, wait 50 ms (less when the child ends first), read what each pipe holds in
+// chunks of at most 8,192 bytes. Once the child has ended, both pipes are read to their end, so
+// nothing the child wrote is lost. Returns only after the child has ended. The child's input is
+// a pipe that is closed at once, so a child that reads its input sees end-of-file instead of
+// waiting forever.
 // If the pump or a sink throws, the child is killed and reaped before the exception leaves.
 TPipedResult RunPiped(const std::vector<std::string>& argv, const TPipedSink& outLines,
                       const TPipedSink& errLines, const TPipedPump& pump);

@@ -84,16 +84,16 @@ TEST(RunPiped, ChunksOfShortChildren)
 
 TEST(RunPiped, MoreThanAPipeFullOnBothStreamsLosesNothing)
 {
-    // Both streams at once, each well past the 64 KiB a pipe holds, no blanks so that trimming
-    // leaves every chunk whole; then the child ends with data still queued.
+    // Both streams at once, each past what a pipe holds (64 KiB, or 1 MiB when enlarged), no
+    // blanks so that trimming leaves every chunk whole; then the child ends with data queued.
     const std::string script =
-        "(seq 1 30000 | tr -d '\\n' >&2) & seq 100001 130000 | tr -d '\\n'; wait";
+        "(seq 1 200000 | tr -d '\\n' >&2) & seq 1000001 1200000 | tr -d '\\n'; wait";
     std::string wantOut, wantErr;
-    for (int i = 1; i <= 30000; ++i)
+    for (int i = 1; i <= 200000; ++i)
         wantErr += std::to_string(i);
-    for (int i = 100001; i <= 130000; ++i)
+    for (int i = 1000001; i <= 1200000; ++i)
         wantOut += std::to_string(i);
-    ASSERT_GT(wantErr.size(), 65536u);
+    ASSERT_GT(wantErr.size(), 1048576u);
 
     std::vector<std::string> out, err;
     const TPipedResult r = RunPiped(Sh(script), out, err);

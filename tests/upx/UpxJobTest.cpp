@@ -258,18 +258,6 @@ TEST(UpxJob, EmptyFileGetsARatioWithoutDivision)
     EXPECT_EQ(w.Tail(3), (Lines{"", "File Size 0KB -> 0KB", "Size Ratio - %"}));
 }
 
-TEST(UpxJob, VersionQuery)
-{
-    TFakePacker fake("", "", "echo 'upx 3.94'; echo 'NRV 0.84'");
-    TWindow w;
-    TUpxOptions o = Opt(uaAuto, 0, false, false);
-    o.ExtraArg = "-V";
-    const TUpxJobResult r = RunUpxJob(fake.Dir(), "", o, w.IO());
-    EXPECT_EQ(r.CommandLine, fake.Dir() + "/upx -V");
-    EXPECT_EQ(w.Lines, (Lines{"Version information of UPX...", "", kSep, "", "upx 3.94\nNRV 0.84", "", kSep}));
-    EXPECT_FALSE(r.Failed);
-}
-
 TEST(UpxJob, MissingFileIsNamedToThePacker)
 {
     TFakePacker fake("echo \"upx: $2: FileNotFoundException: $2: No such file\" >&2", "", "");
