@@ -268,7 +268,12 @@ TUpxJobResult RunUpxJob(const std::string& upxDir, const std::string& path,
         [&](const std::string& chunk) { errors.push_back(chunk); }, io.ProcessMessages);
     r.Started = run.Started;
     if (!run.Started)
-        memo.Add("Cannot start " + cmd.Argv[0] + " : " + run.StartError);
+        memo.Add(upxDir.empty() ? std::string("Cannot start the packer: it has no folder")
+                                : "Cannot start " + cmd.Argv[0] + ": " + run.StartError);
+    else if (run.TermSignal != 0)
+        memo.Add("The packer was stopped by signal " + std::to_string(run.TermSignal));
+    // A packer that could not run or was stopped failed, whatever it printed.
+    const bool broken = !run.Started || run.TermSignal != 0;
 
     memo.Gauges(66, 100);
     memo.Pump();
@@ -277,12 +282,11 @@ TUpxJobResult RunUpxJob(const std::string& upxDir, const std::string& path,
     memo.Add("");
     memo.Add(kSeparator);
 
-    if (!run.Started || !errors.empty()) {
-        // A packer that could not run is an error, never a success.
+    if (broken || !errors.empty()) {
         r.Failed = true;
-        r.Message = run.Started ? UpxErrorMessage(JoinLines(errors)) : kUnknownError;
+        r.Message = broken ? kUnknownError : UpxErrorMessage(JoinLines(errors));
         memo.Add("");
-        memo.Add((run.Started && r.Action >= uaTest ? "Result : " : "Error : ") + r.Message);
+        memo.Add((!broken && r.Action >= uaTest ? "Result : " : "Error : ") + r.Message);
     } else if (exists) {
         WriteSuccess(memo, packerOutput, r);
     }

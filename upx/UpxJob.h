@@ -59,7 +59,7 @@ struct TUpxJobResult {
     int Action = uaAuto;           // what ran, after the auto decision
     bool Probed = false;           // the auto decision's test run ran
     bool Started = false;          // the packer could be started for the main run
-    bool Failed = false;           // a closing "Error : " / "Result : " line from an error
+    bool Failed = false;           // closed by "Error : " or by "Result : " with an error
     std::string Message;           // text of the closing "Result : " or "Error : " line, if any
     std::string ProbeCommandLine;  // the test run's command line, when probed
     std::string CommandLine;       // the main run's command line

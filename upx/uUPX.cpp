@@ -82,7 +82,10 @@ struct TSpawnSetup {
 class TChild {
 public:
     // A pidfd (Linux 5.3 and later) lets the wait end as soon as the child ends.
-    explicit TChild(pid_t pid) : pid_(pid), pidFd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {}
+    explicit TChild(pid_t pid)
+        : pid_(pid), pidFd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)))
+    {
+    }
     TChild(const TChild&) = delete;
     TChild& operator=(const TChild&) = delete;
     ~TChild()
@@ -103,8 +106,8 @@ public:
         pollfd p{pidFd_.Get(), POLLIN, 0};
         ::poll(&p, 1, static_cast<int>(kCycle.count()));
     }
-    // True once the child has ended; its status is then in status.
-    bool TryReap(int& status)
+    // True once the child has ended; its exit status and ending signal are then in the result.
+    bool TryReap(TPipedResult& result)
     {
         int st = 0;
         pid_t r;
@@ -113,12 +116,14 @@ public:
         if (r == 0)
             return false;
         pid_ = -1;
-        if (r < 0)
-            status = -1;  // reaped elsewhere (SIGCHLD ignored): ended, status unknown
-        else if (WIFEXITED(st))
-            status = WEXITSTATUS(st);
-        else
-            status = WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
+        if (r < 0) {
+            result.ExitStatus = -1;  // reaped elsewhere (SIGCHLD ignored): status unknown
+        } else if (WIFSIGNALED(st)) {
+            result.TermSignal = WTERMSIG(st);
+            result.ExitStatus = 128 + result.TermSignal;
+        } else {
+            result.ExitStatus = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        }
         return true;
     }
 
@@ -301,7 +306,7 @@ TPipedResult RunPiped(const std::vector<std::string>& argv, const TPipedSink& ou
         child.WaitCycle();
         outReader.ReadAvailable(readsPerCycle);
         errReader.ReadAvailable(readsPerCycle);
-        if (child.TryReap(result.ExitStatus))
+        if (child.TryReap(result))
             break;
     }
     outReader.ReadRest();

@@ -17,6 +17,7 @@ struct TPipedResult {
     bool Started = false;   // the program could be started
     std::string StartError; // why not, when it could not ("No such file or directory")
     int ExitStatus = -1;    // exit code, or 128 + signal number; -1 when not started
+    int TermSignal = 0;     // the signal that ended the child, 0 when it exited by itself
 };
 
 // Runs argv[0] (searched in PATH when it has no "/") with the arguments argv[1..], no shell.

@@ -126,6 +126,7 @@ TEST(RunPiped, PumpsWhileTheChildRunsAndReturnsAfterItEnded)
         RunPiped(Sh("sleep 0.3; echo finished; : > '" + marker + "'; exit 3"), out, err, [&] { ++pumps; });
     EXPECT_TRUE(r.Started);
     EXPECT_EQ(r.ExitStatus, 3);
+    EXPECT_EQ(r.TermSignal, 0);
     EXPECT_TRUE(fs::exists(marker));
     EXPECT_EQ(out, std::vector<std::string>{"finished"});
     EXPECT_GE(pumps, 2);

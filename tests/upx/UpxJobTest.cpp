@@ -249,6 +249,16 @@ TEST(UpxJob, PackerThatCannotStartIsAnError)
     EXPECT_TRUE(r.Failed);
 }
 
+TEST(UpxJob, PackerStoppedBySignalIsAnError)
+{
+    TFakePacker fake("", "", "echo 'Packing...'; kill -9 $$");
+    TWindow w;
+    const TUpxJobResult r = RunUpxJob(fake.Dir(), fake.Exe(), Opt(uaCompress), w.IO());
+    EXPECT_TRUE(r.Failed);
+    EXPECT_EQ(w.Tail(6), (Lines{"Packing...", "The packer was stopped by signal 9", "", kSep, "",
+                                "Error : 特定できないエラーが発生しました　！！"}));
+}
+
 TEST(UpxJob, EmptyFileGetsARatioWithoutDivision)
 {
     TFakePacker fake("", "", "echo 'Packed 1 file.'");
