@@ -1,7 +1,8 @@
 // UPX jobs: compress, decompress or test one executable in place with the packer, or ask the
 // packer for its version; everything the window shows goes through callbacks. Qt-free.
 //
-// How the window uses this (Qt code lives in the window; nothing here knows Qt):
+// How the window uses this (Qt code lives in the window; nothing here knows Qt), with
+// upx/UpxDir.h and upx/UpxExe.h:
 //
 //   // start-up (FormShow): the private folder and the packer in it, rewritten at every start.
 //   // A failure is not reported here: UPX jobs then report that the packer cannot be started.
