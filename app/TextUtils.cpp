@@ -1,0 +1,92 @@
+#include "app/TextUtils.h"
+
+#include <clocale>
+#include <sys/stat.h>
+
+std::string FormatGrouped(int64_t n, const std::string& separator)
+{
+    // Work on the magnitude as unsigned so that INT64_MIN needs no special case.
+    const bool negative = n < 0;
+    uint64_t v = negative ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+    const std::string digits = std::to_string(v);
+    std::string out;
+    out.reserve(digits.size() + digits.size() / 3 * separator.size() + 1);
+    if (negative)
+        out += '-';
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            out += separator;
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string FormatGrouped(int64_t n)
+{
+    const struct lconv* lc = std::localeconv();
+    std::string sep = (lc && lc->thousands_sep) ? lc->thousands_sep : "";
+    return FormatGrouped(n, sep.empty() ? std::string(",") : sep);
+}
+
+int64_t FileSizeKB(const std::string& path)
+{
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
+        return 0;
+    const int64_t size = st.st_size;
+    return size / 1024 + (size % 1024 != 0 ? 1 : 0);
+}
+
+std::string ExtractFileName(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+static char AsciiUpper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool SameText(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (AsciiUpper(a[i]) != AsciiUpper(b[i]))
+            return false;
+    return true;
+}
+
+std::string UpperCase(const std::string& s)
+{
+    std::string out = s;
+    for (char& c : out)
+        c = AsciiUpper(c);
+    return out;
+}
+
+std::string ExtractFileExt(const std::string& path)
+{
+    const std::string name = ExtractFileName(path);
+    const size_t dot = name.find_last_of('.');
+    return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+static bool ExtensionIn(const std::string& path, const char* list)
+{
+    const std::string ext = UpperCase(ExtractFileExt(path));
+    return !ext.empty() && std::string(list).find(ext) != std::string::npos;
+}
+
+bool IsUpxTarget(const std::string& path)
+{
+    struct stat st {};
+    const bool isFolder = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return !isFolder && ExtensionIn(path, ".EXE;.COM;.DLL;.SYS;.SRC");
+}
+
+bool IsArchiveName(const std::string& path)
+{
+    return ExtensionIn(path, ".ZIP;.LZH;.LHA;.CAB;.TAR");
+}
