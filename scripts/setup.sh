@@ -12,9 +12,16 @@ packages=(
   nodejs npm
 )
 
+# A package counts as present when dpkg has it, or, for npm, when the command exists (NodeSource's
+# nodejs bundles npm and conflicts with Debian's npm package).
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed" && return 0
+  [ "$1" = npm ] && command -v npm >/dev/null 2>&1
+}
+
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""

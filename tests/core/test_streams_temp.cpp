@@ -88,7 +88,7 @@ TEST(TempFileStream, SameFileSystemIsRenamedIntoPlace) {
 TEST(TempFileStream, OtherFileSystemIsCopiedWithProgress) {
   const std::string Other = testutil::OtherFileSystemDir();
   if (Other.empty()) GTEST_SKIP() << "no second file system";
-  TTestDir Dir, TempDir(Other + "/brel-test");
+  TTestDir Dir, TempDir(Other);
   const std::string Archive = Dir / "a.zip";
   WriteFile(Archive, "old");
   TFakeOwner Owner;
@@ -138,7 +138,7 @@ TEST(TempFileStream, NothingMovesWhenCancelledAbandonedOrRefused) {
 TEST(TempFileStream, CancelDuringTheCopyKeepsTheOldArchive) {
   const std::string Other = testutil::OtherFileSystemDir();
   if (Other.empty()) GTEST_SKIP() << "no second file system";
-  TTestDir Dir, TempDir(Other + "/brel-test");
+  TTestDir Dir, TempDir(Other);
   const std::string Archive = Dir / "a.zip";
   WriteFile(Archive, "old");
   TFakeOwner Owner;
