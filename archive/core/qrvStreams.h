@@ -1,0 +1,347 @@
+// 64-bit streams with cancel and progress hooks, the filter streams that deflate, inflate, store
+// or checksum data on its way to or from an archive, CRC-32, CRC-16 and the traditional ZIP
+// cipher.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+// ---------------------------------------------------------------------------------------------
+// Window messages
+
+// Called before every block of a bulk copy and during progress steps so that the host stays
+// responsive. A no-op by default; the desktop program points it at its event processing.
+extern std::function<void()> ProcessMessagesHook;
+void ProcessMessages();
+
+// ---------------------------------------------------------------------------------------------
+// Checksums
+
+// CRC-32, reflected polynomial 0xEDB88320. The running value starts at Crc32Init; an archive
+// stores the final value (running value xor 0xFFFFFFFF).
+constexpr uint32_t Crc32Init = 0xFFFFFFFFu;
+extern const uint32_t Crc32Table[256];
+inline uint32_t Crc32Byte(uint32_t Crc, uint8_t B) { return Crc32Table[(Crc ^ B) & 0xFF] ^ (Crc >> 8); }
+// Updates a running CRC-32 (not inverted) over Len bytes.
+uint32_t UpdateCrc32(uint32_t Crc, const void* Buf, size_t Len);
+// Final CRC-32 of one buffer ("abc" gives 0x352441C2).
+uint32_t Crc32Of(const void* Buf, size_t Len);
+
+// CRC-16 "ARC", reflected polynomial 0xA001, running value starts at 0 and is stored as is.
+constexpr uint16_t Crc16Init = 0;
+extern const uint16_t Crc16Table[256];
+inline uint16_t Crc16Byte(uint16_t Crc, uint8_t B) {
+  return static_cast<uint16_t>(Crc16Table[(Crc ^ B) & 0xFF] ^ (Crc >> 8));
+}
+uint16_t UpdateCrc16(uint16_t Crc, const void* Buf, size_t Len);
+// CRC-16 of one buffer ("abc" gives 0x9738).
+uint16_t Crc16Of(const void* Buf, size_t Len);
+
+// ---------------------------------------------------------------------------------------------
+// Traditional PKWARE ZIP cipher
+
+class TZipCipher {
+ public:
+  // Keys 0x12345678, 0x23456789, 0x34567890, then one update per password byte.
+  void Init(const std::string& Password);
+  void Reset();
+  void UpdateKeys(uint8_t Plain);
+  uint8_t KeyByte() const;
+  // Encrypt: update with the plain byte, then xor. Decrypt: xor, then update with the result.
+  uint8_t EncryptByte(uint8_t Plain);
+  uint8_t DecryptByte(uint8_t Cipher);
+  void Encrypt(void* Buf, size_t Len);
+  void Decrypt(void* Buf, size_t Len);
+  uint32_t Keys[3] = {0x12345678u, 0x23456789u, 0x34567890u};
+};
+
+// ---------------------------------------------------------------------------------------------
+// Running state shared by the filter streams and the readers' CRC check: the running CRC-32 and
+// CRC-16 of the entry being processed and the cipher keys. One process-wide instance by default;
+// a component may give its streams an instance of its own.
+struct TStreamState {
+  uint32_t Crc32Val = Crc32Init;
+  uint16_t Crc16Val = Crc16Init;
+  TZipCipher Cipher;
+};
+TStreamState& GlobalStreamState();
+
+// ---------------------------------------------------------------------------------------------
+// Plain streams
+
+enum TSeekOrigin : uint16_t { soFromBeginning = 0, soFromCurrent = 1, soFromEnd = 2 };
+
+// Modes of TFileStream32: fmCreate creates (truncates); other values combine one access mode
+// with one share mode (share modes are accepted and ignored on Linux).
+enum : uint16_t {
+  fmOpenRead = 0x0000,
+  fmOpenWrite = 0x0001,
+  fmOpenReadWrite = 0x0002,
+  fmShareCompat = 0x0000,
+  fmShareExclusive = 0x0010,
+  fmShareDenyWrite = 0x0020,
+  fmShareDenyRead = 0x0030,
+  fmShareDenyNone = 0x0040,
+  fmCreate = 0xFFFF,
+};
+
+// Block sizes of the bulk copies and the filter buffers.
+constexpr int32_t CopyBlockSize = 0x20000;        // TStream32::CopyFrom
+constexpr int32_t StoreCopyBlockSize = 102400;    // TStoreStream::CopyFrom
+constexpr int32_t TempCopyBlockSize = 100000;     // TTempFileStream::CopyFrom
+constexpr int32_t FilterBufferSize = 131070;      // TCustomStream buffer
+
+class TStream32 {
+ public:
+  TStream32() = default;
+  virtual ~TStream32() = default;
+  TStream32(const TStream32&) = delete;
+  TStream32& operator=(const TStream32&) = delete;
+
+  // Hooks shared by every stream: the component's CancelFlag (nullptr: never cancelled), its
+  // progress step, and its counter of bytes still to process (nullptr: not counted).
+  bool* CancelFlag = nullptr;
+  std::function<void()> OnProgress;
+  int64_t* BytesToGo = nullptr;
+
+  virtual int64_t Size();
+  // 32-bit size; the base raises ERangeError. SetSize raises ERangeError for a size outside the
+  // signed 32-bit range and otherwise calls SetSize32; file and memory streams take any size.
+  virtual void SetSize32(int32_t NewSize);
+  virtual void SetSize(int64_t NewSize);
+  // Count bytes at most; returns the count transferred (0 on failure; a filter may return a
+  // negative error code).
+  virtual int32_t Read(void* Buffer, int32_t Count) = 0;
+  virtual int32_t Write(const void* Buffer, int32_t Count) = 0;
+  // 32-bit seek; the base returns -1. Seek raises ERangeError for an offset outside the signed
+  // 32-bit range and otherwise calls Seek32; file and memory streams take any offset.
+  virtual int32_t Seek32(int32_t Offset, uint16_t Origin);
+  virtual int64_t Seek(int64_t Offset, uint16_t Origin);
+  // Copies Count bytes from Source (0: all of Source from its start) in blocks, processing
+  // window messages before each and stopping quietly once the CancelFlag is set. Returns Count.
+  virtual int64_t CopyFrom(TStream32& Source, int64_t Count);
+
+  int64_t Position() { return Seek(0, soFromCurrent); }
+  void SetPosition(int64_t Pos) { Seek(Pos, soFromBeginning); }
+  // Read or write exactly Count bytes or raise EReadError / EWriteError (25160 for a full disk).
+  void ReadBuffer(void* Buffer, int64_t Count);
+  void WriteBuffer(const void* Buffer, int64_t Count);
+
+  bool IsCancelled() const { return CancelFlag != nullptr && *CancelFlag; }
+  // errno of the last failed operation system call (0 when none).
+  int LastError() const { return FLastError; }
+
+ protected:
+  // CopyFrom with a given block size.
+  int64_t CopyBlocks(TStream32& Source, int64_t Count, int32_t BlockSize);
+  // Counts Count bytes off BytesToGo and runs OnProgress.
+  void StepProgress(int64_t Count);
+  int FLastError = 0;
+};
+
+// Stream over an operating-system file descriptor (-1: invalid). Does not own the descriptor.
+class THandleStream32 : public TStream32 {
+ public:
+  explicit THandleStream32(int AHandle) : FHandle(AHandle) {}
+  int Handle() const { return FHandle; }
+  int64_t Size() override;
+  void SetSize32(int32_t NewSize) override;
+  void SetSize(int64_t NewSize) override;
+  int32_t Read(void* Buffer, int32_t Count) override;
+  int32_t Write(const void* Buffer, int32_t Count) override;
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override;
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+  // Flushes written data to the device; false (LastError set) on failure.
+  bool Flush();
+
+ protected:
+  int FHandle = -1;
+};
+
+// Opens (Mode: fm* access | share) or creates (fmCreate) a file by name and closes it on
+// destruction. Failure raises EFOpenError with 25235 and the file name.
+class TFileStream32 : public THandleStream32 {
+ public:
+  TFileStream32(const std::string& FileName, uint16_t Mode);
+  ~TFileStream32() override;
+  const std::string& FileName() const { return FFileName; }
+  // Closes the descriptor now; false when close reported an error (e.g. delayed ENOSPC).
+  bool Close();
+
+ protected:
+  // For subclasses that open the file themselves.
+  TFileStream32(const std::string& FileName, int AHandle);
+  std::string FFileName;
+};
+
+// Stream over a block of memory it does not own; writes stay inside the block.
+class TCustomMemoryStream32 : public TStream32 {
+ public:
+  void* Memory() const { return FMemory; }
+  int64_t Size() override { return FSize; }
+  int32_t Read(void* Buffer, int32_t Count) override;
+  int32_t Write(const void* Buffer, int32_t Count) override;
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override;
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+  void SetPointer(void* Ptr, int64_t Size);
+  void SaveToStream(TStream32& Stream);
+  void SaveToFile(const std::string& FileName);
+
+ protected:
+  uint8_t* FMemory = nullptr;
+  int64_t FSize = 0;
+  int64_t FPosition = 0;
+};
+
+// Growing stream in memory it owns. Running out of memory raises EArchiveError 25254.
+class TMemoryStream32 : public TCustomMemoryStream32 {
+ public:
+  TMemoryStream32() = default;
+  void Clear();
+  void SetSize32(int32_t NewSize) override { SetSize(NewSize); }
+  void SetSize(int64_t NewSize) override;
+  int32_t Write(const void* Buffer, int32_t Count) override;
+  void LoadFromStream(TStream32& Stream);
+  void LoadFromFile(const std::string& FileName);
+
+ private:
+  void Reserve(int64_t NewCapacity);
+  std::vector<uint8_t> FData;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Filter streams
+
+// Base of the filters: the wrapped stream, where the filter left it, a zlib state, a
+// 131,070-byte buffer, the checksum width and the encrypt/decrypt flag. Before each operation a
+// wrapped stream that someone else moved is put back where the filter left it.
+class TCustomStream : public TStream32 {
+ public:
+  explicit TCustomStream(TStream32& Strm, TStreamState* State = nullptr);
+  TStream32& Stream() { return *FStrm; }
+  TStreamState& State() { return *FState; }
+
+  bool Encrypt = false;  // encipher what is written / decipher what is read (process keys)
+  int CrcBits = 32;      // 16 or 32: which running checksum TStoreStream/TCalcStreamCRC update
+
+ protected:
+  void SyncPosition();          // puts the wrapped stream back where the filter left it
+  void NoteStreamPosition();    // remembers where the wrapped stream is now
+  void UpdateCrc(const void* Buf, size_t Len);
+  TStream32* FStrm;
+  int64_t FStrmPos = 0;
+  z_stream FZRec{};
+  std::vector<uint8_t> FBuffer;
+  TStreamState* FState;
+};
+
+// Deflates what is written into the target. Level is an index 0..3 into {0, 1, -1, 9};
+// WindowBits is passed to deflateInit2 (-15 for raw deflate). Updates the running CRC-32 with
+// the input unless Encrypt is set (the caller computed it beforehand). Finish() (also run by the
+// destructor, which swallows errors) ends the deflate stream and writes the rest.
+class TCompressStream : public TCustomStream {
+ public:
+  TCompressStream(TStream32& Target, int Level, int8_t WindowBits, TStreamState* State = nullptr);
+  ~TCompressStream() override;
+  int32_t Read(void* Buffer, int32_t Count) override;  // not readable: returns 0
+  int32_t Write(const void* Buffer, int32_t Count) override;
+  // Seek(0, soFromCurrent) gives the input bytes consumed; any other seek returns -1.
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override;
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+  // Ends the deflate stream; raises EWriteError when the target cannot take the data.
+  // Returns false when the stream was cancelled (the entry is then incomplete).
+  bool Finish();
+  int64_t TotalIn() const { return static_cast<int64_t>(FZRec.total_in); }
+  int64_t TotalOut() const { return static_cast<int64_t>(FZRec.total_out); }
+
+ private:
+  void FlushBuffer(int32_t Count);
+  bool FFinished = false;
+  bool FInitOk = false;
+};
+
+// Inflates from the source when read. A read refills the input buffer (at most Count, at most
+// its size, at most InputLimit bytes in total) when it is empty, deciphering when Encrypt is
+// set, and inflates until Count bytes are produced or the deflate data ends (EndOfData) or the
+// source runs dry (NeedsInput). An inflate error returns a negative count (the zlib code).
+// Destruction moves the source back by the input read but not consumed.
+class TDecompressStream : public TCustomStream {
+ public:
+  TDecompressStream(TStream32& Source, int8_t WindowBits, TStreamState* State = nullptr);
+  ~TDecompressStream() override;
+  int32_t Read(void* Buffer, int32_t Count) override;
+  int32_t Write(const void* Buffer, int32_t Count) override;  // not writable: returns 0
+  // Forward seeks read and discard; a backward seek restarts from the source start position.
+  // Seek(0, soFromCurrent) gives the bytes produced. soFromEnd returns -1.
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override;
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+  int64_t Size() override { return -1; }
+
+  // Bytes of compressed input the stream may still take from the source (-1: no limit).
+  int64_t InputLimit = -1;
+  bool EndOfData() const { return FEndOfData; }
+  // The source gave no more bytes before the deflate data ended (truncated or next volume).
+  bool NeedsInput() const { return FNeedsInput; }
+  int LastZError() const { return FZError; }
+  // Points the stream at another source (the next volume) positioned at its data.
+  void SetSource(TStream32& Source);
+
+ private:
+  void Reset();
+  bool FEndOfData = false;
+  bool FNeedsInput = false;
+  int FZError = Z_OK;
+  int8_t FWindowBits;
+  int64_t FStartPos = 0;
+  bool FInitOk = false;
+};
+
+// Passes data through to the target unchanged, keeping the running checksum. Not enciphered:
+// the checksum restarts (CRC-32 at 0xFFFFFFFF, CRC-16 at 0) and every written block updates it.
+// Enciphered: the running value computed before (by TCalcStreamCRC) is kept and every block is
+// enciphered with the process keys before it is written. Reading deciphers when enciphered and
+// updates the checksum over the plain data.
+class TStoreStream : public TCustomStream {
+ public:
+  TStoreStream(TStream32& Target, bool Encrypted, int Bits, TStreamState* State = nullptr);
+  int32_t Read(void* Buffer, int32_t Count) override;
+  int32_t Write(const void* Buffer, int32_t Count) override;
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override;
+  int64_t Size() override { return FStrm->Size(); }
+  int64_t CopyFrom(TStream32& Source, int64_t Count) override;
+};
+
+// Only checksums: construction copies Count bytes (0: all) of Source through Write, which
+// restarts and updates the running checksum of Bits (16 or 32) and, with Progress, counts
+// BytesToGo down and runs OnProgress. Hooks must be given to the constructor because the copy
+// happens there.
+class TCalcStreamCRC : public TCustomStream {
+ public:
+  TCalcStreamCRC(TStream32& Source, int64_t Count, int Bits, bool Progress = false,
+                 bool* CancelFlag = nullptr, int64_t* BytesToGo = nullptr,
+                 std::function<void()> OnProgress = {}, TStreamState* State = nullptr);
+  int32_t Read(void* Buffer, int32_t Count) override;  // returns 0
+  int32_t Write(const void* Buffer, int32_t Count) override;
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override;
+  // The running value after the copy (not inverted for CRC-32).
+  uint32_t Crc() const;
+
+ private:
+  bool FProgress;
+  int64_t FCount = 0;
+};
+
+// Compresses all of Input (from its start) into Output through a TCompressStream with the raw
+// window (LevelIndex as for TCompressStream), enciphering with the state's keys when Encrypt is
+// set. Returns false when cancelled; Crc receives the final CRC-32 of the input (when not
+// encrypted: an encrypted entry's CRC was computed before). Raises on write failure.
+bool DeflateStream(TStream32& Input, TStream32& Output, int LevelIndex, bool Encrypt, uint32_t& Crc,
+                   bool* CancelFlag = nullptr, int64_t* BytesToGo = nullptr,
+                   const std::function<void()>& OnProgress = {}, TStreamState* State = nullptr);
