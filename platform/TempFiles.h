@@ -32,18 +32,23 @@ class TTempFileGuard {
 // Returning false cancels; the target is then left as it was.
 using TReplaceProgress = std::function<bool(int64_t Done, int64_t Total)>;
 
-// Outcome of ReplaceFile.
-enum TReplaceResult { rrDone, rrCancelled, rrFailed };
+// Outcome of ReplaceFile: done, cancelled, a write/flush/rename failure, or Source could not be
+// opened or no file could be created beside Target.
+enum TReplaceResult { rrDone, rrCancelled, rrFailed, rrOpenFailed };
 
 // Puts the finished file Source in place of Target, which may exist. Same file system: flush
 // Source and rename(2) it (atomic). Otherwise copy it into a new temporary file beside Target
-// (in blocks of BlockSize), flush, rename that over Target and delete Source. The old Target
+// (in blocks of BlockSize; Progress runs with Done 0 first and after every block), flush,
+// rename that over Target and delete Source. The old Target
 // exists unchanged until the new one is complete and in place; on failure or cancel no
 // temporary file is left behind and Source stays (the caller deletes it). The new file gets the
 // permission bits of the old Target, or 0666 less the umask for a new one.
 // On rrFailed, Err is the errno of the failure.
 TReplaceResult ReplaceFile(const std::string& Source, const std::string& Target, int& Err,
                            const TReplaceProgress& Progress = {}, int64_t BlockSize = 100000);
+
+// Permission bits a file replacing Target gets: Target's own, or 0666 less the umask.
+unsigned ModeForReplacement(const std::string& Target);
 
 // Flushes an open descriptor and renames the file Path over Target the same way (permission
 // bits of Target kept, folder flushed). Returns 0 or errno. The descriptor stays open.

@@ -110,7 +110,7 @@ class TStream32 {
   int64_t* BytesToGo = nullptr;
 
   virtual int64_t Size();
-  // 32-bit size; the base raises ERangeError. SetSize raises ERangeError for a size outside the
+  // 32-bit size; the base does nothing. SetSize raises ERangeError for a size outside the
   // signed 32-bit range and otherwise calls SetSize32; file and memory streams take any size.
   virtual void SetSize32(int32_t NewSize);
   virtual void SetSize(int64_t NewSize);
@@ -160,8 +160,14 @@ class THandleStream32 : public TStream32 {
   bool Flush();
 
  protected:
+  // Read without the progress step.
+  int32_t ReadRaw(void* Buffer, int32_t Count);
   int FHandle = -1;
 };
+
+// Opens (fm* access | share) or creates (fmCreate) a file by name: a close-on-exec descriptor,
+// or -1 with errno set. A folder is refused (EISDIR).
+int FileOpenHandle(const std::string& FileName, uint16_t Mode);
 
 // Opens (Mode: fm* access | share) or creates (fmCreate) a file by name and closes it on
 // destruction. Failure raises EFOpenError with 25235 and the file name.
@@ -174,8 +180,11 @@ class TFileStream32 : public THandleStream32 {
   bool Close();
 
  protected:
-  // For subclasses that open the file themselves.
-  TFileStream32(const std::string& FileName, int AHandle);
+  // For subclasses that open the file themselves (a tag, so fm* modes never select it).
+  struct TAdoptHandle {
+    int Handle;
+  };
+  TFileStream32(const std::string& FileName, TAdoptHandle Adopt);
   std::string FFileName;
 };
 
@@ -261,8 +270,11 @@ class TCompressStream : public TCustomStream {
 
  private:
   void FlushBuffer(int32_t Count);
+  void CountConsumed();
   bool FFinished = false;
   bool FInitOk = false;
+  int64_t FCounted = 0;  // input bytes already counted off BytesToGo
+  int FUncaught;
 };
 
 // Inflates from the source when read. A read refills the input buffer (at most Count, at most
@@ -282,8 +294,10 @@ class TDecompressStream : public TCustomStream {
   int64_t Seek(int64_t Offset, uint16_t Origin) override;
   int64_t Size() override { return -1; }
 
-  // Bytes of compressed input the stream may still take from the source (-1: no limit).
+  // Bytes of compressed input the stream may take from the source in all (-1: no limit).
   int64_t InputLimit = -1;
+  // Compressed bytes taken from the source so far.
+  int64_t InputRead() const { return FInputRead; }
   bool EndOfData() const { return FEndOfData; }
   // The source gave no more bytes before the deflate data ended (truncated or next volume).
   bool NeedsInput() const { return FNeedsInput; }
@@ -293,6 +307,8 @@ class TDecompressStream : public TCustomStream {
 
  private:
   void Reset();
+  bool Refill(int32_t Wanted);
+  int64_t FInputRead = 0;
   bool FEndOfData = false;
   bool FNeedsInput = false;
   int FZError = Z_OK;

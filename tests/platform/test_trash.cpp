@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/FileInfo.h"
+#include "platform/Trash.h"
+#include "platform/test_tempdir.h"
+
+namespace {
+
+using testutil::ReadFile;
+using testutil::TTestDir;
+using testutil::WriteFile;
+
+// Points XDG_DATA_HOME at a scratch folder for the test.
+class TrashTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* Old = std::getenv("XDG_DATA_HOME");
+    FHad = Old != nullptr;
+    if (FHad) FOld = Old;
+    ::setenv("XDG_DATA_HOME", FData.Path().c_str(), 1);
+  }
+  void TearDown() override {
+    if (FHad) ::setenv("XDG_DATA_HOME", FOld.c_str(), 1);
+    else ::unsetenv("XDG_DATA_HOME");
+  }
+  std::string Trash() const { return FData.Path() + "/Trash"; }
+  TTestDir FData;
+  TTestDir FWork;
+  bool FHad = false;
+  std::string FOld;
+};
+
+TEST_F(TrashTest, MovesFilesAndFoldersWithInfoRecords) {
+  const std::string A = FWork / "a b%.txt";
+  WriteFile(A, "first");
+  ASSERT_EQ(HomeTrashDir(), Trash());
+  ASSERT_TRUE(MoveToTrash(A));
+  EXPECT_FALSE(FileExists(A));
+  EXPECT_EQ(ReadFile(Trash() + "/files/a b%.txt"), "first");
+  const std::string Info = ReadFile(Trash() + "/info/a b%.txt.trashinfo");
+  EXPECT_EQ(Info.rfind("[Trash Info]\nPath=", 0), 0u);
+  EXPECT_NE(Info.find("/a%20b%25.txt\n"), std::string::npos);
+  EXPECT_NE(Info.find("\nDeletionDate="), std::string::npos);
+
+  // A second item of the same name gets a name of its own.
+  WriteFile(A, "second");
+  ASSERT_TRUE(MoveToTrash(A));
+  EXPECT_EQ(ReadFile(Trash() + "/files/a b%.txt.2"), "second");
+
+  const std::string Sub = FWork / "folder";
+  std::filesystem::create_directories(Sub + "/inner");
+  WriteFile(Sub + "/inner/f", "x");
+  ASSERT_TRUE(MoveToTrash(Sub));
+  EXPECT_FALSE(DirectoryExists(Sub));
+  EXPECT_EQ(ReadFile(Trash() + "/files/folder/inner/f"), "x");
+}
+
+TEST_F(TrashTest, FailureLeavesTheItemAndSaysWhy) {
+  std::string Error;
+  EXPECT_FALSE(MoveToTrash(FWork / "missing", &Error));
+  EXPECT_FALSE(Error.empty());
+  EXPECT_TRUE(FWork.Files().empty());
+}
+
+TEST_F(TrashTest, AcrossFileSystemsTheItemIsCopiedThenRemoved) {
+  const std::string Other = testutil::OtherFileSystemDir();
+  if (Other.empty()) GTEST_SKIP() << "no second file system";
+  TTestDir Far(Other + "/brel-test");
+  const std::string A = Far / "far.txt";
+  WriteFile(A, "far away");
+  ASSERT_TRUE(MoveToTrash(A));
+  EXPECT_FALSE(FileExists(A));
+  EXPECT_EQ(ReadFile(Trash() + "/files/far.txt"), "far away");
+}
+
+TEST_F(TrashTest, KeepCopyLeavesTheOriginal) {
+  const std::string A = FWork / "keep.zip";
+  WriteFile(A, "old archive");
+  ASSERT_TRUE(KeepCopyInTrash(A));
+  EXPECT_EQ(ReadFile(A), "old archive");
+  EXPECT_EQ(ReadFile(Trash() + "/files/keep.zip"), "old archive");
+}
+
+}  // namespace
