@@ -360,6 +360,37 @@ TEST(Frame, ReaderExtractDirAndDefaults) {
   EXPECT_EQ(DeflateOptionBits(dtDeflateN), 0);
 }
 
+// The frame is what the temporary archive streams report to: the move events fire on the
+// writer, and a cancelled writer leaves the old archive and no temporary file.
+TEST(Frame, TemporaryStreamsReportToTheWriter) {
+  TempDir t("tmps");
+  WriteFile(t / "a.zip", "old");
+  for (bool cancel : {false, true}) {
+    TWriter w;
+    w.SetArchiveFile((t / "a.zip").string());
+    std::vector<std::string> events;
+    w.OnTmpFileMoveBegin = [&](TZipCommon*, const std::string& a, const std::string& tmp, bool&) {
+      events.push_back("begin " + fs::path(a).filename().string() + " " + fs::path(tmp).filename().string().substr(0, 3));
+    };
+    w.OnTmpFileMoveEnd = [&](TZipCommon*) { events.push_back("end"); };
+    {
+      TTempFileStream s(w, fmCreate, w.ArchiveFile(), w.TempDir());
+      s.WriteBuffer("new", 3);
+      if (cancel) w.SetCancel(true);
+    }
+    if (cancel) {
+      EXPECT_TRUE(events.empty());
+      EXPECT_EQ(testsupport::ReadFile(t / "a.zip"), "new");  // from the first round
+    } else {
+      EXPECT_EQ(events, (std::vector<std::string>{"begin a.zip qrv", "end"}));
+      EXPECT_EQ(testsupport::ReadFile(t / "a.zip"), "new");
+    }
+    size_t files = 0;
+    for (const auto& e : fs::directory_iterator(t.path())) files += e.is_regular_file();
+    EXPECT_EQ(files, 1u) << "no temporary file is left";
+  }
+}
+
 TEST(Frame, VolumeNames) {
   TRecorder c;
   TempDir t("vn");
