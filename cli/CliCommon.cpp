@@ -92,6 +92,8 @@ void PumpInterrupt() {
 
 // ---- TCli ----------------------------------------------------------------------------------
 
+bool TCli::Interrupted() { return GInterrupted != 0; }
+
 TCli::TCli() {
   GActive = this;
   std::signal(SIGINT, OnSigInt);

@@ -45,8 +45,10 @@ class TCli {
 
   // Prints "brel-cli: CODE TEXT: NAME" to standard error and marks the run as failed.
   void Error(int32_t Code, const std::string& Name, const std::string& Extra = {});
-  // The exit status so far: exOk, or exError after any error.
-  int Status() const { return FFailed ? exError : exOk; }
+  // The exit status so far: exOk, or exError after any error or Ctrl+C.
+  int Status() const { return FFailed || Interrupted() ? exError : exOk; }
+  // Ctrl+C was pressed (commands without a component check it between their steps).
+  static bool Interrupted();
 
   // Connects a component: its errors are printed, its progress drawn (standard error being a
   // terminal and not Quiet), and Ctrl+C cancels it through SetCancel.

@@ -19,6 +19,7 @@ std::string TrimRight(std::string s) {
 int RunType(TCli& Cli, const TParsedArgs& Args) {
   if (Args.Positional.empty()) throw TUsageError("no FILE given");
   for (const std::string& arg : Args.Positional) {
+    if (TCli::Interrupted()) break;
     const std::string path = AbsolutePath(arg);
     TFileInfo info;
     if (!GetFileInfo(path, info)) {
