@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "archive/core/qrvStreams.h"
+#include "archive/core/qrvZipRecords.h"
 
 // What the temporary archive streams need from the component that owns them. The component
 // frame implements it.
@@ -100,4 +102,88 @@ class TTempMemStream : public TMemoryStream32 {
   bool FWriteFailed = false;
   bool FDone = false;
   int FUncaught;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Archive types and detection by content
+
+// The order is binding: a value is its position.
+enum TArcType : uint8_t {
+  atNA, atUnsupported, atFileOpenErr, atUnknown, atAce, atAceExe, atArc, atArcExe, atArj,
+  atArjExe, atBh, atBhExe, atCab, atCabExe, atGZip, atHA, atJar, atJarExe, atLha, atLhaExe,
+  atLzh, atLzhExe, atMsGZ, atPak, atPakExe, atRar, atRarExe, atTar, atTarGZip, atUUE, atZip,
+  atZipExe, atZipDS, atZipMV, atZoo
+};
+constexpr int ArcTypeCount = atZoo + 1;
+
+// Display name, padded to 10 characters ("Not avail. " has 11; "MsGZ" ends in five spaces and a
+// tab). Out-of-range values give "".
+const char* GetArcTypeName(TArcType ArcType);
+// The value's own name ("atZipExe"); "" out of range.
+const char* GetArcTypeValueName(TArcType ArcType);
+// Not one of atNA, atUnsupported, atFileOpenErr, atUnknown.
+bool IsValidArcType(TArcType ArcType);
+
+// The fixed type sets.
+bool IsZipFamilyType(TArcType T);      // atZip, atZipExe, atZipMV (IsTypeIn of the frame)
+bool IsZipLikeType(TArcType T);        // atJar, atJarExe, atZip, atZipExe: located via the directory
+bool IsSelfOpenedType(TArcType T);     // atAce(Exe), atCab(Exe), atRar(Exe): the reader opens them
+bool IsMultiVolumeType(TArcType T);    // atAce, atArj, atJar, atJarExe, atRar, atRarExe
+
+// Root of the archive components: the archive file name, its type and where it begins, found
+// by content.
+class TArvexComponent {
+ public:
+  TArvexComponent() = default;
+  virtual ~TArvexComponent() = default;
+  TArvexComponent(const TArvexComponent&) = delete;
+  TArvexComponent& operator=(const TArvexComponent&) = delete;
+
+  virtual std::string ArchiveFile() const { return FArchiveFile; }
+  // Root and readers: an existing file is named and its type detected (atNA when it cannot be
+  // opened); a missing file gives atNA and an empty name. Volume numbering follows for
+  // recognised multi-volume types.
+  virtual void SetArchiveFile(const std::string& Value);
+  TArcType ArcType() const { return FArcType; }
+  // Root: detects the type of ArchiveFile again (the value is not taken); a file that cannot be
+  // opened gives atNA and raises EFOpenError (25235). Formats override it to take their types.
+  virtual void SetArcType(TArcType Value);
+
+  // Runs the whole detection on Stream (from its start) and returns the type; sets Offset,
+  // ArchiveSize, ZipLocation and ArchiveDate on the way. Never throws.
+  TArcType DetectType(TStream32& Stream);
+
+  // Detection results.
+  int64_t Offset() const { return FOffset; }  // ZIP types: central directory (or local header)
+  int64_t ArchiveSize() const { return FArchiveSize; }
+  uint32_t ArchiveDate() const { return FArchiveDate; }  // packed DOS date-time of the file
+  const TZipLocation& ZipLocation() const { return FZipLocation; }
+  int VolumeNumber() const { return FVolumeNumber; }
+  char VolumeLetter() const { return FVolumeLetter; }
+  // Where the archive proper begins, i.e. the length of a stub in front of it: Offset for
+  // every type but ZIP types found through the directory, whose first local header it is.
+  int64_t ArchiveStart() const;
+
+ protected:
+  // Detection when the file starts with "MZ".
+  TArcType ProbeExe(TStream32& S, const std::vector<uint8_t>& Head);
+  // Content probes at a position; Mode 1 the start of a file, 0 behind a program stub.
+  TArcType Probe(TStream32& S, int Mode, const uint8_t* Bytes, int64_t Pos);
+  TArcType ZipSpanningTest();
+  // The end-record search; sets FZipLocation. Returns its result.
+  int64_t ZipDirectorySearch(TStream32& S);
+  TArcType GenericScan(TStream32& S, int64_t From);
+  bool UueTest(const std::vector<uint8_t>& Head);
+  bool TarTest(TStream32& S);
+  void ReadVolumeNumbering();
+
+  std::string FArchiveFile;
+  TArcType FArcType = atNA;
+  int64_t FOffset = -1;
+  int64_t FArchiveSize = 0;
+  uint32_t FArchiveDate = 0x00210020;
+  TZipLocation FZipLocation;
+  bool FZipSearched = false;
+  int FVolumeNumber = 0;
+  char FVolumeLetter = 0;
 };

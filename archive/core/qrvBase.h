@@ -1,0 +1,360 @@
+// The archive component frame: TZipCommon (everything writers and readers share: properties,
+// events, error reports, cancel flag, progress, stopwatch, block writer and reader, drive
+// checks), the writer base TCompBase and the reader base TUnBase.
+//
+// Layout of the unit: qrvBase.cpp holds the frame's shared operations and the property setters;
+// the writer run (Compress and its steps) goes to qrvBase_Compress.cpp and the reader run
+// (Extract and its services) to qrvBase_Extract.cpp.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/core/qrvErrors.h"
+#include "archive/core/qrvFileScan.h"
+#include "archive/core/qrvRegister.h"
+#include "archive/core/qrvStreams.h"
+#include "platform/DosTime.h"
+
+// ---- Enumerations (order binding: a value is its position) ---------------------------------
+
+enum TCompressMethod : uint8_t {
+  cmStore, cmDeflate, cmFuse, cmFrozen5, cmFrozen6, cmMsZip, cmLzx, cmQuantum, cmUUEncode,
+  cmXXEncode, cmBase64, cmTarred, cmTarGzip
+};
+enum TCompressionMethod : uint8_t { cmInMemory, cmTempFile };
+enum TDateAttribute : uint8_t { daFileDate, daSysDate, daMaxFileDate };
+enum TOverwriteMode : uint8_t { omOverwrite, omSkip };
+enum TStoredDirNames : uint8_t {
+  sdNone, sdAbsolute, sdAbsoluteNoDrv, sdAbsoluteNoRoot, sdRelative, sdRelativeStoreStart,
+  sdExplorer_Auto, sdExplorer_UserDefineDefaultDir
+};
+enum TSwitch : uint8_t { swAdd, swRefresh, swMove, swDelete, swRead };
+enum TDeleteOptions : uint8_t { doFinal, doAllowUndo };
+enum TDeflateType : uint8_t { dtDeflateS, dtDeflateF, dtDeflateN, dtDeflateX };
+enum TCpuType : uint8_t { cptAuto, cpt80286, cpt80386, cpt80486 };
+
+// A set of TCompressMethod (the methods a format accepts).
+using TCompressMethods = uint16_t;
+constexpr TCompressMethods MethodBit(TCompressMethod M) { return TCompressMethods(1u << M); }
+
+// The ZIP general-purpose flag bits that DeflateType stands for (dtDeflateS 6, F 4, N 0, X 2).
+uint16_t DeflateOptionBits(TDeflateType T);
+
+// percentage(part, whole) = round(part x 100 / whole), 0 when whole is 0, clamped to 0..100.
+uint8_t Percentage(int64_t Part, int64_t Whole);
+
+// Name of a compression method for listings, by archive type, method code and, for ZIP and BH
+// deflate, the entry's general-purpose flags; Magic is the first two bytes of a gzip-family file
+// (big-endian, e.g. 0x1F1E). Codes not covered give "Unsupported".
+std::string MethodName(TArcType ArcType, int Method, uint16_t Flags = 0, uint16_t Magic = 0);
+
+// The default StoreFilesOfType list (24 extensions, upper case with dot).
+const std::vector<std::string>& DefaultStoreFilesOfType();
+
+// ---- Stopwatch -----------------------------------------------------------------------------
+
+// Start records the tick count; Pause and Resume leave the paused span out of the measure;
+// Stop stores the elapsed seconds. Pause and Resume do nothing while the watch is not running.
+class TqrvTimer {
+ public:
+  void Start();
+  void Pause();
+  void Resume();
+  void Stop();
+  bool Running() const { return FRunning; }
+  float ElapsedTime() const { return FElapsed; }
+
+  // The clock, replaceable in tests (milliseconds).
+  std::function<int64_t()> Ticks = DefaultTicks;
+  static int64_t DefaultTicks();
+
+ private:
+  int64_t FStart = 0;
+  int64_t FPausedAt = 0;
+  bool FRunning = false;
+  bool FPaused = false;
+  float FElapsed = 0;
+};
+
+// ---- Drive checks --------------------------------------------------------------------------
+
+class TZipCommon;
+
+// The "drive" of an archive is the file system holding its folder (the nearest existing folder
+// of the path). Not accessible: statvfs fails. Write protected: mounted read-only. Serial:
+// f_fsid. Removable: the block device's removable flag. Label: /dev/disk/by-label.
+class TDiskManager {
+ public:
+  struct TVolumeInfo {
+    std::string Drive;       // the folder examined
+    std::string Label;       // volume label, "" when none
+    std::string Serial;      // eight hex digits
+    std::string FileSystem;  // file system type, "" when unknown
+    bool Removable = false;
+    bool ReadOnly = false;
+  };
+
+  // Examines the file system of Path's folder; false when it is not accessible.
+  static bool Probe(const std::string& Path, TVolumeInfo& Info);
+
+  // The check before a run. No medium: OnDiskInDrvErr (Abort starts true; false tries again,
+  // true reports 25443) or, without it, 25170. Writing to a read-only file system:
+  // OnDiskWriteProtectErr likewise or 25171. Reports go through Owner.ReportError(drive, "0",
+  // "0", code). Returns whether the run may go on; Info holds what was found.
+  bool CheckDrive(TZipCommon& Owner, const std::string& ArchivePath, bool ForWriting);
+
+  TVolumeInfo Info;
+  // Replaceable in tests.
+  std::function<bool(const std::string& Path, TVolumeInfo& Info)> Prober = Probe;
+};
+
+// ---- The frame -----------------------------------------------------------------------------
+
+// Where the block writer sends decoded data.
+enum TBlockOutput : uint8_t { boFile, boStream, boMemory, boNone };
+// Cipher step of the block writer (ZIP-family and BH types only).
+enum TBlockCipher : uint8_t { bcNone, bcEncipher, bcDecipher };
+
+class TZipCommon : public TArvexComponent, public ITempStreamOwner {
+ public:
+  TZipCommon();
+  ~TZipCommon() override;
+
+  // ---- Properties (the frame holds them all; each format publishes its own) ----
+  std::vector<std::string> FileSpec;
+  std::vector<std::string> ExcludeSpec;
+  std::vector<std::string> Passwords;
+  int PasswordAttempts = 3;
+  bool RecurseDirs = true;
+  TqrvFileAttrs Attributes{fsZeroAttr, fsReadOnly, fsArchive, fsCompressed, fsEncrypted};
+  TqrvFileAttrs AttributesEx;
+  bool IncludeHiddenDirs = false;
+  TStoredDirNames StoredDirNames = sdRelative;
+  bool StoreEmptySubDirs = false;
+  TSwitch Switch = swAdd;
+  TCompressionMethod CompressionMethod = cmTempFile;
+  TDeflateType DeflateType = dtDeflateN;
+  TDateAttribute DateAttribute = daFileDate;
+  TDeleteOptions DeleteOptions = doAllowUndo;
+  bool VerifyBeforeDelete = false;
+  bool ConfirmOverwrites = false;
+  TOverwriteMode OverwriteMode = omOverwrite;
+  bool UseStoredDirs = true;
+  bool CreateStoredDirs = false;
+  bool RestoreFileAttr = true;
+  bool TranslateOemChar = true;
+  TCpuType CpuType = cptAuto;
+  // Extensions (lower case, with dot) whose files writers leave out; empty unless the host
+  // fills it.
+  std::vector<std::string> ExcludedExtensions;
+
+  TCompressMethod CompressMethod() const { return FCompressMethod; }
+  // Ignores a method the format does not accept.
+  void SetCompressMethod(TCompressMethod Value);
+  TCompressMethods AllowedMethods() const { return FAllowedMethods; }
+
+  // ---- Events (Sender first; reference arguments are answers) ----
+  std::function<void(TZipCommon* Sender)> OnActivate, OnDeactivate;
+  std::function<void(TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive)> OnProgress;
+  std::function<void(TZipCommon* Sender, const std::string& FileName, const std::string& ExtendedMsg,
+                     const std::string& VolumeID, int32_t ECode)> OnError;
+  std::function<void(TZipCommon* Sender, const std::string& FileName, int Count, bool& Extract)> OnBegin;
+  std::function<void(TZipCommon* Sender, const std::string& FileName, bool CRC_PASS)> OnEnd;
+  std::function<void(TZipCommon* Sender, float ElapsedTime)> OnElapsedTime;
+  std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& NewFileName)> OnRenameFile;
+  std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& NewFileName,
+                     bool& Rename)> OnRenameDupeFile;
+  std::function<void(TZipCommon* Sender, const std::string& FileName, const std::string& NewFileName,
+                     TDateTime Date, TDateTime NewDate, int64_t FileSize, int64_t NewFileSize,
+                     int32_t Attr, int32_t NewAttr, bool& Replace)> OnReplaceFile;
+  std::function<void(TZipCommon* Sender, const std::string& ArchiveFile, bool& WriteToFile)>
+      OnNonWriteableArchive;
+  std::function<void(TZipCommon* Sender, const std::string& FileName, int Count, int MaxCount)> OnDeleteFile;
+  std::function<void(TZipCommon* Sender, int64_t Offset, int Filenum)> OnRead;
+  std::function<void(TZipCommon* Sender, const std::string& FileName, int FilesCount, int64_t FilesSize)>
+      OnFileScanStatus;
+  std::function<void(TZipCommon* Sender, const std::string& Directory)> OnRecurseDir;
+  std::function<void(TZipCommon* Sender, const std::string& Archive, const std::string& TempFileName,
+                     bool& Cancel)> OnTmpFileMoveBegin;
+  std::function<void(TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive)> OnTmpFileProgress;
+  std::function<void(TZipCommon* Sender)> OnTmpFileMoveEnd;
+  std::function<void(TZipCommon* Sender, bool& Abort)> OnDiskInDrvErr, OnDiskWriteProtectErr;
+  // A yes/no question outside the event table (the 26899 "create the temporary folder?"
+  // question); without a handler the answer is no.
+  std::function<bool(TZipCommon* Sender, const std::string& Question)> OnConfirm;
+
+  // ---- Errors and cancel ----
+  // Pauses the stopwatch, fires OnError (25443 instead of ECode once cancelled), resumes it.
+  // Never throws.
+  void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
+                   const std::string& VolumeID, int32_t ECode) override;
+  // ReportError, then, unless cancelled, throws an exception of Class with the text of ECode.
+  void RaiseError(TErrorClass Class, const std::string& FileName, const std::string& ExtendedMsg,
+                  const std::string& VolumeID, int32_t ECode);
+  virtual bool IsCancelled() const { return *FCancelFlag; }
+  // Stores Value; True also reports 25443 for the current entry.
+  void SetCancel(bool Value);
+  // The flag the component's loops, streams and scanners check. ShareCancelFlag points the
+  // component at another component's flag (nullptr: its own again).
+  bool* CancelFlag() const { return FCancelFlag; }
+  void ShareCancelFlag(bool* Flag) { FCancelFlag = Flag ? Flag : &FOwnCancel; }
+
+  // ---- Progress ----
+  // The run's byte total and the bytes still to process (streams count the latter down).
+  int64_t ByteTotal = 0;
+  int64_t BytesToGo = 0;
+  // Starts a new entry of EntrySize bytes for ByFile.
+  void StartEntryProgress(int64_t EntrySize);
+  // ByFile from the bytes done in the entry, ByArchive from the run's counters; processes
+  // window messages, then fires OnProgress.
+  void ProgressStep();
+  uint8_t LastByFile() const { return FLastByFile; }
+  uint8_t LastByArchive() const { return FLastByArchive; }
+
+  TqrvTimer& Timer() { return FTimer; }
+  TDiskManager& DiskManager() { return FDiskManager; }
+
+  // ---- Virtual operations ----
+  virtual TDateTime DosDateToDateTime(int32_t DosDateTime) const;
+  // Membership in the ZIP family (atZip, atZipExe, atZipMV).
+  virtual bool IsTypeIn(TArcType T) const { return IsZipFamilyType(T); }
+  virtual int DefaultLevel() const { return 9; }
+  virtual int DefaultBufferSize() const { return 65536; }
+  virtual void ClearExcludedExtensions() { ExcludedExtensions.clear(); }
+  // Writers: the stored name; readers: the output path (their runs override it).
+  virtual void SetCurrentName(const std::string& Name) { FCurrentName = Name; }
+  const std::string& CurrentName() const { return FCurrentName; }
+  virtual std::string GetPassword() const { return {}; }
+  virtual void AfterArchiveWritten(const std::string& ArchiveName) {}
+  // Name of volume N of a ZIP multi-volume set: the extension becomes ".z" and N with at least
+  // two digits (z01 .. z99, z100 ...). "" for an empty archive name.
+  virtual std::string VolumeName(int N) const;
+
+  // Block writer: sends Count bytes to the current output (BlockOutput). The cipher step
+  // (ZIP-family, JAR and BH types only) runs first when deciphering and after the checksum when
+  // enciphering; CrcBits 16 or 32 updates that running checksum over the plain data; with
+  // ConvertLineEnds a lone LF is written as CR LF. Disk full raises EWriteError (25160) and sets
+  // the entry count to 0; another short write decrements it and reports 25136. Returns whether
+  // everything was written.
+  bool WriteBlock(const void* Buffer, int32_t Count, int CrcBits = 0, TBlockCipher Cipher = bcNone);
+  TBlockOutput BlockOutput = boFile;
+  TStream32* OutStream = nullptr;      // boFile and boStream
+  std::vector<uint8_t> OutMemory;      // boMemory appends here
+  bool ConvertLineEnds = false;
+  int64_t BlockBytesWritten = 0;       // what the block writer handled in the run (boNone too)
+
+  // Block reader: reads up to Count bytes (a read error counts as 0) and passes them to the
+  // block decrypter. Returns the count read.
+  int32_t ReadBlock(TStream32& Stream, void* Buffer, int32_t Count);
+  // ARJ types with a password: XOR with the password's characters in turn.
+  virtual void DecryptBlock(void* Buffer, int32_t Count);
+
+  // The stream state (running CRCs and cipher keys) the component's streams share.
+  TStreamState* StreamState = &GlobalStreamState();
+
+  // ---- Temporary streams (ITempStreamOwner) ----
+  bool* TempCancelFlag() override { return FCancelFlag; }
+  int64_t* TempBytesToGo() override { return &BytesToGo; }
+  void SetTempByteTotal(int64_t Total) override;
+  void DoStreamProgress() override { ProgressStep(); }
+  void DoTmpFileMoveBegin(const std::string& Archive, const std::string& TempFileName,
+                          bool& Cancel) override;
+  void DoTmpFileMoveEnd() override;
+  void DoTmpFileProgress(int64_t Position) override;
+
+  // ---- Run state ----
+  const std::string& RunArchiveName() const { return FRunArchiveName; }
+  int EntryNumber = 0;    // number of the current entry
+  int EntryCount = 0;     // entries processed by a reader run
+  int AddedCount = 0;
+  int DeletedCount = 0;
+  std::string StoredRoot;  // stored root of the current scan folder
+  int64_t SfxOffset = 0;   // where the archive proper begins after a self-extractor stub
+  uint32_t NewestDate = 0;  // newest packed date of the run (daMaxFileDate)
+
+ protected:
+  // Resets the run state shared by writer and reader runs.
+  void ResetRunState();
+  void SetAllowedMethods(TCompressMethods Methods, TCompressMethod Default);
+  // Writes bytes to the block writer's output; false on a short write (LastError in Err).
+  bool SendBlock(const uint8_t* P, int32_t N, int& Err);
+
+  std::string FRunArchiveName;
+  std::string FCurrentName;
+  TCompressMethod FCompressMethod = cmStore;
+  TCompressMethods FAllowedMethods = MethodBit(cmStore);
+  TqrvTimer FTimer;
+  TDiskManager FDiskManager;
+  int64_t FEntrySize = 0;
+  int64_t FEntryToGoAtStart = 0;
+  uint8_t FLastByFile = 0, FLastByArchive = 0;
+  size_t FArjKeyPos = 0;
+  bool FLastWasCr = false;  // line-end conversion across blocks
+
+ private:
+  bool FOwnCancel = false;
+  bool* FCancelFlag = &FOwnCancel;
+};
+
+// ---- Writer base ---------------------------------------------------------------------------
+
+class TCompBase : public TZipCommon {
+ public:
+  TCompBase();
+
+  // Writers: a name without extension gets DefaultExt; with cmTarGzip a trailing ".gz" is
+  // removed, an existing file of the remaining name goes to the Trash and ArcType becomes
+  // atTarGZip; the stub offset and the CancelFlag are cleared. The type is not detected.
+  void SetArchiveFile(const std::string& Value) override;
+  // Writers take the type their format gives them (formats narrow it).
+  void SetArcType(TArcType Value) override { FArcType = Value; }
+
+  const std::string& DefaultExt() const { return FDefaultExt; }
+  // "" or "." restores the format's own; otherwise a dot is prefixed when missing, the value is
+  // cut to 4 characters and lower-cased; ArchiveFile follows (see the .cpp).
+  void SetDefaultExt(const std::string& Value);
+
+  // Where the temporary archive is built: the set folder when it exists, else the archive's
+  // own folder, else the system temporary folder (always with a trailing "/").
+  std::string TempDir() const;
+  // "" restores the default. A missing folder asks OnConfirm with the 26899 question: yes
+  // creates it, no restores the default.
+  void SetTempDir(const std::string& Value);
+
+  std::vector<std::string> StoreFilesOfType = DefaultStoreFilesOfType();
+
+  // Runs: Compress and its steps, qrvBase_Compress.cpp.
+
+ protected:
+  // For format constructors: the extension a name without one gets.
+  void SetFormatDefaultExt(const std::string& Ext);
+
+  std::string FDefaultExt;
+  std::string FFormatDefaultExt;
+  std::string FTempDir;
+};
+
+// ---- Reader base ---------------------------------------------------------------------------
+
+class TUnBase : public TZipCommon {
+ public:
+  TUnBase();
+
+  // OnFileExists of readers (asked when ConfirmOverwrites is set and the target exists).
+  std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& NewFileName,
+                     TOverwriteMode& OverwriteMode)> OnFileExists;
+
+  // The output root; "" falls back to the archive's folder (then the current folder).
+  const std::string& ExtractDir() const { return FExtractDir; }
+  // Keeps the folder part with a trailing "/"; "" takes the archive's folder.
+  void SetExtractDir(const std::string& Value);
+
+  // Runs: Extract and its services, qrvBase_Extract.cpp.
+
+ protected:
+  std::string FExtractDir;
+};
