@@ -44,7 +44,8 @@ bool TBitReader::NextPiece() {
 }
 
 void TBitReader::FillSlow() {
-  if (End - Next < 8 && !ended_) NextPiece();
+  while (End - Next < 8 && NextPiece()) {
+  }
   if (End - Next >= 8) {
     FastFill(Bits, Count, Next);
     return;

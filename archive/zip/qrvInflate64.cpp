@@ -84,9 +84,10 @@ void BuildFixed(TInflate64State& S) {
   uint8_t* l = S.Lengths;
   for (unsigned i = 0; i < kMaxLitLen; ++i) l[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
   S.FixedLit.Build(l, kMaxLitLen, kLitPayload.data(), kLitRoot, hpComplete);
-  // Thirty codes of length 5: codes 30 and 31 are left out, so the code is incomplete.
-  std::fill(l, l + 30, 5);
-  S.FixedDist.Build(l, 30, kDistPayload.data(), kDistRoot, hpIncompleteAllowed);
+  // All 32 distance codes have length 5: 7-Zip's Deflate64 encoder uses codes 30 and 31 in
+  // fixed blocks too, and its decoder accepts them.
+  std::fill(l, l + kMaxDist, 5);
+  S.FixedDist.Build(l, kMaxDist, kDistPayload.data(), kDistRoot, hpComplete);
   S.FixedBuilt = true;
 }
 
