@@ -68,11 +68,12 @@ void Decode(TExplodeState& S, uint16_t Flags, int64_t Size) {
 
   TBitReader& In = S.In;
   TWindowOutput& Out = S.Out;
+  // Each symbol is checked against the end of the input before it is output.
   while (Out.Total() < Size) {
     In.Fill();
-    In.CheckOverrun();
     if (In.Get(1)) {
       uint32_t literal = literalTree ? DecodeSymbol(In, S.Literal) : In.Get(8);
+      In.CheckOverrun();
       Out.Put(static_cast<uint8_t>(literal));
       continue;
     }
@@ -91,5 +92,6 @@ void Decode(TExplodeState& S, uint16_t Flags, int64_t Size) {
 
 TDecodeStatus Explode(const TDecoderIO& IO, uint16_t Flags) {
   const int64_t size = std::max<int64_t>(IO.UncompressedSize, 0);
+  if (size == 0) return TDecodeStatus{};  // an empty file: nothing to read
   return DecodeWith<TExplodeState>([&](TExplodeState& S) { Decode(S, Flags, size); }, IO);
 }

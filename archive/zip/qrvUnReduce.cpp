@@ -102,5 +102,6 @@ TDecodeStatus UnReduce(const TDecoderIO& IO, int Factor) {
     return st;
   }
   const int64_t size = std::max<int64_t>(IO.UncompressedSize, 0);
+  if (size == 0) return TDecodeStatus{};  // an empty file: nothing to read
   return DecodeWith<TUnReduceState>([&](TUnReduceState& S) { Decode(S, size); }, IO, Factor);
 }
