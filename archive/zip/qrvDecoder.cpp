@@ -1,6 +1,7 @@
 #include "archive/zip/qrvDecoder.h"
 
 #include <algorithm>
+#include <climits>
 
 void DecodeFail(TDecodeResult Result, const char* Reason, int ErrorCode) {
   throw TDecodeStop{Result, Reason, ErrorCode};
@@ -87,16 +88,23 @@ void TBitReader::ReadBytes(uint8_t* Dest, size_t N) {
 // ---------------------------------------------------------------- window output
 
 TWindowOutput::TWindowOutput(const TDecoderIO& IO, size_t Window, size_t Block)
-    : io_(IO), window_(Window), buf_(new uint8_t[Window + Block + 16]()) {
+    : io_(IO),
+      limit_(IO.UncompressedSize >= 0 ? IO.UncompressedSize : INT64_MAX),
+      window_(Window),
+      buf_(new uint8_t[Window + Block + 16]()) {
   Pos = mark_ = buf_.get() + Window;
   Limit = Pos + Block;
 }
 
 void TWindowOutput::Send(const uint8_t* Data, size_t N) {
-  if (N == 0) return;
-  int64_t took = io_.Write ? io_.Write(Data, static_cast<int64_t>(N)) : 0;
-  if (took != static_cast<int64_t>(N)) DecodeFail(drWriteFailure, "output could not be written");
-  written_ += static_cast<int64_t>(N);
+  const bool beyond = static_cast<int64_t>(N) > limit_ - written_;
+  if (beyond) N = static_cast<size_t>(limit_ - written_);
+  if (N > 0) {
+    int64_t took = io_.Write ? io_.Write(Data, static_cast<int64_t>(N)) : 0;
+    if (took != static_cast<int64_t>(N)) DecodeFail(drWriteFailure, "output could not be written");
+    written_ += static_cast<int64_t>(N);
+  }
+  if (beyond) DecodeFail(drDataError, "more data than the entry's size");
 }
 
 void TWindowOutput::Slide() {

@@ -16,7 +16,7 @@
 //                             // returns the bytes taken, fewer is a write failure
 //   io.CancelFlag = cancelFlag; // the component's CancelFlag (may be null)
 //   io.CompressedSize = compressedSize - (encrypted ? 12 : 0);
-//   io.UncompressedSize = uncompressedSize;
+//   io.UncompressedSize = uncompressedSize;   // -1 when unknown
 //
 //   method 1:    UnShrink(io)            method 6: Explode(io, generalPurposeFlags)
 //   methods 2-5: UnReduce(io, method - 1) method 9: Inflate64(io)
@@ -25,7 +25,9 @@
 // each piece; they never read the archive past the entry. Output reaches Write in blocks (32 KiB
 // for the legacy decoders, 64 KiB for Deflate64) and once more at the end, also after a data
 // error or an exhausted input, so the output written so far stays and the CRC check decides.
-// Nothing is written after a write failure or a cancellation. The CancelFlag is checked each
+// Nothing is written after a write failure or a cancellation. A known UncompressedSize bounds the
+// output: a stream that decodes to more ends with drDataError once that size has been written
+// (Unreduce and Explode simply stop there). The CancelFlag is checked each
 // time an input piece is read and each time an output block is written, so a cancelled run stops
 // within 32 KiB of input or one output block. Exceptions thrown by the callbacks pass through.
 //
@@ -60,7 +62,7 @@ struct TDecoderIO {
   std::function<int64_t(const uint8_t* Data, int64_t Count)> Write;
   const bool* CancelFlag = nullptr;
   int64_t CompressedSize = 0;
-  int64_t UncompressedSize = 0;
+  int64_t UncompressedSize = -1;  // -1: unknown
 };
 
 // Thrown inside a decoder to end it with an outcome; the decoder's entry point catches it.
@@ -177,6 +179,7 @@ private:
   void Send(const uint8_t* Data, size_t N);
 
   const TDecoderIO& io_;
+  int64_t limit_;          // the entry's size, when known
   size_t window_;
   std::unique_ptr<uint8_t[]> buf_;
   uint8_t* mark_;          // first byte not yet written to the sink

@@ -1,6 +1,7 @@
 #include "archive/zip/qrvExplode.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "archive/zip/qrvHuffman.h"
 
@@ -91,7 +92,7 @@ void Decode(TExplodeState& S, uint16_t Flags, int64_t Size) {
 }  // namespace
 
 TDecodeStatus Explode(const TDecoderIO& IO, uint16_t Flags) {
-  const int64_t size = std::max<int64_t>(IO.UncompressedSize, 0);
+  const int64_t size = IO.UncompressedSize >= 0 ? IO.UncompressedSize : INT64_MAX;
   if (size == 0) return TDecodeStatus{};  // an empty file: nothing to read
   return DecodeWith<TExplodeState>([&](TExplodeState& S) { Decode(S, Flags, size); }, IO);
 }

@@ -1,6 +1,7 @@
 #include "archive/zip/qrvUnReduce.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace {
 
@@ -101,7 +102,7 @@ TDecodeStatus UnReduce(const TDecoderIO& IO, int Factor) {
     st.Reason = "compression factor outside 1 to 4";
     return st;
   }
-  const int64_t size = std::max<int64_t>(IO.UncompressedSize, 0);
+  const int64_t size = IO.UncompressedSize >= 0 ? IO.UncompressedSize : INT64_MAX;
   if (size == 0) return TDecodeStatus{};  // an empty file: nothing to read
   return DecodeWith<TUnReduceState>([&](TUnReduceState& S) { Decode(S, size); }, IO, Factor);
 }

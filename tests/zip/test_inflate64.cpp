@@ -48,7 +48,7 @@ std::string Pattern(size_t n) {
 }
 
 Decoded Inflate(const std::string& data, size_t pieces = 1u << 30) {
-  return Decode(9, 0, data, 0, pieces);
+  return Decode(9, 0, data, -1, pieces);
 }
 
 // Literal 'a', then length code 285 with extra 65535 at distance 1: 65539 bytes of 'a'.
@@ -281,9 +281,19 @@ TEST(Inflate64, DamagedStreamsEndWithTheirOutcome) {
   }
 }
 
+TEST(Inflate64, OutputStopsAtTheEntrysSize) {
+  // A stream that decodes to more than the entry's stated size (a damaged entry, or one made to
+  // fill the disk) ends there with a data error.
+  Decoded d = Decode(9, 0, LongestMatchStream(), 1000);
+  EXPECT_EQ(d.Status.Result, drDataError);
+  EXPECT_EQ(d.Output, std::string(1000, 'a'));
+  d = Decode(9, 0, LongestMatchStream(), 65539);
+  EXPECT_TRUE(d.Status.Ok()) << d.Status.Reason;
+}
+
 TEST(Inflate64, WriteFailureAndCancelStopTheDecoder) {
   std::string in = LongestMatchStream();
-  Decoded capped = Decode(9, 0, in, 0, 1u << 30, 1000);
+  Decoded capped = Decode(9, 0, in, -1, 1u << 30, 1000);
   EXPECT_EQ(capped.Status.Result, drWriteFailure);
 
   bool cancel = true;
@@ -298,6 +308,16 @@ TEST(Inflate64, WriteFailureAndCancelStopTheDecoder) {
   io.CompressedSize = static_cast<int64_t>(in.size());
   EXPECT_EQ(Inflate64(io).Result, drCancelled);
   EXPECT_EQ(written, 0);
+
+  // Cancelled by the sink's progress step after the first 64 KiB block: nothing more arrives.
+  cancel = false;
+  io.Write = [&](const uint8_t*, int64_t n) {
+    written += n;
+    cancel = true;
+    return n;
+  };
+  EXPECT_EQ(Inflate64(io).Result, drCancelled);
+  EXPECT_EQ(written, 65536);
 }
 
 TEST(Inflate64, DeciphersEachPieceAndReadsNoFurther) {
