@@ -292,7 +292,11 @@ TEST(Inflate64, OutputStopsAtTheEntrysSize) {
 }
 
 TEST(Inflate64, WriteFailureAndCancelStopTheDecoder) {
-  std::string in = LongestMatchStream();
+  BitWriter w;  // 'a' and three matches of 65538: four output blocks
+  w.Put(1, 1), w.Put(1, 2), PutFixedLiteral(w, 'a');
+  for (int i = 0; i < 3; ++i) PutFixedLiteral(w, 285), w.Put(0xFFFF, 16), w.PutCode(0, 5);
+  PutFixedLiteral(w, 256);
+  std::string in = w.Bytes();
   Decoded capped = Decode(9, 0, in, -1, 1u << 30, 1000);
   EXPECT_EQ(capped.Status.Result, drWriteFailure);
 
