@@ -27,9 +27,9 @@
 // error or an exhausted input, so the output written so far stays and the CRC check decides.
 // Nothing is written after a write failure or a cancellation. A known UncompressedSize bounds the
 // output: a stream that decodes to more ends with drDataError once that size has been written
-// (Unreduce and Explode simply stop there). The CancelFlag is checked each
-// time an input piece is read and each time an output block is written, so a cancelled run stops
-// within 32 KiB of input or one output block. Exceptions thrown by the callbacks pass through.
+// (Unreduce and Explode simply stop there). The CancelFlag is checked each time an input piece
+// is read and each time an output block is written, so a cancelled run stops within 32 KiB of
+// input or one output block. Exceptions thrown by the callbacks pass through.
 //
 // The result: drSuccess, or drDataError / drInputExhausted with a short reason, drWriteFailure,
 // drCancelled. ErrorCode carries the code the reader raises for Unshrink (25116 "Bad block",
@@ -118,6 +118,11 @@ public:
     uint32_t v = Peek(N);
     Drop(N);
     return v;
+  }
+  // N (<= 32) bits that must be in the input: its end is drInputExhausted.
+  uint32_t GetReal(unsigned N) {
+    if (!Has(N)) DecodeFail(drInputExhausted, "compressed data ends early");
+    return Get(N);
   }
   void AlignToByte() { Drop(Count & 7); }
   // Copies N whole bytes (reader aligned to a byte); filler past the end.

@@ -19,21 +19,14 @@ struct TExplodeState {
   uint32_t DistancePayload[64];
 };
 
-[[noreturn]] void Exhausted() { DecodeFail(drInputExhausted, "compressed data ends early"); }
-
-uint32_t ReadByte(TBitReader& In) {
-  if (!In.Has(8)) Exhausted();
-  return In.Get(8);
-}
-
 // A tree is sent as run-length coded code lengths: a count of bytes minus one, then per byte the
 // length (low nibble + 1) and how many codes have it (high nibble + 1).
 void ReadTree(TExplodeState& S, THuffman& Tree, unsigned Codes, const uint32_t* Payload) {
   uint8_t lengths[256];
-  unsigned bytes = ReadByte(S.In) + 1;
+  unsigned bytes = S.In.GetReal(8) + 1;
   unsigned k = 0;
   for (unsigned i = 0; i < bytes; ++i) {
-    uint32_t b = ReadByte(S.In);
+    uint32_t b = S.In.GetReal(8);
     unsigned len = (b & 15) + 1;
     unsigned count = (b >> 4) + 1;
     if (count > Codes - k) DecodeFail(drDataError, "tree has too many code lengths");

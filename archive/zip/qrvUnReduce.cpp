@@ -26,26 +26,19 @@ unsigned IndexBits(unsigned N) {
   return N <= 2 ? 1 : N <= 4 ? 2 : N <= 8 ? 3 : N <= 16 ? 4 : N <= 32 ? 5 : 6;
 }
 
-[[noreturn]] void Exhausted() { DecodeFail(drInputExhausted, "compressed data ends early"); }
-
-uint32_t Read(TBitReader& In, unsigned N) {
-  if (!In.Has(N)) Exhausted();
-  return In.Get(N);
-}
-
 void ReadFollowerSets(TUnReduceState& S) {
   for (int x = 255; x >= 0; --x) {
-    unsigned n = Read(S.In, 6);
+    unsigned n = S.In.GetReal(6);
     if (n > kMaxFollowers) DecodeFail(drDataError, "follower set larger than 32");
     S.Count[x] = static_cast<uint8_t>(n);
-    for (unsigned j = 0; j < n; ++j) S.Followers[x][j] = static_cast<uint8_t>(Read(S.In, 8));
+    for (unsigned j = 0; j < n; ++j) S.Followers[x][j] = static_cast<uint8_t>(S.In.GetReal(8));
   }
 }
 
 uint8_t NextByte(TUnReduceState& S, uint8_t Previous) {
   unsigned n = S.Count[Previous];
-  if (n == 0 || Read(S.In, 1) == 1) return static_cast<uint8_t>(Read(S.In, 8));
-  unsigned index = Read(S.In, IndexBits(n));
+  if (n == 0 || S.In.GetReal(1) == 1) return static_cast<uint8_t>(S.In.GetReal(8));
+  unsigned index = S.In.GetReal(IndexBits(n));
   if (index >= n) DecodeFail(drDataError, "follower index beyond its set");
   return S.Followers[Previous][index];
 }
