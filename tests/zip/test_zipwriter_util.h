@@ -49,6 +49,10 @@ struct Errors {
       Extended.push_back(Ext);
     };
   }
+  void Clear() {
+    Codes.clear();
+    Extended.clear();
+  }
   bool Has(int Code) const {
     for (int c : Codes)
       if (c == Code) return true;
