@@ -125,19 +125,19 @@ void TfrmBrel::CollectPaths(std::vector<std::string>& Target) const
 
 void TfrmBrel::del_FileClick()
 {
+    // The selection is taken first: the view moves it on by itself while rows go.
+    std::vector<int> selected;
+    for (int i = 0; i < lstFile->topLevelItemCount(); ++i)
+        if (lstFile->topLevelItem(i)->isSelected())
+            selected.push_back(i);
     int last = -1;
-    for (;;) {
-        int selected = -1;
-        for (int i = 0; i < lstFile->topLevelItemCount() && selected < 0; ++i)
-            if (lstFile->topLevelItem(i)->isSelected())
-                selected = i;
-        if (selected < 0)
-            break;
-        delete lstFile->takeTopLevelItem(selected);
-        last = selected;
+    for (size_t n = 0; n < selected.size(); ++n) {
+        last = selected[n] - int(n);  // earlier deletions moved it up
+        delete lstFile->takeTopLevelItem(last);
     }
     const int count = lstFile->topLevelItemCount();
     last = std::min(last, count - 1);
+    lstFile->clearSelection();
     if (last >= 0) {
         QTreeWidgetItem* item = lstFile->topLevelItem(last);
         lstFile->setCurrentItem(item);

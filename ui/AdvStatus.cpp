@@ -45,7 +45,7 @@ void TAdvStatus::AlignBottom()
 
 bool TAdvStatus::eventFilter(QObject* watched, QEvent* e)
 {
-    if (watched == parentWidget() && e->type() == QEvent::Resize)
+    if (watched == parentWidget() && (e->type() == QEvent::Resize || e->type() == QEvent::Show))
         AlignBottom();
     return QWidget::eventFilter(watched, e);
 }
