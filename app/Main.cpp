@@ -7,6 +7,8 @@
 #include "ui/AdvStatus.h"
 #include "ui/LbSpeedButton.h"
 #include "ui/xxComboBox.h"
+#include "upx/UpxDir.h"
+#include "upx/UpxExe.h"
 
 #include <QAction>
 #include <QApplication>
@@ -137,13 +139,7 @@ TfrmBrel::TfrmBrel(const std::string& Base, QWidget* parent)
     CreateControls();
     WireHandlers();
 
-    MakeArchiveJob = [this](int kind, const std::vector<std::string>& paths) {
-        MakeArchive(kind, paths, ArchiveEvents());
-    };
-    UnpackArchiveJob = [this](const std::string& path) { UnpackArchive(path, ArchiveEvents()); };
-    // The UPX branch joins with the UPX job.
-    UpxJob = [](int, int, const std::vector<std::string>&, const std::string&, bool, bool) {};
-
+    UseRealJobs();
     rbtCmp01->setChecked(true);
     LoadOptions();
     setWindowTitle(QString::fromStdString("VX/BREL ver " + FileVersionText() + " : UPX/ZIP/LZH/CAB/TAR"));
@@ -151,7 +147,7 @@ TfrmBrel::TfrmBrel(const std::string& Base, QWidget* parent)
 
 TfrmBrel::~TfrmBrel()
 {
-    // UpxDir is removed here by the UPX part's clean-up when it joins.
+    FUpxDir.reset();  // removes the packer and the private folder it made
     if (FBusy)
         QApplication::restoreOverrideCursor();
 }
@@ -351,7 +347,11 @@ void TfrmBrel::showEvent(QShowEvent* e)
 void TfrmBrel::FormShow()
 {
     LoadFormPos(SettingsBase, "FORM", "Main", true, this);
-    // UpxDir is made and given the packer here by the UPX part when it joins.
+    // The packer goes into a private folder at every start. A failure shows later: the UPX job
+    // then reports that the packer cannot be started.
+    FUpxDir = std::make_unique<TUpxDir>();
+    UpxDir = FUpxDir->Path();
+    FUpxDir->WriteUpxExe(UpxExeBytes());
     UpdateUpxControls();
     ResizeOutput(1);
 }

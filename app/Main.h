@@ -7,6 +7,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ class QTreeWidget;
 class TAdvStatus;
 class TFileDrop;
 class TLbSpeedButton;
+class TUpxDir;
 class TxxComboBox;
 
 // Name of the theme icon a listed path shows: "folder" for a folder, else the icon of the MIME
@@ -126,6 +128,9 @@ private:
     void CreateArchiveGroup();
     void CreateStatusBar();
     void WireHandlers();
+    void UseRealJobs();
+    void RunUpxJobHere(int Mode, int Level, const std::vector<std::string>& Paths,
+                       const std::string& Extra, bool Icons, bool Backup);
     void LoadOptions();
     void SaveOptions();
     void FormShow();
@@ -135,4 +140,5 @@ private:
     bool FShown = false;
     bool FBusy = false;
     std::vector<std::string> FStartupPaths;
+    std::unique_ptr<TUpxDir> FUpxDir;
 };

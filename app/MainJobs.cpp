@@ -7,10 +7,12 @@
 #include "ui/AdvStatus.h"
 #include "ui/LbSpeedButton.h"
 #include "ui/xxComboBox.h"
+#include "upx/UpxJob.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QTreeWidget>
 #include <exception>
@@ -75,6 +77,8 @@ void TfrmBrel::RunUpx(int Mode, int Level, const std::vector<std::string>& Paths
     const bool versionQuery = Extra == "-V";
     const bool oneExecutable = Paths.size() == 1 && IsUpxTarget(Paths.front()) && chkUseUPX->isChecked();
     if (versionQuery || oneExecutable) {
+        TBusyScope busy(this);
+        ResizeOutput(2);
         UpxJob(Mode, Level, Paths, Extra, Icons, Backup);
         return;
     }
@@ -124,6 +128,36 @@ void TfrmBrel::ArchiveError(TArvexComponent*, const std::string&, const std::str
                             const std::string&, int32_t)
 {
     ErrorFlag = true;
+}
+
+void TfrmBrel::UseRealJobs()
+{
+    MakeArchiveJob = [this](int kind, const std::vector<std::string>& paths) {
+        MakeArchive(kind, paths, ArchiveEvents());
+    };
+    UnpackArchiveJob = [this](const std::string& path) { UnpackArchive(path, ArchiveEvents()); };
+    UpxJob = [this](int mode, int level, const std::vector<std::string>& paths, const std::string& extra,
+                    bool icons, bool backup) { RunUpxJobHere(mode, level, paths, extra, icons, backup); };
+}
+
+void TfrmBrel::RunUpxJobHere(int Mode, int Level, const std::vector<std::string>& Paths,
+                             const std::string& Extra, bool Icons, bool Backup)
+{
+    TUpxOptions options;
+    options.Mode = Mode;
+    options.Level = Level;
+    options.Backup = Backup;
+    options.CompressIcons = Icons;
+    options.ExtraArg = Extra;
+    TUpxJobIO io;
+    io.ClearMemo1 = [this] { Memo1->clear(); };
+    io.Memo1Add = [this](const std::string& line) { Memo1->appendPlainText(QString::fromStdString(line)); };
+    io.SetGauges = [this](int pgb1, int pgb2) {
+        PGB1->setValue(pgb1);
+        PGB2->setValue(pgb2);
+    };
+    io.ProcessMessages = [] { QApplication::processEvents(); };
+    RunUpxJob(UpxDir, Paths.empty() ? std::string() : Paths.front(), options, io);
 }
 
 TArchiveJobEvents TfrmBrel::ArchiveEvents()

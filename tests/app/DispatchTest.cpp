@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QRadioButton>
+#include <sys/stat.h>
 
 BREL_QT_TEST_ENVIRONMENT;
 
@@ -198,6 +199,35 @@ TEST_F(FormFixture, ClosingTheListOfLevelsOrEnteringTheDescriptionFocusesTheList
     form->chkBackup->setFocus();
     form->mmMSG->setFocus();
     QTRY_VERIFY(form->lstFile->hasFocus());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UpxInWindow, PrivateFolderHoldsThePackerWhileTheWindowLives)
+{
+    TTempDir dir;
+    auto form = std::make_unique<TfrmBrel>(dir / "brel");
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    const std::string upxDir = form->UpxDir;
+    ASSERT_FALSE(upxDir.empty());
+    struct stat st {};
+    ASSERT_EQ(::lstat(upxDir.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(std::filesystem::exists(upxDir + "/upx"));
+
+    // "UPX ver" runs the packer and shows what it prints.
+    form->btnVerClick();
+    const std::string memo = form->Memo1->toPlainText().toStdString();
+    EXPECT_NE(memo.find("Version information of UPX..."), std::string::npos) << memo;
+    EXPECT_NE(memo.find("upx 3.94"), std::string::npos) << memo;
+    EXPECT_EQ(form->height(), kExpandedHeight);
+
+    form.reset();
+    EXPECT_FALSE(std::filesystem::exists(upxDir + "/upx"));
 }
 
 }  // namespace
