@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-class TArvexComponent;
+class TZipCommon;
 
 // Shapes of the components' OnError and OnProgress events (sender first).
-using TArchiveErrorEvent = std::function<void(TArvexComponent* Sender, const std::string& FileName,
+using TArchiveErrorEvent = std::function<void(TZipCommon* Sender, const std::string& FileName,
                                               const std::string& ExtendedMsg,
                                               const std::string& VolumeID, int32_t ECode)>;
 using TArchiveProgressEvent =
-    std::function<void(TArvexComponent* Sender, uint8_t ByFile, uint8_t ByArchive)>;
+    std::function<void(TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive)>;
 
 // The two handlers every component of a job gets.
 struct TArchiveJobEvents {

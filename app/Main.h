@@ -88,8 +88,8 @@ public:
     void RunArchiveJobs(std::vector<std::string>& Paths);
     void SetBusy(bool On);
     bool Busy() const { return FBusy; }
-    void ArchiveProgress(TArvexComponent* Sender, uint8_t ByFile, uint8_t ByArchive);
-    void ArchiveError(TArvexComponent* Sender, const std::string& FileName,
+    void ArchiveProgress(TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive);
+    void ArchiveError(TZipCommon* Sender, const std::string& FileName,
                       const std::string& ExtendedMsg, const std::string& VolumeID, int32_t ECode);
     TArchiveJobEvents ArchiveEvents();
 

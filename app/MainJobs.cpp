@@ -117,14 +117,14 @@ void TfrmBrel::SetBusy(bool On)
         w->setEnabled(!On);
 }
 
-void TfrmBrel::ArchiveProgress(TArvexComponent*, uint8_t ByFile, uint8_t ByArchive)
+void TfrmBrel::ArchiveProgress(TZipCommon*, uint8_t ByFile, uint8_t ByArchive)
 {
     PGB1->setValue(ByFile);
     PGB2->setValue(ByArchive);
     QApplication::processEvents();
 }
 
-void TfrmBrel::ArchiveError(TArvexComponent*, const std::string&, const std::string&,
+void TfrmBrel::ArchiveError(TZipCommon*, const std::string&, const std::string&,
                             const std::string&, int32_t)
 {
     ErrorFlag = true;
@@ -163,11 +163,11 @@ void TfrmBrel::RunUpxJobHere(int Mode, int Level, const std::vector<std::string>
 TArchiveJobEvents TfrmBrel::ArchiveEvents()
 {
     TArchiveJobEvents events;
-    events.OnError = [this](TArvexComponent* sender, const std::string& file, const std::string& msg,
+    events.OnError = [this](TZipCommon* sender, const std::string& file, const std::string& msg,
                             const std::string& volume, int32_t code) {
         ArchiveError(sender, file, msg, volume, code);
     };
-    events.OnProgress = [this](TArvexComponent* sender, uint8_t byFile, uint8_t byArchive) {
+    events.OnProgress = [this](TZipCommon* sender, uint8_t byFile, uint8_t byArchive) {
         ArchiveProgress(sender, byFile, byArchive);
     };
     return events;

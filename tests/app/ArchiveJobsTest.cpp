@@ -89,7 +89,7 @@ TEST(ArchiveJobs, FailedOrImpossibleCreationLeavesExistingFilesAlone)
     const std::string zip = dir.File("report.zip", 7);
     std::vector<int32_t> codes;
     TArchiveJobEvents events;
-    events.OnError = [&](TArvexComponent*, const std::string&, const std::string&, const std::string&,
+    events.OnError = [&](TZipCommon*, const std::string&, const std::string&, const std::string&,
                          int32_t code) { codes.push_back(code); };
 
     MakeArchive(7, {report}, events);  // no writer for that kind
@@ -103,7 +103,7 @@ TEST(ArchiveJobs, UnreadableArchiveIsSkippedWithoutReport)
 {
     int reports = 0;
     TArchiveJobEvents events;
-    events.OnError = [&](TArvexComponent*, const std::string&, const std::string&, const std::string&,
+    events.OnError = [&](TZipCommon*, const std::string&, const std::string&, const std::string&,
                          int32_t) { ++reports; };
     UnpackArchive("/nonexistent/folder/x.zip", events);
     EXPECT_EQ(reports, 0);
