@@ -57,7 +57,7 @@ QFont Bold(QFont f)
     return f;
 }
 
-// A label at its place, grown to its text as the label of the layout sizes itself.
+// A label at its place, widened when its text needs more room than the layout gives.
 QLabel* MakeLabel(QWidget* parent, const QRect& at, const char* text, bool bold, bool italic = false)
 {
     auto* label = new QLabel(QString::fromUtf8(text), parent);
