@@ -165,6 +165,11 @@ TArchivePlan PlanArchiveJobs(std::vector<std::string>& Paths)
     return plan;
 }
 
+bool IsUpxJob(const std::vector<std::string>& Paths, bool UseUpx)
+{
+    return UseUpx && Paths.size() == 1 && IsUpxTarget(Paths.front());
+}
+
 void AppendZeroByte(const std::string& Path)
 {
     // O_NONBLOCK keeps a FIFO of that name from blocking; only a regular file gets the byte.

@@ -63,6 +63,10 @@ struct TArchivePlan {
 };
 TArchivePlan PlanArchiveJobs(std::vector<std::string>& Paths);
 
+// True when "Execute" runs the UPX job: exactly one listed path, an executable by name, and
+// "UPXを使う" ticked.
+bool IsUpxJob(const std::vector<std::string>& Paths, bool UseUpx);
+
 // Appends one 0x00 byte to an existing regular file; does nothing when it cannot be opened.
 void AppendZeroByte(const std::string& Path);
 

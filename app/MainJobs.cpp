@@ -75,8 +75,7 @@ void TfrmBrel::RunUpx(int Mode, int Level, const std::vector<std::string>& Paths
     if (Paths.empty() && Extra.empty())
         return;
     const bool versionQuery = Extra == "-V";
-    const bool oneExecutable = Paths.size() == 1 && IsUpxTarget(Paths.front()) && chkUseUPX->isChecked();
-    if (versionQuery || oneExecutable) {
+    if (versionQuery || IsUpxJob(Paths, chkUseUPX->isChecked())) {
         TBusyScope busy(this);
         ResizeOutput(2);
         UpxJob(Mode, Level, Paths, Extra, Icons, Backup);
