@@ -140,3 +140,22 @@ TEST(ZipRead, CommandVariants) {
   EXPECT_EQ(Cli({"x", (t / "missing.zip").string()}).status, 1);
   EXPECT_EQ(Cli({"x"}).status, 2);
 }
+
+// A set split by zip -s reads as one archive, whether the last or the first volume is named.
+TEST(ZipRead, SplitVolumes) {
+  TempDir t;
+  WriteFile(t / "src/big.bin", RandomBytes(250000, 11));
+  WriteFile(t / "src/small.txt", "small");
+  ASSERT_EQ(testsupport::Run({"zip", "-q", "-s", "100k", (t / "set.zip").string(), "big.bin", "small.txt"}, t / "src").status, 0);
+  ASSERT_TRUE(fs::exists(t / "set.z02"));
+  for (const char* named : {"set.zip", "set.z01"}) {
+    const fs::path out = t / (std::string("o-") + named);
+    const CommandResult r = Cli({"x", "-q", "-o", out.string(), (t / named).string()});
+    EXPECT_EQ(r.status, 0) << named << "\n" << r.out;
+    EXPECT_EQ(ReadTree(out), ReadTree(t / "src")) << named;
+  }
+  fs::remove(t / "set.z01");
+  const CommandResult missing = Cli({"t", "-q", (t / "set.zip").string()});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.out.find("25270"), std::string::npos) << missing.out;  // OnNextVolume
+}
