@@ -117,6 +117,18 @@ int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
   ApplyMethod(*w, Args.Value("-m"));
   ApplyLevel(*w, Args.Value("-l"));
   w->StoredDirNames = PathsMode(Args.Value("--paths", "auto"));
+  if (w->StoredDirNames == sdExplorer_Auto) {
+    // Names relative to the common folder of the PATHs themselves, so a single folder keeps its
+    // own name ("docs/a.txt" for PATH docs), as the window and other archivers store it.
+    std::vector<std::string> paths;
+    for (auto it = Args.Positional.begin() + 1; it != Args.Positional.end(); ++it) {
+      std::string p = AbsolutePath(*it);
+      while (p.size() > 1 && p.back() == '/') p.pop_back();
+      paths.push_back(p);
+    }
+    w->StoredDirNames = sdExplorer_UserDefineDefaultDir;
+    w->DefaultDir = CommonDir(paths);
+  }
   w->RecurseDirs = !Args.Has("--no-recurse");
   w->StoreEmptySubDirs = Args.Has("--empty-dirs");
   w->Switch = Switch;

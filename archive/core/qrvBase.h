@@ -352,6 +352,10 @@ class TCompHeaderObj {
   std::unordered_map<std::string, int> FIndex;
 };
 
+// The longest common folder (trailing "/") of full paths or masks, compared byte for byte:
+// the base folder of sdExplorer_Auto.
+std::string CommonDir(const std::vector<std::string>& Spec);
+
 class TCompBase : public TZipCommon {
  public:
   TCompBase();

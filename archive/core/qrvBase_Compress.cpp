@@ -42,18 +42,6 @@ std::string NamePart(const std::string& Path) {
   return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
-// The longest common folder of the FileSpec entries (trailing "/").
-std::string CommonDir(const std::vector<std::string>& Spec) {
-  std::string base = DirPart(Spec.front());
-  for (size_t i = 1; i < Spec.size(); ++i) {
-    const std::string& s = Spec[i];
-    size_t n = 0;
-    while (n < base.size() && n < s.size() && base[n] == s[n]) ++n;
-    base = DirPart(base.substr(0, n));
-  }
-  return base;
-}
-
 // A folder without any entry (what an empty-folder row needs).
 bool FolderIsEmpty(const std::string& Dir) {
   DIR* d = opendir(Dir.c_str());
@@ -104,6 +92,18 @@ class TRunOutput {
 };
 
 }  // namespace
+
+std::string CommonDir(const std::vector<std::string>& Spec) {
+  std::string base = DirPart(Spec.front());
+  for (size_t i = 1; i < Spec.size(); ++i) {
+    const std::string& s = Spec[i];
+    size_t n = 0;
+    while (n < base.size() && n < s.size() && base[n] == s[n]) ++n;
+    base = DirPart(base.substr(0, n));
+  }
+  return base;
+}
+
 
 // ---- Entry list ----------------------------------------------------------------------------
 

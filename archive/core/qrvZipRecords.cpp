@@ -115,6 +115,15 @@ void EndOfCentralDir::Store(uint8_t* P) const {
 
 // ---- Extra fields --------------------------------------------------------------------------
 
+std::string UnicodePathExtra(const std::string& StoredName) {
+  uint8_t head[9];
+  PutLE16(head, xfUnicodePath);
+  PutLE16(head + 2, uint16_t(5 + StoredName.size()));
+  head[4] = 1;
+  PutLE32(head + 5, Crc32Of(StoredName.data(), StoredName.size()));
+  return std::string(reinterpret_cast<const char*>(head), sizeof head) + StoredName;
+}
+
 void LargeSizeExtra::StoreLocal(uint8_t* P) const {
   PutLE16(P, xfLargeSize);
   PutLE16(P + 2, 4);

@@ -141,7 +141,12 @@ struct EndOfCentralDir {
 
 // ---- Extra fields --------------------------------------------------------------------------
 
-enum : uint16_t { xfZip64 = 0x0001, xfLargeSize = 0x0064 };
+enum : uint16_t { xfZip64 = 0x0001, xfLargeSize = 0x0064, xfUnicodePath = 0x7075 };
+
+// The Info-ZIP Unicode Path block (version 1, CRC-32 of the stored name bytes, the UTF-8 name)
+// for a name stored as UTF-8. Flag bit 11 alone is not enough for every peer: some extract a
+// name marked as made on FAT through the OEM code page unless this block confirms it.
+std::string UnicodePathExtra(const std::string& StoredName);
 
 // This system's own field for entries beyond 4 GiB: the high 16 bits of the packed size, the
 // unpacked size and (central headers only) the local header offset.

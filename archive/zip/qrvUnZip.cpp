@@ -11,7 +11,6 @@
 namespace {
 
 constexpr int64_t kDisplacedSearch = 32768;
-constexpr uint16_t xfUnicodePath = 0x7075;
 
 bool SeekTo(TStream32& S, int64_t Pos) { return Pos >= 0 && S.Seek(Pos, soFromBeginning) == Pos; }
 

@@ -61,10 +61,10 @@ uint32_t TZipBase::StampDate(uint32_t FileDate) const {
 void TZipBase::FillHeader(TCompRow& Row, const TFileInfo& Info) { Row.Data = std::make_shared<TZipRowData>(); }
 
 void TZipBase::WriteLocal(TStream32& Out, const LocalFileHeader& H, const std::string& Name, bool Scramble,
-                          const TZipHighParts* Large) {
+                          const TZipHighParts* Large, const std::string& Extra) {
   LocalFileHeader h = H;
   h.Signature = Scramble ? ScrambledSig(sigLocalFileHeader) : sigLocalFileHeader;
-  h.ExtraLen = Large ? uint16_t(LargeSizeExtra::LocalBlockSize) : 0;
+  h.ExtraLen = uint16_t((Large ? LargeSizeExtra::LocalBlockSize : 0) + Extra.size());
   uint8_t rec[LocalHeaderSize];
   h.Store(rec);
   std::string name = Name;
@@ -77,6 +77,7 @@ void TZipBase::WriteLocal(TStream32& Out, const LocalFileHeader& H, const std::s
     x.StoreLocal(rec);
     Out.WriteBuffer(rec, LargeSizeExtra::LocalBlockSize);
   }
+  Out.WriteBuffer(Extra.data(), int64_t(Extra.size()));
 }
 
 void TZipBase::WriteEncryptionHeader(TStream32& Out, uint32_t Crc) {
@@ -123,11 +124,12 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   h.DosDateTime = StampDate(row.Info.Date);
   h.NameLen = uint16_t(data->RawName.size());
   h.Flags = utf8 ? gpUtf8Name : 0;
+  if (utf8) data->Extra = UnicodePathExtra(data->RawName);
   const int64_t start = Out.Position();
   TStreamState& st = *StreamState;
 
   if (row.Info.Attr & faDirectory) {
-    WriteLocal(Out, h, data->RawName, EncryptHeaders, nullptr);
+    WriteLocal(Out, h, data->RawName, EncryptHeaders, nullptr, data->Extra);
     FEntryOk = true;
     LoadHeader(row, h, {});
     return true;
@@ -154,7 +156,7 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   const bool encrypt = size > 0 && !Password.empty();
   const bool large = size >= k4G || start >= k4G;
   TZipHighParts hi;
-  WriteLocal(Out, h, data->RawName, EncryptHeaders, large ? &hi : nullptr);
+  WriteLocal(Out, h, data->RawName, EncryptHeaders, large ? &hi : nullptr, data->Extra);
   const int64_t dataStart = Out.Position();
   auto progress = [this] { ProgressStep(); };
 
@@ -223,7 +225,7 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   hi.Packed = uint16_t(uint64_t(packed) >> 32);
   hi.Unpacked = uint16_t(uint64_t(size) >> 32);
   Out.SetPosition(start);
-  WriteLocal(Out, h, data->RawName, EncryptHeaders, large ? &hi : nullptr);
+  WriteLocal(Out, h, data->RawName, EncryptHeaders, large ? &hi : nullptr, data->Extra);
   Out.Seek(0, soFromEnd);
   FEntryOk = true;
   LoadHeader(row, h, hi);

@@ -80,9 +80,9 @@ class TZipBase : public TCompBase {
   // Bytes after a kept entry's local header: data plus any data descriptor; -1 when the
   // entry does not lie inside the old archive.
   int64_t KeptDataLength(TStream32& Old, const TZipLocalRecord& Rec, const TCompRow& Row);
-  // Writes a local header and name (scrambled when asked) and the large-size block.
+  // Writes a local header and name (scrambled when asked), the large-size block and Extra.
   void WriteLocal(TStream32& Out, const LocalFileHeader& H, const std::string& Name, bool Scramble,
-                  const TZipHighParts* Large);
+                  const TZipHighParts* Large, const std::string& Extra);
   // The central header of a new entry from its finished local header.
   void LoadHeader(TCompRow& Row, const LocalFileHeader& H, const TZipHighParts& Hi);
   void WriteEncryptionHeader(TStream32& Out, uint32_t Crc);
