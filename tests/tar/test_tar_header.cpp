@@ -71,7 +71,9 @@ TEST(TarNumber, ReadsLooseOctalAndRefusesHostileBase256) {
   for (const Case& c : cases) {
     int64_t v = -1;
     EXPECT_EQ(TarGetNumber(reinterpret_cast<const uint8_t*>(c.Field.data()), int(c.Field.size()), v), c.Ok);
-    if (c.Ok) EXPECT_EQ(v, c.Value);
+    if (c.Ok) {
+      EXPECT_EQ(v, c.Value);
+    }
   }
 }
 
