@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -340,21 +342,111 @@ class TCompBase : public TZipCommon {
 
 // ---- Reader base ---------------------------------------------------------------------------
 
+// What a reader run does with the selected entries: write them out, decode and check them
+// without writing anything, or only list them (no decoding).
+enum TExtractMode : uint8_t { xmExtract, xmTest, xmList };
+
+// One entry as the listing pass reports it.
+struct TListEntry {
+  std::string Name;          // stored name, converted, "/" separated
+  uint32_t DosDateTime = 0;  // packed DOS date-time
+  uint32_t Attr = 0;         // DOS attribute bits (0x10 a directory)
+  int64_t Size = 0;
+  int64_t PackedSize = 0;
+  int Method = 0;
+  std::string MethodName;
+  uint32_t Crc32 = 0;
+  bool Encrypted = false;
+};
+
 class TUnBase : public TZipCommon {
  public:
   TUnBase();
+  ~TUnBase() override;
 
   // OnFileExists of readers (asked when ConfirmOverwrites is set and the target exists).
   std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& NewFileName,
                      TOverwriteMode& OverwriteMode)> OnFileExists;
+  // Asked when no known password opens an encrypted entry (TryAgain false stops asking).
+  std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& Password,
+                     bool& TryAgain)> OnGetPassword;
+  // Asked for a volume of a multi-volume set until the named file exists or Cancel is set.
+  std::function<void(TZipCommon* Sender, std::string& VolumeName, const std::string& VolumeID,
+                     bool fExists, bool& Cancel)> OnNextVolume;
+  // The listing pass (xmList): one call per selected entry.
+  std::function<void(TZipCommon* Sender, const TListEntry& Entry)> OnListEntry;
 
   // The output root; "" falls back to the archive's folder (then the current folder).
   const std::string& ExtractDir() const { return FExtractDir; }
   // Keeps the folder part with a trailing "/"; "" takes the archive's folder.
   void SetExtractDir(const std::string& Value);
 
-  // Runs: Extract and its services, qrvBase_Extract.cpp.
+  TExtractMode ExtractMode = xmExtract;
+  // The current password (the one that opened the last encrypted entry).
+  std::string Password;
+  std::string GetPassword() const override { return Password; }
+
+  // One reader run: opens the archive, lets the format select and extract (or test, or list)
+  // its entries, closes everything. Returns the number of entries processed; 0 on failure.
+  int Extract();
+
+  // After an entry: passes when Stored equals the running CRC-16 (Bits 16) or CRC-32, or its
+  // complement. An entry that was never decoded (skipped, output not opened, unsupported,
+  // damaged) always fails. Fires OnEnd, or reports 25151 on failure without it.
+  virtual bool CheckCRC(uint8_t Bits, uint32_t Stored);
+
+  // Readers: the output path of stored name Name below ExtractDir (see the .cpp for how
+  // ".." components, absolute paths and drive prefixes are neutralised). "" when nothing of
+  // the name is left.
+  void SetCurrentName(const std::string& Name) override;
+
+  // The entry-mask test of a stored name against FileSpec, ExcludeSpec and RecurseDirs.
+  bool EntrySelected(const std::string& StoredName);
 
  protected:
+  // The format's loop over its entries (selection, then BeginEntry, OpenOutput, decoding,
+  // CloseOutput and CheckCRC for each). Flag is reserved for the format.
+  virtual int ExtractArchive(TStream32& Stream, int Flag) = 0;
+
+  // Per entry, after SetCurrentName: OnRenameFile, OnBegin and the overwrite rules decide
+  // whether the entry proceeds; counts it when it does.
+  bool BeginEntry(bool IsDir);
+  // Creates the directory (IsDir; only with CreateStoredDirs) or the output file, with its
+  // missing parent folders, never following a symbolic link below ExtractDir. In test mode
+  // nothing is created. False on failure (the caller reports it).
+  bool OpenOutput(bool IsDir);
+  // Sets the file's date (by DateAttribute) and, with RestoreFileAttr, its attributes, then
+  // closes it (25138 when closing fails). Test mode: nothing to close.
+  bool CloseOutput(uint32_t DosDateTime, uint32_t Attr);
+  // Closes and deletes a half-written output (after a failed entry when nothing may stay).
+  void DiscardOutput();
+  // The data of the current entry went through the decoder completely and at its full size:
+  // only then can its CRC check pass.
+  void MarkEntryDecoded(bool Value = true) { FEntryDecoded = Value; }
+
+  // The password check: Test tells whether a candidate opens the entry (it leaves the cipher
+  // ready for the data when it does). Tries Password, then Passwords, then OnGetPassword up to
+  // PasswordAttempts times. Reports 25270 without a handler, 26517 for refused answers.
+  bool CheckPassword(const std::string& EntryName, const std::function<bool(const std::string&)>& Test);
+
+  // The file of volume N of a ZIP multi-volume set, asking OnNextVolume until it exists.
+  // "" when there is none (reported: 25251, 25245, 25270 or 25443).
+  std::string FindVolume(int N);
+
+  // The newest packed date of the selected entries (daMaxFileDate).
+  void NoteEntryDate(uint32_t DosDateTime) { NewestDate = std::max(NewestDate, DosDateTime); }
+  // Output sink shared by the decoders: CRC-32, bytes still to process, progress.
+  int64_t SinkWrite(const uint8_t* Data, int64_t Count);
+
   std::string FExtractDir;
+  bool FEntryDecoded = false;
+  bool FOutputIsDir = false;
+
+ private:
+  std::string EffectiveExtractDir() const;
+  bool AskOverwrite();
+  int OpenParentDir(const std::string& Path, std::string& Base, bool Create);
+  std::unique_ptr<TFileStream32> FOutFile;
+  int FRootFd = -1;           // ExtractDir, opened once per run
+  std::string FRootDir;       // its path with trailing "/"
 };

@@ -1,0 +1,461 @@
+// The reader run of TUnBase: Extract and the services a format's loop calls (entry masks,
+// BeginEntry with the overwrite rules, output names, the output opener and closer, CheckCRC,
+// the password check, volume names).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "archive/core/qrvBase.h"
+#include "platform/FileInfo.h"
+#include "platform/Paths.h"
+
+namespace {
+
+bool IEqual(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+bool IsSep(char c) { return c == '/' || c == '\\'; }
+
+// The components of a stored name that may form a path below the output root: separators are
+// "/" and "\", a drive prefix ("C:") is dropped, and so are empty, "." and ".." components,
+// so no name can climb out of the root or start at the file system's root.
+std::vector<std::string> SafeComponents(std::string_view Name) {
+  if (Name.size() >= 2 && Name[1] == ':' && std::isalpha(static_cast<unsigned char>(Name[0])))
+    Name.remove_prefix(2);
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i <= Name.size()) {
+    size_t j = i;
+    while (j < Name.size() && !IsSep(Name[j])) ++j;
+    const std::string_view part = Name.substr(i, j - i);
+    if (!part.empty() && part != "." && part != "..") parts.emplace_back(part);
+    i = j + 1;
+  }
+  return parts;
+}
+
+// Splits a "/" path into its components (no empty ones).
+std::vector<std::string> SplitPath(std::string_view Path) {
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i < Path.size()) {
+    size_t j = Path.find('/', i);
+    if (j == std::string_view::npos) j = Path.size();
+    if (j > i) parts.emplace_back(Path.substr(i, j - i));
+    i = j + 1;
+  }
+  return parts;
+}
+
+// Directory part of a "/" stored name ("" for none) and its last non-empty component.
+std::string_view NameDir(std::string_view s) {
+  const size_t p = s.rfind('/');
+  return p == std::string_view::npos ? std::string_view() : s.substr(0, p);
+}
+std::string_view NamePart(std::string_view s) {
+  while (!s.empty() && s.back() == '/') s.remove_suffix(1);
+  const size_t p = s.rfind('/');
+  return p == std::string_view::npos ? s : s.substr(p + 1);
+}
+
+std::string WithDot(std::string_view s) {
+  std::string r(s);
+  if (NamePart(r).find('.') == std::string_view::npos) r += '.';
+  return r;
+}
+
+// Opens directory Name below the open directory Dir, creating it when asked; never follows a
+// symbolic link. Returns the new descriptor or -1.
+int OpenSubDir(int Dir, const std::string& Name, bool Create) {
+  if (Create && mkdirat(Dir, Name.c_str(), 0777) != 0 && errno != EEXIST) return -1;
+  return openat(Dir, Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// A file stream over a descriptor this unit opened itself.
+class TOutputFile : public TFileStream32 {
+ public:
+  TOutputFile(const std::string& Name, int Fd) : TFileStream32(Name, TAdoptHandle{Fd}) {}
+};
+
+}  // namespace
+
+TUnBase::~TUnBase() {
+  if (FRootFd >= 0) close(FRootFd);
+}
+
+// ---- Output names --------------------------------------------------------------------------
+
+std::string TUnBase::EffectiveExtractDir() const {
+  if (!FExtractDir.empty()) return WithTrailingSlash(FExtractDir);
+  if (!FArchiveFile.empty()) return WithTrailingSlash(DirOf(FArchiveFile));
+  std::error_code ec;
+  return WithTrailingSlash(std::filesystem::current_path(ec).string());
+}
+
+void TUnBase::SetCurrentName(const std::string& Name) {
+  const std::vector<std::string> parts = SafeComponents(Name);
+  const bool dirName = !Name.empty() && IsSep(Name.back());
+  const std::string root = FRootDir.empty() ? EffectiveExtractDir() : FRootDir;
+  std::string out;
+  if (parts.empty()) {
+    out = dirName ? root : std::string();
+  } else if (!UseStoredDirs) {
+    out = dirName ? root : root + parts.back();
+  } else {
+    out = root;
+    for (size_t i = 0; i < parts.size(); ++i) out += (i ? "/" : "") + parts[i];
+    if (dirName) out += '/';
+  }
+  FCurrentName = out;
+}
+
+// ---- Entry masks ---------------------------------------------------------------------------
+
+bool TUnBase::EntrySelected(const std::string& StoredName) {
+  std::string s = StoredName;
+  for (char& c : s)
+    if (c == '\\') c = '/';
+  if (NamePart(s).empty()) return false;
+  for (std::string m : FileSpec) {
+    if (m.empty()) continue;
+    for (char& c : m)
+      if (c == '\\') c = '/';
+    if (IEqual(s, m)) return true;
+    auto test = [&](std::string_view name, std::string_view mask) {
+      if (!RecurseDirs) return IEqual(NameDir(name), NameDir(mask)) && Match(name, mask);
+      if (!NameDir(mask).empty()) return Match(name, mask);
+      return Match(NamePart(name), mask);
+    };
+    if (!test(s, m) && !test(WithDot(s), WithDot(m))) continue;
+    for (const std::string& x : ExcludeSpec)
+      if (!x.empty() && (Match(s, x) || Match(NamePart(s), x))) return false;
+    return true;
+  }
+  return false;
+}
+
+// ---- BeginEntry ----------------------------------------------------------------------------
+
+bool TUnBase::AskOverwrite() {
+  OverwriteMode = omOverwrite;
+  if (!FileExists(FCurrentName) && !DirectoryExists(FCurrentName)) return true;
+  if (!OnFileExists) {
+    ReportError(FCurrentName, "OnFileExists", FRunArchiveName, ecEventNotAssigned);
+    OverwriteMode = omSkip;
+    return false;
+  }
+  // Ask until the answer names the same file, a file that does not exist, or skip.
+  for (int asked = 0; asked < 1000; ++asked) {
+    std::string answer;
+    OnFileExists(this, FCurrentName, answer, OverwriteMode);
+    if (answer.empty() || answer == FCurrentName) break;
+    std::error_code ec;
+    std::filesystem::create_directories(DirOf(answer), ec);
+    if (OverwriteMode != omOverwrite || IEqual(answer, FCurrentName)) break;
+    FCurrentName = answer;
+    if (!FileExists(FCurrentName) || IsCancelled()) break;
+  }
+  if (IsCancelled() || OverwriteMode == omSkip) return false;
+  TFileInfo info;
+  if (GetFileInfo(FCurrentName, info, false) && (info.Attr & faReadOnly)) {
+    if (info.IsDir) {
+      ReportError(FCurrentName, "", FRunArchiveName, ecWriteFile);
+      return false;
+    }
+    SetFileAttr(FCurrentName, faArchive);
+  }
+  return true;
+}
+
+bool TUnBase::BeginEntry(bool IsDir) {
+  FTimer.Pause();
+  FEntryDecoded = false;
+  bool extract = true;
+  const bool toFiles = ExtractMode == xmExtract;
+  if (OnBegin) {
+    if (toFiles && OnRenameFile) {
+      std::string renamed;
+      OnRenameFile(this, FCurrentName, renamed);
+      if (!renamed.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(DirOf(renamed), ec);
+        FCurrentName = renamed;
+      }
+    }
+    OnBegin(this, FCurrentName, EntryCount + 1, extract);
+  }
+  bool go = extract && !IsCancelled();
+  if (go && toFiles && !IsDir) {
+    if (ConfirmOverwrites)
+      go = AskOverwrite() && !IsCancelled() && OverwriteMode == omOverwrite;
+    else
+      go = OverwriteMode == omOverwrite;
+    go = go && !FCurrentName.empty();
+  }
+  if (go) ++EntryCount;
+  FTimer.Resume();
+  return go;
+}
+
+// ---- Output opener and closer --------------------------------------------------------------
+
+// The folder that is to hold Path, opened without following links below the output root (the
+// host may name a path elsewhere through OnRenameFile or OnFileExists: that one is opened as
+// given). Base receives the last component. Returns a descriptor or -1.
+int TUnBase::OpenParentDir(const std::string& Path, std::string& Base, bool Create) {
+  if (FRootFd >= 0 && Path.size() > FRootDir.size() && Path.compare(0, FRootDir.size(), FRootDir) == 0) {
+    std::vector<std::string> parts = SplitPath(std::string_view(Path).substr(FRootDir.size()));
+    if (parts.empty()) return -1;
+    Base = parts.back();
+    parts.pop_back();
+    int fd = fcntl(FRootFd, F_DUPFD_CLOEXEC, 0);
+    for (const std::string& p : parts) {
+      if (fd < 0) break;
+      const int next = OpenSubDir(fd, p, Create);
+      close(fd);
+      fd = next;
+    }
+    return fd;
+  }
+  const std::string dir = DirOf(Path);
+  Base = BaseOf(Path);
+  if (Create) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+  }
+  return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool TUnBase::OpenOutput(bool IsDir) {
+  FOutputIsDir = IsDir;
+  FOutFile.reset();
+  if (ExtractMode != xmExtract) return true;
+  if (IsDir) {
+    if (!CreateStoredDirs || FCurrentName == FRootDir) return true;
+    std::string base;
+    const int parent = OpenParentDir(FCurrentName, base, true);
+    if (parent < 0) return false;
+    const int fd = OpenSubDir(parent, base, true);
+    close(parent);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+  }
+  std::string base;
+  const int dir = OpenParentDir(FCurrentName, base, true);
+  if (dir < 0) return false;
+  // The old file (or a link planted in its place) is removed, not written through.
+  if (unlinkat(dir, base.c_str(), 0) != 0 && errno != ENOENT) {
+    if (errno == EISDIR || errno == EPERM) {
+      close(dir);
+      return false;
+    }
+  }
+  const int fd = openat(dir, base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  close(dir);
+  if (fd < 0) return false;
+  FOutFile = std::make_unique<TOutputFile>(FCurrentName, fd);
+  OutStream = FOutFile.get();
+  return true;
+}
+
+bool TUnBase::CloseOutput(uint32_t DosDateTime, uint32_t Attr) {
+  if (!FOutFile) return true;
+  const int fd = FOutFile->Handle();
+  uint32_t dos = DosDateTime;
+  if (DateAttribute == daMaxFileDate) dos = NewestDate;
+  if (DateAttribute == daSysDate) {
+    futimens(fd, nullptr);
+  } else {
+    const int64_t t = DosDateTimeToUnix(dos);
+    const struct timespec ts[2] = {{time_t(t), 0}, {time_t(t), 0}};
+    futimens(fd, ts);
+  }
+  const uint16_t dosAttr = uint16_t(Attr & 0xFF);
+  if (RestoreFileAttr && dosAttr != faArchive) {
+    struct stat st {};
+    if (fstat(fd, &st) == 0) {
+      const mode_t mode = st.st_mode & 07777;
+      fchmod(fd, (dosAttr & faReadOnly) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR));
+    }
+  }
+  const bool closed = FOutFile->Close();
+  FOutFile.reset();
+  OutStream = nullptr;
+  if (!closed) ReportError(FCurrentName, "", FRunArchiveName, ecCloseFile);
+  return closed;
+}
+
+void TUnBase::DiscardOutput() {
+  if (!FOutFile) return;
+  FOutFile.reset();
+  OutStream = nullptr;
+  unlink(FCurrentName.c_str());
+}
+
+int64_t TUnBase::SinkWrite(const uint8_t* Data, int64_t Count) {
+  int64_t done = 0;
+  while (done < Count) {
+    const int32_t n = int32_t(std::min<int64_t>(Count - done, 1 << 20));
+    if (!WriteBlock(Data + done, n, 32)) return done;
+    done += n;
+  }
+  BytesToGo -= Count;
+  ProgressStep();
+  return Count;
+}
+
+// ---- CRC check -----------------------------------------------------------------------------
+
+bool TUnBase::CheckCRC(uint8_t Bits, uint32_t Stored) {
+  bool pass = false;
+  if (!IsCancelled() && FEntryDecoded) {
+    const uint32_t running = Bits == 16 ? StreamState->Crc16Val : StreamState->Crc32Val;
+    pass = Stored == running || Stored == (running ^ 0xFFFFFFFFu);
+  }
+  FEntryDecoded = false;
+  if (OnEnd)
+    OnEnd(this, FCurrentName, pass);
+  else if (!pass)
+    ReportError(FCurrentName, "", FRunArchiveName, ecCrcCheck);
+  return pass;
+}
+
+// ---- Passwords -----------------------------------------------------------------------------
+
+bool TUnBase::CheckPassword(const std::string& EntryName,
+                            const std::function<bool(const std::string&)>& Test) {
+  FTimer.Pause();
+  bool ok = !Password.empty() && Test(Password);
+  for (size_t i = 0; !ok && i < Passwords.size(); ++i) {
+    if (Passwords[i].empty() || !Test(Passwords[i])) continue;
+    Password = Passwords[i];
+    ok = true;
+  }
+  if (!ok && OnGetPassword) {
+    for (int i = 0; i < PasswordAttempts && !IsCancelled(); ++i) {
+      std::string answer = Password;
+      bool tryAgain = true;
+      OnGetPassword(this, EntryName, answer, tryAgain);
+      if (!tryAgain) {
+        ReportError(EntryName, ErrorText(ecUserCanceled), FRunArchiveName, ecInvalidPassword);
+        break;
+      }
+      if (!answer.empty() && Test(answer)) {
+        Password = answer;
+        Passwords.insert(Passwords.begin(), answer);
+        ok = true;
+        break;
+      }
+      ReportError(EntryName, answer, FRunArchiveName, ecInvalidPassword);
+      Password.clear();
+    }
+  } else if (!ok) {
+    ReportError(EntryName, "OnGetPassword", FRunArchiveName, ecEventNotAssigned);
+  }
+  FTimer.Resume();
+  return ok;
+}
+
+// ---- Volumes -------------------------------------------------------------------------------
+
+std::string TUnBase::FindVolume(int N) {
+  std::string name = VolumeName(N);
+  if (N > 999) {
+    ReportError("", "", name, ecMaxVolumes);
+    return {};
+  }
+  if (name.empty()) {
+    ReportError("", "", "", ecInvalidFileName);
+    return {};
+  }
+  if (name.find('/') == std::string::npos) name = JoinPath(EffectiveExtractDir(), name);
+  if (!OnNextVolume) {
+    if (FileExists(name)) return name;
+    ReportError("", "OnNextVolume", name, ecEventNotAssigned);
+    return {};
+  }
+  // A handler that never finds the file and never cancels is not asked forever.
+  for (int asked = 0; asked < 100; ++asked) {
+    bool cancel = false;
+    OnNextVolume(this, name, std::to_string(N), FileExists(name), cancel);
+    if (cancel) {
+      SetCancel(true);
+      return {};
+    }
+    if (FileExists(name)) return name;
+  }
+  ReportError("", "", name, ecOpenFile);
+  return {};
+}
+
+// ---- Extract -------------------------------------------------------------------------------
+
+int TUnBase::Extract() {
+  if (FArchiveFile.empty()) {
+    ReportError("", "", "", ecFileNotFound);
+    return 0;
+  }
+  std::unique_ptr<TFileStream32> archive;
+  try {
+    archive = std::make_unique<TFileStream32>(FArchiveFile, fmOpenRead | fmShareDenyWrite);
+  } catch (const EArchiveError&) {
+    ReportError("", "", FArchiveFile, ecOpenFile);
+    return 0;
+  }
+  ResetRunState();
+  if (CpuType == cpt80486) CpuType = cptAuto;
+  ClearExcludedExtensions();
+  const std::string savedName = FArchiveFile;
+  BlockOutput = ExtractMode == xmExtract ? boFile : boNone;
+  OutStream = nullptr;
+  if (OnActivate) OnActivate(this);
+  if (OnElapsedTime) FTimer.Start();
+
+  int result = 0;
+  try {
+    bool ready = true;
+    if (ExtractMode == xmExtract) {
+      // The output root is opened once: every output path below it is reached from this
+      // descriptor without following links.
+      FRootDir = EffectiveExtractDir();
+      std::error_code ec;
+      std::filesystem::create_directories(FRootDir, ec);
+      FRootFd = open(FRootDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (FRootFd < 0) {
+        ReportError(FRootDir, "", FRunArchiveName, ecOpenFile);
+        ready = false;
+      }
+    }
+    ByteTotal = BytesToGo = archive->Size();
+    if (ready) ExtractArchive(*archive, 0);
+    result = EntryCount;
+  } catch (const EArchiveError& e) {
+    // Disk full was reported where it was raised; anything else is reported here.
+    if (e.ECode != ecDiskFull) ReportError(e.FileName, "", FRunArchiveName, e.ECode ? e.ECode : ecStreamReadWrite);
+    result = 0;
+  } catch (const std::bad_alloc&) {
+    ReportError(FCurrentName, "", FRunArchiveName, ecOutOfMemory);
+    result = 0;
+  }
+  FOutFile.reset();
+  OutStream = nullptr;
+  if (FRootFd >= 0) close(FRootFd);
+  FRootFd = -1;
+  FRootDir.clear();
+  if (FTimer.Running()) {
+    FTimer.Stop();
+    if (OnElapsedTime) OnElapsedTime(this, FTimer.ElapsedTime());
+  }
+  if (OnDeactivate) OnDeactivate(this);
+  FArchiveFile = savedName;
+  return result;
+}
