@@ -1,0 +1,407 @@
+// TUnZip: entry selection (central directory or local-header walk), the per-entry loop,
+// passwords and the listing pass. Decoding is in qrvUnZip_Decode.cpp.
+#include "archive/zip/qrvUnZip.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "platform/CodePage.h"
+
+namespace {
+
+constexpr int64_t kDisplacedSearch = 32768;
+constexpr uint16_t xfUnicodePath = 0x7075;
+
+bool SeekTo(TStream32& S, int64_t Pos) { return Pos >= 0 && S.Seek(Pos, soFromBeginning) == Pos; }
+
+bool ReadLocalAt(TStream32& S, int64_t Pos, TZipLocalRecord& L) {
+  return SeekTo(S, Pos) && ReadLocalRecord(S, L);
+}
+
+// The UTF-8 name of an Info-ZIP Unicode Path field whose CRC matches the stored name; "" when
+// there is none.
+std::string UnicodePathName(std::string_view Raw, std::string_view Extra) {
+  size_t pos = 0;
+  while (pos + 4 <= Extra.size()) {
+    const auto* p = reinterpret_cast<const uint8_t*>(Extra.data() + pos);
+    const uint16_t id = GetLE16(p), len = GetLE16(p + 2);
+    if (pos + 4 + len > Extra.size()) break;
+    if (id == xfUnicodePath && len > 5 && p[4] == 1 && GetLE32(p + 5) == Crc32Of(Raw.data(), Raw.size())) {
+      std::string_view name(Extra.data() + pos + 9, len - 5);
+      if (IsValidUtf8(name)) return std::string(name);
+    }
+    pos += 4 + size_t(len);
+  }
+  return {};
+}
+
+// Unix-host entries keep the file type in the upper half of the external attributes.
+bool IsDirEntry(const std::string& Name, uint32_t ExtAttr, uint16_t VersionMadeBy) {
+  if (!Name.empty() && (Name.back() == '/' || Name.back() == '\\')) return true;
+  if (ExtAttr & 0x10) return true;
+  return (VersionMadeBy >> 8) == 3 && S_ISDIR(ExtAttr >> 16);
+}
+
+}  // namespace
+
+std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate) {
+  if ((Flags & gpUtf8Name) && IsValidUtf8(Raw)) return std::string(Raw);
+  std::string unicode = UnicodePathName(Raw, Extra);
+  if (!unicode.empty()) return unicode;
+  return Translate ? OemToUtf8(Raw) : std::string(Raw);
+}
+
+// ---- The multi-volume stream -----------------------------------------------------------------
+
+namespace {
+
+// The volumes of a set read as one stream: volume d starts at Base[d].
+class TVolumeStream : public TStream32 {
+ public:
+  TVolumeStream(std::vector<std::string> Names, std::vector<int64_t> Sizes)
+      : FNames(std::move(Names)), FSizes(std::move(Sizes)) {
+    int64_t b = 0;
+    for (int64_t s : FSizes) {
+      Base.push_back(b);
+      b += s;
+    }
+    FTotal = b;
+  }
+  std::vector<int64_t> Base;
+
+  int64_t Size() override { return FTotal; }
+  int64_t Seek(int64_t Offset, uint16_t Origin) override {
+    int64_t p = Origin == soFromBeginning ? Offset : Origin == soFromCurrent ? FPos + Offset : FTotal + Offset;
+    if (p < 0) return -1;
+    FPos = p;
+    return p;
+  }
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override { return int32_t(Seek(Offset, Origin)); }
+  int32_t Write(const void*, int32_t) override { return 0; }
+  int32_t Read(void* Buffer, int32_t Count) override {
+    int32_t done = 0;
+    auto* out = static_cast<uint8_t*>(Buffer);
+    while (done < Count && FPos < FTotal) {
+      const size_t v = size_t(std::upper_bound(Base.begin(), Base.end(), FPos) - Base.begin() - 1);
+      if (!Open(v)) break;
+      const int64_t inVol = FPos - Base[v];
+      if (FFile->Seek(inVol, soFromBeginning) != inVol) break;
+      const int32_t want = int32_t(std::min<int64_t>(Count - done, FSizes[v] - inVol));
+      const int32_t got = FFile->Read(out + done, want);
+      if (got <= 0) break;
+      done += got;
+      FPos += got;
+    }
+    return done;
+  }
+
+ private:
+  bool Open(size_t V) {
+    if (FFile && FOpen == V) return true;
+    FFile.reset();
+    try {
+      FFile = std::make_unique<TFileStream32>(FNames[V], fmOpenRead | fmShareDenyWrite);
+    } catch (const EArchiveError&) {
+      return false;
+    }
+    FOpen = V;
+    return true;
+  }
+  std::vector<std::string> FNames;
+  std::vector<int64_t> FSizes;
+  std::unique_ptr<TFileStream32> FFile;
+  size_t FOpen = 0;
+  int64_t FPos = 0;
+  int64_t FTotal = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<TStream32> TUnZip::OpenVolumes(TStream32& Last, const TZipLocation& Loc, TZipLocation& Joined) {
+  const int lastDisk = Loc.End.ThisDisk;
+  std::vector<std::string> names;
+  std::vector<int64_t> sizes;
+  for (int d = 0; d < lastDisk; ++d) {
+    const std::string name = FindVolume(d + 1);
+    if (name.empty()) return nullptr;
+    TFileInfo info;
+    if (!GetFileInfo(name, info)) {
+      ReportError("", "", name, ecOpenFile);
+      return nullptr;
+    }
+    names.push_back(name);
+    sizes.push_back(info.Size);
+  }
+  names.push_back(FArchiveFile);
+  sizes.push_back(Last.Size());
+  auto vs = std::make_unique<TVolumeStream>(std::move(names), std::move(sizes));
+  Joined = Loc;
+  Joined.Correction = 0;
+  const int dirDisk = std::min<int>(Loc.End.DirDisk, lastDisk);
+  Joined.StartPos = vs->Base[size_t(dirDisk)] + int64_t(Loc.End.DirOffset);
+  Joined.State = htsEndRecord;
+  vs->Seek(Joined.StartPos, soFromBeginning);
+  uint8_t sig[4];
+  if (vs->Read(sig, 4) == 4 && ClassifySig(GetLE32(sig)).Kind == zrCentral) Joined.State |= htsCentralHeader;
+  return vs;
+}
+
+// ---- TUnZip ----------------------------------------------------------------------------------
+
+TUnZip::TUnZip() = default;
+TUnZip::~TUnZip() = default;
+
+void TUnZip::SetZipCmntBufSize(int Value) { FZipCmntBufSize = std::clamp(Value, 2000, 32767); }
+
+int TUnZip::ExtractArchive(TStream32& Stream, int) {
+  FPasswordFailed = false;
+  FLocalCorrection = 0;
+  FEntries.clear();
+  TZipLocation loc = ZipLocation();
+  if (loc.State == 0) LocateEndRecord(Stream, loc);
+  TStream32* s = &Stream;
+  std::unique_ptr<TStream32> volumes;
+  if ((loc.State & htsEndRecord) && loc.End.ThisDisk > 0) {
+    TZipLocation joined;
+    volumes = OpenVolumes(Stream, loc, joined);
+    if (!volumes) return 0;
+    loc = joined;
+    s = volumes.get();
+  }
+  if (loc.State == htsLocalHeader) {
+    SelectByLocalHeaders(*s, loc);
+    ExtractEntries(*s, false);
+  } else if (loc.State & htsCentralHeader) {
+    SelectFromDirectory(*s, loc);
+    ExtractEntries(*s, true);
+  } else if (!(loc.State & htsEndRecord) || loc.End.TotalEntries != 0) {
+    // Neither a directory nor a local header: not a ZIP archive this reader can read.
+    ReportError("", "", FRunArchiveName, ecBadLocalHeaderOffset);
+  }
+  FEntries.clear();
+  FEntries.shrink_to_fit();
+  return EntryCount;
+}
+
+void TUnZip::AddEntry(TEntry E) {
+  NoteEntryDate(E.DosDateTime);
+  ByteTotal += E.UnpackedSize;
+  FEntries.push_back(std::move(E));
+}
+
+// ---- Selection -------------------------------------------------------------------------------
+
+bool TUnZip::FindDisplacedLocal(TStream32& S, int64_t Stated, int64_t& Found) {
+  const int64_t from = Stated + 1;
+  if (from < 0 || !SeekTo(S, from)) return false;
+  std::vector<uint8_t> buf(size_t(kDisplacedSearch) + 3);
+  const int32_t got = std::max<int32_t>(S.Read(buf.data(), int32_t(buf.size())), 0);
+  for (int32_t i = 0; i + 4 <= got; ++i) {
+    if (buf[size_t(i)] != 'P' || ClassifySig(GetLE32(&buf[size_t(i)])).Kind != zrLocal) continue;
+    TZipLocalRecord l;
+    if (!ReadLocalAt(S, from + i, l)) continue;
+    Found = from + i;
+    return true;
+  }
+  return false;
+}
+
+int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
+  const auto* vs = dynamic_cast<const TVolumeStream*>(&S);
+  int64_t pos = Loc.StartPos;
+  bool first = true;
+  TZipCentralRecord c;
+  ByteTotal = 0;
+  while (!IsCancelled() && SeekTo(S, pos) && ReadCentralRecord(S, c)) {
+    pos = c.NextPosition();
+    TEntry e;
+    e.Name = ZipEntryName(c.Name, c.Header.Flags, c.Extra, TranslateOemChar);
+    const bool firstHeader = first;
+    first = false;
+    if (!EntrySelected(e.Name)) continue;
+    e.Disk = c.Header.DiskStart;
+    const int64_t base = vs && size_t(e.Disk) < vs->Base.size() ? vs->Base[size_t(e.Disk)] : 0;
+    e.Position = base + c.LocalOffset() + Loc.Correction + FLocalCorrection;
+    e.ExtAttr = c.Header.ExternalAttr;
+    e.VersionMadeBy = c.Header.VersionMadeBy;
+    e.Flags = c.Header.Flags;
+    e.Method = c.Header.Method;
+    e.DosDateTime = c.Header.DosDateTime;
+    e.Crc32 = c.Header.Crc32;
+    e.PackedSize = c.PackedSize();
+    e.UnpackedSize = c.UnpackedSize();
+    e.IsDir = IsDirEntry(e.Name, e.ExtAttr, e.VersionMadeBy);
+    TZipLocalRecord l;
+    if (!ReadLocalAt(S, e.Position, l)) {
+      int64_t found = 0;
+      if (!firstHeader || !FindDisplacedLocal(S, e.Position, found)) {
+        ReportError(e.Name, "", FRunArchiveName, ecBadLocalHeaderOffset);
+        continue;
+      }
+      FLocalCorrection = found - e.Position;
+      e.Position = found;
+    }
+    AddEntry(std::move(e));
+  }
+  BytesToGo = ByteTotal;
+  return int(FEntries.size());
+}
+
+// An entry written with a data descriptor and no sizes in its local header: deflate data ends
+// by itself, so it is inflated (output dropped) to find where the descriptor follows, which
+// then gives the CRC and sizes. Next receives the position after the descriptor.
+bool TUnZip::MeasureStreamedEntry(TStream32& S, const TZipLocalRecord& L, TEntry& E, int64_t& Next) {
+  if (L.Header.Method != 8 || (L.Header.Flags & gpEncrypted) || !SeekTo(S, L.DataPosition())) return false;
+  int64_t out = 0;
+  {
+    TDecompressStream ds(S, -15, StreamState);
+    std::vector<uint8_t> scratch(32768);
+    while (!IsCancelled()) {
+      const int32_t got = ds.Read(scratch.data(), int32_t(scratch.size()));
+      if (got <= 0) break;
+      out += got;
+    }
+    if (!ds.EndOfData()) return false;
+  }
+  const int64_t end = S.Position();
+  uint8_t d[16];
+  if (S.Read(d, 16) != 16) return false;
+  const bool sig = GetLE32(d) == sigSpanMarker;
+  const uint8_t* p = sig ? d + 4 : d;
+  E.Crc32 = GetLE32(p);
+  E.PackedSize = end - L.DataPosition();
+  E.UnpackedSize = out;
+  if (GetLE32(p + 8) != uint32_t(out)) return false;
+  Next = end + (sig ? 16 : 12);
+  return true;
+}
+
+int TUnZip::SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc) {
+  if (OnCorruptZipHeader) {
+    bool cancel = true;
+    OnCorruptZipHeader(this, Loc.State, cancel);
+    if (cancel) return 0;
+  }
+  int64_t pos = Loc.StartPos;
+  uint8_t sig[4];
+  if (SeekTo(S, pos) && S.Read(sig, 4) == 4 && GetLE32(sig) == sigSpanMarker) pos += 4;
+  ByteTotal = 0;
+  TZipLocalRecord l;
+  while (!IsCancelled() && ReadLocalAt(S, pos, l)) {
+    TEntry e;
+    e.Name = ZipEntryName(l.Name, l.Header.Flags, l.Extra, TranslateOemChar);
+    e.Position = pos;
+    e.Flags = l.Header.Flags;
+    e.Method = l.Header.Method;
+    e.DosDateTime = l.Header.DosDateTime;
+    e.Crc32 = l.Header.Crc32;
+    e.PackedSize = l.PackedSize();
+    e.UnpackedSize = l.UnpackedSize();
+    e.IsDir = IsDirEntry(e.Name, 0, 0);
+    int64_t next = l.DataPosition() + e.PackedSize;
+    const bool streamed = (e.Flags & gpDataDescriptor) && e.PackedSize == 0 && !e.IsDir;
+    if (streamed && !MeasureStreamedEntry(S, l, e, next)) {
+      // The data's end cannot be found: the entry is kept (it fails its check) and the walk
+      // ends here.
+      if (!e.Name.empty() && EntrySelected(e.Name)) {
+        e.Method = 0xFFFF;
+        AddEntry(std::move(e));
+      }
+      break;
+    }
+    if ((e.Flags & gpDataDescriptor) && !streamed) {
+      // Skip a descriptor (with or without its signature) between this entry and the next.
+      uint8_t d[4];
+      if (SeekTo(S, next) && S.Read(d, 4) == 4 && ClassifySig(GetLE32(d)).Kind != zrLocal)
+        next += GetLE32(d) == sigSpanMarker ? 16 : 12;
+    }
+    if (!e.Name.empty() && EntrySelected(e.Name)) AddEntry(std::move(e));
+    if (next <= pos) break;
+    pos = next;
+  }
+  BytesToGo = ByteTotal;
+  return int(FEntries.size());
+}
+
+// ---- Extraction loop -------------------------------------------------------------------------
+
+void TUnZip::ExtractEntries(TStream32& S, bool CentralMode) {
+  for (TEntry& e : FEntries) {
+    if (IsCancelled()) break;
+    ++EntryNumber;
+    if (ExtractMode == xmList) {
+      ListOne(e);
+      continue;
+    }
+    ExtractOne(S, e, CentralMode);
+  }
+}
+
+void TUnZip::ListOne(const TEntry& E) {
+  ++EntryCount;
+  if (!OnListEntry) return;
+  TListEntry l;
+  l.Name = E.Name;
+  l.DosDateTime = E.DosDateTime;
+  l.Attr = (E.ExtAttr & 0xFF) | (E.IsDir ? 0x10u : 0u);
+  l.Size = E.UnpackedSize;
+  l.PackedSize = E.PackedSize;
+  l.Method = E.Method;
+  l.MethodName = MethodName(atZip, E.Method, E.Flags);
+  l.Crc32 = E.Crc32;
+  l.Encrypted = (E.Flags & gpEncrypted) != 0;
+  OnListEntry(this, l);
+}
+
+bool TUnZip::PasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos) {
+  uint8_t head[12];
+  if (!SeekTo(S, DataPos) || S.Read(head, 12) != 12) return false;
+  const uint8_t check = (E.Flags & gpDataDescriptor) ? uint8_t(E.DosDateTime >> 8) : uint8_t(E.Crc32 >> 24);
+  return CheckPassword(E.Name, [&](const std::string& pw) {
+    uint8_t h[12];
+    std::copy(head, head + 12, h);
+    StreamState->Cipher.Init(pw);
+    StreamState->Cipher.Decrypt(h, 12);
+    return h[11] == check;
+  });
+}
+
+void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode) {
+  TZipLocalRecord l;
+  if (!ReadLocalAt(S, E.Position, l)) {
+    ReportError(E.Name, "", FRunArchiveName, ecBadLocalHeaderOffset);
+    return;
+  }
+  if (!CentralMode && E.Crc32 == 0 && l.Header.Crc32 != 0) E.Crc32 = l.Header.Crc32;
+  // The local header's date; the name is the directory's (what the selection tested).
+  E.DosDateTime = l.Header.DosDateTime;
+  SetCurrentName(E.Name);
+  StartEntryProgress(E.UnpackedSize);
+  if (!BeginEntry(E.IsDir)) {
+    BytesToGo -= E.UnpackedSize;
+    ProgressStep();
+    return;
+  }
+  const bool encrypted = (E.Flags & gpEncrypted) && !E.IsDir;
+  if (encrypted && !FPasswordFailed && !PasswordOpens(S, E, l.DataPosition())) FPasswordFailed = true;
+  if (E.IsDir) {
+    const bool made = OpenOutput(true);
+    if (made) StreamState->Crc32Val = E.Crc32;
+    MarkEntryDecoded(made);
+    if (!made) ReportError(CurrentName(), "", FRunArchiveName, ecOpenFile);
+  } else if (encrypted && FPasswordFailed) {
+    // Skipped without output: its check below fails.
+    BytesToGo -= E.UnpackedSize;
+  } else if (!OpenOutput(false)) {
+    ReportError(CurrentName(), "", FRunArchiveName, ecOpenFile);
+    BytesToGo -= E.UnpackedSize;
+  } else {
+    const int64_t toGo = BytesToGo - E.UnpackedSize;
+    if (SeekTo(S, l.DataPosition() + (encrypted ? 12 : 0))) MarkEntryDecoded(Decode(S, E, encrypted));
+    StreamState->Crc32Val ^= 0xFFFFFFFFu;
+    BytesToGo = toGo;
+    if (!CloseOutput(E.DosDateTime, E.ExtAttr)) MarkEntryDecoded(false);
+  }
+  CheckCRC(32, E.Crc32);
+}

@@ -1,0 +1,77 @@
+// The ZIP reader: finds the entries through the central directory (or, for an archive without
+// one, by walking the local headers), checks each local header, asks for passwords, dispatches
+// every method to its decoder and reads multi-volume sets as one stream.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/core/qrvBase.h"
+#include "archive/core/qrvZipRecords.h"
+
+// A stored ZIP name as UTF-8: flag bit 11, or an Info-ZIP Unicode Path field (0x7075) whose CRC
+// matches the stored bytes, gives UTF-8; otherwise (with Translate) valid UTF-8 holding a
+// non-ASCII byte is UTF-8, then CP932, then CP437. Without Translate the bytes stay as stored.
+std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate);
+
+class TUnZip : public TUnBase {
+ public:
+  TUnZip();
+  ~TUnZip() override;
+
+  // Clamped to 2000..32767.
+  int ZipCmntBufSize() const { return FZipCmntBufSize; }
+  void SetZipCmntBufSize(int Value);
+
+  // An archive without a central directory: Cancel starts true; left true, nothing is read.
+  std::function<void(TZipCommon* Sender, THeaderTypeState HeadFlag, bool& Cancel)> OnCorruptZipHeader;
+  // Disk prompts of spanned sets (atZipDS).
+  std::function<void(TZipCommon* Sender, bool& Cancel)> OnGetZipFirstDisk, OnGetZipLastDisk;
+  std::function<void(TZipCommon* Sender, const std::string& VolumeName, bool& Cancel)> OnGetZipNextDisk;
+
+  // One selected entry.
+  struct TEntry {
+    std::string Name;          // converted, "/" separated
+    int Disk = 0;
+    int64_t Position = 0;      // local header, corrected
+    uint32_t ExtAttr = 0;
+    uint16_t VersionMadeBy = 0;
+    uint16_t Flags = 0;
+    uint16_t Method = 0;
+    uint32_t DosDateTime = 0;
+    uint32_t Crc32 = 0;
+    int64_t PackedSize = 0;
+    int64_t UnpackedSize = 0;
+    bool IsDir = false;
+  };
+
+ protected:
+  int ExtractArchive(TStream32& Stream, int Flag) override;
+
+ private:
+  // Selection.
+  int SelectFromDirectory(TStream32& S, const TZipLocation& Loc);
+  int SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc);
+  bool FindDisplacedLocal(TStream32& S, int64_t Stated, int64_t& Found);
+  bool MeasureStreamedEntry(TStream32& S, const TZipLocalRecord& L, TEntry& E, int64_t& Next);
+  void AddEntry(TEntry E);
+  // Extraction.
+  void ExtractEntries(TStream32& S, bool CentralMode);
+  void ExtractOne(TStream32& S, TEntry& E, bool CentralMode);
+  void ListOne(const TEntry& E);
+  bool PasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos);
+  bool Decode(TStream32& S, const TEntry& E, bool Encrypted);
+  bool CopyStored(TStream32& S, int64_t Packed, int64_t Unpacked, bool Encrypted);
+  bool Inflate(TStream32& S, int64_t Packed, int64_t Unpacked, bool Encrypted);
+  // The volumes of a multi-volume set as one stream ("" members missing); null for one file.
+  std::unique_ptr<TStream32> OpenVolumes(TStream32& Last, const TZipLocation& Loc, TZipLocation& Joined);
+
+  std::vector<TEntry> FEntries;
+  int64_t FLocalCorrection = 0;
+  bool FPasswordFailed = false;
+  int FZipCmntBufSize = 32000;
+};

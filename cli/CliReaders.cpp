@@ -1,0 +1,89 @@
+// Reader selection and the shared reader run of brel-cli.
+#include "cli/CliReaders.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <iostream>
+
+#include "archive/core/qrvErrors.h"
+#include "archive/zip/qrvUnZip.h"
+#include "platform/FileInfo.h"
+
+std::unique_ptr<TUnBase> MakeReader(TArcType T) {
+  switch (T) {
+    case atZip: case atZipExe: case atZipMV: case atZipDS: case atJar: case atJarExe:
+      return std::make_unique<TUnZip>();
+    default:
+      return nullptr;
+  }
+}
+
+namespace {
+
+// Asks for a password on the terminal (echo off). False when there is no terminal to ask.
+bool AskPassword(const std::string& Entry, std::string& Password) {
+  if (!isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return false;
+  std::cerr << "Password for " << Entry << ": " << std::flush;
+  termios old{};
+  const bool haveTerm = tcgetattr(STDIN_FILENO, &old) == 0;
+  if (haveTerm) {
+    termios quiet = old;
+    quiet.c_lflag &= ~tcflag_t(ECHO);
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+  }
+  const bool got = static_cast<bool>(std::getline(std::cin, Password));
+  if (haveTerm) tcsetattr(STDIN_FILENO, TCSANOW, &old);
+  std::cerr << '\n';
+  return got;
+}
+
+}  // namespace
+
+int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
+              const std::function<void(TUnBase& Reader)>& Configure) {
+  if (Args.Positional.empty()) throw TUsageError("no ARCHIVE given");
+  const std::string& arg = Args.Positional[0];
+  const std::string path = AbsolutePath(arg);
+  TFileInfo info;
+  if (!GetFileInfo(path, info) || info.IsDir) {
+    Cli.Error(info.IsDir ? ecOpenFile : ecFileNotFound, arg);
+    return Cli.Status();
+  }
+  TArvexComponent probe;
+  probe.SetArchiveFile(path);
+  std::unique_ptr<TUnBase> reader = MakeReader(probe.ArcType());
+  if (!reader) {
+    Cli.Error(probe.ArchiveFile().empty() ? ecOpenFile : ecUnsupportedType, arg);
+    return Cli.Status();
+  }
+  reader->SetArchiveFile(path);
+  reader->ExtractMode = Mode;
+  reader->RecurseDirs = true;
+  reader->FileSpec.assign(Args.Positional.begin() + 1, Args.Positional.end());
+  if (reader->FileSpec.empty()) reader->FileSpec.push_back("*");
+  reader->Passwords = Args.Values("-p");
+  const bool quiet = Cli.Quiet;
+  reader->OnGetPassword = [quiet](TZipCommon*, const std::string& Entry, std::string& Password, bool& TryAgain) {
+    if (quiet || !AskPassword(Entry, Password)) TryAgain = false;
+  };
+  if (Configure) Configure(*reader);
+  Cli.Attach(*reader);
+  // Redraw the bar only when a percentage changes.
+  auto draw = reader->OnProgress;
+  reader->OnProgress = [draw, last = -1](TZipCommon* S, uint8_t ByFile, uint8_t ByArchive) mutable {
+    const int now = ByFile * 256 + ByArchive;
+    if (now == last) return;
+    last = now;
+    if (draw) draw(S, ByFile, ByArchive);
+  };
+  const int count = reader->Extract();
+  Cli.Detach();
+  if (!Cli.Quiet && Mode != xmList) {
+    const char* verb = Mode == xmTest ? "tested" : "extracted";
+    std::cout << verb << ' ' << count << (count == 1 ? " entry" : " entries");
+    if (Cli.Status() != exOk) std::cout << ", with errors";
+    std::cout << '\n';
+  }
+  return Cli.Status();
+}
