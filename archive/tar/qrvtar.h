@@ -133,3 +133,4 @@ class TTarWalker {
 // Parses pax extended header records ("LEN key=value\n") into Out (later keys win). Stops at
 // the first malformed record.
 void TarParsePax(const std::string& Data, std::map<std::string, std::string>& Out);
+
