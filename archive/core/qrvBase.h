@@ -13,6 +13,7 @@
 #include <memory>
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "archive/core/qrvErrors.h"
@@ -304,6 +305,53 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
 
 // ---- Writer base ---------------------------------------------------------------------------
 
+// What a row's entry holds: sizes, packed DOS date-time and attributes (fa* bits).
+struct TEntryInfo {
+  int64_t Size = 0;
+  int64_t PackedSize = 0;
+  uint32_t Date = 0;
+  uint32_t Attr = 0;
+};
+
+// What a writer does with one row of its entry list.
+enum TEntryAction : uint8_t { eaCompress, eaCopy, eaDrop, eaRename };
+
+// Per-row data a format keeps (its headers, extra fields, comments).
+struct TRowData {
+  virtual ~TRowData() = default;
+};
+
+// One entry of the future archive.
+struct TCompRow {
+  TEntryAction Action = eaCompress;
+  int64_t Offset = 0;        // kept rows: position in the old archive
+  int64_t OutOffset = -1;    // where the entry was written in the new archive
+  std::string Name;          // stored name, "/" separators
+  std::string FullPath;      // new rows: the source file
+  size_t RootLength = 0;     // length of the stored root the name was derived from
+  TEntryInfo Info;           // the entry's (new rows: the file's) information
+  std::vector<uint8_t> Header;     // the format's stored header, when it keeps one
+  std::shared_ptr<TRowData> Data;  // the format's per-row data
+};
+
+// The writer's entry list, in archive order, with a name index. Names are compared exactly:
+// two files whose names differ only in case are two entries on Linux.
+class TCompHeaderObj {
+ public:
+  std::vector<TCompRow> Rows;
+  int Count() const { return int(Rows.size()); }
+  TCompRow& operator[](int I) { return Rows[size_t(I)]; }
+  const TCompRow& operator[](int I) const { return Rows[size_t(I)]; }
+  int Add(TCompRow Row);
+  // The row stored under Name (the last one added under it), -1 when none.
+  int IndexOf(const std::string& Name) const;
+  void Rename(int Index, const std::string& NewName);
+  void Clear();
+
+ private:
+  std::unordered_map<std::string, int> FIndex;
+};
+
 class TCompBase : public TZipCommon {
  public:
   TCompBase();
@@ -329,15 +377,94 @@ class TCompBase : public TZipCommon {
 
   std::vector<std::string> StoreFilesOfType = DefaultStoreFilesOfType();
 
-  // Runs: Compress and its steps, qrvBase_Compress.cpp.
+  // ---- The writer run (qrvBase_Compress.cpp) ----
+
+  // Base folder of the explorer modes (trailing "/"): set by the host for
+  // sdExplorer_UserDefineDefaultDir, computed from FileSpec for sdExplorer_Auto.
+  std::string DefaultDir;
+
+  // One update: returns the entries added (swDelete: deleted; swRead: headers read); 0 when
+  // nothing was done, on error or when cancelled. The old archive is replaced only by a
+  // complete new one.
+  virtual int Compress();
+  // The stored name of a file (full path): StoredDirNames applied with the current StoredRoot
+  // and DefaultDir; "/" separators.
+  std::string StoredNameOf(const std::string& FullPath) const;
+  void SetCurrentName(const std::string& Name) override;
+  // Whether ExcludeSpec leaves out the file FullPath stored as StoredName.
+  bool Excluded(const std::string& FullPath, const std::string& StoredName) const;
+  // The test of old entries under swDelete: whether FileSpec selects StoredName (and
+  // ExcludeSpec does not reject it).
+  bool SelectedForDelete(const std::string& StoredName) const;
+  // Sources of swMove deleted after the run (full paths), for hosts and tests.
+  const std::vector<std::string>& MovedSources() const { return FMoved; }
+  // Counts the reports of the run (so that a failure already reported is not reported again).
+  void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
+                   const std::string& VolumeID, int32_t ECode) override;
 
  protected:
   // For format constructors: the extension a name without one gets.
   void SetFormatDefaultExt(const std::string& Ext);
 
+  // ---- Format operations (the base does nothing unless stated) ----
+  // Builds the new archive in Out from List; the frame's version runs the whole update.
+  virtual void CompressArchive(TCompHeaderObj& List);
+  // Reads the old archive (positioned at the archive proper) into List with eaCopy rows;
+  // under swDelete the rows SelectedForDelete picks become eaDrop and count as deleted.
+  // False when the old archive cannot be read (the run then stops).
+  virtual bool ReadArchive(TStream32& Old, TCompHeaderObj& List) { return true; }
+  // Fills the format's part of a new row from the file's information (Row.Info is set).
+  virtual void FillHeader(TCompRow& Row, const TFileInfo& Info) {}
+  // Size, packed size, date and attributes of a row's stored entry.
+  virtual void HeaderToInfo(const TCompRow& Row, TEntryInfo& Info) { Info = Row.Info; }
+  // Adds new row Index: OnBegin, OnRenameFile, then CompressData and EndFile. True on success.
+  virtual bool CompressFile(TStream32& Out, TCompHeaderObj& List, int Index);
+  // Writes the current row's entry; true on success.
+  virtual bool CompressData(TStream32& Out, TCompHeaderObj& List, int Index) { return false; }
+  // After CompressData, also when it failed or raised.
+  virtual void EndFile(TCompHeaderObj& List, int Index, bool Ok) {}
+  // Bytes row Index occupies in the old archive at Row.Offset (Old is positioned there).
+  virtual int64_t EntrySize(TStream32& Old, TCompHeaderObj& List, int Index) { return 0; }
+  // Writes kept row Index under its new name (Old positioned at the entry).
+  virtual void RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int Index) {}
+  // swDelete removed every entry.
+  virtual void RemoveArchive(TStream32& Out) {}
+  // The closing records; false on failure.
+  virtual bool WriteTrailer(TStream32& Out, TCompHeaderObj& List) { return true; }
+  // Last pass over the list after everything was written.
+  virtual void FinishList(TCompHeaderObj& List) {}
+  // swRead: walk the headers. ReadFirstHeader seeks to the archive proper and reads one;
+  // ReadNextHeader reads at FNextHeader (false when it is 0); ReadHeader reads one header at
+  // the stream position and sets FNextHeader.
+  virtual bool ReadFirstHeader(std::string& Name, TStream32& Stream);
+  virtual bool ReadNextHeader(std::string& Name, TStream32& Stream);
+  virtual bool ReadHeader(TStream32& Stream, std::string& Name) { return false; }
+
+  // Steps of the run.
+  bool PrepareBaseDir();
+  bool CheckOldArchiveWritable();
+  int ReadOnlyRun();
+  bool BuildList(TCompHeaderObj& List);
+  void OnScannedEntry(TCompHeaderObj& List, const std::string& Dir, const TqrvFindData& Data);
+  void DecideKept(TCompHeaderObj& List, int Row, const std::string& FullPath, const TFileInfo& Info);
+  void AppendNewRow(TCompHeaderObj& List, const std::string& Name, const std::string& FullPath,
+                    const TFileInfo& Info);
+  void ProcessList(TCompHeaderObj& List, TStream32& Out, TStream32* Old);
+  bool ProcessRow(TCompHeaderObj& List, int Index, TStream32& Out, TStream32* Old);
+  void AskRename(TCompHeaderObj& List, int Index);
+  void DeleteSources(const TCompHeaderObj& List);
+  bool DeleteSource(const std::string& Path);
+
   std::string FDefaultExt;
   std::string FFormatDefaultExt;
   std::string FTempDir;
+  bool FNewArchive = false;      // the run creates the archive
+  bool FWorkToDo = false;        // the list holds work for the run
+  int FMarkedForDelete = 0;      // rows ReadArchive marked for deletion
+  int64_t FNextHeader = 0;       // swRead: the next header's position (0: none)
+  std::string FOutName;          // the temporary output's file name (cmTempFile)
+  std::vector<std::string> FMoved;
+  int FReportCount = 0;
 };
 
 // ---- Reader base ---------------------------------------------------------------------------

@@ -21,6 +21,7 @@ enum : int32_t {
   ecDiskFull = 25160,
   ecNotAccessible = 25170,
   ecWriteProtected = 25171,
+  ecDeleteFile = 25180,
   ecFileNotFound = 25192,
   ecOpenFile = 25235,
   ecReadFile = 25236,
@@ -42,6 +43,7 @@ enum : int32_t {
   ecInvalidPassword = 26517,
   ecNothingToDelete = 26859,
   ecCreateTempDirQuestion = 26899,
+  ecHeaderNotFound = 25259,
 };
 
 // Text of a code (or of one of the non-error string ids 25232, 26000-26002); "" for unknown.

@@ -1,0 +1,669 @@
+// The writer run: Compress, the entry list, the update decisions, stored names, exclusion
+// masks, the per-file loop, the temporary output and the deletion of moved sources.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <new>
+
+#include "archive/core/qrvBase.h"
+#include "platform/Paths.h"
+#include "platform/Trash.h"
+
+namespace {
+
+bool StartsWith(const std::string& S, const std::string& Prefix) {
+  return S.size() >= Prefix.size() && S.compare(0, Prefix.size(), Prefix) == 0;
+}
+
+bool StartsWithNoCase(const std::string& S, const std::string& Prefix) {
+  if (S.size() < Prefix.size()) return false;
+  for (size_t i = 0; i < Prefix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(S[i])) != std::tolower(static_cast<unsigned char>(Prefix[i])))
+      return false;
+  return true;
+}
+
+bool EqualNoCase(const std::string& A, const std::string& B) {
+  return A.size() == B.size() && StartsWithNoCase(A, B);
+}
+
+// Folder part with its trailing "/" ("" for a bare name).
+std::string DirPart(const std::string& Path) {
+  const size_t slash = Path.rfind('/');
+  return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
+}
+
+std::string NamePart(const std::string& Path) {
+  const size_t slash = Path.find_last_of("/\\");
+  return slash == std::string::npos ? Path : Path.substr(slash + 1);
+}
+
+// The longest common folder of the FileSpec entries (trailing "/").
+std::string CommonDir(const std::vector<std::string>& Spec) {
+  std::string base = DirPart(Spec.front());
+  for (size_t i = 1; i < Spec.size(); ++i) {
+    const std::string& s = Spec[i];
+    size_t n = 0;
+    while (n < base.size() && n < s.size() && base[n] == s[n]) ++n;
+    base = DirPart(base.substr(0, n));
+  }
+  return base;
+}
+
+// A folder without any entry (what an empty-folder row needs).
+bool FolderIsEmpty(const std::string& Dir) {
+  DIR* d = opendir(Dir.c_str());
+  if (!d) return false;
+  bool empty = true;
+  while (const dirent* e = readdir(d)) {
+    const std::string n = e->d_name;
+    if (n != "." && n != "..") {
+      empty = false;
+      break;
+    }
+  }
+  closedir(d);
+  return empty;
+}
+
+// Attribute bits compared by the update decision (the DOS ones; peers keep Unix modes above).
+constexpr uint32_t kDosAttrMask = 0x3F;
+
+// Bounds the questions a host may be asked for one name (a handler that keeps answering a
+// taken name must not hang the run).
+constexpr int kMaxRenameQuestions = 100;
+
+// The new archive: a temporary file or a memory stream, finished or abandoned as one.
+class TRunOutput {
+ public:
+  TRunOutput(TCompBase& Owner, TCompressionMethod Method, const std::string& Archive,
+             const std::string& TempDir, bool AllowUndo) {
+    if (Method == cmInMemory) {
+      FMem = std::make_unique<TTempMemStream>(Owner, fmCreate, Archive);
+      FMem->AllowUndo = AllowUndo;
+    } else {
+      FFile = std::make_unique<TTempFileStream>(Owner, fmCreate, Archive, TempDir);
+      FFile->AllowUndo = AllowUndo;
+    }
+  }
+  TStream32& Stream() { return FFile ? static_cast<TStream32&>(*FFile) : *FMem; }
+  std::string TempName() const { return FFile ? FFile->TempFileName() : std::string(); }
+  bool Finish() { return FFile ? FFile->Finish() : FMem->Finish(); }
+  void Abandon() {
+    if (FFile) FFile->Discard();
+    else FMem->Discard();
+  }
+
+ private:
+  std::unique_ptr<TTempFileStream> FFile;
+  std::unique_ptr<TTempMemStream> FMem;
+};
+
+}  // namespace
+
+// ---- Entry list ----------------------------------------------------------------------------
+
+int TCompHeaderObj::Add(TCompRow Row) {
+  Rows.push_back(std::move(Row));
+  FIndex[Rows.back().Name] = Count() - 1;
+  return Count() - 1;
+}
+
+int TCompHeaderObj::IndexOf(const std::string& Name) const {
+  const auto it = FIndex.find(Name);
+  return it == FIndex.end() ? -1 : it->second;
+}
+
+void TCompHeaderObj::Rename(int Index, const std::string& NewName) {
+  TCompRow& row = Rows[size_t(Index)];
+  const auto it = FIndex.find(row.Name);
+  if (it != FIndex.end() && it->second == Index) FIndex.erase(it);
+  row.Name = NewName;
+  FIndex[NewName] = Index;
+}
+
+void TCompHeaderObj::Clear() {
+  Rows.clear();
+  FIndex.clear();
+}
+
+// ---- Names and masks -----------------------------------------------------------------------
+
+std::string TCompBase::StoredNameOf(const std::string& FullPath) const {
+  // A folder row keeps its trailing "/" through every rule.
+  const bool folder = FullPath.size() > 1 && FullPath.back() == '/';
+  const std::string p = folder ? FullPath.substr(0, FullPath.size() - 1) : FullPath;
+  const std::string& r = StoredRoot;
+  auto relativeTo = [&](const std::string& Root) { return StartsWith(p, Root) ? p.substr(Root.size()) : p; };
+  std::string name;
+  switch (StoredDirNames) {
+    case sdNone: name = NamePart(p); break;
+    case sdAbsolute:
+    case sdAbsoluteNoDrv: name = p; break;
+    case sdAbsoluteNoRoot: name = !p.empty() && p[0] == '/' ? p.substr(1) : p; break;
+    case sdRelative: name = relativeTo(r); break;
+    case sdRelativeStoreStart: {
+      // The root's own folder name stays in front: root /data/ and /data/sub/f give data/sub/f.
+      const std::string parent = r.size() > 1 ? WithTrailingSlash(DirOf(r.substr(0, r.size() - 1))) : r;
+      name = relativeTo(parent);
+      break;
+    }
+    case sdExplorer_Auto:
+    case sdExplorer_UserDefineDefaultDir:
+      // Below the base folder the name is relative to it (which is sdRelative when the scan
+      // root is the base folder itself).
+      name = relativeTo(DefaultDir.empty() ? r : DefaultDir);
+      break;
+  }
+  return folder && !name.empty() ? name + "/" : name;
+}
+
+void TCompBase::SetCurrentName(const std::string& Name) { FCurrentName = StoredNameOf(Name); }
+
+bool TCompBase::Excluded(const std::string& FullPath, const std::string& StoredName) const {
+  const std::string fileName = NamePart(FullPath);
+  for (const std::string& mask : ExcludeSpec) {
+    if (mask.empty()) continue;
+    const bool absolute = mask[0] == '/';
+    if (!RecurseDirs) {
+      if (Match(StoredName, absolute ? StoredNameOf(mask) : mask)) return true;
+      continue;
+    }
+    const size_t slash = mask.rfind('/');
+    if (slash == std::string::npos) {
+      if (Match(fileName, mask)) return true;
+      continue;
+    }
+    // A mask with a folder applies below that folder (full path or stored name).
+    const std::string maskDir = mask.substr(0, slash + 1);
+    const std::string fileDir = absolute ? DirPart(FullPath) : DirPart(StoredName);
+    if (StartsWithNoCase(fileDir, maskDir) && Match(fileName, mask.substr(slash + 1))) return true;
+  }
+  return false;
+}
+
+bool TCompBase::SelectedForDelete(const std::string& StoredName) const {
+  const bool nameHasDot = NamePart(StoredName).find('.') != std::string::npos;
+  for (const std::string& mask : FileSpec) {
+    if (mask.empty()) continue;
+    const bool maskHasDot = mask.find('.') != std::string::npos;
+    const std::string subject = maskHasDot && !nameHasDot ? StoredName + "." : StoredName;
+    if (!Match(subject, mask)) continue;
+    for (const std::string& ex : ExcludeSpec)
+      if (!ex.empty() && Match(StoredName, ex)) return false;
+    return true;
+  }
+  return false;
+}
+
+void TCompBase::ReportError(const std::string& FileName, const std::string& ExtendedMsg,
+                            const std::string& VolumeID, int32_t ECode) {
+  ++FReportCount;
+  TZipCommon::ReportError(FileName, ExtendedMsg, VolumeID, ECode);
+}
+
+// ---- Compress ------------------------------------------------------------------------------
+
+int TCompBase::Compress() {
+  ResetRunState();
+  FMoved.clear();
+  FMarkedForDelete = 0;
+  FNextHeader = 0;
+  FWorkToDo = false;
+  FOutName.clear();
+  StoredRoot.clear();
+  if (FArchiveFile.empty()) {
+    ReportError("", "ArchiveFile", "0", ecPropertyNotAssigned);
+    return 0;
+  }
+  if (!FDiskManager.CheckDrive(*this, FArchiveFile, Switch != swRead)) return 0;
+  if (!FileSpec.empty() && !PrepareBaseDir()) return 0;
+  if (!DirectoryExists(DirOf(FArchiveFile))) {
+    ReportError(FCurrentName, DirOf(FArchiveFile), FRunArchiveName, ecInvalidDir);
+    return 0;
+  }
+  const int reports = FReportCount;
+  TCompHeaderObj list;
+  try {
+    CompressArchive(list);
+  } catch (const EArchiveError& e) {
+    // Raised failures were reported where they happened; others (stream errors) are reported here.
+    if (reports == FReportCount && !IsCancelled())
+      ReportError(e.FileName.empty() ? FCurrentName : e.FileName, "", FRunArchiveName, e.ECode ? e.ECode : ecWriteFile);
+    AddedCount = DeletedCount = 0;
+  } catch (const std::bad_alloc&) {
+    ReportError(FCurrentName, "", FRunArchiveName, ecOutOfMemory);
+    AddedCount = DeletedCount = 0;
+  }
+  if (FTimer.Running()) FTimer.Stop();
+  if (IsCancelled()) return 0;
+  if (Switch == swRead) return EntryNumber;
+  return Switch == swDelete ? DeletedCount : AddedCount;
+}
+
+bool TCompBase::PrepareBaseDir() {
+  if (Switch == swDelete) {
+    DefaultDir.clear();
+    return true;
+  }
+  if (StoredDirNames == sdExplorer_Auto) {
+    DefaultDir = CommonDir(FileSpec);
+  } else if (StoredDirNames == sdExplorer_UserDefineDefaultDir) {
+    if (DefaultDir.empty()) {
+      ReportError("", "DefaultDir", FRunArchiveName, ecPropertyNotAssigned);
+      return false;
+    }
+    DefaultDir = WithTrailingSlash(DefaultDir);
+  }
+  return true;
+}
+
+bool TCompBase::CheckOldArchiveWritable() {
+  if (IsCancelled() || OverwriteMode == omSkip) return false;
+  if (access(FArchiveFile.c_str(), W_OK) == 0) return true;
+  if (!OnNonWriteableArchive) {
+    ReportError(FArchiveFile, "OnNonWriteableArchive", FRunArchiveName, ecEventNotAssigned);
+    return false;
+  }
+  bool writeToFile = false;
+  OnNonWriteableArchive(this, FArchiveFile, writeToFile);
+  if (!writeToFile) return false;
+  struct stat st{};
+  if (stat(FArchiveFile.c_str(), &st) == 0) chmod(FArchiveFile.c_str(), st.st_mode | S_IWUSR);
+  return true;
+}
+
+// swRead: the old archive's headers are walked and OnRead fires for each; nothing is written.
+int TCompBase::ReadOnlyRun() {
+  if (!OnRead) {
+    ReportError("", "OnRead", FArchiveFile, ecEventNotAssigned);
+    return 0;
+  }
+  if (FNewArchive) {
+    ReportError(FCurrentName, "", FArchiveFile, ecOpenFile);
+    return 0;
+  }
+  std::unique_ptr<TFileStream32> s;
+  try {
+    s = std::make_unique<TFileStream32>(FArchiveFile, fmOpenRead | fmShareDenyNone);
+  } catch (const EArchiveError&) {
+    ReportError(FCurrentName, "", FArchiveFile, ecOpenFile);
+    return 0;
+  }
+  if (IsZipFamilyType(FArcType)) SfxOffset = IsValidArcType(DetectType(*s)) ? std::max<int64_t>(0, ArchiveStart()) : 0;
+  int count = 0;
+  std::string name;
+  bool more = ReadFirstHeader(name, *s);
+  while (more && !IsCancelled()) {
+    ++count;
+    EntryNumber = count;
+    OnRead(this, s->Position(), count);
+    const int64_t before = FNextHeader;
+    more = ReadNextHeader(name, *s) && FNextHeader != before;
+  }
+  return count;
+}
+
+bool TCompBase::ReadFirstHeader(std::string& Name, TStream32& Stream) {
+  Stream.SetPosition(std::max<int64_t>(0, SfxOffset));
+  return ReadHeader(Stream, Name);
+}
+
+bool TCompBase::ReadNextHeader(std::string& Name, TStream32& Stream) {
+  if (FNextHeader <= 0 || FNextHeader >= Stream.Size()) return false;
+  Stream.SetPosition(FNextHeader);
+  return ReadHeader(Stream, Name);
+}
+
+// ---- CompressArchive -----------------------------------------------------------------------
+
+void TCompBase::CompressArchive(TCompHeaderObj& List) {
+  FNewArchive = !FileExists(FArchiveFile);
+  if (Switch == swRead) {
+    EntryNumber = ReadOnlyRun();
+    return;
+  }
+  if (Switch == swDelete && FNewArchive) {
+    ReportError("", "", FArchiveFile, ecNothingToDelete);
+    return;
+  }
+  if (!FNewArchive && !CheckOldArchiveWritable()) return;
+  if (OnElapsedTime) FTimer.Start();
+  if (OnActivate) OnActivate(this);
+
+  std::unique_ptr<TFileStream32> old;
+  if (!FNewArchive) {
+    try {
+      old = std::make_unique<TFileStream32>(FArchiveFile, fmOpenRead | fmShareDenyWrite);
+    } catch (const EArchiveError&) {
+      ReportError(FCurrentName, "", FArchiveFile, ecOpenFile);
+      return;
+    }
+    FArchiveSize = old->Size();
+    SfxOffset = 0;
+    if (IsZipFamilyType(FArcType) && IsValidArcType(DetectType(*old)))
+      SfxOffset = std::clamp<int64_t>(ArchiveStart(), 0, FArchiveSize);
+  }
+  TRunOutput output(*this, CompressionMethod, FArchiveFile, TempDir(), DeleteOptions == doAllowUndo);
+  FOutName = output.TempName();
+  TStream32& out = output.Stream();
+
+  if (old && SfxOffset > 0) {
+    old->SetPosition(0);
+    out.CopyFrom(*old, SfxOffset);
+  }
+  if (Switch == swDelete) ExcludeSpec.clear();
+  if (old) {
+    old->SetPosition(SfxOffset);
+    if (!ReadArchive(*old, List)) {
+      output.Abandon();
+      return;
+    }
+  }
+  if (List.Count() == 0) FArchiveSize = 0;
+  if (!BuildList(List)) {
+    output.Abandon();
+    return;
+  }
+  ProcessList(List, out, old.get());
+  if (FTimer.Running()) FTimer.Pause();
+
+  if (AddedCount == 0 && DeletedCount == 0) {
+    if (Switch == swDelete && !IsCancelled()) ReportError("", "", FRunArchiveName, ecNothingToDelete);
+    output.Abandon();
+    return;
+  }
+  const bool everyEntryDeleted =
+      Switch == swDelete && std::all_of(List.Rows.begin(), List.Rows.end(), [](const TCompRow& r) { return r.Action == eaDrop; });
+  if (everyEntryDeleted) RemoveArchive(out);
+  if (!IsCancelled()) {
+    if (!WriteTrailer(out, List)) {
+      AddedCount = DeletedCount = 0;
+      output.Abandon();
+      return;
+    }
+    FinishList(List);
+  }
+  old.reset();
+  const bool replaced = output.Finish();
+  if (!replaced) AddedCount = DeletedCount = 0;
+  if (replaced && FArcType == atTarGZip) {
+    AfterArchiveWritten(FArchiveFile + ".gz");
+    FArchiveFile += ".gz";
+  }
+  if (OnDeactivate) OnDeactivate(this);
+  if (replaced && Switch == swMove) DeleteSources(List);
+  if (FTimer.Running()) {
+    FTimer.Resume();
+    FTimer.Stop();
+    if (OnElapsedTime) OnElapsedTime(this, FTimer.ElapsedTime());
+  }
+}
+
+// ---- Building the list ---------------------------------------------------------------------
+
+bool TCompBase::BuildList(TCompHeaderObj& List) {
+  if (Switch != swDelete) {
+    TqrvFileScan scan;
+    scan.SetFileSpec(FileSpec);
+    scan.Attributes = Attributes;
+    if (StoreEmptySubDirs) scan.Attributes.Include(fsDirectory);
+    scan.AttributesEx = AttributesEx;
+    scan.RecurseDirs = RecurseDirs;
+    scan.IncludeHiddenDirs = IncludeHiddenDirs;
+    scan.SetCancelFlag(CancelFlag());
+    if (OnFileScanStatus)
+      scan.OnScanFile = [this](TqrvFileScan*, const std::string& F, int N, int64_t S) { OnFileScanStatus(this, F, N, S); };
+    if (OnRecurseDir) scan.OnRecurseDir = [this](TqrvFileScan*, const std::string& D) { OnRecurseDir(this, D); };
+    scan.RootDirProc = [this](const std::string& Dir) { StoredRoot = WithTrailingSlash(Dir); };
+    scan.EntryProc = [this, &List](const std::string& Dir, const TqrvFindData& Data) { OnScannedEntry(List, Dir, Data); };
+    scan.Scan();
+    // The run's byte total: what the new entries will read.
+    int64_t total = 0;
+    for (const TCompRow& r : List.Rows)
+      if (r.Action == eaCompress) total += r.Info.Size;
+    ByteTotal = BytesToGo = total;
+  }
+  if (IsCancelled() || (Switch != swDelete && !FWorkToDo)) {
+    if (!IsCancelled()) ReportError("", "", FRunArchiveName, ecNothingToDo);
+    List.Clear();
+    return false;
+  }
+  return true;
+}
+
+void TCompBase::OnScannedEntry(TCompHeaderObj& List, const std::string& Dir, const TqrvFindData& Data) {
+  const bool isDir = Data.Info.IsDir;
+  const std::string full = isDir ? Dir : Dir + Data.Name;
+  if (isDir && (!StoreEmptySubDirs || !FolderIsEmpty(full))) return;
+  if (!isDir) {
+    // Neither the archive itself nor the run's own temporary output goes into the archive.
+    if (full == FArchiveFile || (!FOutName.empty() && full == FOutName)) return;
+    std::string ext = NamePart(full);
+    const size_t dot = ext.rfind('.');
+    ext = dot == std::string::npos ? std::string() : ext.substr(dot);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    if (!ext.empty() && std::find(ExcludedExtensions.begin(), ExcludedExtensions.end(), ext) != ExcludedExtensions.end())
+      return;
+  }
+  SetCurrentName(full);
+  const std::string stored = FCurrentName;
+  if (stored.empty()) return;
+  if (!isDir && Excluded(full, stored)) return;
+  if (Data.Info.Size > INT32_MAX) {
+    ReportError(stored, "", FRunArchiveName, ecFileSizeNotSupported);
+    return;
+  }
+  if (!isDir) NewestDate = std::max(NewestDate, Data.Info.DosTime);
+  int row = List.IndexOf(stored);
+  if (row < 0 && !FNewArchive && FileSpec.size() > 1) row = List.IndexOf(full);
+  if (row < 0) {
+    if (Switch != swRefresh) AppendNewRow(List, stored, full, Data.Info);
+    return;
+  }
+  if (List[row].Action == eaCompress) {
+    // Two files of this run under one stored name: the second would silently vanish.
+    ReportError(full, stored, FRunArchiveName, ecInvalidFileName);
+    return;
+  }
+  DecideKept(List, row, full, Data.Info);
+}
+
+void TCompBase::AppendNewRow(TCompHeaderObj& List, const std::string& Name, const std::string& FullPath,
+                             const TFileInfo& Info) {
+  TCompRow r;
+  r.Action = eaCompress;
+  r.Name = Name;
+  r.FullPath = FullPath;
+  r.RootLength = StoredRoot.size();
+  r.Info = {Info.Size, Info.Size, Info.DosTime, Info.Attr};
+  FillHeader(r, Info);
+  List.Add(std::move(r));
+  FWorkToDo = true;
+}
+
+void TCompBase::DecideKept(TCompHeaderObj& List, int Row, const std::string& FullPath, const TFileInfo& Info) {
+  TEntryInfo stored;
+  HeaderToInfo(List[Row], stored);
+  const bool unchanged = stored.Size == Info.Size && stored.Date == Info.DosTime &&
+                         (FArcType == atTar || (stored.Attr & kDosAttrMask) == (Info.Attr & kDosAttrMask));
+  const std::string name = List[Row].Name;
+  if (!unchanged) {
+    if (Switch == swRefresh) {
+      TCompRow& r = List[Row];
+      r.Action = eaCompress;
+      r.FullPath = FullPath;
+      r.RootLength = StoredRoot.size();
+      r.Info = {Info.Size, Info.Size, Info.DosTime, Info.Attr};
+      r.Data.reset();
+      r.Header.clear();
+      FillHeader(r, Info);
+      FWorkToDo = true;
+      return;
+    }
+    if (!OnReplaceFile) {
+      ReportError(name, "OnReplaceFile", FRunArchiveName, ecEventNotAssigned);
+      return;
+    }
+    bool replace = false;
+    OnReplaceFile(this, name, FullPath, DosDateToDateTime(int32_t(stored.Date)), DosDateToDateTime(int32_t(Info.DosTime)),
+                  stored.Size, Info.Size, int32_t(stored.Attr), int32_t(Info.Attr), replace);
+    if (replace) {
+      List[Row].Action = eaDrop;
+      AppendNewRow(List, name, FullPath, Info);
+    }
+    return;
+  }
+  if (Switch == swRefresh || !OnRenameDupeFile) return;
+  for (int i = 0; i < kMaxRenameQuestions; ++i) {
+    std::string newName = name;
+    bool rename = true;
+    OnRenameDupeFile(this, name, newName, rename);
+    if (!rename || newName.empty() || EqualNoCase(newName, name)) return;
+    if (List.IndexOf(newName) >= 0) continue;
+    List[Row].Action = eaRename;
+    List.Rename(Row, newName);
+    AppendNewRow(List, name, FullPath, Info);
+    return;
+  }
+}
+
+// ---- The per-file loop ---------------------------------------------------------------------
+
+void TCompBase::ProcessList(TCompHeaderObj& List, TStream32& Out, TStream32* Old) {
+  for (int i = 0; i < List.Count(); ++i) {
+    if (IsCancelled()) {
+      for (int j = i; j < List.Count(); ++j)
+        if (List[j].Action == eaCompress) List[j].Action = eaDrop;
+      break;
+    }
+    EntryNumber = i + 1;
+    if (!ProcessRow(List, i, Out, Old) && IsCancelled()) {
+      --EntryNumber;
+      for (int j = i; j < List.Count(); ++j)
+        if (List[j].Action == eaCompress) List[j].Action = eaDrop;
+      break;
+    }
+  }
+}
+
+bool TCompBase::ProcessRow(TCompHeaderObj& List, int Index, TStream32& Out, TStream32* Old) {
+  TCompRow& row = List[Index];
+  const int64_t mark = Out.Seek(0, soFromEnd);
+  row.OutOffset = mark;
+  switch (row.Action) {
+    case eaCopy: {
+      Old->SetPosition(row.Offset);
+      const int64_t n = EntrySize(*Old, List, Index);
+      if (n <= 0) {
+        // A kept entry that cannot be found would be lost: keep the old archive instead.
+        RaiseError(ecsRead, row.Name, "", FRunArchiveName, ecBadLocalHeaderOffset);
+        return false;
+      }
+      Old->SetPosition(row.Offset);
+      Out.CopyFrom(*Old, n);
+      return true;
+    }
+    case eaDrop:
+      ++DeletedCount;
+      if (OnDeleteFile) OnDeleteFile(this, row.Name, DeletedCount, FMarkedForDelete);
+      return true;
+    case eaRename:
+      Old->SetPosition(row.Offset);
+      RenameEntry(Out, *Old, List, Index);
+      return true;
+    case eaCompress:
+      break;
+  }
+  if ((row.Info.Attr & faDirectory) && !StoreEmptySubDirs) {
+    row.Action = eaDrop;
+    return true;
+  }
+  StartEntryProgress(row.Info.Size);
+  const int reports = FReportCount;
+  bool ok = false;
+  try {
+    ok = CompressFile(Out, List, Index);
+  } catch (const EWriteError&) {
+    throw;  // the output failed: the whole run fails and the old archive stays
+  } catch (const EArchiveError& e) {
+    // A source that cannot be read fails its entry only.
+    if (reports == FReportCount && !IsCancelled())
+      ReportError(List[Index].Name, "", FRunArchiveName, e.ECode ? e.ECode : ecReadFile);
+    ok = false;
+  }
+  TCompRow& done = List[Index];
+  if (ok) {
+    ++AddedCount;
+    if (Switch == swMove && !(done.Info.Attr & faDirectory)) FMoved.push_back(done.FullPath);
+    return true;
+  }
+  // A failed entry leaves nothing behind in the output.
+  Out.SetSize(mark);
+  Out.SetPosition(mark);
+  done.Action = eaDrop;
+  return false;
+}
+
+bool TCompBase::CompressFile(TStream32& Out, TCompHeaderObj& List, int Index) {
+  TCompRow& row = List[Index];
+  FCurrentName = row.Name;
+  StoredRoot = row.FullPath.substr(0, std::min(row.RootLength, row.FullPath.size()));
+  bool extract = true;
+  if (OnBegin) OnBegin(this, row.Name, EntryNumber, extract);
+  AskRename(List, Index);
+  if (!extract) return false;
+  List[Index].OutOffset = Out.Position();
+  bool ok = false;
+  try {
+    ok = CompressData(Out, List, Index);
+  } catch (...) {
+    EndFile(List, Index, false);
+    throw;
+  }
+  EndFile(List, Index, ok);
+  return ok;
+}
+
+void TCompBase::AskRename(TCompHeaderObj& List, int Index) {
+  if (!OnRenameFile) return;
+  const std::string current = List[Index].Name;
+  const bool folder = !current.empty() && current.back() == '/';
+  const std::string bare = folder ? current.substr(0, current.size() - 1) : current;
+  const std::string dir = DirPart(bare);
+  for (int i = 0; i < kMaxRenameQuestions; ++i) {
+    std::string answer = current;
+    OnRenameFile(this, current, answer);
+    if (!answer.empty() && answer.back() == '/') answer.pop_back();
+    const std::string name = NamePart(answer);
+    if (name.empty() || EqualNoCase(name, NamePart(bare))) return;
+    const std::string candidate = dir + name + (folder ? "/" : "");
+    if (List.IndexOf(candidate) >= 0) continue;
+    List.Rename(Index, candidate);
+    FCurrentName = candidate;
+    return;
+  }
+}
+
+// ---- Moved sources -------------------------------------------------------------------------
+
+bool TCompBase::DeleteSource(const std::string& Path) {
+  if (DeleteOptions == doFinal) return ::unlink(Path.c_str()) == 0;
+  return MoveToTrash(Path);
+}
+
+void TCompBase::DeleteSources(const TCompHeaderObj& List) {
+  const int n = int(FMoved.size());
+  for (int i = 0; i < n; ++i) {
+    const std::string& path = FMoved[size_t(i)];
+    if (!DeleteSource(path)) {
+      ReportError(path, "", FRunArchiveName, ecDeleteFile);
+      continue;
+    }
+    if (OnDeleteFile) OnDeleteFile(this, path, i, n);
+  }
+}

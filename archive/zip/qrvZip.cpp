@@ -1,0 +1,338 @@
+// ZIP writer, new entries and the closing records: local header, store or deflate (with the
+// under-257-byte rule), the traditional cipher, the central directory and the end record.
+#include "archive/zip/qrvZip.h"
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <random>
+
+#include "platform/CodePage.h"
+
+namespace {
+
+constexpr int64_t k4G = int64_t(1) << 32;
+// Files below this size are deflated in memory first and stored when deflate expands them.
+constexpr int64_t kSmallFile = 257;
+constexpr size_t kDirFlushSize = 65536;
+
+std::string UpperExt(const std::string& Name) {
+  const size_t slash = Name.rfind('/'), dot = Name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  std::string ext = Name.substr(dot);
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+  return ext;
+}
+
+uint8_t RandomByte() {
+  static std::mt19937 gen{std::random_device{}()};
+  return uint8_t(gen() & 0xFF);
+}
+
+}  // namespace
+
+TZipBase::TZipBase() {
+  SetFormatDefaultExt(".zip");
+  FArcType = atZip;
+  SetAllowedMethods(MethodBit(cmStore) | MethodBit(cmDeflate), cmDeflate);
+}
+
+void TZipBase::SetArchiveComment(const std::string& Value) {
+  FArchiveComment = Value.substr(0, 0xFFFF);
+  FCommentsChanged = true;
+}
+
+std::string TZipBase::StoredBytes(const std::string& Name, bool& Utf8) const {
+  Utf8 = false;
+  if (!IsValidUtf8(Name)) return Name;  // bytes of a foreign name go in unchanged
+  if (TranslateOemChar) return Utf8ToOem(Name, &Utf8);
+  Utf8 = HasNonAscii(Name);
+  return Name;
+}
+
+uint32_t TZipBase::StampDate(uint32_t FileDate) const {
+  switch (DateAttribute) {
+    case daSysDate: return UnixToDosDateTime(int64_t(std::time(nullptr)));
+    case daMaxFileDate: return NewestDate ? NewestDate : FileDate;
+    default: return FileDate;
+  }
+}
+
+void TZipBase::FillHeader(TCompRow& Row, const TFileInfo& Info) { Row.Data = std::make_shared<TZipRowData>(); }
+
+void TZipBase::WriteLocal(TStream32& Out, const LocalFileHeader& H, const std::string& Name, bool Scramble,
+                          const TZipHighParts* Large) {
+  LocalFileHeader h = H;
+  h.Signature = Scramble ? ScrambledSig(sigLocalFileHeader) : sigLocalFileHeader;
+  h.ExtraLen = Large ? uint16_t(LargeSizeExtra::LocalBlockSize) : 0;
+  uint8_t rec[LocalHeaderSize];
+  h.Store(rec);
+  std::string name = Name;
+  if (Scramble) ScrambleRecord(rec, LocalHeaderSize, &name, true);
+  Out.WriteBuffer(rec, LocalHeaderSize);
+  Out.WriteBuffer(name.data(), int64_t(name.size()));
+  if (Large) {
+    LargeSizeExtra x;
+    x.Hi = *Large;
+    x.StoreLocal(rec);
+    Out.WriteBuffer(rec, LargeSizeExtra::LocalBlockSize);
+  }
+}
+
+void TZipBase::WriteEncryptionHeader(TStream32& Out, uint32_t Crc) {
+  TZipCipher& c = StreamState->Cipher;
+  c.Init(Password);
+  uint8_t h[12];
+  for (int i = 0; i < 10; ++i) h[i] = RandomByte();
+  h[10] = uint8_t(Crc >> 16);
+  h[11] = uint8_t(Crc >> 24);
+  c.Encrypt(h, sizeof h);
+  Out.WriteBuffer(h, sizeof h);
+}
+
+void TZipBase::LoadHeader(TCompRow& Row, const LocalFileHeader& H, const TZipHighParts& Hi) {
+  auto d = std::dynamic_pointer_cast<TZipRowData>(Row.Data);
+  if (!d) Row.Data = d = std::make_shared<TZipRowData>();
+  CentralDirHeader c;
+  c.Flags = H.Flags;
+  c.Method = H.Method;
+  c.DosDateTime = H.DosDateTime;
+  c.Crc32 = H.Crc32;
+  c.PackedSize = H.PackedSize;
+  c.UnpackedSize = H.UnpackedSize;
+  c.NameLen = H.NameLen;
+  c.InternalAttr = 1;
+  c.ExternalAttr = Row.Info.Attr & 0xFFFF;
+  d->Central = c;
+  d->Hi = Hi;
+  d->Scrambled = EncryptHeaders;
+}
+
+bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
+  TCompRow& row = List[Index];
+  auto data = std::make_shared<TZipRowData>();
+  row.Data = data;
+  FEntryOk = false;
+  bool utf8 = false;
+  data->RawName = StoredBytes(row.Name, utf8);
+  if (data->RawName.empty() || data->RawName.size() > 0xFFFF) {
+    ReportError(row.Name, "", FRunArchiveName, ecInvalidFileName);
+    return false;
+  }
+  LocalFileHeader h;
+  h.DosDateTime = StampDate(row.Info.Date);
+  h.NameLen = uint16_t(data->RawName.size());
+  h.Flags = utf8 ? gpUtf8Name : 0;
+  const int64_t start = Out.Position();
+  TStreamState& st = *StreamState;
+
+  if (row.Info.Attr & faDirectory) {
+    WriteLocal(Out, h, data->RawName, EncryptHeaders, nullptr);
+    FEntryOk = true;
+    LoadHeader(row, h, {});
+    return true;
+  }
+
+  TDeflateType level = CompressMethod() == cmStore ? dtDeflateS : DeflateType;
+  const std::string ext = UpperExt(row.Name);
+  if (level != dtDeflateS && !ext.empty() &&
+      std::any_of(StoreFilesOfType.begin(), StoreFilesOfType.end(), [&](std::string e) {
+        std::transform(e.begin(), e.end(), e.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+        return e == ext;
+      }))
+    level = dtDeflateS;
+
+  std::unique_ptr<TFileStream32> in;
+  try {
+    in = std::make_unique<TFileStream32>(row.FullPath, fmOpenRead | fmShareDenyNone);
+  } catch (const EArchiveError&) {
+    ReportError(row.Name, "", FRunArchiveName, ecOpenFile);
+    return false;
+  }
+  in->CancelFlag = CancelFlag();
+  const int64_t size = in->Size();
+  const bool encrypt = size > 0 && !Password.empty();
+  const bool large = size >= k4G || start >= k4G;
+  TZipHighParts hi;
+  WriteLocal(Out, h, data->RawName, EncryptHeaders, large ? &hi : nullptr);
+  const int64_t dataStart = Out.Position();
+  auto progress = [this] { ProgressStep(); };
+
+  st.Crc32Val = Crc32Init;
+  if (encrypt) {
+    // The encryption header carries the CRC, so it is computed in a pass of its own.
+    in->SetPosition(0);
+    TCalcStreamCRC calc(*in, size, 32, false, CancelFlag(), nullptr, {}, &st);
+    if (IsCancelled()) return false;
+    WriteEncryptionHeader(Out, st.Crc32Val ^ 0xFFFFFFFFu);
+  }
+  auto store = [&](bool countProgress) {
+    TStoreStream s(Out, encrypt, 32, &st);
+    s.CancelFlag = CancelFlag();
+    if (countProgress) {
+      s.BytesToGo = &BytesToGo;
+      s.OnProgress = progress;
+    }
+    in->SetPosition(0);
+    if (size > 0) s.CopyFrom(*in, size);
+  };
+  uint16_t method = 8;
+  if (size == 0 || level == dtDeflateS) {
+    method = 0;
+    store(true);
+  } else if (size >= kSmallFile) {
+    TCompressStream z(Out, int(level), -15, &st);
+    z.Encrypt = encrypt;
+    z.CancelFlag = CancelFlag();
+    z.BytesToGo = &BytesToGo;
+    z.OnProgress = progress;
+    in->SetPosition(0);
+    z.CopyFrom(*in, size);
+    if (!z.Finish()) return false;
+  } else {
+    // A small file is deflated in memory and stored when deflate would make it larger.
+    TMemoryStream32 mem;
+    st.Crc32Val = Crc32Init;
+    {
+      TCompressStream z(mem, int(level), -15, &st);
+      z.CancelFlag = CancelFlag();
+      z.BytesToGo = &BytesToGo;
+      z.OnProgress = progress;
+      in->SetPosition(0);
+      z.CopyFrom(*in, size);
+      if (!z.Finish()) return false;
+    }
+    if (mem.Size() <= size) {
+      auto* p = static_cast<uint8_t*>(mem.Memory());
+      if (encrypt) st.Cipher.Encrypt(p, size_t(mem.Size()));
+      Out.WriteBuffer(p, mem.Size());
+    } else {
+      method = 0;
+      store(false);
+    }
+  }
+  if (IsCancelled()) return false;
+
+  const int64_t packed = Out.Position() - dataStart;
+  h.Method = method;
+  h.Crc32 = size == 0 ? 0 : st.Crc32Val ^ 0xFFFFFFFFu;
+  h.UnpackedSize = uint32_t(size);
+  h.PackedSize = uint32_t(packed);
+  if (encrypt) h.Flags |= gpEncrypted;
+  if (method == 8) h.Flags |= DeflateOptionBits(level);
+  hi.Packed = uint16_t(uint64_t(packed) >> 32);
+  hi.Unpacked = uint16_t(uint64_t(size) >> 32);
+  Out.SetPosition(start);
+  WriteLocal(Out, h, data->RawName, EncryptHeaders, large ? &hi : nullptr);
+  Out.Seek(0, soFromEnd);
+  FEntryOk = true;
+  LoadHeader(row, h, hi);
+  return true;
+}
+
+void TZipBase::EndFile(TCompHeaderObj& List, int Index, bool Ok) {
+  if (OnEnd) OnEnd(this, List[Index].Name, Ok && FEntryOk);
+}
+
+void TZipBase::RemoveArchive(TStream32& Out) {
+  uint8_t rec[EndRecordSize] = {};
+  PutLE32(rec, sigEndOfCentralDir);
+  Out.WriteBuffer(rec, EndRecordSize);
+}
+
+bool TZipBase::WriteTrailer(TStream32& Out, TCompHeaderObj& List) {
+  if (Switch == swDelete &&
+      std::all_of(List.Rows.begin(), List.Rows.end(), [](const TCompRow& r) { return r.Action == eaDrop; }))
+    return true;
+  const int64_t dirStart = Out.Seek(0, soFromEnd);
+  std::string buf;
+  buf.reserve(kDirFlushSize + 1024);
+  uint64_t entries = 0;
+  for (const TCompRow& row : List.Rows) {
+    if (row.Action == eaDrop) continue;
+    const auto* d = dynamic_cast<const TZipRowData*>(row.Data.get());
+    if (!d) continue;
+    CentralDirHeader c = d->Central;
+    TZipHighParts hi = d->Hi;
+    hi.Offset = uint16_t(uint64_t(row.OutOffset) >> 32);
+    std::string extra = d->Extra;
+    if (hi.Packed || hi.Unpacked || hi.Offset) {
+      uint8_t x[LargeSizeExtra::CentralBlockSize];
+      LargeSizeExtra large;
+      large.Hi = hi;
+      large.StoreCentral(x);
+      if (extra.size() + sizeof x > 0xFFFF) extra.clear();
+      extra.append(reinterpret_cast<const char*>(x), sizeof x);
+    }
+    const std::string comment = d->Comment.substr(0, 0xFFFF);
+    c.Signature = d->Scrambled ? ScrambledSig(sigCentralDirHeader) : sigCentralDirHeader;
+    c.NameLen = uint16_t(d->RawName.size());
+    c.ExtraLen = uint16_t(extra.size());
+    c.CommentLen = uint16_t(comment.size());
+    c.DiskStart = 0;
+    c.LocalOffset = uint32_t(row.OutOffset);
+    uint8_t rec[CentralHeaderSize];
+    c.Store(rec);
+    std::string name = d->RawName;
+    if (d->Scrambled) ScrambleRecord(rec, CentralHeaderSize, &name, true);
+    buf.append(reinterpret_cast<const char*>(rec), CentralHeaderSize);
+    buf += name;
+    buf += extra;
+    buf += comment;
+    if (buf.size() >= kDirFlushSize) {
+      Out.WriteBuffer(buf.data(), int64_t(buf.size()));
+      buf.clear();
+    }
+    ++entries;
+  }
+  Out.WriteBuffer(buf.data(), int64_t(buf.size()));
+  if (entries == 0) {
+    ReportError(FArchiveFile, "", "0", ecWriteFile);
+    return false;
+  }
+  return WriteEnd(Out, dirStart, Out.Position() - dirStart, entries);
+}
+
+bool TZipBase::WriteEnd(TStream32& Out, int64_t DirStart, int64_t DirSize, uint64_t Entries) {
+  std::string buf;
+  if (Entries > 0xFFFF) {
+    // More entries than the end record can count: the Zip64 end record and locator carry the
+    // real numbers (peers and the reader take them from there).
+    uint8_t z[Zip64EndRecordSize] = {}, loc[Zip64LocatorSize] = {};
+    const int64_t zipPos = DirStart + DirSize;
+    PutLE32(z, sigZip64EndRecord);
+    PutLE64(z + 4, Zip64EndRecordSize - 12);
+    PutLE16(z + 12, 45);
+    PutLE16(z + 14, 45);
+    PutLE64(z + 24, Entries);
+    PutLE64(z + 32, Entries);
+    PutLE64(z + 40, uint64_t(DirSize));
+    PutLE64(z + 48, uint64_t(DirStart));
+    PutLE32(loc, sigZip64Locator);
+    PutLE64(loc + 8, uint64_t(zipPos));
+    PutLE32(loc + 16, 1);
+    buf.append(reinterpret_cast<const char*>(z), sizeof z);
+    buf.append(reinterpret_cast<const char*>(loc), sizeof loc);
+  }
+  EndOfCentralDir e;
+  const bool large = DirStart >= k4G;
+  e.Signature = large ? sigLargeEndOfCentralDir : sigEndOfCentralDir;
+  if (EncryptHeaders) e.Signature = ScrambledSig(e.Signature);
+  e.EntriesOnDisk = e.TotalEntries = uint16_t(std::min<uint64_t>(Entries, 0xFFFF));
+  e.DirSize = uint32_t(DirSize);
+  e.DirOffset = uint64_t(DirStart);
+  e.CommentLen = uint16_t(FArchiveComment.size());
+  uint8_t rec[LargeEndRecordSize];
+  e.Store(rec);
+  if (EncryptHeaders) ScrambleRecord(rec, size_t(e.FixedSize()), nullptr, true);
+  buf.append(reinterpret_cast<const char*>(rec), size_t(e.FixedSize()));
+  buf += FArchiveComment;
+  Out.WriteBuffer(buf.data(), int64_t(buf.size()));
+  return true;
+}
+
+void TZipBase::FinishList(TCompHeaderObj& List) {
+  if (Switch == swDelete || !OnRead) return;
+  for (int i = 0; i < List.Count(); ++i)
+    if (List[i].Action == eaCompress) OnRead(this, List[i].OutOffset, i + 1);
+}

@@ -1,0 +1,102 @@
+// The ZIP writer: TZipBase (the format on the writer run) and TZip. New files are stored or
+// deflated (zlib, raw), optionally with the traditional cipher; kept entries of an old archive
+// are copied byte for byte (or under a new name); the central directory and end record close
+// the archive.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/core/qrvBase.h"
+#include "archive/core/qrvZipRecords.h"
+
+// What the ZIP writer keeps per row: the central header and everything written after it.
+struct TZipRowData : TRowData {
+  CentralDirHeader Central;
+  std::string RawName;   // the name's bytes as stored (unscrambled)
+  std::string Extra;     // central extra field, without the size blocks the writer rebuilds
+  std::string Comment;   // file comment
+  TZipHighParts Hi;      // high 16 bits of the sizes (the offset's comes from the new position)
+  bool Scrambled = false;
+};
+
+class TZipBase : public TCompBase {
+ public:
+  TZipBase();
+
+  bool EncryptHeaders = false;
+  int LeaveSpaceOnFirstDisk = 0;
+  std::string Password;
+
+  // Disk events. Archives are written in place on every drive; spanning across disks would
+  // need OnInsertDisk and is not done by this writer.
+  std::function<void(TZipCommon* Sender, const std::string& DiskNumber, bool& Cancel)> OnInsertDisk;
+  std::function<void(TZipCommon* Sender, const std::string& Drive, int64_t RequiredSpace, int64_t FreeSpace,
+                     int64_t TotalSpace, bool& Cancel)> OnClearDisk;
+  std::function<void(TZipCommon* Sender, const std::string& FileName, TDateTime FileDate,
+                     TOverwriteMode& OverwriteMode)> OnDiskSpanFileExists;
+
+  std::string GetPassword() const override { return Password; }
+
+  // ---- Comments ----
+  // The archive comment written by the next run (or by WriteComments). Until the host sets
+  // one, an update keeps the old archive's comment.
+  const std::string& ArchiveComment() const { return FArchiveComment; }
+  void SetArchiveComment(const std::string& Value);
+  // Loads an existing archive's entries for comment editing; false (reported) when it cannot
+  // be read.
+  bool LoadCommentList();
+  int CommentCount() const { return FComments.Count(); }
+  // Entry Index's comment; Name receives its stored name.
+  std::string EntryComment(int Index, std::string& Name) const;
+  void SetEntryComment(int Index, const std::string& Value);
+  // Writes the changed comments: the old archive up to its central directory, then a new
+  // directory and end record, replacing the archive. False when nothing was written.
+  bool WriteComments();
+
+ protected:
+  bool ReadArchive(TStream32& Old, TCompHeaderObj& List) override;
+  void FillHeader(TCompRow& Row, const TFileInfo& Info) override;
+  bool CompressData(TStream32& Out, TCompHeaderObj& List, int Index) override;
+  void EndFile(TCompHeaderObj& List, int Index, bool Ok) override;
+  int64_t EntrySize(TStream32& Old, TCompHeaderObj& List, int Index) override;
+  void RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int Index) override;
+  void RemoveArchive(TStream32& Out) override;
+  bool WriteTrailer(TStream32& Out, TCompHeaderObj& List) override;
+  void FinishList(TCompHeaderObj& List) override;
+  bool ReadFirstHeader(std::string& Name, TStream32& Stream) override;
+  bool ReadHeader(TStream32& Stream, std::string& Name) override;
+
+  // The name as stored: CP932 when TranslateOemChar and CP932 holds it, else UTF-8 (Utf8 set).
+  std::string StoredBytes(const std::string& Name, bool& Utf8) const;
+  // The stored name read back (flag bit 11: UTF-8), with "/" separators.
+  std::string DecodeName(const std::string& Raw, uint16_t Flags) const;
+  // The packed date-time a new entry gets (DateAttribute).
+  uint32_t StampDate(uint32_t FileDate) const;
+  // Reads the old archive's entries (central directory, else local headers) into List.
+  bool ReadEntries(TStream32& Old, TCompHeaderObj& List, bool ForDelete);
+  // Bytes after a kept entry's local header: data plus any data descriptor; -1 when the
+  // entry does not lie inside the old archive.
+  int64_t KeptDataLength(TStream32& Old, const TZipLocalRecord& Rec, const TCompRow& Row);
+  // Writes a local header and name (scrambled when asked) and the large-size block.
+  void WriteLocal(TStream32& Out, const LocalFileHeader& H, const std::string& Name, bool Scramble,
+                  const TZipHighParts* Large);
+  // The central header of a new entry from its finished local header.
+  void LoadHeader(TCompRow& Row, const LocalFileHeader& H, const TZipHighParts& Hi);
+  void WriteEncryptionHeader(TStream32& Out, uint32_t Crc);
+  bool WriteEnd(TStream32& Out, int64_t DirStart, int64_t DirSize, uint64_t Entries);
+
+  std::string FArchiveComment;
+  bool FCommentsChanged = false;
+  TCompHeaderObj FComments;       // the list of LoadCommentList
+  int64_t FCommentDirStart = -1;  // where the loaded archive's central directory starts
+  bool FEntryOk = false;          // the last entry's CRC matched what was written
+  bool FLocalMode = false;        // swRead walks local headers instead of the directory
+};
+
+class TZip : public TZipBase {
+ public:
+  TZip() = default;
+};
