@@ -134,3 +134,54 @@ class TTarWalker {
 // the first malformed record.
 void TarParsePax(const std::string& Data, std::map<std::string, std::string>& Out);
 
+// ---- The writer ----------------------------------------------------------------------------
+
+#include "archive/zip/qrvGZip.h"
+
+// Writes uncompressed tape archives; with CompressMethod cmTarGzip the finished archive is
+// gzipped afterwards (x.tar.gz or x.tgz). Names longer than 100 bytes get a GNU long-name record.
+class TTar : public TCompBase {
+ public:
+  TTar();
+
+  int UnixUID = 2;
+  int UnixGID = 2;
+  std::string UnixUName = "root";  // at most 32 bytes are written
+  std::string UnixGName = "root";
+
+  // Asked by the gzip pass when the .gz file exists (taken over by its TGZip).
+  std::function<void(TZipCommon* Sender, const std::string& FileName, TDateTime FileDate,
+                     TOverwriteMode& OverwriteMode)> OnFileExists;
+
+  // Writers' rules; with cmTarGzip a name ending in ".tgz" is built as "NAME.tgz.tar"
+  // and gzipped to the name given.
+  void SetArchiveFile(const std::string& Value) override;
+  // The type stays atTar (atTarGZip with the gzip pass).
+  void SetArcType(TArcType Value) override {}
+  // With the gzip pass an existing .gz archive is unpacked first, so an update keeps its
+  // entries; the unpacked tar is removed again at the end.
+  int Compress() override;
+
+ protected:
+  bool ReadArchive(TStream32& Old, TCompHeaderObj& List) override;
+  bool CompressData(TStream32& Out, TCompHeaderObj& List, int Index) override;
+  void EndFile(TCompHeaderObj& List, int Index, bool Ok) override;
+  int64_t EntrySize(TStream32& Old, TCompHeaderObj& List, int Index) override;
+  void RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int Index) override;
+  bool WriteTrailer(TStream32& Out, TCompHeaderObj& List) override;
+  void FinishList(TCompHeaderObj& List) override;
+  bool ReadHeader(TStream32& Stream, std::string& Name) override;
+  void AfterArchiveWritten(const std::string& ArchiveName) override;
+
+ private:
+  TTarHeaderValues HeaderValues(const std::string& Name, bool IsDir, int64_t Size, int64_t MTime) const;
+  // Writes the header blocks of an entry (long-name record first when needed).
+  void WriteHeaders(TStream32& Out, const TTarBlock& Header, const std::string& Name);
+  // Copies Size bytes of Source; a source that shrank is padded with zeros and reported.
+  bool CopySource(TStream32& Out, TStream32& Source, int64_t Size, const std::string& Name);
+  std::string FGzName;          // the .gz archive of the gzip pass
+  bool FUnpackedOld = false;    // the run unpacked the old .gz archive into the tar
+  bool FGzipped = false;
+  bool FPassRan = false;         // the gzip pass ran (the tar is kept when it failed)
+  bool FSourceOpenFailed = false;
+};

@@ -26,7 +26,7 @@ class TGZip : public TCompBase {
   void SetArchiveFile(const std::string& Value) override;
 
   // Compresses every file FileSpec selects; returns the number of files compressed.
-  int Compress();
+  int Compress() override;
 
   // Single-output mode (set by the TAR writer): the output is named OutputName when given, else
   // output folder + the source's file name + DefaultExt.
