@@ -165,30 +165,36 @@ TTarHeaderValues TTar::HeaderValues(const std::string& Name, bool IsDir, int64_t
   return v;
 }
 
-void TTar::WriteHeaders(TStream32& Out, const TTarBlock& Header, const std::string& Name) {
+void TTar::AppendHeaders(std::vector<uint8_t>& Buf, const TTarBlock& Header, const std::string& Name) {
   TTarHeaderValues owner = HeaderValues("", false, 0, 0);
   TarGetNumber(Header.data() + thMtime, twMtime, owner.MTime);
   const std::vector<uint8_t> longName = TarLongNameBlocks(Name, owner);
-  if (!longName.empty()) Out.WriteBuffer(longName.data(), int64_t(longName.size()));
-  Out.WriteBuffer(Header.data(), TarBlockSize);
+  Buf.insert(Buf.end(), longName.begin(), longName.end());
+  Buf.insert(Buf.end(), Header.begin(), Header.end());
 }
 
-bool TTar::CopySource(TStream32& Out, TStream32& Source, int64_t Size, const std::string& Name) {
-  std::vector<uint8_t> buf(size_t(std::clamp<int64_t>(Size, 1, CopyBlock)));
+bool TTar::CopySource(TStream32& Out, std::vector<uint8_t>& Buf, TStream32& Source, int64_t Size,
+                      const std::string& Name) {
+  // Headers, data and padding leave in large writes: a small file takes one.
   int64_t left = Size;
   while (left > 0) {
     if (IsCancelled()) return false;
     const int32_t want = int32_t(std::min<int64_t>(left, CopyBlock));
-    int32_t got = Source.Read(buf.data(), want);
+    const size_t at = Buf.size();
+    Buf.resize(at + size_t(want));
+    const int32_t got = Source.Read(Buf.data() + at, want);
     if (got < want) {
-      // The file shrank since it was measured: the header's size must still hold.
-      std::fill(buf.begin() + std::max(got, 0), buf.begin() + want, 0);
+      // The file shrank since it was measured: the header's size would no longer hold.
       ReportError(Name, "", FRunArchiveName, ecReadFile);
       return false;
     }
-    Out.WriteBuffer(buf.data(), got);
     left -= got;
     BytesToGo -= got;
+    if (left == 0) Buf.resize(Buf.size() + size_t(TarPadded(Size) - Size), 0);
+    if (Buf.size() >= size_t(CopyBlock) || left == 0) {
+      Out.WriteBuffer(Buf.data(), int64_t(Buf.size()));
+      Buf.clear();
+    }
     ProgressStep();
   }
   return true;
@@ -228,16 +234,12 @@ bool TTar::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
 
   TTarBlock h;
   TarBuildHeader(h, HeaderValues(name, dir, size, mtime));
-  WriteHeaders(Out, h, name);
-  if (src) {
-    StartEntryProgress(size);
-    if (!CopySource(Out, *src, size, name)) return false;
-    const int64_t pad = TarPadded(size) - size;
-    if (pad > 0) {
-      static const uint8_t zeros[TarBlockSize] = {};
-      Out.WriteBuffer(zeros, pad);
-    }
-  }
+  std::vector<uint8_t> buf;
+  buf.reserve(size_t(std::min<int64_t>(size, CopyBlock) + 3 * TarBlockSize));
+  AppendHeaders(buf, h, name);
+  StartEntryProgress(size);
+  if (src && !CopySource(Out, buf, *src, size, name)) return false;
+  if (!buf.empty()) Out.WriteBuffer(buf.data(), int64_t(buf.size()));
   row.Header.assign(h.begin(), h.end());
   row.Info = {size, size, UnixToDosDateTime(mtime), uint32_t(dir ? faDirectory : faArchive)};
   return true;
@@ -260,7 +262,9 @@ void TTar::RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int
   std::memset(h.data() + thName, 0, TarNameSize);
   std::memcpy(h.data() + thName, row.Name.data(), std::min<size_t>(row.Name.size(), TarNameSize));
   TarPutChecksum(h, tcSixDigitsSpace);
-  WriteHeaders(Out, h, row.Name);
+  std::vector<uint8_t> buf;
+  AppendHeaders(buf, h, row.Name);
+  Out.WriteBuffer(buf.data(), int64_t(buf.size()));
   Out.CopyFrom(Old, d->EndOffset - d->HeaderOffset - TarBlockSize);
 }
 

@@ -175,10 +175,12 @@ class TTar : public TCompBase {
 
  private:
   TTarHeaderValues HeaderValues(const std::string& Name, bool IsDir, int64_t Size, int64_t MTime) const;
-  // Writes the header blocks of an entry (long-name record first when needed).
-  void WriteHeaders(TStream32& Out, const TTarBlock& Header, const std::string& Name);
-  // Copies Size bytes of Source; a source that shrank is padded with zeros and reported.
-  bool CopySource(TStream32& Out, TStream32& Source, int64_t Size, const std::string& Name);
+  // Appends the header blocks of an entry (long-name record first when needed).
+  void AppendHeaders(std::vector<uint8_t>& Buf, const TTarBlock& Header, const std::string& Name);
+  // Writes Buf (the headers) and Size bytes of Source with their padding; false when the source
+  // shrank (reported) or the run was cancelled.
+  bool CopySource(TStream32& Out, std::vector<uint8_t>& Buf, TStream32& Source, int64_t Size,
+                  const std::string& Name);
   std::string FGzName;          // the .gz archive of the gzip pass
   bool FUnpackedOld = false;    // the run unpacked the old .gz archive into the tar
   bool FGzipped = false;
