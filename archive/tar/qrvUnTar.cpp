@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-TUnTar::TUnTar() { CreateStoredDirs = true; }
+TUnTar::TUnTar() = default;
 
 namespace {
 

@@ -25,6 +25,7 @@ TRun RunUnTar(const fs::path& Archive, const fs::path& Out, TExtractMode Mode = 
   u.SetExtractDir(Out.string());
   u.FileSpec = Spec;
   u.ExtractMode = Mode;
+  u.CreateStoredDirs = true;
   TRun r;
   u.OnError = [&](TZipCommon*, const std::string&, const std::string&, const std::string&, int32_t c) {
     r.Errors.push_back(c);
