@@ -66,7 +66,7 @@ std::string TGZip::OutputNameFor(const std::string& Source, const std::string& D
 }
 
 bool TGZip::BeginFile(const std::string& Source) {
-  SetCurrentName(BaseOf(Source));
+  SetCurrentName(Source);  // the stored name by StoredDirNames
   bool go = true;
   if (OnBegin) OnBegin(this, FCurrentName, EntryNumber, go);
   if (go && OnRenameFile) {
@@ -110,6 +110,7 @@ int TGZip::Compress() {
 
   struct TFound {
     std::string Path;
+    std::string Root;  // the scan folder the stored name is relative to
     TFileInfo Info;
   };
   std::vector<TFound> found;
@@ -119,9 +120,11 @@ int TGZip::Compress() {
   scan.AttributesEx = AttributesEx;
   scan.RecurseDirs = RecurseDirs;
   scan.SetCancelFlag(CancelFlag());
+  std::string root;
+  scan.RootDirProc = [&](const std::string& Dir) { root = WithTrailingSlash(Dir); };
   scan.EntryProc = [&](const std::string& Dir, const TqrvFindData& D) {
     if (D.Info.IsDir) return;
-    found.push_back({Dir + D.Name, D.Info});
+    found.push_back({Dir + D.Name, root, D.Info});
     if (D.Info.DosTime > NewestDate) NewestDate = D.Info.DosTime;
   };
   scan.Scan();
@@ -136,6 +139,7 @@ int TGZip::Compress() {
     ProcessMessages();
     if (IsCancelled()) break;
     ++EntryNumber;
+    StoredRoot = f.Root;
     if (!BeginFile(f.Path)) {
       BytesToGo -= f.Info.Size;
       if (OnEnd) OnEnd(this, f.Path, true);
