@@ -118,18 +118,38 @@ void TCli::Error(int32_t Code, const std::string& Name, const std::string& Extra
   std::cerr << ": " << Name << '\n';
 }
 
+void TCli::ComponentError(const std::string& FileName, const std::string& ExtendedMsg,
+                          const std::string& VolumeID, int32_t ECode) {
+  const std::string name = !FileName.empty() ? FileName : VolumeID != "0" ? VolumeID : std::string();
+  Error(ECode, name, ExtendedMsg == "0" ? std::string() : ExtendedMsg);
+}
+
 void TCli::Attach(TZipCommon& Component) {
   FComponent = &Component;
   GActiveComponent = &Component;
   FBar = !Quiet && isatty(STDERR_FILENO);
   Component.OnError = [this](TZipCommon*, const std::string& FileName, const std::string& ExtendedMsg,
                              const std::string& VolumeID, int32_t ECode) {
-    const std::string name = !FileName.empty() ? FileName : VolumeID != "0" ? VolumeID : std::string();
-    Error(ECode, name, ExtendedMsg == "0" ? std::string() : ExtendedMsg);
+    ComponentError(FileName, ExtendedMsg, VolumeID, ECode);
   };
   Component.OnProgress = [this](TZipCommon*, uint8_t ByFile, uint8_t ByArchive) {
     if (FBar) DrawProgress(ByFile, ByArchive);
   };
+}
+
+TArchiveJobEvents TCli::JobEvents() {
+  FBar = !Quiet && isatty(STDERR_FILENO);
+  TArchiveJobEvents events;
+  events.OnError = [this](TZipCommon*, const std::string& FileName, const std::string& ExtendedMsg,
+                          const std::string& VolumeID, int32_t ECode) {
+    ComponentError(FileName, ExtendedMsg, VolumeID, ECode);
+  };
+  events.OnProgress = [this](TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive) {
+    FComponent = GActiveComponent = Sender;
+    PumpInterrupt();
+    if (FBar) DrawProgress(ByFile, ByArchive);
+  };
+  return events;
 }
 
 void TCli::Detach() {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "app/ArchiveJobs.h"
+
 class TZipCommon;
 
 // Exit statuses.
@@ -54,8 +56,13 @@ class TCli {
   // terminal and not Quiet), and Ctrl+C cancels it through SetCancel.
   void Attach(TZipCommon& Component);
   void Detach();
+  // The same handlers for the archive jobs, which create their components themselves: the
+  // component that last reported progress is the one Ctrl+C cancels.
+  TArchiveJobEvents JobEvents();
 
  private:
+  void ComponentError(const std::string& FileName, const std::string& ExtendedMsg,
+                      const std::string& VolumeID, int32_t ECode);
   void DrawProgress(uint8_t ByFile, uint8_t ByArchive);
   bool FFailed = false;
   bool FBar = false;

@@ -492,8 +492,9 @@ class TUnBase : public TZipCommon {
   ~TUnBase() override;
 
   // OnFileExists of readers (asked when ConfirmOverwrites is set and the target exists).
-  std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& NewFileName,
-                     TOverwriteMode& OverwriteMode)> OnFileExists;
+  using TOnFileExistsFn = std::function<void(TZipCommon* Sender, const std::string& FileName,
+                                             std::string& NewFileName, TOverwriteMode& OverwriteMode)>;
+  TOnFileExistsFn OnFileExists;
   // Asked when no known password opens an encrypted entry (TryAgain false stops asking).
   std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& Password,
                      bool& TryAgain)> OnGetPassword;
@@ -532,8 +533,9 @@ class TUnBase : public TZipCommon {
 
  protected:
   // The format's loop over its entries (selection, then BeginEntry, OpenOutput, decoding,
-  // CloseOutput and CheckCRC for each). Flag is reserved for the format.
-  virtual int ExtractArchive(TStream32& Stream, int Flag) = 0;
+  // CloseOutput and CheckCRC for each). Flag is reserved for the format. The frame's own
+  // reads nothing.
+  virtual int ExtractArchive(TStream32& Stream, int Flag) { return 0; }
 
   // Per entry, after SetCurrentName: OnRenameFile, OnBegin and the overwrite rules decide
   // whether the entry proceeds; counts it when it does.

@@ -264,7 +264,9 @@ bool TCompBase::PrepareBaseDir() {
 
 bool TCompBase::CheckOldArchiveWritable() {
   if (IsCancelled() || OverwriteMode == omSkip) return false;
-  if (access(FArchiveFile.c_str(), W_OK) == 0) return true;
+  // Read-only as the archive attribute means it: the owner may not write (root included).
+  struct stat st{};
+  if (stat(FArchiveFile.c_str(), &st) == 0 && (st.st_mode & S_IWUSR)) return true;
   if (!OnNonWriteableArchive) {
     ReportError(FArchiveFile, "OnNonWriteableArchive", FRunArchiveName, ecEventNotAssigned);
     return false;
@@ -272,8 +274,7 @@ bool TCompBase::CheckOldArchiveWritable() {
   bool writeToFile = false;
   OnNonWriteableArchive(this, FArchiveFile, writeToFile);
   if (!writeToFile) return false;
-  struct stat st{};
-  if (stat(FArchiveFile.c_str(), &st) == 0) chmod(FArchiveFile.c_str(), st.st_mode | S_IWUSR);
+  chmod(FArchiveFile.c_str(), st.st_mode | S_IWUSR);
   return true;
 }
 

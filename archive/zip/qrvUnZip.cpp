@@ -162,9 +162,26 @@ int TUnZip::ExtractArchive(TStream32& Stream, int) {
   if (loc.State == 0) LocateEndRecord(Stream, loc);
   TStream32* s = &Stream;
   std::unique_ptr<TStream32> volumes;
+  std::unique_ptr<TFileStream32> lastVolume;
+  if (!(loc.State & htsEndRecord) && ArcType() == atZipMV) {
+    // A volume other than the last was named: the directory is in the ".zip" of the set.
+    const size_t dot = FArchiveFile.rfind('.');
+    const std::string last = FArchiveFile.substr(0, dot == std::string::npos ? FArchiveFile.size() : dot) + ".zip";
+    if (last != FArchiveFile && FileExists(last)) {
+      try {
+        lastVolume = std::make_unique<TFileStream32>(last, fmOpenRead | fmShareDenyWrite);
+        FArchiveFile = last;
+        LocateEndRecord(*lastVolume, loc);
+        s = lastVolume.get();
+      } catch (const EArchiveError&) {
+        ReportError("", "", last, ecOpenFile);
+        return 0;
+      }
+    }
+  }
   if ((loc.State & htsEndRecord) && loc.End.ThisDisk > 0) {
     TZipLocation joined;
-    volumes = OpenVolumes(Stream, loc, joined);
+    volumes = OpenVolumes(*s, loc, joined);
     if (!volumes) return 0;
     loc = joined;
     s = volumes.get();

@@ -1,0 +1,79 @@
+// The archive jobs behind "Execute": which listed path is extracted and which are packed, the
+// creation of one new archive and the extraction of one archive into a folder beside it.
+// Qt-free: used by the window and by brel-cli run.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class TZipCommon;
+
+// Shapes of the components' OnError and OnProgress events (sender first).
+using TArchiveErrorEvent = std::function<void(TZipCommon* Sender, const std::string& FileName,
+                                              const std::string& ExtendedMsg,
+                                              const std::string& VolumeID, int32_t ECode)>;
+using TArchiveProgressEvent =
+    std::function<void(TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive)>;
+
+// The two handlers every component of a job gets.
+struct TArchiveJobEvents {
+    TArchiveErrorEvent OnError;
+    TArchiveProgressEvent OnProgress;
+};
+
+// Kind of a new archive, as the window's radio buttons number them.
+enum TArchiveKind { akZip, akLzh, akCab, akTar };
+
+// Reader chosen for a detected archive type.
+enum TReaderKind { rkNone, rkUnCab, rkUnLha, rkUnTar, rkUnZip };
+
+// Code reported while a job needs a writer or reader that is not available.
+constexpr int32_t kUnsupportedArchiveType = 25244;
+
+// Mask appended to a listed folder so that the writer packs its content.
+extern const char* const kFolderMask;  // "/*.*"
+
+// Extension of a new archive of that kind (".zip", ".lzh", ".cab", ".tar"); "" for any other kind.
+std::string ArchiveExtension(int Kind);
+
+// Where MakeArchive puts the new archive, and whether it recurses, from the first path only:
+// a file /a/report.txt gives /a/report.<ext> without recursion; a folder mask /a/docs/*.* gives
+// /a/docs.<ext> with recursion.
+struct TNewArchive {
+    std::string Path;
+    bool Recurse = false;
+};
+TNewArchive NewArchiveFor(int Kind, const std::string& FirstPath);
+
+// Folder an archive is extracted into: its folder + "/" + its name without extension
+// (/in/photos.zip gives /in/photos).
+std::string UnpackFolderFor(const std::string& Path);
+
+// Reader for a detected archive type (the TArcType value): cabinets, LHA/LZH (also
+// self-extracting), TAR, ZIP (also self-extracting); rkNone for every other type.
+TReaderKind ReaderForType(int ArcType);
+
+// The split of a listed set of paths: every folder gets kFolderMask appended in place; archives
+// (by name) are extracted in list order, everything else goes into one new archive.
+struct TArchivePlan {
+    std::vector<std::string> Extract;
+    std::vector<std::string> Pack;
+};
+TArchivePlan PlanArchiveJobs(std::vector<std::string>& Paths);
+
+// True when "Execute" runs the UPX job: exactly one listed path, an executable by name, and
+// "UPXを使う" ticked.
+bool IsUpxJob(const std::vector<std::string>& Paths, bool UseUpx);
+
+// Appends one 0x00 byte to an existing regular file; does nothing when it cannot be opened.
+void AppendZeroByte(const std::string& Path);
+
+// Packs Paths (files and folder masks) into one new archive of the given kind beside the first
+// path; the archive then ends with one extra 0x00 byte. Errors reach Events.OnError only.
+void MakeArchive(int Kind, const std::vector<std::string>& Paths, const TArchiveJobEvents& Events);
+
+// Recognises the archive at Path by its content and extracts it into UnpackFolderFor(Path).
+// A file that is not a recognised archive is skipped without a report.
+void UnpackArchive(const std::string& Path, const TArchiveJobEvents& Events);

@@ -1,0 +1,464 @@
+// Window creation, layout, showing and closing of TfrmBrel.
+#include "app/Main.h"
+
+#include "app/EditEx.h"
+#include "app/IniFile.h"
+#include "app/Settings.h"
+#include "ui/AdvStatus.h"
+#include "ui/LbSpeedButton.h"
+#include "ui/xxComboBox.h"
+#include "upx/UpxDir.h"
+#include "upx/UpxExe.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QRadioButton>
+#include <QThread>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
+#include <utility>
+
+#ifndef BREL_FILE_VERSION
+#define BREL_FILE_VERSION ""
+#endif
+
+namespace {
+
+constexpr int kClientWidth = 492;
+constexpr int kDesignHeight = 476;
+constexpr TColor kStatusColor = 0x00EBD6DD;
+const char* const kOpt = "OPT";
+const char* const kUpxHomePage = "https://upx.github.io/";
+
+QFont WindowFont()
+{
+    QFont f;
+    f.setFamilies({"IPAPGothic", "IPAGothic", "Noto Sans CJK JP", "VL PGothic", "sans-serif"});
+    f.setPixelSize(12);
+    return f;
+}
+
+QFont Bold(QFont f)
+{
+    f.setBold(true);
+    return f;
+}
+
+// A label at its place, widened when its text needs more room than the layout gives.
+QLabel* MakeLabel(QWidget* parent, const QRect& at, const char* text, bool bold, bool italic = false)
+{
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    QFont f = parent->font();
+    f.setBold(bold);
+    f.setItalic(italic);
+    f.setUnderline(italic);
+    label->setFont(f);
+    const QSize fit = label->sizeHint();
+    label->setGeometry(at.x(), at.y(), std::max(at.width(), fit.width()), at.height());
+    return label;
+}
+
+// A group box drawn with its caption on the frame line.
+QGroupBox* MakeGroup(QWidget* parent, const QRect& at, const char* caption)
+{
+    auto* group = new QGroupBox(QString::fromUtf8(caption), parent);
+    group->setGeometry(at);
+    group->setStyleSheet("QGroupBox { border: 1px solid palette(mid); margin-top: 6px; }"
+                         "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0px; }");
+    return group;
+}
+
+template <class T>
+T* Place(T* widget, const QRect& at, bool hand)
+{
+    widget->setGeometry(at);
+    if (hand)
+        widget->setCursor(Qt::PointingHandCursor);
+    return widget;
+}
+
+TLbSpeedButton* MakeSpeedButton(QWidget* parent, const QRect& at, const char* caption,
+                                TLbColorStyle preset, const char* glyph)
+{
+    auto* button = Place(new TLbSpeedButton(parent), at, true);
+    button->SetColorStyle(preset);
+    button->setFont(Bold(parent->font()));
+    button->SetCaption(caption);
+    if (glyph)
+        button->SetGlyph(QPixmap(QString::fromUtf8(glyph)));
+    return button;
+}
+
+// A read-only memo whose text keeps an inset from its frame.
+class TMemo : public QPlainTextEdit {
+public:
+    TMemo(QWidget* parent, int horizontal, int vertical) : QPlainTextEdit(parent)
+    {
+        setReadOnly(true);
+        setAttribute(Qt::WA_InputMethodEnabled, false);
+        document()->setDocumentMargin(0);
+        setViewportMargins(horizontal, vertical, horizontal, vertical);
+    }
+};
+
+}  // namespace
+
+static void InitResources()
+{
+    Q_INIT_RESOURCE(brel);
+}
+
+const std::string& FileVersionText()
+{
+    static const std::string text = BREL_FILE_VERSION;
+    return text;
+}
+
+TfrmBrel::TfrmBrel(const std::string& Base, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+{
+    InitResources();
+    setObjectName("frmBrel");
+    SettingsBase = Base.empty() ? SettingsBaseFor(QApplication::applicationFilePath().toStdString()) : Base;
+    setFont(WindowFont());
+    setFixedSize(kClientWidth, kDesignHeight);
+    CreateControls();
+    WireHandlers();
+
+    UseRealJobs();
+    rbtCmp01->setChecked(true);
+    LoadOptions();
+    setWindowTitle(QString::fromStdString("VX/BREL ver " + FileVersionText() + " : UPX/ZIP/LZH/CAB/TAR"));
+}
+
+TfrmBrel::~TfrmBrel()
+{
+    FUpxDir.reset();  // removes the packer and the private folder it made
+    if (FBusy)
+        QApplication::restoreOverrideCursor();
+}
+
+void TfrmBrel::CreateControls()
+{
+    lblFile0 = MakeLabel(this, {8, 7, 155, 12}, "File list for compression ", true);
+    lblFile1 = MakeLabel(this, {8, 21, 311, 12}, "UPX (.,exe, .com, .dll, .sys, .src) / Archive (etc ext)", true);
+    btnRun = MakeSpeedButton(this, {335, 5, 80, 22}, "Execute", lcsGold, ":/brel/execute.xpm");
+    btnClose = MakeSpeedButton(this, {419, 5, 69, 22}, "close", lcsGold, ":/brel/close.xpm");
+    CreateListAndMemos();
+    CreateUpxGroup();
+    CreateArchiveGroup();
+
+    lblOut = MakeLabel(this, {8, 154, 70, 12}, "UPX Output", true);
+    lblOut->setCursor(Qt::PointingHandCursor);
+    lblURL = MakeLabel(this, {85, 154, 80, 12}, "UPX HomePage", false, true);
+    lblURL->setCursor(Qt::PointingHandCursor);
+    QPalette blue = lblURL->palette();
+    blue.setColor(QPalette::WindowText, Qt::blue);
+    lblURL->setPalette(blue);
+    btnVer = MakeSpeedButton(this, {422, 149, 65, 19}, "UPX ver", lcsQuicken, nullptr);
+
+    CreateStatusBar();
+    FileDrop1 = new TFileDrop(this);
+}
+
+void TfrmBrel::CreateListAndMemos()
+{
+    lstFile = Place(new QTreeWidget(this), {5, 40, 235, 106}, true);
+    SetupList();
+
+    PopupMenu1 = new QMenu(this);
+    del_File = PopupMenu1->addAction(QString::fromUtf8("リストから削除"));
+    del_All = PopupMenu1->addAction(QString::fromUtf8("リストの全削除"));
+
+    mmMSG = Place(new TMemo(this, 4, 6), {5, 40, 235, 106}, false);
+    QPalette night = mmMSG->palette();
+    for (auto role : {QPalette::Base, QPalette::Window})
+        night.setColor(role, Qt::black);
+    night.setColor(QPalette::Text, Qt::white);
+    mmMSG->setPalette(night);
+    mmMSG->setAutoFillBackground(true);
+    mmMSG->setPlainText("[ Description ]\n\nUPX only of one the exe file operates. \n\n"
+                        "Other extensions operate with Archive(zip, \nlzh cab, tar).");
+
+    Memo1 = Place(new TMemo(this, 4, 4), {5, 171, 482, 278}, false);
+
+    // Drops land on the window, not on the controls under the pointer.
+    for (QWidget* w : {static_cast<QWidget*>(lstFile), lstFile->viewport(), static_cast<QWidget*>(mmMSG),
+                       mmMSG->viewport(), static_cast<QWidget*>(Memo1), Memo1->viewport()})
+        w->setAcceptDrops(false);
+}
+
+void TfrmBrel::CreateUpxGroup()
+{
+    grpUPX = MakeGroup(this, {244, 36, 170, 111}, " UPX ");
+    auto* modes = new QButtonGroup(this);
+    const char* captions[] = {"自動", "圧縮", "解凍", "テスト"};
+    const int tops[] = {15, 32, 49, 64};
+    QRadioButton** buttons[] = {&rbtCmp01, &rbtCmp02, &rbtCmp03, &rbtCmp04};
+    for (int tag = 0; tag < 4; ++tag) {
+        *buttons[tag] = Place(new QRadioButton(QString::fromUtf8(captions[tag]), grpUPX),
+                              {11, tops[tag], 55, 17}, true);
+        modes->addButton(*buttons[tag], tag);
+    }
+    connect(modes, &QButtonGroup::idToggled, this, [this](int tag, bool on) {
+        if (on)
+            rbtCmp01Click(tag);
+    });
+    chkUseUPX = Place(new QCheckBox(QString::fromUtf8("UPXを使う"), grpUPX), {71, 21, 96, 17}, true);
+    chkBackup = Place(new QCheckBox(QString::fromUtf8("バックアップ"), grpUPX), {71, 41, 96, 17}, true);
+    chkCompIco = Place(new QCheckBox(QString::fromUtf8("アイコン圧縮"), grpUPX), {71, 60, 96, 17}, true);
+    lblComp = MakeLabel(grpUPX, {15, 88, 52, 12}, "圧縮率 : ", false);
+    cmbComp = Place(new TxxComboBox(grpUPX), {70, 82, 93, 22}, true);
+    for (int level = 1; level <= 9; ++level)
+        cmbComp->addItem(QString("Level %1").arg(level));
+    cmbComp->addItem("Best !!");
+    cmbComp->setMaxVisibleItems(12);
+    cmbComp->SetItemHeight(16);
+    cmbComp->WheelActive = true;
+}
+
+void TfrmBrel::CreateArchiveGroup()
+{
+    grpZIP = MakeGroup(this, {417, 36, 70, 111}, "Archive");
+    auto* kinds = new QButtonGroup(this);
+    const char* captions[] = {"ZIP ", "LZH ", "CAB", "TAR"};
+    const int tops[] = {19, 41, 63, 85};
+    QRadioButton** buttons[] = {&rbtZIP, &rbtLZH, &rbtCAB, &rbtTAR};
+    for (int tag = 0; tag < 4; ++tag) {
+        *buttons[tag] = Place(new QRadioButton(captions[tag], grpZIP), {14, tops[tag], 51, 17}, true);
+        kinds->addButton(*buttons[tag], tag);
+    }
+    connect(kinds, &QButtonGroup::idToggled, this, [this](int tag, bool on) {
+        if (on)
+            rbtZIPClick(tag);
+    });
+}
+
+void TfrmBrel::CreateStatusBar()
+{
+    STB = new TAdvStatus(this);
+    STB->resize(kClientWidth, 22);
+    STB->SetColor(kStatusColor);
+    STB->AddPanel(174, "     Ready");
+    STB->AddPanel(318);
+    imgWeb = new QLabel(STB);
+    imgWeb->setGeometry(3, 4, 16, 16);
+    imgWeb->setPixmap(QPixmap(":/brel/web.xpm"));
+    PGB1 = Place(new QProgressBar(STB), {180, 3, 150, 16}, false);
+    PGB2 = Place(new QProgressBar(STB), {337, 3, 150, 16}, false);
+    for (QProgressBar* gauge : {PGB1, PGB2}) {
+        gauge->setRange(0, 100);
+        gauge->setValue(0);
+        gauge->setTextVisible(false);
+    }
+    STB->raise();  // over the output pane while collapsed
+}
+
+void TfrmBrel::WireHandlers()
+{
+    btnRun->OnClick = [this](TLbSpeedButton*) { btnRunClick(); };
+    btnClose->OnClick = [this](TLbSpeedButton*) { btnCloseClick(); };
+    btnVer->OnClick = [this](TLbSpeedButton*) { btnVerClick(); };
+    connect(chkUseUPX, &QCheckBox::toggled, this, [this] { chkUseUPXClick(); });
+    cmbComp->OnCloseUp = [this](TxxComboBox*) { cmbCompCloseUp(); };
+    connect(del_File, &QAction::triggered, this, [this] { del_FileClick(); });
+    connect(del_All, &QAction::triggered, this, [this] { del_AllClick(); });
+    connect(lstFile, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { PopupMenu1->popup(lstFile->viewport()->mapToGlobal(at)); });
+    FileDrop1->OnFileDrop = [this](TFileDrop* sender, int num, const std::vector<std::string>& files,
+                                   int x, int y) { FileDrop1FileDrop(sender, num, files, x, y); };
+    for (QObject* watched : {static_cast<QObject*>(lstFile), static_cast<QObject*>(mmMSG),
+                             static_cast<QObject*>(lblOut), static_cast<QObject*>(lblURL)})
+        watched->installEventFilter(this);
+}
+
+bool TfrmBrel::eventFilter(QObject* watched, QEvent* e)
+{
+    if (watched == lstFile && e->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(e);
+        if (key->key() == Qt::Key_Delete) {
+            lstFileKeyDown(key->key(), key->modifiers());
+            return true;
+        }
+    } else if (watched == mmMSG && e->type() == QEvent::FocusIn) {
+        mmMSGEnter();
+    } else if (e->type() == QEvent::MouseButtonRelease &&
+               static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton) {
+        if (watched == lblOut)
+            lblOutClick();
+        else if (watched == lblURL)
+            lblURLClick();
+    }
+    return QWidget::eventFilter(watched, e);
+}
+
+void TfrmBrel::LoadOptions()
+{
+    const int kind = ReadIniInt(SettingsBase, kOpt, "ZipCompression", 0);
+    const int level = ReadIniInt(SettingsBase, kOpt, "UpxCompLevel", 6);
+    chkBackup->setChecked(ReadIniBool(SettingsBase, kOpt, "UpxBackupFile", true));
+    chkUseUPX->setChecked(ReadIniBool(SettingsBase, kOpt, "UpxAutoSelect", true));
+    chkCompIco->setChecked(ReadIniBool(SettingsBase, kOpt, "UpxCompression", true));
+    cmbComp->setCurrentIndex(level >= 0 && level < cmbComp->count() ? level : -1);
+    QRadioButton* kinds[] = {rbtZIP, rbtLZH, rbtCAB, rbtTAR};
+    kinds[kind >= 0 && kind <= 2 ? kind : 3]->setChecked(true);
+    UpdateUpxControls();
+}
+
+void TfrmBrel::SaveOptions()
+{
+    SaveFormPos(SettingsBase, "FORM", "Main", this);
+    WriteIniInt(SettingsBase, kOpt, "ZipCompression", ArchiveKind);
+    WriteIniInt(SettingsBase, kOpt, "UpxCompLevel", cmbComp->currentIndex());
+    WriteIniBool(SettingsBase, kOpt, "UpxAutoSelect", chkUseUPX->isChecked());
+    WriteIniBool(SettingsBase, kOpt, "UpxBackupFile", chkBackup->isChecked());
+    WriteIniBool(SettingsBase, kOpt, "UpxCompression", chkCompIco->isChecked());
+}
+
+void TfrmBrel::showEvent(QShowEvent* e)
+{
+    QWidget::showEvent(e);
+    if (FShown)
+        return;
+    FShown = true;
+    FormShow();
+    // Paths from the command line arrive once the window is on the screen, as a drop would.
+    QTimer::singleShot(0, this, [this] {
+        repaint();
+        if (!FStartupPaths.empty())
+            AddFiles(std::exchange(FStartupPaths, {}));
+    });
+}
+
+void TfrmBrel::FormShow()
+{
+    LoadFormPos(SettingsBase, "FORM", "Main", true, this);
+    // The packer goes into a private folder at every start. A failure shows later: the UPX job
+    // then reports that the packer cannot be started.
+    FUpxDir = std::make_unique<TUpxDir>();
+    UpxDir = FUpxDir->Path();
+    FUpxDir->WriteUpxExe(UpxExeBytes());
+    UpdateUpxControls();
+    ResizeOutput(1);
+}
+
+void TfrmBrel::closeEvent(QCloseEvent* e)
+{
+    SaveOptions();
+    e->accept();
+}
+
+void TfrmBrel::SetStartupPaths(const std::vector<std::string>& Paths)
+{
+    FStartupPaths = Paths;
+}
+
+void TfrmBrel::ResizeOutput(int Kind)
+{
+    int h = kCollapsedHeight;
+    if (Kind == 2 || (Kind == 0 && height() == kCollapsedHeight))
+        h = kExpandedHeight;
+    setFixedSize(kClientWidth, h);
+}
+
+void TfrmBrel::UpdateUpxControls()
+{
+    const bool on = chkUseUPX->isChecked();
+    for (QWidget* w : std::initializer_list<QWidget*>{rbtCmp01, rbtCmp02, rbtCmp03, rbtCmp04, chkBackup,
+                                                      chkCompIco, lblComp, cmbComp})
+        w->setEnabled(on);
+    QPalette pal = cmbComp->palette();
+    const QColor text = on ? QColor(Qt::black) : ToQColor(clSilver);
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        for (auto role : {QPalette::Text, QPalette::ButtonText})
+            pal.setColor(group, role, text);
+    cmbComp->setPalette(pal);
+}
+
+void TfrmBrel::BringToFront()
+{
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
+}
+
+void TfrmBrel::btnRunClick()
+{
+    RunJobs();
+}
+
+void TfrmBrel::btnCloseClick()
+{
+    close();
+}
+
+void TfrmBrel::btnVerClick()
+{
+    if (height() >= kCollapsedHeight + 1) {
+        ResizeOutput(1);
+        return;
+    }
+    ResizeOutput(2);
+    RunUpx(0, 0, {}, "-V", false, false);
+    QThread::msleep(100);
+    PGB1->setValue(0);
+    PGB2->setValue(0);
+}
+
+void TfrmBrel::lblOutClick()
+{
+    ResizeOutput(0);
+}
+
+void TfrmBrel::lblURLClick()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QDesktopServices::openUrl(QUrl(kUpxHomePage));
+    QApplication::restoreOverrideCursor();
+}
+
+void TfrmBrel::chkUseUPXClick()
+{
+    UpdateUpxControls();
+}
+
+void TfrmBrel::rbtCmp01Click(int Tag)
+{
+    UpxMode = Tag;
+}
+
+void TfrmBrel::rbtZIPClick(int Tag)
+{
+    ArchiveKind = Tag;
+}
+
+void TfrmBrel::cmbCompCloseUp()
+{
+    lstFile->setFocus();
+}
+
+void TfrmBrel::mmMSGEnter()
+{
+    lstFile->setFocus();
+}
+
+void TfrmBrel::FileDrop1FileDrop(TFileDrop*, int, const std::vector<std::string>& Files, int, int)
+{
+    BringToFront();
+    AddFiles(Files);
+}

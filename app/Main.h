@@ -1,0 +1,144 @@
+// The program's one window: the list of paths to work on, the UPX options, the archive kind, the
+// UPX output pane and a status bar with two gauges. "Execute" sends the listed paths to one UPX
+// job (a single executable) or to the archive jobs.
+#pragma once
+
+#include "app/ArchiveJobs.h"
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QRadioButton;
+class QTreeWidget;
+class TAdvStatus;
+class TFileDrop;
+class TLbSpeedButton;
+class TUpxDir;
+class TxxComboBox;
+
+// Name of the theme icon a listed path shows: "folder" for a folder, else the icon of the MIME
+// type its name suggests.
+QString IconNameFor(const std::string& Path);
+
+// The version the caption shows.
+const std::string& FileVersionText();
+
+// Client heights of the window: list and options only, or with the UPX output pane.
+constexpr int kCollapsedHeight = 193;
+constexpr int kExpandedHeight = 477;
+
+class TfrmBrel : public QWidget {
+    Q_OBJECT
+public:
+    // SettingsBase: settings file without ".ini"; empty for the one of this program.
+    explicit TfrmBrel(const std::string& SettingsBase = std::string(), QWidget* parent = nullptr);
+    ~TfrmBrel() override;
+
+    // Controls, by the names the layout gives them.
+    QLabel *lblFile0, *lblFile1, *lblComp, *lblOut, *lblURL, *imgWeb;
+    TLbSpeedButton *btnRun, *btnClose, *btnVer;
+    QTreeWidget* lstFile;
+    QPlainTextEdit *mmMSG, *Memo1;
+    QGroupBox *grpUPX, *grpZIP;
+    QRadioButton *rbtCmp01, *rbtCmp02, *rbtCmp03, *rbtCmp04;
+    QRadioButton *rbtZIP, *rbtLZH, *rbtCAB, *rbtTAR;
+    QCheckBox *chkUseUPX, *chkBackup, *chkCompIco;
+    TxxComboBox* cmbComp;
+    TAdvStatus* STB;
+    QProgressBar *PGB1, *PGB2;
+    TFileDrop* FileDrop1;
+    QMenu* PopupMenu1;
+    QAction *del_File, *del_All;
+
+    // Form state.
+    int UpxMode = 0;      // 0 auto, 1 compress, 2 decompress, 3 test
+    int ArchiveKind = 0;  // 0 ZIP, 1 LZH, 2 CAB, 3 TAR
+    bool ErrorFlag = false;
+    std::string SettingsBase;
+    std::string UpxDir;
+
+    // The jobs "Execute" runs. They start as the real jobs; tests put recorders in their place.
+    std::function<void(int Mode, int Level, const std::vector<std::string>& Paths,
+                       const std::string& Extra, bool Icons, bool Backup)>
+        UpxJob;
+    std::function<void(int Kind, const std::vector<std::string>& Paths)> MakeArchiveJob;
+    std::function<void(const std::string& Path)> UnpackArchiveJob;
+
+    // File list.
+    void AddFiles(const std::vector<std::string>& Paths);
+    void CollectPaths(std::vector<std::string>& Target) const;
+    int VisibleRowCount() const;
+    void del_FileClick();
+    void del_AllClick();
+
+    // Jobs.
+    void RunJobs();
+    void RunUpx(int Mode, int Level, const std::vector<std::string>& Paths, const std::string& Extra,
+                bool Icons, bool Backup);
+    void RunArchiveJobs(std::vector<std::string>& Paths);
+    void SetBusy(bool On);
+    bool Busy() const { return FBusy; }
+    void ArchiveProgress(TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive);
+    void ArchiveError(TZipCommon* Sender, const std::string& FileName,
+                      const std::string& ExtendedMsg, const std::string& VolumeID, int32_t ECode);
+    TArchiveJobEvents ArchiveEvents();
+
+    // Window.
+    void ResizeOutput(int Kind);
+    void UpdateUpxControls();
+    void SetStartupPaths(const std::vector<std::string>& Paths);
+    void BringToFront();
+    std::string StatusText() const;
+
+    // Handlers.
+    void btnRunClick();
+    void btnCloseClick();
+    void btnVerClick();
+    void lblOutClick();
+    void lblURLClick();
+    void chkUseUPXClick();
+    void rbtCmp01Click(int Tag);
+    void rbtZIPClick(int Tag);
+    void cmbCompCloseUp();
+    void mmMSGEnter();
+    void FileDrop1FileDrop(TFileDrop* Sender, int Num, const std::vector<std::string>& Files, int X,
+                           int Y);
+    void lstFileKeyDown(int Key, Qt::KeyboardModifiers Shift);
+
+protected:
+    void showEvent(QShowEvent*) override;
+    void closeEvent(QCloseEvent*) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+    void CreateControls();
+    void CreateListAndMemos();
+    void SetupList();
+    void CreateUpxGroup();
+    void CreateArchiveGroup();
+    void CreateStatusBar();
+    void WireHandlers();
+    void UseRealJobs();
+    void RunUpxJobHere(int Mode, int Level, const std::vector<std::string>& Paths,
+                       const std::string& Extra, bool Icons, bool Backup);
+    void LoadOptions();
+    void SaveOptions();
+    void FormShow();
+    void SetColumn0Width(int Rows);
+    void SetStatus(const std::string& Text);
+
+    bool FShown = false;
+    bool FBusy = false;
+    std::vector<std::string> FStartupPaths;
+    std::unique_ptr<TUpxDir> FUpxDir;
+};

@@ -1,0 +1,173 @@
+// "Execute" of TfrmBrel: collecting the list, choosing between the UPX job and the archive jobs,
+// the busy state and the status text.
+#include "app/Main.h"
+
+#include "app/EditEx.h"
+#include "app/TextUtils.h"
+#include "ui/AdvStatus.h"
+#include "ui/LbSpeedButton.h"
+#include "ui/xxComboBox.h"
+#include "upx/UpxJob.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QTreeWidget>
+#include <exception>
+
+namespace {
+
+const char* const kStatusExecute = "     Execute";
+const char* const kStatusReady = "     Ready";
+const char* const kStatusError = "     Erorr";
+
+// Holds the window busy for one job, also when the job throws.
+class TBusyScope {
+public:
+    explicit TBusyScope(TfrmBrel* form) : FForm(form) { FForm->SetBusy(true); }
+    ~TBusyScope() { FForm->SetBusy(false); }
+    TBusyScope(const TBusyScope&) = delete;
+    TBusyScope& operator=(const TBusyScope&) = delete;
+
+private:
+    TfrmBrel* FForm;
+};
+
+}  // namespace
+
+std::string TfrmBrel::StatusText() const
+{
+    return STB->PanelText(0);
+}
+
+void TfrmBrel::SetStatus(const std::string& Text)
+{
+    STB->SetPanelText(0, Text);
+    STB->repaint();
+}
+
+void TfrmBrel::RunJobs()
+{
+    if (FBusy)
+        return;  // a second job started inside the first is never sound
+    SetStatus(kStatusExecute);
+    ErrorFlag = false;
+    const int mode = UpxMode;
+    const int level = cmbComp->currentIndex() + 1;
+    const bool backup = chkBackup->isChecked();
+    const bool icons = chkCompIco->isChecked();
+    std::vector<std::string> paths;
+    CollectPaths(paths);
+    try {
+        RunUpx(mode, level, paths, std::string(), icons, backup);
+    } catch (const std::exception&) {
+        ErrorFlag = true;  // a job that throws has failed; the window carries on
+    }
+    SetStatus(ErrorFlag ? kStatusError : kStatusReady);
+    lstFile->clear();
+}
+
+void TfrmBrel::RunUpx(int Mode, int Level, const std::vector<std::string>& Paths,
+                      const std::string& Extra, bool Icons, bool Backup)
+{
+    if (Paths.empty() && Extra.empty())
+        return;
+    const bool versionQuery = Extra == "-V";
+    if (versionQuery || IsUpxJob(Paths, chkUseUPX->isChecked())) {
+        TBusyScope busy(this);
+        ResizeOutput(2);
+        UpxJob(Mode, Level, Paths, Extra, Icons, Backup);
+        return;
+    }
+    ResizeOutput(1);
+    std::vector<std::string> paths = Paths;
+    RunArchiveJobs(paths);
+}
+
+void TfrmBrel::RunArchiveJobs(std::vector<std::string>& Paths)
+{
+    TBusyScope busy(this);
+    PGB1->setValue(0);
+    PGB2->setValue(0);
+    const TArchivePlan plan = PlanArchiveJobs(Paths);
+    for (const std::string& archive : plan.Extract)
+        UnpackArchiveJob(archive);
+    if (!plan.Pack.empty())
+        MakeArchiveJob(ArchiveKind, plan.Pack);
+}
+
+void TfrmBrel::SetBusy(bool On)
+{
+    if (On == FBusy)
+        return;
+    FBusy = On;
+    if (On)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+    btnRun->setEnabled(!On);
+    btnClose->setEnabled(!On);
+    FileDrop1->SetAccept(!On);
+    // The options, "UPX ver" and the list stay still too: nothing may start or change a job
+    // while one runs.
+    for (QWidget* w : std::initializer_list<QWidget*>{grpUPX, grpZIP, btnVer, lstFile})
+        w->setEnabled(!On);
+}
+
+void TfrmBrel::ArchiveProgress(TZipCommon*, uint8_t ByFile, uint8_t ByArchive)
+{
+    PGB1->setValue(ByFile);
+    PGB2->setValue(ByArchive);
+    QApplication::processEvents();
+}
+
+void TfrmBrel::ArchiveError(TZipCommon*, const std::string&, const std::string&,
+                            const std::string&, int32_t)
+{
+    ErrorFlag = true;
+}
+
+void TfrmBrel::UseRealJobs()
+{
+    MakeArchiveJob = [this](int kind, const std::vector<std::string>& paths) {
+        MakeArchive(kind, paths, ArchiveEvents());
+    };
+    UnpackArchiveJob = [this](const std::string& path) { UnpackArchive(path, ArchiveEvents()); };
+    UpxJob = [this](int mode, int level, const std::vector<std::string>& paths, const std::string& extra,
+                    bool icons, bool backup) { RunUpxJobHere(mode, level, paths, extra, icons, backup); };
+}
+
+void TfrmBrel::RunUpxJobHere(int Mode, int Level, const std::vector<std::string>& Paths,
+                             const std::string& Extra, bool Icons, bool Backup)
+{
+    TUpxOptions options;
+    options.Mode = Mode;
+    options.Level = Level;
+    options.Backup = Backup;
+    options.CompressIcons = Icons;
+    options.ExtraArg = Extra;
+    TUpxJobIO io;
+    io.ClearMemo1 = [this] { Memo1->clear(); };
+    io.Memo1Add = [this](const std::string& line) { Memo1->appendPlainText(QString::fromStdString(line)); };
+    io.SetGauges = [this](int pgb1, int pgb2) {
+        PGB1->setValue(pgb1);
+        PGB2->setValue(pgb2);
+    };
+    io.ProcessMessages = [] { QApplication::processEvents(); };
+    RunUpxJob(UpxDir, Paths.empty() ? std::string() : Paths.front(), options, io);
+}
+
+TArchiveJobEvents TfrmBrel::ArchiveEvents()
+{
+    TArchiveJobEvents events;
+    events.OnError = [this](TZipCommon* sender, const std::string& file, const std::string& msg,
+                            const std::string& volume, int32_t code) {
+        ArchiveError(sender, file, msg, volume, code);
+    };
+    events.OnProgress = [this](TZipCommon* sender, uint8_t byFile, uint8_t byArchive) {
+        ArchiveProgress(sender, byFile, byArchive);
+    };
+    return events;
+}

@@ -1,0 +1,104 @@
+// brel-cli run: what "Execute" does with a list of paths: the UPX job for one executable, or the
+// archive jobs (extract every listed archive beside itself, pack everything else into one new
+// archive). Prints the status text the window would show.
+#include <iostream>
+
+#include "app/ArchiveJobs.h"
+#include "cli/CliCommon.h"
+#include "upx/UpxJob.h"
+
+namespace {
+
+const char* const kStatusReady = "Ready";
+const char* const kStatusError = "Erorr";  // the window's own spelling
+
+int ParseKind(const std::string& Value) {
+  static const char* const kNames[] = {"zip", "lzh", "cab", "tar"};
+  for (int k = akZip; k <= akTar; ++k)
+    if (Value == kNames[k]) return k;
+  throw TUsageError("unknown --kind " + Value);
+}
+
+int ParseUpxMode(const std::string& Value) {
+  static const char* const kNames[] = {"auto", "compress", "decompress", "test"};
+  for (int m = uaAuto; m <= uaTest; ++m)
+    if (Value == kNames[m]) return m;
+  throw TUsageError("unknown --upx-mode " + Value);
+}
+
+int ParseUpxLevel(const std::string& Value) {
+  int level = 0;
+  try {
+    level = std::stoi(Value);
+  } catch (const std::exception&) {
+  }
+  if (level < 1 || level > 10 || std::to_string(level) != Value)
+    throw TUsageError("--upx-level takes 1..10");
+  return level;
+}
+
+// Without options: the window on its first run (ZIP, "Level 7", backup, compress icons, auto).
+TUpxOptions UpxOptionsFrom(const TParsedArgs& Args) {
+  TUpxOptions o;
+  o.Mode = ParseUpxMode(Args.Value("--upx-mode", "auto"));
+  o.Level = ParseUpxLevel(Args.Value("--upx-level", "7"));
+  o.Backup = !Args.Has("--no-backup");
+  o.CompressIcons = !Args.Has("--no-icons");
+  return o;
+}
+
+bool RunUpx(TCli& Cli, const std::string& Path, const TUpxOptions& Options) {
+  TUpxJobIO io;
+  io.Memo1Add = [&Cli](const std::string& line) {
+    if (!Cli.Quiet) std::cout << line << '\n';
+  };
+  return !RunUpxStandalone(Path, Options, io).Failed;
+}
+
+// Returns false when any component reported an error.
+bool RunArchives(TCli& Cli, int Kind, std::vector<std::string> Paths) {
+  const TArchiveJobEvents events = Cli.JobEvents();
+  const TArchivePlan plan = PlanArchiveJobs(Paths);
+  for (const std::string& archive : plan.Extract) {
+    if (TCli::Interrupted()) break;
+    UnpackArchive(archive, events);
+    Cli.Detach();
+  }
+  if (!plan.Pack.empty() && !TCli::Interrupted()) {
+    MakeArchive(Kind, plan.Pack, events);
+    Cli.Detach();
+  }
+  return Cli.Status() == exOk;
+}
+
+int RunRun(TCli& Cli, const TParsedArgs& Args) {
+  if (Args.Positional.empty()) throw TUsageError("no PATH given");
+  const int kind = ParseKind(Args.Value("--kind", "zip"));
+  const TUpxOptions upx = UpxOptionsFrom(Args);
+  std::vector<std::string> paths;
+  for (const std::string& p : Args.Positional) paths.push_back(AbsolutePath(p));
+
+  bool ok;
+  if (IsUpxJob(paths, !Args.Has("--no-upx"))) {
+    ok = RunUpx(Cli, paths.front(), upx);
+    if (!ok) return exError;  // the packer's own lines said what went wrong
+  } else {
+    ok = RunArchives(Cli, kind, paths);
+  }
+  if (!Cli.Quiet || !ok) std::cout << (ok ? kStatusReady : kStatusError) << '\n';
+  return ok ? exOk : exError;
+}
+
+const TRegisterCommand kRegister(
+    "run",
+    {"[--kind zip|lzh|cab|tar] [--no-upx] [--upx-mode auto|compress|decompress|test] "
+     "[--upx-level 1..10] [--no-backup] [--no-icons] PATH...",
+     {{"--kind", true},
+      {"--no-upx", false},
+      {"--upx-mode", true},
+      {"--upx-level", true},
+      {"--no-backup", false},
+      {"--no-icons", false}},
+     RunRun});
+
+}  // namespace

@@ -1,0 +1,112 @@
+#include "app/ArchiveJobs.h"
+#include "ui/QtTestSupport.h"
+
+#include <sys/stat.h>
+
+#include <vector>
+
+namespace {
+
+TEST(ArchiveJobs, NewArchiveIsNamedAndPlacedAfterTheFirstPath)
+{
+    struct Case {
+        int kind;
+        const char* first;
+        const char* path;
+        bool recurse;
+    };
+    const Case cases[] = {
+        {1, "/a/report.txt", "/a/report.lzh", false},
+        {0, "/a/docs/*.*", "/a/docs.zip", true},
+        {3, "/a/x.txt", "/a/x.tar", false},
+        {2, "/a/archive.tar.gz", "/a/archive.tar.cab", false},
+        {0, "/a/noext", "/a/noext.zip", false},
+        {0, "/a/.profile", "/a/.profile.zip", false},  // a leading dot is no extension
+        {0, "/top.txt", "/top.zip", false},
+        {0, "/docs/*.*", "/docs.zip", true},
+        {7, "/a/report.txt", "/a/report", false},
+    };
+    for (const Case& c : cases) {
+        const TNewArchive target = NewArchiveFor(c.kind, c.first);
+        EXPECT_EQ(target.Path, c.path) << c.first;
+        EXPECT_EQ(target.Recurse, c.recurse) << c.first;
+    }
+}
+
+TEST(ArchiveJobs, ExtractionFolderAndReaderByType)
+{
+    EXPECT_EQ(UnpackFolderFor("/in/photos.zip"), "/in/photos");
+    EXPECT_EQ(UnpackFolderFor("/in/data.tar"), "/in/data");
+    EXPECT_EQ(UnpackFolderFor("/in/a.b.lzh"), "/in/a.b");
+
+    // TArcType positions: atCab 12, atGZip 14, atLha..atLzhExe 18..21, atTar 27, atTarGZip 28,
+    // atZip 30, atZipExe 31, atZipDS 32.
+    const std::vector<std::pair<int, TReaderKind>> types = {
+        {12, rkUnCab}, {18, rkUnLha}, {19, rkUnLha}, {20, rkUnLha}, {21, rkUnLha}, {27, rkUnTar},
+        {30, rkUnZip}, {31, rkUnZip}, {0, rkNone},   {3, rkNone},   {13, rkNone},  {14, rkNone},
+        {28, rkNone},  {32, rkNone},  {34, rkNone},  {-1, rkNone},  {99, rkNone},
+    };
+    for (const auto& [type, reader] : types)
+        EXPECT_EQ(ReaderForType(type), reader) << type;
+}
+
+TEST(ArchiveJobs, PlanExtractsArchivesInOrderAndPacksTheRest)
+{
+    TTempDir dir;
+    std::vector<std::string> paths = {dir.File("a.zip"), dir.File("b.txt"), dir.File("c.lzh"),
+                                      dir.Folder("tools.exe"), dir.Folder("old.zip")};
+    const TArchivePlan plan = PlanArchiveJobs(paths);
+    EXPECT_EQ(plan.Extract, (std::vector<std::string>{dir / "a.zip", dir / "c.lzh"}));
+    // Folders get the mask, whatever their name looks like.
+    EXPECT_EQ(plan.Pack, (std::vector<std::string>{dir / "b.txt", dir / "tools.exe/*.*", dir / "old.zip/*.*"}));
+    EXPECT_EQ(paths[3], dir / "tools.exe/*.*");
+
+    std::vector<std::string> trailing = {dir.Folder("docs") + "/"};
+    EXPECT_EQ(PlanArchiveJobs(trailing).Pack, (std::vector<std::string>{dir / "docs/*.*"}));
+}
+
+TEST(ArchiveJobs, ZeroByteGoesOnlyToAnExistingRegularFile)
+{
+    TTempDir dir;
+    const std::string file = dir.File("a.zip", 10);
+    AppendZeroByte(file);
+    const std::string content = ReadWhole(file);
+    ASSERT_EQ(content.size(), 11u);
+    EXPECT_EQ(content.back(), '\0');
+
+    AppendZeroByte(dir / "missing.zip");
+    EXPECT_FALSE(std::filesystem::exists(dir / "missing.zip"));
+    AppendZeroByte(dir.Folder("folder"));
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    AppendZeroByte(dir / "fifo");  // returns at once instead of waiting for a reader
+}
+
+TEST(ArchiveJobs, FailedOrImpossibleCreationLeavesExistingFilesAlone)
+{
+    TTempDir dir;
+    const std::string report = dir.File("report.txt", 5);
+    const std::string same = dir.File("report", 5);
+    const std::string zip = dir.File("report.zip", 7);
+    std::vector<int32_t> codes;
+    TArchiveJobEvents events;
+    events.OnError = [&](TZipCommon*, const std::string&, const std::string&, const std::string&,
+                         int32_t code) { codes.push_back(code); };
+
+    MakeArchive(7, {report}, events);  // no writer for that kind
+    MakeArchive(0, {report}, events);  // the writer reports an error and writes nothing
+    EXPECT_EQ(ReadWhole(same), "xxxxx");
+    EXPECT_EQ(ReadWhole(zip), "xxxxxxx");
+    EXPECT_FALSE(codes.empty());
+}
+
+TEST(ArchiveJobs, UnreadableArchiveIsSkippedWithoutReport)
+{
+    int reports = 0;
+    TArchiveJobEvents events;
+    events.OnError = [&](TZipCommon*, const std::string&, const std::string&, const std::string&,
+                         int32_t) { ++reports; };
+    UnpackArchive("/nonexistent/folder/x.zip", events);
+    EXPECT_EQ(reports, 0);
+}
+
+}  // namespace

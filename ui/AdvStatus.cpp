@@ -1,0 +1,68 @@
+#include "ui/AdvStatus.h"
+
+#include <QEvent>
+#include <QPainter>
+#include <qdrawutil.h>
+
+TAdvStatus::TAdvStatus(QWidget* parent) : QWidget(parent)
+{
+    resize(parent ? parent->width() : 200, 22);
+    if (parent)
+        parent->installEventFilter(this);
+    AlignBottom();
+}
+
+void TAdvStatus::SetColor(TColor v)
+{
+    FColor = v;
+    update();
+}
+
+void TAdvStatus::AddPanel(int Width, const std::string& Text)
+{
+    FPanels.push_back({Width, Text});
+    update();
+}
+
+std::string TAdvStatus::PanelText(int Index) const
+{
+    return Index >= 0 && Index < PanelCount() ? FPanels[size_t(Index)].Text : std::string();
+}
+
+void TAdvStatus::SetPanelText(int Index, const std::string& Text)
+{
+    if (Index < 0 || Index >= PanelCount())
+        return;
+    FPanels[size_t(Index)].Text = Text;
+    update();
+}
+
+void TAdvStatus::AlignBottom()
+{
+    if (QWidget* p = parentWidget())
+        setGeometry(0, p->height() - height(), p->width(), height());
+}
+
+bool TAdvStatus::eventFilter(QObject* watched, QEvent* e)
+{
+    if (watched == parentWidget() && (e->type() == QEvent::Resize || e->type() == QEvent::Show))
+        AlignBottom();
+    return QWidget::eventFilter(watched, e);
+}
+
+void TAdvStatus::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.fillRect(rect(), ToQColor(FColor));
+    int x = 0;
+    for (size_t i = 0; i < FPanels.size(); ++i) {
+        // The last panel takes what is left of the bar.
+        const int w = i + 1 == FPanels.size() ? width() - x : FPanels[i].Width;
+        const QRect cell(x, 2, w - 2, height() - 2);
+        qDrawShadePanel(&p, cell, palette(), true, 1);
+        p.setPen(palette().color(QPalette::WindowText));
+        p.drawText(cell.adjusted(2, 0, -2, 0), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine,
+                   QString::fromStdString(FPanels[i].Text));
+        x += w;
+    }
+}
