@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "archive/core/qrvErrors.h"
+#include "archive/tar/qrvUnTar.h"
 #include "archive/zip/qrvUnZip.h"
 #include "platform/FileInfo.h"
 
@@ -14,6 +15,8 @@ std::unique_ptr<TUnBase> MakeReader(TArcType T) {
   switch (T) {
     case atZip: case atZipExe: case atZipMV: case atZipDS: case atJar: case atJarExe:
       return std::make_unique<TUnZip>();
+    case atTar:
+      return std::make_unique<TUnTar>();
     default:
       return nullptr;
   }

@@ -1,0 +1,322 @@
+// The TAR writer: one header (and a long-name record when needed) per entry, the data padded to
+// whole blocks, the archive padded to a multiple of 10,240 bytes; then the optional gzip pass.
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "archive/tar/qrvtar.h"
+#include "platform/FileInfo.h"
+#include "platform/Paths.h"
+
+namespace {
+
+// Where a kept entry's header and end lie in the old archive.
+struct TTarRowData : TRowData {
+  int64_t HeaderOffset = 0;
+  int64_t EndOffset = 0;
+};
+
+constexpr int32_t CopyBlock = 1 << 20;
+
+bool EndsWithNoCase(const std::string& S, const std::string& Suffix) {
+  if (S.size() < Suffix.size()) return false;
+  for (size_t i = 0; i < Suffix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(S[S.size() - Suffix.size() + i])) != Suffix[i]) return false;
+  return true;
+}
+
+// Unpacks the gzip file Gz into Tar; false (Tar removed) when Gz is no gzip data.
+bool Gunzip(const std::string& Gz, const std::string& Tar) {
+  gzFile in = gzopen(Gz.c_str(), "rb");
+  if (!in) return false;
+  bool ok = false;
+  try {
+    TFileStream32 out(Tar, fmCreate);
+    std::vector<uint8_t> buf(CopyBlock);
+    int n;
+    while ((n = gzread(in, buf.data(), unsigned(buf.size()))) > 0) out.WriteBuffer(buf.data(), n);
+    int err = Z_OK;
+    gzerror(in, &err);
+    ok = n == 0 && err == Z_OK && out.Close();
+  } catch (const EArchiveError&) {
+    ok = false;
+  }
+  gzclose(in);
+  if (!ok) unlink(Tar.c_str());
+  return ok;
+}
+
+}  // namespace
+
+TTar::TTar() {
+  SetFormatDefaultExt(".tar");
+  SetAllowedMethods(MethodBit(cmTarred) | MethodBit(cmTarGzip), cmTarred);
+  FArcType = atTar;
+}
+
+void TTar::SetArchiveFile(const std::string& Value) {
+  FGzName.clear();
+  if (FCompressMethod == cmTarGzip && EndsWithNoCase(Value, ".tgz")) {
+    // The tar is built as "x.tgz.tar", a name no other file is likely to have.
+    FGzName = Value;
+    TCompBase::SetArchiveFile(Value + ".tar.gz");
+  } else {
+    TCompBase::SetArchiveFile(Value);
+    if (FArcType == atTarGZip) FGzName = FArchiveFile + ".gz";
+  }
+  if (FCompressMethod != cmTarGzip) FArcType = atTar;
+}
+
+int TTar::Compress() {
+  FGzipped = FPassRan = false;
+  FUnpackedOld = false;
+  const bool gzipPass = FArcType == atTarGZip && !FGzName.empty();
+  if (gzipPass && FileExists(FGzName) && !FileExists(FArchiveFile)) {
+    if (!Gunzip(FGzName, FArchiveFile)) {
+      // Not gzip data: updating it would lose what it holds.
+      ReportError(FGzName, "", FGzName, ecBadFileHeader);
+      return 0;
+    }
+    FUnpackedOld = true;
+  }
+  const std::string tarName = FArchiveFile;
+  const int result = TCompBase::Compress();
+  // The tar was only a step towards the .gz: it goes once the .gz holds it, and an unpacked
+  // copy of the old .gz goes in any case (the .gz itself is untouched then).
+  if (gzipPass && (FGzipped || (FUnpackedOld && !FPassRan))) unlink(tarName.c_str());
+  if (gzipPass) FArchiveFile = FGzipped ? FGzName : tarName;
+  return result;
+}
+
+// ---- Reading the old archive ---------------------------------------------------------------
+
+bool TTar::ReadArchive(TStream32& Old, TCompHeaderObj& List) {
+  TTarWalker walker(Old, CancelFlag());
+  TTarEntry e;
+  const int64_t size = Old.Size();
+  while (walker.Next(e)) {
+    if (e.EndOffset > size) {
+      // The last entry's data is cut short: copying it would write a broken archive.
+      ReportError(e.Name, "", FRunArchiveName, ecReadFile);
+      return false;
+    }
+    TCompRow r;
+    r.Action = eaCopy;
+    r.Offset = e.EntryOffset;
+    r.Name = e.Name;
+    const bool dir = e.IsDir();
+    if (dir && r.Name.back() != '/') r.Name += '/';
+    r.Info = {dir ? 0 : e.Size, dir ? 0 : e.Size, e.MTime > 0 ? UnixToDosDateTime(e.MTime) : 0,
+              uint32_t(dir ? faDirectory : faArchive)};
+    r.Header.assign(e.Header.begin(), e.Header.end());
+    auto data = std::make_shared<TTarRowData>();
+    data->HeaderOffset = e.HeaderOffset;
+    data->EndOffset = e.EndOffset;
+    r.Data = data;
+    if (Switch == swDelete && SelectedForDelete(r.Name)) {
+      r.Action = eaDrop;
+      ++FMarkedForDelete;
+    }
+    List.Add(std::move(r));
+  }
+  if (walker.BadHeaders() > 0) {
+    // Damaged blocks would be dropped by the rewrite: the archive is left as it is.
+    ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+    return false;
+  }
+  return !IsCancelled();
+}
+
+int64_t TTar::EntrySize(TStream32& Old, TCompHeaderObj& List, int Index) {
+  const auto* d = dynamic_cast<const TTarRowData*>(List[Index].Data.get());
+  return d ? d->EndOffset - List[Index].Offset : 0;
+}
+
+bool TTar::ReadHeader(TStream32& Stream, std::string& Name) {
+  TTarWalker walker(Stream, CancelFlag());
+  walker.SetPosition(Stream.Position());
+  TTarEntry e;
+  if (!walker.Next(e)) {
+    FNextHeader = 0;
+    return false;
+  }
+  Name = e.Name;
+  FNextHeader = e.EndOffset;
+  Stream.SetPosition(e.DataOffset);
+  return true;
+}
+
+// ---- Writing entries -----------------------------------------------------------------------
+
+TTarHeaderValues TTar::HeaderValues(const std::string& Name, bool IsDir, int64_t Size, int64_t MTime) const {
+  TTarHeaderValues v;
+  v.Name = Name;
+  v.Typeflag = IsDir ? '5' : '0';
+  v.Size = IsDir ? 0 : Size;
+  v.MTime = MTime;
+  v.Uid = uint64_t(std::max(UnixUID, 0));
+  v.Gid = uint64_t(std::max(UnixGID, 0));
+  v.UName = UnixUName;
+  v.GName = UnixGName;
+  return v;
+}
+
+void TTar::AppendHeaders(std::vector<uint8_t>& Buf, const TTarBlock& Header, const std::string& Name) {
+  TTarHeaderValues owner = HeaderValues("", false, 0, 0);
+  TarGetNumber(Header.data() + thMtime, twMtime, owner.MTime);
+  const std::vector<uint8_t> longName = TarLongNameBlocks(Name, owner);
+  Buf.insert(Buf.end(), longName.begin(), longName.end());
+  Buf.insert(Buf.end(), Header.begin(), Header.end());
+}
+
+bool TTar::CopySource(TStream32& Out, std::vector<uint8_t>& Buf, TStream32& Source, int64_t Size,
+                      const std::string& Name) {
+  // Headers, data and padding leave in large writes: a small file takes one.
+  int64_t left = Size;
+  while (left > 0) {
+    if (IsCancelled()) return false;
+    const int32_t want = int32_t(std::min<int64_t>(left, CopyBlock));
+    const size_t at = Buf.size();
+    Buf.resize(at + size_t(want));
+    const int32_t got = Source.Read(Buf.data() + at, want);
+    if (got < want) {
+      // The file shrank since it was measured: the header's size would no longer hold.
+      ReportError(Name, "", FRunArchiveName, ecReadFile);
+      return false;
+    }
+    left -= got;
+    BytesToGo -= got;
+    if (left == 0) Buf.resize(Buf.size() + size_t(TarPadded(Size) - Size), 0);
+    if (Buf.size() >= size_t(CopyBlock) || left == 0) {
+      Out.WriteBuffer(Buf.data(), int64_t(Buf.size()));
+      Buf.clear();
+    }
+    ProgressStep();
+  }
+  return true;
+}
+
+bool TTar::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
+  FSourceOpenFailed = false;
+  TCompRow& row = List[Index];
+  const bool dir = (row.Info.Attr & faDirectory) != 0;
+  std::string name = row.Name;
+  if (dir && (name.empty() || name.back() != '/')) name += '/';
+
+  std::unique_ptr<TFileStream32> src;
+  int64_t size = 0;
+  int64_t mtime = DosDateTimeToUnix(row.Info.Date);
+  if (!dir) {
+    try {
+      src = std::make_unique<TFileStream32>(row.FullPath, fmOpenRead | fmShareDenyNone);
+    } catch (const EArchiveError&) {
+      ReportError(name, "", "0", ecOpenFile);
+      FSourceOpenFailed = true;
+      return false;
+    }
+    struct stat st {};
+    if (fstat(src->Handle(), &st) != 0) {
+      ReportError(name, "", "0", ecOpenFile);
+      FSourceOpenFailed = true;
+      return false;
+    }
+    size = int64_t(st.st_size);
+    mtime = int64_t(st.st_mtime);
+    if (DateAttribute == daSysDate) mtime = int64_t(std::time(nullptr));
+    if (DateAttribute == daMaxFileDate) mtime = DosDateTimeToUnix(NewestDate);
+  } else if (DateAttribute == daSysDate) {
+    mtime = int64_t(std::time(nullptr));
+  }
+
+  TTarBlock h;
+  TarBuildHeader(h, HeaderValues(name, dir, size, mtime));
+  std::vector<uint8_t> buf;
+  buf.reserve(size_t(std::min<int64_t>(size, CopyBlock) + 3 * TarBlockSize));
+  AppendHeaders(buf, h, name);
+  StartEntryProgress(size);
+  if (src && !CopySource(Out, buf, *src, size, name)) return false;
+  if (!buf.empty()) Out.WriteBuffer(buf.data(), int64_t(buf.size()));
+  row.Header.assign(h.begin(), h.end());
+  row.Info = {size, size, UnixToDosDateTime(mtime), uint32_t(dir ? faDirectory : faArchive)};
+  return true;
+}
+
+void TTar::EndFile(TCompHeaderObj& List, int Index, bool Ok) {
+  if (OnEnd) OnEnd(this, List[Index].Name, Ok && !IsCancelled());
+}
+
+void TTar::RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int Index) {
+  const TCompRow& row = List[Index];
+  const auto* d = dynamic_cast<const TTarRowData*>(row.Data.get());
+  if (!d) RaiseError(ecsRead, row.Name, "", FRunArchiveName, ecBadFileHeader);
+  SetCurrentName(row.Name);
+  // The entry's own header under the new name; metadata records of the old one (a long name or
+  // a pax path) would name it again, so they are not copied.
+  TTarBlock h;
+  Old.SetPosition(d->HeaderOffset);
+  Old.ReadBuffer(h.data(), TarBlockSize);
+  std::memset(h.data() + thName, 0, TarNameSize);
+  std::memcpy(h.data() + thName, row.Name.data(), std::min<size_t>(row.Name.size(), TarNameSize));
+  TarPutChecksum(h, tcSixDigitsSpace);
+  std::vector<uint8_t> buf;
+  AppendHeaders(buf, h, row.Name);
+  Out.WriteBuffer(buf.data(), int64_t(buf.size()));
+  Out.CopyFrom(Old, d->EndOffset - d->HeaderOffset - TarBlockSize);
+}
+
+bool TTar::WriteTrailer(TStream32& Out, TCompHeaderObj& List) {
+  const int64_t end = Out.Seek(0, soFromEnd);
+  const int64_t pad = (TarRecordSize - end % TarRecordSize) % TarRecordSize;
+  const std::vector<uint8_t> zeros(size_t(pad), 0);
+  if (pad > 0) Out.WriteBuffer(zeros.data(), pad);
+  return true;
+}
+
+void TTar::FinishList(TCompHeaderObj& List) {
+  if (!OnRead || Switch == swDelete) return;
+  for (int i = 0; i < List.Count(); ++i) {
+    const TCompRow& r = List[i];
+    if (r.Action != eaCompress) continue;
+    FCurrentName = r.Name;
+    OnRead(this, r.OutOffset, i);
+  }
+}
+
+// ---- Gzip pass -----------------------------------------------------------------------------
+
+void TTar::AfterArchiveWritten(const std::string& ArchiveName) {
+  if (FCompressMethod != cmTarGzip) return;
+  FPassRan = true;
+  const std::string tar = ArchiveName.size() > 3 ? ArchiveName.substr(0, ArchiveName.size() - 3) : ArchiveName;
+  try {
+    TGZip gz;
+    gz.SetArchiveFile(FGzName.empty() ? ArchiveName : FGzName);
+    gz.FileSpec = {tar};
+    gz.Switch = swAdd;
+    gz.Extension = exNone;
+    gz.RecurseDirs = false;
+    gz.StoredDirNames = sdNone;
+    gz.TranslateOemChar = TranslateOemChar;
+    gz.DateAttribute = DateAttribute;
+    gz.SingleOutput = true;
+    gz.OutputName = FGzName.empty() ? ArchiveName : FGzName;
+    gz.OnBegin = OnBegin;
+    gz.OnEnd = OnEnd;
+    gz.OnRead = OnRead;
+    gz.OnProgress = OnProgress;
+    gz.OnError = OnError;
+    gz.OnActivate = OnActivate;
+    gz.OnDeactivate = OnDeactivate;
+    gz.OnFileExists = OnFileExists;
+    // The old .gz was unpacked into this tar, so replacing it loses nothing.
+    if (FUnpackedOld && !OnFileExists) gz.ConfirmOverwrites = false;
+    gz.ShareCancelFlag(CancelFlag());
+    FGzipped = gz.Compress() == 1;
+  } catch (...) {
+    FGzipped = false;
+  }
+}

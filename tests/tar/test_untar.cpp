@@ -1,0 +1,131 @@
+// The TAR reader on archives built in memory and on the shared samples: what is extracted,
+// what is skipped, what is reported.
+#include <gtest/gtest.h>
+
+#include "archive/tar/qrvUnTar.h"
+#include "support/TestSupport.h"
+#include "tar_test_util.h"
+
+using namespace tartest;
+using namespace testsupport;
+
+namespace {
+
+struct TRun {
+  int Result = 0;
+  std::vector<int32_t> Errors;
+  std::vector<std::pair<std::string, bool>> Ends;
+  std::map<std::string, std::string> Tree;
+};
+
+TRun RunUnTar(const fs::path& Archive, const fs::path& Out, TExtractMode Mode = xmExtract,
+              std::vector<std::string> Spec = {"*"}) {
+  TUnTar u;
+  u.SetArchiveFile(Archive.string());
+  u.SetExtractDir(Out.string());
+  u.FileSpec = Spec;
+  u.ExtractMode = Mode;
+  u.CreateStoredDirs = true;
+  TRun r;
+  u.OnError = [&](TZipCommon*, const std::string&, const std::string&, const std::string&, int32_t c) {
+    r.Errors.push_back(c);
+  };
+  u.OnEnd = [&](TZipCommon*, const std::string& n, bool ok) { r.Ends.emplace_back(n, ok); };
+  r.Result = u.Extract();
+  if (fs::exists(Out)) r.Tree = ReadTree(Out);
+  return r;
+}
+
+}  // namespace
+
+TEST(UnTar, ExtractsFilesFoldersAndLongNames) {
+  TempDir t;
+  const std::string longName = "deep/" + std::string(140, 'x') + ".txt";
+  const std::vector<uint8_t> rec = TarLongNameBlocks(longName, {});
+  WriteFile(t / "a.tar", Entry("top.txt", "hello") + Entry("dir/", "", '5') + Entry("empty/", "", '5') +
+                             Entry("dir/zero", "") + std::string(rec.begin(), rec.end()) +
+                             Entry(longName, "long") + Entry("link", "", '2') + Zeros(2));
+  const TRun r = RunUnTar(t / "a.tar", t / "out");
+  EXPECT_TRUE(r.Errors.empty());
+  EXPECT_EQ(r.Result, 4);  // files only: folders are made, not counted
+  EXPECT_EQ(r.Tree, (std::map<std::string, std::string>{{"top.txt", "hello"},
+                                                        {"dir/", ""},
+                                                        {"dir/zero", ""},
+                                                        {"empty/", ""},
+                                                        {"deep/", ""},
+                                                        {longName, "long"},
+                                                        {"link", ""}}));
+}
+
+TEST(UnTar, NamesNeverLeaveTheOutputFolder) {
+  TempDir t;
+  WriteFile(t / "evil.tar", Entry("../../escape.txt", "1") + Entry("/abs/path.txt", "2") +
+                                Entry("a/../../b.txt", "3") + Zeros(2));
+  const TRun r = RunUnTar(t / "evil.tar", t / "out");
+  EXPECT_FALSE(fs::exists(t.path().parent_path() / "escape.txt"));
+  EXPECT_FALSE(fs::exists("/abs/path.txt"));
+  EXPECT_EQ(r.Tree, (std::map<std::string, std::string>{
+                        {"escape.txt", "1"}, {"abs/", ""}, {"abs/path.txt", "2"}, {"a/", ""}, {"a/b.txt", "3"}}));
+}
+
+TEST(UnTar, TruncatedDataIsKeptAndReported) {
+  TempDir t;
+  const std::string full = Entry("first", "complete") + Entry("second", std::string(2000, 's'));
+  WriteFile(t / "cut.tar", full.substr(0, 512 + 512 + 512 + 700));
+  TRun r = RunUnTar(t / "cut.tar", t / "out");
+  EXPECT_EQ(r.Tree["first"], "complete");
+  EXPECT_EQ(r.Tree["second"], std::string(700, 's'));
+  EXPECT_EQ(r.Errors, std::vector<int32_t>{ecReadFile});
+  ASSERT_EQ(r.Ends.size(), 2u);
+  EXPECT_TRUE(r.Ends[0].second);
+  EXPECT_FALSE(r.Ends[1].second);
+}
+
+TEST(UnTar, TestListAndMasks) {
+  TempDir t;
+  WriteFile(t / "m.tar", Entry("a.txt", "A") + Entry("sub/b.txt", "BB") + Entry("c.bin", "C") + Zeros(20));
+  TRun test = RunUnTar(t / "m.tar", t / "none", xmTest);
+  EXPECT_EQ(test.Result, 3);
+  EXPECT_FALSE(fs::exists(t / "none" / "a.txt"));
+
+  TUnTar u;
+  u.SetArchiveFile((t / "m.tar").string());
+  u.FileSpec = {"*.txt"};
+  u.ExtractMode = xmList;
+  std::vector<TListEntry> listed;
+  u.OnListEntry = [&](TZipCommon*, const TListEntry& e) { listed.push_back(e); };
+  EXPECT_EQ(u.Extract(), 2);
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[1].Name, "sub/b.txt");
+  EXPECT_EQ(listed[1].Size, 2);
+  EXPECT_EQ(listed[1].MethodName, "Tarred");
+  EXPECT_EQ(listed[1].DosDateTime, UnixToDosDateTime(1700000000));
+}
+
+TEST(UnTar, DamagedHeaderIsReportedAndTheRestRead) {
+  TempDir t;
+  TTarBlock bad = Header("bad", 0);
+  bad[3] = 'Q';
+  WriteFile(t / "d.tar", Entry("ok1", "1") + Bytes(bad) + Entry("ok2", "2") + Zeros(2));
+  const TRun r = RunUnTar(t / "d.tar", t / "out");
+  EXPECT_EQ(r.Tree, (std::map<std::string, std::string>{{"ok1", "1"}, {"ok2", "2"}}));
+  EXPECT_EQ(r.Errors, std::vector<int32_t>{ecBadFileHeader});
+}
+
+TEST(UnTar, SharedSamplesGiveWhatGnuTarGives) {
+  struct Case {
+    const char* File;
+    std::map<std::string, std::string> Tree;
+  } cases[] = {
+      // Both archives are read, as GNU tar does with --ignore-zeros.
+      {"tar/test_read_format_tar_concatenated.tar", {{"file1", ""}, {"file2", ""}}},
+      {"tar/test_read_format_tar_empty_filename.tar", {}},
+      {"tar/test_read_format_tar_empty_with_gnulabel.tar", {}},
+  };
+  for (const Case& c : cases) {
+    TempDir t;
+    const TRun r = RunUnTar(Testdata(c.File), t / "out");
+    EXPECT_EQ(r.Tree, c.Tree) << c.File;
+    EXPECT_TRUE(r.Errors.empty()) << c.File;
+  }
+}
