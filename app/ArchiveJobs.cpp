@@ -1,20 +1,23 @@
 #include "app/ArchiveJobs.h"
 
 #include "app/TextUtils.h"
+#include "archive/core/qrvBase.h"
+#include "archive/core/qrvRegister.h"
+#include "archive/tar/qrvUnTar.h"
+#include "archive/tar/qrvtar.h"
+#include "archive/zip/qrvUnZip.h"
+#include "archive/zip/qrvZip.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 const char* const kFolderMask = "/*.*";
 
 namespace {
-
-// Positions of the readable types in TArcType.
-constexpr int kAtCab = 12, kAtLha = 18, kAtLhaExe = 19, kAtLzh = 20, kAtLzhExe = 21, kAtTar = 27,
-              kAtZip = 30, kAtZipExe = 31;
 
 bool EndsWith(const std::string& s, const std::string& tail)
 {
@@ -97,12 +100,61 @@ void ReportUnsupported(const TArchiveJobEvents& events, const std::string& archi
         events.OnError(nullptr, archive, std::string(), archive, kUnsupportedArchiveType);
 }
 
-// Runs the writer of that kind on the paths. The writers join when the archive components land;
-// until then every kind is reported as unsupported.
+// Connects a component of a job to the window's two handlers.
+void Connect(TZipCommon& component, const TArchiveJobEvents& events)
+{
+    component.OnError = events.OnError;
+    component.OnProgress = events.OnProgress;
+}
+
+// Runs the writer of that kind on the paths, configured as the window always packs.
 void RunWriter(int kind, const std::vector<std::string>& paths, const TNewArchive& target,
                const TArchiveJobEvents& events)
 {
-    ReportUnsupported(events, target.Path);
+    std::unique_ptr<TCompBase> writer = NewWriter(kind);
+    if (!writer) {
+        ReportUnsupported(events, target.Path);
+        return;
+    }
+    Connect(*writer, events);
+    writer->SetArchiveFile(target.Path);
+    writer->CompressionMethod = cmTempFile;
+    writer->DateAttribute = daFileDate;
+    writer->ExcludeSpec.clear();
+    writer->FileSpec = paths;
+    writer->RecurseDirs = target.Recurse;
+    writer->StoredDirNames = sdRelativeStoreStart;
+    writer->StoreEmptySubDirs = false;
+    writer->Switch = swAdd;
+    writer->Compress();
+}
+
+// Extracts an archive of a known reader kind into its folder, as the window always extracts.
+void RunReader(TReaderKind kind, const std::string& path, const TArchiveJobEvents& events)
+{
+    std::unique_ptr<TUnBase> reader = NewReader(kind);
+    if (!reader) {
+        ReportUnsupported(events, path);
+        return;
+    }
+    if (auto* zip = dynamic_cast<TUnZip*>(reader.get()))
+        zip->SetZipCmntBufSize(32000);
+    const std::string folder = UnpackFolderFor(path);
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    reader->FileSpec = {"*.*"};
+    reader->SetArchiveFile(path);
+    reader->SetExtractDir(folder);
+    Connect(*reader, events);
+    reader->UseStoredDirs = true;
+    reader->DateAttribute = daFileDate;
+    reader->ConfirmOverwrites = false;
+    reader->OverwriteMode = omOverwrite;
+    reader->RestoreFileAttr = false;
+    reader->CreateStoredDirs = true;
+    reader->TranslateOemChar = true;
+    reader->RecurseDirs = true;
+    reader->Extract();
 }
 
 }  // namespace
@@ -142,15 +194,33 @@ std::string UnpackFolderFor(const std::string& Path)
 TReaderKind ReaderForType(int ArcType)
 {
     switch (ArcType) {
-    case kAtCab: return rkUnCab;
-    case kAtLha:
-    case kAtLhaExe:
-    case kAtLzh:
-    case kAtLzhExe: return rkUnLha;
-    case kAtTar: return rkUnTar;
-    case kAtZip:
-    case kAtZipExe: return rkUnZip;
+    case atCab: return rkUnCab;
+    case atLha:
+    case atLhaExe:
+    case atLzh:
+    case atLzhExe: return rkUnLha;
+    case atTar: return rkUnTar;
+    case atZip:
+    case atZipExe: return rkUnZip;
     default: return rkNone;
+    }
+}
+
+std::unique_ptr<TCompBase> NewWriter(int Kind)
+{
+    switch (Kind) {
+    case akZip: return std::make_unique<TZip>();
+    case akTar: return std::make_unique<TTar>();
+    default: return nullptr;
+    }
+}
+
+std::unique_ptr<TUnBase> NewReader(TReaderKind Kind)
+{
+    switch (Kind) {
+    case rkUnZip: return std::make_unique<TUnZip>();
+    case rkUnTar: return std::make_unique<TUnTar>();
+    default: return nullptr;
     }
 }
 
@@ -172,6 +242,7 @@ bool IsUpxJob(const std::vector<std::string>& Paths, bool UseUpx)
 
 void AppendZeroByte(const std::string& Path)
 {
+    ProcessMessages();
     // O_NONBLOCK keeps a FIFO of that name from blocking; only a regular file gets the byte.
     const int fd = ::open(Path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -205,10 +276,13 @@ void MakeArchive(int Kind, const std::vector<std::string>& Paths, const TArchive
 
 void UnpackArchive(const std::string& Path, const TArchiveJobEvents& Events)
 {
-    const int fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return;  // unreadable: nothing to extract, nothing to report
-    ::close(fd);
-    // Type detection and the readers join when the archive components land.
-    ReportUnsupported(Events, Path);
+    ProcessMessages();
+    // Detection reads the file itself: an archive larger than memory is still recognised.
+    TArvexComponent probe;
+    probe.SetArchiveFile(Path);
+    if (probe.ArchiveFile().empty() || !IsValidArcType(probe.ArcType()))
+        return;  // unreadable or not an archive: skipped without a report
+    const TReaderKind kind = ReaderForType(probe.ArcType());
+    if (kind != rkNone)
+        RunReader(kind, Path, Events);
 }

@@ -5,10 +5,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 class TZipCommon;
+class TCompBase;
+class TUnBase;
 
 // Shapes of the components' OnError and OnProgress events (sender first).
 using TArchiveErrorEvent = std::function<void(TZipCommon* Sender, const std::string& FileName,
@@ -55,6 +58,11 @@ std::string UnpackFolderFor(const std::string& Path);
 // self-extracting), TAR, ZIP (also self-extracting); rkNone for every other type.
 TReaderKind ReaderForType(int ArcType);
 
+// The writer of an archive kind and the reader of a reader kind; null while this build has
+// none for it (the jobs then report kUnsupportedArchiveType).
+std::unique_ptr<TCompBase> NewWriter(int Kind);
+std::unique_ptr<TUnBase> NewReader(TReaderKind Kind);
+
 // The split of a listed set of paths: every folder gets kFolderMask appended in place; archives
 // (by name) are extracted in list order, everything else goes into one new archive.
 struct TArchivePlan {
@@ -74,6 +82,8 @@ void AppendZeroByte(const std::string& Path);
 // path; the archive then ends with one extra 0x00 byte. Errors reach Events.OnError only.
 void MakeArchive(int Kind, const std::vector<std::string>& Paths, const TArchiveJobEvents& Events);
 
-// Recognises the archive at Path by its content and extracts it into UnpackFolderFor(Path).
-// A file that is not a recognised archive is skipped without a report.
+// Recognises the archive at Path by its content (reading the file itself, never a copy in
+// memory) and extracts it into UnpackFolderFor(Path). A file that is not a recognised archive
+// is skipped without a report; a recognised one without a reader in this build is reported
+// with kUnsupportedArchiveType.
 void UnpackArchive(const std::string& Path, const TArchiveJobEvents& Events);

@@ -7,18 +7,16 @@
 #include <iostream>
 
 #include "archive/core/qrvErrors.h"
-#include "archive/tar/qrvUnTar.h"
-#include "archive/zip/qrvUnZip.h"
+#include "app/ArchiveJobs.h"
 #include "platform/FileInfo.h"
 
 std::unique_ptr<TUnBase> MakeReader(TArcType T) {
   switch (T) {
-    case atZip: case atZipExe: case atZipMV: case atZipDS: case atJar: case atJarExe:
-      return std::make_unique<TUnZip>();
-    case atTar:
-      return std::make_unique<TUnTar>();
+    // Beyond the window's table: volume sets, spanned archives and jars read as ZIP too.
+    case atZipMV: case atZipDS: case atJar: case atJarExe:
+      return NewReader(rkUnZip);
     default:
-      return nullptr;
+      return NewReader(ReaderForType(T));
   }
 }
 

@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "archive/core/qrvBase.h"
-#include "archive/tar/qrvtar.h"
 #include "archive/zip/qrvZip.h"
 #include "cli/CliCommon.h"
 #include "platform/FileInfo.h"
@@ -32,12 +31,14 @@ std::string KindOf(const TParsedArgs& Args, const std::string& Archive) {
 
 // The writer of a kind; nullptr when this build has none.
 std::unique_ptr<TCompBase> MakeWriter(const std::string& Kind) {
-  if (Kind == "zip") return std::make_unique<TZip>();
-  if (Kind == "tar" || Kind == "tgz") {
-    auto tar = std::make_unique<TTar>();
+  static const std::pair<const char*, int> kKinds[] = {
+      {"zip", akZip}, {"lzh", akLzh}, {"cab", akCab}, {"tar", akTar}, {"tgz", akTar}};
+  for (const auto& [name, kind] : kKinds) {
+    if (Kind != name) continue;
+    auto w = NewWriter(kind);
     // Before the archive is named: the name then decides between .tar.gz and .tgz.
-    if (Kind == "tgz") tar->SetCompressMethod(cmTarGzip);
-    return tar;
+    if (w && Kind == "tgz") w->SetCompressMethod(cmTarGzip);
+    return w;
   }
   return nullptr;
 }
