@@ -1,4 +1,5 @@
 #include "app/ArchiveJobs.h"
+#include "support/TestSupport.h"
 #include "ui/QtTestSupport.h"
 
 #include <sys/stat.h>
@@ -107,6 +108,72 @@ TEST(ArchiveJobs, UnreadableArchiveIsSkippedWithoutReport)
                          int32_t) { ++reports; };
     UnpackArchive("/nonexistent/folder/x.zip", events);
     EXPECT_EQ(reports, 0);
+}
+
+}  // namespace
+
+// The real components behind the jobs: what "Execute" leaves on disk.
+namespace {
+
+struct TJobLog {
+    std::vector<int32_t> Codes;
+    int Progress = 0;
+    TArchiveJobEvents Events()
+    {
+        TArchiveJobEvents e;
+        e.OnError = [this](TZipCommon*, const std::string&, const std::string&, const std::string&,
+                           int32_t code) { Codes.push_back(code); };
+        e.OnProgress = [this](TZipCommon*, uint8_t, uint8_t) { ++Progress; };
+        return e;
+    }
+};
+
+TEST(ArchiveJobsEndToEnd, FolderIsPackedThenExtractedBesideItsArchive)
+{
+    for (int kind : {int(akZip), int(akTar)}) {
+        SCOPED_TRACE(kind);
+        testsupport::TempDir t;
+        const auto src = t / "docs";
+        testsupport::WriteFile(src / "a.txt", testsupport::TextBytes(5000, 1));
+        testsupport::WriteFile(src / "sub/b.bin", testsupport::RandomBytes(3000, 2));
+        TJobLog log;
+        std::vector<std::string> paths = {src.string()};
+        const TArchivePlan plan = PlanArchiveJobs(paths);
+        MakeArchive(kind, plan.Pack, log.Events());
+        EXPECT_TRUE(log.Codes.empty());
+        EXPECT_GT(log.Progress, 0);
+
+        const std::string archive = (t / ("docs" + ArchiveExtension(kind))).string();
+        const std::string bytes = testsupport::ReadFile(archive);
+        ASSERT_FALSE(bytes.empty());
+        EXPECT_EQ(bytes.back(), '\0');  // one zero byte after the format's last record
+
+        std::filesystem::rename(src, t / "original");
+        UnpackArchive(archive, log.Events());
+        EXPECT_TRUE(log.Codes.empty());
+        // Extracted into the folder named after the archive; names start with the folder's own.
+        EXPECT_EQ(testsupport::ReadTree(t / "docs" / "docs"), testsupport::ReadTree(t / "original"));
+    }
+}
+
+TEST(ArchiveJobsEndToEnd, TextNamedLikeAnArchiveIsSkippedSilently)
+{
+    testsupport::TempDir t;
+    testsupport::WriteFile(t / "notes.zip", "just some notes, not an archive\n");
+    TJobLog log;
+    UnpackArchive((t / "notes.zip").string(), log.Events());
+    EXPECT_TRUE(log.Codes.empty());
+    EXPECT_FALSE(std::filesystem::exists(t / "notes"));
+}
+
+TEST(ArchiveJobsEndToEnd, KindWithoutWriterReportsAndCreatesNothing)
+{
+    testsupport::TempDir t;
+    testsupport::WriteFile(t / "report.txt", "data");
+    TJobLog log;
+    MakeArchive(akLzh, {(t / "report.txt").string()}, log.Events());
+    EXPECT_EQ(log.Codes, (std::vector<int32_t>{kUnsupportedArchiveType}));
+    EXPECT_FALSE(std::filesystem::exists(t / "report.lzh"));
 }
 
 }  // namespace
