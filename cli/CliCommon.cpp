@@ -66,6 +66,13 @@ TParsedArgs ParseArgs(const std::vector<std::string>& Args, const TOptionSpec& S
   return out;
 }
 
+std::string PrintableName(const std::string& Name) {
+  std::string out = Name;
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return out;
+}
+
 std::string AbsolutePath(const std::string& Path) {
   std::error_code ec;
   const auto p = std::filesystem::absolute(Path, ec);
@@ -115,7 +122,7 @@ void TCli::Error(int32_t Code, const std::string& Name, const std::string& Extra
   }
   std::cerr << "brel-cli: " << Code << ' ' << ErrorText(Code);
   if (!Extra.empty()) std::cerr << " (" << Extra << ')';
-  std::cerr << ": " << Name << '\n';
+  std::cerr << ": " << PrintableName(Name) << '\n';
 }
 
 void TCli::ComponentError(const std::string& FileName, const std::string& ExtendedMsg,

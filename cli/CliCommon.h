@@ -70,6 +70,10 @@ class TCli {
   TZipCommon* FComponent = nullptr;
 };
 
+// A name from an archive as it may be shown on a terminal: control characters (which a hostile
+// archive could use to drive the terminal) become '?'.
+std::string PrintableName(const std::string& Name);
+
 // An absolute form of a path argument (not resolving links).
 std::string AbsolutePath(const std::string& Path);
 

@@ -23,7 +23,7 @@ void PrintEntry(const TListEntry& E) {
               1980 + (d >> 25), (d >> 21) & 15, (d >> 16) & 31, (d >> 11) & 31, (d >> 5) & 63,
               (d & 31) * 2, AttrText(E.Attr).c_str(), static_cast<long long>(E.Size),
               static_cast<long long>(E.PackedSize), E.MethodName.c_str(), E.Crc32,
-              E.Name.c_str(), E.Encrypted ? " *" : "");
+              PrintableName(E.Name).c_str(), E.Encrypted ? " *" : "");
 }
 
 int RunL(TCli& Cli, const TParsedArgs& Args) {

@@ -178,32 +178,27 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
     in->SetPosition(0);
     if (size > 0) s.CopyFrom(*in, size);
   };
-  uint16_t method = 8;
-  if (size == 0 || level == dtDeflateS) {
-    method = 0;
-    store(true);
-  } else if (size >= kSmallFile) {
-    TCompressStream z(Out, int(level), -15, &st);
-    z.Encrypt = encrypt;
+  auto deflateTo = [&](TStream32& target, bool encipher) {
+    TCompressStream z(target, int(level), -15, &st);
+    z.Encrypt = encipher;
     z.CancelFlag = CancelFlag();
     z.BytesToGo = &BytesToGo;
     z.OnProgress = progress;
     in->SetPosition(0);
     z.CopyFrom(*in, size);
-    if (!z.Finish()) return false;
+    return z.Finish();
+  };
+  uint16_t method = 8;
+  if (size == 0 || level == dtDeflateS) {
+    method = 0;
+    store(true);
+  } else if (size >= kSmallFile) {
+    if (!deflateTo(Out, encrypt)) return false;
   } else {
     // A small file is deflated in memory and stored when deflate would make it larger.
     TMemoryStream32 mem;
     st.Crc32Val = Crc32Init;
-    {
-      TCompressStream z(mem, int(level), -15, &st);
-      z.CancelFlag = CancelFlag();
-      z.BytesToGo = &BytesToGo;
-      z.OnProgress = progress;
-      in->SetPosition(0);
-      z.CopyFrom(*in, size);
-      if (!z.Finish()) return false;
-    }
+    if (!deflateTo(mem, false)) return false;
     if (mem.Size() <= size) {
       auto* p = static_cast<uint8_t*>(mem.Memory());
       if (encrypt) st.Cipher.Encrypt(p, size_t(mem.Size()));
