@@ -77,18 +77,18 @@ void ApplyLevel(TCompBase& W, const std::string& Level) {
 // FileSpec from PATH arguments: a folder becomes folder/*.* (scanned recursively unless
 // --no-recurse), a file or a mask stays as it is. Missing paths are reported.
 std::vector<std::string> SpecOf(TCli& Cli, const std::vector<std::string>& Paths) {
-  std::vector<std::string> spec;
+  std::vector<std::string> masks;
   for (const std::string& arg : Paths) {
     const std::string path = AbsolutePath(arg);
     if (DirectoryExists(path)) {
-      spec.push_back(path + (path.back() == '/' ? "*.*" : "/*.*"));
+      masks.push_back(path + (path.back() == '/' ? "*.*" : "/*.*"));
     } else if (FileExists(path) || path.find_first_of("*?") != std::string::npos) {
-      spec.push_back(path);
+      masks.push_back(path);
     } else {
       Cli.Error(25192, arg);
     }
   }
-  return spec;
+  return masks;
 }
 
 // Connects the component to the shell; a changed file replaces its entry when adding to an

@@ -104,14 +104,14 @@ std::string Trimmed(const std::string& s) {
 }
 
 // Folder part (with trailing "/", "" when none) and name part of a FileSpec entry.
-void SplitSpec(const std::string& spec, std::string& dir, std::string& mask) {
-  const size_t slash = spec.rfind('/');
+void SplitMaskPath(const std::string& maskPath, std::string& dir, std::string& mask) {
+  const size_t slash = maskPath.rfind('/');
   if (slash == std::string::npos) {
     dir.clear();
-    mask = spec;
+    mask = maskPath;
   } else {
-    dir = spec.substr(0, slash + 1);
-    mask = spec.substr(slash + 1);
+    dir = maskPath.substr(0, slash + 1);
+    mask = maskPath.substr(slash + 1);
   }
 }
 
@@ -152,13 +152,13 @@ TScanGroup TakeScanGroup(std::vector<std::string>& Spec, const std::string& Root
   TScanGroup g;
   if (Spec.empty()) return g;
   std::string mask;
-  SplitSpec(Spec.front(), g.Dir, mask);
+  SplitMaskPath(Spec.front(), g.Dir, mask);
   if (g.Dir.empty()) g.Dir = RootDir.empty() ? WithTrailingSlash(CurrentDir()) : RootDir;
   g.Masks.push_back(NormalizeMask(mask));
   Spec.erase(Spec.begin());
   std::erase_if(Spec, [&](const std::string& entry) {
     std::string dir, m;
-    SplitSpec(entry, dir, m);
+    SplitMaskPath(entry, dir, m);
     if (dir.empty()) dir = RootDir.empty() ? WithTrailingSlash(CurrentDir()) : RootDir;
     if (dir != g.Dir) return false;
     JoinMask(g.Masks, NormalizeMask(m));
@@ -230,9 +230,9 @@ void TqrvFileScan::ScanDrives() {
   std::sort(roots.begin(), roots.end());
   roots.erase(std::unique(roots.begin(), roots.end()), roots.end());
   std::vector<std::string> masks;
-  for (const std::string& spec : FFileSpec) {
+  for (const std::string& entry : FFileSpec) {
     std::string d, m;
-    SplitSpec(Trimmed(spec), d, m);
+    SplitMaskPath(Trimmed(entry), d, m);
     JoinMask(masks, NormalizeMask(m));
   }
   if (masks.empty()) masks = SplitCommaMasks(DefaultMask);

@@ -54,7 +54,7 @@ TEST(CompressRunNames, StoredNamesForEveryMode) {
       {sdAbsoluteNoRoot, "r/data/sub/f.txt"},
       {sdRelative, "sub/f.txt"},
       {sdRelativeStoreStart, "data/sub/f.txt"},
-      {sdExplorer_Auto, "data/sub/f.txt"},  // base folder /r/ (the common folder of the spec)
+      {sdExplorer_Auto, "data/sub/f.txt"},  // base folder /r/ (the common folder of FileSpec)
   };
   for (const Case& c : cases) {
     TZip z;

@@ -90,12 +90,12 @@ TEST(ScanMask, CoverTable) {
 }
 
 TEST(ScanMask, GroupsMergeMasksOfOneFolder) {
-  std::vector<std::string> spec = {"/d/*.txt", "/e/x", "/d/*.*", "/d/a?", "/D/*.c"};
-  TScanGroup g = TakeScanGroup(spec, "/root/");
+  std::vector<std::string> fileSpec = {"/d/*.txt", "/e/x", "/d/*.*", "/d/a?", "/D/*.c"};
+  TScanGroup g = TakeScanGroup(fileSpec, "/root/");
   EXPECT_EQ(g.Dir, "/d/");
   EXPECT_EQ(g.Masks, std::vector<std::string>{"*"});  // the wider mask replaced the narrower
   // Folders are case-sensitive on Linux: /D is another folder and stays for its own group.
-  EXPECT_EQ(spec, (std::vector<std::string>{"/e/x", "/D/*.c"}));
+  EXPECT_EQ(fileSpec, (std::vector<std::string>{"/e/x", "/D/*.c"}));
 
   std::vector<std::string> mixed = {"/d/?", "/d/*.c", "/d/*"};
   g = TakeScanGroup(mixed, "/root/");

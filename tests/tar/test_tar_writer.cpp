@@ -120,17 +120,17 @@ TEST(TarWriter, UpdatesKeepLongNamesAndDeleteTheirRecords) {
 TEST(TarWriter, RenamedKeptEntryGetsTheOtherChecksumForm) {
   TempDir t;
   WriteFile(t / "r/a.txt", "A");
-  const std::string spec = (t / "r/a.txt").string();
+  const std::string source = (t / "r/a.txt").string();
   {
     TTar w;
-    RunTar(w, t / "r.tar", {spec});
+    RunTar(w, t / "r.tar", {source});
   }
   TTar w;
   w.OnRenameDupeFile = [](TZipCommon*, const std::string&, std::string& NewName, bool& Rename) {
     NewName = std::string(110, 'k');  // also longer than the name field
     Rename = true;
   };
-  EXPECT_EQ(RunTar(w, t / "r.tar", {spec}).Result, 1);
+  EXPECT_EQ(RunTar(w, t / "r.tar", {source}).Result, 1);
   const auto e = Entries(t / "r.tar");
   ASSERT_EQ(NamesOf(e), (std::vector<std::string>{std::string(110, 'k'), "a.txt"}));
   EXPECT_EQ(e[0].Header[thChksum + 6], 0);
