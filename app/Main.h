@@ -120,6 +120,11 @@ protected:
     void closeEvent(QCloseEvent*) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
+public:
+    // Puts the real UPX and archive jobs behind "Execute" (the constructor does; tests that
+    // replaced them with recorders call it to go back).
+    void UseRealJobs();
+
 private:
     void CreateControls();
     void CreateListAndMemos();
@@ -128,7 +133,6 @@ private:
     void CreateArchiveGroup();
     void CreateStatusBar();
     void WireHandlers();
-    void UseRealJobs();
     void RunUpxJobHere(int Mode, int Level, const std::vector<std::string>& Paths,
                        const std::string& Extra, bool Icons, bool Backup);
     void LoadOptions();
