@@ -3,6 +3,7 @@
 # Helpers shared by all test programs.
 add_library(testsupport STATIC ${CMAKE_SOURCE_DIR}/tests/support/TestSupport.cpp)
 target_include_directories(testsupport PUBLIC ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(testsupport PUBLIC GTest::gtest)
 target_compile_definitions(testsupport PRIVATE BREL_TESTDATA="${CMAKE_SOURCE_DIR}/../shared/testdata")
 
 file(GLOB TEST_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)

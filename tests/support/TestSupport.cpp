@@ -5,7 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -14,18 +18,37 @@ extern char** environ;
 
 namespace testsupport {
 
-TempDir::TempDir(const std::string& tag) {
-    std::string tmpl = (fs::temp_directory_path() / ("brel-" + tag + "-XXXXXX")).string();
+TempDir::TempDir(const std::string& tag, const fs::path& parent) {
+    const fs::path base = parent.empty() ? fs::temp_directory_path() : parent;
+    fs::create_directories(base);
+    std::string tmpl = (base / ("brel-" + tag + "-XXXXXX")).string();
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
     path_ = tmpl;
 }
 
 TempDir::~TempDir() {
-    std::error_code ec;
-    // Make read-only leftovers removable before deleting the tree.
+    std::error_code ec, ignored;
+    // Make read-only leftovers removable before deleting the tree. Links are left alone: the
+    // change would reach whatever they point to.
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
     for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it); it.increment(ec))
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        if (!it->is_symlink(ignored))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     fs::remove_all(path_, ec);
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
+    const char* old = std::getenv(name_.c_str());
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    ::setenv(name_.c_str(), value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had_)
+        ::setenv(name_.c_str(), old_.c_str(), 1);
+    else
+        ::unsetenv(name_.c_str());
 }
 
 std::string ReadFile(const fs::path& p) {
@@ -39,6 +62,11 @@ void WriteFile(const fs::path& p, const std::string& data) {
     if (p.has_parent_path()) fs::create_directories(p.parent_path());
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+void WriteFile(const fs::path& p, const std::string& data, fs::perms perms) {
+    WriteFile(p, data);
+    fs::permissions(p, perms);
 }
 
 std::string RandomBytes(size_t n, uint32_t seed) {
@@ -105,5 +133,28 @@ std::map<std::string, std::string> ReadTree(const fs::path& root) {
 }
 
 fs::path Testdata(const std::string& rel) { return fs::path(BREL_TESTDATA) / rel; }
+
+namespace {
+
+// The private XDG_DATA_HOME of the whole run (see the header).
+class PrivateDataHome : public ::testing::Environment {
+public:
+    void SetUp() override {
+        dir_ = std::make_unique<TempDir>("data");
+        env_ = std::make_unique<ScopedEnv>("XDG_DATA_HOME", dir_->path().string());
+    }
+    void TearDown() override {
+        env_.reset();
+        dir_.reset();
+    }
+
+private:
+    std::unique_ptr<TempDir> dir_;
+    std::unique_ptr<ScopedEnv> env_;
+};
+
+[[maybe_unused]] ::testing::Environment* const kPrivateDataHome = ::testing::AddGlobalTestEnvironment(new PrivateDataHome);
+
+}  // namespace
 
 }  // namespace testsupport

@@ -1,5 +1,7 @@
-// Helpers shared by every test program: temporary folders, files, child commands, tree
-// comparison. Linked into each test_<folder> program as the library `testsupport`.
+// Helpers shared by every test program: temporary folders, files, environment variables, child
+// commands, tree comparison. Linked into each test_<folder> program as the library `testsupport`,
+// which also gives every program a private XDG_DATA_HOME, so that what tests move to the Trash
+// never reaches the user's own.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +14,11 @@ namespace testsupport {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the system temporary folder, removed with everything in it on exit.
+// A fresh folder "brel-<tag>-XXXXXX" in parent (created when missing; by default the system
+// temporary folder), removed with everything in it on exit, read-only leftovers included.
 class TempDir {
 public:
-    explicit TempDir(const std::string& tag = "t");
+    explicit TempDir(const std::string& tag = "t", const fs::path& parent = {});
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -26,8 +29,31 @@ private:
     fs::path path_;
 };
 
+// The same for code that takes paths as std::string: Path() and "/" give strings.
+class StringTempDir : public TempDir {
+public:
+    using TempDir::TempDir;
+    std::string Path() const { return path().string(); }
+    std::string operator/(const std::string& name) const { return Path() + "/" + name; }
+};
+
+// Sets an environment variable for a scope, then restores what was there (unset included).
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    bool had_ = false;
+    std::string old_;
+};
+
 std::string ReadFile(const fs::path& p);
 void WriteFile(const fs::path& p, const std::string& data);  // creates parent folders
+void WriteFile(const fs::path& p, const std::string& data, fs::perms perms);  // and sets perms
 std::string RandomBytes(size_t n, uint32_t seed);             // incompressible data
 std::string TextBytes(size_t n, uint32_t seed);               // compressible text
 
@@ -42,6 +68,14 @@ bool HaveTool(const std::string& name);  // an executable of that name is in PAT
 // Regular files below root: relative path ("/" separators) -> content. Folders are listed with
 // a trailing "/" and empty content.
 std::map<std::string, std::string> ReadTree(const fs::path& root);
+
+#ifdef BREL_CLI
+// Runs brel-cli with these arguments.
+inline CommandResult RunCli(std::vector<std::string> args, const fs::path& cwd = {}) {
+    args.insert(args.begin(), BREL_CLI);
+    return Run(args, cwd);
+}
+#endif
 
 // Path of a file in shared/testdata, e.g. Testdata("zip/test_read_format_zip.zip").
 fs::path Testdata(const std::string& rel);
