@@ -26,6 +26,9 @@ TEST(ArchiveJobs, NewArchiveIsNamedAndPlacedAfterTheFirstPath)
         {0, "/top.txt", "/top.zip", false},
         {0, "/docs/*.*", "/docs.zip", true},
         {7, "/a/report.txt", "/a/report", false},
+        {0, "/a/docs//*.*", "/a/docs.zip", true},
+        {0, "report.txt", "report.zip", false},  // a bare name stays bare
+        {0, "docs/*.*", "docs.zip", true},
     };
     for (const Case& c : cases) {
         const TNewArchive target = NewArchiveFor(c.kind, c.first);
@@ -39,6 +42,8 @@ TEST(ArchiveJobs, ExtractionFolderAndReaderByType)
     EXPECT_EQ(UnpackFolderFor("/in/photos.zip"), "/in/photos");
     EXPECT_EQ(UnpackFolderFor("/in/data.tar"), "/in/data");
     EXPECT_EQ(UnpackFolderFor("/in/a.b.lzh"), "/in/a.b");
+    EXPECT_EQ(UnpackFolderFor("/top.zip"), "/top");
+    EXPECT_EQ(UnpackFolderFor("photos.zip"), "photos");
 
     // TArcType positions: atCab 12, atGZip 14, atLha..atLzhExe 18..21, atTar 27, atTarGZip 28,
     // atZip 30, atZipExe 31, atZipDS 32.
@@ -62,8 +67,8 @@ TEST(ArchiveJobs, PlanExtractsArchivesInOrderAndPacksTheRest)
     EXPECT_EQ(plan.Pack, (std::vector<std::string>{dir / "b.txt", dir / "tools.exe/*.*", dir / "old.zip/*.*"}));
     EXPECT_EQ(paths[3], dir / "tools.exe/*.*");
 
-    std::vector<std::string> trailing = {dir.Folder("docs") + "/"};
-    EXPECT_EQ(PlanArchiveJobs(trailing).Pack, (std::vector<std::string>{dir / "docs/*.*"}));
+    std::vector<std::string> trailing = {dir.Folder("docs") + "/", dir.Folder("more") + "//"};
+    EXPECT_EQ(PlanArchiveJobs(trailing).Pack, (std::vector<std::string>{dir / "docs/*.*", dir / "more/*.*"}));
 }
 
 TEST(ArchiveJobs, ZeroByteGoesOnlyToAnExistingRegularFile)
@@ -71,7 +76,7 @@ TEST(ArchiveJobs, ZeroByteGoesOnlyToAnExistingRegularFile)
     TTempDir dir;
     const std::string file = dir.File("a.zip", 10);
     AppendZeroByte(file);
-    const std::string content = ReadWhole(file);
+    const std::string content = testsupport::ReadFile(file);
     ASSERT_EQ(content.size(), 11u);
     EXPECT_EQ(content.back(), '\0');
 
@@ -95,8 +100,8 @@ TEST(ArchiveJobs, FailedOrImpossibleCreationLeavesExistingFilesAlone)
 
     MakeArchive(7, {report}, events);  // no writer for that kind
     MakeArchive(0, {report}, events);  // the writer reports an error and writes nothing
-    EXPECT_EQ(ReadWhole(same), "xxxxx");
-    EXPECT_EQ(ReadWhole(zip), "xxxxxxx");
+    EXPECT_EQ(testsupport::ReadFile(same), "xxxxx");
+    EXPECT_EQ(testsupport::ReadFile(zip), "xxxxxxx");
     EXPECT_FALSE(codes.empty());
 }
 

@@ -56,7 +56,7 @@ TEST(IniFile, WritingKeepsEveryOtherLine)
     WriteIniBool(base, "OPT", "UpxAutoSelect", false);
     WriteIniInt(base, "FORM", "MainLeft", -20);
     WriteIniBool(base, "NEW", "Flag", true);
-    EXPECT_EQ(ReadWhole(base + ".ini"),
+    EXPECT_EQ(testsupport::ReadFile(base + ".ini"),
               "; keep me\n[OPT]\nzipcompression=3\nOther=x\nUpxAutoSelect=0\n\n[FORM]\nMainTop=3\n"
               "MainLeft=-20\n\n[NEW]\nFlag=1\n");
     EXPECT_EQ(ReadIniInt(base, "OPT", "ZipCompression", 0), 3);
@@ -67,7 +67,7 @@ TEST(IniFile, WriteCreatesFileAndFolderAndLeavesNoTemporaryFile)
     TTempDir dir;
     const std::string base = dir / "sub/deeper/brel";
     WriteIniInt(base, "OPT", "UpxCompLevel", 9);
-    EXPECT_EQ(ReadWhole(base + ".ini"), "[OPT]\nUpxCompLevel=9\n");
+    EXPECT_EQ(testsupport::ReadFile(base + ".ini"), "[OPT]\nUpxCompLevel=9\n");
     size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir / "sub/deeper"))
         files += entry.is_regular_file() ? 1 : 0;
@@ -80,15 +80,9 @@ TEST(IniFile, SettingsLiveBesideTheProgramOnlyWhenThatFolderIsWritable)
     EXPECT_EQ(SettingsBaseFor(dir / "brel"), dir / "brel");
     EXPECT_EQ(SettingsBaseFor(dir / "brel.bin"), dir / "brel");
 
-    const char* old = std::getenv("XDG_CONFIG_HOME");
-    const std::string saved = old ? old : "";
-    ::setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1);
+    const testsupport::ScopedEnv config("XDG_CONFIG_HOME", dir.Path());
     // No file can be made in /proc, not even by root.
     EXPECT_EQ(SettingsBaseFor("/proc/brel"), dir / "brel/brel");
-    if (old)
-        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    else
-        ::unsetenv("XDG_CONFIG_HOME");
 }
 
 }  // namespace

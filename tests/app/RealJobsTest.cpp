@@ -8,12 +8,6 @@
 
 namespace {
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST_F(FormFixture, DroppedFolderIsPackedAndTheDroppedArchiveExtracted)
 {
     form->UseRealJobs();
@@ -27,7 +21,7 @@ TEST_F(FormFixture, DroppedFolderIsPackedAndTheDroppedArchiveExtracted)
     EXPECT_EQ(form->StatusText(), "     Ready");
     EXPECT_EQ(form->lstFile->topLevelItemCount(), 0);
     const std::string zip = dir / "some/folder.zip";
-    const std::string bytes = ReadAll(zip);
+    const std::string bytes = testsupport::ReadFile(zip);
     ASSERT_GT(bytes.size(), 22u);
     EXPECT_EQ(bytes.back(), '\0');
 
@@ -35,8 +29,8 @@ TEST_F(FormFixture, DroppedFolderIsPackedAndTheDroppedArchiveExtracted)
     Drop({zip});
     QTest::mouseClick(form->btnRun, Qt::LeftButton);
     EXPECT_EQ(form->StatusText(), "     Ready");
-    EXPECT_EQ(ReadAll(dir / "some/folder/folder/a.txt"), std::string(4000, 'x'));
-    EXPECT_EQ(ReadAll(dir / "some/folder/folder/sub/b.txt"), std::string(10, 'x'));
+    EXPECT_EQ(testsupport::ReadFile(dir / "some/folder/folder/a.txt"), std::string(4000, 'x'));
+    EXPECT_EQ(testsupport::ReadFile(dir / "some/folder/folder/sub/b.txt"), std::string(10, 'x'));
 }
 
 }  // namespace

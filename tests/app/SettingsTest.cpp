@@ -63,7 +63,7 @@ TEST_F(FormFixture, ClosingWritesEveryOptionAndThePosition)
     form->chkUseUPX->setChecked(false);
     form->chkCompIco->setChecked(false);
     form->close();
-    EXPECT_EQ(ReadWhole(dir / "brel.ini"),
+    EXPECT_EQ(testsupport::ReadFile(dir / "brel.ini"),
               "[FORM]\nMainTop=77\nMainLeft=123\n\n[OPT]\nZipCompression=3\nUpxCompLevel=9\n"
               "UpxAutoSelect=0\nUpxBackupFile=1\nUpxCompression=0\n");
 

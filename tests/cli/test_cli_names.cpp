@@ -12,8 +12,8 @@ TEST(CliNames, ControlCharactersNeverReachTheTerminal) {
   const std::string evil = "a\x1b[2Jb\x07.txt";
   WriteFile(t / "src" / evil, "data");
   const std::string zip = (t / "e.zip").string();
-  ASSERT_EQ(testsupport::Run({BREL_CLI, "a", "-q", zip, (t / "src").string()}).status, 0);
-  const CommandResult list = testsupport::Run({BREL_CLI, "l", zip});
+  ASSERT_EQ(testsupport::RunCli({"a", "-q", zip, (t / "src").string()}).status, 0);
+  const CommandResult list = testsupport::RunCli({"l", zip});
   EXPECT_EQ(list.status, 0) << list.out;
   EXPECT_NE(list.out.find("src/a?[2Jb?.txt"), std::string::npos) << list.out;
   EXPECT_EQ(list.out.find('\x1b'), std::string::npos);
@@ -24,7 +24,7 @@ TEST(CliNames, ControlCharactersNeverReachTheTerminal) {
   ASSERT_NE(at, std::string::npos);
   bytes[at] = 'D';
   WriteFile(zip, bytes);
-  const CommandResult test = testsupport::Run({BREL_CLI, "t", zip});
+  const CommandResult test = testsupport::RunCli({"t", zip});
   EXPECT_EQ(test.status, 1);
   EXPECT_NE(test.out.find("25151"), std::string::npos) << test.out;
   EXPECT_EQ(test.out.find('\x1b'), std::string::npos);

@@ -10,17 +10,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace testsupport;
 
-CommandResult Cli(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {BREL_CLI};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return testsupport::Run(argv);
-}
-
 TEST(CliRun, FolderIsPackedThenTheArchiveIsExtractedBesideIt) {
   TempDir t;
   WriteFile(t / "docs/a.txt", TextBytes(3000, 1));
   WriteFile(t / "docs/sub/b.bin", RandomBytes(2000, 2));
-  CommandResult r = Cli({"run", (t / "docs").string()});
+  CommandResult r = RunCli({"run", (t / "docs").string()});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "Ready\n");
   ASSERT_TRUE(fs::exists(t / "docs.zip"));
@@ -30,7 +24,7 @@ TEST(CliRun, FolderIsPackedThenTheArchiveIsExtractedBesideIt) {
   }
 
   fs::rename(t / "docs", t / "original");
-  r = Cli({"run", (t / "docs.zip").string()});
+  r = RunCli({"run", (t / "docs.zip").string()});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(ReadTree(t / "docs/docs"), ReadTree(t / "original"));
 }
@@ -38,30 +32,30 @@ TEST(CliRun, FolderIsPackedThenTheArchiveIsExtractedBesideIt) {
 TEST(CliRun, KindOptionAndErrorStatus) {
   TempDir t;
   WriteFile(t / "x.txt", "data");
-  CommandResult r = Cli({"run", "--kind", "tar", (t / "x.txt").string()});
+  CommandResult r = RunCli({"run", "--kind", "tar", (t / "x.txt").string()});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(fs::exists(t / "x.tar"));
 
   // No writer for that kind in this build: the error status, exit 1, nothing created.
-  r = Cli({"run", "--kind", "cab", (t / "x.txt").string()});
+  r = RunCli({"run", "--kind", "cab", (t / "x.txt").string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Erorr"), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(t / "x.cab"));
 
-  EXPECT_EQ(Cli({"run", "--kind", "rar", (t / "x.txt").string()}).status, 2);
-  EXPECT_EQ(Cli({"run", "--upx-level", "11", (t / "x.txt").string()}).status, 2);
+  EXPECT_EQ(RunCli({"run", "--kind", "rar", (t / "x.txt").string()}).status, 2);
+  EXPECT_EQ(RunCli({"run", "--upx-level", "11", (t / "x.txt").string()}).status, 2);
 }
 
 TEST(CliRun, OneExecutableGoesToThePackerUnlessUpxIsOff) {
   TempDir t;
   // Not a real program: the packer refuses it, which is enough to see which job ran.
   WriteFile(t / "tool.exe", "MZ not really a program");
-  CommandResult r = Cli({"run", (t / "tool.exe").string()});
+  CommandResult r = RunCli({"run", (t / "tool.exe").string()});
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("Error : "), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(t / "tool.zip"));
 
-  r = Cli({"run", "--no-upx", (t / "tool.exe").string()});
+  r = RunCli({"run", "--no-upx", (t / "tool.exe").string()});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(fs::exists(t / "tool.zip"));
 }

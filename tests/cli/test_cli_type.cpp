@@ -16,12 +16,6 @@ using testsupport::TempDir;
 using testsupport::Testdata;
 using testsupport::WriteFile;
 
-testsupport::CommandResult Cli(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {BREL_CLI};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return testsupport::Run(argv);
-}
-
 // "FILE: DISPLAY (VALUE) start N" -> "VALUE start N" (or "VALUE" without a start).
 std::string Summary(const std::string& line) {
   const size_t open = line.rfind('('), close = line.rfind(')');
@@ -45,7 +39,7 @@ TEST(CliType, ArchivesOfOtherPrograms) {
     }
   }
   args.insert(args.begin(), "type");
-  const auto r = Cli(args);
+  const auto r = testsupport::RunCli(args);
   ASSERT_EQ(r.status, 0) << r.out;
   std::istringstream lines(r.out);
   std::string line;
@@ -81,7 +75,7 @@ TEST(CliType, BuiltSamples) {
     WriteFile(t / name, bytes);
     args.push_back((t / name).string());
   }
-  const auto r = Cli(args);
+  const auto r = testsupport::RunCli(args);
   ASSERT_EQ(r.status, 0) << r.out;
   std::istringstream lines(r.out);
   std::string line;
@@ -104,7 +98,7 @@ TEST(CliType, RealToolsOutput) {
                                                    {"z.jar", "atJar start 0"}};
   for (const auto& [cmd, out] : made) {
     ASSERT_EQ(testsupport::Run(cmd, t.path()).status, 0) << cmd[0];
-    const auto r = Cli({"type", (t / out).string()});
+    const auto r = testsupport::RunCli({"type", (t / out).string()});
     EXPECT_EQ(Summary(r.out.substr(0, r.out.find('\n'))), want.at(out)) << r.out;
   }
 }
@@ -112,22 +106,22 @@ TEST(CliType, RealToolsOutput) {
 TEST(CliType, ErrorsAndUsage) {
   TempDir t("clierr");
   WriteFile(t / "ok.zip", ds::SmallZip());
-  const auto missing = Cli({"type", (t / "ok.zip").string(), (t / "gone.zip").string()});
+  const auto missing = testsupport::RunCli({"type", (t / "ok.zip").string(), (t / "gone.zip").string()});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.out.find("atZip"), std::string::npos);  // the other files are still typed
   EXPECT_NE(missing.out.find("brel-cli: 25192 File not found: " + (t / "gone.zip").string()), std::string::npos)
       << missing.out;
-  const auto dir = Cli({"type", t.path().string()});
+  const auto dir = testsupport::RunCli({"type", t.path().string()});
   EXPECT_EQ(dir.status, 1);
   EXPECT_NE(dir.out.find("brel-cli: 25235 Error opening file"), std::string::npos) << dir.out;
 
-  EXPECT_EQ(Cli({"type"}).status, 2);
-  EXPECT_EQ(Cli({"type", "--bogus", "x"}).status, 2);
-  EXPECT_EQ(Cli({"nosuchcommand"}).status, 2);
-  EXPECT_EQ(Cli({}).status, 2);
-  EXPECT_EQ(Cli({"--help"}).status, 0);
+  EXPECT_EQ(testsupport::RunCli({"type"}).status, 2);
+  EXPECT_EQ(testsupport::RunCli({"type", "--bogus", "x"}).status, 2);
+  EXPECT_EQ(testsupport::RunCli({"nosuchcommand"}).status, 2);
+  EXPECT_EQ(testsupport::RunCli({}).status, 2);
+  EXPECT_EQ(testsupport::RunCli({"--help"}).status, 0);
   // Relative paths are made absolute for the component; -q is accepted everywhere.
-  const auto rel = testsupport::Run({BREL_CLI, "type", "-q", "ok.zip"}, t.path());
+  const auto rel = testsupport::RunCli({"type", "-q", "ok.zip"}, t.path());
   EXPECT_EQ(rel.status, 0);
   EXPECT_EQ(Summary(rel.out.substr(0, rel.out.find('\n'))), "atZip start 0");
 }

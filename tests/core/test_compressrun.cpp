@@ -29,6 +29,7 @@ int TempLeftovers(const fs::path& Dir) {
 
 struct CompressRun : ::testing::Test {
   TempDir T{"cr"};
+  testsupport::ScopedEnv Trash = PrivateTrash(T);
   TZip Z;
   Errors E;
   std::string Archive() const { return (T / "a.zip").string(); }

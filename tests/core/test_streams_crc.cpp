@@ -2,8 +2,6 @@
 #include <zlib.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <random>
 #include <vector>
 
 #include "archive/core/qrvStreams.h"
@@ -11,7 +9,7 @@
 
 namespace {
 
-using testutil::ReadFile;
+using testsupport::ReadFile;
 using testutil::TTestDir;
 
 // Bit-at-a-time reference forms, independent of the tables.
@@ -34,10 +32,8 @@ uint16_t BitwiseCrc16(const uint8_t* P, size_t N) {
 }
 
 std::vector<uint8_t> RandomBytes(size_t N, unsigned Seed) {
-  std::vector<uint8_t> V(N);
-  std::mt19937 Rng(Seed);
-  for (auto& B : V) B = static_cast<uint8_t>(Rng());
-  return V;
+  const std::string S = testsupport::RandomBytes(N, Seed);
+  return {S.begin(), S.end()};
 }
 
 TEST(Checksums, KnownValuesOfAbc) {
@@ -132,11 +128,12 @@ TEST(ZipCipher, DecryptsEntriesOfZipP) {
     for (int I = 0; I < 4000; ++I) S += std::to_string(I) + " line of text\n";
     return S;
   }();
-  const auto Bin = RandomBytes(20000, 2);
-  testutil::WriteFile(Dir / "text.txt", Text);
-  testutil::WriteFile(Dir / "rand.bin", std::string(Bin.begin(), Bin.end()));
-  const std::string Cmd = "cd '" + Dir.Path() + "' && zip -q -P 'pässword' e.zip text.txt && zip -q -0 -P 'pässword' e.zip rand.bin";
-  if (std::system(Cmd.c_str()) != 0) GTEST_SKIP() << "zip is not installed";
+  const std::string Bin = testsupport::RandomBytes(20000, 2);
+  testsupport::WriteFile(Dir / "text.txt", Text);
+  testsupport::WriteFile(Dir / "rand.bin", Bin);
+  if (testsupport::Run({"zip", "-q", "-P", "pässword", "e.zip", "text.txt"}, Dir.Path()).status != 0 ||
+      testsupport::Run({"zip", "-q", "-0", "-P", "pässword", "e.zip", "rand.bin"}, Dir.Path()).status != 0)
+    GTEST_SKIP() << "zip is not installed";
   const std::string Zip = ReadFile(Dir / "e.zip");
   const auto Entries = ListZip(Zip);
   ASSERT_EQ(Entries.size(), 2u);
@@ -169,7 +166,7 @@ TEST(ZipCipher, DecryptsEntriesOfZipP) {
       Plain.resize(static_cast<size_t>(N));
     }
     EXPECT_EQ(Crc32Of(Plain.data(), Plain.size()), E.Crc);
-    EXPECT_EQ(Plain, E.Name == "text.txt" ? Text : std::string(Bin.begin(), Bin.end()));
+    EXPECT_EQ(Plain, E.Name == "text.txt" ? Text : Bin);
   }
 }
 

@@ -10,9 +10,9 @@
 
 namespace {
 
-using testutil::ReadFile;
+using testsupport::ReadFile;
 using testutil::TTestDir;
-using testutil::WriteFile;
+using testsupport::WriteFile;
 
 std::string Pattern(size_t N) {
   std::string S(N, '\0');

@@ -12,9 +12,9 @@
 
 namespace {
 
-using testutil::ReadFile;
+using testsupport::ReadFile;
 using testutil::TTestDir;
-using testutil::WriteFile;
+using testsupport::WriteFile;
 
 // A component stand-in that records what the temporary streams ask of it.
 struct TFakeOwner : ITempStreamOwner {
@@ -153,13 +153,11 @@ TEST(TempFileStream, MissingTempDirFallsBackToTheSystemFolder) {
   TTestDir Dir;
   TFakeOwner Owner;
   TTestDir Sys;
-  const char* Old = std::getenv("TMPDIR");
-  const std::string Saved = Old ? Old : "";
-  ::setenv("TMPDIR", Sys.Path().c_str(), 1);
   std::string Temp;
-  EXPECT_TRUE(BuildArchive(Owner, Dir / "a.zip", Dir / "missing", "data", &Temp));
-  if (Old) ::setenv("TMPDIR", Saved.c_str(), 1);
-  else ::unsetenv("TMPDIR");
+  {
+    const testsupport::ScopedEnv TmpDir("TMPDIR", Sys.Path());
+    EXPECT_TRUE(BuildArchive(Owner, Dir / "a.zip", Dir / "missing", "data", &Temp));
+  }
   EXPECT_EQ(Temp.rfind(Sys / "qrv", 0), 0u);
   EXPECT_EQ(ReadFile(Dir / "a.zip"), "data");
 }
@@ -225,9 +223,7 @@ TEST(TempFileStream, DiskFullLeavesNoPartialArchive) {
 
 TEST(TempFileStream, AllowUndoKeepsTheOldArchiveInTheTrash) {
   TTestDir Data, Dir;
-  const char* Old = std::getenv("XDG_DATA_HOME");
-  const std::string Saved = Old ? Old : "";
-  ::setenv("XDG_DATA_HOME", Data.Path().c_str(), 1);
+  const testsupport::ScopedEnv DataHome("XDG_DATA_HOME", Data.Path());
   const std::string Archive = Dir / "u.zip";
   WriteFile(Archive, "old");
   TFakeOwner Owner;
@@ -236,8 +232,6 @@ TEST(TempFileStream, AllowUndoKeepsTheOldArchiveInTheTrash) {
     T.AllowUndo = true;
     T.WriteBuffer("new", 3);
   }
-  if (Old) ::setenv("XDG_DATA_HOME", Saved.c_str(), 1);
-  else ::unsetenv("XDG_DATA_HOME");
   EXPECT_EQ(ReadFile(Archive), "new");
   EXPECT_EQ(ReadFile(Data / "Trash/files/u.zip"), "old");
 }

@@ -59,7 +59,7 @@ TEST(TarInterop, ExtractsWhatPeerToolsWrite) {
     }
     fs::create_directories(theirs);
     ASSERT_EQ(testsupport::Run({"tar", "-xf", archive.string(), "-C", theirs.string()}).status, 0);
-    const CommandResult x = testsupport::Run({BREL_CLI, "x", "-q", "-o", ours.string(), archive.string()});
+    const CommandResult x = testsupport::RunCli({"x", "-q", "-o", ours.string(), archive.string()});
     EXPECT_EQ(x.status, 0) << x.out;
     EXPECT_EQ(ReadTree(ours), ReadTree(theirs));
   }
@@ -74,11 +74,11 @@ TEST(TarInterop, ListsAndTestsPeerArchives) {
   TempDir t;
   MakeSourceTree(t.path());
   ASSERT_EQ(testsupport::Run({"tar", "--format=gnu", "-cf", (t / "g.tar").string(), "src"}, t.path()).status, 0);
-  const CommandResult l = testsupport::Run({BREL_CLI, "l", (t / "g.tar").string()});
+  const CommandResult l = testsupport::RunCli({"l", (t / "g.tar").string()});
   EXPECT_EQ(l.status, 0) << l.out;
   EXPECT_NE(l.out.find(std::string(60, 'd') + "/" + std::string(85, 'f')), std::string::npos) << l.out;
   EXPECT_NE(l.out.find("日本語/ファイル.txt"), std::string::npos) << l.out;
-  const CommandResult tt = testsupport::Run({BREL_CLI, "t", (t / "g.tar").string()});
+  const CommandResult tt = testsupport::RunCli({"t", (t / "g.tar").string()});
   EXPECT_EQ(tt.status, 0) << tt.out;
 #endif
 }

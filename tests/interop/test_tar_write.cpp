@@ -25,7 +25,7 @@ TEST(TarInterop, PeerToolsExtractWhatBrelWrites) {
   for (const char* name : {"w.tar", "w.tgz", "w.tar.gz"}) {
     SCOPED_TRACE(name);
     const fs::path archive = t / name;
-    const CommandResult a = testsupport::Run({BREL_CLI, "a", "-q", "--empty-dirs", archive.string(), src.string() + "/"});
+    const CommandResult a = testsupport::RunCli({"a", "-q", "--empty-dirs", archive.string(), src.string() + "/"});
     ASSERT_EQ(a.status, 0) << a.out;
     const bool gz = std::string(name) != "w.tar";
     if (gz) {

@@ -18,19 +18,13 @@ void MakeTree(const fs::path& Root) {
   fs::create_directories(Root / "emptydir");
 }
 
-CommandResult Cli(const std::vector<std::string>& Args) {
-  std::vector<std::string> argv = {BREL_CLI};
-  argv.insert(argv.end(), Args.begin(), Args.end());
-  return testsupport::Run(argv);
-}
-
 // Extracts Zip with brel-cli and with 7z and compares names and bytes.
 void ExpectSameAs7z(const fs::path& Zip, const std::string& Password = {}) {
   TempDir t;
   std::vector<std::string> args = {"x", "-q", "-o", (t / "brel").string()};
   if (!Password.empty()) args.insert(args.end(), {"-p", Password});
   args.push_back(Zip.string());
-  const CommandResult b = Cli(args);
+  const CommandResult b = RunCli(args);
   EXPECT_EQ(b.status, 0) << Zip << "\n" << b.out;
   const CommandResult s = testsupport::Run({"7z", "x", "-y", "-p" + Password, "-o" + (t / "7z").string(), Zip.string()});
   ASSERT_EQ(s.status, 0) << s.out;
@@ -38,7 +32,7 @@ void ExpectSameAs7z(const fs::path& Zip, const std::string& Password = {}) {
   std::vector<std::string> targs = {"t", "-q"};
   if (!Password.empty()) targs.insert(targs.end(), {"-p", Password});
   targs.push_back(Zip.string());
-  const CommandResult tr = Cli(targs);
+  const CommandResult tr = RunCli(targs);
   EXPECT_EQ(tr.status, 0) << "t " << Zip << "\n" << tr.out;
 }
 
@@ -89,11 +83,11 @@ TEST(ZipRead, SharedSamples) {
 // Reduce (which neither 7z nor Debian's unzip decodes) and the CP932 names, by fixed expectations.
 TEST(ZipRead, ReduceAndCp932Samples) {
   TempDir t;
-  const CommandResult r = Cli({"x", "-q", "-o", (t / "r").string(), Testdata("zip/legacy_reduce.zip").string()});
+  const CommandResult r = RunCli({"x", "-q", "-o", (t / "r").string(), Testdata("zip/legacy_reduce.zip").string()});
   EXPECT_EQ(r.status, 0) << r.out;
   // No peer here decodes Reduce: the stored CRC (checked by x) and the size stand in.
   EXPECT_EQ(ReadFile(t / "r/first.txt").size(), 1092u);
-  const CommandResult c = Cli({"x", "-q", "-o", (t / "c").string(), Testdata("zip/test_read_format_zip_filename_cp932.zip").string()});
+  const CommandResult c = RunCli({"x", "-q", "-o", (t / "c").string(), Testdata("zip/test_read_format_zip_filename_cp932.zip").string()});
   EXPECT_EQ(c.status, 0);
   const auto tree = ReadTree(t / "c");
   EXPECT_TRUE(tree.count("\xe8\xa1\xa8\xe3\x81\xa0\xe3\x82\x88/\xe6\xbc\xa2\xe5\xad\x97.txt")) << tree.begin()->first;
@@ -112,7 +106,7 @@ TEST(ZipRead, DamagedCopyIsReported) {
     std::vector<std::string> args = {cmd, "-q"};
     if (std::string(cmd) == "x") args.insert(args.end(), {"-o", (t / "o").string()});
     args.push_back(zip.string());
-    const CommandResult r = Cli(args);
+    const CommandResult r = RunCli(args);
     EXPECT_EQ(r.status, 1) << cmd << "\n" << r.out;
     EXPECT_NE(r.out.find("25151 File fails CRC check"), std::string::npos) << cmd << "\n" << r.out;
   }
@@ -125,20 +119,20 @@ TEST(ZipRead, CommandVariants) {
   WriteFile(t / "src/b/two.log", "two");
   const fs::path zip = t / "v.zip";
   ASSERT_EQ(testsupport::Run({"zip", "-q", "-r", zip.string(), "a", "b"}, t / "src").status, 0);
-  EXPECT_EQ(Cli({"e", "-q", "-o", (t / "e").string(), zip.string()}).status, 0);
+  EXPECT_EQ(RunCli({"e", "-q", "-o", (t / "e").string(), zip.string()}).status, 0);
   EXPECT_EQ(ReadTree(t / "e"), (std::map<std::string, std::string>{{"one.txt", "one"}, {"two.log", "two"}}));
-  EXPECT_EQ(Cli({"x", "-q", "-o", (t / "m").string(), zip.string(), "*.txt"}).status, 0);
+  EXPECT_EQ(RunCli({"x", "-q", "-o", (t / "m").string(), zip.string(), "*.txt"}).status, 0);
   EXPECT_EQ(ReadTree(t / "m"), (std::map<std::string, std::string>{{"a/", ""}, {"a/one.txt", "one"}}));
   WriteFile(t / "k/a/one.txt", "mine");
-  EXPECT_EQ(Cli({"x", "-q", "--skip-existing", "-o", (t / "k").string(), zip.string()}).status, 0);
+  EXPECT_EQ(RunCli({"x", "-q", "--skip-existing", "-o", (t / "k").string(), zip.string()}).status, 0);
   EXPECT_EQ(ReadFile(t / "k/a/one.txt"), "mine");
   EXPECT_EQ(ReadFile(t / "k/b/two.log"), "two");
-  const CommandResult l = Cli({"l", zip.string()});
+  const CommandResult l = RunCli({"l", zip.string()});
   EXPECT_EQ(l.status, 0);
   EXPECT_NE(l.out.find("a/one.txt"), std::string::npos) << l.out;
   EXPECT_NE(l.out.find("Stored"), std::string::npos) << l.out;
-  EXPECT_EQ(Cli({"x", (t / "missing.zip").string()}).status, 1);
-  EXPECT_EQ(Cli({"x"}).status, 2);
+  EXPECT_EQ(RunCli({"x", (t / "missing.zip").string()}).status, 1);
+  EXPECT_EQ(RunCli({"x"}).status, 2);
 }
 
 // A set split by zip -s reads as one archive, whether the last or the first volume is named.
@@ -150,12 +144,12 @@ TEST(ZipRead, SplitVolumes) {
   ASSERT_TRUE(fs::exists(t / "set.z02"));
   for (const char* named : {"set.zip", "set.z01"}) {
     const fs::path out = t / (std::string("o-") + named);
-    const CommandResult r = Cli({"x", "-q", "-o", out.string(), (t / named).string()});
+    const CommandResult r = RunCli({"x", "-q", "-o", out.string(), (t / named).string()});
     EXPECT_EQ(r.status, 0) << named << "\n" << r.out;
     EXPECT_EQ(ReadTree(out), ReadTree(t / "src")) << named;
   }
   fs::remove(t / "set.z01");
-  const CommandResult missing = Cli({"t", "-q", (t / "set.zip").string()});
+  const CommandResult missing = RunCli({"t", "-q", (t / "set.zip").string()});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.out.find("25270"), std::string::npos) << missing.out;  // OnNextVolume
 }

@@ -24,11 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-CommandResult Cli(std::vector<std::string> Args) {
-  Args.insert(Args.begin(), BREL_CLI);
-  return testsupport::Run(Args);
-}
-
 // The tree every variant packs: text, random, empty file, empty folder, nested folder, a
 // CP932 name, a name CP932 cannot hold, and a file kept stored by its extension.
 void MakeTree(const fs::path& Root) {
@@ -123,10 +118,8 @@ void CheckWithPeers(const TempDir& T, const std::string& Zip, const std::map<std
 
 struct ZipInterop : ::testing::Test {
   TempDir T{"zi"};
-  void SetUp() override {
-    PrivateTrash(T);
-    MakeTree(T / "in");
-  }
+  ScopedEnv Trash = PrivateTrash(T);
+  void SetUp() override { MakeTree(T / "in"); }
   std::string Zip() const { return (T / "a.zip").string(); }
 };
 
@@ -152,26 +145,26 @@ TEST_F(ZipInterop, EveryProfilePassesThePeers) {
     std::vector<std::string> args = {"a", "-q", "--empty-dirs", "--paths", "start"};
     args.insert(args.end(), v.Options.begin(), v.Options.end());
     args.insert(args.end(), {Zip(), (T / "in" / "src").string()});
-    const CommandResult r = Cli(args);
+    const CommandResult r = RunCli(args);
     ASSERT_EQ(r.status, 0) << r.out;
     CheckWithPeers(T, Zip(), expected, v.Password);
   }
 }
 
 TEST_F(ZipInterop, UpdatesDeletesAndCommentsStayReadable) {
-  ASSERT_EQ(Cli({"a", "-q", "--paths", "start", "--comment", "made by brel", Zip(), (T / "in" / "src").string()}).status, 0);
+  ASSERT_EQ(RunCli({"a", "-q", "--paths", "start", "--comment", "made by brel", Zip(), (T / "in" / "src").string()}).status, 0);
   const std::string before = ReadFile(Zip());
   const auto oldDir = Directory(Zip());
 
   WriteFile(T / "in" / "src" / "added.txt", TextBytes(5000, 9));
-  ASSERT_EQ(Cli({"a", "-q", "--paths", "start", Zip(), (T / "in" / "src").string()}).status, 0);
+  ASSERT_EQ(RunCli({"a", "-q", "--paths", "start", Zip(), (T / "in" / "src").string()}).status, 0);
   const std::string after = ReadFile(Zip());
   for (const auto& r : oldDir) EXPECT_EQ(EntryBytes(after, *Find(Directory(Zip()), r.Name)), EntryBytes(before, r)) << r.Name;
 
   // f replaces a changed file in place; d removes entries by mask.
   WriteFile(T / "in" / "src" / "text.txt", TextBytes(1000, 10));
-  ASSERT_EQ(Cli({"f", "-q", "--paths", "start", Zip(), (T / "in" / "src").string()}).status, 0);
-  ASSERT_EQ(Cli({"d", "-q", Zip(), "src/deep/*", "*.bin"}).status, 0);
+  ASSERT_EQ(RunCli({"f", "-q", "--paths", "start", Zip(), (T / "in" / "src").string()}).status, 0);
+  ASSERT_EQ(RunCli({"d", "-q", Zip(), "src/deep/*", "*.bin"}).status, 0);
   fs::remove_all(T / "in" / "src" / "deep");
   fs::remove(T / "in" / "src" / "random.bin");
   fs::remove(T / "in" / "src" / "small.bin");
@@ -201,7 +194,7 @@ TEST_F(ZipInterop, PeerArchivesKeepTheirEntriesOnUpdate) {
     const std::string zip = (T / "in" / "p.zip").string();
     const std::string before = ReadFile(zip);
     const auto oldDir = Directory(zip);
-    const CommandResult r = Cli({"a", "-q", zip, (T / "extra.txt").string()});
+    const CommandResult r = RunCli({"a", "-q", zip, (T / "extra.txt").string()});
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string after = ReadFile(zip);
     const auto newDir = Directory(zip);
@@ -224,7 +217,7 @@ TEST_F(ZipInterop, PeerArchivesKeepTheirEntriesOnUpdate) {
 // archive has begun to grow. The old archive must be intact afterwards.
 struct Interrupted : ZipInterop {
   void UpdateAndStop(int Signal, int& Status) {
-    ASSERT_EQ(Cli({"a", "-q", Zip(), (T / "in" / "src").string()}).status, 0);
+    ASSERT_EQ(RunCli({"a", "-q", Zip(), (T / "in" / "src").string()}).status, 0);
     WriteFile(T / "in" / "src" / "huge.bin", RandomBytes(size_t(48) << 20, 11));
     const std::string before = ReadFile(Zip());
     std::vector<std::string> args = {BREL_CLI, "a", "-q", Zip(), (T / "in" / "src").string()};

@@ -2,10 +2,11 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "platform/DosTime.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -13,21 +14,16 @@ namespace {
 class TZoneGuard {
  public:
   explicit TZoneGuard(const char* Zone) {
-    const char* Old = std::getenv("TZ");
-    FHad = Old != nullptr;
-    if (FHad) FOld = Old;
-    ::setenv("TZ", Zone, 1);
+    FZone.emplace("TZ", Zone);
     ::tzset();
   }
   ~TZoneGuard() {
-    if (FHad) ::setenv("TZ", FOld.c_str(), 1);
-    else ::unsetenv("TZ");
+    FZone.reset();
     ::tzset();
   }
 
  private:
-  bool FHad;
-  std::string FOld;
+  std::optional<testsupport::ScopedEnv> FZone;
 };
 
 constexpr uint32_t Pack(int Y, int Mo, int D, int H, int Mi, int S) {

@@ -11,9 +11,9 @@
 
 namespace {
 
-using testutil::ReadFile;
+using testsupport::ReadFile;
 using testutil::TTestDir;
-using testutil::WriteFile;
+using testsupport::WriteFile;
 
 TEST(Paths, SplitAndJoin) {
   struct TCase {

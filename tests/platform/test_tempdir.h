@@ -1,5 +1,5 @@
-// Test helpers: a scratch folder removed after the test, small file helpers, and a small tmpfs
-// for disk-full tests.
+// Test helpers: a scratch folder on an ordinary disk, a folder on another file system, and a
+// small tmpfs for disk-full tests.
 #pragma once
 
 #include <sys/mount.h>
@@ -7,56 +7,29 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <system_error>
 #include <vector>
+
+#include "support/TestSupport.h"
 
 namespace testutil {
 
 namespace fs = std::filesystem;
 
 // A fresh folder under Parent (default: the build folder, an ordinary disk), removed at the end.
-class TTestDir {
+class TTestDir : public testsupport::StringTempDir {
  public:
-  explicit TTestDir(const std::string& Parent = BREL_BINARY_DIR "/testtmp") {
-    fs::create_directories(Parent);
-    std::string Tmpl = Parent + "/tXXXXXX";
-    std::vector<char> Buf(Tmpl.begin(), Tmpl.end());
-    Buf.push_back('\0');
-    FPath = ::mkdtemp(Buf.data()) ? Buf.data() : "";
-  }
-  ~TTestDir() {
-    std::error_code Ec;
-    if (!FPath.empty()) fs::remove_all(FPath, Ec);
-  }
-  TTestDir(const TTestDir&) = delete;
-  TTestDir& operator=(const TTestDir&) = delete;
-  const std::string& Path() const { return FPath; }
-  std::string operator/(const std::string& Name) const { return FPath + "/" + Name; }
+  explicit TTestDir(const std::string& Parent = BREL_BINARY_DIR "/testtmp") : StringTempDir("t", Parent) {}
   // Names in the folder that start with Prefix.
   std::vector<std::string> Files(const std::string& Prefix = "") const {
     std::vector<std::string> Out;
-    for (const auto& E : fs::directory_iterator(FPath)) {
+    for (const auto& E : fs::directory_iterator(path())) {
       std::string Name = E.path().filename().string();
       if (Name.rfind(Prefix, 0) == 0) Out.push_back(Name);
     }
     return Out;
   }
-
- private:
-  std::string FPath;
 };
-
-inline void WriteFile(const std::string& Path, const std::string& Data) {
-  std::ofstream(Path, std::ios::binary) << Data;
-}
-
-inline std::string ReadFile(const std::string& Path) {
-  std::ifstream In(Path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
-}
 
 inline dev_t DeviceOf(const std::string& Path) {
   struct stat St {};

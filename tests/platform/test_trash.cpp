@@ -8,28 +8,17 @@
 
 namespace {
 
-using testutil::ReadFile;
+using testsupport::ReadFile;
 using testutil::TTestDir;
-using testutil::WriteFile;
+using testsupport::WriteFile;
 
 // Points XDG_DATA_HOME at a scratch folder for the test.
 class TrashTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* Old = std::getenv("XDG_DATA_HOME");
-    FHad = Old != nullptr;
-    if (FHad) FOld = Old;
-    ::setenv("XDG_DATA_HOME", FData.Path().c_str(), 1);
-  }
-  void TearDown() override {
-    if (FHad) ::setenv("XDG_DATA_HOME", FOld.c_str(), 1);
-    else ::unsetenv("XDG_DATA_HOME");
-  }
   std::string Trash() const { return FData.Path() + "/Trash"; }
   TTestDir FData;
   TTestDir FWork;
-  bool FHad = false;
-  std::string FOld;
+  testsupport::ScopedEnv FDataHome{"XDG_DATA_HOME", FData.Path()};
 };
 
 TEST_F(TrashTest, MovesFilesAndFoldersWithInfoRecords) {

@@ -7,12 +7,10 @@
 #include <QWidget>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
 #include <string>
+
+#include "support/TestSupport.h"
 
 // Creates the application before the first test and deletes it after the last. Include this
 // header in exactly one .cpp per test program and put BREL_QT_TEST_ENVIRONMENT there.
@@ -34,34 +32,17 @@ private:
     static ::testing::Environment* const gQtEnvironment = \
         ::testing::AddGlobalTestEnvironment(new TQtEnvironment)
 
-// A fresh folder, removed with its content at the end of the test.
-class TTempDir {
+// A fresh folder, removed with its content at the end of the test, with shortcuts for making
+// its content.
+class TTempDir : public testsupport::StringTempDir {
 public:
-    TTempDir()
-    {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "brel-test-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data()))
-            throw std::runtime_error("mkdtemp failed");
-        FPath = tmpl;
-    }
-    ~TTempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(FPath, ec);
-    }
-    TTempDir(const TTempDir&) = delete;
-    TTempDir& operator=(const TTempDir&) = delete;
+    TTempDir() : StringTempDir("test") {}
 
-    std::string Path() const { return FPath.string(); }
-    std::string operator/(const std::string& name) const { return (FPath / name).string(); }
-
-    // A file of that many bytes (all 'x'); returns its path.
+    // A file of that many bytes (all 'x') unless content is given; returns its path.
     std::string File(const std::string& name, size_t bytes = 1, const std::string& content = "") const
     {
         const std::string path = *this / name;
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::ofstream out(path, std::ios::binary);
-        out << (content.empty() ? std::string(bytes, 'x') : content);
+        testsupport::WriteFile(path, content.empty() ? std::string(bytes, 'x') : content);
         return path;
     }
     std::string Folder(const std::string& name) const
@@ -70,16 +51,7 @@ public:
         std::filesystem::create_directories(path);
         return path;
     }
-
-private:
-    std::filesystem::path FPath;
 };
-
-inline std::string ReadWhole(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // The widget painted on a transparent image: pixels it leaves alone keep alpha 0.
 inline QImage Rendered(QWidget& widget)

@@ -170,18 +170,13 @@ TEST_F(UpxRealPacker, StandaloneRunForTheCommandLine)
     TTempDir runtime;
     fs::create_directory(runtime / "~vxtmp");
     WriteFile(runtime / "~vxtmp/upx", "window's packer");
-    const char* oldRuntime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string saved = oldRuntime ? oldRuntime : "";
-    ::setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
-
     TWindow w;
     TUpxOptions o;  // the window's first-run options: auto, level 7, backup, icons
-    const TUpxJobResult r = RunUpxStandalone(exe_, o, w.IO());
-
-    if (oldRuntime)
-        ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-    else
-        ::unsetenv("XDG_RUNTIME_DIR");
+    TUpxJobResult r;
+    {
+        const testsupport::ScopedEnv env("XDG_RUNTIME_DIR", runtime.Path());
+        r = RunUpxStandalone(exe_, o, w.IO());
+    }
     EXPECT_EQ(ReadFile(runtime / "~vxtmp/upx"), "window's packer");
     EXPECT_EQ(r.Action, uaCompress);
     EXPECT_FALSE(r.Failed);

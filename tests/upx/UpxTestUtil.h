@@ -4,56 +4,27 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
+#include "support/TestSupport.h"
 #include "upx/UpxJob.h"
 
 namespace upxtest {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the build tree, removed at the end of the test.
-class TTempDir {
+// A fresh folder under the build tree, removed at the end of the test. The tests run programs
+// they put there, so it stays off the system temporary folder, which may forbid that.
+class TTempDir : public testsupport::StringTempDir {
 public:
-    TTempDir()
-    {
-        std::string templ = std::string(BREL_BINARY_DIR) + "/upx-test-XXXXXX";
-        path_ = ::mkdtemp(templ.data());
-    }
-    TTempDir(const TTempDir&) = delete;
-    TTempDir& operator=(const TTempDir&) = delete;
-    ~TTempDir()
-    {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    const std::string& Path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    TTempDir() : StringTempDir("upx", BREL_BINARY_DIR) {}
 };
 
-inline void WriteFile(const std::string& path, const std::string& data, fs::perms perms = fs::perms::owner_read | fs::perms::owner_write)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-    fs::permissions(path, perms);
-}
-
-inline std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 
 // Records what a UPX job writes to the window.
 struct TWindow {

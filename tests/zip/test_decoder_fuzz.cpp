@@ -7,6 +7,7 @@
 
 #include "zip/zip_test_util.h"
 
+using namespace testsupport;
 using namespace ziptest;
 
 namespace {

@@ -8,6 +8,7 @@
 #include "archive/zip/qrvInflate64.h"
 #include "zip/zip_test_util.h"
 
+using namespace testsupport;
 using namespace ziptest;
 namespace fs = std::filesystem;
 
@@ -94,8 +95,8 @@ TEST(Inflate64, SharedSampleMatches7Zip) {
   EXPECT_EQ(d.Output.size(), static_cast<size_t>(e.UncompressedSize));
   EXPECT_EQ(Crc32(d.Output), e.Crc);
   TempDir tmp;
-  if (!SevenZipExtract(zip, tmp.Path())) GTEST_SKIP() << "7-Zip not available";
-  EXPECT_TRUE(d.Output == ReadFile(tmp.Path() / "binary.wmv"));
+  if (!SevenZipExtract(zip, tmp.path())) GTEST_SKIP() << "7-Zip not available";
+  EXPECT_TRUE(d.Output == ReadFile(tmp.path() / "binary.wmv"));
 }
 
 TEST(Inflate64, DamagedSampleEndsWithError) {
@@ -126,17 +127,17 @@ TEST(Inflate64, ArchivesMadeBy7Zip) {
   files["empty.txt"] = "";
   std::vector<std::string> argv = {tool, "a", "-tzip", "-mm=Deflate64", "-mx=9", "d64.zip"};
   for (auto& [name, data] : files) {
-    WriteFile(tmp.Path() / "in" / name, data);
+    WriteFile(tmp.path() / "in" / name, data);
     argv.push_back("in/" + name);
   }
-  ASSERT_EQ(RunTool(argv, tmp.Path()), 0);
-  std::string zip = (tmp.Path() / "d64.zip").string();
-  ASSERT_TRUE(SevenZipExtract(zip, tmp.Path() / "out"));
+  ASSERT_EQ(testsupport::Run(argv, tmp.path()).status, 0);
+  std::string zip = (tmp.path() / "d64.zip").string();
+  ASSERT_TRUE(SevenZipExtract(zip, tmp.path() / "out"));
   std::vector<Entry> entries = ReadEntries(zip);
   ASSERT_EQ(entries.size(), files.size());
   for (const Entry& e : entries) {
     SCOPED_TRACE(e.Name);
-    std::string expected = ReadFile(tmp.Path() / "out" / e.Name);
+    std::string expected = ReadFile(tmp.path() / "out" / e.Name);
     ASSERT_EQ(expected, files[fs::path(e.Name).filename().string()]);
     if (e.Method == 0) {  // 7-Zip stores what does not shrink
       EXPECT_EQ(e.Data, expected);

@@ -9,6 +9,7 @@
 #include "archive/zip/qrvUnShrink.h"
 #include "zip/zip_test_util.h"
 
+using namespace testsupport;
 using namespace ziptest;
 namespace fs = std::filesystem;
 
@@ -20,7 +21,7 @@ TEST(LegacySamples, DecodeTo7ZipOutput) {
   std::string expected;
   TempDir tmp;
   for (const char* oracle : {"legacy_shrink.zip", "legacy_implode.zip"}) {
-    fs::path dir = tmp.Path() / oracle;
+    fs::path dir = tmp.path() / oracle;
     if (!SevenZipExtract(Testdata(std::string("zip/") + oracle), dir)) GTEST_SKIP() << "no 7-Zip";
     for (const auto& f : fs::directory_iterator(dir)) {
       std::string text = ReadFile(f.path());

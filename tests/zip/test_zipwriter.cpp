@@ -45,6 +45,7 @@ std::string Contents(const std::string& Zip, const TZipCentralRecord& R, const s
 
 struct ZipWriter : ::testing::Test {
   TempDir T{"zw"};
+  ScopedEnv Trash = PrivateTrash(T);
   TZip Z;
   Errors E;
   void SetUp() override {

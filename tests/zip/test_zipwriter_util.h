@@ -2,7 +2,6 @@
 // configured for a test folder.
 #pragma once
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -60,14 +59,14 @@ struct Errors {
   }
 };
 
-// Moved sources and undo copies go to a Trash inside the test's temporary folder.
-inline void PrivateTrash(const testsupport::TempDir& T) {
-  setenv("XDG_DATA_HOME", (T / "xdg").c_str(), 1);
+// Moved sources and undo copies go to a Trash inside the test's temporary folder while the
+// result lives (a fixture member declared after T).
+inline testsupport::ScopedEnv PrivateTrash(const testsupport::TempDir& T) {
+  return testsupport::ScopedEnv("XDG_DATA_HOME", (T / "xdg").string());
 }
 
 // A writer on Dir/a.zip adding Dir/src/*.* (sdRelative, recursing).
 inline void Prepare(TZip& Z, const testsupport::TempDir& T, const std::string& Archive = "a.zip") {
-  PrivateTrash(T);
   Z.SetArchiveFile((T / Archive).string());
   Z.FileSpec = {(T / "src").string() + "/*.*"};
 }

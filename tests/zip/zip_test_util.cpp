@@ -1,22 +1,13 @@
 #include "zip/zip_test_util.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "archive/zip/qrvExplode.h"
 #include "archive/zip/qrvInflate64.h"
 #include "archive/zip/qrvUnReduce.h"
 #include "archive/zip/qrvUnShrink.h"
-
-extern char** environ;
 
 namespace ziptest {
 
@@ -67,7 +58,7 @@ static bool CentralInfo(const std::string& s, size_t localOffset, Entry& e) {
 }
 
 std::vector<Entry> ReadEntries(const std::string& Zip) {
-  std::string s = ReadFile(Zip);
+  std::string s = testsupport::ReadFile(Zip);
   std::vector<Entry> out;
   size_t p = 0;
   while (p + 30 <= s.size() && Le(s, p, 4) == 0x04034B50) {
@@ -138,21 +129,6 @@ uint32_t Crc32(const std::string& Data) {
       crc32(0, reinterpret_cast<const Bytef*>(Data.data()), static_cast<uInt>(Data.size())));
 }
 
-std::string ReadFile(const fs::path& Path) {
-  std::ifstream f(Path, std::ios::binary);
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-void WriteFile(const fs::path& Path, const std::string& Data) {
-  fs::create_directories(Path.parent_path());
-  std::ofstream f(Path, std::ios::binary);
-  f.write(Data.data(), static_cast<std::streamsize>(Data.size()));
-}
-
-std::string Testdata(const std::string& Rel) { return std::string(BREL_TESTDATA) + "/" + Rel; }
-
 void BitWriter::Put(uint32_t Value, unsigned Bits) {
   for (unsigned i = 0; i < Bits; ++i) {
     acc_ |= ((Value >> i) & 1u) << n_;
@@ -177,53 +153,15 @@ std::string BitWriter::Bytes() const {
   return s;
 }
 
-TempDir::TempDir() {
-  std::string tmpl = (fs::temp_directory_path() / "brel-dec-XXXXXX").string();
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
-static bool InPath(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream ss(path ? path : "");
-  for (std::string dir; std::getline(ss, dir, ':');)
-    if (!dir.empty() && access((fs::path(dir) / name).c_str(), X_OK) == 0) return true;
-  return false;
-}
-
 std::string SevenZip() {
   for (const char* name : {"7z", "7zz"})
-    if (InPath(name)) return name;
+    if (testsupport::HaveTool(name)) return name;
   return "";
-}
-
-int RunTool(const std::vector<std::string>& Argv, const fs::path& Cwd) {
-  std::vector<char*> args;
-  for (const std::string& a : Argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  if (!Cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, Cwd.c_str());
-  pid_t pid;
-  int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) < 0 || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
 }
 
 bool SevenZipExtract(const std::string& Zip, const fs::path& Dir) {
   std::string tool = SevenZip();
-  return !tool.empty() && RunTool({tool, "x", "-y", "-o" + Dir.string(), Zip}) == 0;
+  return !tool.empty() && testsupport::Run({tool, "x", "-y", "-o" + Dir.string(), Zip}).status == 0;
 }
 
 }  // namespace ziptest

@@ -1,5 +1,6 @@
 // Helpers for the decoder tests: entries of a ZIP file found by their local headers, decoding
-// from memory, a bit writer for hand-built streams, and running the peer tools.
+// from memory, a bit writer for hand-built streams, and running 7-Zip. Temporary folders, files
+// and other commands come from support/TestSupport.h.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "archive/zip/qrvDecoder.h"
+#include "support/TestSupport.h"
 
 namespace ziptest {
 
@@ -38,9 +40,6 @@ Decoded Decode(uint16_t Method, uint16_t Flags, const std::string& Data, int64_t
 Decoded Decode(const Entry& E, int64_t OutputCap = 0);
 
 uint32_t Crc32(const std::string& Data);
-std::string ReadFile(const std::filesystem::path& Path);
-void WriteFile(const std::filesystem::path& Path, const std::string& Data);
-std::string Testdata(const std::string& Rel);  // path under shared/testdata
 
 // Bits least significant first, as the decoders read them.
 class BitWriter {
@@ -57,23 +56,8 @@ private:
   unsigned n_ = 0;
 };
 
-// A fresh temporary folder, removed with its content.
-class TempDir {
-public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& Path() const { return path_; }
-
-private:
-  std::filesystem::path path_;
-};
-
 // 7-Zip's command ("7z" or "7zz"), empty when neither is installed.
 std::string SevenZip();
-// Runs Argv without a shell in Cwd, output discarded; returns the exit status (-1: not run).
-int RunTool(const std::vector<std::string>& Argv, const std::filesystem::path& Cwd = {});
 // Extracts Zip with 7-Zip into Dir; true on success.
 bool SevenZipExtract(const std::string& Zip, const std::filesystem::path& Dir);
 
