@@ -7,6 +7,8 @@
 #include "archive/tar/qrvtar.h"
 #include "archive/zip/qrvUnZip.h"
 #include "archive/zip/qrvZip.h"
+#include "platform/FileInfo.h"
+#include "platform/Paths.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,11 +21,6 @@ const char* const kFolderMask = "/*.*";
 
 namespace {
 
-bool EndsWith(const std::string& s, const std::string& tail)
-{
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 // "/a/b/" -> "/a/b"; "/" stays "/".
 std::string WithoutTrailingSlash(std::string path)
 {
@@ -32,7 +29,9 @@ std::string WithoutTrailingSlash(std::string path)
     return path;
 }
 
-// Folder part of a path, without a trailing "/" except for the root; "" for a bare name.
+// Folder part of a path, without a trailing "/" except for the root; "" for a bare name. The
+// counterpart of ExtractFileName (both split at the last "/"), unlike DirOf, which gives "." for
+// a bare name and skips trailing slashes.
 std::string FolderOf(const std::string& path)
 {
     const size_t slash = path.find_last_of('/');
@@ -41,24 +40,11 @@ std::string FolderOf(const std::string& path)
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-std::string JoinPath(const std::string& folder, const std::string& name)
-{
-    if (folder.empty())
-        return name;
-    return folder == "/" ? "/" + name : folder + "/" + name;
-}
-
 // A file name without its extension. A leading dot starts a hidden name, not an extension.
 std::string NameWithoutExt(const std::string& name)
 {
     const size_t dot = name.find_last_of('.');
     return (dot == std::string::npos || dot == 0) ? name : name.substr(0, dot);
-}
-
-bool IsFolder(const std::string& path)
-{
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Identity of the file at a path, to tell whether a job wrote it.
@@ -174,7 +160,7 @@ TNewArchive NewArchiveFor(int Kind, const std::string& FirstPath)
 {
     TNewArchive target;
     const std::string ext = ArchiveExtension(Kind);
-    if (EndsWith(FirstPath, kFolderMask)) {
+    if (FirstPath.ends_with(kFolderMask)) {
         const std::string folder =
             WithoutTrailingSlash(FirstPath.substr(0, FirstPath.size() - std::strlen(kFolderMask)));
         const std::string base = folder.empty() ? std::string("/") : folder;
@@ -228,8 +214,8 @@ TArchivePlan PlanArchiveJobs(std::vector<std::string>& Paths)
 {
     TArchivePlan plan;
     for (std::string& path : Paths) {
-        if (IsFolder(path))
-            path = JoinPath(WithoutTrailingSlash(path), "*.*");
+        if (DirectoryExists(path))
+            path = JoinPath(path, "*.*");
         (IsArchiveName(path) ? plan.Extract : plan.Pack).push_back(path);
     }
     return plan;

@@ -1,5 +1,7 @@
 #include "app/TextUtils.h"
 
+#include "platform/FileInfo.h"
+
 #include <clocale>
 #include <sys/stat.h>
 
@@ -81,9 +83,7 @@ static bool ExtensionIn(const std::string& path, const char* list)
 
 bool IsUpxTarget(const std::string& path)
 {
-    struct stat st {};
-    const bool isFolder = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    return !isFolder && ExtensionIn(path, ".EXE;.COM;.DLL;.SYS;.SRC");
+    return !DirectoryExists(path) && ExtensionIn(path, ".EXE;.COM;.DLL;.SYS;.SRC");
 }
 
 bool IsArchiveName(const std::string& path)

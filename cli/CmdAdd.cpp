@@ -15,17 +15,13 @@ std::string Lower(std::string s) {
   return s;
 }
 
-bool EndsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 // The archive kind: -t, else the archive's extension, else zip.
 std::string KindOf(const TParsedArgs& Args, const std::string& Archive) {
   if (Args.Has("-t")) return Lower(Args.Value("-t"));
   const std::string a = Lower(Archive);
-  if (EndsWith(a, ".tar.gz") || EndsWith(a, ".tgz")) return "tgz";
+  if (a.ends_with(".tar.gz") || a.ends_with(".tgz")) return "tgz";
   for (const char* k : {"lzh", "lha", "tar", "cab", "zip"})
-    if (EndsWith(a, std::string(".") + k)) return std::string(k) == "lha" ? "lzh" : k;
+    if (a.ends_with(std::string(".") + k)) return std::string(k) == "lha" ? "lzh" : k;
   return "zip";
 }
 
