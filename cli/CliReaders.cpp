@@ -4,11 +4,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
 #include <iostream>
 
 #include "archive/core/qrvErrors.h"
 #include "app/ArchiveJobs.h"
 #include "platform/FileInfo.h"
+#include "platform/Paths.h"
+#include "platform/TempFiles.h"
 
 std::unique_ptr<TUnBase> MakeReader(TArcType T) {
   switch (T) {
@@ -39,6 +43,41 @@ bool AskPassword(const std::string& Entry, std::string& Password) {
   return got;
 }
 
+// Unpacks a gzip file (every member) into a new temporary file beside it, or in the temporary
+// folder when its own folder takes no new file; Guard deletes it afterwards. False (reported)
+// when the data ends early or is damaged: what was unpacked so far is kept for the reader.
+bool Gunzip(TCli& Cli, const std::string& Gz, TTempFileGuard& Guard) {
+  std::string tmp;
+  int fd = CreateUniqueFile(DirOf(Gz), "qrv", tmp);
+  if (fd < 0) fd = CreateUniqueFile(SystemTempDir(), "qrv", tmp);
+  if (fd < 0) {
+    Cli.Error(ecOpenFile, Gz);
+    return false;
+  }
+  Guard.Reset(tmp);
+  gzFile in = gzopen(Gz.c_str(), "rb");
+  bool ok = in != nullptr;
+  std::vector<char> buf(1 << 17);
+  while (ok && !TCli::Interrupted()) {
+    const int n = gzread(in, buf.data(), unsigned(buf.size()));
+    if (n <= 0) {
+      int err = Z_OK;
+      gzerror(in, &err);
+      ok = n == 0 && err == Z_OK;
+      break;
+    }
+    for (int done = 0; ok && done < n;) {
+      const ssize_t w = write(fd, buf.data() + done, size_t(n - done));
+      ok = w > 0;
+      done += int(std::max<ssize_t>(w, 0));
+    }
+  }
+  if (in) gzclose(in);
+  close(fd);
+  if (!ok) Cli.Error(ecReadFile, Gz);
+  return ok;
+}
+
 }  // namespace
 
 int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
@@ -53,12 +92,21 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   }
   TArvexComponent probe;
   probe.SetArchiveFile(path);
+  // A gzip-compressed tar (.tgz, .tar.gz) is read as the tar inside it.
+  std::string source = path;
+  TTempFileGuard unpacked;
+  if (probe.ArcType() == atGZip || probe.ArcType() == atTarGZip) {
+    Gunzip(Cli, path, unpacked);
+    if (unpacked.Path().empty()) return Cli.Status();
+    source = unpacked.Path();
+    probe.SetArchiveFile(source);
+  }
   std::unique_ptr<TUnBase> reader = MakeReader(probe.ArcType());
   if (!reader) {
     Cli.Error(probe.ArchiveFile().empty() ? ecOpenFile : ecUnsupportedType, arg);
     return Cli.Status();
   }
-  reader->SetArchiveFile(path);
+  reader->SetArchiveFile(source);
   reader->ExtractMode = Mode;
   reader->RecurseDirs = true;
   reader->FileSpec.assign(Args.Positional.begin() + 1, Args.Positional.end());
