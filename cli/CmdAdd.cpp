@@ -1,5 +1,6 @@
 // brel-cli a / f / m (a writer run with swAdd, swRefresh, swMove) and d (swDelete).
 #include <algorithm>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -7,6 +8,7 @@
 #include "archive/zip/qrvZip.h"
 #include "cli/CliCommon.h"
 #include "platform/FileInfo.h"
+#include "platform/Paths.h"
 
 namespace {
 
@@ -123,12 +125,14 @@ int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
   w->StoredDirNames = PathsMode(Args.Value("--paths", "auto"));
   if (w->StoredDirNames == sdExplorer_Auto) {
     // Names relative to the common folder of the PATHs themselves, so a single folder keeps its
-    // own name ("docs/a.txt" for PATH docs), as the window and other archivers store it.
+    // own name ("docs/a.txt" for PATH docs), as the window and other archivers store it; a
+    // PATH "." or ".." stands for its content.
     std::vector<std::string> paths;
     for (auto it = Args.Positional.begin() + 1; it != Args.Positional.end(); ++it) {
       std::string p = AbsolutePath(*it);
       while (p.size() > 1 && p.back() == '/') p.pop_back();
-      paths.push_back(p);
+      const std::string last = std::filesystem::path(*it).filename().string();
+      paths.push_back(last == "." || last == ".." ? WithTrailingSlash(p) : p);
     }
     w->StoredDirNames = sdExplorer_UserDefineDefaultDir;
     w->DefaultDir = CommonDir(paths);
