@@ -8,7 +8,7 @@
 #include "ui/LbSpeedButton.h"
 #include "ui/xxComboBox.h"
 #include "upx/UpxDir.h"
-#include "upx/UpxExe.h"
+#include <QFile>
 
 #include <QAction>
 #include <QApplication>
@@ -16,6 +16,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QFile>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -119,6 +120,7 @@ public:
 static void InitResources()
 {
     Q_INIT_RESOURCE(brel);
+    Q_INIT_RESOURCE(upx);
 }
 
 const std::string& FileVersionText()
@@ -351,7 +353,9 @@ void TfrmBrel::FormShow()
     // then reports that the packer cannot be started.
     FUpxDir = std::make_unique<TUpxDir>();
     UpxDir = FUpxDir->Path();
-    FUpxDir->WriteUpxExe(UpxExeBytes());
+    QFile packer(":/upx/upx");
+    const QByteArray bytes = packer.open(QIODevice::ReadOnly) ? packer.readAll() : QByteArray();
+    FUpxDir->WriteUpxExe({reinterpret_cast<const unsigned char*>(bytes.constData()), size_t(bytes.size())});
     UpdateUpxControls();
     ResizeOutput(1);
 }

@@ -1,5 +1,8 @@
 #include "upx/UpxExe.h"
 
+#include "upx/UpxDir.h"
+#include "upx/UpxJob.h"
+
 #include <cstdint>
 
 #ifndef BREL_UPX_EXE_PATH
@@ -26,4 +29,13 @@ extern "C" const uint64_t brel_upx_exe_size;
 std::span<const unsigned char> UpxExeBytes()
 {
     return {brel_upx_exe_begin, static_cast<size_t>(brel_upx_exe_size)};
+}
+
+TUpxJobResult RunUpxStandalone(const std::string& path, const TUpxOptions& options,
+                               const TUpxJobIO& io)
+{
+    // Never the shared ~vxtmp: a window running at the same time keeps its packer there.
+    TUpxDir dir("", TUpxDir::DefaultTempDir());
+    dir.WriteUpxExe(UpxExeBytes());
+    return RunUpxJob(dir.Path(), path, options, io);
 }

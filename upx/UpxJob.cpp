@@ -2,7 +2,6 @@
 
 #include "app/TextUtils.h"
 #include "upx/UpxDir.h"
-#include "upx/UpxExe.h"
 #include "upx/uUPX.h"
 
 #include <algorithm>
@@ -293,13 +292,4 @@ TUpxJobResult RunUpxJob(const std::string& upxDir, const std::string& path,
     memo.Gauges(100, 100);
     memo.Pump();
     return r;
-}
-
-TUpxJobResult RunUpxStandalone(const std::string& path, const TUpxOptions& options,
-                               const TUpxJobIO& io)
-{
-    // Never the shared ~vxtmp: a window running at the same time keeps its packer there.
-    TUpxDir dir("", TUpxDir::DefaultTempDir());
-    dir.WriteUpxExe(UpxExeBytes());
-    return RunUpxJob(dir.Path(), path, options, io);
 }

@@ -2,12 +2,12 @@
 // packer for its version; everything the window shows goes through callbacks. Qt-free.
 //
 // How the window uses this (Qt code lives in the window; nothing here knows Qt), with
-// upx/UpxDir.h and upx/UpxExe.h:
+// upx/UpxDir.h and the packer's bytes (the window's Qt resource ":/upx/upx"):
 //
 //   // start-up (FormShow): the private folder and the packer in it, rewritten at every start.
 //   // A failure is not reported here: UPX jobs then report that the packer cannot be started.
 //   upxDir_ = std::make_unique<TUpxDir>();           // member; destroyed with the window
-//   upxDir_->WriteUpxExe(UpxExeBytes());
+//   upxDir_->WriteUpxExe(packerBytes);
 //
 //   // Execute with one executable and "UPXを使う" ticked, or "UPX ver" (ExtraArg "-V", no path):
 //   TUpxOptions opt;
@@ -28,7 +28,8 @@
 // may hold line breaks. The gauges go 0/0, 33/50, 66/100, 100/100. ProcessMessages is called
 // about every 50 ms while the packer runs and at each gauge step.
 //
-// brel-cli run: RunUpxStandalone(path, opt, io) makes a new folder of its own (never the window's
+// brel-cli run: RunUpxStandalone(path, opt, io) (defined with the embedded packer in
+// upx/UpxExe.cpp) makes a new folder of its own (never the window's
 // ~vxtmp, so both can run at once), writes the packer, runs the job and cleans up. Print the
 // Memo1Add lines; exit 1 when the result says Failed.
 #pragma once
