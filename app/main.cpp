@@ -1,6 +1,7 @@
 // brel: start-up of the desktop program.
 #include "app/Main.h"
 #include "app/SingleInstance.h"
+#include "archive/core/qrvStreams.h"
 
 #include <QApplication>
 #include <QDir>
@@ -27,6 +28,9 @@ int main(int argc, char** argv)
     TSingleInstance instance("MutexObjectForVidUdaRedero");
     if (!instance.Start())
         return 0;  // the running copy has been brought forward; these arguments are dropped
+
+    // Long archive work keeps the window responsive: the components pump between blocks.
+    ProcessMessagesHook = [] { QCoreApplication::processEvents(); };
 
     TfrmBrel form;
     instance.OnActivate = [&form] { form.BringToFront(); };

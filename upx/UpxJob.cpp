@@ -167,7 +167,9 @@ TUpxCommand PackerCommand(const std::string& upxDir)
 
 std::string UpxLevelText(int level)
 {
-    return (level >= 1 && level <= 9) ? "-" + std::to_string(level) : "--best --crp-ms=999999";
+    if (level < 1 || level > 9)
+        return "--best --crp-ms=999999";
+    return std::string{'-', char('0' + level)};
 }
 
 std::string UpxOptionsText(bool backup, bool compressIcons)
