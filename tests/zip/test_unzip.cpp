@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/Trash.h"
 #include "test_unzip_builder.h"
 
 using namespace testsupport;
@@ -322,4 +323,25 @@ TEST(UnZip, NamesHoldingNulAreRefused) {
                                       {"a/b/out/", ""}, {"a/b/out/good.txt", "good"}}))
         << c.What;
   }
+}
+
+// TrashChanged: a file the user changed goes to the Trash before the entry replaces it; a file
+// identical in size and date to the entry is simply replaced.
+TEST(UnZip, TrashChangedKeepsEditedFiles) {
+  TempDir t;
+  const std::string zip = Write(t, BuildZip({{"a.txt", "archived"}, {"b.txt", "same"}}));
+  const fs::path out = t / "out";
+  auto run = [&] {
+    TReaderRun r(zip, out.string());
+    r.Zip.TrashChanged = true;
+    EXPECT_EQ(r.Zip.Extract(), 2);
+    EXPECT_TRUE(r.Reports.empty());
+    return r.Zip.TrashedFiles();
+  };
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(run(), 0);
+  WriteFile(out / "a.txt", "edited");
+  EXPECT_EQ(run(), 1);
+  EXPECT_EQ(ReadFile(out / "a.txt"), "archived");
+  EXPECT_EQ(ReadFile(fs::path(HomeTrashDir()) / "files" / "a.txt"), "edited");
 }
