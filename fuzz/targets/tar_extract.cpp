@@ -1,0 +1,8 @@
+// The TAR reader in extract mode over untrusted bytes.
+#include "archive/tar/qrvUnTar.h"
+#include "fuzz/FuzzSupport.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  fuzz::RunReader([] { return std::make_unique<TUnTar>(); }, xmExtract, Data, Size);
+  return 0;
+}
