@@ -99,9 +99,10 @@ void CheckTree() {
   auto it = std::filesystem::recursive_directory_iterator(tree, ec);
   for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     const std::filesystem::path p = it->path();
-    const std::string rel = p.lexically_relative(out).string();
+    const std::filesystem::path relPath = p.lexically_relative(out);
+    const std::string rel = relPath.string();
     if (rel == ".." || rel == "../.." || rel == "../../..") continue;  // d1, d2, out itself
-    if (rel.empty() || rel.starts_with(".."))
+    if (rel.empty() || *relPath.begin() == "..")
       Fail("a run wrote outside the output folder: " + p.string());
     if (it->is_symlink(ec)) {
       std::string target = std::filesystem::read_symlink(p, ec).string();

@@ -7,8 +7,9 @@
 # ../shared/testdata and small archives the peer tools make, keeps the working corpus in
 # build/fuzz/work/TARGET and findings in build/fuzz/findings/TARGET/, then merges what gained
 # coverage into fuzz/corpus/TARGET (minimised; reproducers named crash-*, timeout-*, oom-*,
-# leak-* or repro-* always stay). Environment: FUZZ_MAX_LEN (default 65536), FUZZ_SCRATCH
-# (folder for the extract targets' scratch trees; default /dev/shm).
+# leak-* or repro-* always stay; other inputs over FUZZ_KEEP_MAX bytes, default 4096, are left
+# out to keep the repository small). Environment: FUZZ_MAX_LEN (input size limit, default 16384),
+# FUZZ_SCRATCH (folder for the extract targets' scratch trees; default /dev/shm).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -131,7 +132,7 @@ run_target() {
   set +e
   ( cd "$findings" && FUZZ_SCRATCH="${FUZZ_SCRATCH:-}" /usr/bin/time -f "cpu %U %S" \
       "$build/fuzz_$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048 \
-      -max_len="${FUZZ_MAX_LEN:-65536}" -print_final_stats=1 -artifact_prefix="$findings/" \
+      -max_len="${FUZZ_MAX_LEN:-16384}" -print_final_stats=1 -artifact_prefix="$findings/" \
       $(cd "$root" && dict_for "$t" | sed "s|^-dict=|-dict=$root/|") \
       "$work" "$root/fuzz/corpus/$t" "${seeds[@]}" ) >"$log" 2>&1
   local rc=$?
@@ -139,8 +140,11 @@ run_target() {
   # Minimise: the committed corpus keeps only inputs that add coverage, plus every reproducer.
   local merged=$build/merged/$t
   rm -rf "$merged" && mkdir -p "$merged"
-  "$build/fuzz_$t" -merge=1 -timeout=10 -rss_limit_mb=2048 -max_len="${FUZZ_MAX_LEN:-65536}" \
-    "$merged" "$root/fuzz/corpus/$t" "$work" >>"$log.merge" 2>&1 || true
+  local small=$build/small/$t
+  rm -rf "$small" && mkdir -p "$small"
+  find "$work" -maxdepth 1 -type f -size -"${FUZZ_KEEP_MAX:-4096}"c -exec cp {} "$small/" \;
+  "$build/fuzz_$t" -merge=1 -timeout=10 -rss_limit_mb=2048 \
+    "$merged" "$root/fuzz/corpus/$t" "$small" >>"$log.merge" 2>&1 || true
   find "fuzz/corpus/$t" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'timeout-*' -o -name 'oom-*' \
     -o -name 'leak-*' -o -name 'repro-*' \) -exec cp {} "$merged/" \;
   if [ -n "$(ls -A "$merged")" ]; then
@@ -149,7 +153,7 @@ run_target() {
   local execs cov cpu
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1)
-  cpu=$(sed -n 's/^cpu \([0-9.]*\) \([0-9.]*\)$/\1 \2/p' "$log" | awk '{printf "%.1f", ($1+$2)/60}')
+  cpu=$(sed -n 's/^cpu \([0-9.]*\) \([0-9.]*\)$/\1 \2/p' "$log" | awk '{printf "%.2f", ($1+$2)/60}')
   echo "fuzz: $t: ${cpu:-?} CPU min, ${execs:-?} executions, ${cov:-no coverage line}," \
     "corpus $(ls "fuzz/corpus/$t" | wc -l) files ($(du -sk "fuzz/corpus/$t" | cut -f1) KiB)," \
     "findings: $(ls "$findings" | wc -l) (exit $rc)"

@@ -29,8 +29,9 @@ bool EndsWithNoCase(const std::string& S, const std::string& Suffix) {
   return true;
 }
 
-// Unpacks the gzip file Gz into Tar; false (Tar removed) when Gz is no gzip data.
-bool Gunzip(const std::string& Gz, const std::string& Tar) {
+}  // namespace
+
+bool GunzipFile(const std::string& Gz, const std::string& Tar) {
   gzFile in = gzopen(Gz.c_str(), "rb");
   if (!in) return false;
   bool ok = false;
@@ -49,8 +50,6 @@ bool Gunzip(const std::string& Gz, const std::string& Tar) {
   if (!ok) unlink(Tar.c_str());
   return ok;
 }
-
-}  // namespace
 
 TTar::TTar() {
   SetFormatDefaultExt(".tar");
@@ -76,7 +75,7 @@ int TTar::Compress() {
   FUnpackedOld = false;
   const bool gzipPass = FArcType == atTarGZip && !FGzName.empty();
   if (gzipPass && FileExists(FGzName) && !FileExists(FArchiveFile)) {
-    if (!Gunzip(FGzName, FArchiveFile)) {
+    if (!GunzipFile(FGzName, FArchiveFile)) {
       // Not gzip data: updating it would lose what it holds.
       ReportError(FGzName, "", FGzName, ecBadFileHeader);
       return 0;

@@ -142,6 +142,10 @@ void TarParsePax(const std::string& Data, std::map<std::string, std::string>& Ou
 
 #include "archive/zip/qrvGZip.h"
 
+// Unpacks every member of the gzip file Gz into the file Tar; false (Tar removed) when Gz is no
+// gzip data or is damaged.
+bool GunzipFile(const std::string& Gz, const std::string& Tar);
+
 // Writes uncompressed tape archives; with CompressMethod cmTarGzip the finished archive is
 // gzipped afterwards (x.tar.gz or x.tgz). Names longer than 100 bytes get a GNU long-name record.
 class TTar : public TCompBase {
