@@ -97,6 +97,47 @@ for f in files:
 PY
 }
 
+# Cabinets from gcab and raw LZH entry data (option byte picks the dictionary: lh4 0, lh5 1,
+# lh6 2, lh7 3; lh1 goes to the adaptive decoder's folder) from the shared LZH samples.
+make_more_seeds() {
+  local s=$build/seeds
+  if [ ! -d "$s/cab" ]; then
+    local t
+    t=$(mktemp -d)
+    mkdir -p "$s/cab" "$t/d/sub"
+    printf 'hello hello hello hello\n' >"$t/d/a.txt"
+    seq 1 2000 >"$t/d/sub/numbers.txt"
+    (cd "$t" && gcab -c "$s/cab/stored.cab" d/a.txt d/sub/numbers.txt &&
+      gcab -cz "$s/cab/mszip.cab" d/a.txt d/sub/numbers.txt) >/dev/null
+    rm -rf "$t"
+  fi
+  [ -d "$s/lzhdec" ] && return
+  mkdir -p "$s/lzhdec" "$s/lzh1dec"
+  python3 - "$s" "$root/../shared/testdata/lzh" "$root/tests/lzh/data" <<'PY'
+import pathlib, struct, sys
+out = pathlib.Path(sys.argv[1])
+for d in sys.argv[2:]:
+    for f in sorted(pathlib.Path(d).glob("*.lzh")) if pathlib.Path(d).is_dir() else []:
+        data, pos = f.read_bytes(), 0
+        while (pos := data.find(b"-lh", pos)) >= 2:
+            start, m, pos = pos - 2, data[pos + 3:pos + 4], pos + 5
+            if m not in b"14567" or len(data) < start + 24: continue
+            csize, usize = struct.unpack_from("<II", data, start + 7)
+            level = data[start + 20]
+            if level == 2:
+                body = start + struct.unpack_from("<H", data, start)[0]
+            else:
+                body = start + 2 + data[start]
+            if level == 1:
+                while body + 2 <= len(data) and (n := struct.unpack_from("<H", data, body - 2)[0]):
+                    body, csize = body + n, csize - n
+            raw = data[body:body + max(csize, 0)]
+            opt = {b"4": 0, b"5": 1, b"6": 2, b"7": 3}.get(m, 0)
+            folder = out / ("lzh1dec" if m == b"1" else "lzhdec")
+            (folder / f"{f.stem}-{start}").write_bytes(bytes([opt]) + min(usize, 0xFFFFFE).to_bytes(3, "little") + raw)
+PY
+}
+
 # Seeds and dictionary of a target, by the part of its name before "_".
 seed_dirs() {
   local s=$build/seeds td=$root/../shared/testdata
@@ -104,9 +145,11 @@ seed_dirs() {
     zip_*) echo "$s/zip $td/zip" ;;
     tar_*) echo "$s/tar $td/tar" ;;
     tgz_*) echo "$s/gz" ;;
-    lzh_*) echo "$td/lzh" ;;
-    cab_*) echo "$td/cab" ;;
-    detect) echo "$s/zip $s/tar $s/gz $td/zip $td/tar $td/lzh $td/cab" ;;
+    lzh_static) echo "$s/lzhdec" ;;
+    lzh_adaptive) echo "$s/lzh1dec" ;;
+    lzh_*) echo "$td/lzh $root/tests/lzh/data" ;;
+    cab_*) echo "$s/cab $td/cab" ;;
+    detect) echo "$s/zip $s/tar $s/gz $s/cab $td/zip $td/tar $td/lzh $td/cab" ;;
     *) echo "$s/dec" ;;
   esac
 }
@@ -155,12 +198,13 @@ run_target() {
   cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1)
   cpu=$(sed -n 's/^cpu \([0-9.]*\) \([0-9.]*\)$/\1 \2/p' "$log" | awk '{printf "%.2f", ($1+$2)/60}')
   echo "fuzz: $t: ${cpu:-?} CPU min, ${execs:-?} executions, ${cov:-no coverage line}," \
-    "corpus $(ls "fuzz/corpus/$t" | wc -l) files ($(du -sk "fuzz/corpus/$t" | cut -f1) KiB)," \
+    "corpus $(ls "fuzz/corpus/$t" | wc -l) files ($(du -sk --apparent-size "fuzz/corpus/$t" | cut -f1) KiB)," \
     "findings: $(ls "$findings" | wc -l) (exit $rc)"
   ls "$findings" | sed "s|^|  $findings/|"
 }
 
 make_seeds
+make_more_seeds
 secs=${2:-300}
 if [ "$1" = all ]; then
   for t in $targets; do run_target "$t" "$secs"; done
