@@ -9,7 +9,8 @@
 # coverage into fuzz/corpus/TARGET (minimised; reproducers named crash-*, timeout-*, oom-*,
 # leak-* or repro-* always stay; other inputs over FUZZ_KEEP_MAX bytes, default 4096, are left
 # out to keep the repository small). Environment: FUZZ_MAX_LEN (input size limit, default 16384),
-# FUZZ_SCRATCH (folder for the extract targets' scratch trees; default /dev/shm).
+# FUZZ_SCRATCH (folder for the extract targets' scratch trees; default /dev/shm), FUZZ_NO_BUILD
+# (set: run the programs already built, e.g. while another run builds).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -162,7 +163,7 @@ run_target() {
   local t=$1 secs=$2
   local work=$build/work/$t findings=$build/findings/$t log=$build/logs/$t.log
   mkdir -p "$work" "$findings" "$build/logs" "fuzz/corpus/$t"
-  cmake --build "$build" -j2 --target "fuzz_$t" >/dev/null
+  [ -n "${FUZZ_NO_BUILD:-}" ] || cmake --build "$build" -j2 --target "fuzz_$t" >/dev/null
   local seeds=()
   for d in $(seed_dirs "$t"); do
     [ -d "$d" ] || continue
