@@ -95,6 +95,9 @@ void CheckTree() {
       Fail(std::string("the scratch folder ") + dir + " was replaced or removed");
   }
   std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(s.Base, ec))
+    if (e.path() != s.Archive && e.path() != s.Tree && e.path() != s.Tmp)
+      Fail("a run wrote beside the output tree: " + e.path().string());
   const std::filesystem::path tree(s.Tree), out(s.Out);
   auto it = std::filesystem::recursive_directory_iterator(tree, ec);
   for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
