@@ -21,6 +21,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -147,6 +148,10 @@ TfrmBrel::TfrmBrel(const std::string& Base, QWidget* parent)
     rbtCmp01->setChecked(true);
     LoadOptions();
     setWindowTitle(QString::fromStdString("VX/BREL ver " + FileVersionText() + " : UPX/ZIP/LZH/CAB/TAR"));
+    QIcon icon;
+    for (int size : {16, 32, 48, 64})
+        icon.addFile(QString(":/brel/icon-%1.png").arg(size), QSize(size, size));
+    setWindowIcon(icon);
 }
 
 TfrmBrel::~TfrmBrel()
