@@ -68,7 +68,8 @@ TEST_F(FormFixture, FoldersRecurseAndFilesDoNotInAnyOrder)
     dir.File("w/docs/sub/b.txt");
     dir.File("w/docs/sub/Makefile");
     dir.File("w/other/Makefile");  // beside the listed ones, never listed
-    const NameList expected = {"Makefile", "docs/a.txt", "docs/sub/Makefile", "docs/sub/b.txt"};
+    // Stored names start with the listed path's folder (sdRelativeStoreStart).
+    const NameList expected = {"docs/a.txt", "docs/sub/Makefile", "docs/sub/b.txt", "w/Makefile"};
     const struct {
         NameList listed;
         const char* archive;
