@@ -184,14 +184,15 @@ std::vector<TWriterRun> SplitByRecursion(const std::vector<std::string>& paths)
     return runs;
 }
 
-// Extracts the archive Source into Folder, as the window always extracts.
-void RunReader(TReaderKind kind, const std::string& source, const std::string& folder,
-               TJobErrors& errors)
+// Extracts the archive Source into Folder, as the window always extracts; an existing file that
+// differs from its entry goes to the Trash first. Returns the number of files trashed.
+int RunReader(TReaderKind kind, const std::string& source, const std::string& folder,
+              TJobErrors& errors)
 {
     std::unique_ptr<TUnBase> reader = NewReader(kind);
     if (!reader) {
         ReportUnsupported(errors, source);
-        return;
+        return 0;
     }
     if (auto* zip = dynamic_cast<TUnZip*>(reader.get()))
         zip->SetZipCmntBufSize(32000);
@@ -205,11 +206,13 @@ void RunReader(TReaderKind kind, const std::string& source, const std::string& f
     reader->DateAttribute = daFileDate;
     reader->ConfirmOverwrites = false;
     reader->OverwriteMode = omOverwrite;
+    reader->TrashChanged = true;
     reader->RestoreFileAttr = false;
     reader->CreateStoredDirs = true;
     reader->TranslateOemChar = true;
     reader->RecurseDirs = true;
     reader->Extract();
+    return reader->TrashedFiles();
 }
 
 // Unpacks every gzip member of Gz into a new temporary file beside it (or in the temporary
@@ -404,7 +407,7 @@ TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Event
     const TReaderKind kind = ReaderForType(probe.ArcType());
     if (kind == rkNone)
         return result;
-    RunReader(kind, source, result.Target, errors);
+    result.Trashed = RunReader(kind, source, result.Target, errors);
     errors.ReleaseHeld();
     result.Outcome = errors.Count() > 0 ? joFailed : joDone;
     return result;

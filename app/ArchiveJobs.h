@@ -86,6 +86,7 @@ enum TJobOutcome {
 struct TJobResult {
     TJobOutcome Outcome = joSkipped;
     std::string Target;
+    int Trashed = 0;  // changed files an extraction moved to the Trash before replacing them
 };
 
 // Appends one 0x00 byte to an existing regular file; does nothing when it cannot be opened.

@@ -138,6 +138,9 @@ void TfrmBrel::NoteJobResult(const std::string& Source, const TJobResult& Result
                                    : "Packing into " + Result.Target + " failed");
         break;
     }
+    if (Result.Trashed > 0)
+        FRunLines.push_back(std::to_string(Result.Trashed) +
+                            " changed file(s) moved to the Trash before being replaced");
 }
 
 void TfrmBrel::OpenPaths(const std::vector<std::string>& Paths)

@@ -23,9 +23,9 @@ set(CPACK_PACKAGE_VENDOR "brel")
 set(CPACK_PACKAGE_CONTACT "brel maintainers <brel@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Desktop packer: ZIP, LZH, CAB and TAR archives and UPX in one window")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Drop files and folders on one window and press Execute: archives are extracted beside\n"
-    "themselves, everything else is packed into one new archive, one executable is compressed\n"
-    "by UPX. brel-cli drives the same archive code from a shell.")
+    "Drop files and folders on one window and press Execute: archives are extracted beside \
+themselves, everything else is packed into one new archive, one executable is compressed by UPX. \
+brel-cli drives the same archive code from a shell.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY brel)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -128,3 +128,32 @@ TEST_F(FormFixture, GzippedTarsAreExtractedBesideThemselves)
 }
 
 }  // namespace
+
+namespace {
+
+// Extraction replaces existing files, but one the user changed goes to the Trash first.
+TEST_F(FormFixture, ExtractionKeepsChangedFilesInTheTrash)
+{
+    testsupport::ScopedEnv trash("XDG_DATA_HOME", dir.Folder("xdg"));
+    form->UseRealJobs();
+    Show();
+    dir.File("docs/a.txt", 0, "archived text");
+    dir.File("docs/b.txt", 0, "same text");
+    for (const std::string& path : {dir / "docs", dir / "docs.zip"}) {
+        form->AddFiles({path});
+        form->btnRunClick();
+        ASSERT_EQ(form->StatusText(), "     Ready") << form->STB->PanelHint(0);
+    }
+    const std::string edited = dir / "docs/docs/a.txt";
+    testsupport::WriteFile(edited, "the user's edit");
+    form->AddFiles({dir / "docs.zip"});
+    form->btnRunClick();
+    EXPECT_EQ(form->StatusText(), "     Ready");
+    EXPECT_EQ(testsupport::ReadFile(edited), "archived text");
+    EXPECT_EQ(testsupport::ReadFile(dir / "xdg/Trash/files/a.txt"), "the user's edit");
+    EXPECT_FALSE(std::filesystem::exists(dir / "xdg/Trash/files/b.txt"));  // identical: replaced
+    EXPECT_NE(form->STB->PanelHint(0).find("1 changed file(s) moved to the Trash"), std::string::npos)
+        << form->STB->PanelHint(0);
+}
+
+}  // namespace
