@@ -35,6 +35,12 @@ if command -v desktop-file-validate >/dev/null 2>&1; then
   desktop-file-validate "$root/usr/share/applications/brel.desktop" || fail "desktop entry is not valid"
 fi
 grep -q '^Exec=brel %F$' "$root/usr/share/applications/brel.desktop" || fail "Exec line"
+# What desktop-file-utils' dpkg trigger runs on installation: "Open with brel" for archives.
+if command -v update-desktop-database >/dev/null 2>&1; then
+  update-desktop-database "$root/usr/share/applications"
+  grep -q '^application/zip=.*brel.desktop' "$root/usr/share/applications/mimeinfo.cache" \
+    || fail "the desktop database does not offer brel for ZIP archives"
+fi
 
 export ASAN_OPTIONS=detect_leaks=0
 "$root/usr/bin/brel" --version | grep -qx "brel ${version}.0" || fail "brel --version"
