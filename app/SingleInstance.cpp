@@ -53,11 +53,19 @@ TSingleInstance::~TSingleInstance()
 
 TInstanceStart TSingleInstance::Start(const std::vector<std::string>& Paths)
 {
+    const TInstanceStart start = Claim(Paths);
+    if (start == isFirst)
+        Listen();
+    return start;
+}
+
+TInstanceStart TSingleInstance::Claim(const std::vector<std::string>& Paths)
+{
     FLock = std::make_unique<QLockFile>(FLockPath);
     FLock->setStaleLockTime(0);  // stale only when its process is gone
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (FLock->tryLock(0))
-            return Listen() ? isFirst : isNoAnswer;
+            return isFirst;
         if (const std::optional<TInstanceStart> asked = AskRunning(Paths))
             return *asked;
         QThread::msleep(kAttemptPauseMs);
@@ -65,7 +73,7 @@ TInstanceStart TSingleInstance::Start(const std::vector<std::string>& Paths)
     return isNoAnswer;
 }
 
-bool TSingleInstance::Listen()
+void TSingleInstance::Listen()
 {
     QLocalServer::removeServer(FSocketPath);  // left by a copy that ended abnormally
     FServer = new QLocalServer(this);
@@ -79,7 +87,6 @@ bool TSingleInstance::Listen()
     });
     // Without the socket this copy still runs; later copies then find the lock and give up.
     FServer->listen(FSocketPath);
-    return true;
 }
 
 void TSingleInstance::Receive(QLocalSocket* Client, const std::shared_ptr<QByteArray>& Buffer)

@@ -26,14 +26,18 @@ public:
     ~TSingleInstance() override;
 
     // Becomes the one instance, or hands Paths (absolute) to the running one, which confirms
-    // them once it has taken them.
+    // them once it has taken them: Claim, then Listen when first.
     TInstanceStart Start(const std::vector<std::string>& Paths = {});
+    // The first half of Start, which needs no application object (a later start then needs
+    // no display): takes the lock, or hands Paths over.
+    TInstanceStart Claim(const std::vector<std::string>& Paths);
+    // The second half, once the application object exists: accepts later starts.
+    void Listen();
 
     // Fired in the running instance when a later start hands over its paths (possibly none).
     std::function<void(const std::vector<std::string>& Paths)> OnActivate;
 
 private:
-    bool Listen();
     void Receive(class QLocalSocket* Client, const std::shared_ptr<QByteArray>& Buffer);
     // Hands Paths over; nullopt when the running copy cannot be reached (yet).
     std::optional<TInstanceStart> AskRunning(const std::vector<std::string>& Paths) const;

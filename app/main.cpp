@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QIcon>
 
@@ -39,13 +40,14 @@ bool AnswerOption(int argc, char** argv)
 }
 
 // The path arguments, absolute: a later start may run in another folder than the first.
-std::vector<std::string> PathArguments(const QStringList& arguments)
+std::vector<std::string> PathArguments(int argc, char** argv)
 {
     std::vector<std::string> paths;
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        if (i == 1 && arguments[i] == "--")
+    for (int i = 1; i < argc; ++i) {
+        if (i == 1 && std::strcmp(argv[i], "--") == 0)
             continue;
-        paths.push_back(QDir::cleanPath(QFileInfo(arguments[i]).absoluteFilePath()).toStdString());
+        const QString arg = QFile::decodeName(argv[i]);
+        paths.push_back(QFile::encodeName(QDir::cleanPath(QFileInfo(arg).absoluteFilePath())).toStdString());
     }
     return paths;
 }
@@ -56,17 +58,10 @@ int main(int argc, char** argv)
 {
     if (AnswerOption(argc, argv))
         return 0;
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("brel");
-    QApplication::setApplicationVersion(QString::fromStdString(FileVersionText()));
-    QApplication::setDesktopFileName("brel");
-    // Outside a desktop session there may be no icon theme: the list then uses Adwaita's icons.
-    if (QIcon::fallbackThemeName().isEmpty() || QIcon::fallbackThemeName() == "hicolor")
-        QIcon::setFallbackThemeName("Adwaita");
-
-    const std::vector<std::string> paths = PathArguments(QApplication::arguments());
+    // A later start hands its paths over before it would need a display.
+    const std::vector<std::string> paths = PathArguments(argc, argv);
     TSingleInstance instance("MutexObjectForVidUdaRedero");
-    switch (instance.Start(paths)) {
+    switch (instance.Claim(paths)) {
     case isFirst:
         break;
     case isHandedOver:
@@ -75,6 +70,16 @@ int main(int argc, char** argv)
         std::fputs("brel: another brel runs but did not answer; nothing was added to its list\n", stderr);
         return 1;
     }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("brel");
+    QApplication::setApplicationVersion(QString::fromStdString(FileVersionText()));
+    QApplication::setDesktopFileName("brel");
+    // Outside a desktop session there may be no icon theme: the list then uses Adwaita's icons.
+    if (QIcon::fallbackThemeName().isEmpty() || QIcon::fallbackThemeName() == "hicolor")
+        QIcon::setFallbackThemeName("Adwaita");
+
+    instance.Listen();
 
     // Long archive work keeps the window responsive: the components pump between blocks.
     ProcessMessagesHook = [] { QCoreApplication::processEvents(); };
