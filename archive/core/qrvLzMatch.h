@@ -1,0 +1,48 @@
+// Hash-chain match finder over a sliding window, for the LZ77 encoders of cabinets. The window
+// holds the last (1 << WindowBits) bytes before the frame being encoded; a chain links every
+// position with the same three-byte hash, newest first, so a search walks back as far as the
+// window reaches, stopping after a given number of steps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class TLzMatchFinder {
+public:
+  // Sizes the window and the hash table (HashBits 10..20); forgets all data.
+  void Init(unsigned WindowBits, unsigned HashBits);
+
+  // Makes room for Count more bytes (at most 65536) after the data held so far and returns where
+  // to write them. Bytes older than the window may move; positions given out before stay valid
+  // only until the next call.
+  uint8_t* Append(size_t Count);
+
+  // The buffer and the end of the data in it (positions are offsets in this buffer).
+  const uint8_t* Data() const { return buf_.data(); }
+  uint32_t End() const { return end_; }
+  // Bytes at positions below Pos that a match may reach back to (all data seen, at most the
+  // window).
+  uint32_t Reach(uint32_t Pos) const { return Pos - first_; }
+
+  // The longest match for Pos among the chain's candidates at most MaxDist back, no longer than
+  // MaxLen (which must not pass End()). Walks at most Depth candidates and stops early at a match
+  // of NiceLen. Returns its length (0 when none of 3 or more) and sets Dist. Near3 receives the
+  // distance of the nearest candidate of at least 3 bytes (0 when none). Every position up to Pos
+  // is hashed first, so positions skipped by the caller need no separate call.
+  unsigned Longest(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth,
+                   unsigned NiceLen, uint32_t& Dist, uint32_t* Near3 = nullptr);
+
+  // Length of the common run at A and B (A < B), at most MaxLen.
+  unsigned MatchLength(uint32_t A, uint32_t B, unsigned MaxLen) const;
+
+private:
+  void InsertUpTo(uint32_t Pos);
+  void Slide();
+  uint32_t Hash(uint32_t Pos) const;
+
+  std::vector<uint8_t> buf_;
+  std::vector<uint32_t> head_, prev_;  // position + 1, 0 for none
+  uint32_t windowSize_ = 0, hashShift_ = 0;
+  uint32_t end_ = 0, hashed_ = 0, first_ = 0;
+};
