@@ -71,7 +71,12 @@ struct TLzxEncoder::TState {
   std::array<uint16_t, kMaxMainSize> MainCost{};
   std::array<uint16_t, kNumLenSymbols> LenCost{};
   int LitAvg = 8 * 16;
-  unsigned Depth = 48, Nice = 96;
+  // Search effort: chain steps, the length that ends a search, the longest match still put off
+  // for a better one. A frame that hardly compressed makes the next one search lightly.
+  // In a frame after one that did not compress, only every 16th position is searched.
+  static constexpr unsigned kDepth = 32, kNice = 64, kLazyMax = 32;
+  unsigned Depth = kDepth, Nice = kNice, LazyMax = kLazyMax;
+  bool Sparse = false;
   std::vector<TItem> Items;
 
   void DecideE8(const uint8_t* Data, size_t Size);
@@ -89,7 +94,7 @@ TLzxEncoder::TLzxEncoder(unsigned WindowBits, TLzxE8Mode E8) : s_(std::make_uniq
   s_->PosSlotCount = PosSlots(s_->WindowBits);
   s_->MainSize = 256 + 8 * s_->PosSlotCount;
   s_->Mode = E8;
-  s_->Finder.Init(s_->WindowBits, std::min(s_->WindowBits - 1, 17u));
+  s_->Finder.Init(s_->WindowBits, std::min(s_->WindowBits - 1, 20u));
   s_->UpdateCosts();
 }
 
@@ -180,7 +185,7 @@ void TLzxEncoder::TState::Parse(uint32_t Begin, uint32_t End) {
   uint32_t pos = Begin;
   TCand cur = Best(pos, End);
   while (pos < End) {
-    if (cur.Len && cur.Len < Nice && pos + 1 < End) {
+    if (cur.Len && cur.Len < LazyMax && pos + 1 < End) {
       TCand next = Best(pos + 1, End);
       if (next.Score > cur.Score + LitAvg) {
         Items.push_back({0, data[pos], 0});
@@ -190,8 +195,10 @@ void TLzxEncoder::TState::Parse(uint32_t Begin, uint32_t End) {
       }
     }
     if (!cur.Len) {
-      Items.push_back({0, data[pos], 0});
-      cur = Best(++pos, End);
+      uint32_t next = Sparse ? std::min(End, pos + 16) : pos + 1;
+      for (; pos < next; ++pos) Items.push_back({0, data[pos], 0});
+      if (Sparse) Finder.Skip(pos);
+      if (pos < End) cur = Best(pos, End);
       continue;
     }
     Items.push_back({static_cast<uint16_t>(cur.Len), 0, cur.F});
@@ -354,8 +361,11 @@ bool TLzxEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last,
   s.Translate(at, Size);
   uint32_t end = s.Finder.End();
   s.Parse(end - static_cast<uint32_t>(Size), end);
+  uint64_t before = w.BitCount();
   s.Emit(Size, w);
   s.UpdateCosts();
+  bool dense = (w.BitCount() - before) / 8 > Size * 97 / 100;
+  s.Sparse = dense;
   w.Align(16);
   Out.swap(w.Out());
   s.Frame++;

@@ -137,6 +137,7 @@ struct TQuantumEncoder::TState {
   uint32_t MaxDist3, MaxDist4, MaxDist5;
   unsigned Depth, Nice;
   bool Lazy;
+  bool Sparse = false;  // the last frame did not compress: search every 16th position only
   int LitAvg = 6 * 16;
   TLzMatchFinder Finder;
   // The arithmetic coder of the current frame.
@@ -171,12 +172,12 @@ TQuantumEncoder::TQuantumEncoder(unsigned Level, unsigned MemoryBits) : s_(std::
   s.MaxDist5 = std::min(kTab.PosBase[slots], s.WindowSize - 3);
   s.MaxDist4 = std::min(kTab.PosBase[std::min(slots, 36u)], s.MaxDist5);
   s.MaxDist3 = std::min(kTab.PosBase[std::min(slots, 24u)], s.MaxDist5);
-  static const unsigned kDepth[8] = {0, 4, 8, 16, 24, 48, 96, 256};
-  static const unsigned kNice[8] = {0, 16, 24, 32, 48, 64, 128, 259};
+  static const unsigned kDepth[8] = {0, 2, 4, 8, 12, 16, 24, 48};
+  static const unsigned kNice[8] = {0, 16, 24, 32, 32, 48, 64, 96};
   s.Depth = kDepth[s.Level];
   s.Nice = kNice[s.Level];
   s.Lazy = s.Level >= 3;
-  s.Finder.Init(std::max(s.MemoryBits, 15u), std::clamp(s.MemoryBits - 1, 12u, 17u));
+  s.Finder.Init(std::max(s.MemoryBits, 15u), std::clamp(s.MemoryBits - 1, 14u, 20u));
 }
 
 TQuantumEncoder::~TQuantumEncoder() = default;
@@ -315,7 +316,9 @@ void TQuantumEncoder::TState::Parse(uint32_t Begin, uint32_t End, uint64_t Strea
       }
     }
     if (!cur.Len) {
-      literal(pos++);
+      uint32_t next = Sparse ? std::min(End, pos + 16) : pos + 1;
+      while (pos < next) literal(pos++);
+      if (Sparse) Finder.Skip(pos);
     } else {
       Match(cur.Len, cur.Dist);
       pos += cur.Len;
@@ -339,6 +342,7 @@ bool TQuantumEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last,
   uint32_t end = s.Finder.End();
   s.Parse(end - static_cast<uint32_t>(Size), end, uint64_t(s.Frame) * kFrameSize);
   s.Finish(Out);
+  s.Sparse = Out.size() > Size * 97 / 100;
   s.Frame++;
   return true;
 }

@@ -1,7 +1,8 @@
 // Hash-chain match finder over a sliding window, for the LZ77 encoders of cabinets. The window
 // holds the last (1 << WindowBits) bytes before the frame being encoded; a chain links every
-// position with the same three-byte hash, newest first, so a search walks back as far as the
-// window reaches, stopping after a given number of steps.
+// position with the same four-byte hash, newest first, so a search walks back as far as the
+// window reaches, stopping after a given number of steps. Three-byte matches come from a table
+// of the newest position of each three-byte hash: they only pay when they are near.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,7 @@
 
 class TLzMatchFinder {
 public:
-  // Sizes the window and the hash table (HashBits 10..20); forgets all data.
+  // Sizes the window and the chains' hash table (HashBits 10..20); forgets all data.
   void Init(unsigned WindowBits, unsigned HashBits);
 
   // Makes room for Count more bytes (at most 65536) after the data held so far and returns where
@@ -33,16 +34,22 @@ public:
   unsigned Longest(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth,
                    unsigned NiceLen, uint32_t& Dist, uint32_t* Near3 = nullptr);
 
+  // Leaves the positions below Pos out of the chains (data not worth searching).
+  void Skip(uint32_t Pos) {
+    if (hashed_ < Pos) hashed_ = Pos;
+  }
+
   // Length of the common run at A and B (A < B), at most MaxLen.
   unsigned MatchLength(uint32_t A, uint32_t B, unsigned MaxLen) const;
 
 private:
   void InsertUpTo(uint32_t Pos);
   void Slide();
-  uint32_t Hash(uint32_t Pos) const;
+  uint32_t Hash4(uint32_t Pos) const;
+  uint32_t Hash3(uint32_t Pos) const;
 
   std::vector<uint8_t> buf_;
-  std::vector<uint32_t> head_, prev_;  // position + 1, 0 for none
+  std::vector<uint32_t> head_, prev_, head3_;  // position + 1, 0 for none
   uint32_t windowSize_ = 0, hashShift_ = 0;
   uint32_t end_ = 0, hashed_ = 0, first_ = 0;
 };
