@@ -47,7 +47,7 @@ void BuildCodeLengths(const uint32_t* Freqs, unsigned Count, unsigned MaxBits, u
   if (used.size() < 2) {
     unsigned first = used.empty() ? 0 : used[0].second;
     Lengths[first] = 1;
-    Lengths[first == 0 ? 1 : 0] = 1;
+    if (Count > 1) Lengths[first == 0 ? 1 : 0] = 1;
     return;
   }
   // Halving the weights (keeping them non-zero) flattens the tree until it fits the limit.

@@ -57,7 +57,7 @@ private:
 };
 
 // Huffman code lengths for Count symbols with the given frequencies, none longer than MaxBits
-// (Count at most 1 << MaxBits). Symbols of frequency 0 get length 0. When fewer than two symbols
+// (Count 2 to 1 << MaxBits). Symbols of frequency 0 get length 0. When fewer than two symbols
 // occur, the first two symbols (or the one and another) get length 1, so that the code is always
 // complete: decoders of these formats reject incomplete codes.
 void BuildCodeLengths(const uint32_t* Freqs, unsigned Count, unsigned MaxBits, uint8_t* Lengths);
