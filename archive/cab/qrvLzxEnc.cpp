@@ -71,10 +71,12 @@ struct TLzxEncoder::TState {
   std::array<uint16_t, kMaxMainSize> MainCost{};
   std::array<uint16_t, kNumLenSymbols> LenCost{};
   int LitAvg = 8 * 16;
-  // Search effort: chain steps, the length that ends a search, the longest match still put off
-  // for a better one. A frame that hardly compressed makes the next one search lightly.
-  // In a frame after one that did not compress, only every 16th position is searched.
+  // Search effort: chain steps, the length that ends a search (and that the shortest-path parse
+  // takes outright), the longest match the lazy parse still puts off for a better one. The
+  // shortest-path parse searches at every position, so it walks fewer steps and stops sooner. A
+  // frame after one that did not compress gets the lazy parse searching every 16th position.
   static constexpr unsigned kDepth = 32, kNice = 64, kLazyMax = 32;
+  static constexpr unsigned kOptimalDepth = 8, kOptimalNice = 32;
   unsigned Depth = kDepth, Nice = kNice, LazyMax = kLazyMax;
   bool Sparse = false;
   std::vector<TItem> Items;
@@ -84,6 +86,16 @@ struct TLzxEncoder::TState {
   int MatchCost(unsigned Len, uint32_t F) const;
   TCand Best(uint32_t Pos, uint32_t End);
   void Parse(uint32_t Begin, uint32_t End);
+  void ParseOptimal(uint32_t Begin, uint32_t End);
+  // Shortest-path parse state: the cheapest known way to reach each position of the frame.
+  struct TNode {
+    uint32_t Cost;
+    uint16_t Len;  // of the step arriving here (1: literal)
+    uint32_t F;    // its formatted offset
+    uint32_t R[3];
+  };
+  std::vector<TNode> Nodes;
+
   void UpdateCosts();
   void Emit(size_t Size, TMsbBitWriter& W);
 };
@@ -210,6 +222,65 @@ void TLzxEncoder::TState::Parse(uint32_t Begin, uint32_t End) {
     pos += cur.Len;
     if (pos < End) cur = Best(pos, End);
   }
+}
+
+// Cheapest path through the frame by the previous block's code lengths: every position tries a
+// literal, the repeated offsets it arrives with and each longer match the chains give. A match of
+// Nice bytes or more is taken outright and the positions inside it are not expanded.
+void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
+  const uint8_t* data = Finder.Data();
+  uint32_t n = End - Begin;
+  Nodes.assign(n + 1, {UINT32_MAX, 0, 0, {0, 0, 0}});
+  Nodes[0] = {0, 0, 0, {R[0], R[1], R[2]}};
+  TLzMatch found[TLzMatchFinder::kMaxCollect];
+  auto relax = [&](uint32_t from, uint32_t to, uint32_t cost, unsigned len, uint32_t f) {
+    TNode& t = Nodes[to];
+    if (cost >= t.Cost) return;
+    const TNode& s = Nodes[from];
+    t.Cost = cost, t.Len = static_cast<uint16_t>(len), t.F = f;
+    std::copy(s.R, s.R + 3, t.R);
+    if (len > 1) {
+      if (f >= 3) t.R[2] = s.R[1], t.R[1] = s.R[0], t.R[0] = f - 2;
+      else std::swap(t.R[0], t.R[f]);
+    }
+  };
+  for (uint32_t i = 0; i < n; ++i) {
+    const TNode node = Nodes[i];
+    uint32_t pos = Begin + i;
+    relax(i, i + 1, node.Cost + MainCost[data[pos]], 1, 0);
+    unsigned maxLen = std::min<uint32_t>(kMaxMatch, n - i);
+    if (maxLen < kMinMatch) continue;
+    uint32_t reach = std::min(Finder.Reach(pos), WindowSize - 3);
+    unsigned longest = 0;
+    for (unsigned k = 0; k < 3; ++k) {
+      if (node.R[k] > reach) continue;
+      unsigned len = Finder.MatchLength(pos - node.R[k], pos, maxLen);
+      for (unsigned l = kMinMatch; l <= len; ++l) relax(i, i + l, node.Cost + MatchCost(l, k), l, k);
+      longest = std::max(longest, len);
+    }
+    if (longest >= Nice) {
+      i += longest - 1;
+      continue;
+    }
+    unsigned count = Finder.Collect(pos, maxLen, reach, kOptimalDepth, kOptimalNice, found);
+    unsigned from = std::max(longest + 1, 3u);
+    for (unsigned c = 0; c < count; ++c) {
+      uint32_t f = found[c].Dist + 2;
+      for (; from <= found[c].Len; ++from) relax(i, i + from, node.Cost + MatchCost(from, f), from, f);
+    }
+    if (count && found[count - 1].Len >= Nice) i += found[count - 1].Len - 1;
+  }
+  // Walk back from the end, then emit in order.
+  std::vector<uint32_t> steps;
+  for (uint32_t i = n; i > 0; i -= Nodes[i].Len) steps.push_back(i);
+  Items.clear();
+  for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+    const TNode& t = Nodes[*it];
+    uint32_t at = Begin + *it - t.Len;
+    if (t.Len == 1) Items.push_back({0, data[at], 0});
+    else Items.push_back({t.Len, 0, t.F});
+  }
+  std::copy(Nodes[n].R, Nodes[n].R + 3, R);
 }
 
 namespace {
@@ -360,7 +431,10 @@ bool TLzxEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last,
   std::memcpy(at, Data, Size);
   s.Translate(at, Size);
   uint32_t end = s.Finder.End();
-  s.Parse(end - static_cast<uint32_t>(Size), end);
+  if (!s.Sparse)
+    s.ParseOptimal(end - static_cast<uint32_t>(Size), end);
+  else
+    s.Parse(end - static_cast<uint32_t>(Size), end);
   uint64_t before = w.BitCount();
   s.Emit(Size, w);
   s.UpdateCosts();

@@ -75,47 +75,45 @@ unsigned TLzMatchFinder::MatchLength(uint32_t A, uint32_t B, unsigned MaxLen) co
   return n;
 }
 
-unsigned TLzMatchFinder::Longest(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth,
-                                 unsigned NiceLen, uint32_t& Dist, uint32_t* Near3) {
-  if (Near3) *Near3 = 0;
-  Dist = 0;
+unsigned TLzMatchFinder::Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth,
+                                 unsigned NiceLen, TLzMatch* Out) {
   InsertUpTo(Pos);
+  unsigned count = 0;
   if (Pos + 4 > end_ || MaxLen < 3) return 0;
   MaxDist = std::min(MaxDist, Pos - first_);
   const uint8_t* cur = buf_.data() + Pos;
   unsigned best = 2;
+  auto take = [&](uint32_t cand, uint32_t d) {
+    unsigned len = MatchLength(cand, Pos, MaxLen);
+    if (len <= best) return false;
+    best = len;
+    Out[count++] = {len, d};
+    return len >= NiceLen || len >= MaxLen;
+  };
+  bool done = false;
   if (uint32_t near = head3_[Hash3(Pos)]) {
     uint32_t d = Pos - (near - 1);
-    if (d <= MaxDist && d) {
-      best = std::max(best, MatchLength(near - 1, Pos, MaxLen));
-      if (best >= 3) {
-        Dist = d;
-        if (Near3) *Near3 = d;
-        if (best >= NiceLen || best >= MaxLen) {
-          InsertUpTo(Pos + 1);
-          return best;
-        }
-      }
-    }
+    if (d <= MaxDist && d) done = take(near - 1, d);
   }
-  uint32_t link = head_[Hash4(Pos)];
-  while (link && Depth--) {
+  for (uint32_t link = head_[Hash4(Pos)]; link && !done && Depth--;) {
     uint32_t cand = link - 1;
     uint32_t d = Pos - cand;
     if (d > MaxDist || d == 0) break;
     const uint8_t* c = buf_.data() + cand;
-    if (c[best] == cur[best] && c[0] == cur[0] && c[1] == cur[1] && c[2] == cur[2] && c[3] == cur[3]) {
-      unsigned len = MatchLength(cand, Pos, MaxLen);
-      if (Near3 && !*Near3) *Near3 = d;
-      if (len > best) {
-        best = len;
-        Dist = d;
-        if (len >= NiceLen || len >= MaxLen) break;
-      }
-    }
+    if (c[best] == cur[best] && c[0] == cur[0] && c[1] == cur[1] && c[2] == cur[2] && c[3] == cur[3])
+      done = take(cand, d);
     link = prev_[cand & (windowSize_ - 1)];
   }
   // Hash the position itself so the next search finds it.
   InsertUpTo(Pos + 1);
-  return best >= 3 ? best : 0;
+  return count;
+}
+
+unsigned TLzMatchFinder::Longest(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth,
+                                 unsigned NiceLen, uint32_t& Dist, uint32_t* Near3) {
+  TLzMatch found[kMaxCollect];
+  unsigned n = Collect(Pos, MaxLen, MaxDist, std::min(Depth, kMaxCollect - 1), NiceLen, found);
+  Dist = n ? found[n - 1].Dist : 0;
+  if (Near3) *Near3 = n ? found[0].Dist : 0;
+  return n ? found[n - 1].Len : 0;
 }

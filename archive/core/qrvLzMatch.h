@@ -9,8 +9,17 @@
 #include <cstdint>
 #include <vector>
 
+// A match: its length and how far back it starts.
+struct TLzMatch {
+  unsigned Len;
+  uint32_t Dist;
+};
+
 class TLzMatchFinder {
 public:
+  // Most matches Collect gives for one position: its Depth must stay below this.
+  static constexpr unsigned kMaxCollect = 512;
+
   // Sizes the window and the chains' hash table (HashBits 10..20); forgets all data.
   void Init(unsigned WindowBits, unsigned HashBits);
 
@@ -33,6 +42,12 @@ public:
   // is hashed first, so positions skipped by the caller need no separate call.
   unsigned Longest(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth,
                    unsigned NiceLen, uint32_t& Dist, uint32_t* Near3 = nullptr);
+
+  // The matches of 3 or more bytes at Pos that are longer than every nearer one, nearest first
+  // (so each is longer than the one before), under the same limits as Longest. Out must hold
+  // Depth + 1 entries. Returns their count.
+  unsigned Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth, unsigned NiceLen,
+                   TLzMatch* Out);
 
   // Leaves the positions below Pos out of the chains (data not worth searching).
   void Skip(uint32_t Pos) {
