@@ -155,6 +155,19 @@ struct TQuantumEncoder::TState {
   int MatchCost(unsigned Len, uint32_t Dist) const;
   TCand Best(uint32_t Pos, uint32_t Limit);
   void Parse(uint32_t Begin, uint32_t End, uint64_t StreamPos);
+  void ParseOptimal(uint32_t Begin, uint32_t End, uint64_t StreamPos);
+  uint32_t LimitFor(uint32_t Pos, uint32_t Begin, uint32_t End, uint64_t StreamPos) const;
+  bool Encodable(unsigned Len, uint32_t Dist) const {
+    return Dist <= (Len == 3 ? MaxDist3 : Len == 4 ? MaxDist4 : MaxDist5);
+  }
+  // Shortest-path parse state: the cheapest known way to reach each position of the frame.
+  struct TNode {
+    uint32_t Cost;
+    uint16_t Len;  // of the step arriving here (1: literal)
+    uint32_t Dist;
+  };
+  std::vector<TNode> Nodes;
+  bool Optimal;
 };
 
 TQuantumEncoder::TQuantumEncoder(unsigned Level, unsigned MemoryBits) : s_(std::make_unique<TState>()) {
@@ -172,11 +185,14 @@ TQuantumEncoder::TQuantumEncoder(unsigned Level, unsigned MemoryBits) : s_(std::
   s.MaxDist5 = std::min(kTab.PosBase[slots], s.WindowSize - 3);
   s.MaxDist4 = std::min(kTab.PosBase[std::min(slots, 36u)], s.MaxDist5);
   s.MaxDist3 = std::min(kTab.PosBase[std::min(slots, 24u)], s.MaxDist5);
-  static const unsigned kDepth[8] = {0, 2, 4, 8, 12, 16, 24, 48};
-  static const unsigned kNice[8] = {0, 16, 24, 32, 32, 48, 64, 96};
+  // Levels 1 and 2 parse greedily, 3 and 4 lazily, 5 to 7 by shortest path (which searches at
+  // every position, so with fewer chain steps).
+  static const unsigned kDepth[8] = {0, 2, 4, 8, 16, 4, 8, 16};
+  static const unsigned kNice[8] = {0, 16, 24, 32, 48, 32, 32, 48};
   s.Depth = kDepth[s.Level];
   s.Nice = kNice[s.Level];
   s.Lazy = s.Level >= 3;
+  s.Optimal = s.Level >= 5;
   s.Finder.Init(std::max(s.MemoryBits, 15u), std::clamp(s.MemoryBits - 1, 14u, 20u));
 }
 
@@ -290,15 +306,55 @@ TCand TQuantumEncoder::TState::Best(uint32_t Pos, uint32_t Limit) {
   return best;
 }
 
-// Greedy or lazy parse of the frame's bytes at [Begin, End). StreamPos is the folder offset of
-// Begin: in windows smaller than a frame, no match may cross a window boundary.
+// Where a match at Pos must end at the latest: the frame's end, and in windows smaller than a
+// frame the next window boundary (StreamPos is the folder offset of Begin).
+uint32_t TQuantumEncoder::TState::LimitFor(uint32_t Pos, uint32_t Begin, uint32_t End,
+                                           uint64_t StreamPos) const {
+  uint64_t stream = StreamPos + (Pos - Begin);
+  uint64_t boundary = (stream / WindowSize + 1) * WindowSize;
+  return static_cast<uint32_t>(std::min<uint64_t>(End, Pos + (boundary - stream)));
+}
+
+// Cheapest path through the frame by the models as they stand at its start: every position tries
+// a literal and each longer match the chains give; a match of Nice bytes or more is taken
+// outright. The path is then encoded, which updates the models.
+void TQuantumEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End, uint64_t StreamPos) {
+  const uint8_t* data = Finder.Data();
+  uint32_t n = End - Begin;
+  Nodes.assign(n + 1, {UINT32_MAX, 0, 0});
+  Nodes[0].Cost = 0;
+  uint16_t litCost[256];
+  for (unsigned b = 0; b < 256; ++b)
+    litCost[b] = static_cast<uint16_t>(Selector.Cost(b >> 6) + Literal[b >> 6].Cost(b & 63));
+  TLzMatch found[TLzMatchFinder::kMaxCollect];
+  auto relax = [&](uint32_t to, uint32_t cost, unsigned len, uint32_t dist) {
+    if (cost < Nodes[to].Cost) Nodes[to] = {cost, static_cast<uint16_t>(len), dist};
+  };
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t pos = Begin + i, cost = Nodes[i].Cost;
+    relax(i + 1, cost + litCost[data[pos]], 1, 0);
+    unsigned maxLen = std::min<uint32_t>(kMaxMatch, LimitFor(pos, Begin, End, StreamPos) - pos);
+    unsigned count = Finder.Collect(pos, maxLen, MaxDist5, Depth, Nice, found);
+    unsigned from = 3;
+    for (unsigned c = 0; c < count; ++c)
+      for (; from <= found[c].Len; ++from)
+        if (Encodable(from, found[c].Dist))
+          relax(i + from, cost + MatchCost(from, found[c].Dist), from, found[c].Dist);
+    if (count && found[count - 1].Len >= Nice) i += found[count - 1].Len - 1;
+  }
+  std::vector<uint32_t> steps;
+  for (uint32_t i = n; i > 0; i -= Nodes[i].Len) steps.push_back(i);
+  for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+    const TNode& t = Nodes[*it];
+    if (t.Len == 1) Literal1(data[Begin + *it - 1]);
+    else Match(t.Len, t.Dist);
+  }
+}
+
+// Greedy or lazy parse of the frame's bytes at [Begin, End).
 void TQuantumEncoder::TState::Parse(uint32_t Begin, uint32_t End, uint64_t StreamPos) {
   const uint8_t* data = Finder.Data();
-  auto limitFor = [&](uint32_t pos) {
-    uint64_t stream = StreamPos + (pos - Begin);
-    uint64_t boundary = (stream / WindowSize + 1) * WindowSize;
-    return static_cast<uint32_t>(std::min<uint64_t>(End, pos + (boundary - stream)));
-  };
+  auto limitFor = [&](uint32_t pos) { return LimitFor(pos, Begin, End, StreamPos); };
   auto literal = [&](uint32_t pos) {
     int before = Selector.Cost(data[pos] >> 6) + Literal[data[pos] >> 6].Cost(data[pos] & 63);
     LitAvg = (LitAvg * 15 + before) / 16;
@@ -340,7 +396,11 @@ bool TQuantumEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last,
   uint8_t* at = s.Finder.Append(Size);
   std::memcpy(at, Data, Size);
   uint32_t end = s.Finder.End();
-  s.Parse(end - static_cast<uint32_t>(Size), end, uint64_t(s.Frame) * kFrameSize);
+  uint32_t begin = end - static_cast<uint32_t>(Size);
+  if (s.Optimal && !s.Sparse)
+    s.ParseOptimal(begin, end, uint64_t(s.Frame) * kFrameSize);
+  else
+    s.Parse(begin, end, uint64_t(s.Frame) * kFrameSize);
   s.Finish(Out);
   s.Sparse = Out.size() > Size * 97 / 100;
   s.Frame++;
