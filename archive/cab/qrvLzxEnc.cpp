@@ -270,13 +270,10 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
     }
     if (count && found[count - 1].Len >= Nice) i += found[count - 1].Len - 1;
   }
-  // Walk back from the end, then emit in order.
-  std::vector<uint32_t> steps;
-  for (uint32_t i = n; i > 0; i -= Nodes[i].Len) steps.push_back(i);
   Items.clear();
-  for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
-    const TNode& t = Nodes[*it];
-    uint32_t at = Begin + *it - t.Len;
+  for (uint32_t end : PathSteps(n, [&](uint32_t i) { return Nodes[i].Len; })) {
+    const TNode& t = Nodes[end];
+    uint32_t at = Begin + end - t.Len;
     if (t.Len == 1) Items.push_back({0, data[at], 0});
     else Items.push_back({t.Len, 0, t.F});
   }

@@ -342,11 +342,9 @@ void TQuantumEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End, uint64_
           relax(i + from, cost + MatchCost(from, found[c].Dist), from, found[c].Dist);
     if (count && found[count - 1].Len >= Nice) i += found[count - 1].Len - 1;
   }
-  std::vector<uint32_t> steps;
-  for (uint32_t i = n; i > 0; i -= Nodes[i].Len) steps.push_back(i);
-  for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
-    const TNode& t = Nodes[*it];
-    if (t.Len == 1) Literal1(data[Begin + *it - 1]);
+  for (uint32_t end : PathSteps(n, [&](uint32_t i) { return Nodes[i].Len; })) {
+    const TNode& t = Nodes[end];
+    if (t.Len == 1) Literal1(data[Begin + end - 1]);
     else Match(t.Len, t.Dist);
   }
 }

@@ -15,6 +15,15 @@ struct TLzMatch {
   uint32_t Dist;
 };
 
+// The end positions of the steps of a shortest path through positions 0..N, first step first;
+// StepLen(i) is the length of the step that arrives at position i.
+template <class TStepLen>
+std::vector<uint32_t> PathSteps(uint32_t N, TStepLen StepLen) {
+  std::vector<uint32_t> steps;
+  for (uint32_t i = N; i > 0; i -= StepLen(i)) steps.push_back(i);
+  return {steps.rbegin(), steps.rend()};
+}
+
 class TLzMatchFinder {
 public:
   // Most matches Collect gives for one position: its Depth must stay below this.
