@@ -12,7 +12,7 @@ namespace {
 constexpr unsigned kMinMatch = 2, kMaxMatch = 257;
 constexpr unsigned kNumLenSymbols = 249, kPretreeSize = 20, kAlignedSize = 8;
 constexpr unsigned kMaxPosSlots = 50, kMaxMainSize = 256 + 8 * kMaxPosSlots;
-constexpr unsigned kBlockVerbatim = 1, kBlockAligned = 2;
+constexpr unsigned kBlockVerbatim = 1, kBlockAligned = 2, kBlockStored = 3;
 
 // Offset slot tables: base of each slot's formatted offsets and its count of extra bits.
 struct TSlotTables {
@@ -98,6 +98,12 @@ struct TLzxEncoder::TState {
 
   void UpdateCosts();
   void Emit(size_t Size, TMsbBitWriter& W);
+  void EmitStored(const uint8_t* Data, size_t Size, TMsbBitWriter& W) const;
+  void PutHeader(TMsbBitWriter& W) const;
+  // The lengths of the block just emitted: they become the base of the next block's deltas only
+  // when that block is the one written.
+  std::array<uint8_t, kMaxMainSize> NewMainLens{};
+  std::array<uint8_t, kNumLenSymbols> NewLenLens{};
 };
 
 TLzxEncoder::TLzxEncoder(unsigned WindowBits, TLzxE8Mode E8) : s_(std::make_unique<TState>()) {
@@ -386,8 +392,8 @@ void TLzxEncoder::TState::Emit(size_t Size, TMsbBitWriter& W) {
   PutLengths(W, MainLens.data(), mainCode.Lens.data(), 256);
   PutLengths(W, MainLens.data() + 256, mainCode.Lens.data() + 256, MainSize - 256);
   PutLengths(W, LenLens.data(), lenCode.Lens.data(), kNumLenSymbols);
-  std::copy(mainCode.Lens.begin(), mainCode.Lens.end(), MainLens.begin());
-  std::copy(lenCode.Lens.begin(), lenCode.Lens.end(), LenLens.begin());
+  std::copy(mainCode.Lens.begin(), mainCode.Lens.end(), NewMainLens.begin());
+  std::copy(lenCode.Lens.begin(), lenCode.Lens.end(), NewLenLens.begin());
 
   for (const TItem& it : Items) {
     if (!it.Len) {
@@ -408,6 +414,30 @@ void TLzxEncoder::TState::Emit(size_t Size, TMsbBitWriter& W) {
   }
 }
 
+// The stream header (first frame only): whether E8 translation is on, and its size.
+void TLzxEncoder::TState::PutHeader(TMsbBitWriter& W) const {
+  if (Frame != 0) return;
+  W.PutBits(E8, 1);
+  if (E8) {
+    W.PutBits(kTranslationSize >> 16, 16);
+    W.PutBits(kTranslationSize & 0xFFFF, 16);
+  }
+}
+
+// An uncompressed block: the header, 1 to 16 zero bits up to a 16-bit boundary, the repeated
+// offsets, the bytes, and a pad byte after an odd count.
+void TLzxEncoder::TState::EmitStored(const uint8_t* Data, size_t Size, TMsbBitWriter& W) const {
+  W.PutBits(kBlockStored, 3);
+  W.PutBits(static_cast<uint32_t>(Size >> 8), 16);
+  W.PutBits(static_cast<uint32_t>(Size & 0xFF), 8);
+  W.PutBits(0, 16 - W.BitCount() % 16);
+  std::vector<uint8_t>& out = W.Out();
+  for (uint32_t r : R)
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(r >> (8 * i)));
+  out.insert(out.end(), Data, Data + Size);
+  if (Size & 1) out.push_back(0);
+}
+
 bool TLzxEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last,
                                 std::vector<uint8_t>& Out) {
   TState& s = *s_;
@@ -415,15 +445,7 @@ bool TLzxEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last,
   Out.clear();
   s.Done = Last;
   if (Size == 0) return true;
-  TMsbBitWriter w(true);
-  if (s.Frame == 0) {
-    s.DecideE8(Data, Size);
-    w.PutBits(s.E8, 1);
-    if (s.E8) {
-      w.PutBits(kTranslationSize >> 16, 16);
-      w.PutBits(kTranslationSize & 0xFFFF, 16);
-    }
-  }
+  if (s.Frame == 0) s.DecideE8(Data, Size);
   uint8_t* at = s.Finder.Append(Size);
   std::memcpy(at, Data, Size);
   s.Translate(at, Size);
@@ -432,13 +454,23 @@ bool TLzxEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last,
     s.ParseOptimal(end - static_cast<uint32_t>(Size), end);
   else
     s.Parse(end - static_cast<uint32_t>(Size), end);
-  uint64_t before = w.BitCount();
+  TMsbBitWriter w(true);
+  s.PutHeader(w);
   s.Emit(Size, w);
-  s.UpdateCosts();
-  bool dense = (w.BitCount() - before) / 8 > Size * 97 / 100;
-  s.Sparse = dense;
   w.Align(16);
-  Out.swap(w.Out());
+  // A frame that does not compress is stored: its size plus 12 to 16 bytes of header.
+  s.Sparse = w.Out().size() > Size * 97 / 100;
+  if (w.Out().size() > Size + 16) {
+    TMsbBitWriter stored(true);
+    s.PutHeader(stored);
+    s.EmitStored(at, Size, stored);
+    Out.swap(stored.Out());
+  } else {
+    s.MainLens = s.NewMainLens;
+    s.LenLens = s.NewLenLens;
+    s.UpdateCosts();
+    Out.swap(w.Out());
+  }
   s.Frame++;
   return true;
 }

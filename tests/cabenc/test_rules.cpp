@@ -44,7 +44,8 @@ TEST(E8, TranslationLimitsRoundTripThroughPeers) {
                            {lxE8Auto, E8Edges(3) + "tail", true},
                            {lxE8On, RandomBytes(100000, 5), true},
                            {lxE8Auto, Sample("text", 70000), false},
-                           {lxE8Off, E8Edges(2), false}};
+                           {lxE8Off, E8Edges(2), false},
+                           {lxE8Off, RandomBytes(70001, 9), false}};  // stored, odd last frame
   for (const Row& r : rows) {
     TempDir dir("e8");
     TLzxEncoder enc(16, r.mode);
