@@ -77,7 +77,6 @@ struct TLzxEncoder::TState {
   // frame after one that did not compress gets the lazy parse searching every 16th position.
   static constexpr unsigned kDepth = 32, kNice = 64, kLazyMax = 32;
   static constexpr unsigned kOptimalDepth = 8, kOptimalNice = 32;
-  unsigned Depth = kDepth, Nice = kNice, LazyMax = kLazyMax;
   bool Sparse = false;
   std::vector<TItem> Items;
 
@@ -183,9 +182,9 @@ TCand TLzxEncoder::TState::Best(uint32_t Pos, uint32_t End) {
     if (len >= kMinMatch) consider(len, k);
     repLen = std::max(repLen, len);
   }
-  if (repLen >= Nice) return best;  // skipped positions are hashed by the next search
+  if (repLen >= kNice) return best;  // skipped positions are hashed by the next search
   uint32_t dist = 0;
-  unsigned len = Finder.Longest(Pos, maxLen, reach, Depth, Nice, dist);
+  unsigned len = Finder.Longest(Pos, maxLen, reach, kDepth, kNice, dist);
   if (len > repLen) {
     uint32_t f = dist + 2;
     for (unsigned k = 0; k < 3; ++k)
@@ -203,7 +202,7 @@ void TLzxEncoder::TState::Parse(uint32_t Begin, uint32_t End) {
   uint32_t pos = Begin;
   TCand cur = Best(pos, End);
   while (pos < End) {
-    if (cur.Len && cur.Len < LazyMax && pos + 1 < End) {
+    if (cur.Len && cur.Len < kLazyMax && pos + 1 < End) {
       TCand next = Best(pos + 1, End);
       if (next.Score > cur.Score + LitAvg) {
         Items.push_back({0, data[pos], 0});
@@ -232,7 +231,7 @@ void TLzxEncoder::TState::Parse(uint32_t Begin, uint32_t End) {
 
 // Cheapest path through the frame by the previous block's code lengths: every position tries a
 // literal, the repeated offsets it arrives with and each longer match the chains give. A match of
-// Nice bytes or more is taken outright and the positions inside it are not expanded.
+// kNice bytes or more is taken outright and the positions inside it are not expanded.
 void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
   const uint8_t* data = Finder.Data();
   uint32_t n = End - Begin;
@@ -264,7 +263,7 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
       for (unsigned l = kMinMatch; l <= len; ++l) relax(i, i + l, node.Cost + MatchCost(l, k), l, k);
       longest = std::max(longest, len);
     }
-    if (longest >= Nice) {
+    if (longest >= kNice) {
       i += longest - 1;
       continue;
     }
@@ -274,7 +273,7 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
       uint32_t f = found[c].Dist + 2;
       for (; from <= found[c].Len; ++from) relax(i, i + from, node.Cost + MatchCost(from, f), from, f);
     }
-    if (count && found[count - 1].Len >= Nice) i += found[count - 1].Len - 1;
+    if (count && found[count - 1].Len >= kNice) i += found[count - 1].Len - 1;
   }
   Items.clear();
   for (uint32_t end : PathSteps(n, [&](uint32_t i) { return Nodes[i].Len; })) {
