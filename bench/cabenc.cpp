@@ -2,7 +2,8 @@
 // compressed as MSZIP (zlib level 6 on 32 KiB blocks with the previous block as dictionary), LZX
 // and Quantum. Prints size, ratio to MSZIP and speed on one core; with --write DIR also writes
 // the LZX and Quantum cabinets there for the peer tools to check.
-// Usage: bench_cabenc [--lzx N] [--quantum LEVEL,MEMORY] [--only lzx|quantum] [--write DIR] PATH...
+// Usage: bench_cabenc [--lzx N] [--quantum LEVEL,MEMORY] [--only lzx|quantum] [--e8 on|off|auto]
+//        [--write DIR] PATH...
 #include <zlib.h>
 
 #include <algorithm>
@@ -127,7 +128,7 @@ double Seconds(std::clock_t t0) { return double(std::clock() - t0) / CLOCKS_PER_
 
 int main(int argc, char** argv) {
   unsigned lzx = 21, qLevel = 7, qMemory = 21;
-  std::string writeDir, only;
+  std::string writeDir, only, e8 = "auto";
   TFolder folder;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -135,6 +136,7 @@ int main(int argc, char** argv) {
     else if (a == "--quantum" && i + 1 < argc) std::sscanf(argv[++i], "%u,%u", &qLevel, &qMemory);
     else if (a == "--write" && i + 1 < argc) writeDir = argv[++i];
     else if (a == "--only" && i + 1 < argc) only = argv[++i];
+    else if (a == "--e8" && i + 1 < argc) e8 = argv[++i];
     else AddPath(a, fs::path(a).parent_path(), folder);
   }
   const std::string& data = folder.Data;
@@ -153,7 +155,7 @@ int main(int argc, char** argv) {
     std::printf("%-14s %12zu  %.3f  %6.1f MB/s\n", name, size, double(size) / mszip, mb / s);
     if (!writeDir.empty()) WriteCab(fs::path(writeDir) / file, folder, type, blocks);
   };
-  TLzxEncoder lz(lzx);
+  TLzxEncoder lz(lzx, e8 == "on" ? lxE8On : e8 == "off" ? lxE8Off : lxE8Auto);
   run(("LZX " + std::to_string(lzx)).c_str(), lz.FolderType(),
       [&](const uint8_t* d, size_t n, bool l, std::vector<uint8_t>& o) { return lz.CompressFrame(d, n, l, o); },
       "lzx.cab");
