@@ -6,6 +6,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include "archive/core/qrvErrors.h"
@@ -78,10 +79,32 @@ bool Gunzip(TCli& Cli, const std::string& Gz, TTempFileGuard& Guard) {
   return ok;
 }
 
+// The masks that select no entry: a listing pass (nothing decoded, errors left to the real run)
+// collects the names, then the frame's entry test runs each mask on its own over them.
+std::vector<std::string> UnmatchedMasks(TArcType Type, const std::string& Source, const std::vector<std::string>& Masks) {
+  std::unique_ptr<TUnBase> lister = MakeReader(Type);
+  std::vector<std::string> names;
+  lister->SetArchiveFile(Source);
+  lister->ExtractMode = xmList;
+  lister->RecurseDirs = true;
+  lister->FileSpec = {"*"};
+  lister->OnError = [](TZipCommon*, const std::string&, const std::string&, const std::string&, int32_t) {};
+  lister->OnListEntry = [&names](TZipCommon*, const TListEntry& E) { names.push_back(E.Name); };
+  lister->Extract();
+  std::vector<std::string> unmatched;
+  for (const std::string& m : Masks) {
+    lister->FileSpec = {m};
+    if (std::none_of(names.begin(), names.end(), [&](const std::string& n) { return lister->EntrySelected(n); }))
+      unmatched.push_back(m);
+  }
+  return unmatched;
+}
+
 }  // namespace
 
 int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
-              const std::function<void(TUnBase& Reader)>& Configure) {
+              const std::function<void(TUnBase& Reader)>& Configure,
+              const std::function<std::string(TUnBase& Reader)>& Details) {
   if (Args.Positional.empty()) throw TUsageError("no ARCHIVE given");
   const std::string& arg = Args.Positional[0];
   const std::string path = AbsolutePath(arg);
@@ -106,11 +129,15 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
     Cli.Error(probe.ArchiveFile().empty() ? ecOpenFile : ecUnsupportedType, arg);
     return Cli.Status();
   }
+  const std::vector<std::string> masks(Args.Positional.begin() + 1, Args.Positional.end());
+  const std::vector<std::string> unmatched = masks.empty() ? masks : UnmatchedMasks(probe.ArcType(), source, masks);
+  for (const std::string& m : unmatched) Cli.Fail("no entry matches " + PrintableName(m));
+  // Nothing to do when no mask matched (the run would only say "0 entries").
+  if (!masks.empty() && unmatched.size() == masks.size()) return Cli.Status();
   reader->SetArchiveFile(source);
   reader->ExtractMode = Mode;
   reader->RecurseDirs = true;
-  reader->FileSpec.assign(Args.Positional.begin() + 1, Args.Positional.end());
-  if (reader->FileSpec.empty()) reader->FileSpec.push_back("*");
+  reader->FileSpec = masks.empty() ? std::vector<std::string>{"*"} : masks;
   reader->Passwords = Args.Values("-p");
   const bool quiet = Cli.Quiet;
   reader->OnGetPassword = [quiet](TZipCommon*, const std::string& Entry, std::string& Password, bool& TryAgain) {
@@ -118,19 +145,12 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   };
   if (Configure) Configure(*reader);
   Cli.Attach(*reader);
-  // Redraw the bar only when a percentage changes.
-  auto draw = reader->OnProgress;
-  reader->OnProgress = [draw, last = -1](TZipCommon* S, uint8_t ByFile, uint8_t ByArchive) mutable {
-    const int now = ByFile * 256 + ByArchive;
-    if (now == last) return;
-    last = now;
-    if (draw) draw(S, ByFile, ByArchive);
-  };
   const int count = reader->Extract();
   Cli.Detach();
   if (!Cli.Quiet && Mode != xmList) {
     const char* verb = Mode == xmTest ? "tested" : "extracted";
     std::cout << verb << ' ' << count << (count == 1 ? " entry" : " entries");
+    if (Details) std::cout << Details(*reader);
     if (Cli.Status() != exOk) std::cout << ", with errors";
     std::cout << '\n';
   }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "archive/core/qrvBase.h"
+#include "archive/core/qrvErrors.h"
 #include "archive/zip/qrvZip.h"
 #include "cli/CliCommon.h"
 #include "platform/FileInfo.h"
@@ -17,28 +18,56 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// The archive kind: -t, else the archive's extension, else zip.
-std::string KindOf(const TParsedArgs& Args, const std::string& Archive) {
-  if (Args.Has("-t")) return Lower(Args.Value("-t"));
-  const std::string a = Lower(Archive);
-  if (a.ends_with(".tar.gz") || a.ends_with(".tgz")) return "tgz";
-  for (const char* k : {"lzh", "lha", "tar", "cab", "zip"})
-    if (a.ends_with(std::string(".") + k)) return std::string(k) == "lha" ? "lzh" : k;
-  return "zip";
+// The archive kinds brel-cli writes: name (-t), the extensions that name it, the writer.
+struct TKindRow {
+  const char* Name;
+  std::vector<std::string> Extensions;
+  int Writer;
+};
+const TKindRow kKinds[] = {{"zip", {".zip"}, akZip},
+                           {"lzh", {".lzh", ".lha"}, akLzh},
+                           {"cab", {".cab"}, akCab},
+                           {"tar", {".tar"}, akTar},
+                           {"tgz", {".tgz", ".tar.gz"}, akTar}};
+
+// "zip|lzh|..." and ".zip .lzh ...", for messages.
+std::string KindNames() {
+  std::string out;
+  for (const TKindRow& k : kKinds) out += (out.empty() ? "" : "|") + std::string(k.Name);
+  return out;
+}
+std::string KindExtensions() {
+  std::string out;
+  for (const TKindRow& k : kKinds)
+    for (const std::string& e : k.Extensions) out += (out.empty() ? "" : " ") + e;
+  return out;
+}
+
+// The archive kind: -t, else the archive's extension; a name without extension is a ZIP.
+// A kind or extension brel-cli does not write is a usage error (a ZIP named out.7z would
+// mislead whoever opens it).
+const TKindRow& KindOf(const TParsedArgs& Args, const std::string& Archive) {
+  if (Args.Has("-t")) {
+    const std::string t = Lower(Args.Value("-t"));
+    for (const TKindRow& k : kKinds)
+      if (t == k.Name) return k;
+    throw TUsageError("unknown archive kind " + t + " (-t takes " + KindNames() + ")");
+  }
+  const std::string a = Lower(BaseOf(Archive));
+  for (const TKindRow& k : kKinds)
+    for (const std::string& e : k.Extensions)
+      if (a.size() > e.size() && a.ends_with(e)) return k;
+  if (a.find('.') == std::string::npos) return kKinds[0];
+  throw TUsageError("cannot write " + a.substr(a.rfind('.')) + " archives: end the name in one of " +
+                    KindExtensions() + " or give -t " + KindNames());
 }
 
 // The writer of a kind; nullptr when this build has none.
-std::unique_ptr<TCompBase> MakeWriter(const std::string& Kind) {
-  static const std::pair<const char*, int> kKinds[] = {
-      {"zip", akZip}, {"lzh", akLzh}, {"cab", akCab}, {"tar", akTar}, {"tgz", akTar}};
-  for (const auto& [name, kind] : kKinds) {
-    if (Kind != name) continue;
-    auto w = NewWriter(kind);
-    // Before the archive is named: the name then decides between .tar.gz and .tgz.
-    if (w && Kind == "tgz") w->SetCompressMethod(cmTarGzip);
-    return w;
-  }
-  return nullptr;
+std::unique_ptr<TCompBase> MakeWriter(const TKindRow& Kind) {
+  auto w = NewWriter(Kind.Writer);
+  // Before the archive is named: the name then decides between .tar.gz and .tgz.
+  if (w && std::string(Kind.Name) == "tgz") w->SetCompressMethod(cmTarGzip);
+  return w;
 }
 
 TStoredDirNames PathsMode(const std::string& V) {
@@ -109,9 +138,9 @@ int Execute(TCli& Cli, TCompBase& W) {
 }
 
 std::unique_ptr<TCompBase> WriterFor(TCli& Cli, const TParsedArgs& Args, const std::string& Archive) {
-  const std::string kind = KindOf(Args, Archive);
+  const TKindRow& kind = KindOf(Args, Archive);
   auto w = MakeWriter(kind);
-  if (!w) Cli.Error(25244, Archive, kind);
+  if (!w) Cli.Error(ecUnsupportedType, Archive, kind.Name);
   return w;
 }
 
@@ -138,7 +167,11 @@ int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
     w->DefaultDir = CommonDir(paths);
   }
   w->RecurseDirs = !Args.Has("--no-recurse");
-  w->StoreEmptySubDirs = Args.Has("--empty-dirs");
+  // As zip -r and tar: hidden folders and empty folders are packed unless asked otherwise
+  // (hidden files are admitted by the default attributes already).
+  w->StoreEmptySubDirs = !Args.Has("--no-empty-dirs");
+  w->IncludeHiddenDirs = !Args.Has("--no-hidden");
+  if (Args.Has("--no-hidden")) w->AttributesEx.Include(fsHidden);
   w->Switch = Switch;
   for (const std::string& m : Args.Values("--exclude")) w->ExcludeSpec.push_back(m);
   if (auto* zip = dynamic_cast<TZipBase*>(w.get())) {
@@ -164,20 +197,31 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
   return Execute(Cli, *w);
 }
 
-const TOptionSpec kWriterOptions = {{"-t", true},         {"-m", true},        {"-l", true},
-                                    {"-p", true},         {"--no-recurse", false}, {"--paths", true},
-                                    {"--exclude", true},  {"--empty-dirs", false}, {"--comment", true}};
-const char* const kWriterUsage =
-    "[-t zip|lzh|tar|tgz|cab] [-m METHOD] [-l fast|normal|max] [-p PASSWORD] [--no-recurse] "
-    "[--paths none|relative|start|absolute|noroot|auto] [--exclude MASK]... [--empty-dirs] "
-    "[--comment TEXT] ARCHIVE PATH...";
+const TOptionSpec kKindOption = {
+    {"-t", "KIND", "archive kind: zip, lzh, cab, tar or tgz (default: from the extension; none: zip)"}};
+const TOptionSpec kWriterOptions = {
+    kKindOption[0],
+    {"-m", "METHOD", "method: store, deflate, lh5, lh6, mszip, lzx or quantum (default: the kind's own)"},
+    {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)"},
+    {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only)"},
+    {"--no-recurse", "", "do not descend into folders"},
+    {"--no-hidden", "", "leave out hidden files and folders (names starting with .)"},
+    {"--no-empty-dirs", "", "leave out empty folders"},
+    {"--empty-dirs", "", "store empty folders (the default)"},
+    {"--paths", "MODE", "stored names: none, relative, start, absolute, noroot or auto (default: auto,"
+                        " relative to the common folder of the PATHs)"},
+    {"--exclude", "MASK", "leave out files matching MASK (repeatable)"},
+    {"--comment", "TEXT", "set the archive comment (zip only)"}};
+const char* const kWriterArgs = "ARCHIVE PATH...";
 
-const TRegisterCommand kAdd("a", {kWriterUsage, kWriterOptions,
-                                  [](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, swAdd); }});
-const TRegisterCommand kRefresh("f", {kWriterUsage, kWriterOptions,
-                                      [](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, swRefresh); }});
-const TRegisterCommand kMove("m", {kWriterUsage, kWriterOptions,
-                                   [](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, swMove); }});
-const TRegisterCommand kDelete("d", {"[-t zip|lzh|tar|tgz|cab] ARCHIVE MASK...", {{"-t", true}}, RunDelete});
+TCommand WriterCommand(const char* Summary, TSwitch Switch, int Rank) {
+  return {kWriterArgs, Summary, kWriterOptions,
+          [Switch](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, Switch); }, Rank};
+}
+
+const TRegisterCommand kAdd("a", WriterCommand("add files and folders (changed files replace their entries)", swAdd, 1));
+const TRegisterCommand kRefresh("f", WriterCommand("refresh: replace changed entries, add no new ones", swRefresh, 2));
+const TRegisterCommand kMove("m", WriterCommand("move files and folders into the archive (sources go to the Trash)", swMove, 3));
+const TRegisterCommand kDelete("d", {"ARCHIVE MASK...", "delete the entries matching the MASKs", kKindOption, RunDelete, 4});
 
 }  // namespace
