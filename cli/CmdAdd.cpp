@@ -101,40 +101,51 @@ void ApplyLevel(TCompBase& W, const std::string& Level) {
   else throw TUsageError("unknown level " + Level);
 }
 
-// FileSpec from PATH arguments: a folder becomes folder/*.* (scanned recursively unless
-// --no-recurse), a file or a mask stays as it is. Missing paths are reported.
-std::vector<std::string> SpecOf(TCli& Cli, const std::vector<std::string>& Paths) {
-  std::vector<std::string> masks;
+// FileSpec from PATH arguments: a folder becomes folder/*.* and a mask stays as it is, both
+// scanned recursively (unless --no-recurse); a named file is scanned alone, since a recursive
+// scan would also take files of the same name from every folder below it. Missing paths are
+// reported.
+struct TSpec {
+  std::vector<std::string> Deep, Flat;
+};
+TSpec SpecOf(TCli& Cli, const std::vector<std::string>& Paths) {
+  TSpec spec;
   for (const std::string& arg : Paths) {
     const std::string path = AbsolutePath(arg);
     if (DirectoryExists(path)) {
-      masks.push_back(path + (path.back() == '/' ? "*.*" : "/*.*"));
-    } else if (FileExists(path) || path.find_first_of("*?") != std::string::npos) {
-      masks.push_back(path);
+      spec.Deep.push_back(path + (path.back() == '/' ? "*.*" : "/*.*"));
+    } else if (path.find_first_of("*?") != std::string::npos) {
+      spec.Deep.push_back(path);
+    } else if (FileExists(path)) {
+      spec.Flat.push_back(path);
     } else {
-      Cli.Error(25192, arg);
+      Cli.Error(ecFileNotFound, arg);
     }
   }
-  return masks;
+  return spec;
 }
 
-// Connects the component to the shell; a changed file replaces its entry when adding to an
-// existing archive.
-void Connect(TCli& Cli, TCompBase& W) {
+void PrintSummary(const TCli& Cli, TSwitch Switch, int Count, const std::string& Archive) {
+  if (Cli.Quiet || Count == 0) return;
+  std::cout << (Switch == swDelete ? "deleted " : "added ") << Count << (Count == 1 ? " entry" : " entries")
+            << (Switch == swDelete ? " from " : " to ") << Archive << '\n';
+}
+
+// Runs the writer connected to the shell (a changed file replaces its entry when adding to an
+// existing archive). Returns the entries added or deleted; "nothing to do" is noted in
+// NothingToDo instead of printed, since another run of the same command may have work.
+int Execute(TCli& Cli, TCompBase& W, bool& NothingToDo) {
   Cli.Attach(W);
   W.OnReplaceFile = [](TZipCommon*, const std::string&, const std::string&, TDateTime, TDateTime, int64_t, int64_t,
                        int32_t, int32_t, bool& Replace) { Replace = true; };
-}
-
-// Runs the writer and prints what it did (unless -q).
-int Execute(TCli& Cli, TCompBase& W) {
-  Connect(Cli, W);
+  W.OnError = [&NothingToDo, report = W.OnError](TZipCommon* S, const std::string& F, const std::string& X,
+                                                  const std::string& V, int32_t Code) {
+    if (Code == ecNothingToDo) NothingToDo = true;
+    else report(S, F, X, V, Code);
+  };
   const int n = W.Compress();
   Cli.Detach();
-  if (!Cli.Quiet && n > 0)
-    std::cout << (W.Switch == swDelete ? "deleted " : "added ") << n << (n == 1 ? " entry" : " entries")
-              << (W.Switch == swDelete ? " from " : " to ") << W.ArchiveFile() << '\n';
-  return Cli.Status();
+  return n;
 }
 
 std::unique_ptr<TCompBase> WriterFor(TCli& Cli, const TParsedArgs& Args, const std::string& Archive) {
@@ -144,11 +155,11 @@ std::unique_ptr<TCompBase> WriterFor(TCli& Cli, const TParsedArgs& Args, const s
   return w;
 }
 
-int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
-  if (Args.Positional.size() < 2) throw TUsageError("ARCHIVE and at least one PATH are needed");
-  const std::string archive = AbsolutePath(Args.Positional[0]);
-  auto w = WriterFor(Cli, Args, archive);
-  if (!w) return Cli.Status();
+// A writer for Archive with every option of the command line but FileSpec and RecurseDirs.
+std::unique_ptr<TCompBase> ConfiguredWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch,
+                                            const std::string& Archive) {
+  auto w = WriterFor(Cli, Args, Archive);
+  if (!w) return w;
   ApplyMethod(*w, Args.Value("-m"));
   ApplyLevel(*w, Args.Value("-l"));
   w->StoredDirNames = PathsMode(Args.Value("--paths", "auto"));
@@ -166,7 +177,6 @@ int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
     w->StoredDirNames = sdExplorer_UserDefineDefaultDir;
     w->DefaultDir = CommonDir(paths);
   }
-  w->RecurseDirs = !Args.Has("--no-recurse");
   // As zip -r and tar: hidden folders and empty folders are packed unless asked otherwise
   // (hidden files are admitted by the default attributes already).
   w->StoreEmptySubDirs = !Args.Has("--no-empty-dirs");
@@ -180,10 +190,31 @@ int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
   } else if (Args.Has("-p")) {
     throw TUsageError("-p applies to zip archives only");
   }
-  w->FileSpec = SpecOf(Cli, {Args.Positional.begin() + 1, Args.Positional.end()});
-  if (w->FileSpec.empty()) return Cli.Status();
-  w->SetArchiveFile(archive);
-  return Execute(Cli, *w);
+  w->SetArchiveFile(Archive);
+  return w;
+}
+
+// Folders and masks, then named files, each in a run of its own (the archive is updated twice
+// when both are given).
+int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
+  if (Args.Positional.size() < 2) throw TUsageError("ARCHIVE and at least one PATH are needed");
+  const std::string archive = AbsolutePath(Args.Positional[0]);
+  if (!ConfiguredWriter(Cli, Args, Switch, archive)) return Cli.Status();  // usage errors first
+  const TSpec spec = SpecOf(Cli, {Args.Positional.begin() + 1, Args.Positional.end()});
+  int count = 0;
+  bool nothingToDo = false;
+  std::string written = archive;
+  for (const auto* group : {&spec.Deep, &spec.Flat}) {
+    if (group->empty() || TCli::Interrupted()) continue;
+    auto w = ConfiguredWriter(Cli, Args, Switch, archive);
+    w->FileSpec = *group;
+    w->RecurseDirs = group == &spec.Deep && !Args.Has("--no-recurse");
+    count += Execute(Cli, *w, nothingToDo);
+    written = w->ArchiveFile();
+  }
+  if (count == 0 && nothingToDo) Cli.Error(ecNothingToDo, written);
+  PrintSummary(Cli, Switch, count, written);
+  return Cli.Status();
 }
 
 int RunDelete(TCli& Cli, const TParsedArgs& Args) {
@@ -194,7 +225,11 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
   w->Switch = swDelete;
   w->FileSpec.assign(Args.Positional.begin() + 1, Args.Positional.end());
   w->SetArchiveFile(archive);
-  return Execute(Cli, *w);
+  bool nothingToDo = false;
+  const int n = Execute(Cli, *w, nothingToDo);
+  if (nothingToDo) Cli.Error(ecNothingToDo, archive);
+  PrintSummary(Cli, swDelete, n, w->ArchiveFile());
+  return Cli.Status();
 }
 
 const TOptionSpec kKindOption = {
