@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -216,12 +217,15 @@ void TProgressLine::Start(bool Enabled) {
   FEnabled = Enabled && isatty(STDERR_FILENO);
   FStart = NowMs();
   FLastDraw = 0;
+  // BREL_PROGRESS_DELAY_MS changes the quiet first second (tests draw at once with 0).
+  const char* delay = std::getenv("BREL_PROGRESS_DELAY_MS");
+  FDelay = delay && *delay ? std::atoll(delay) : 1000;
 }
 
 void TProgressLine::Update(int64_t Done, int64_t Total, const std::string& Name) {
   if (!FEnabled) return;
   const int64_t now = NowMs();
-  if (now - FStart < 1000 || now - FLastDraw < 200) return;
+  if (now - FStart < FDelay || now - FLastDraw < 200) return;
   FLastDraw = now;
   std::string text = HumanBytes(Done);
   if (Total > 0) text = std::to_string(Done * 100 / Total) + "% " + text + " of " + HumanBytes(Total);

@@ -60,7 +60,7 @@ class TProgressLine {
  private:
   bool FEnabled = false;
   bool FShown = false;
-  int64_t FStart = 0, FLastDraw = 0;  // steady clock, milliseconds
+  int64_t FStart = 0, FLastDraw = 0, FDelay = 1000;  // steady clock, milliseconds
 };
 
 // "1.5 MiB", "312 B": a byte count for people.

@@ -208,7 +208,9 @@ int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
     if (group->empty() || TCli::Interrupted()) continue;
     auto w = ConfiguredWriter(Cli, Args, Switch, archive);
     w->FileSpec = *group;
-    w->RecurseDirs = group == &spec.Deep && !Args.Has("--no-recurse");
+    const bool deep = group == &spec.Deep;
+    w->RecurseDirs = deep && !Args.Has("--no-recurse");
+    w->StoreEmptySubDirs = deep && w->StoreEmptySubDirs;
     count += Execute(Cli, *w, nothingToDo);
     written = w->ArchiveFile();
   }
