@@ -148,7 +148,7 @@ void TCli::Attach(TZipCommon& Component) {
   Component.OnProgress = [this](TZipCommon* Sender, uint8_t, uint8_t) { Progress(Sender); };
   // A long scan before a writer's first byte shows what it found so far.
   Component.OnFileScanStatus = [this](TZipCommon*, const std::string& FileName, int Count, int64_t Size) {
-    FLine.Update(Size, 0, "scanning: " + std::to_string(Count) + " files, " + FileName);
+    FLine.Scanning(Count, Size, FileName);
   };
 }
 
@@ -222,22 +222,35 @@ void TProgressLine::Start(bool Enabled) {
   FDelay = delay && *delay ? std::atoll(delay) : 1000;
 }
 
-void TProgressLine::Update(int64_t Done, int64_t Total, const std::string& Name) {
-  if (!FEnabled) return;
+bool TProgressLine::Due() {
+  if (!FEnabled) return false;
   const int64_t now = NowMs();
-  if (now - FStart < FDelay || now - FLastDraw < 200) return;
+  if (now - FStart < FDelay || now - FLastDraw < std::min<int64_t>(FDelay, 200)) return false;
   FLastDraw = now;
+  return true;
+}
+
+void TProgressLine::Update(int64_t Done, int64_t Total, const std::string& Name) {
+  if (!Due()) return;
   std::string text = HumanBytes(Done);
   if (Total > 0) text = std::to_string(Done * 100 / Total) + "% " + text + " of " + HumanBytes(Total);
-  text += "  " + HumanBytes(Done * 1000 / std::max<int64_t>(now - FStart, 1)) + "/s  ";
+  text += "  " + HumanBytes(Done * 1000 / std::max<int64_t>(FLastDraw - FStart, 1)) + "/s  ";
+  Draw(text, Name);
+}
+
+void TProgressLine::Scanning(int Files, int64_t Bytes, const std::string& Name) {
+  if (Due()) Draw("scanning: " + std::to_string(Files) + (Files == 1 ? " file, " : " files, ") + HumanBytes(Bytes) + "  ", Name);
+}
+
+void TProgressLine::Draw(const std::string& Text, const std::string& Name) {
   // The name's end is what tells files apart: a long name loses its beginning.
   const size_t room = TerminalWidth() - 1;
   std::string name = PrintableName(Name);
-  if (text.size() + name.size() > room) {
-    const size_t keep = room > text.size() + 3 ? room - text.size() - 3 : 0;
+  if (Text.size() + name.size() > room) {
+    const size_t keep = room > Text.size() + 3 ? room - Text.size() - 3 : 0;
     name = keep ? "..." + name.substr(name.size() - keep) : std::string();
   }
-  std::cerr << '\r' << (text + name).substr(0, room) << "\033[K" << std::flush;
+  std::cerr << '\r' << (Text + name).substr(0, room) << "\033[K" << std::flush;
   FShown = true;
 }
 

@@ -53,11 +53,17 @@ class TProgressLine {
   void Start(bool Enabled);
   // Redraws the line: Done of Total bytes (Total 0: unknown), Name the item at work.
   void Update(int64_t Done, int64_t Total, const std::string& Name);
+  // The same while a writer scans its sources: files and bytes found so far.
+  void Scanning(int Files, int64_t Bytes, const std::string& Name);
   // Removes a shown line (before other output and at the end).
   void Clear();
   bool Enabled() const { return FEnabled; }
 
  private:
+  // Whether a redraw is due now (enabled, past the quiet start, not drawn too recently).
+  bool Due();
+  // Draws Text then Name, the name losing its beginning when the line is too long.
+  void Draw(const std::string& Text, const std::string& Name);
   bool FEnabled = false;
   bool FShown = false;
   int64_t FStart = 0, FLastDraw = 0, FDelay = 1000;  // steady clock, milliseconds
