@@ -119,10 +119,12 @@ TCli::~TCli() {
   GActive = nullptr;
 }
 
+// The reason (the system's, or what the component adds) follows the name, as other tools
+// print it: "brel-cli: 25235 Error opening file: /x/y (Permission denied)".
 void TCli::Error(int32_t Code, const std::string& Name, const std::string& Extra) {
-  std::string text = std::to_string(Code) + ' ' + ErrorText(Code);
-  if (!Extra.empty()) text += " (" + Extra + ')';
-  Fail(text + ": " + PrintableName(Name));
+  std::string text = std::to_string(Code) + ' ' + ErrorText(Code) + ": " + PrintableName(Name);
+  if (!Extra.empty()) text += " (" + PrintableName(Extra) + ')';
+  Fail(text);
 }
 
 void TCli::Fail(const std::string& Text) {

@@ -9,10 +9,16 @@ namespace {
 
 const TOptionSpec kExtractOptions = {
     {"-o", "DIR", "extract below DIR (default: the current folder)"},
-    {"--overwrite", "", "replace existing files outright"},
+    {"--overwrite", "", "replace existing files outright (default: a file whose size or date differs from "
+                        "the entry goes to the Trash first)"},
     {"--skip-existing", "", "leave existing files as they are"},
     {"-p", "PASSWORD", "password for encrypted entries (repeatable; asked on a terminal)"}};
 const TOptionSpec kTestOptions = {kExtractOptions.back()};
+
+// "1 changed file", "2 existing files".
+std::string Files(int N, const char* What) {
+  return std::to_string(N) + ' ' + What + (N == 1 ? " file" : " files");
+}
 
 int RunExtract(TCli& Cli, const TParsedArgs& Args, bool StoredDirs) {
   const std::string dir = AbsolutePath(Args.Value("-o", "."));
@@ -26,6 +32,8 @@ int RunExtract(TCli& Cli, const TParsedArgs& Args, bool StoredDirs) {
         R.UseStoredDirs = StoredDirs;
         R.CreateStoredDirs = StoredDirs;
         R.OverwriteMode = omOverwrite;
+        // As the window: what the user changed goes to the Trash, never lost.
+        R.TrashChanged = !skipExisting && !Args.Has("--overwrite");
         // Skipping only what exists takes the question path: every existing target is answered
         // with omSkip, every other entry is written.
         R.ConfirmOverwrites = skipExisting;
@@ -35,9 +43,11 @@ int RunExtract(TCli& Cli, const TParsedArgs& Args, bool StoredDirs) {
             ++*skipped;
           };
       },
-      [skipped](TUnBase&) {
-        return *skipped ? ", " + std::to_string(*skipped) + " existing file" + (*skipped == 1 ? "" : "s") + " skipped"
-                        : std::string();
+      [skipped](TUnBase& R) {
+        std::string out;
+        if (*skipped) out += ", " + Files(*skipped, "existing") + " skipped";
+        if (R.TrashedFiles()) out += ", " + Files(R.TrashedFiles(), "changed") + " moved to the Trash";
+        return out;
       });
 }
 

@@ -110,6 +110,52 @@ TEST(CliShell, UnmatchedMasksAreNamedAndFail) {
   EXPECT_FALSE(fs::exists(t / "out/x/src/b.log"));
 }
 
+// x over its own output: an edited file goes to the (private) Trash before it is replaced,
+// unless --overwrite or --skip-existing says otherwise; unchanged files are simply replaced.
+TEST(CliShell, ExtractKeepsEditedFilesInTheTrash) {
+  TempDir t;
+  WriteFile(t / "src/a.txt", "original a");
+  WriteFile(t / "src/b.txt", "original b");
+  const std::string zip = (t / "k.zip").string(), out = (t / "out").string();
+  ASSERT_EQ(RunCli({"a", "-q", zip, (t / "src").string()}).status, 0);
+  const fs::path trash = fs::path(getenv("XDG_DATA_HOME")) / "Trash/files";
+  const auto trashed = [&] {
+    std::multiset<std::string> s;
+    if (fs::exists(trash))
+      for (const auto& e : fs::directory_iterator(trash)) s.insert(ReadFile(e.path()));
+    return s;
+  };
+  const auto before = trashed();
+  struct Step {
+    std::vector<std::string> options;
+    std::string edit;  // written to out/src/a.txt before the run ("" none)
+    const char* summary;
+    std::string left;  // out/src/a.txt afterwards
+  };
+  const Step steps[] = {
+      {{}, "", "extracted 2 entries\n", "original a"},
+      {{}, "", "extracted 2 entries\n", "original a"},
+      {{}, "my edit", "extracted 2 entries, 1 changed file moved to the Trash\n", "original a"},
+      {{"--skip-existing"}, "kept edit", "extracted 0 entries, 2 existing files skipped\n", "kept edit"},
+      {{"--overwrite"}, "lost edit", "extracted 2 entries\n", "original a"},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.summary);
+    if (!s.edit.empty()) WriteFile(t / "out/src/a.txt", s.edit);
+    std::vector<std::string> args = {"x", "-o", out};
+    args.insert(args.end(), s.options.begin(), s.options.end());
+    args.push_back(zip);
+    const CommandResult r = RunCli(args);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, s.summary);
+    EXPECT_EQ(ReadFile(t / "out/src/a.txt"), s.left);
+  }
+  auto added = trashed();
+  for (const std::string& c : before) added.erase(added.find(c));
+  EXPECT_EQ(added, std::multiset<std::string>{"my edit"});
+  EXPECT_EQ(RunCli({"x", "--overwrite", "--skip-existing", zip}).status, 2);
+}
+
 TEST(CliShell, ShortListingHasATotal) {
   TempDir t;
   WriteFile(t / "d/a.txt", std::string(1000, 'a'));
