@@ -79,11 +79,12 @@ bool Gunzip(TCli& Cli, const std::string& Gz, TTempFileGuard& Guard) {
   return ok;
 }
 
-// The masks that select no entry: a listing pass (nothing decoded, errors left to the real run)
-// collects the names, then the frame's entry test runs each mask on its own over them.
-std::vector<std::string> UnmatchedMasks(TArcType Type, const std::string& Source, const std::vector<std::string>& Masks) {
-  std::unique_ptr<TUnBase> lister = MakeReader(Type);
+}  // namespace
+
+std::vector<std::string> EntryNames(TArcType Type, const std::string& Source) {
   std::vector<std::string> names;
+  std::unique_ptr<TUnBase> lister = MakeReader(Type);
+  if (!lister) return names;
   lister->SetArchiveFile(Source);
   lister->ExtractMode = xmList;
   lister->RecurseDirs = true;
@@ -91,16 +92,20 @@ std::vector<std::string> UnmatchedMasks(TArcType Type, const std::string& Source
   lister->OnError = [](TZipCommon*, const std::string&, const std::string&, const std::string&, int32_t) {};
   lister->OnListEntry = [&names](TZipCommon*, const TListEntry& E) { names.push_back(E.Name); };
   lister->Extract();
-  std::vector<std::string> unmatched;
-  for (const std::string& m : Masks) {
-    lister->FileSpec = {m};
-    if (std::none_of(names.begin(), names.end(), [&](const std::string& n) { return lister->EntrySelected(n); }))
-      unmatched.push_back(m);
-  }
-  return unmatched;
+  return names;
 }
 
-}  // namespace
+std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::vector<std::string>& Names,
+                                        const std::vector<std::string>& Masks,
+                                        const std::function<bool(const std::string& Mask, const std::string& Name)>& Selects) {
+  std::vector<std::string> unmatched;
+  for (const std::string& m : Masks)
+    if (std::none_of(Names.begin(), Names.end(), [&](const std::string& n) { return Selects(m, n); })) {
+      unmatched.push_back(m);
+      Cli.Fail("no entry matches " + PrintableName(m));
+    }
+  return unmatched;
+}
 
 int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
               const std::function<void(TUnBase& Reader)>& Configure,
@@ -130,8 +135,14 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
     return Cli.Status();
   }
   const std::vector<std::string> masks(Args.Positional.begin() + 1, Args.Positional.end());
-  const std::vector<std::string> unmatched = masks.empty() ? masks : UnmatchedMasks(probe.ArcType(), source, masks);
-  for (const std::string& m : unmatched) Cli.Fail("no entry matches " + PrintableName(m));
+  // Each mask is tested on its own by the reader's entry test, over the names of a listing pass.
+  const std::vector<std::string> unmatched =
+      masks.empty() ? masks
+                    : UnmatchedMasks(Cli, EntryNames(probe.ArcType(), source), masks,
+                                     [&reader](const std::string& M, const std::string& N) {
+                                       reader->FileSpec = {M};
+                                       return reader->EntrySelected(N);
+                                     });
   // Nothing to do when no mask matched (the run would only say "0 entries").
   if (!masks.empty() && unmatched.size() == masks.size()) return Cli.Status();
   reader->SetArchiveFile(source);

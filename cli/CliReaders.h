@@ -3,13 +3,25 @@
 #pragma once
 
 #include <memory>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "archive/core/qrvBase.h"
 #include "cli/CliCommon.h"
 
 // A reader for archives of type T, or null when no reader handles that type.
 std::unique_ptr<TUnBase> MakeReader(TArcType T);
+
+// The stored names of every entry of the archive Source of type Type (a listing pass, nothing
+// decoded, errors left unreported for the run that follows). Empty when no reader handles it.
+std::vector<std::string> EntryNames(TArcType Type, const std::string& Source);
+
+// The masks that select none of Names by the test Selects, each reported ("no entry matches
+// MASK") and returned.
+std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::vector<std::string>& Names,
+                                        const std::vector<std::string>& Masks,
+                                        const std::function<bool(const std::string& Mask, const std::string& Name)>& Selects);
 
 // Opens ARCHIVE (the first positional argument) with the reader of its type, selects the
 // entries named by the remaining arguments (all when none; each MASK that selects nothing is

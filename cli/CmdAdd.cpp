@@ -8,6 +8,7 @@
 #include "archive/core/qrvErrors.h"
 #include "archive/zip/qrvZip.h"
 #include "cli/CliCommon.h"
+#include "cli/CliReaders.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
 
@@ -225,7 +226,20 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
   auto w = WriterFor(Cli, Args, archive);
   if (!w) return Cli.Status();
   w->Switch = swDelete;
-  w->FileSpec.assign(Args.Positional.begin() + 1, Args.Positional.end());
+  const std::vector<std::string> masks(Args.Positional.begin() + 1, Args.Positional.end());
+  // Masks that select nothing are named, by the writer's own test for deletion (when brel-cli
+  // reads the archive as it is; a missing one is the writer's to report).
+  TArvexComponent probe;
+  probe.SetArchiveFile(archive);
+  if (FileExists(archive) && MakeReader(probe.ArcType())) {
+    const auto unmatched = UnmatchedMasks(Cli, EntryNames(probe.ArcType(), archive), masks,
+                                          [&w](const std::string& M, const std::string& N) {
+                                            w->FileSpec = {M};
+                                            return w->SelectedForDelete(N);
+                                          });
+    if (unmatched.size() == masks.size()) return Cli.Status();
+  }
+  w->FileSpec = masks;
   w->SetArchiveFile(archive);
   bool nothingToDo = false;
   const int n = Execute(Cli, *w, nothingToDo);

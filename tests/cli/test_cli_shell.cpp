@@ -105,6 +105,11 @@ TEST(CliShell, UnmatchedMasksAreNamedAndFail) {
     args.erase(args.end() - 2);
     EXPECT_EQ(RunCli(args).status, 0);
   }
+  // d names its unmatched masks too, and still deletes what the others select.
+  const CommandResult d = RunCli({"d", zip, "*.log", "nothing*"});
+  EXPECT_EQ(d.status, 1) << d.out;
+  EXPECT_NE(d.out.find("no entry matches nothing*"), std::string::npos) << d.out;
+  EXPECT_NE(d.out.find("deleted 1 entry"), std::string::npos) << d.out;
   EXPECT_TRUE(fs::exists(t / "out/x/src/a.txt"));
   EXPECT_TRUE(fs::exists(t / "out/e/a.txt"));
   EXPECT_FALSE(fs::exists(t / "out/x/src/b.log"));
