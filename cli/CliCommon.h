@@ -95,6 +95,9 @@ class TCli {
   // terminal and not Quiet), and Ctrl+C cancels it through SetCancel.
   void Attach(TZipCommon& Component);
   void Detach();
+  // The progress line for work outside the components: Start once, then Show as it goes.
+  void StartProgress() { FLine.Start(!Quiet); }
+  void ShowProgress(int64_t Done, int64_t Total, const std::string& Name) { FLine.Update(Done, Total, Name); }
   // The same handlers for the archive jobs, which create their components themselves: the
   // component that last reported progress is the one Ctrl+C cancels.
   TArchiveJobEvents JobEvents();

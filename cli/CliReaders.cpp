@@ -58,6 +58,9 @@ bool Gunzip(TCli& Cli, const std::string& Gz, TTempFileGuard& Guard) {
   Guard.Reset(tmp);
   gzFile in = gzopen(Gz.c_str(), "rb");
   bool ok = in != nullptr;
+  TFileInfo info;
+  const int64_t size = GetFileInfo(Gz, info) ? info.Size : 0;
+  Cli.StartProgress();
   std::vector<char> buf(1 << 17);
   while (ok && !TCli::Interrupted()) {
     const int n = gzread(in, buf.data(), unsigned(buf.size()));
@@ -72,6 +75,7 @@ bool Gunzip(TCli& Cli, const std::string& Gz, TTempFileGuard& Guard) {
       ok = w > 0;
       done += int(std::max<ssize_t>(w, 0));
     }
+    Cli.ShowProgress(gzoffset(in), size, "unpacking " + BaseOf(Gz));
   }
   if (in) gzclose(in);
   close(fd);
