@@ -270,9 +270,9 @@ TCommand WriterCommand(const char* Summary, TSwitch Switch, int Rank) {
           [Switch](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, Switch); }, Rank};
 }
 
-const TRegisterCommand kAdd("a", WriterCommand("add files and folders (changed files replace their entries)", swAdd, 1));
+const TRegisterCommand kAdd("a", WriterCommand("add files and folders; changed ones replace entries", swAdd, 1));
 const TRegisterCommand kRefresh("f", WriterCommand("refresh: replace changed entries, add no new ones", swRefresh, 2));
-const TRegisterCommand kMove("m", WriterCommand("move files and folders into the archive (sources go to the Trash)", swMove, 3));
+const TRegisterCommand kMove("m", WriterCommand("move files and folders in (the sources go to the Trash)", swMove, 3));
 const TRegisterCommand kDelete("d", {"ARCHIVE MASK...", "delete the entries matching the MASKs", kKindOption, RunDelete, 4});
 
 }  // namespace

@@ -56,11 +56,11 @@ int RunE(TCli& Cli, const TParsedArgs& Args) { return RunExtract(Cli, Args, fals
 int RunT(TCli& Cli, const TParsedArgs& Args) { return RunReader(Cli, Args, xmTest, {}); }
 
 const char* const kReaderArgs = "ARCHIVE [MASK...]";
-const TRegisterCommand kX("x", {kReaderArgs, "extract the entries (all, or those matching the MASKs) with their folders",
+const TRegisterCommand kX("x", {kReaderArgs, "extract entries (all, or those matching) with folders",
                                 kExtractOptions, RunX, 5});
-const TRegisterCommand kE("e", {kReaderArgs, "extract the entries without their folders, all into one folder",
+const TRegisterCommand kE("e", {kReaderArgs, "extract entries without their folders, all into one",
                                 kExtractOptions, RunE, 6});
-const TRegisterCommand kT("t", {kReaderArgs, "test the entries: decode and check them, write nothing", kTestOptions,
+const TRegisterCommand kT("t", {kReaderArgs, "test entries: decode and check them, write nothing", kTestOptions,
                                 RunT, 7});
 
 }  // namespace

@@ -69,7 +69,7 @@ int RunL(TCli& Cli, const TParsedArgs& Args) {
   return status;
 }
 
-const TRegisterCommand kL("l", {"ARCHIVE [MASK...]", "list the entries (all, or those matching the MASKs)",
+const TRegisterCommand kL("l", {"ARCHIVE [MASK...]", "list entries: size, date and name (-v: every column)",
                                 {{"-v", "", "one technical line per entry: date, time, attributes, size, packed size, method, CRC, name"}},
                                 RunL, 8});
 

@@ -92,7 +92,7 @@ int RunRun(TCli& Cli, const TParsedArgs& Args) {
 const TRegisterCommand kRegister(
     "run",
     {"PATH...",
-     "what the window's Execute does: UPX for one program, else unpack archives and pack the rest",
+     "what the window's Execute does with the PATHs",
      {{"--kind", "KIND", "kind of a new archive: zip, lzh, cab or tar (default: zip)"},
       {"--no-upx", "", "never hand a program to the UPX packer"},
       {"--upx-mode", "MODE", "UPX mode: auto, compress, decompress or test (default: auto)"},

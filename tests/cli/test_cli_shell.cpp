@@ -192,6 +192,7 @@ TEST(CliShell, VersionAndHelp) {
   const std::string readme = ReadFile(BREL_SOURCE_DIR "/README.md");
   const CommandResult general = RunCli({"help"});
   EXPECT_NE(readme.find(general.out), std::string::npos) << "README.md differs from brel-cli help";
+  EXPECT_EQ(general.out.find("\n       "), std::string::npos) << "one line per command";
   ASSERT_EQ(general.status, 0);
   for (const char* cmd : {"a", "f", "m", "d", "x", "e", "t", "l", "type", "run"}) {
     SCOPED_TRACE(cmd);
