@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <optional>
 #include <iostream>
 
 #include "archive/core/qrvErrors.h"
@@ -85,26 +86,31 @@ bool Gunzip(TCli& Cli, const std::string& Gz, TTempFileGuard& Guard) {
 
 }  // namespace
 
-std::vector<std::string> EntryNames(TArcType Type, const std::string& Source) {
+std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source) {
   std::vector<std::string> names;
   std::unique_ptr<TUnBase> lister = MakeReader(Type);
-  if (!lister) return names;
+  if (!lister) return std::nullopt;
+  bool failed = false;
   lister->SetArchiveFile(Source);
   lister->ExtractMode = xmList;
   lister->RecurseDirs = true;
   lister->FileSpec = {"*"};
-  lister->OnError = [](TZipCommon*, const std::string&, const std::string&, const std::string&, int32_t) {};
+  lister->OnError = [&failed](TZipCommon*, const std::string&, const std::string&, const std::string&, int32_t) {
+    failed = true;
+  };
   lister->OnListEntry = [&names](TZipCommon*, const TListEntry& E) { names.push_back(E.Name); };
   lister->Extract();
+  if (failed) return std::nullopt;
   return names;
 }
 
-std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::vector<std::string>& Names,
+std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::optional<std::vector<std::string>>& Names,
                                         const std::vector<std::string>& Masks,
                                         const std::function<bool(const std::string& Mask, const std::string& Name)>& Selects) {
   std::vector<std::string> unmatched;
+  if (!Names) return unmatched;
   for (const std::string& m : Masks)
-    if (std::none_of(Names.begin(), Names.end(), [&](const std::string& n) { return Selects(m, n); })) {
+    if (std::none_of(Names->begin(), Names->end(), [&](const std::string& n) { return Selects(m, n); })) {
       unmatched.push_back(m);
       Cli.Fail("no entry matches " + PrintableName(m));
     }

@@ -2,8 +2,9 @@
 // the reader commands (x, e, t, l) share.
 #pragma once
 
-#include <memory>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,13 @@
 std::unique_ptr<TUnBase> MakeReader(TArcType T);
 
 // The stored names of every entry of the archive Source of type Type (a listing pass, nothing
-// decoded, errors left unreported for the run that follows). Empty when no reader handles it.
-std::vector<std::string> EntryNames(TArcType Type, const std::string& Source);
+// decoded). None when no reader handles the type or the pass met an error (left unreported
+// for the run that follows to report).
+std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source);
 
 // The masks that select none of Names by the test Selects, each reported ("no entry matches
-// MASK") and returned.
-std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::vector<std::string>& Names,
+// MASK") and returned. None without Names.
+std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::optional<std::vector<std::string>>& Names,
                                         const std::vector<std::string>& Masks,
                                         const std::function<bool(const std::string& Mask, const std::string& Name)>& Selects);
 

@@ -231,13 +231,13 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
   // reads the archive as it is; a missing one is the writer's to report).
   TArvexComponent probe;
   probe.SetArchiveFile(archive);
-  if (FileExists(archive) && MakeReader(probe.ArcType())) {
+  if (FileExists(archive)) {
     const auto unmatched = UnmatchedMasks(Cli, EntryNames(probe.ArcType(), archive), masks,
                                           [&w](const std::string& M, const std::string& N) {
                                             w->FileSpec = {M};
                                             return w->SelectedForDelete(N);
                                           });
-    if (unmatched.size() == masks.size()) return Cli.Status();
+    if (!unmatched.empty() && unmatched.size() == masks.size()) return Cli.Status();
   }
   w->FileSpec = masks;
   w->SetArchiveFile(archive);
