@@ -249,18 +249,17 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
 }
 
 const TOptionSpec kKindOption = {
-    {"-t", "KIND", "archive kind: zip, lzh, cab, tar or tgz (default: from the extension; none: zip)"}};
+    {"-t", "KIND", "zip, lzh, cab, tar or tgz (default: by extension; none: zip)"}};
 const TOptionSpec kWriterOptions = {
     kKindOption[0],
-    {"-m", "METHOD", "method: store, deflate, lh5, lh6, mszip, lzx or quantum (default: the kind's own)"},
+    {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum"},
     {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)"},
     {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only)"},
     {"--no-recurse", "", "do not descend into folders"},
-    {"--no-hidden", "", "leave out hidden files and folders (names starting with .)"},
+    {"--no-hidden", "", "leave out hidden files and folders (names starting .)"},
     {"--no-empty-dirs", "", "leave out empty folders"},
     {"--empty-dirs", "", "store empty folders (the default)"},
-    {"--paths", "MODE", "stored names: none, relative, start, absolute, noroot or auto (default: auto,"
-                        " relative to the common folder of the PATHs)"},
+    {"--paths", "MODE", "names: auto, none, relative, start, absolute or noroot"},
     {"--exclude", "MASK", "leave out files matching MASK (repeatable)"},
     {"--comment", "TEXT", "set the archive comment (zip only)"}};
 const char* const kWriterArgs = "ARCHIVE PATH...";

@@ -9,10 +9,9 @@ namespace {
 
 const TOptionSpec kExtractOptions = {
     {"-o", "DIR", "extract below DIR (default: the current folder)"},
-    {"--overwrite", "", "replace existing files outright (default: a file whose size or date differs from "
-                        "the entry goes to the Trash first)"},
+    {"--overwrite", "", "replace existing files (default: changed ones go to Trash)"},
     {"--skip-existing", "", "leave existing files as they are"},
-    {"-p", "PASSWORD", "password for encrypted entries (repeatable; asked on a terminal)"}};
+    {"-p", "PASSWORD", "password for encrypted entries (repeatable)"}};
 const TOptionSpec kTestOptions = {kExtractOptions.back()};
 
 // "1 changed file", "2 existing files".

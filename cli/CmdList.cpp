@@ -70,7 +70,7 @@ int RunL(TCli& Cli, const TParsedArgs& Args) {
 }
 
 const TRegisterCommand kL("l", {"ARCHIVE [MASK...]", "list entries: size, date and name (-v: every column)",
-                                {{"-v", "", "one technical line per entry: date, time, attributes, size, packed size, method, CRC, name"}},
+                                {{"-v", "", "every column: attributes, packed size, method and CRC too"}},
                                 RunL, 8});
 
 }  // namespace

@@ -201,6 +201,7 @@ TEST(CliShell, VersionAndHelp) {
     EXPECT_EQ(h.status, 0);
     EXPECT_EQ(RunCli({cmd, "--help"}).out, h.out);
     EXPECT_NE(h.out.find("\n  -q  "), std::string::npos) << h.out;
+    EXPECT_EQ(h.out.find("\n       "), std::string::npos) << "one line per option\n" << h.out;
     std::istringstream lines(h.out);
     for (std::string line; std::getline(lines, line);)
       if (line.starts_with("  -") && !line.starts_with("  -q ") && !line.starts_with("  --help ")) {
