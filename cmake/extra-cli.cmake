@@ -1,6 +1,7 @@
 # brel-cli: the version the window's caption shows, and the man page printed by
 # "brel-cli help --man" (the same texts as its help), installed with the program.
 if(TARGET brel-cli)
+  include(GNUInstallDirs)
   target_compile_definitions(brel-cli PRIVATE
     BREL_FILE_VERSION="${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
   set(BREL_CLI_MAN ${CMAKE_BINARY_DIR}/man/brel-cli.1.gz)
@@ -14,5 +15,5 @@ if(TARGET brel-cli)
     COMMENT "Writing the brel-cli man page"
     VERBATIM)
   add_custom_target(brel-cli-man ALL DEPENDS ${BREL_CLI_MAN})
-  install(FILES ${BREL_CLI_MAN} DESTINATION share/man/man1)
+  install(FILES ${BREL_CLI_MAN} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
