@@ -88,6 +88,32 @@ void TqrvTimer::Stop() {
   FRunning = false;
 }
 
+// ---- TRunActivation -------------------------------------------------------------------------
+
+TRunActivation::TRunActivation(TZipCommon& Component) : FComponent(Component) {
+  if (FComponent.OnElapsedTime) FComponent.Timer().Start();
+  if (FComponent.OnActivate) FComponent.OnActivate(&FComponent);
+}
+
+void TRunActivation::Deactivate() {
+  if (!FActive) return;
+  FActive = false;
+  if (FComponent.OnDeactivate) FComponent.OnDeactivate(&FComponent);
+}
+
+TRunActivation::~TRunActivation() {
+  try {
+    Deactivate();
+    TqrvTimer& timer = FComponent.Timer();
+    if (timer.Running()) {
+      timer.Stop();
+      if (FComponent.OnElapsedTime) FComponent.OnElapsedTime(&FComponent, timer.ElapsedTime());
+    }
+  } catch (...) {
+    // A handler's failure cannot leave a destructor.
+  }
+}
+
 // ---- TZipCommon ----------------------------------------------------------------------------
 
 TZipCommon::TZipCommon() = default;

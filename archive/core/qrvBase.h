@@ -303,6 +303,24 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   bool* FCancelFlag = &FOwnCancel;
 };
 
+// One run's activation, paired on every way out: the constructor starts the stopwatch when
+// OnElapsedTime is assigned and fires OnActivate; Deactivate fires OnDeactivate (once); the
+// destructor fires it when the run left early (a return or an exception), then stops the
+// stopwatch and fires OnElapsedTime. An exception from a handler fired by the destructor is
+// dropped.
+class TRunActivation {
+ public:
+  explicit TRunActivation(TZipCommon& Component);
+  ~TRunActivation();
+  TRunActivation(const TRunActivation&) = delete;
+  TRunActivation& operator=(const TRunActivation&) = delete;
+  void Deactivate();
+
+ private:
+  TZipCommon& FComponent;
+  bool FActive = true;
+};
+
 // ---- Writer base ---------------------------------------------------------------------------
 
 // What a row's entry holds: sizes, packed DOS date-time and attributes (fa* bits).

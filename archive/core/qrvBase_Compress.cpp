@@ -333,8 +333,7 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     return;
   }
   if (!FNewArchive && !CheckOldArchiveWritable()) return;
-  if (OnElapsedTime) FTimer.Start();
-  if (OnActivate) OnActivate(this);
+  TRunActivation activation(*this);
 
   std::unique_ptr<TFileStream32> old;
   if (!FNewArchive) {
@@ -396,13 +395,8 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     AfterArchiveWritten(FArchiveFile + ".gz");
     FArchiveFile += ".gz";
   }
-  if (OnDeactivate) OnDeactivate(this);
+  activation.Deactivate();
   if (replaced && Switch == swMove) DeleteSources(List);
-  if (FTimer.Running()) {
-    FTimer.Resume();
-    FTimer.Stop();
-    if (OnElapsedTime) OnElapsedTime(this, FTimer.ElapsedTime());
-  }
 }
 
 // ---- Building the list ---------------------------------------------------------------------
