@@ -12,7 +12,6 @@
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
 #include "platform/TempFiles.h"
-#include "platform/Trash.h"
 
 // ---- Free helpers --------------------------------------------------------------------------
 
@@ -312,10 +311,9 @@ void TCompBase::SetArchiveFile(const std::string& Value) {
   std::string name = Value;
   if (!name.empty() && ExtOf(name).empty()) name += FDefaultExt;
   if (FCompressMethod == cmTarGzip && Lower(ExtOf(name)) == ".gz") {
-    // The tar is written under the name without ".gz" and then gzipped; an old file of that
-    // name goes to the Trash (where it stays when trashing fails).
+    // The tar is written under the name without ".gz" and then gzipped (the TAR writer names
+    // it so that no file of the user's is in the way).
     name.erase(name.size() - 3);
-    if (FileExists(name)) MoveToTrash(name);
     FArcType = atTarGZip;
   }
   FArchiveFile = name;

@@ -379,8 +379,7 @@ class TCompBase : public TZipCommon {
   TCompBase();
 
   // Writers: a name without extension gets DefaultExt; with cmTarGzip a trailing ".gz" is
-  // removed, an existing file of the remaining name goes to the Trash and ArcType becomes
-  // atTarGZip; the stub offset and the CancelFlag are cleared. The type is not detected.
+  // removed (no file is touched) and ArcType becomes atTarGZip; the stub offset and the CancelFlag are cleared. The type is not detected.
   void SetArchiveFile(const std::string& Value) override;
   // Writers take the type their format gives them (formats narrow it).
   void SetArcType(TArcType Value) override { FArcType = Value; }
