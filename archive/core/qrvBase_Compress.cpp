@@ -416,6 +416,9 @@ bool TCompBase::BuildList(TCompHeaderObj& List) {
     if (OnRecurseDir) scan.OnRecurseDir = [this](TqrvFileScan*, const std::string& D) { OnRecurseDir(this, D); };
     scan.RootDirProc = [this](const std::string& Dir) { StoredRoot = WithTrailingSlash(Dir); };
     scan.EntryProc = [this, &List](const std::string& Dir, const TqrvFindData& Data) { OnScannedEntry(List, Dir, Data); };
+    scan.SkippedProc = [this](const std::string& Path, const std::string& Kind) {
+      ReportError(Path, Kind, FRunArchiveName, ecUnknownFileType);
+    };
     scan.Scan();
     // The run's byte total: what the new entries will read.
     int64_t total = 0;

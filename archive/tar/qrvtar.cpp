@@ -31,7 +31,9 @@ bool EndsWithNoCase(const std::string& S, const std::string& Suffix) {
 
 // Unpacks the gzip file Gz into Tar; false (Tar removed) when Gz is no gzip data.
 bool Gunzip(const std::string& Gz, const std::string& Tar) {
-  gzFile in = gzopen(Gz.c_str(), "rb");
+  const int fd = FileOpenHandle(Gz, fmOpenRead);  // a regular file, opened without blocking
+  gzFile in = fd < 0 ? nullptr : gzdopen(fd, "rb");
+  if (fd >= 0 && !in) close(fd);
   if (!in) return false;
   bool ok = false;
   try {
