@@ -30,7 +30,7 @@ TEST(CliSpecialFiles, AreReportedOnceAndSkipped) {
     SCOPED_TRACE(ext);
     const std::string archive = (t / (std::string("s") + ext)).string();
     // A hang shows as the status of timeout (124), not as a test that never ends.
-    const CommandResult a = Run({"timeout", "60", BREL_CLI, "a", "-q", archive, (t / "src").string()});
+    const CommandResult a = testsupport::Run({"timeout", "60", BREL_CLI, "a", "-q", archive, (t / "src").string()});
     EXPECT_EQ(a.status, 1) << a.out;
     for (const auto& [kind, name] : {std::pair{"FIFO", "pipe"}, std::pair{"socket", "sock"}}) {
       const std::string line = std::string("25327 Unknown file type (") + kind + "): " + (t / "src" / name).string();
