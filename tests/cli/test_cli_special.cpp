@@ -33,7 +33,7 @@ TEST(CliSpecialFiles, AreReportedOnceAndSkipped) {
     const CommandResult a = testsupport::Run({"timeout", "60", BREL_CLI, "a", "-q", archive, (t / "src").string()});
     EXPECT_EQ(a.status, 1) << a.out;
     for (const auto& [kind, name] : {std::pair{"FIFO", "pipe"}, std::pair{"socket", "sock"}}) {
-      const std::string line = std::string("25327 Unknown file type (") + kind + "): " + (t / "src" / name).string();
+      const std::string line = "25327 Unknown file type: " + (t / "src" / name).string() + " (" + kind + ")";
       const size_t at = a.out.find(line);
       EXPECT_NE(at, std::string::npos) << a.out;
       EXPECT_EQ(a.out.find(line, at + 1), std::string::npos) << "reported twice: " << a.out;
