@@ -1,0 +1,8 @@
+// The LZH reader in list mode over untrusted bytes.
+#include "archive/lzh/qrvUnLha.h"
+#include "fuzz/FuzzSupport.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  fuzz::RunReader([] { return std::make_unique<TUnLha>(); }, xmList, Data, Size);
+  return 0;
+}
