@@ -131,7 +131,7 @@ void RunReader(const std::function<std::unique_ptr<TUnBase>()>& Make, TExtractMo
   TScratch& s = Scratch();
   {
     FILE* f = std::fopen(s.Archive.c_str(), "wb");
-    if (!f || std::fwrite(Data, 1, Size, f) != Size || std::fclose(f) != 0) Fail("cannot write " + s.Archive);
+    if (!f || (Size && std::fwrite(Data, 1, Size, f) != Size) || std::fclose(f) != 0) Fail("cannot write " + s.Archive);
   }
   {
     std::unique_ptr<TUnBase> r = Make();
