@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev libmspack-dev libgtest-dev tzdata
   qt6-base-dev qt6-base-dev-tools
   fonts-ipafont-gothic xvfb xauth
-  zip unzip 7zip p7zip-full libarchive-tools lhasa cabextract gcab tar gzip
+  zip unzip 7zip p7zip-full libarchive-tools lhasa jlha-utils cabextract gcab tar gzip
   time bc
 )
 
