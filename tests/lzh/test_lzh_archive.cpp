@@ -20,7 +20,7 @@ void MakeTree(const fs::path& Root) {
   WriteFile(Root / "src/readme.txt", TextBytes(70000, 1));
   WriteFile(Root / "src/random.bin", RandomBytes(40000, 2));
   WriteFile(Root / "src/empty.dat", "");
-  WriteFile(Root / "src/日本語/表示.txt", TextBytes(3000, 3));
+  WriteFile(Root / "src/日本語/ファイル.txt", TextBytes(3000, 3));  // no 0x5C trail byte: lhasa splits there
   fs::create_directories(Root / "src/empty-dir");
 }
 
@@ -33,6 +33,16 @@ std::map<std::string, std::string> PeerTree(const fs::path& Root) {
   return tree;
 }
 
+std::map<std::string, std::string> LowerNames(const std::map<std::string, std::string>& Tree) {
+  std::map<std::string, std::string> out;
+  for (const auto& [name, data] : Tree) {
+    std::string lower = name;
+    for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+    out[lower] = data;
+  }
+  return out;
+}
+
 std::map<std::string, std::string> LhasaExtract(const fs::path& Archive, const fs::path& Out) {
   fs::remove_all(Out);
   fs::create_directories(Out);
@@ -42,11 +52,16 @@ std::map<std::string, std::string> LhasaExtract(const fs::path& Archive, const f
 
 void ExpectPeersAccept(const fs::path& Archive, const fs::path& Work, const std::map<std::string, std::string>& Want) {
   EXPECT_EQ(testsupport::Run({"lhasa", "t", Archive.string()}).status, 0);
-  if (HaveTool("jlha")) EXPECT_EQ(testsupport::Run({"jlha", "t", Archive.string()}).status, 0);
-  if (HaveTool("7z")) EXPECT_EQ(testsupport::Run({"7z", "t", Archive.string()}).status, 0);
+  if (HaveTool("jlha")) {
+    EXPECT_EQ(testsupport::Run({"jlha", "t", Archive.string()}).status, 0);
+  }
+  if (HaveTool("7z")) {
+    EXPECT_EQ(testsupport::Run({"7z", "t", Archive.string()}).status, 0);
+  }
   // bsdtar reads level-0 names in the locale unless told they are CP932.
-  if (HaveTool("bsdtar"))
+  if (HaveTool("bsdtar")) {
     EXPECT_EQ(testsupport::Run({"bsdtar", "--options", "hdrcharset=CP932", "-tf", Archive.string()}).status, 0);
+  }
   EXPECT_EQ(LhasaExtract(Archive, Work / "peer"), Want);
 }
 
@@ -58,22 +73,23 @@ TEST(LzhArchive, PeersAcceptWhatBrelWrites) {
 #ifdef BREL_CLI
   if (!HaveTool("lhasa")) GTEST_SKIP() << "lhasa missing";
   TempDir t;
-  MakeTree(t.path());
-  const auto want = ReadTree(t.path());
+  const fs::path in = t / "in";
+  MakeTree(in);
+  const auto want = ReadTree(in);
   for (const char* m : {"lh5", "lh6", "store"}) {
     SCOPED_TRACE(m);
     const fs::path a = t / (std::string(m) + ".lzh");
-    const auto r = RunCli({"a", "-q", "-m", m, "--empty-dirs", a.string(), (t / "src").string()}, t.path());
+    const auto r = RunCli({"a", "-q", "-m", m, "--empty-dirs", a.string(), (in / "src").string()});
     ASSERT_EQ(r.status, 0) << r.out;
     ExpectPeersAccept(a, t.path() / "x", want);
   }
   // After an update, a delete and a refresh the archive still passes.
   const fs::path a = t / "lh6.lzh";
-  WriteFile(t / "src/new.txt", TextBytes(5000, 9));
-  ASSERT_EQ(RunCli({"a", "-q", a.string(), (t / "src").string()}, t.path()).status, 0);
+  WriteFile(in / "src/new.txt", TextBytes(5000, 9));
+  ASSERT_EQ(RunCli({"a", "-q", a.string(), (in / "src").string()}).status, 0);
   ASSERT_EQ(RunCli({"d", "-q", a.string(), "src/random.bin"}).status, 0);
-  fs::remove(t / "src/random.bin");
-  ExpectPeersAccept(a, t.path() / "x", ReadTree(t.path()));
+  fs::remove(in / "src/random.bin");
+  ExpectPeersAccept(a, t.path() / "x", ReadTree(in));
 #else
   GTEST_SKIP() << "brel-cli not built";
 #endif
@@ -103,7 +119,8 @@ TEST(LzhArchive, ExtractsWhatPeersWriteAsLhasaDoes) {
     fs::remove_all(ours);
     const auto x = RunCli({"x", "-q", "-o", ours.string(), a.string()});
     EXPECT_EQ(x.status, 0) << x.out;
-    EXPECT_EQ(ReadTree(ours), want);
+    // lhasa lower-cases the upper-case names of MS-DOS archives; brel keeps them as stored.
+    EXPECT_EQ(LowerNames(ReadTree(ours)), LowerNames(want));
     EXPECT_EQ(RunCli({"t", "-q", a.string()}).status, 0);
   }
 #else

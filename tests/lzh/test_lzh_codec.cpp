@@ -30,7 +30,9 @@ Packed Encode(const std::string& In, const TLzhMethod& M) {
   io.Write = [&](const uint8_t* D, int64_t N) { p.Bytes.append(reinterpret_cast<const char*>(D), size_t(N)); };
   int64_t size = 0;
   p.Result = LzhEncode(io, M, size);
-  EXPECT_EQ(size_t(size), p.Bytes.size());
+  if (p.Result == erPacked) {
+    EXPECT_EQ(size_t(size), p.Bytes.size());
+  }
   return p;
 }
 
@@ -108,8 +110,9 @@ TEST(LzhCodec, EncoderRoundTrips) {
     for (const TLzhMethod& m : {LzhMethod5, LzhMethod6}) {
       SCOPED_TRACE(std::string(in.Label) + " lh" + m.Char);
       const Packed p = Encode(in.Data, m);
-      if (in.Data.size() == 1) {
-        EXPECT_EQ(p.Result, erIncompressible);
+      // One byte cannot pay; repeats 12,000 bytes apart are out of lh5's reach.
+      if (in.Data.size() == 1 || (in.Data == far && m.Char == '5')) {
+        EXPECT_EQ(int(p.Result), int(erIncompressible));
         continue;
       }
       ASSERT_EQ(p.Result, erPacked);
@@ -121,7 +124,7 @@ TEST(LzhCodec, EncoderRoundTrips) {
         EXPECT_TRUE(d.Out == in.Data);
       }
     }
-  EXPECT_EQ(Encode(RandomBytes(100000, 9), LzhMethod6).Result, erIncompressible);
+  EXPECT_EQ(int(Encode(RandomBytes(100000, 9), LzhMethod6).Result), int(erIncompressible));
 }
 
 TEST(LzhCodec, HandBuiltBlocks) {
@@ -146,7 +149,9 @@ TEST(LzhCodec, HandBuiltBlocks) {
     SCOPED_TRACE(c.Label);
     const Decoded d = Decode(13, c.Stream, int64_t(c.Out.size() ? c.Out.size() : 10));
     EXPECT_EQ(d.Status.Result, c.Result) << d.Status.Reason;
-    if (c.Result == drSuccess) EXPECT_EQ(d.Out, c.Out);
+    if (c.Result == drSuccess) {
+      EXPECT_EQ(d.Out, c.Out);
+    }
   }
 }
 

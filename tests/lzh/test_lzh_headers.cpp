@@ -106,7 +106,9 @@ TEST(LhaHeaders, LayoutsReadBack) {
     ASSERT_EQ(LhaReadHeader(s, 0, s.Size(), true, h), c.Result);
     if (c.Result != lrEntry) continue;
     EXPECT_EQ(h.NameHasNul, c.Nul);
-    if (!c.Nul) EXPECT_EQ(h.Name, c.Name);
+    if (!c.Nul) {
+      EXPECT_EQ(h.Name, c.Name);
+    }
     EXPECT_EQ(h.Crc, 0x1234);
     EXPECT_EQ(h.NextOffset, s.Size());
     EXPECT_EQ(h.NextOffset - h.DataOffset, h.PackedSize);
