@@ -59,6 +59,17 @@ const TMethodDecoder kZipDecoders[] = {
 
 }  // namespace
 
+bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
+  // Method 99 carries WinZip AES encryption; bit 6 is PKWARE's strong encryption.
+  if (E.Method == 99 || (E.Flags & 0x40)) {
+    Why = E.Method == 99 ? "WinZip AES encryption" : "strong encryption";
+    return false;
+  }
+  if (FindDecoder(kZipDecoders, E.Method)) return true;
+  Why = "method " + std::to_string(E.Method);
+  return false;
+}
+
 bool TUnZip::Decode(TStream32& S, const TEntry& E, bool Encrypted) {
   StreamState->Crc32Val = Crc32Init;
   const int64_t packed = E.PackedSize - (Encrypted ? 12 : 0);
