@@ -294,6 +294,8 @@ public:
 private:
   uint32_t LookupLong(uint32_t Peek) const;
   uint32_t LookupLongMsb(uint32_t Peek16) const;
+  template <bool Msb>
+  uint32_t Walk(uint32_t Peek) const;
 
   uint32_t root_[1u << kMaxRoot];
   uint32_t rootMask_ = 0;

@@ -61,10 +61,12 @@ bool THuffman::Build(const uint8_t* Lengths, unsigned Count, const uint32_t* Pay
 }
 
 // Canonical walk, one bit at a time: codes of each length follow those of the length before.
-uint32_t THuffman::LookupLong(uint32_t Peek) const {
+// Msb: the code's bits from bit 15 of Peek down, else from bit 0 up.
+template <bool Msb>
+uint32_t THuffman::Walk(uint32_t Peek) const {
   int32_t code = 0, first = 0, index = 0;
   for (unsigned len = 1; len <= maxLen_; ++len) {
-    code |= (Peek >> (len - 1)) & 1;
+    code |= (Msb ? Peek >> (16 - len) : Peek >> (len - 1)) & 1;
     int32_t count = count_[len];
     if (code - first < count) return payload_[sorted_[index + code - first]] | len;
     index += count;
@@ -74,15 +76,5 @@ uint32_t THuffman::LookupLong(uint32_t Peek) const {
   return HuffEntry(hkInvalid, 0) | 1;
 }
 
-uint32_t THuffman::LookupLongMsb(uint32_t Peek16) const {
-  int32_t code = 0, first = 0, index = 0;
-  for (unsigned len = 1; len <= maxLen_; ++len) {
-    code |= (Peek16 >> (16 - len)) & 1;
-    int32_t count = count_[len];
-    if (code - first < count) return payload_[sorted_[index + code - first]] | len;
-    index += count;
-    first = (first + count) << 1;
-    code <<= 1;
-  }
-  return HuffEntry(hkInvalid, 0) | 1;
-}
+uint32_t THuffman::LookupLong(uint32_t Peek) const { return Walk<false>(Peek); }
+uint32_t THuffman::LookupLongMsb(uint32_t Peek16) const { return Walk<true>(Peek16); }

@@ -84,59 +84,39 @@ void TUnLha::ListEntry(const TLhaHeader& E) {
 }
 
 void TUnLha::ExtractEntry(TStream32& Stream, const TLhaHeader& E) {
-  // Links are not made: one could lead a later entry out of the output folder.
-  if (E.IsLink()) return;
-  SetCurrentName(E.Name);
-  if (E.NameHasNul || E.Name.empty() || CurrentName().empty()) {
-    // A name that is cut at a NUL by one program and not by another names two different files.
-    ReportError(E.Name, "", FRunArchiveName, ecInvalidFileName);
+  if (E.NameHasNul) {
+    // A name that one program cuts at the NUL and another does not names two different files.
+    ReportError(ShownName(E.Name), "NUL byte in the stored name", FRunArchiveName, ecInvalidFileName);
     BytesToGo -= E.Size;
     return;
   }
-  StartEntryProgress(E.Size);
-  if (!BeginEntry(E.IsDir())) {
-    BytesToGo -= E.Size;
-    ProgressStep();
+  if (E.IsLink()) {
+    // Links are not made (one could lead a later entry out of the output folder): reported as
+    // the TAR reader reports its links.
+    if (ExtractMode == xmExtract)
+      ReportError(ShownName(E.Name), "symbolic link to " + ShownName(E.LinkTarget) + ", not extracted",
+                  FRunArchiveName, ecUnknownFileType);
     return;
   }
-  StreamState->Crc16Val = 0;
-  if (E.IsDir()) {
-    const bool made = OpenOutput(true);
-    MarkEntryDecoded(made);
-    if (!made) ReportError(CurrentName(), "", FRunArchiveName, ecOpenFile);
-    CheckCRC(16, 0);
-    return;
-  }
-  if (!E.DashesOk() || !FindDecoder(kLzhDecoders, E.MethodKey())) {
-    // Reported once: the entry then fails without a second report as a CRC error.
-    ReportError(CurrentName(), "", FRunArchiveName, ecUnsupportedMethod);
-    BytesToGo -= E.Size;
-    if (OnEnd) OnEnd(this, CurrentName(), false);
-    return;
-  }
-  if (!OpenOutput(false)) {
-    ReportError(CurrentName(), "", FRunArchiveName, ecOpenFile);
-    BytesToGo -= E.Size;
-    --EntryCount;
-    return;
-  }
-  const int64_t toGo = BytesToGo - E.Size;
-  bool ok = false;
-  try {
-    ok = DecodeEntry(Stream, E);
-  } catch (...) {
-    CloseOutput(E.DosDateTime, E.Attr);
-    throw;
-  }
-  BytesToGo = toGo;
-  if (!CloseOutput(E.DosDateTime, E.Attr)) ok = false;
-  MarkEntryDecoded(ok);
-  CheckCRC(16, E.Crc);
+  TStepEntry step;
+  step.Name = E.Name;
+  step.IsDir = E.IsDir();
+  step.Size = step.IsDir ? 0 : E.Size;
+  step.DosDateTime = E.DosDateTime;
+  step.Attr = E.Attr;
+  step.Check = step.IsDir ? ckNone : ckCrc16;
+  step.Stored = E.Crc;
+  const TMethodDecoder* decoder = E.DashesOk() ? FindDecoder(kLzhDecoders, E.MethodKey()) : nullptr;
+  auto supported = [&] {
+    if (decoder || step.IsDir) return true;
+    ReportError(CurrentName(), std::string("method ") + std::string(E.MethodId, 5), FRunArchiveName, ecUnsupportedMethod);
+    return false;
+  };
+  ExtractStep(step, [&] { return DecodeEntry(Stream, E, *decoder); }, supported);
 }
 
-bool TUnLha::DecodeEntry(TStream32& Stream, const TLhaHeader& E) {
+bool TUnLha::DecodeEntry(TStream32& Stream, const TLhaHeader& E, const TMethodDecoder& Decoder) {
   if (Stream.Seek(E.DataOffset, soFromBeginning) != E.DataOffset) return false;
-  const TMethodDecoder* decoder = FindDecoder(kLzhDecoders, E.MethodKey());
   TDecoderIO io;
   io.Read = [this, &Stream](uint8_t* Buf, int64_t N) -> int64_t {
     return ReadBlock(Stream, Buf, int32_t(std::min<int64_t>(N, 1 << 20)));
@@ -150,6 +130,6 @@ bool TUnLha::DecodeEntry(TStream32& Stream, const TLhaHeader& E) {
   io.CancelFlag = CancelFlag();
   io.CompressedSize = E.PackedSize;
   io.UncompressedSize = E.Size;
-  const TDecodeStatus st = decoder->Run(io, decoder->Param);
+  const TDecodeStatus st = Decoder.Run(io, Decoder.Param);
   return st.Ok() && st.BytesOut == E.Size && !IsCancelled();
 }

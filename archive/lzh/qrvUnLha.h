@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/core/qrvBase.h"
+#include "archive/core/qrvDecoder.h"
 #include "archive/lzh/qrvLhaPack.h"
 
 class TUnLha : public TUnBase {
@@ -20,5 +21,5 @@ class TUnLha : public TUnBase {
   void ListEntry(const TLhaHeader& E);
   void ExtractEntry(TStream32& Stream, const TLhaHeader& E);
   // Decodes the entry's data into the open output; true when all of it came out.
-  bool DecodeEntry(TStream32& Stream, const TLhaHeader& E);
+  bool DecodeEntry(TStream32& Stream, const TLhaHeader& E, const TMethodDecoder& Decoder);
 };
