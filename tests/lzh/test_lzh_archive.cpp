@@ -7,6 +7,7 @@
 
 #include "archive/lzh/qrvLha.h"
 #include "archive/lzh/qrvLhaPack.h"
+#include "lzh/lzh_test_util.h"
 #include "platform/CodePage.h"
 #include "support/TestSupport.h"
 
@@ -170,13 +171,16 @@ TEST(LzhArchive, DamageFailsOnlyTheDamagedEntry) {
 TEST(LzhArchive, RefusedEntriesLeaveTheOthers) {
 #ifdef BREL_CLI
   TempDir t;
-  auto entry = [](const std::string& Raw) { return LhaBuildHeader0("-lh0-", 2, 2, 0x5A210000, 0x20, Raw, 0x0558) ; };
-  std::string arc;
-  for (const std::string& raw : {std::string("good1"), std::string("bad\0name", 8), std::string("good2")}) {
-    const auto h = entry(raw);
-    arc.append(h.begin(), h.end());
-    arc += "ok";
-  }
+  using namespace lzhtest;
+  const auto good = [](const std::string& Name) {
+    const auto h = LhaBuildHeader0("-lh0-", 2, 2, 0x5A210000, 0x20, Name, 0x0558);  // CRC-16 of "ok"
+    return std::string(h.begin(), h.end()) + "ok";
+  };
+  // A NUL in every place a name is stored: each such entry alone is refused.
+  const std::string nul("a\0b", 3), nul16 = Utf16(u"a") + std::string(2, '\0') + Utf16(u"b");
+  std::string arc = good("good1") + Level0("bad" + nul, "ok") + Level1("f", {{0x02, nul}}, "ok") +
+                           Level2({{0x01, nul}}, "ok") + Level2({{0x01, "x"}, {0x44, nul16}}, "ok") +
+                           Level2({{0x01, "y"}, {0x45, nul16}}, "ok") + good("good2");
   // An unknown method is listed and fails alone.
   const auto lh2 = LhaBuildHeader0("-lh2-", 2, 2, 0x5A210000, 0x20, "old", 0);
   arc.append(lh2.begin(), lh2.end());
@@ -184,7 +188,9 @@ TEST(LzhArchive, RefusedEntriesLeaveTheOthers) {
   WriteFile(t / "a.lzh", arc);
   const auto r = RunCli({"x", "-o", (t / "out").string(), (t / "a.lzh").string()});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("25245"), std::string::npos) << r.out;
+  size_t refused = 0;
+  for (size_t at = r.out.find("25245"); at != std::string::npos; at = r.out.find("25245", at + 1)) ++refused;
+  EXPECT_EQ(refused, 5u) << r.out;
   EXPECT_NE(r.out.find("25326"), std::string::npos) << r.out;
   EXPECT_EQ(ReadTree(t / "out"), (std::map<std::string, std::string>{{"good1", "ok"}, {"good2", "ok"}}));
   EXPECT_NE(RunCli({"l", (t / "a.lzh").string()}).out.find("old"), std::string::npos);
