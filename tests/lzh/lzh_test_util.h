@@ -53,12 +53,12 @@ inline std::string Level1(const std::string& Name, const std::vector<Ext>& E, co
 }
 
 inline std::string Level2(const std::vector<Ext>& E, const std::string& Data, char Os = 'U', uint32_t Time = 1700000000,
-                   int First = -1) {
+                   int First = -1, uint16_t Crc = 0x1234) {
   unsigned first = 0;
   const std::string exts = Chain(E, first);
   if (First >= 0) first = unsigned(First);
   const std::string rest = Fixed("-lh0-", uint32_t(Data.size()), uint32_t(Data.size()), Time, 0x20, 2) +
-                           Le16(0x1234) + Os + Le16(first) + exts;
+                           Le16(Crc) + Os + Le16(first) + exts;
   return Le16(unsigned(rest.size() + 2)) + rest + Data;
 }
 

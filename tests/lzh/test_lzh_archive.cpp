@@ -181,6 +181,8 @@ TEST(LzhArchive, RefusedEntriesLeaveTheOthers) {
   std::string arc = good("good1") + Level0("bad" + nul, "ok") + Level1("f", {{0x02, nul}}, "ok") +
                            Level2({{0x01, nul}}, "ok") + Level2({{0x01, "x"}, {0x44, nul16}}, "ok") +
                            Level2({{0x01, "y"}, {0x45, nul16}}, "ok") + good("good2");
+  // Names that climb out of the output folder stay inside it.
+  arc += good("..\\..\\up1") + good("/abs/up2") + Level2({{0x01, "up3"}, {0x02, "..\xFF..\xFF"}}, "ok", 'U', 1700000000, -1, 0x0558);
   // An unknown method is listed and fails alone.
   const auto lh2 = LhaBuildHeader0("-lh2-", 2, 2, 0x5A210000, 0x20, "old", 0);
   arc.append(lh2.begin(), lh2.end());
@@ -192,7 +194,9 @@ TEST(LzhArchive, RefusedEntriesLeaveTheOthers) {
   for (size_t at = r.out.find("25245"); at != std::string::npos; at = r.out.find("25245", at + 1)) ++refused;
   EXPECT_EQ(refused, 5u) << r.out;
   EXPECT_NE(r.out.find("25326"), std::string::npos) << r.out;
-  EXPECT_EQ(ReadTree(t / "out"), (std::map<std::string, std::string>{{"good1", "ok"}, {"good2", "ok"}}));
+  EXPECT_EQ(ReadTree(t), (std::map<std::string, std::string>{
+                             {"a.lzh", arc}, {"out/", ""}, {"out/good1", "ok"}, {"out/good2", "ok"},
+                             {"out/up1", "ok"}, {"out/abs/", ""}, {"out/abs/up2", "ok"}, {"out/up3", "ok"}}));
   EXPECT_NE(RunCli({"l", (t / "a.lzh").string()}).out.find("old"), std::string::npos);
 
   // A name too long for a level-0 header is left out with an error; the other file goes in.
