@@ -143,6 +143,7 @@ int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
   for (const std::string& m : Args.Values("--exclude")) w->ExcludeSpec.push_back(m);
   if (auto* zip = dynamic_cast<TZipBase*>(w.get())) {
     zip->Password = Args.Value("-p");
+    zip->StoreSymlinks = Args.Has("--symlinks");
     if (Args.Has("--comment")) zip->SetArchiveComment(Args.Value("--comment"));
   } else if (Args.Has("-p")) {
     throw TUsageError("-p applies to zip archives only");
@@ -166,7 +167,8 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
 
 const TOptionSpec kWriterOptions = {{"-t", true},         {"-m", true},        {"-l", true},
                                     {"-p", true},         {"--no-recurse", false}, {"--paths", true},
-                                    {"--exclude", true},  {"--empty-dirs", false}, {"--comment", true}};
+                                    {"--exclude", true},  {"--empty-dirs", false}, {"--comment", true},
+                                    {"--symlinks", false}};
 const char* const kWriterUsage =
     "[-t zip|lzh|tar|tgz|cab] [-m METHOD] [-l fast|normal|max] [-p PASSWORD] [--no-recurse] "
     "[--paths none|relative|start|absolute|noroot|auto] [--exclude MASK]... [--empty-dirs] "

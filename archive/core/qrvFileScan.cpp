@@ -272,7 +272,7 @@ void TqrvFileScan::ScanDir(const std::string& Dir, const std::vector<TMultiMask>
     TqrvFindData data;
     data.Name = name;
     const std::string path = Dir + name;
-    if (!GetFileInfo(path, data.Info)) continue;  // vanished, or a dangling link
+    if (!GetFileInfo(path, data.Info, FollowLinks)) continue;  // vanished, or a dangling link
     HandleEntry(Dir, data, Masks);
     ProcessMessages();
     if (!data.Info.IsDir || !RecurseDirs) continue;
