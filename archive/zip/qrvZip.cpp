@@ -136,6 +136,7 @@ void TZipBase::LoadHeader(TCompRow& Row, const LocalFileHeader& H, const TZipHig
   auto d = std::dynamic_pointer_cast<TZipRowData>(Row.Data);
   if (!d) Row.Data = d = std::make_shared<TZipRowData>();
   CentralDirHeader c;
+  c.VersionNeeded = H.VersionNeeded;
   c.Flags = H.Flags;
   c.Method = H.Method;
   c.DosDateTime = H.DosDateTime;
