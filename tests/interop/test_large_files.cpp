@@ -73,9 +73,11 @@ TEST(LargeFiles, SparseFileOver4GiBRoundTrips) {
     ASSERT_EQ(a.status, 0) << a.out;
     for (std::vector<std::string> argv : c.PeerChecks) {
       argv.push_back(archive);
-      const CommandResult r = Run(argv);
+      const CommandResult r = testsupport::Run(argv);
       EXPECT_EQ(r.status, 0) << argv[0] << " " << argv[1] << ": " << r.out;
-      if (argv[1] != "t" && argv[1] != "-tq") EXPECT_NE(r.out.find(size), std::string::npos) << argv[0] << ": " << r.out;
+      if (argv[1] != "t" && argv[1] != "-tq") {
+        EXPECT_NE(r.out.find(size), std::string::npos) << argv[0] << ": " << r.out;
+      }
     }
     const CommandResult l = RunCli({"l", archive});
     EXPECT_NE(l.out.find(size), std::string::npos) << l.out;

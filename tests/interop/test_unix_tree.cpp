@@ -27,9 +27,13 @@ void ExpectTree(const fs::path& Out, bool HardKept) {
   EXPECT_EQ(unsigned(fs::status(Out / "bin/run.sh").permissions()), 0755u & ~unsigned(mask));
   EXPECT_EQ(unsigned(fs::status(Out / "ro.txt").permissions()) & 0222u, 0u);
   EXPECT_TRUE(fs::is_symlink(Out / "link"));
-  if (fs::is_symlink(Out / "link")) EXPECT_EQ(fs::read_symlink(Out / "link"), "bin/run.sh");
+  if (fs::is_symlink(Out / "link")) {
+    EXPECT_EQ(fs::read_symlink(Out / "link"), "bin/run.sh");
+  }
   EXPECT_EQ(ReadFile(Out / "hard"), ReadFile(Out / "data.txt"));
-  if (HardKept) EXPECT_TRUE(fs::equivalent(Out / "hard", Out / "data.txt"));
+  if (HardKept) {
+    EXPECT_TRUE(fs::equivalent(Out / "hard", Out / "data.txt"));
+  }
   EXPECT_EQ(ReadFile(Out / "nested/deeper/x.txt"), "nested");
 }
 
@@ -60,7 +64,7 @@ TEST(UnixTree, BrelToPeers) {
     const fs::path out = t / "out";
     fs::remove_all(out);
     fs::create_directories(out);
-    Expect(Run(p.Argv, out));
+    Expect(testsupport::Run(p.Argv, out));
     ExpectTree(out / "src", p.HardKept);
   }
 #endif
@@ -84,7 +88,7 @@ TEST(UnixTree, PeersToBrel) {
                         {{"bsdtar", "-a", "-cf", "b.zip", "src"}, "b.zip", false}};
   for (const Peer& p : peers) {
     SCOPED_TRACE(p.Archive);
-    Expect(Run(p.Argv, t.path()));
+    Expect(testsupport::Run(p.Argv, t.path()));
     const fs::path out = t / ("out-" + p.Archive);
     Expect(RunCli({"x", "-q", "-o", out.string(), (t / p.Archive).string()}));
     ExpectTree(out / "src", p.HardKept);
