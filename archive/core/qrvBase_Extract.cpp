@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 
@@ -536,7 +537,11 @@ bool TUnBase::MakeLink(const TStepEntry& E, const std::string& Target) {
 bool TUnBase::LinkStep(const TStepEntry& E, const std::function<bool()>& Decode, int ReportsBefore) {
   std::string target = E.LinkTarget;
   bool ok = true;
-  if (E.LinkInData && Decode) {
+  if (E.LinkInData && E.Size >= PATH_MAX) {
+    // No system takes a target this long; it is not decoded into memory either.
+    ReportError(FCurrentName, "link target too long", FRunArchiveName, ecInvalidFileName);
+    ok = false;
+  } else if (E.LinkInData && Decode) {
     const TBlockOutput saved = BlockOutput;
     BlockOutput = boMemory;
     OutMemory.clear();
