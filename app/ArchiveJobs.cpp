@@ -1,6 +1,8 @@
 #include "app/ArchiveJobs.h"
 
 #include "app/TextUtils.h"
+#include "archive/cab/qrvMakeCab.h"
+#include "archive/cab/qrvUnCab.h"
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvRegister.h"
 #include "archive/tar/qrvUnTar.h"
@@ -196,6 +198,7 @@ std::unique_ptr<TCompBase> NewWriter(int Kind)
 {
     switch (Kind) {
     case akZip: return std::make_unique<TZip>();
+    case akCab: return std::make_unique<TMakeCab>();
     case akTar: return std::make_unique<TTar>();
     default: return nullptr;
     }
@@ -205,6 +208,7 @@ std::unique_ptr<TUnBase> NewReader(TReaderKind Kind)
 {
     switch (Kind) {
     case rkUnZip: return std::make_unique<TUnZip>();
+    case rkUnCab: return std::make_unique<TUnCab>();
     case rkUnTar: return std::make_unique<TUnTar>();
     default: return nullptr;
     }
