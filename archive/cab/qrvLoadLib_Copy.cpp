@@ -181,13 +181,14 @@ bool TCabDecompressor::Copy(const std::string& Path, const TCabNotify& Notify, c
   FWrite = Write;
   FCancel = Cancel;
   FPending = nullptr;
-  TOpenCabinet chain{FD, FD->open(FD, Path.c_str())};
+  // libmspack keeps the name pointers it is given: the set's nodes hold them for the copy.
+  std::set<std::string> used{Path};
+  TOpenCabinet chain{FD, FD->open(FD, used.begin()->c_str())};
   if (!chain.Cab) {
     FErr.Set(MapError(FD->last_error(FD)));
     return false;
   }
   const std::string dir = WithTrailingSlash(DirOf(Path));
-  std::set<std::string> used{Path};
   // Joins a neighbour: Prev cabinets only when they lie beside this one, Next ones as the
   // caller finds them. False when there is none to join (what needs it then fails alone).
   auto join = [&](bool Prev) {
@@ -207,8 +208,9 @@ bool TCabDecompressor::Copy(const std::string& Path, const TCabNotify& Notify, c
       if (Notify(n) != 1) return false;
       path = n.NextPath;
     }
-    if (path.empty() || !used.insert(path).second) return false;
-    mscabd_cabinet* other = FD->open(FD, path.c_str());
+    const auto [kept, fresh] = used.insert(path);
+    if (path.empty() || !fresh) return false;
+    mscabd_cabinet* other = FD->open(FD, kept->c_str());
     if (!other) return false;
     if ((Prev ? FD->prepend(FD, end, other) : FD->append(FD, end, other)) != MSPACK_ERR_OK) {
       FD->close(FD, other);
