@@ -36,7 +36,7 @@ enum TCompressionType : uint8_t { ctStore, ctMsZip, ctLzx };
 
 // The type value of LZX with a window of 2^Window bytes (15..21).
 constexpr uint16_t CabLzxType(int Window) { return uint16_t(Window * 256 + tcompTypeLzx); }
-// The type value of Quantum: memory exponent, level and the low type bits T.
+// The type value of Quantum: memory exponent, level and the low type bits T (tcompTypeQuantum).
 constexpr uint16_t CabQuantumType(int Memory, int Level, int T) { return uint16_t(Memory * 256 + Level * 16 + T); }
 
 // Checksum of a data block as CFDATA stores it: Seed folded with Data four bytes at a time

@@ -36,10 +36,9 @@ uint16_t TMakeCab::CompressionType() const {
   switch (FCompressMethod) {
     case cmStore: return tcompTypeNone;
     case cmLzx: return CabLzxType(FLzxLevel);
-    case cmQuantum: {
-      static const int kTypeBits[] = {0, 1, 3};
-      return CabQuantumType(FQuantumMemory, FQuantumLevel, kTypeBits[std::min<int>(QuantumType, 2)]);
-    }
+    // The low four bits must name Quantum itself, or readers would take the folder for
+    // another type; QuantumType has no room in the value.
+    case cmQuantum: return CabQuantumType(FQuantumMemory, FQuantumLevel, tcompTypeQuantum);
     default: return tcompTypeMsZip;
   }
 }
@@ -167,7 +166,7 @@ std::unique_ptr<TStream32> TMakeCab::OpenSource(const std::string& Path, uint16_
   if (DateAttribute == daMaxFileDate && NewestDate) dos = NewestDate;
   Date = uint16_t(dos >> 16);
   Time = uint16_t(dos);
-  Attribs = uint16_t(FRow ? FRow->Info.Attr & 0x27 : faArchive);
+  Attribs = uint16_t(FRow ? FRow->Info.Attr & 0x27 : uint32_t(faArchive));
   return s;
 }
 

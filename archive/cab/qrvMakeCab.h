@@ -28,7 +28,8 @@ class TMakeCab : public TCabInterface {
   // LZX window exponent, clamped to 15..21.
   int LzxLevel() const { return FLzxLevel; }
   void SetLzxLevel(int Value);
-  // Quantum: the type bits, the level (clamped to 1..7) and the memory exponent (10..21).
+  // Quantum: the level (clamped to 1..7) and the memory exponent (10..21). QuantumType is
+  // kept for hosts that set it; a Quantum folder's type value has no room for it.
   TCompressionType QuantumType = ctMsZip;
   int QuantumLevel() const { return FQuantumLevel; }
   void SetQuantumLevel(int Value);
