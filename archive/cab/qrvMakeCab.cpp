@@ -53,11 +53,13 @@ std::string TMakeCab::CompressionName() const {
 }
 
 int TMakeCab::ZlibLevel() const {
+  // With each block seeded by the previous 32 KiB, level 4 already packs smaller than peers
+  // that deflate blocks on their own at level 6, in far less time.
   switch (DeflateType) {
     case dtDeflateS: return 1;
-    case dtDeflateF: return 3;
+    case dtDeflateF: return 2;
     case dtDeflateX: return 9;
-    default: return 6;
+    default: return 4;
   }
 }
 
