@@ -120,9 +120,11 @@ void TCli::Error(int32_t Code, const std::string& Name, const std::string& Extra
     std::cerr << "\r\033[K";
     FBarShown = false;
   }
-  std::cerr << "brel-cli: " << Code << ' ' << ErrorText(Code);
-  if (!Extra.empty()) std::cerr << " (" << Extra << ')';
-  std::cerr << ": " << PrintableName(Name) << '\n';
+  // The reason (the system's, or what the component adds) follows the name, as other tools
+  // print it: "brel-cli: 25235 Error opening file: /x/y (Permission denied)".
+  std::cerr << "brel-cli: " << Code << ' ' << ErrorText(Code) << ": " << PrintableName(Name);
+  if (!Extra.empty()) std::cerr << " (" << PrintableName(Extra) << ')';
+  std::cerr << '\n';
 }
 
 void TCli::ComponentError(const std::string& FileName, const std::string& ExtendedMsg,

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 
 #include "platform/FileInfo.h"
@@ -231,11 +232,11 @@ bool TZipCommon::WriteBlock(const void* Buffer, int32_t Count, int CrcBits, TBlo
   if (SendBlock(out, n, err)) return true;
   if (IsDiskFullErrno(err)) {
     EntryCount = 0;
-    RaiseError(ecsWrite, FCurrentName, "", FRunArchiveName, ecDiskFull);
+    RaiseError(ecsWrite, FCurrentName, std::strerror(err), FRunArchiveName, ecDiskFull);
     return false;
   }
   --EntryCount;
-  ReportError(FCurrentName, "", FArchiveFile, ecWriteFile);
+  ReportError(FCurrentName, err ? std::strerror(err) : "", FArchiveFile, ecWriteFile);
   return false;
 }
 

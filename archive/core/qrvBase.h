@@ -490,6 +490,26 @@ struct TListEntry {
   bool Encrypted = false;
 };
 
+// A stored name as a report shows it: each NUL byte written as "\\0".
+std::string ShownName(std::string_view Name);
+// Whether a name holds a NUL byte (which would cut it short at any system call).
+bool HasNul(std::string_view Name);
+
+// How the per-entry step checks an entry's data once it is decoded: not at all (the data came
+// out whole or not: TAR, folders), or against a stored CRC-16 or CRC-32.
+enum TCheckKind : uint8_t { ckNone, ckCrc16, ckCrc32 };
+
+// One selected entry as the per-entry extract step (TUnBase::ExtractStep) takes it.
+struct TStepEntry {
+  std::string Name;          // stored name, converted ("/" or "\\" separated)
+  bool IsDir = false;
+  int64_t Size = 0;          // unpacked size: progress and the overwrite comparison
+  uint32_t DosDateTime = 0;  // packed DOS date-time restored on the output
+  uint32_t Attr = 0;         // DOS attribute bits restored with RestoreFileAttr
+  TCheckKind Check = ckCrc32;
+  uint32_t Stored = 0;       // the stored CRC (ckCrc16, ckCrc32)
+};
+
 class TUnBase : public TZipCommon {
  public:
   TUnBase();
@@ -514,6 +534,12 @@ class TUnBase : public TZipCommon {
   void SetExtractDir(const std::string& Value);
 
   TExtractMode ExtractMode = xmExtract;
+  // An existing output file whose size or date differs from the entry goes to the Trash before
+  // the entry replaces it, so nothing the user changed is lost; an identical file is replaced.
+  // A file that cannot be trashed is kept and its entry reported and skipped.
+  bool TrashChanged = false;
+  // Files the last run moved to the Trash under TrashChanged.
+  int TrashedFiles() const { return FTrashed; }
   // The current password (the one that opened the last encrypted entry).
   std::string Password;
   std::string GetPassword() const override { return Password; }
@@ -526,6 +552,11 @@ class TUnBase : public TZipCommon {
   // complement. An entry that was never decoded (skipped, output not opened, unsupported,
   // damaged) always fails. Fires OnEnd, or reports 25151 on failure without it.
   virtual bool CheckCRC(uint8_t Bits, uint32_t Stored);
+
+  // Counts the reports of the run, so that the per-entry step adds no CRC failure to an entry
+  // whose failure was reported already.
+  void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
+                   const std::string& VolumeID, int32_t ECode) override;
 
   // Readers: the output path of stored name Name below ExtractDir (see the .cpp for how
   // ".." components, absolute paths and drive prefixes are neutralised). "" when nothing of
@@ -540,6 +571,16 @@ class TUnBase : public TZipCommon {
   // CloseOutput and CheckCRC for each). Flag is reserved for the format. The frame's own
   // reads nothing.
   virtual int ExtractArchive(TStream32& Stream, int Flag) { return 0; }
+
+  // The per-entry step every format's loop runs for a selected entry (test and extract modes):
+  // a stored name holding a NUL byte is refused (25245) before anything else; then the output
+  // name, BeginEntry, Prepare (optional: false skips the entry, having reported why), the output
+  // (folders created, files opened; 25235 with the system's reason on failure, no CRC report),
+  // Decode (writes the data through the block writer; true when all of it came out), closing,
+  // and the check of E.Check. A write failure or a full disk removes the partial file. Returns
+  // whether the entry passed; exceptions of Decode pass through after the output is discarded.
+  bool ExtractStep(const TStepEntry& E, const std::function<bool()>& Decode,
+                   const std::function<bool()>& Prepare = {});
 
   // Per entry, after SetCurrentName: OnRenameFile, OnBegin and the overwrite rules decide
   // whether the entry proceeds; counts it when it does.
@@ -572,12 +613,19 @@ class TUnBase : public TZipCommon {
   int64_t SinkWrite(const uint8_t* Data, int64_t Count);
 
   std::string FExtractDir;
+  int FReports = 0;             // reports of the current run
+  int FTrashed = 0;             // files trashed under TrashChanged in the current run
+  int FOutputErrno = 0;         // why the last OpenOutput failed
+  bool FWriteFailed = false;    // the current entry's output could not be written
   bool FEntryDecoded = false;
   bool FOutputIsDir = false;
 
  private:
   std::string EffectiveExtractDir() const;
   bool AskOverwrite();
+  bool TrashIfChanged(const TStepEntry& E);
+  bool FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore);
+  bool OpenOutputAt(bool IsDir);
   int OpenParentDir(const std::string& Path, std::string& Base, bool Create);
   std::unique_ptr<TFileStream32> FOutFile;
   int FRootFd = -1;           // ExtractDir, opened once per run

@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "archive/core/qrvBase.h"
 #include "platform/FileInfo.h"
+#include "platform/DosTime.h"
 #include "platform/Paths.h"
+#include "platform/Trash.h"
 
 namespace {
 
@@ -86,6 +89,14 @@ class TOutputFile : public TFileStream32 {
 };
 
 }  // namespace
+
+std::string ShownName(std::string_view Name) {
+  std::string r;
+  for (char c : Name) r += c ? std::string(1, c) : std::string("\\0");
+  return r;
+}
+
+bool HasNul(std::string_view Name) { return Name.find('\0') != std::string_view::npos; }
 
 TUnBase::~TUnBase() {
   if (FRootFd >= 0) close(FRootFd);
@@ -237,7 +248,20 @@ int TUnBase::OpenParentDir(const std::string& Path, std::string& Base, bool Crea
 bool TUnBase::OpenOutput(bool IsDir) {
   FOutputIsDir = IsDir;
   FOutFile.reset();
+  FOutputErrno = 0;
   if (ExtractMode != xmExtract) return true;
+  // A NUL byte would cut the path short at the system call, whatever the checks saw before.
+  if (HasNul(FCurrentName)) {
+    FOutputErrno = EINVAL;
+    return false;
+  }
+  const bool ok = OpenOutputAt(IsDir);
+  if (!ok && FOutputErrno == 0) FOutputErrno = errno ? errno : EIO;
+  return ok;
+}
+
+bool TUnBase::OpenOutputAt(bool IsDir) {
+  errno = 0;
   if (IsDir) {
     if (!CreateStoredDirs || FCurrentName == FRootDir) return true;
     std::string base;
@@ -255,11 +279,13 @@ bool TUnBase::OpenOutput(bool IsDir) {
   // The old file (or a link planted in its place) is removed, not written through.
   if (unlinkat(dir, base.c_str(), 0) != 0 && errno != ENOENT) {
     if (errno == EISDIR || errno == EPERM) {
+      FOutputErrno = errno;
       close(dir);
       return false;
     }
   }
   const int fd = openat(dir, base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  FOutputErrno = fd < 0 ? errno : 0;
   close(dir);
   if (fd < 0) return false;
   FOutFile = std::make_unique<TOutputFile>(FCurrentName, fd);
@@ -311,6 +337,94 @@ int64_t TUnBase::SinkWrite(const uint8_t* Data, int64_t Count) {
   BytesToGo -= Count;
   ProgressStep();
   return Count;
+}
+
+// ---- The per-entry step --------------------------------------------------------------------
+
+void TUnBase::ReportError(const std::string& FileName, const std::string& ExtendedMsg,
+                          const std::string& VolumeID, int32_t ECode) {
+  ++FReports;
+  if (ECode == ecWriteFile || ECode == ecDiskFull) FWriteFailed = true;
+  TZipCommon::ReportError(FileName, ExtendedMsg, VolumeID, ECode);
+}
+
+bool TUnBase::TrashIfChanged(const TStepEntry& E) {
+  if (!TrashChanged || ExtractMode != xmExtract || E.IsDir) return true;
+  TFileInfo info;
+  if (!GetFileInfo(FCurrentName, info, false) || info.IsDir || info.IsLink) return true;
+  if (info.Size == E.Size && UnixToDosDateTime(info.MTime) == E.DosDateTime) return true;
+  std::string why;
+  if (MoveToTrash(FCurrentName, &why)) {
+    ++FTrashed;
+    return true;
+  }
+  ReportError(FCurrentName, why, FRunArchiveName, ecDeleteFile);
+  return false;
+}
+
+bool TUnBase::FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore) {
+  if (!E.IsDir && !CloseOutput(E.DosDateTime, E.Attr)) Decoded = false;
+  if (E.Check != ckNone && Decoded) {
+    MarkEntryDecoded(true);
+    return CheckCRC(E.Check == ckCrc16 ? 16 : 32, E.Stored);
+  }
+  // A failure already reported (a read error, an unsupported method, a write failure) is not
+  // reported again as a CRC failure.
+  const bool pass = Decoded && !IsCancelled();
+  MarkEntryDecoded(false);
+  if (OnEnd)
+    OnEnd(this, FCurrentName, pass);
+  else if (!pass && FReports == ReportsBefore && !IsCancelled())
+    ReportError(FCurrentName, "", FRunArchiveName, ecCrcCheck);
+  return pass;
+}
+
+bool TUnBase::ExtractStep(const TStepEntry& E, const std::function<bool()>& Decode,
+                          const std::function<bool()>& Prepare) {
+  if (HasNul(E.Name)) {
+    ReportError(ShownName(E.Name), "NUL byte in the stored name", FRunArchiveName, ecInvalidFileName);
+    BytesToGo -= E.Size;
+    return false;
+  }
+  SetCurrentName(E.Name);
+  if (FCurrentName.empty()) {
+    // Nothing of the name is left once "..", "." and separators are dropped.
+    ReportError(ShownName(E.Name), "no name left below the output folder", FRunArchiveName, ecInvalidFileName);
+    BytesToGo -= E.Size;
+    return false;
+  }
+  StartEntryProgress(E.IsDir ? 0 : E.Size);
+  const int reportsBefore = FReports;
+  FWriteFailed = false;
+  if (!BeginEntry(E.IsDir)) {
+    BytesToGo -= E.Size;
+    ProgressStep();
+    return false;
+  }
+  if ((Prepare && !Prepare()) || !TrashIfChanged(E)) {
+    BytesToGo -= E.Size;
+    ProgressStep();
+    return FinishStep(E, false, reportsBefore);
+  }
+  if (!OpenOutput(E.IsDir)) {
+    ReportError(CurrentName(), std::strerror(FOutputErrno), FRunArchiveName, ecOpenFile);
+    BytesToGo -= E.Size;
+    return FinishStep(E, false, reportsBefore);
+  }
+  if (E.IsDir) return FinishStep(E, true, reportsBefore);
+  StreamState->Crc32Val = Crc32Init;
+  StreamState->Crc16Val = Crc16Init;
+  const int64_t toGo = BytesToGo - E.Size;
+  bool decoded = false;
+  try {
+    decoded = Decode();
+  } catch (...) {
+    DiscardOutput();
+    throw;
+  }
+  BytesToGo = toGo;
+  if (!decoded && FWriteFailed) DiscardOutput();
+  return FinishStep(E, decoded, reportsBefore);
 }
 
 // ---- CRC check -----------------------------------------------------------------------------
@@ -412,6 +526,7 @@ int TUnBase::Extract() {
     return 0;
   }
   ResetRunState();
+  FReports = FTrashed = 0;
   if (CpuType == cpt80486) CpuType = cptAuto;
   ClearExcludedExtensions();
   const std::string savedName = FArchiveFile;
@@ -431,7 +546,7 @@ int TUnBase::Extract() {
       std::filesystem::create_directories(FRootDir, ec);
       FRootFd = open(FRootDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       if (FRootFd < 0) {
-        ReportError(FRootDir, "", FRunArchiveName, ecOpenFile);
+        ReportError(FRootDir, std::strerror(errno), FRunArchiveName, ecOpenFile);
         ready = false;
       }
     }

@@ -39,6 +39,7 @@ enum : int32_t {
   ecStackOverflow = 25305,
   ecStreamReadWrite = 25310,
   ecUnsupportedMethod = 25326,
+  ecUnknownFileType = 25327,
   ecUserCanceled = 25443,
   ecInvalidPassword = 26517,
   ecNothingToDelete = 26859,

@@ -63,43 +63,37 @@ void TUnTar::ListEntry(const TTarEntry& E) {
   OnListEntry(this, l);
 }
 
-void TUnTar::ExtractEntry(TStream32& Stream, const TTarEntry& E) {
+// Links, devices and FIFOs are not made: each is reported with what it is, and nothing is
+// written in its place.
+bool TUnTar::RefuseSpecial(const TTarEntry& E) {
+  if (!E.IsSpecial()) return false;
+  if (ExtractMode != xmExtract) return true;
+  if (HasNul(E.Name) || HasNul(E.LinkName)) {
+    ReportError(ShownName(E.Name), "NUL byte in the stored name", FRunArchiveName, ecInvalidFileName);
+    return true;
+  }
+  const char* kind = E.Typeflag == '1' ? "hard link to " : E.Typeflag == '2' ? "symbolic link to " : "";
+  const std::string what = *kind ? kind + ShownName(E.LinkName) : E.Typeflag == '6' ? "FIFO" : "device";
   SetCurrentName(E.Name);
-  const uint32_t dos = EntryDosDate(E);
-  if (E.IsDir()) {
-    if (!OpenOutput(true)) ReportError(FCurrentName, "", FRunArchiveName, ecOpenFile);
-    return;
-  }
-  StartEntryProgress(E.Size);
-  if (!BeginEntry(false)) {
-    BytesToGo -= E.Size;
-    return;
-  }
-  if (!OpenOutput(false)) {
-    ReportError(FCurrentName, "", "0", ecOpenFile);
-    BytesToGo -= E.Size;
-    --EntryCount;
-    return;
-  }
-  bool copied = false;
-  try {
-    copied = CopyData(Stream, E);
-  } catch (...) {
-    CloseOutput(dos, faArchive);
-    throw;
-  }
-  CloseOutput(dos, faArchive);
-  // Tar data has no checksum: an entry passes when all of it was copied. A failed copy was
-  // reported already and is not reported again as a CRC error.
-  MarkEntryDecoded(copied);
-  if (copied)
-    CheckCRC(32, StreamState->Crc32Val);
-  else if (OnEnd)
-    OnEnd(this, FCurrentName, false);
+  ReportError(CurrentName().empty() ? ShownName(E.Name) : CurrentName(), what + ", not extracted",
+              FRunArchiveName, ecUnknownFileType);
+  return true;
+}
+
+void TUnTar::ExtractEntry(TStream32& Stream, const TTarEntry& E) {
+  if (RefuseSpecial(E)) return;
+  TStepEntry step;
+  step.Name = E.Name;
+  step.IsDir = E.IsDir();
+  step.Size = step.IsDir ? 0 : E.Size;
+  step.DosDateTime = EntryDosDate(E);
+  step.Attr = faArchive;
+  step.Check = ckNone;
+  // Tar data has no checksum: an entry passes when all of it was copied.
+  ExtractStep(step, [&] { return CopyData(Stream, E); });
 }
 
 bool TUnTar::CopyData(TStream32& Stream, const TTarEntry& E) {
-  StreamState->Crc32Val = Crc32Init;
   if (Stream.Seek(E.DataOffset, soFromBeginning) != E.DataOffset) {
     ReportError(FCurrentName, "", FRunArchiveName, ecReadFile);
     return false;

@@ -93,7 +93,10 @@ struct TTarEntry {
   int64_t DataOffset = 0;    // HeaderOffset + 512
   int64_t EndOffset = 0;     // after the data's padding
   TTarBlock Header{};
+  std::string LinkName;      // link target (pax linkpath, GNU long link or the linkname field)
   bool IsDir() const;
+  // A hard link ('1'), symbolic link ('2'), device ('3', '4') or FIFO ('6'): no file data.
+  bool IsSpecial() const;
 };
 
 // Walks the headers of a tape archive from offset 0. Zero blocks and headers without a name or
@@ -125,6 +128,7 @@ class TTarWalker {
   int64_t FPos = 0;
   int FBadHeaders = 0;
   std::string FLongName;
+  std::string FLongLink;
   bool FHaveLongName = false;
   std::map<std::string, std::string> FPax;
   int64_t FEntryStart = -1;

@@ -145,6 +145,10 @@ void TarParsePax(const std::string& Data, std::map<std::string, std::string>& Ou
 
 // ---- Entries -------------------------------------------------------------------------------
 
+bool TTarEntry::IsSpecial() const {
+  return Typeflag == '1' || Typeflag == '2' || Typeflag == '3' || Typeflag == '4' || Typeflag == '6';
+}
+
 bool TTarEntry::IsDir() const {
   return Typeflag == '5' || Typeflag == 'D' || (!Name.empty() && Name.back() == '/' &&
                                                 (Typeflag == '0' || Typeflag == 0));
@@ -198,6 +202,7 @@ bool TTarWalker::ReadData(int64_t Pos, int64_t Size, std::string& Out) {
 
 void TTarWalker::ClearPending() {
   FLongName.clear();
+  FLongLink.clear();
   FHaveLongName = false;
   FPax.clear();
   FEntryStart = -1;
@@ -239,7 +244,8 @@ bool TTarWalker::Next(TTarEntry& E) {
           FHaveLongName = true;
         }
         continue;
-      case 'K':  // long link name: links are not made
+      case 'K':
+        if (ReadData(data, size, meta)) FLongLink.assign(meta.c_str());  // up to the first NUL
         continue;
       case 'x':
       case 'X':
@@ -271,6 +277,10 @@ bool TTarWalker::Next(TTarEntry& E) {
       if (std::memcmp(h.data() + thMagic, "ustar\0", 6) == 0 && !prefix.empty())
         E.Name = prefix + "/" + E.Name;
     }
+    if (const auto p = FPax.find("linkpath"); p != FPax.end())
+      E.LinkName = p->second;
+    else
+      E.LinkName = FLongLink.empty() ? FieldText(h, thLinkname, TarNameSize) : FLongLink;
     int64_t paxSize = 0;
     if (PaxNumber(FPax, "size", paxSize) && paxSize <= MaxEntrySize)
       size = paxSize;

@@ -392,32 +392,34 @@ void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode) {
   if (!CentralMode && E.Crc32 == 0 && l.Header.Crc32 != 0) E.Crc32 = l.Header.Crc32;
   // The local header's date; the name is the directory's (what the selection tested).
   E.DosDateTime = l.Header.DosDateTime;
-  SetCurrentName(E.Name);
-  StartEntryProgress(E.UnpackedSize);
-  if (!BeginEntry(E.IsDir)) {
-    BytesToGo -= E.UnpackedSize;
-    ProgressStep();
-    return;
-  }
   const bool encrypted = (E.Flags & gpEncrypted) && !E.IsDir;
-  if (encrypted && !FPasswordFailed && !PasswordOpens(S, E, l.DataPosition())) FPasswordFailed = true;
-  if (E.IsDir) {
-    const bool made = OpenOutput(true);
-    if (made) StreamState->Crc32Val = E.Crc32;
-    MarkEntryDecoded(made);
-    if (!made) ReportError(CurrentName(), "", FRunArchiveName, ecOpenFile);
-  } else if (encrypted && FPasswordFailed) {
-    // Skipped without output: its check below fails.
-    BytesToGo -= E.UnpackedSize;
-  } else if (!OpenOutput(false)) {
-    ReportError(CurrentName(), "", FRunArchiveName, ecOpenFile);
-    BytesToGo -= E.UnpackedSize;
-  } else {
-    const int64_t toGo = BytesToGo - E.UnpackedSize;
-    if (SeekTo(S, l.DataPosition() + (encrypted ? 12 : 0))) MarkEntryDecoded(Decode(S, E, encrypted));
-    StreamState->Crc32Val ^= 0xFFFFFFFFu;
-    BytesToGo = toGo;
-    if (!CloseOutput(E.DosDateTime, E.ExtAttr)) MarkEntryDecoded(false);
-  }
-  CheckCRC(32, E.Crc32);
+  TStepEntry step;
+  step.Name = E.Name;
+  step.IsDir = E.IsDir;
+  step.Size = E.IsDir ? 0 : E.UnpackedSize;
+  step.DosDateTime = E.DosDateTime;
+  step.Attr = E.ExtAttr;
+  step.Check = E.IsDir ? ckNone : ckCrc32;
+  step.Stored = E.Crc32;
+  // Entries that cannot be decoded are reported once and get no output file.
+  auto prepare = [&] {
+    if (E.IsDir) return true;
+    std::string why;
+    if (!CanDecode(E, why)) {
+      ReportError(CurrentName(), why, FRunArchiveName, ecUnsupportedMethod);
+      return false;
+    }
+    if (!encrypted) return true;
+    // After a password was refused, the other encrypted entries are not asked for again.
+    if (FPasswordFailed) {
+      ReportError(CurrentName(), "", FRunArchiveName, ecInvalidPassword);
+      return false;
+    }
+    FPasswordFailed = !PasswordOpens(S, E, l.DataPosition());
+    return !FPasswordFailed;
+  };
+  auto decode = [&] {
+    return SeekTo(S, l.DataPosition() + (encrypted ? 12 : 0)) && Decode(S, E, encrypted);
+  };
+  ExtractStep(step, decode, prepare);
 }

@@ -12,6 +12,20 @@ namespace {
 constexpr int32_t kBlock = 32768;
 }
 
+bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
+  // Method 99 carries WinZip AES encryption; bit 6 is PKWARE's strong encryption.
+  if (E.Method == 99 || (E.Flags & 0x40)) {
+    Why = E.Method == 99 ? "WinZip AES encryption" : "strong encryption";
+    return false;
+  }
+  switch (E.Method) {
+    case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 8: case 9: return true;
+    default:
+      Why = "method " + std::to_string(E.Method);
+      return false;
+  }
+}
+
 bool TUnZip::Decode(TStream32& S, const TEntry& E, bool Encrypted) {
   StreamState->Crc32Val = Crc32Init;
   const int64_t packed = E.PackedSize - (Encrypted ? 12 : 0);

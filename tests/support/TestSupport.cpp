@@ -120,6 +120,13 @@ bool HaveTool(const std::string& name) {
     return Run({"sh", "-c", "command -v '" + name + "'"}).status == 0;
 }
 
+std::string MissingTools(const std::vector<std::string>& names) {
+    std::string missing;
+    for (const std::string& n : names)
+        if (!HaveTool(n)) missing += (missing.empty() ? "" : " ") + n;
+    return missing;
+}
+
 std::map<std::string, std::string> ReadTree(const fs::path& root) {
     std::map<std::string, std::string> tree;
     for (auto& e : fs::recursive_directory_iterator(root)) {

@@ -64,6 +64,13 @@ struct CommandResult {
 // Runs argv without a shell (the first element is looked up in PATH), from folder cwd when given.
 CommandResult Run(const std::vector<std::string>& argv, const fs::path& cwd = {});
 bool HaveTool(const std::string& name);  // an executable of that name is in PATH
+// The names of those tools that are not in PATH, space separated ("" when all are there).
+std::string MissingTools(const std::vector<std::string>& names);
+
+// Skips the current test, naming the missing peer tools, unless every one is in PATH.
+#define REQUIRE_TOOLS(...)                                                               \
+    if (const std::string missing_ = testsupport::MissingTools({__VA_ARGS__}); !missing_.empty()) \
+    GTEST_SKIP() << "peer tools missing: " << missing_
 
 // Regular files below root: relative path ("/" separators) -> content. Folders are listed with
 // a trailing "/" and empty content.

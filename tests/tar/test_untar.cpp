@@ -46,15 +46,15 @@ TEST(UnTar, ExtractsFilesFoldersAndLongNames) {
                              Entry("dir/zero", "") + std::string(rec.begin(), rec.end()) +
                              Entry(longName, "long") + Entry("link", "", '2') + Zeros(2));
   const TRun r = RunUnTar(t / "a.tar", t / "out");
-  EXPECT_TRUE(r.Errors.empty());
-  EXPECT_EQ(r.Result, 4);  // files only: folders are made, not counted
+  // Folders count as entries; the link is reported as not extracted and leaves no file.
+  EXPECT_EQ(r.Errors, std::vector<int32_t>{ecUnknownFileType});
+  EXPECT_EQ(r.Result, 5);
   EXPECT_EQ(r.Tree, (std::map<std::string, std::string>{{"top.txt", "hello"},
                                                         {"dir/", ""},
                                                         {"dir/zero", ""},
                                                         {"empty/", ""},
                                                         {"deep/", ""},
-                                                        {longName, "long"},
-                                                        {"link", ""}}));
+                                                        {longName, "long"}}));
 }
 
 TEST(UnTar, NamesNeverLeaveTheOutputFolder) {
@@ -127,5 +127,45 @@ TEST(UnTar, SharedSamplesGiveWhatGnuTarGives) {
     const TRun r = RunUnTar(Testdata(c.File), t / "out");
     EXPECT_EQ(r.Tree, c.Tree) << c.File;
     EXPECT_TRUE(r.Errors.empty()) << c.File;
+  }
+}
+
+// NUL bytes in stored names: fixed fields and GNU long names end at the first NUL (as in GNU
+// tar), so "..<NUL>/x" reads as ".." and leaves no name; pax records keep the whole value and
+// are refused. Either way the entry is reported with 25245 and nothing lands outside out/.
+TEST(UnTar, NamesHoldingNulAreRefused) {
+  const std::string evil("..\0/..\0/x.txt", 13);
+  TTarBlock prefixed = Header("x.txt", 1);
+  std::memcpy(prefixed.data() + thMagic, "ustar\0" "00", 8);
+  std::memcpy(prefixed.data() + thPrefix, "..\0/..\0", 7);
+  TarPutChecksum(prefixed, tcSevenDigits);
+  const std::vector<uint8_t> longName = TarLongNameBlocks(evil + std::string(100, 'n'), {});
+  auto pax = [](const std::string& Key, const std::string& Value) {
+    const std::string rec = PaxRecord(Key, Value);
+    return Entry(Header("PaxHeader", int64_t(rec.size()), 'x'), rec);
+  };
+  const struct {
+    const char* What;
+    std::string Entry;
+    int Refused;  // 25245 reports
+    std::map<std::string, std::string> Out;
+  } cases[] = {
+      {"name field", Entry(evil, "1"), 1, {}},
+      {"ustar prefix", Entry(prefixed, "2"), 0, {{"x.txt", "2"}}},
+      {"GNU long name", std::string(longName.begin(), longName.end()) + Entry("short", "3"), 1, {}},
+      {"pax path", pax("path", evil) + Entry("p.txt", "4"), 1, {}},
+      {"pax linkpath", pax("linkpath", evil) + Entry("l", "", '2'), 1, {}},
+  };
+  for (const auto& c : cases) {
+    TempDir t;
+    WriteFile(t / "a.tar", c.Entry + Entry("good.txt", "good") + Zeros(2));
+    const TRun r = RunUnTar(t / "a.tar", t / "a/b/out");
+    EXPECT_EQ(std::count(r.Errors.begin(), r.Errors.end(), ecInvalidFileName), c.Refused) << c.What;
+    auto want = c.Out;
+    want["good.txt"] = "good";
+    EXPECT_EQ(r.Tree, want) << c.What;
+    for (const auto& [name, data] : ReadTree(t.path()))
+      EXPECT_TRUE(name == "a.tar" || name.rfind("a/b/out", 0) == 0 || name == "a/" || name == "a/b/")
+          << c.What << " wrote " << name;
   }
 }
