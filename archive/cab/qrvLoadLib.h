@@ -131,8 +131,9 @@ class TCabDecompressor {
   bool IsCabinet(const std::string& Path, TCabInfo& Info);
   // Opens the cabinet at Path, joins the cabinets of its set it needs (the previous ones when
   // they lie beside it, the next ones through cnNextCabinet), sends cnCabinetInfo, then for
-  // each file cnPartialFile or cnCopyFile and, for a copied one, its data through Write and
-  // cnCloseFile. A file that fails to decode fails alone. False (error record set) when the
+  // each file cnPartialFile or cnCopyFile. A cnCopyFile handler copies the file at once through
+  // the notice's Extract, or answers 1 to have it copied afterwards and hear cnCloseFile; the
+  // data goes through Write either way. A file that fails to decode fails alone. False (error record set) when the
   // cabinet cannot be opened or a notice aborted; an exception thrown by Write or Notify is
   // passed on once libmspack is out of the way.
   bool Copy(const std::string& Path, const TCabNotify& Notify, const TCabWrite& Write,
@@ -140,6 +141,8 @@ class TCabDecompressor {
 
  private:
   friend struct TCabSystem;
+  // Copies one file through FWrite: an fdierr* code; a pending exception is rethrown.
+  int32_t Extract(struct mscabd_file* F);
   TCabError& FErr;
   std::unique_ptr<TCabSystem> FSys;
   struct mscab_decompressor* FD = nullptr;

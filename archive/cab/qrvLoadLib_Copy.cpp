@@ -250,25 +250,35 @@ bool TCabDecompressor::Copy(const std::string& Path, const TCabNotify& Notify, c
     n.Attribs = uint16_t(f->attribs);
     n.CompType = f->folder ? uint16_t(f->folder->comp_type) : 0;
     n.Notice = headless && f->folder == first->folders ? cnPartialFile : cnCopyFile;
+    bool copied = false;
+    if (n.Notice == cnCopyFile)
+      n.Extract = [this, f, &copied] {
+        copied = true;
+        return Extract(f);
+      };
     const int answer = Notify(n);
     if (answer < 0) {
       FErr.Set(fdierrUserAbort);
       return false;
     }
-    if (n.Notice == cnPartialFile || answer == 0) continue;
-    const int rc = FD->extract(FD, f, kOutputName);
-    if (FPending) std::rethrow_exception(FPending);
-    if (Cancel && *Cancel) {
-      FErr.Set(fdierrUserAbort);
-      return false;
-    }
+    if (n.Notice == cnPartialFile || answer == 0 || copied) continue;
+    n.Error = Extract(f);
+    n.Ok = n.Error == fdierrNone;
     n.Notice = cnCloseFile;
-    n.Ok = rc == MSPACK_ERR_OK;
-    n.Error = MapError(rc);
-    if (Notify(n) < 0) {
+    if ((Cancel && *Cancel) || Notify(n) < 0) {
       FErr.Set(fdierrUserAbort);
       return false;
     }
   }
   return true;
+}
+
+int32_t TCabDecompressor::Extract(mscabd_file* F) {
+  const int rc = FD->extract(FD, F, kOutputName);
+  if (FPending) {
+    const std::exception_ptr e = FPending;
+    FPending = nullptr;
+    std::rethrow_exception(e);
+  }
+  return MapError(rc);
 }

@@ -107,9 +107,6 @@ int TUnCab::ExtractNotice(TCabNotification& N) {
       return Abort();
     }
     case cnCopyFile: return CopyDecision(N);
-    case cnCloseFile:
-      CloseEntry(N);
-      return IsCancelled() ? -1 : 1;
     case cnNextCabinet: return NextCabinet(N);
     default: return Abort();
   }
@@ -124,23 +121,22 @@ int TUnCab::CopyDecision(TCabNotification& N) {
     ListEntry(N, name);
     return 0;
   }
-  const bool isDir = N.Attribs & faDirectory;
-  StartEntryProgress(N.Size);
-  SetCurrentName(name);
-  if (!BeginEntry(isDir)) {
-    BytesToGo -= N.Size;
-    return Abort();
-  }
-  if (!OpenOutput(isDir)) {
-    // This entry fails alone; the others still come out.
-    ReportError(FCurrentName, "", FRunArchiveName, ecOpenFile);
-    --EntryCount;
-    BytesToGo -= N.Size;
-    return Abort();
-  }
-  if (isDir) return Abort();
-  StreamState->Crc32Val = Crc32Init;
-  return 1;
+  TStepEntry step;
+  step.Name = name;
+  step.IsDir = N.Attribs & faDirectory;
+  step.Size = step.IsDir ? 0 : N.Size;
+  step.DosDateTime = DosOf(N);
+  step.Attr = N.Attribs & 0x3F;
+  // The library checks every block's checksum on the way: a complete copy passes.
+  step.Check = ckNone;
+  ExtractStep(step, [&] {
+    const int32_t rc = N.Extract();
+    // A refused write was reported by the block writer already.
+    if (rc != fdierrNone && rc != fdierrTargetFile && !IsCancelled())
+      ReportError(name, "", FRunArchiveName, CodeOf(rc));
+    return rc == fdierrNone;
+  });
+  return Abort();
 }
 
 void TUnCab::ListEntry(const TCabNotification& N, const std::string& Name) {
@@ -162,21 +158,6 @@ bool TUnCab::WriteData(const uint8_t* Data, int32_t Count) {
   BytesToGo -= Count;
   ProgressStep();
   return !IsCancelled();
-}
-
-void TUnCab::CloseEntry(const TCabNotification& N) {
-  if (N.Ok) {
-    CloseOutput(DosOf(N), N.Attribs & 0x3F);
-    // The library checked every block's checksum on the way: a complete copy passes.
-    MarkEntryDecoded(true);
-    CheckCRC(32, StreamState->Crc32Val);
-    return;
-  }
-  // Nothing damaged is left behind as if it were the file.
-  DiscardOutput();
-  if (IsCancelled()) return;
-  if (N.Error != fdierrTargetFile) ReportError(FEntryName, "", FRunArchiveName, CodeOf(N.Error));
-  if (OnEnd) OnEnd(this, FCurrentName, false);
 }
 
 // ---- Set walk ------------------------------------------------------------------------------

@@ -29,9 +29,9 @@ class TUnCab : public TUnBase {
  private:
   int SelectNotice(TCabNotification& N);
   int ExtractNotice(TCabNotification& N);
+  // A selected file goes through the frame's per-entry step, copied within it.
   int CopyDecision(TCabNotification& N);
   void ListEntry(const TCabNotification& N, const std::string& Name);
-  void CloseEntry(const TCabNotification& N);
   int NextCabinet(TCabNotification& N);
   bool WriteData(const uint8_t* Data, int32_t Count);
   // The stored name as text: UTF-8 by the name attribute, else by the reading rules.

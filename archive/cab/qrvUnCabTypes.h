@@ -9,7 +9,7 @@
 enum TCabNotice : uint8_t {
   cnCabinetInfo,  // a cabinet was opened: set information in the notice
   cnPartialFile,  // a file continued from a cabinet that is not at hand: it cannot be copied
-  cnCopyFile,     // a file: answer 1 to copy it, 0 to skip it, -1 to abort
+  cnCopyFile,     // a file: answer 1 to copy it, 0 to skip it (or after Extract), -1 to abort
   cnCloseFile,    // the copied file is complete (Ok) or failed (Error holds why)
   cnNextCabinet,  // the named cabinet is needed: answer 1 once NextPath names it, else -1
   cnEnumerate,    // reserved; sent by no operation
@@ -25,6 +25,9 @@ struct TCabNotification {
   uint16_t Time = 0;
   uint16_t Attribs = 0;
   uint16_t CompType = 0;  // its folder's compression type value
+  // cnCopyFile: copies the file now through the copy's Write; an fdierr* code (exceptions of
+  // Write pass through).
+  std::function<int32_t()> Extract;
   // cnCloseFile: the file went through the decoder completely and its data checked.
   bool Ok = false;
   int32_t Error = 0;      // fdierr* code when not Ok
