@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 
 #include "archive/cab/qrvMakeCab.h"
@@ -189,6 +190,34 @@ bool TMakeCab::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
 
 void TMakeCab::EndFile(TCompHeaderObj& List, int Index, bool Ok) {
   if (OnEnd) OnEnd(this, List[Index].Name, Ok);
+}
+
+// ---- Read-only pass -------------------------------------------------------------------------
+
+bool TMakeCab::ReadFirstHeader(std::string& Name, TStream32& Stream) {
+  uint8_t h[CabHeaderSize];
+  FFilesLeft = 0;
+  Stream.SetPosition(0);
+  if (Stream.Read(h, CabHeaderSize) != CabHeaderSize || h[0] != 'M' || h[1] != 'S' || h[2] != 'C' || h[3] != 'F')
+    return false;
+  FFilesLeft = h[28] | h[29] << 8;
+  Stream.SetPosition(h[16] | h[17] << 8 | h[18] << 16 | int64_t(h[19]) << 24);
+  return ReadHeader(Stream, Name);
+}
+
+bool TMakeCab::ReadHeader(TStream32& Stream, std::string& Name) {
+  FNextHeader = 0;
+  uint8_t rec[CabFileFixedSize + 256];
+  const int64_t at = Stream.Position();
+  const int32_t got = FFilesLeft > 0 ? Stream.Read(rec, sizeof rec) : 0;
+  if (got <= CabFileFixedSize) return false;
+  const uint8_t* end = static_cast<const uint8_t*>(std::memchr(rec + CabFileFixedSize, 0, size_t(got - CabFileFixedSize)));
+  if (!end) return false;
+  Name.assign(reinterpret_cast<const char*>(rec + CabFileFixedSize), size_t(end - (rec + CabFileFixedSize)));
+  --FFilesLeft;
+  FNextHeader = at + (end - rec) + 1;
+  Stream.SetPosition(FNextHeader);
+  return true;
 }
 
 void TMakeCab::ReportCabFailure(const std::string& Name) {

@@ -58,6 +58,9 @@ class TMakeCab : public TCabInterface {
   void CompressArchive(TCompHeaderObj& List) override;
   bool CompressData(TStream32& Out, TCompHeaderObj& List, int Index) override;
   void EndFile(TCompHeaderObj& List, int Index, bool Ok) override;
+  // swRead: the walk over the CFFILE records of the existing cabinet.
+  bool ReadFirstHeader(std::string& Name, TStream32& Stream) override;
+  bool ReadHeader(TStream32& Stream, std::string& Name) override;
 
  private:
   TCabCreateCallbacks Callbacks(TStream32& Cabinet);
@@ -74,4 +77,5 @@ class TMakeCab : public TCabInterface {
   int FQuantumMemory = 21;
   std::unique_ptr<TCabCreator> FCreator;
   const TCompRow* FRow = nullptr;  // the row being added
+  int FFilesLeft = 0;              // swRead: CFFILE records still to read
 };

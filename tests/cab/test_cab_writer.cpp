@@ -76,6 +76,16 @@ TEST(CabWriter, AnExistingCabinetIsReplacedOnlyByACompleteNewOne) {
   ASSERT_EQ(MakeCab(cab, (t / "src").string()), 2);
   ReadCab(cab, (t / "out").string());
   EXPECT_EQ(ReadTree(t / "out"), ReadTree(t / "src"));
+
+  // The read-only pass walks the stored names and writes nothing.
+  const std::string written = ReadFile(cab);
+  TMakeCab reader;
+  reader.Switch = swRead;
+  int seen = 0;
+  reader.OnRead = [&](TZipCommon*, int64_t, int) { ++seen; };
+  EXPECT_EQ(MakeCab(cab, (t / "src").string(), cmMsZip, nullptr, &reader), 2);
+  EXPECT_EQ(seen, 2);
+  EXPECT_EQ(ReadFile(cab), written);
 }
 
 TEST(CabWriter, ASourceThatCannotBeOpenedFailsAlone) {
