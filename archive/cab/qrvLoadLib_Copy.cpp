@@ -194,8 +194,12 @@ bool TCabDecompressor::Copy(const std::string& Path, const TCabNotify& Notify, c
   auto join = [&](bool Prev) {
     mscabd_cabinet* end = chain.Cab;
     while (Prev ? end->prevcab : end->nextcab) end = Prev ? end->prevcab : end->nextcab;
-    const char* name = Prev ? end->prevname : end->nextname;
-    if (!name || !*name || !(end->flags & (Prev ? MSCAB_HDR_PREVCAB : MSCAB_HDR_NEXTCAB))) return false;
+    const char* stored = Prev ? end->prevname : end->nextname;
+    if (!stored || !(end->flags & (Prev ? MSCAB_HDR_PREVCAB : MSCAB_HDR_NEXTCAB))) return false;
+    // A neighbour is looked for beside this cabinet only, whatever folders its name claims.
+    std::string name = stored;
+    name.erase(0, name.find_last_of("/\\") + 1);
+    if (name.empty() || name == "." || name == "..") return false;
     std::string path = dir + name;
     if (!Prev) {
       TCabNotification n;

@@ -86,7 +86,10 @@ void TMakeCab::Deactivate() {
 
 void TMakeCab::CompressArchive(TCompHeaderObj& List) {
   FNewArchive = !FileExists(FArchiveFile);
-  if (Switch == swDelete) RaiseError(ecsArchive, "", "", FArchiveFile, ecUnsupportedType);
+  if (Switch == swDelete) {
+    RaiseError(ecsArchive, "", "", FArchiveFile, ecUnsupportedType);
+    return;  // when cancelled RaiseError only reports
+  }
   if (Switch == swRead) {
     EntryNumber = ReadOnlyRun();
     return;
