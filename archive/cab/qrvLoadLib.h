@@ -35,7 +35,7 @@ class TCabBlockEncoder {
 using TCabEncoderFactory = std::unique_ptr<TCabBlockEncoder> (*)(uint16_t TypeCompress, int Level);
 
 // The encoder for TypeCompress from the table of known types; null when this build has none
-// (the table lists store and MSZIP; a new type is one more row).
+// (store, MSZIP, Quantum and LZX; a new type is one more row).
 std::unique_ptr<TCabBlockEncoder> NewCabEncoder(uint16_t TypeCompress, int Level);
 
 // ---- Create --------------------------------------------------------------------------------

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "archive/cab/qrvLoadLib.h"
+#include "archive/cab/qrvLzxEnc.h"
+#include "archive/cab/qrvQuantumEnc.h"
 
 namespace {
 
@@ -76,19 +78,42 @@ class TMsZipEncoder : public TCabBlockEncoder {
   std::vector<uint8_t> FHistory;
 };
 
+// LZX and Quantum frames: every block but the folder's last is a full 32 KiB frame, so a
+// short block is the last one (a full last block passes as an ordinary frame).
+template <class TEncoder>
+class TFrameEncoder : public TCabBlockEncoder {
+ public:
+  template <class... TArgs>
+  explicit TFrameEncoder(TArgs... Args) : FEnc(Args...) {}
+  bool Encode(const uint8_t* In, uint32_t Count, std::vector<uint8_t>& Out) override {
+    return FEnc.CompressFrame(In, Count, Count < uint32_t(CabBlockSize), Out);
+  }
+
+ private:
+  TEncoder FEnc;
+};
+
+std::unique_ptr<TCabBlockEncoder> MakeLzx(uint16_t Type, int) {
+  return std::make_unique<TFrameEncoder<TLzxEncoder>>((Type >> 8) & 0x1Fu);
+}
+std::unique_ptr<TCabBlockEncoder> MakeQuantum(uint16_t Type, int) {
+  return std::make_unique<TFrameEncoder<TQuantumEncoder>>(unsigned(Type >> 4) & 0xFu, unsigned(Type >> 8) & 0x1Fu);
+}
+
 std::unique_ptr<TCabBlockEncoder> MakeStore(uint16_t, int) { return std::make_unique<TStoreEncoder>(); }
 std::unique_ptr<TCabBlockEncoder> MakeMsZip(uint16_t, int Level) {
   return std::make_unique<TMsZipEncoder>(std::clamp(Level, 1, 9));
 }
 
-// Compression type (low four bits) -> encoder. LZX and Quantum get their rows with their
-// encoders.
+// Compression type (low four bits) -> encoder.
 const struct {
   uint16_t Type;
   TCabEncoderFactory Make;
 } kEncoders[] = {
     {tcompTypeNone, MakeStore},
     {tcompTypeMsZip, MakeMsZip},
+    {tcompTypeQuantum, MakeQuantum},
+    {tcompTypeLzx, MakeLzx},
 };
 
 }  // namespace

@@ -57,6 +57,47 @@ TEST(CabPeers, WhatBrelWritesThePeersAcceptAndExtract) {
 #endif
 }
 
+// LZX at both ends of its windows and Quantum at both ends of its levels and memory: the
+// readers that know these types test and extract them to the same bytes.
+TEST(CabPeers, LzxAndQuantumCabinetsPassThePeers) {
+#ifndef BREL_CLI
+  GTEST_SKIP() << "brel-cli not built";
+#else
+  REQUIRE_TOOLS("cabextract", "7z");
+  TempDir t;
+  MakeSourceTree(t.path());
+  const auto source = ReadTree(t / "src");
+  const std::vector<std::vector<std::string>> variants = {
+      {"-m", "lzx", "--lzx-level", "15"},
+      {"-m", "lzx"},
+      {"-m", "quantum", "--quantum-level", "1", "--quantum-memory", "10"},
+      {"-m", "quantum", "--quantum-level", "4", "--quantum-memory", "16"},
+      {"-m", "quantum"}};
+  for (const auto& v : variants) {
+    const std::string label = v[1] + (v.size() > 2 ? v[3] : "");
+    SCOPED_TRACE(label);
+    const std::string cab = (t / (label + ".cab")).string();
+    std::vector<std::string> args = {"a", "-q"};
+    args.insert(args.end(), v.begin(), v.end());
+    args.insert(args.end(), {cab, "src"});
+    const CommandResult made = RunCli(args, t.path());
+    ASSERT_EQ(made.status, 0) << made.out;
+    for (const std::vector<std::string>& check :
+         std::vector<std::vector<std::string>>{{"cabextract", "-t", cab}, {"7z", "t", cab}}) {
+      const CommandResult r = testsupport::Run(check);
+      EXPECT_EQ(r.status, 0) << check[0] << ": " << r.out;
+    }
+    const fs::path out = t / "out";
+    for (const std::vector<std::string>& x : std::vector<std::vector<std::string>>{
+             {"cabextract", "-q", cab}, {"7z", "x", "-y", cab}, {BREL_CLI, "x", "-q", cab}}) {
+      const CommandResult r = Extract(x, out);
+      EXPECT_EQ(r.status, 0) << x[0] << ": " << r.out;
+      EXPECT_EQ(ReadTree(out / "src"), source) << x[0];
+    }
+  }
+#endif
+}
+
 TEST(CabPeers, BrelExtractsWhatThePeersWriteAsCabextractDoes) {
 #ifndef BREL_CLI
   GTEST_SKIP() << "brel-cli not built";

@@ -53,8 +53,6 @@ TEST(CabWriter, AnExistingCabinetIsReplacedOnlyByACompleteNewOne) {
     int32_t Code;  // reported (per file for the methods without an encoder)
   } cases[] = {
       {"delete", [](TMakeCab& w) { w.Switch = swDelete; }, ecUnsupportedType},
-      {"lzx", [](TMakeCab& w) { w.SetCompressMethod(cmLzx); }, ecUnsupportedType},
-      {"quantum", [](TMakeCab& w) { w.SetCompressMethod(cmQuantum); }, ecUnsupportedType},
       {"cancel", [](TMakeCab& w) { w.OnProgress = [&w](TZipCommon*, uint8_t, uint8_t) { w.SetCancel(true); }; },
        ecUserCanceled},
   };
