@@ -67,8 +67,6 @@ class TUnZip : public TUnBase {
   bool Decode(TStream32& S, const TEntry& E, bool Encrypted);
   // Whether this reader decodes the entry's method and encryption; Why names what it lacks.
   static bool CanDecode(const TEntry& E, std::string& Why);
-  bool CopyStored(TStream32& S, int64_t Packed, int64_t Unpacked, bool Encrypted);
-  bool Inflate(TStream32& S, int64_t Packed, int64_t Unpacked, bool Encrypted);
   // The volumes of a multi-volume set as one stream ("" members missing); null for one file.
   std::unique_ptr<TStream32> OpenVolumes(TStream32& Last, const TZipLocation& Loc, TZipLocation& Joined);
 

