@@ -1,6 +1,8 @@
 #include "app/ArchiveJobs.h"
 
 #include "app/TextUtils.h"
+#include "archive/cab/qrvMakeCab.h"
+#include "archive/cab/qrvUnCab.h"
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvRegister.h"
@@ -311,6 +313,7 @@ std::unique_ptr<TCompBase> NewWriter(int Kind)
     switch (Kind) {
     case akZip: return std::make_unique<TZip>();
     case akLzh: return std::make_unique<TLha>();
+    case akCab: return std::make_unique<TMakeCab>();
     case akTar: return std::make_unique<TTar>();
     default: return nullptr;
     }
@@ -320,6 +323,7 @@ std::unique_ptr<TUnBase> NewReader(TReaderKind Kind)
 {
     switch (Kind) {
     case rkUnZip: return std::make_unique<TUnZip>();
+    case rkUnCab: return std::make_unique<TUnCab>();
     case rkUnTar: return std::make_unique<TUnTar>();
     case rkUnLha: return std::make_unique<TUnLha>();
     default: return nullptr;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -28,11 +29,27 @@ bool GetFileInfo(const std::string& Path, TFileInfo& Info, bool FollowLinks) {
   Info.IsDir = S_ISDIR(St.st_mode);
   Info.Size = Info.IsDir ? 0 : static_cast<int64_t>(St.st_size);
   Info.Mode = St.st_mode;
+  Info.Dev = static_cast<uint64_t>(St.st_dev);
+  Info.Ino = static_cast<uint64_t>(St.st_ino);
+  Info.NLink = static_cast<uint64_t>(St.st_nlink);
   Info.Attr = AttrFromMode(St.st_mode, Path);
   Info.MTime = static_cast<int64_t>(St.st_mtim.tv_sec);
   Info.MTimeNsec = static_cast<uint32_t>(St.st_mtim.tv_nsec);
   Info.DosTime = UnixToDosDateTime(Info.MTime);
   return true;
+}
+
+bool ReadLinkTarget(const std::string& Path, std::string& Target) {
+  std::string Buf(256, '\0');
+  for (;;) {
+    const ssize_t N = readlink(Path.c_str(), Buf.data(), Buf.size());
+    if (N < 0) return false;
+    if (static_cast<size_t>(N) < Buf.size()) {
+      Target.assign(Buf.data(), static_cast<size_t>(N));
+      return true;
+    }
+    Buf.resize(Buf.size() * 2);
+  }
 }
 
 bool FileExists(const std::string& Path) {

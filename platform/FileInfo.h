@@ -21,7 +21,9 @@ struct TFileInfo {
   int64_t MTime = 0;       // last write, Unix seconds
   uint32_t MTimeNsec = 0;  // nanoseconds part of MTime
   uint32_t DosTime = 0;    // last write as packed DOS date-time (local time)
-  uint32_t Mode = 0;       // st_mode
+  uint32_t Mode = 0;       // st_mode (of the link itself when a link is described)
+  uint64_t Dev = 0, Ino = 0;  // identity of the file (hard links share it)
+  uint64_t NLink = 0;      // number of hard links to the file
   bool IsDir = false;
   bool IsLink = false;     // the path itself is a symbolic link
 };
@@ -33,6 +35,8 @@ uint16_t AttrFromMode(uint32_t Mode, const std::string& Path);
 // Fills Info; false (errno set) when the path does not exist or cannot be examined. With
 // FollowLinks false a symbolic link is described itself.
 bool GetFileInfo(const std::string& Path, TFileInfo& Info, bool FollowLinks = true);
+// The target a symbolic link holds, as stored; false (errno set) when Path is no link.
+bool ReadLinkTarget(const std::string& Path, std::string& Target);
 bool FileExists(const std::string& Path);       // exists and is not a directory
 bool DirectoryExists(const std::string& Path);  // exists and is a directory
 

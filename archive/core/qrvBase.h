@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <algorithm>
 #include <string>
 #include <unordered_map>
@@ -329,6 +330,7 @@ struct TEntryInfo {
   int64_t PackedSize = 0;
   uint32_t Date = 0;
   uint32_t Attr = 0;
+  uint32_t Mode = 0;  // Unix st_mode of a new row's file (type and permissions); 0 unknown
 };
 
 // What a writer does with one row of its entry list.
@@ -436,6 +438,11 @@ class TCompBase : public TZipCommon {
   virtual bool ReadArchive(TStream32& Old, TCompHeaderObj& List) { return true; }
   // Fills the format's part of a new row from the file's information (Row.Info is set).
   virtual void FillHeader(TCompRow& Row, const TFileInfo& Info) {}
+  // Largest file the format holds; a larger one is reported (25298) and skipped.
+  virtual int64_t MaxFileSize() const { return INT32_MAX; }
+  // Whether the format stores a symbolic link as a link: the scan then hands links on as
+  // themselves instead of following them.
+  virtual bool StoresLinks() const { return false; }
   // Size, packed size, date and attributes of a row's stored entry.
   virtual void HeaderToInfo(const TCompRow& Row, TEntryInfo& Info) { Info = Row.Info; }
   // Adds new row Index: OnBegin, OnRenameFile, then CompressData and EndFile. True on success.
@@ -516,6 +523,9 @@ bool HasNul(std::string_view Name);
 // out whole or not: TAR, folders), or against a stored CRC-16 or CRC-32.
 enum TCheckKind : uint8_t { ckNone, ckCrc16, ckCrc32 };
 
+// A link entry: made as a symbolic link, or as a hard link to an earlier entry.
+enum TLinkKind : uint8_t { lkNone, lkSymbolic, lkHard };
+
 // One selected entry as the per-entry extract step (TUnBase::ExtractStep) takes it.
 struct TStepEntry {
   std::string Name;          // stored name, converted ("/" or "\\" separated)
@@ -525,6 +535,14 @@ struct TStepEntry {
   uint32_t Attr = 0;         // DOS attribute bits restored with RestoreFileAttr
   TCheckKind Check = ckCrc32;
   uint32_t Stored = 0;       // the stored CRC (ckCrc16, ckCrc32)
+  // Unix permission bits restored with RestoreFileAttr (masked by the umask, never set-id or
+  // sticky); 0 for none, when the DOS attributes apply.
+  uint32_t UnixMode = 0;
+  TLinkKind Link = lkNone;
+  // Symbolic: the target as stored; hard: the stored name of the earlier entry.
+  std::string LinkTarget;
+  // The symbolic link's target is the entry's data (ZIP): decoded and checked, then made.
+  bool LinkInData = false;
 };
 
 class TUnBase : public TZipCommon {
@@ -606,9 +624,10 @@ class TUnBase : public TZipCommon {
   // missing parent folders, never following a symbolic link below ExtractDir. In test mode
   // nothing is created. False on failure (the caller reports it).
   bool OpenOutput(bool IsDir);
-  // Sets the file's date (by DateAttribute) and, with RestoreFileAttr, its attributes, then
-  // closes it (25138 when closing fails). Test mode: nothing to close.
-  bool CloseOutput(uint32_t DosDateTime, uint32_t Attr);
+  // Sets the file's date (by DateAttribute) and, with RestoreFileAttr, its Unix mode (when not
+  // 0) or else its DOS attributes, then closes it (25138 when closing fails). Test mode:
+  // nothing to close.
+  bool CloseOutput(uint32_t DosDateTime, uint32_t Attr, uint32_t UnixMode = 0);
   // Closes and deletes a half-written output (after a failed entry when nothing may stay).
   void DiscardOutput();
   // The data of the current entry went through the decoder completely and at its full size:
@@ -642,9 +661,21 @@ class TUnBase : public TZipCommon {
   bool AskOverwrite();
   bool TrashIfChanged(const TStepEntry& E);
   bool FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore);
+  // Extract mode, a link entry: its target (decoded first when LinkInData), then the link.
+  bool LinkStep(const TStepEntry& E, const std::function<bool()>& Decode, int ReportsBefore);
+  // Makes the link at the current output name (what was there goes, a folder excepted); a
+  // hard link only to a file this run extracted, a copy where the file system refuses links.
+  // Reports its failures.
+  bool MakeLink(const TStepEntry& E, const std::string& Target);
+  bool HardLink(int Dir, const std::string& Base, const std::string& TargetName);
+  // Folder modes wait for the end of the run, so a read-only folder still takes its entries.
+  void ApplyDirModes();
   bool OpenOutputAt(bool IsDir);
   int OpenParentDir(const std::string& Path, std::string& Base, bool Create);
   std::unique_ptr<TFileStream32> FOutFile;
+  std::set<std::string> FMadeFiles;  // output paths of the files this run extracted
+  std::vector<std::pair<std::string, uint32_t>> FDirModes;  // folders and their modes
+  uint32_t FUmask = 022;      // the process's umask, read at the start of a run
   int FRootFd = -1;           // ExtractDir, opened once per run
   std::string FRootDir;       // its path with trailing "/"
 };

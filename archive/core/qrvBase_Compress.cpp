@@ -410,6 +410,7 @@ bool TCompBase::BuildList(TCompHeaderObj& List) {
     scan.AttributesEx = AttributesEx;
     scan.RecurseDirs = RecurseDirs;
     scan.IncludeHiddenDirs = IncludeHiddenDirs;
+    scan.FollowLinks = !StoresLinks();
     scan.SetCancelFlag(CancelFlag());
     if (OnFileScanStatus)
       scan.OnScanFile = [this](TqrvFileScan*, const std::string& F, int N, int64_t S) { OnFileScanStatus(this, F, N, S); };
@@ -452,7 +453,7 @@ void TCompBase::OnScannedEntry(TCompHeaderObj& List, const std::string& Dir, con
   const std::string stored = FCurrentName;
   if (stored.empty()) return;
   if (!isDir && Excluded(full, stored)) return;
-  if (Data.Info.Size > INT32_MAX) {
+  if (Data.Info.Size > MaxFileSize()) {
     ReportError(stored, "", FRunArchiveName, ecFileSizeNotSupported);
     return;
   }
@@ -478,7 +479,7 @@ void TCompBase::AppendNewRow(TCompHeaderObj& List, const std::string& Name, cons
   r.Name = Name;
   r.FullPath = FullPath;
   r.RootLength = StoredRoot.size();
-  r.Info = {Info.Size, Info.Size, Info.DosTime, Info.Attr};
+  r.Info = {Info.Size, Info.Size, Info.DosTime, Info.Attr, Info.Mode};
   FillHeader(r, Info);
   List.Add(std::move(r));
   FWorkToDo = true;
@@ -496,7 +497,7 @@ void TCompBase::DecideKept(TCompHeaderObj& List, int Row, const std::string& Ful
       r.Action = eaCompress;
       r.FullPath = FullPath;
       r.RootLength = StoredRoot.size();
-      r.Info = {Info.Size, Info.Size, Info.DosTime, Info.Attr};
+      r.Info = {Info.Size, Info.Size, Info.DosTime, Info.Attr, Info.Mode};
       r.Data.reset();
       r.Header.clear();
       FillHeader(r, Info);

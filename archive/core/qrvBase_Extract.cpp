@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 
@@ -293,7 +294,7 @@ bool TUnBase::OpenOutputAt(bool IsDir) {
   return true;
 }
 
-bool TUnBase::CloseOutput(uint32_t DosDateTime, uint32_t Attr) {
+bool TUnBase::CloseOutput(uint32_t DosDateTime, uint32_t Attr, uint32_t UnixMode) {
   if (!FOutFile) return true;
   const int fd = FOutFile->Handle();
   uint32_t dos = DosDateTime;
@@ -306,7 +307,9 @@ bool TUnBase::CloseOutput(uint32_t DosDateTime, uint32_t Attr) {
     futimens(fd, ts);
   }
   const uint16_t dosAttr = uint16_t(Attr & 0xFF);
-  if (RestoreFileAttr && dosAttr != faArchive) {
+  if (RestoreFileAttr && UnixMode != 0) {
+    fchmod(fd, mode_t(UnixMode & 0777 & ~FUmask));
+  } else if (RestoreFileAttr && dosAttr != faArchive) {
     struct stat st {};
     if (fstat(fd, &st) == 0) {
       const mode_t mode = st.st_mode & 07777;
@@ -317,6 +320,7 @@ bool TUnBase::CloseOutput(uint32_t DosDateTime, uint32_t Attr) {
   FOutFile.reset();
   OutStream = nullptr;
   if (!closed) ReportError(FCurrentName, "", FRunArchiveName, ecCloseFile);
+  if (closed) FMadeFiles.insert(FCurrentName);
   return closed;
 }
 
@@ -363,7 +367,9 @@ bool TUnBase::TrashIfChanged(const TStepEntry& E) {
 }
 
 bool TUnBase::FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore) {
-  if (!E.IsDir && !CloseOutput(E.DosDateTime, E.Attr)) Decoded = false;
+  if (!E.IsDir && !CloseOutput(E.DosDateTime, E.Attr, E.UnixMode)) Decoded = false;
+  if (E.IsDir && Decoded && E.UnixMode && RestoreFileAttr && ExtractMode == xmExtract && CreateStoredDirs)
+    FDirModes.emplace_back(FCurrentName, E.UnixMode);
   if (E.Check != ckNone && Decoded) {
     MarkEntryDecoded(true);
     return CheckCRC(E.Check == ckCrc16 ? 16 : 32, E.Stored);
@@ -406,6 +412,7 @@ bool TUnBase::ExtractStep(const TStepEntry& E, const std::function<bool()>& Deco
     ProgressStep();
     return FinishStep(E, false, reportsBefore);
   }
+  if (E.Link != lkNone && ExtractMode == xmExtract) return LinkStep(E, Decode, reportsBefore);
   if (!OpenOutput(E.IsDir)) {
     ReportError(CurrentName(), std::strerror(FOutputErrno), FRunArchiveName, ecOpenFile);
     BytesToGo -= E.Size;
@@ -425,6 +432,159 @@ bool TUnBase::ExtractStep(const TStepEntry& E, const std::function<bool()>& Deco
   BytesToGo = toGo;
   if (!decoded && FWriteFailed) DiscardOutput();
   return FinishStep(E, decoded, reportsBefore);
+}
+
+// ---- Links ---------------------------------------------------------------------------------
+
+namespace {
+
+// A stored hard-link target that names something outside the output folder.
+bool LeavesRoot(std::string_view Name) {
+  if (Name.empty() || IsSep(Name[0]) || (Name.size() >= 2 && Name[1] == ':')) return true;
+  size_t i = 0;
+  while (i <= Name.size()) {
+    size_t j = i;
+    while (j < Name.size() && !IsSep(Name[j])) ++j;
+    if (Name.substr(i, j - i) == "..") return true;
+    i = j + 1;
+  }
+  return false;
+}
+
+// Copies file Base of folder From to a new file Base of folder To, with its mode and times.
+bool CopyFileAt(int From, const std::string& FromBase, int To, const std::string& ToBase) {
+  const int in = openat(From, FromBase.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st {};
+  int out = -1;
+  if (fstat(in, &st) == 0 && S_ISREG(st.st_mode))
+    out = openat(To, ToBase.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 0777);
+  bool ok = out >= 0;
+  std::vector<char> buf(1 << 16);
+  while (ok) {
+    const ssize_t n = read(in, buf.data(), buf.size());
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    ok = write(out, buf.data(), size_t(n)) == n;
+  }
+  if (ok) {
+    const struct timespec ts[2] = {st.st_atim, st.st_mtim};
+    futimens(out, ts);
+  }
+  if (out >= 0 && close(out) != 0) ok = false;
+  if (!ok && out >= 0) unlinkat(To, ToBase.c_str(), 0);
+  close(in);
+  return ok;
+}
+
+}  // namespace
+
+bool TUnBase::HardLink(int Dir, const std::string& Base, const std::string& TargetName) {
+  const std::string self = FCurrentName;
+  SetCurrentName(TargetName);
+  const std::string target = FCurrentName;
+  FCurrentName = self;
+  // Only a file this run extracted, so a link can neither reach outside the output folder nor
+  // take hold of a file that was there before.
+  if (LeavesRoot(TargetName) || !FMadeFiles.count(target)) {
+    ReportError(self, "hard link to " + ShownName(TargetName) + ": no earlier entry in the output folder",
+                FRunArchiveName, ecUnknownFileType);
+    return false;
+  }
+  std::string targetBase;
+  const int from = OpenParentDir(target, targetBase, false);
+  bool ok = from >= 0 && linkat(from, targetBase.c_str(), Dir, Base.c_str(), 0) == 0;
+  if (!ok && from >= 0 && (errno == EPERM || errno == EXDEV || errno == EMLINK || errno == EOPNOTSUPP || errno == EACCES))
+    ok = CopyFileAt(from, targetBase, Dir, Base);  // the file system refuses links: a copy
+  const int err = errno;
+  if (from >= 0) close(from);
+  if (!ok) ReportError(self, std::strerror(err ? err : EIO), FRunArchiveName, ecOpenFile);
+  if (ok) FMadeFiles.insert(self);
+  return ok;
+}
+
+bool TUnBase::MakeLink(const TStepEntry& E, const std::string& Target) {
+  if (Target.empty() || HasNul(Target)) {
+    ReportError(FCurrentName, "link target empty or holding a NUL byte", FRunArchiveName, ecInvalidFileName);
+    return false;
+  }
+  std::string base;
+  const int dir = OpenParentDir(FCurrentName, base, true);
+  if (dir < 0) {
+    ReportError(FCurrentName, std::strerror(errno ? errno : EIO), FRunArchiveName, ecOpenFile);
+    return false;
+  }
+  bool ok = unlinkat(dir, base.c_str(), 0) == 0 || errno == ENOENT;
+  if (ok && E.Link == lkHard) {
+    ok = HardLink(dir, base, Target);
+    close(dir);
+    return ok;
+  }
+  // Made relative to the folder already open and never followed afterwards.
+  ok = ok && symlinkat(Target.c_str(), dir, base.c_str()) == 0;
+  if (ok && DateAttribute == daFileDate) {
+    const int64_t t = DosDateTimeToUnix(E.DosDateTime);
+    const struct timespec ts[2] = {{time_t(t), 0}, {time_t(t), 0}};
+    utimensat(dir, base.c_str(), ts, AT_SYMLINK_NOFOLLOW);
+  }
+  if (!ok) ReportError(FCurrentName, std::strerror(errno ? errno : EIO), FRunArchiveName, ecOpenFile);
+  close(dir);
+  return ok;
+}
+
+bool TUnBase::LinkStep(const TStepEntry& E, const std::function<bool()>& Decode, int ReportsBefore) {
+  std::string target = E.LinkTarget;
+  bool ok = true;
+  if (E.LinkInData && E.Size >= PATH_MAX) {
+    // No system takes a target this long; it is not decoded into memory either.
+    ReportError(FCurrentName, "link target too long", FRunArchiveName, ecInvalidFileName);
+    ok = false;
+  } else if (E.LinkInData && Decode) {
+    const TBlockOutput saved = BlockOutput;
+    BlockOutput = boMemory;
+    OutMemory.clear();
+    StreamState->Crc32Val = Crc32Init;
+    StreamState->Crc16Val = Crc16Init;
+    const int64_t toGo = BytesToGo - E.Size;
+    try {
+      ok = Decode();
+    } catch (...) {
+      BlockOutput = saved;
+      throw;
+    }
+    BlockOutput = saved;
+    BytesToGo = toGo;
+    target.assign(OutMemory.begin(), OutMemory.end());
+    OutMemory.clear();
+    const uint32_t running = E.Check == ckCrc16 ? StreamState->Crc16Val : StreamState->Crc32Val;
+    if (ok && E.Check != ckNone && E.Stored != running && E.Stored != (running ^ 0xFFFFFFFFu)) {
+      ReportError(FCurrentName, "", FRunArchiveName, ecCrcCheck);
+      ok = false;
+    }
+  }
+  ok = ok && !IsCancelled() && MakeLink(E, target);
+  MarkEntryDecoded(false);
+  if (OnEnd)
+    OnEnd(this, FCurrentName, ok);
+  else if (!ok && FReports == ReportsBefore && !IsCancelled())
+    ReportError(FCurrentName, "", FRunArchiveName, ecCrcCheck);
+  return ok;
+}
+
+void TUnBase::ApplyDirModes() {
+  for (auto it = FDirModes.rbegin(); it != FDirModes.rend(); ++it) {
+    std::string base;
+    const int parent = OpenParentDir(it->first, base, false);
+    if (parent < 0) continue;
+    const int fd = OpenSubDir(parent, base, false);
+    close(parent);
+    if (fd < 0) continue;
+    fchmod(fd, mode_t(it->second & 0777 & ~FUmask));
+    close(fd);
+  }
+  FDirModes.clear();
 }
 
 // ---- CRC check -----------------------------------------------------------------------------
@@ -527,6 +687,10 @@ int TUnBase::Extract() {
   }
   ResetRunState();
   FReports = FTrashed = 0;
+  FMadeFiles.clear();
+  FDirModes.clear();
+  FUmask = umask(0);
+  umask(mode_t(FUmask));
   if (CpuType == cpt80486) CpuType = cptAuto;
   ClearExcludedExtensions();
   const std::string savedName = FArchiveFile;
@@ -563,6 +727,7 @@ int TUnBase::Extract() {
   }
   FOutFile.reset();
   OutStream = nullptr;
+  ApplyDirModes();
   if (FRootFd >= 0) close(FRootFd);
   FRootFd = -1;
   FRootDir.clear();

@@ -281,7 +281,7 @@ void TqrvFileScan::ScanDir(const std::string& Dir, const std::vector<TMultiMask>
     TqrvFindData data;
     data.Name = name;
     const std::string path = Dir + name;
-    if (!GetFileInfo(path, data.Info)) continue;  // vanished, or a dangling link
+    if (!GetFileInfo(path, data.Info, FollowLinks)) continue;  // vanished, or a dangling link
     HandleEntry(Dir, data, Masks);
     ProcessMessages();
     if (!data.Info.IsDir || !RecurseDirs) continue;
@@ -313,8 +313,9 @@ void TqrvFileScan::HandleEntry(const std::string& Dir, const TqrvFindData& Data,
   const bool hit = std::any_of(Masks.begin(), Masks.end(),
                                [&](const TMultiMask& m) { return m.Mask.Matches(Data.Name); });
   if (!hit) return;
-  if (!S_ISREG(Data.Info.Mode)) {
-    // Reading a FIFO or a device could wait for ever; only regular files are packed.
+  if (!S_ISREG(Data.Info.Mode) && !S_ISLNK(Data.Info.Mode)) {
+    // Reading a FIFO or a device could wait for ever; only regular files (and, when links are
+    // not followed, the links themselves) are packed.
     if (SkippedProc) SkippedProc(Dir + Data.Name, SpecialFileKind(Data.Info.Mode));
     return;
   }

@@ -161,6 +161,8 @@ class TqrvFileScan {
   TqrvFileAttrs AttributesEx;
   bool IncludeHiddenDirs = false;
   bool RecurseDirs = true;
+  // False: a symbolic link is handed on as itself (never recursed into, dangling ones too).
+  bool FollowLinks = true;
   bool UpdateList = true;
   TfsScanOptions ScanOptions = soScanDir;
   TqrvSortOptions Sorted() const { return FList.SortMode; }

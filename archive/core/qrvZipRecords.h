@@ -148,7 +148,8 @@ enum : uint16_t { xfZip64 = 0x0001, xfLargeSize = 0x0064, xfUnicodePath = 0x7075
 // name marked as made on FAT through the OEM code page unless this block confirms it.
 std::string UnicodePathExtra(const std::string& StoredName);
 
-// This system's own field for entries beyond 4 GiB: the high 16 bits of the packed size, the
+// This system's own field for entries beyond 4 GiB, still read in archives that hold it (the
+// writer now writes Zip64 blocks): the high 16 bits of the packed size, the
 // unpacked size and (central headers only) the local header offset.
 struct LargeSizeExtra {
   TZipHighParts Hi;

@@ -63,20 +63,19 @@ void TUnTar::ListEntry(const TTarEntry& E) {
   OnListEntry(this, l);
 }
 
-// Links, devices and FIFOs are not made: each is reported with what it is, and nothing is
-// written in its place.
+// Devices and FIFOs are not made: each is reported with what it is, and nothing is written in
+// its place. Links are made by the extract step.
 bool TUnTar::RefuseSpecial(const TTarEntry& E) {
-  if (!E.IsSpecial()) return false;
+  if (!E.IsSpecial() || E.Typeflag == '1' || E.Typeflag == '2') return false;
   if (ExtractMode != xmExtract) return true;
-  if (HasNul(E.Name) || HasNul(E.LinkName)) {
+  if (HasNul(E.Name)) {
     ReportError(ShownName(E.Name), "NUL byte in the stored name", FRunArchiveName, ecInvalidFileName);
     return true;
   }
-  const char* kind = E.Typeflag == '1' ? "hard link to " : E.Typeflag == '2' ? "symbolic link to " : "";
-  const std::string what = *kind ? kind + ShownName(E.LinkName) : E.Typeflag == '6' ? "FIFO" : "device";
   SetCurrentName(E.Name);
-  ReportError(CurrentName().empty() ? ShownName(E.Name) : CurrentName(), what + ", not extracted",
-              FRunArchiveName, ecUnknownFileType);
+  ReportError(CurrentName().empty() ? ShownName(E.Name) : CurrentName(),
+              std::string(E.Typeflag == '6' ? "FIFO" : "device") + ", not extracted", FRunArchiveName,
+              ecUnknownFileType);
   return true;
 }
 
@@ -89,6 +88,16 @@ void TUnTar::ExtractEntry(TStream32& Stream, const TTarEntry& E) {
   step.DosDateTime = EntryDosDate(E);
   step.Attr = faArchive;
   step.Check = ckNone;
+  int64_t mode = 0;
+  if (TarGetNumber(E.Header.data() + thMode, twMode, mode)) step.UnixMode = uint32_t(mode) & 0777;
+  if (E.Typeflag == '1' || E.Typeflag == '2') {
+    // A link has no data of its own: test mode checks it as an entry without data.
+    step.Link = E.Typeflag == '1' ? lkHard : lkSymbolic;
+    step.LinkTarget = E.LinkName;
+    step.Size = 0;
+    ExtractStep(step, [] { return true; });
+    return;
+  }
   // Tar data has no checksum: an entry passes when all of it was copied.
   ExtractStep(step, [&] { return CopyData(Stream, E); });
 }

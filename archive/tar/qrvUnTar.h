@@ -19,7 +19,7 @@ class TUnTar : public TUnBase {
   int SelectEntries(TStream32& Stream, std::vector<TTarEntry>& Selected);
   void ListEntry(const TTarEntry& E);
   void ExtractEntry(TStream32& Stream, const TTarEntry& E);
-  // Reports a link, device or FIFO entry as not extracted (extract mode); true for those.
+  // Reports a device or FIFO entry as not extracted (extract mode); true for those.
   bool RefuseSpecial(const TTarEntry& E);
   // Copies the entry's data to the block writer; false when the archive ended early or the
   // output refused the data.

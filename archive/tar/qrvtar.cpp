@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -86,6 +87,7 @@ void TTar::SetArchiveFile(const std::string& Value) {
 }
 
 int TTar::Compress() {
+  FLinked.clear();
   FGzipped = FPassRan = false;
   FUnpackedOld = false;
   const bool gzipPass = FArcType == atTarGZip && !FGzName.empty();
@@ -167,12 +169,14 @@ bool TTar::ReadHeader(TStream32& Stream, std::string& Name) {
 
 // ---- Writing entries -----------------------------------------------------------------------
 
-TTarHeaderValues TTar::HeaderValues(const std::string& Name, bool IsDir, int64_t Size, int64_t MTime) const {
+TTarHeaderValues TTar::HeaderValues(const std::string& Name, char Typeflag, int64_t Size, int64_t MTime,
+                                    uint32_t Mode) const {
   TTarHeaderValues v;
   v.Name = Name;
-  v.Typeflag = IsDir ? '5' : '0';
-  v.Size = IsDir ? 0 : Size;
+  v.Typeflag = Typeflag;
+  v.Size = Typeflag == '0' ? Size : 0;
   v.MTime = MTime;
+  v.Mode = Mode & 0777;
   v.Uid = uint64_t(std::max(UnixUID, 0));
   v.Gid = uint64_t(std::max(UnixGID, 0));
   v.UName = UnixUName;
@@ -180,11 +184,14 @@ TTarHeaderValues TTar::HeaderValues(const std::string& Name, bool IsDir, int64_t
   return v;
 }
 
-void TTar::AppendHeaders(std::vector<uint8_t>& Buf, const TTarBlock& Header, const std::string& Name) {
-  TTarHeaderValues owner = HeaderValues("", false, 0, 0);
+void TTar::AppendHeaders(std::vector<uint8_t>& Buf, const TTarBlock& Header, const std::string& Name,
+                         const std::string& LinkName) {
+  TTarHeaderValues owner = HeaderValues("", '0', 0, 0);
   TarGetNumber(Header.data() + thMtime, twMtime, owner.MTime);
-  const std::vector<uint8_t> longName = TarLongNameBlocks(Name, owner);
-  Buf.insert(Buf.end(), longName.begin(), longName.end());
+  for (const auto& [text, type] : {std::pair{LinkName, 'K'}, std::pair{Name, 'L'}}) {
+    const std::vector<uint8_t> record = TarLongNameBlocks(text, owner, type);
+    Buf.insert(Buf.end(), record.begin(), record.end());
+  }
   Buf.insert(Buf.end(), Header.begin(), Header.end());
 }
 
@@ -215,6 +222,47 @@ bool TTar::CopySource(TStream32& Out, std::vector<uint8_t>& Buf, TStream32& Sour
   return true;
 }
 
+bool TTar::DescribeSource(const TCompRow& Row, const std::string& Name, TTarHeaderValues& V,
+                          std::unique_ptr<TFileStream32>& Src) {
+  auto fail = [&](int Err) {
+    ReportError(Name, std::strerror(Err), "0", ecOpenFile);
+    FSourceOpenFailed = true;
+    return false;
+  };
+  struct stat st {};
+  if (S_ISLNK(Row.Info.Mode)) {
+    // A symbolic link is stored as itself: its target, no data.
+    if (lstat(Row.FullPath.c_str(), &st) != 0) return fail(errno);
+    if (!S_ISLNK(st.st_mode)) return fail(EINVAL);
+    if (!ReadLinkTarget(Row.FullPath, V.LinkName)) return fail(errno);
+    V.Typeflag = '2';
+    V.Mode = uint32_t(st.st_mode) & 0777;
+    V.MTime = int64_t(st.st_mtime);
+    return true;
+  }
+  try {
+    Src = std::make_unique<TFileStream32>(Row.FullPath, fmOpenRead | fmShareDenyNone);
+  } catch (const EArchiveError&) {
+    return fail(errno ? errno : EIO);
+  }
+  if (fstat(Src->Handle(), &st) != 0) return fail(errno);
+  V.Mode = uint32_t(st.st_mode) & 0777;
+  V.MTime = int64_t(st.st_mtime);
+  V.Size = int64_t(st.st_size);
+  if (st.st_nlink > 1) {
+    // A second name of a file already in the archive is stored as a hard link to the first.
+    const auto key = std::make_pair(uint64_t(st.st_dev), uint64_t(st.st_ino));
+    const auto [it, first] = FLinked.emplace(key, Name);
+    if (!first) {
+      V.Typeflag = '1';
+      V.LinkName = it->second;
+      V.Size = 0;
+      Src.reset();
+    }
+  }
+  return true;
+}
+
 bool TTar::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   FSourceOpenFailed = false;
   TCompRow& row = List[Index];
@@ -222,41 +270,25 @@ bool TTar::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   std::string name = row.Name;
   if (dir && (name.empty() || name.back() != '/')) name += '/';
 
+  TTarHeaderValues v = HeaderValues(name, dir ? '5' : '0', 0, DosDateTimeToUnix(row.Info.Date), row.Info.Mode);
   std::unique_ptr<TFileStream32> src;
-  int64_t size = 0;
-  int64_t mtime = DosDateTimeToUnix(row.Info.Date);
   if (!dir) {
-    try {
-      src = std::make_unique<TFileStream32>(row.FullPath, fmOpenRead | fmShareDenyNone);
-    } catch (const EArchiveError&) {
-      ReportError(name, "", "0", ecOpenFile);
-      FSourceOpenFailed = true;
-      return false;
-    }
-    struct stat st {};
-    if (fstat(src->Handle(), &st) != 0) {
-      ReportError(name, "", "0", ecOpenFile);
-      FSourceOpenFailed = true;
-      return false;
-    }
-    size = int64_t(st.st_size);
-    mtime = int64_t(st.st_mtime);
-    if (DateAttribute == daSysDate) mtime = int64_t(std::time(nullptr));
-    if (DateAttribute == daMaxFileDate) mtime = DosDateTimeToUnix(NewestDate);
-  } else if (DateAttribute == daSysDate) {
-    mtime = int64_t(std::time(nullptr));
+    if (!DescribeSource(row, name, v, src)) return false;
+    if (DateAttribute == daMaxFileDate) v.MTime = DosDateTimeToUnix(NewestDate);
   }
+  if (DateAttribute == daSysDate) v.MTime = int64_t(std::time(nullptr));
+  const int64_t size = v.Size;
 
   TTarBlock h;
-  TarBuildHeader(h, HeaderValues(name, dir, size, mtime));
+  TarBuildHeader(h, v);
   std::vector<uint8_t> buf;
-  buf.reserve(size_t(std::min<int64_t>(size, CopyBlock) + 3 * TarBlockSize));
-  AppendHeaders(buf, h, name);
+  buf.reserve(size_t(std::min<int64_t>(size, CopyBlock) + 5 * TarBlockSize));
+  AppendHeaders(buf, h, name, v.LinkName);
   StartEntryProgress(size);
   if (src && !CopySource(Out, buf, *src, size, name)) return false;
   if (!buf.empty()) Out.WriteBuffer(buf.data(), int64_t(buf.size()));
   row.Header.assign(h.begin(), h.end());
-  row.Info = {size, size, UnixToDosDateTime(mtime), uint32_t(dir ? faDirectory : faArchive)};
+  row.Info = {size, size, UnixToDosDateTime(v.MTime), uint32_t(dir ? faDirectory : faArchive), row.Info.Mode};
   return true;
 }
 

@@ -63,21 +63,23 @@ bool TarIsZeroBlock(const TTarBlock& H);
 // Values of one header as TTar writes it.
 struct TTarHeaderValues {
   std::string Name;       // "/" separated; a directory's ends in "/"; at most 100 bytes used
-  char Typeflag = '0';    // '0' file, '5' directory, 'L' long name record
+  char Typeflag = '0';    // '0' file, '1' hard link, '2' symbolic link, '5' directory, 'L' 'K'
+  uint32_t Mode = 0;      // permission bits (0: 0444 for files, 0555 for folders)
+  std::string LinkName;   // link target; at most 100 bytes used
   int64_t Size = 0;
   int64_t MTime = 0;      // Unix seconds
   uint64_t Uid = 2, Gid = 2;
   std::string UName = "root", GName = "root";  // cut to 32 bytes
 };
 
-// Fills a header (mode 0100444 for files, 0040555 for directories, magic "ustar  ") with its
-// checksum in the 7-digit form.
+// Fills a header (mode: the file type's bits and the permission bits without set-id or sticky
+// bits; magic "ustar  ") with its checksum in the 7-digit form.
 void TarBuildHeader(TTarBlock& H, const TTarHeaderValues& V);
 
-// The blocks that announce Name when it does not fit the name field: a GNU long-name record
-// (typeflag 'L', name "././@LongLink") and its data, the name and a NUL padded to whole blocks.
-// Empty when Name fits.
-std::vector<uint8_t> TarLongNameBlocks(const std::string& Name, const TTarHeaderValues& Owner);
+// The blocks that announce Name when it does not fit its 100-byte field: a GNU record (typeflag
+// Type: 'L' for the entry's name, 'K' for a link target; name "././@LongLink") and its data,
+// the name and a NUL padded to whole blocks. Empty when Name fits.
+std::vector<uint8_t> TarLongNameBlocks(const std::string& Name, const TTarHeaderValues& Owner, char Type = 'L');
 
 // ---- Walking an archive --------------------------------------------------------------------
 
@@ -172,6 +174,9 @@ class TTar : public TCompBase {
   int Compress() override;
 
  protected:
+  // Sizes beyond 8 GiB are written in base-256 form, as GNU tar does.
+  int64_t MaxFileSize() const override { return INT64_MAX; }
+  bool StoresLinks() const override { return true; }
   bool ReadArchive(TStream32& Old, TCompHeaderObj& List) override;
   bool CompressData(TStream32& Out, TCompHeaderObj& List, int Index) override;
   void EndFile(TCompHeaderObj& List, int Index, bool Ok) override;
@@ -183,9 +188,18 @@ class TTar : public TCompBase {
   void AfterArchiveWritten(const std::string& ArchiveName) override;
 
  private:
-  TTarHeaderValues HeaderValues(const std::string& Name, bool IsDir, int64_t Size, int64_t MTime) const;
-  // Appends the header blocks of an entry (long-name record first when needed).
-  void AppendHeaders(std::vector<uint8_t>& Buf, const TTarBlock& Header, const std::string& Name);
+  TTarHeaderValues HeaderValues(const std::string& Name, char Typeflag, int64_t Size, int64_t MTime,
+                                uint32_t Mode = 0) const;
+  // Appends the header blocks of an entry (long-name and long-link records first when needed).
+  void AppendHeaders(std::vector<uint8_t>& Buf, const TTarBlock& Header, const std::string& Name,
+                     const std::string& LinkName = {});
+  // The header of row Index's source: its type (a hard link to a file written earlier in the
+  // run, or a symbolic link with its target), size and time. Src is opened for regular files
+  // that are not such links. False when the source cannot be read (reported).
+  bool DescribeSource(const TCompRow& Row, const std::string& Name, TTarHeaderValues& V,
+                      std::unique_ptr<TFileStream32>& Src);
+  // Files with more than one link written in this run: (device, inode) -> stored name.
+  std::map<std::pair<uint64_t, uint64_t>, std::string> FLinked;
   // Writes Buf (the headers) and Size bytes of Source with their padding; false when the source
   // shrank (reported) or the run was cancelled.
   bool CopySource(TStream32& Out, std::vector<uint8_t>& Buf, TStream32& Source, int64_t Size,

@@ -97,7 +97,10 @@ void TarBuildHeader(TTarBlock& H, const TTarHeaderValues& V) {
   H.fill(0);
   PutText(H, thName, TarNameSize, V.Name);
   const bool dir = V.Typeflag == '5';
-  PutText(H, thMode, twMode, dir ? "0040555" : "0100444");
+  const uint32_t type = dir ? 0040000 : V.Typeflag == '2' ? 0120000 : 0100000;
+  const uint32_t perm = V.Mode ? (V.Mode & 0777) : (dir ? 0555 : 0444);
+  TarPutNumber(H.data() + thMode, twMode, type | perm);
+  PutText(H, thLinkname, TarNameSize, V.LinkName);
   TarPutNumber(H.data() + thUid, twUid, V.Uid);
   TarPutNumber(H.data() + thGid, twGid, V.Gid);
   TarPutNumber(H.data() + thSize, twSize, uint64_t(std::max<int64_t>(V.Size, 0)));
@@ -109,11 +112,12 @@ void TarBuildHeader(TTarBlock& H, const TTarHeaderValues& V) {
   TarPutChecksum(H, tcSevenDigits);
 }
 
-std::vector<uint8_t> TarLongNameBlocks(const std::string& Name, const TTarHeaderValues& Owner) {
+std::vector<uint8_t> TarLongNameBlocks(const std::string& Name, const TTarHeaderValues& Owner, char Type) {
   if (Name.size() <= size_t(TarNameSize)) return {};
   TTarHeaderValues v = Owner;
   v.Name = "././@LongLink";
-  v.Typeflag = 'L';
+  v.Typeflag = Type;
+  v.LinkName.clear();
   v.Size = int64_t(Name.size()) + 1;
   TTarBlock h;
   TarBuildHeader(h, v);

@@ -405,6 +405,15 @@ void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode) {
   step.Attr = E.ExtAttr;
   step.Check = E.IsDir ? ckNone : ckCrc32;
   step.Stored = E.Crc32;
+  if ((E.VersionMadeBy >> 8) == 3) {
+    // Made by Unix: the permission bits, and a link whose target is the entry's data.
+    const uint32_t mode = E.ExtAttr >> 16;
+    step.UnixMode = mode & 0777;
+    if (S_ISLNK(mode) && !E.IsDir) {
+      step.Link = lkSymbolic;
+      step.LinkInData = true;
+    }
+  }
   // Entries that cannot be decoded are reported once and get no output file.
   auto prepare = [&] {
     if (E.IsDir) return true;

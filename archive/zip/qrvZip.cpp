@@ -7,11 +7,20 @@
 #include <ctime>
 #include <random>
 
+#include <sys/stat.h>
+
 #include "platform/CodePage.h"
+#include "platform/FileInfo.h"
 
 namespace {
 
-constexpr int64_t k4G = int64_t(1) << 32;
+// A file this large may pack to 4 GiB or more (deflate can grow data a little): its local
+// header gets a Zip64 block for the sizes before its data is written.
+constexpr int64_t kZip64Reserve = int64_t(0xFFFFFFFF) - (int64_t(16) << 20);
+constexpr int32_t kZip64LocalBlock = 20;  // id, length 16, unpacked and packed size
+constexpr uint32_t kFieldFull = 0xFFFFFFFFu;  // a 32-bit field whose value is in the Zip64 block
+constexpr uint16_t kVersionZip64 = 45;
+constexpr uint16_t kHostUnix = 3 << 8;
 // Files below this size are deflated in memory first and stored when deflate expands them.
 constexpr int64_t kSmallFile = 257;
 constexpr size_t kDirFlushSize = 65536;
@@ -22,6 +31,33 @@ std::string UpperExt(const std::string& Name) {
   std::string ext = Name.substr(dot);
   std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::toupper(c)); });
   return ext;
+}
+
+// The Zip64 block of a central header: each of the unpacked size, the packed size and the local
+// header offset that a 32-bit field cannot hold goes there, its field becoming 0xFFFFFFFF.
+// Fills the header's size and offset fields; "" when no value needs the block.
+std::string Zip64CentralBlock(CentralDirHeader& C, const TZipHighParts& Hi, int64_t Offset) {
+  std::string block;
+  auto put = [&](uint32_t& Field, int64_t Value) {
+    if (Value < int64_t(kFieldFull)) {
+      Field = uint32_t(Value);
+      return;
+    }
+    Field = kFieldFull;
+    uint8_t v[8];
+    PutLE64(v, uint64_t(Value));
+    block.append(reinterpret_cast<const char*>(v), 8);
+  };
+  put(C.UnpackedSize, Join48(C.UnpackedSize, Hi.Unpacked));
+  put(C.PackedSize, Join48(C.PackedSize, Hi.Packed));
+  put(C.LocalOffset, Offset);
+  if (block.empty()) return block;
+  C.VersionNeeded = std::max(C.VersionNeeded, kVersionZip64);
+  if ((C.VersionMadeBy & 0xFF) < kVersionZip64) C.VersionMadeBy = uint16_t((C.VersionMadeBy & 0xFF00) | kVersionZip64);
+  uint8_t head[4];
+  PutLE16(head, xfZip64);
+  PutLE16(head + 2, uint16_t(block.size()));
+  return std::string(reinterpret_cast<const char*>(head), 4) + block;
 }
 
 uint8_t RandomByte() {
@@ -61,21 +97,26 @@ uint32_t TZipBase::StampDate(uint32_t FileDate) const {
 void TZipBase::FillHeader(TCompRow& Row, const TFileInfo& Info) { Row.Data = std::make_shared<TZipRowData>(); }
 
 void TZipBase::WriteLocal(TStream32& Out, const LocalFileHeader& H, const std::string& Name, bool Scramble,
-                          const TZipHighParts* Large, const std::string& Extra) {
+                          const int64_t* Sizes, const std::string& Extra) {
   LocalFileHeader h = H;
   h.Signature = Scramble ? ScrambledSig(sigLocalFileHeader) : sigLocalFileHeader;
-  h.ExtraLen = uint16_t((Large ? LargeSizeExtra::LocalBlockSize : 0) + Extra.size());
+  h.ExtraLen = uint16_t((Sizes ? kZip64LocalBlock : 0) + Extra.size());
+  if (Sizes) {
+    h.VersionNeeded = kVersionZip64;
+    h.UnpackedSize = h.PackedSize = kFieldFull;
+  }
   uint8_t rec[LocalHeaderSize];
   h.Store(rec);
   std::string name = Name;
   if (Scramble) ScrambleRecord(rec, LocalHeaderSize, &name, true);
   Out.WriteBuffer(rec, LocalHeaderSize);
   Out.WriteBuffer(name.data(), int64_t(name.size()));
-  if (Large) {
-    LargeSizeExtra x;
-    x.Hi = *Large;
-    x.StoreLocal(rec);
-    Out.WriteBuffer(rec, LargeSizeExtra::LocalBlockSize);
+  if (Sizes) {
+    PutLE16(rec, xfZip64);
+    PutLE16(rec + 2, kZip64LocalBlock - 4);
+    PutLE64(rec + 4, uint64_t(Sizes[0]));
+    PutLE64(rec + 12, uint64_t(Sizes[1]));
+    Out.WriteBuffer(rec, kZip64LocalBlock);
   }
   Out.WriteBuffer(Extra.data(), int64_t(Extra.size()));
 }
@@ -95,6 +136,7 @@ void TZipBase::LoadHeader(TCompRow& Row, const LocalFileHeader& H, const TZipHig
   auto d = std::dynamic_pointer_cast<TZipRowData>(Row.Data);
   if (!d) Row.Data = d = std::make_shared<TZipRowData>();
   CentralDirHeader c;
+  c.VersionNeeded = H.VersionNeeded;
   c.Flags = H.Flags;
   c.Method = H.Method;
   c.DosDateTime = H.DosDateTime;
@@ -104,9 +146,25 @@ void TZipBase::LoadHeader(TCompRow& Row, const LocalFileHeader& H, const TZipHig
   c.NameLen = H.NameLen;
   c.InternalAttr = 1;
   c.ExternalAttr = Row.Info.Attr & 0xFFFF;
+  if (Row.Info.Mode != 0) {
+    // Made by Unix: file type and permission bits (never set-id or sticky) in the high half,
+    // the DOS attributes kept in the low byte, as zip and bsdtar write them.
+    c.VersionMadeBy = kHostUnix | 20;
+    c.ExternalAttr = ((Row.Info.Mode & 0xF1FFu) << 16) | (Row.Info.Attr & 0xFF);
+  }
   d->Central = c;
   d->Hi = Hi;
   d->Scrambled = EncryptHeaders;
+}
+
+std::unique_ptr<TStream32> TZipBase::OpenSource(const TCompRow& Row, bool& Link) {
+  Link = S_ISLNK(Row.Info.Mode);
+  if (!Link) return std::make_unique<TFileStream32>(Row.FullPath, fmOpenRead | fmShareDenyNone);
+  std::string target;
+  if (!ReadLinkTarget(Row.FullPath, target)) ThrowError(ecsFOpen, ecOpenFile, Row.Name);
+  auto m = std::make_unique<TMemoryStream32>();
+  m->WriteBuffer(target.data(), int64_t(target.size()));
+  return m;
 }
 
 bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
@@ -144,19 +202,23 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
       }))
     level = dtDeflateS;
 
-  std::unique_ptr<TFileStream32> in;
+  std::unique_ptr<TStream32> in;
+  bool link = false;
   try {
-    in = std::make_unique<TFileStream32>(row.FullPath, fmOpenRead | fmShareDenyNone);
+    in = OpenSource(row, link);
   } catch (const EArchiveError&) {
     ReportError(row.Name, "", FRunArchiveName, ecOpenFile);
     return false;
   }
   in->CancelFlag = CancelFlag();
   const int64_t size = in->Size();
-  const bool encrypt = size > 0 && !Password.empty();
-  const bool large = size >= k4G || start >= k4G;
+  // A link's target is stored as it is, as zip does.
+  if (link) level = dtDeflateS;
+  const bool encrypt = size > 0 && !Password.empty() && !link;
+  int64_t sizes[2] = {size, 0};
+  const int64_t* zip64 = size >= kZip64Reserve ? sizes : nullptr;
   TZipHighParts hi;
-  WriteLocal(Out, h, data->RawName, EncryptHeaders, large ? &hi : nullptr, data->Extra);
+  WriteLocal(Out, h, data->RawName, EncryptHeaders, zip64, data->Extra);
   const int64_t dataStart = Out.Position();
   auto progress = [this] { ProgressStep(); };
 
@@ -219,8 +281,15 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   if (method == 8) h.Flags |= DeflateOptionBits(level);
   hi.Packed = uint16_t(uint64_t(packed) >> 32);
   hi.Unpacked = uint16_t(uint64_t(size) >> 32);
+  if (!zip64 && packed >= int64_t(kFieldFull)) {
+    // Grown past what the header without a Zip64 block can state: the entry cannot stand.
+    ReportError(row.Name, "", FRunArchiveName, ecFileSizeNotSupported);
+    return false;
+  }
+  sizes[1] = packed;
   Out.SetPosition(start);
-  WriteLocal(Out, h, data->RawName, EncryptHeaders, large ? &hi : nullptr, data->Extra);
+  WriteLocal(Out, h, data->RawName, EncryptHeaders, zip64, data->Extra);
+  if (zip64) h.VersionNeeded = kVersionZip64;
   Out.Seek(0, soFromEnd);
   FEntryOk = true;
   LoadHeader(row, h, hi);
@@ -250,24 +319,16 @@ bool TZipBase::WriteTrailer(TStream32& Out, TCompHeaderObj& List) {
     const auto* d = dynamic_cast<const TZipRowData*>(row.Data.get());
     if (!d) continue;
     CentralDirHeader c = d->Central;
-    TZipHighParts hi = d->Hi;
-    hi.Offset = uint16_t(uint64_t(row.OutOffset) >> 32);
     std::string extra = d->Extra;
-    if (hi.Packed || hi.Unpacked || hi.Offset) {
-      uint8_t x[LargeSizeExtra::CentralBlockSize];
-      LargeSizeExtra large;
-      large.Hi = hi;
-      large.StoreCentral(x);
-      if (extra.size() + sizeof x > 0xFFFF) extra.clear();
-      extra.append(reinterpret_cast<const char*>(x), sizeof x);
-    }
+    const std::string zip64 = Zip64CentralBlock(c, d->Hi, row.OutOffset);
+    if (!zip64.empty() && extra.size() + zip64.size() > 0xFFFF) extra.clear();
+    extra = zip64 + extra;
     const std::string comment = d->Comment.substr(0, 0xFFFF);
     c.Signature = d->Scrambled ? ScrambledSig(sigCentralDirHeader) : sigCentralDirHeader;
     c.NameLen = uint16_t(d->RawName.size());
     c.ExtraLen = uint16_t(extra.size());
     c.CommentLen = uint16_t(comment.size());
     c.DiskStart = 0;
-    c.LocalOffset = uint32_t(row.OutOffset);
     uint8_t rec[CentralHeaderSize];
     c.Store(rec);
     std::string name = d->RawName;
@@ -292,15 +353,16 @@ bool TZipBase::WriteTrailer(TStream32& Out, TCompHeaderObj& List) {
 
 bool TZipBase::WriteEnd(TStream32& Out, int64_t DirStart, int64_t DirSize, uint64_t Entries) {
   std::string buf;
-  if (Entries > 0xFFFF) {
-    // More entries than the end record can count: the Zip64 end record and locator carry the
-    // real numbers (peers and the reader take them from there).
+  const bool zip64 = Entries >= 0xFFFF || DirStart >= int64_t(kFieldFull) || DirSize >= int64_t(kFieldFull);
+  if (zip64) {
+    // Values the end record cannot hold: the Zip64 end record and locator carry them, and the
+    // end record's fields say so (0xFFFF, 0xFFFFFFFF), as every peer reads it.
     uint8_t z[Zip64EndRecordSize] = {}, loc[Zip64LocatorSize] = {};
     const int64_t zipPos = DirStart + DirSize;
     PutLE32(z, sigZip64EndRecord);
     PutLE64(z + 4, Zip64EndRecordSize - 12);
-    PutLE16(z + 12, 45);
-    PutLE16(z + 14, 45);
+    PutLE16(z + 12, kHostUnix | kVersionZip64);
+    PutLE16(z + 14, kVersionZip64);
     PutLE64(z + 24, Entries);
     PutLE64(z + 32, Entries);
     PutLE64(z + 40, uint64_t(DirSize));
@@ -312,12 +374,10 @@ bool TZipBase::WriteEnd(TStream32& Out, int64_t DirStart, int64_t DirSize, uint6
     buf.append(reinterpret_cast<const char*>(loc), sizeof loc);
   }
   EndOfCentralDir e;
-  const bool large = DirStart >= k4G;
-  e.Signature = large ? sigLargeEndOfCentralDir : sigEndOfCentralDir;
-  if (EncryptHeaders) e.Signature = ScrambledSig(e.Signature);
+  e.Signature = EncryptHeaders ? ScrambledSig(sigEndOfCentralDir) : sigEndOfCentralDir;
   e.EntriesOnDisk = e.TotalEntries = uint16_t(std::min<uint64_t>(Entries, 0xFFFF));
-  e.DirSize = uint32_t(DirSize);
-  e.DirOffset = uint64_t(DirStart);
+  e.DirSize = uint32_t(std::min<int64_t>(DirSize, kFieldFull));
+  e.DirOffset = uint64_t(std::min<int64_t>(DirStart, kFieldFull));
   e.CommentLen = uint16_t(FArchiveComment.size());
   uint8_t rec[LargeEndRecordSize];
   e.Store(rec);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ class TZipBase : public TCompBase {
   bool EncryptHeaders = false;
   int LeaveSpaceOnFirstDisk = 0;
   std::string Password;
+  // A symbolic link is stored as a link (its target as the data, Unix link mode) instead of
+  // the file it points to.
+  bool StoreSymlinks = false;
 
   // Disk events. Archives are written in place on every drive; spanning across disks would
   // need OnInsertDisk and is not done by this writer.
@@ -57,6 +61,9 @@ class TZipBase : public TCompBase {
   bool WriteComments();
 
  protected:
+  // Sizes and offsets are 48-bit values (Zip64 records beyond 4 GiB).
+  int64_t MaxFileSize() const override { return (int64_t(1) << 48) - 1; }
+  bool StoresLinks() const override { return StoreSymlinks; }
   bool ReadArchive(TStream32& Old, TCompHeaderObj& List) override;
   void FillHeader(TCompRow& Row, const TFileInfo& Info) override;
   bool CompressData(TStream32& Out, TCompHeaderObj& List, int Index) override;
@@ -81,11 +88,16 @@ class TZipBase : public TCompBase {
   // Bytes after a kept entry's local header: data plus any data descriptor; -1 when the
   // entry does not lie inside the old archive.
   int64_t KeptDataLength(TStream32& Old, const TZipLocalRecord& Rec, const TCompRow& Row);
-  // Writes a local header and name (scrambled when asked), the large-size block and Extra.
+  // Writes a local header and name (scrambled when asked), then, with Sizes, a Zip64 block
+  // holding Sizes[0] (unpacked) and Sizes[1] (packed) with both header fields 0xFFFFFFFF, then
+  // Extra.
   void WriteLocal(TStream32& Out, const LocalFileHeader& H, const std::string& Name, bool Scramble,
-                  const TZipHighParts* Large, const std::string& Extra);
-  // The central header of a new entry from its finished local header.
+                  const int64_t* Sizes, const std::string& Extra);
+  // The central header of a new entry from its finished local header: made by Unix with the
+  // row's mode in the high half of the external attributes when the mode is known.
   void LoadHeader(TCompRow& Row, const LocalFileHeader& H, const TZipHighParts& Hi);
+  // The source of a new file row: the file, or a symbolic link's target (Link set).
+  std::unique_ptr<TStream32> OpenSource(const TCompRow& Row, bool& Link);
   void WriteEncryptionHeader(TStream32& Out, uint32_t Crc);
   bool WriteEnd(TStream32& Out, int64_t DirStart, int64_t DirSize, uint64_t Entries);
 

@@ -73,7 +73,7 @@ TEST(TarWriter, LayoutOfFilesFoldersAndPadding) {
   }
   EXPECT_EQ(fs::file_size(t / "exact.tar"), 10240u);
 
-  // An empty folder with StoreEmptySubDirs: typeflag 5, mode 0040555, trailing "/", no data.
+  // An empty folder with StoreEmptySubDirs: typeflag 5, its mode, trailing "/", no data.
   fs::create_directories(t / "tree/empty");
   WriteFile(t / "tree/f.txt", "data");
   {
@@ -85,7 +85,10 @@ TEST(TarWriter, LayoutOfFilesFoldersAndPadding) {
   const auto e = Entries(t / "tree.tar");
   ASSERT_EQ(NamesOf(e), (std::vector<std::string>{"empty/", "f.txt"}));
   EXPECT_EQ(e[0].Typeflag, '5');
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(e[0].Header.data() + thMode), 7), "0040555");
+  // The folder's own permission bits.
+  int64_t mode = 0;
+  ASSERT_TRUE(TarGetNumber(e[0].Header.data() + thMode, twMode, mode));
+  EXPECT_EQ(mode, 0040000 | int64_t(fs::status(t / "tree/empty").permissions()));
   EXPECT_EQ(e[1].DataOffset, 1024);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(e[1].Header.data() + thUname), 32), std::string(32, 'u'));
 }

@@ -1,6 +1,7 @@
 // The TAR reader on archives built in memory and on the shared samples: what is extracted,
 // what is skipped, what is reported.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "archive/tar/qrvUnTar.h"
 #include "support/TestSupport.h"
@@ -44,9 +45,9 @@ TEST(UnTar, ExtractsFilesFoldersAndLongNames) {
   const std::vector<uint8_t> rec = TarLongNameBlocks(longName, {});
   WriteFile(t / "a.tar", Entry("top.txt", "hello") + Entry("dir/", "", '5') + Entry("empty/", "", '5') +
                              Entry("dir/zero", "") + std::string(rec.begin(), rec.end()) +
-                             Entry(longName, "long") + Entry("link", "", '2') + Zeros(2));
+                             Entry(longName, "long") + Entry("device", "", '3') + Zeros(2));
   const TRun r = RunUnTar(t / "a.tar", t / "out");
-  // Folders count as entries; the link is reported as not extracted and leaves no file.
+  // Folders count as entries; the device is reported as not extracted and leaves no file.
   EXPECT_EQ(r.Errors, std::vector<int32_t>{ecUnknownFileType});
   EXPECT_EQ(r.Result, 5);
   EXPECT_EQ(r.Tree, (std::map<std::string, std::string>{{"top.txt", "hello"},
@@ -55,6 +56,56 @@ TEST(UnTar, ExtractsFilesFoldersAndLongNames) {
                                                         {"empty/", ""},
                                                         {"deep/", ""},
                                                         {longName, "long"}}));
+}
+
+TEST(UnTar, ModesAndLinksComeBackAndNeverLeadOutside) {
+  TempDir t;
+  const fs::path outside = t / "outside";
+  fs::create_directories(outside);
+  auto entry = [](const std::string& name, char type, uint32_t mode, const std::string& data = {},
+                  const std::string& target = {}) {
+    TTarHeaderValues v;
+    v.Name = name;
+    v.Typeflag = type;
+    v.Size = int64_t(data.size());
+    v.LinkName = target;
+    TTarBlock h;
+    TarBuildHeader(h, v);
+    TarPutNumber(h.data() + thMode, twMode, mode);  // set-id bits as a hostile archive has them
+    TarPutChecksum(h, tcSevenDigits);
+    return Entry(h, data);
+  };
+  WriteFile(t / "l.tar",
+            entry("bin/run.sh", '0', 0104755, "#!/bin/sh\n") + entry("ro.txt", '0', 0100444, "ro") +
+                entry("lnk", '2', 0120777, "", "bin/run.sh") + entry("hard", '1', 0100444, "", "ro.txt") +
+                entry("esc", '2', 0120777, "", outside.string()) + entry("esc/planted", '0', 0100644, "x") +
+                entry("bad1", '1', 0100644, "", "../x") + entry("bad2", '1', 0100644, "", "/etc/passwd") +
+                entry("bad3", '1', 0100644, "", "later.txt") + entry("later.txt", '0', 0100644, "later") +
+                entry("locked/", '5', 0040555) + entry("locked/in.txt", '0', 0100600, "in") + Zeros(2));
+  const mode_t mask = umask(0);
+  umask(mask);
+  const fs::path out = t / "out";
+  const TRun r = RunUnTar(t / "l.tar", out);
+  // Planting through a link and hard links to anything but an earlier entry are refused.
+  EXPECT_EQ(r.Errors, (std::vector<int32_t>{ecOpenFile, ecUnknownFileType, ecUnknownFileType, ecUnknownFileType}));
+  EXPECT_TRUE(fs::is_empty(outside));
+  struct Mode {
+    const char* Name;
+    unsigned Perms;
+  };
+  for (const Mode& m : {Mode{"bin/run.sh", 0755}, Mode{"ro.txt", 0444}, Mode{"locked", 0555}, Mode{"locked/in.txt", 0600}}) {
+    SCOPED_TRACE(m.Name);
+    EXPECT_EQ(unsigned(fs::status(out / m.Name).permissions()), m.Perms & ~unsigned(mask));
+  }
+  EXPECT_EQ(fs::read_symlink(out / "lnk"), "bin/run.sh");
+  EXPECT_EQ(fs::hard_link_count(out / "ro.txt"), 2u);
+  EXPECT_TRUE(fs::equivalent(out / "ro.txt", out / "hard"));
+  for (const char* bad : {"bad1", "bad2", "bad3", "esc/planted"}) EXPECT_FALSE(fs::exists(fs::symlink_status(out / bad))) << bad;
+  fs::permissions(out / "locked", fs::perms::owner_all);
+  // Test mode checks links as entries without data.
+  const TRun tested = RunUnTar(t / "l.tar", t / "none", xmTest);
+  EXPECT_TRUE(tested.Errors.empty());
+  EXPECT_EQ(tested.Result, 12);
 }
 
 TEST(UnTar, NamesNeverLeaveTheOutputFolder) {

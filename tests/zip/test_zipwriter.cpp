@@ -85,8 +85,10 @@ TEST_F(ZipWriter, MethodChoicePerFile) {
     EXPECT_EQ(r->Header.Crc32, Crc32Of(c.Data.data(), c.Data.size()));
     EXPECT_EQ(r->UnpackedSize(), int64_t(c.Data.size()));
     EXPECT_EQ(Contents(zip, *r), c.Data);
-    // Every central header: made by 20, needed 20, internal attributes 1, archive bit.
-    EXPECT_EQ(r->Header.VersionMadeBy, 20);
+    // Every central header: made by Unix 2.0 with the file's mode, needed 20, internal
+    // attributes 1, archive bit.
+    EXPECT_EQ(r->Header.VersionMadeBy, 0x0314);
+    EXPECT_EQ(r->Header.ExternalAttr >> 16, unsigned(0100000 | unsigned(fs::status(T / "src" / c.Name).permissions())));
     EXPECT_EQ(r->Header.VersionNeeded, 20);
     EXPECT_EQ(r->Header.InternalAttr, 1);
     EXPECT_EQ(r->Header.ExternalAttr & 0x20u, 0x20u);
@@ -294,7 +296,7 @@ TEST(ZipWriterTrailer, LargeOffsetsAndManyEntries) {
   row("low", 0);
   row("high", (int64_t(1) << 32) + 10);
   {
-    // A sparse file puts the directory past 4 GiB: the large end record follows.
+    // A sparse file puts the directory past 4 GiB: Zip64 end record, locator and offsets.
     TFileStream32 out((t / "big.zip").string(), fmCreate);
     out.SetSize((int64_t(1) << 32) + 100);
     ASSERT_TRUE(z.WriteTrailer(out, list));
@@ -302,16 +304,17 @@ TEST(ZipWriterTrailer, LargeOffsetsAndManyEntries) {
   TFileStream32 in((t / "big.zip").string(), fmOpenRead);
   TZipLocation loc;
   const int64_t start = LocateEndRecord(in, loc);
-  EXPECT_TRUE(loc.End.Large());
+  EXPECT_FALSE(loc.End.Large());
+  EXPECT_TRUE(loc.State & htsZip64Record);
+  EXPECT_EQ(loc.End.DirOffset, (uint64_t(1) << 32) + 100);  // from the Zip64 record
   EXPECT_EQ(start, (int64_t(1) << 32) + 100);
   in.SetPosition(start);
   TZipCentralRecord a, b;
   ASSERT_TRUE(ReadCentralRecord(in, a));
   ASSERT_TRUE(ReadCentralRecord(in, b));
   EXPECT_EQ(a.Header.ExtraLen, 0);
-  EXPECT_EQ(b.Header.ExtraLen, 10);
-  EXPECT_EQ(b.Header.LocalOffset, 10u);
-  EXPECT_EQ(b.Hi.Offset, 1);
+  EXPECT_EQ(b.Header.ExtraLen, 12);  // a Zip64 block with the offset alone
+  EXPECT_EQ(b.Header.VersionNeeded, 45);
   EXPECT_EQ(b.LocalOffset(), (int64_t(1) << 32) + 10);
   in.Close();
   std::filesystem::remove(t / "big.zip");
