@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake ninja-build pkg-config ccache
-  zlib1g-dev libmspack-dev libgtest-dev tzdata
+  zlib1g-dev libmspack-dev libssl-dev libgtest-dev tzdata
   qt6-base-dev qt6-base-dev-tools
   fonts-ipafont-gothic xvfb xauth
   zip unzip 7zip p7zip-full libarchive-tools lhasa cabextract gcab tar gzip
