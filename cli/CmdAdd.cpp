@@ -143,9 +143,16 @@ int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
   for (const std::string& m : Args.Values("--exclude")) w->ExcludeSpec.push_back(m);
   if (auto* zip = dynamic_cast<TZipBase*>(w.get())) {
     zip->Password = Args.Value("-p");
+    const std::string enc = Args.Value("--encryption", "zipcrypto");
+    if (enc != "zipcrypto" && enc != "aes128" && enc != "aes192" && enc != "aes256")
+      throw TUsageError("--encryption takes zipcrypto, aes128, aes192 or aes256");
+    zip->AesStrength = enc == "aes128" ? 1 : enc == "aes192" ? 2 : enc == "aes256" ? 3 : 0;
+    const std::string names = Args.Value("--names", "utf8");
+    if (names != "utf8" && names != "cp932") throw TUsageError("--names takes utf8 or cp932");
+    zip->Cp932Names = names == "cp932";
     if (Args.Has("--comment")) zip->SetArchiveComment(Args.Value("--comment"));
-  } else if (Args.Has("-p")) {
-    throw TUsageError("-p applies to zip archives only");
+  } else if (Args.Has("-p") || Args.Has("--encryption") || Args.Has("--names")) {
+    throw TUsageError("-p, --encryption and --names apply to zip archives only");
   }
   w->FileSpec = SpecOf(Cli, {Args.Positional.begin() + 1, Args.Positional.end()});
   if (w->FileSpec.empty()) return Cli.Status();
@@ -166,11 +173,12 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
 
 const TOptionSpec kWriterOptions = {{"-t", true},         {"-m", true},        {"-l", true},
                                     {"-p", true},         {"--no-recurse", false}, {"--paths", true},
-                                    {"--exclude", true},  {"--empty-dirs", false}, {"--comment", true}};
+                                    {"--exclude", true},  {"--empty-dirs", false}, {"--comment", true},
+                                    {"--encryption", true}, {"--names", true}};
 const char* const kWriterUsage =
     "[-t zip|lzh|tar|tgz|cab] [-m METHOD] [-l fast|normal|max] [-p PASSWORD] [--no-recurse] "
     "[--paths none|relative|start|absolute|noroot|auto] [--exclude MASK]... [--empty-dirs] "
-    "[--comment TEXT] ARCHIVE PATH...";
+    "[--comment TEXT] [--encryption zipcrypto|aes128|aes192|aes256] [--names utf8|cp932] ARCHIVE PATH...";
 
 const TRegisterCommand kAdd("a", {kWriterUsage, kWriterOptions,
                                   [](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, swAdd); }});

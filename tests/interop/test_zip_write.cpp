@@ -139,6 +139,10 @@ TEST_F(ZipInterop, EveryProfilePassesThePeers) {
       {"normal", {}, ""},
       {"max", {"-l", "max"}, ""},
       {"encrypted", {"-l", "max", "-p", "pass word"}, "pass word"},
+      {"aes128 stored", {"-m", "store", "-p", "pass word", "--encryption", "aes128"}, "pass word"},
+      {"aes192", {"-p", "pass word", "--encryption", "aes192"}, "pass word"},
+      {"aes256", {"-l", "max", "-p", "pass word", "--encryption", "aes256"}, "pass word"},
+      {"cp932 names", {"--names", "cp932"}, ""},
   };
   const auto expected = ReadTree(T / "in");
   for (const Variant& v : variants) {
