@@ -2,6 +2,7 @@
 
 #include "app/TextUtils.h"
 #include "archive/core/qrvBase.h"
+#include "archive/core/qrvErrors.h"
 #include "archive/core/qrvRegister.h"
 #include "archive/tar/qrvUnTar.h"
 #include "archive/tar/qrvtar.h"
@@ -9,13 +10,18 @@
 #include "archive/zip/qrvZip.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
+#include "platform/TempFiles.h"
 
 #include <fcntl.h>
+#include <zlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 const char* const kFolderMask = "/*.*";
 
@@ -80,10 +86,52 @@ bool WrittenBetween(const TFileStamp& before, const TFileStamp& after)
            before.MTime.tv_sec != after.MTime.tv_sec || before.MTime.tv_nsec != after.MTime.tv_nsec;
 }
 
-void ReportUnsupported(const TArchiveJobEvents& events, const std::string& archive)
+// Passes a job's error reports on and counts them. "Nothing to do" is held back: only the job
+// knows afterwards whether it means an archive already up to date or a failure.
+class TJobErrors {
+public:
+    explicit TJobErrors(const TArchiveJobEvents& outer) : FOuter(outer) {}
+
+    // The events a component of the job gets: progress as given, errors through this object.
+    TArchiveJobEvents Events()
+    {
+        TArchiveJobEvents e = FOuter;
+        e.OnError = [this](TZipCommon* sender, const std::string& file, const std::string& msg,
+                           const std::string& volume, int32_t code) {
+            if (code == ecNothingToDo) {
+                FHeld = {file, msg, volume};
+                FHolding = true;
+                return;
+            }
+            Forward(sender, file, msg, volume, code);
+        };
+        return e;
+    }
+    void Forward(TZipCommon* sender, const std::string& file, const std::string& msg,
+                 const std::string& volume, int32_t code)
+    {
+        ++FCount;
+        if (FOuter.OnError)
+            FOuter.OnError(sender, file, msg, volume, code);
+    }
+    // Reports a held "Nothing to do" after all.
+    void ReleaseHeld()
+    {
+        if (std::exchange(FHolding, false))
+            Forward(nullptr, FHeld[0], FHeld[1], FHeld[2], ecNothingToDo);
+    }
+    int Count() const { return FCount; }
+
+private:
+    const TArchiveJobEvents& FOuter;
+    int FCount = 0;
+    bool FHolding = false;
+    std::array<std::string, 3> FHeld;
+};
+
+void ReportUnsupported(TJobErrors& errors, const std::string& archive)
 {
-    if (events.OnError)
-        events.OnError(nullptr, archive, std::string(), archive, kUnsupportedArchiveType);
+    errors.Forward(nullptr, archive, std::string(), archive, kUnsupportedArchiveType);
 }
 
 // Connects a component of a job to the window's two handlers.
@@ -94,53 +142,113 @@ void Connect(TZipCommon& component, const TArchiveJobEvents& events)
 }
 
 // Runs the writer of that kind on the paths, configured as the window always packs.
-void RunWriter(int kind, const std::vector<std::string>& paths, const TNewArchive& target,
-               const TArchiveJobEvents& events)
+void RunWriter(int kind, const std::vector<std::string>& paths, const std::string& archive,
+               bool recurse, TJobErrors& errors)
 {
     std::unique_ptr<TCompBase> writer = NewWriter(kind);
     if (!writer) {
-        ReportUnsupported(events, target.Path);
+        ReportUnsupported(errors, archive);
         return;
     }
-    Connect(*writer, events);
-    writer->SetArchiveFile(target.Path);
+    Connect(*writer, errors.Events());
+    writer->SetArchiveFile(archive);
     writer->CompressionMethod = cmTempFile;
     writer->DateAttribute = daFileDate;
     writer->ExcludeSpec.clear();
     writer->FileSpec = paths;
-    writer->RecurseDirs = target.Recurse;
+    writer->RecurseDirs = recurse;
     writer->StoredDirNames = sdRelativeStoreStart;
     writer->StoreEmptySubDirs = false;
     writer->Switch = swAdd;
     writer->Compress();
 }
 
-// Extracts an archive of a known reader kind into its folder, as the window always extracts.
-void RunReader(TReaderKind kind, const std::string& path, const TArchiveJobEvents& events)
+// One writer run of MakeArchive: folder masks recurse, plain files do not.
+struct TWriterRun {
+    std::vector<std::string> Paths;
+    bool Recurse = false;
+};
+
+// Files and folder masks apart, the group of the first path first, each in list order.
+std::vector<TWriterRun> SplitByRecursion(const std::vector<std::string>& paths)
+{
+    const auto isFolder = [](const std::string& p) { return p.ends_with(kFolderMask); };
+    const bool firstIsFolder = isFolder(paths.front());
+    std::vector<TWriterRun> runs(2);
+    runs[0].Recurse = firstIsFolder;
+    runs[1].Recurse = !firstIsFolder;
+    for (const std::string& p : paths)
+        runs[isFolder(p) == firstIsFolder ? 0 : 1].Paths.push_back(p);
+    if (runs[1].Paths.empty())
+        runs.pop_back();
+    return runs;
+}
+
+// Extracts the archive Source into Folder, as the window always extracts; an existing file that
+// differs from its entry goes to the Trash first. Returns the number of files trashed.
+int RunReader(TReaderKind kind, const std::string& source, const std::string& folder,
+              TJobErrors& errors)
 {
     std::unique_ptr<TUnBase> reader = NewReader(kind);
     if (!reader) {
-        ReportUnsupported(events, path);
-        return;
+        ReportUnsupported(errors, source);
+        return 0;
     }
     if (auto* zip = dynamic_cast<TUnZip*>(reader.get()))
         zip->SetZipCmntBufSize(32000);
-    const std::string folder = UnpackFolderFor(path);
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     reader->FileSpec = {"*.*"};
-    reader->SetArchiveFile(path);
+    reader->SetArchiveFile(source);
     reader->SetExtractDir(folder);
-    Connect(*reader, events);
+    Connect(*reader, errors.Events());
     reader->UseStoredDirs = true;
     reader->DateAttribute = daFileDate;
     reader->ConfirmOverwrites = false;
     reader->OverwriteMode = omOverwrite;
+    reader->TrashChanged = true;
     reader->RestoreFileAttr = false;
     reader->CreateStoredDirs = true;
     reader->TranslateOemChar = true;
     reader->RecurseDirs = true;
     reader->Extract();
+    return reader->TrashedFiles();
+}
+
+// Unpacks every gzip member of Gz into a new temporary file beside it (or in the temporary
+// folder when its own folder takes no new file), guarded by Guard. False when the data is
+// damaged, ends early or cannot be written.
+bool GunzipToTemp(const std::string& gz, TTempFileGuard& guard)
+{
+    std::string tmp;
+    int fd = CreateUniqueFile(DirOf(gz), "qrv", tmp);
+    if (fd < 0)
+        fd = CreateUniqueFile(SystemTempDir(), "qrv", tmp);
+    if (fd < 0)
+        return false;
+    guard.Reset(tmp);
+    gzFile in = gzopen(gz.c_str(), "rb");
+    bool ok = in != nullptr;
+    std::vector<char> buf(1 << 17);
+    while (ok) {
+        const int n = gzread(in, buf.data(), unsigned(buf.size()));
+        int err = Z_OK;
+        if (n <= 0) {
+            gzerror(in, &err);
+            ok = n == 0 && err == Z_OK;
+            break;
+        }
+        for (int done = 0; ok && done < n;) {
+            const ssize_t w = ::write(fd, buf.data() + done, size_t(n - done));
+            ok = w > 0;
+            done += int(std::max<ssize_t>(w, 0));
+        }
+        ProcessMessages();
+    }
+    if (in)
+        gzclose(in);
+    ::close(fd);
+    return ok;
 }
 
 }  // namespace
@@ -174,7 +282,11 @@ TNewArchive NewArchiveFor(int Kind, const std::string& FirstPath)
 
 std::string UnpackFolderFor(const std::string& Path)
 {
-    return JoinPath(FolderOf(Path), NameWithoutExt(ExtractFileName(Path)));
+    const std::string name = ExtractFileName(Path);
+    std::string base = NameWithoutExt(name);
+    if (IsTarGzName(name) && SameText(ExtractFileExt(base), ".tar"))
+        base = NameWithoutExt(base);
+    return JoinPath(FolderOf(Path), base);
 }
 
 TReaderKind ReaderForType(int ArcType)
@@ -241,34 +353,62 @@ void AppendZeroByte(const std::string& Path)
     ::close(fd);
 }
 
-void MakeArchive(int Kind, const std::vector<std::string>& Paths, const TArchiveJobEvents& Events)
+TJobResult MakeArchive(int Kind, const std::vector<std::string>& Paths, const TArchiveJobEvents& Events)
 {
+    TJobResult result;
     if (Paths.empty())
-        return;
-    const TNewArchive target = NewArchiveFor(Kind, Paths.front());
+        return result;
+    result.Target = NewArchiveFor(Kind, Paths.front()).Path;
     if (ArchiveExtension(Kind).empty())
-        return;  // no writer for that kind: nothing is created
-    const TFileStamp before = StampOf(target.Path);
-    try {
-        RunWriter(Kind, Paths, target, Events);
-    } catch (...) {
-        // The writer has reported its errors through OnError already.
+        return result;  // no writer for that kind: nothing is created
+    const TFileStamp before = StampOf(result.Target);
+    TJobErrors errors(Events);
+    for (const TWriterRun& run : SplitByRecursion(Paths)) {
+        try {
+            RunWriter(Kind, run.Paths, result.Target, run.Recurse, errors);
+        } catch (...) {
+            // The writer has reported its errors through OnError already.
+        }
     }
     // Only a file this job created or rewrote gets the byte: a failed run leaves whatever was
     // there before untouched.
-    if (WrittenBetween(before, StampOf(target.Path)))
-        AppendZeroByte(target.Path);
+    const TFileStamp after = StampOf(result.Target);
+    const bool written = WrittenBetween(before, after);
+    if (written)
+        AppendZeroByte(result.Target);
+    if (!after.Exists)
+        errors.ReleaseHeld();  // nothing to do and no archive: nothing was packed
+    result.Outcome = errors.Count() > 0 ? joFailed : written ? joDone : joUpToDate;
+    return result;
 }
 
-void UnpackArchive(const std::string& Path, const TArchiveJobEvents& Events)
+TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Events)
 {
     ProcessMessages();
+    TJobResult result;
+    result.Target = UnpackFolderFor(Path);
     // Detection reads the file itself: an archive larger than memory is still recognised.
     TArvexComponent probe;
     probe.SetArchiveFile(Path);
     if (probe.ArchiveFile().empty() || !IsValidArcType(probe.ArcType()))
-        return;  // unreadable or not an archive: skipped without a report
+        return result;  // unreadable or not an archive: skipped without a report
+    TJobErrors errors(Events);
+    std::string source = Path;
+    TTempFileGuard unpacked;
+    if (probe.ArcType() == atTarGZip || (probe.ArcType() == atGZip && IsTarGzName(Path))) {
+        if (!GunzipToTemp(Path, unpacked)) {
+            errors.Forward(nullptr, Path, std::string(), Path, ecReadFile);
+            result.Outcome = joFailed;
+            return result;
+        }
+        source = unpacked.Path();
+        probe.SetArchiveFile(source);
+    }
     const TReaderKind kind = ReaderForType(probe.ArcType());
-    if (kind != rkNone)
-        RunReader(kind, Path, Events);
+    if (kind == rkNone)
+        return result;
+    result.Trashed = RunReader(kind, source, result.Target, errors);
+    errors.ReleaseHeld();
+    result.Outcome = errors.Count() > 0 ? joFailed : joDone;
+    return result;
 }

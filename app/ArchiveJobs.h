@@ -41,9 +41,10 @@ extern const char* const kFolderMask;  // "/*.*"
 // Extension of a new archive of that kind (".zip", ".lzh", ".cab", ".tar"); "" for any other kind.
 std::string ArchiveExtension(int Kind);
 
-// Where MakeArchive puts the new archive, and whether it recurses, from the first path only:
-// a file /a/report.txt gives /a/report.<ext> without recursion; a folder mask /a/docs/*.* gives
-// /a/docs.<ext> with recursion.
+// Where MakeArchive puts the new archive, from the first path only: a file /a/report.txt gives
+// /a/report.<ext>; a folder mask /a/docs/*.* gives /a/docs.<ext>. Recurse tells whether that
+// first path is a folder mask (MakeArchive recurses into every listed folder, never below a
+// listed file).
 struct TNewArchive {
     std::string Path;
     bool Recurse = false;
@@ -51,7 +52,7 @@ struct TNewArchive {
 TNewArchive NewArchiveFor(int Kind, const std::string& FirstPath);
 
 // Folder an archive is extracted into: its folder + "/" + its name without extension
-// (/in/photos.zip gives /in/photos).
+// (/in/photos.zip gives /in/photos; /in/src.tar.gz and /in/src.tgz give /in/src).
 std::string UnpackFolderFor(const std::string& Path);
 
 // Reader for a detected archive type (the TArcType value): cabinets, LHA/LZH (also
@@ -75,15 +76,34 @@ TArchivePlan PlanArchiveJobs(std::vector<std::string>& Paths);
 // "UPXを使う" ticked.
 bool IsUpxJob(const std::vector<std::string>& Paths, bool UseUpx);
 
+// What a job did: the archive made or the folder extracted into (Target), and how it went.
+enum TJobOutcome {
+    joDone,      // the archive was written, or the archive extracted
+    joUpToDate,  // the archive already held every listed file as it is
+    joSkipped,   // nothing to do: not an archive, or no writer kind
+    joFailed     // at least one error was reported
+};
+struct TJobResult {
+    TJobOutcome Outcome = joSkipped;
+    std::string Target;
+    int Trashed = 0;  // changed files an extraction moved to the Trash before replacing them
+};
+
 // Appends one 0x00 byte to an existing regular file; does nothing when it cannot be opened.
 void AppendZeroByte(const std::string& Path);
 
 // Packs Paths (files and folder masks) into one new archive of the given kind beside the first
-// path; the archive then ends with one extra 0x00 byte. Errors reach Events.OnError only.
-void MakeArchive(int Kind, const std::vector<std::string>& Paths, const TArchiveJobEvents& Events);
+// path; the archive then ends with one extra 0x00 byte. A folder mask adds the folder's whole
+// tree, a file only itself, in any order (files and folders then take one writer run each).
+// An archive that already holds everything unchanged is up to date, not an error: "Nothing to
+// do" (25268) reaches Events.OnError only when no archive exists afterwards. Other errors reach
+// Events.OnError as reported.
+TJobResult MakeArchive(int Kind, const std::vector<std::string>& Paths, const TArchiveJobEvents& Events);
 
 // Recognises the archive at Path by its content (reading the file itself, never a copy in
-// memory) and extracts it into UnpackFolderFor(Path). A file that is not a recognised archive
-// is skipped without a report; a recognised one without a reader in this build is reported
-// with kUnsupportedArchiveType.
-void UnpackArchive(const std::string& Path, const TArchiveJobEvents& Events);
+// memory) and extracts it into UnpackFolderFor(Path); a gzip-compressed tar is first unpacked
+// into a temporary file beside it. An existing file there that differs from its entry (size or
+// date) goes to the Trash before it is replaced. A file that is not a recognised archive is
+// skipped without a report; a recognised one without a reader in this build is reported with
+// kUnsupportedArchiveType.
+TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Events);

@@ -16,9 +16,12 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
 #include <QFile>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -145,6 +148,10 @@ TfrmBrel::TfrmBrel(const std::string& Base, QWidget* parent)
     rbtCmp01->setChecked(true);
     LoadOptions();
     setWindowTitle(QString::fromStdString("VX/BREL ver " + FileVersionText() + " : UPX/ZIP/LZH/CAB/TAR"));
+    QIcon icon;
+    for (int size : {16, 32, 48, 64})
+        icon.addFile(QString(":/brel/icon-%1.png").arg(size), QSize(size, size));
+    setWindowIcon(icon);
 }
 
 TfrmBrel::~TfrmBrel()
@@ -183,6 +190,9 @@ void TfrmBrel::CreateListAndMemos()
     SetupList();
 
     PopupMenu1 = new QMenu(this);
+    add_Files = PopupMenu1->addAction(QString::fromUtf8("Add files…"));
+    add_Folder = PopupMenu1->addAction(QString::fromUtf8("Add folder…"));
+    PopupMenu1->addSeparator();
     del_File = PopupMenu1->addAction(QString::fromUtf8("リストから削除"));
     del_All = PopupMenu1->addAction(QString::fromUtf8("リストの全削除"));
 
@@ -279,6 +289,9 @@ void TfrmBrel::WireHandlers()
     cmbComp->OnCloseUp = [this](TxxComboBox*) { cmbCompCloseUp(); };
     connect(del_File, &QAction::triggered, this, [this] { del_FileClick(); });
     connect(del_All, &QAction::triggered, this, [this] { del_AllClick(); });
+    connect(add_Files, &QAction::triggered, this, [this] { add_FilesClick(); });
+    connect(add_Folder, &QAction::triggered, this, [this] { add_FolderClick(); });
+    ChoosePaths = [this](bool folder) { return DialogPaths(folder); };
     connect(lstFile, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { PopupMenu1->popup(lstFile->viewport()->mapToGlobal(at)); });
     FileDrop1->OnFileDrop = [this](TFileDrop* sender, int num, const std::vector<std::string>& files,
@@ -422,6 +435,7 @@ void TfrmBrel::btnVerClick()
     QThread::msleep(100);
     PGB1->setValue(0);
     PGB2->setValue(0);
+    AddPendingPaths();
 }
 
 void TfrmBrel::lblOutClick()
@@ -459,6 +473,34 @@ void TfrmBrel::cmbCompCloseUp()
 void TfrmBrel::mmMSGEnter()
 {
     lstFile->setFocus();
+}
+
+std::vector<std::string> TfrmBrel::DialogPaths(bool Folder)
+{
+    QStringList chosen;
+    if (Folder) {
+        const QString dir = QFileDialog::getExistingDirectory(this, "Add folder", QDir::homePath());
+        if (!dir.isEmpty())
+            chosen << dir;
+    } else {
+        chosen = QFileDialog::getOpenFileNames(this, "Add files", QDir::homePath());
+    }
+    std::vector<std::string> paths;
+    for (const QString& p : chosen)
+        paths.push_back(QDir::cleanPath(p).toStdString());
+    return paths;
+}
+
+void TfrmBrel::add_FilesClick()
+{
+    if (const std::vector<std::string> paths = ChoosePaths(false); !paths.empty())
+        AddFiles(paths);
+}
+
+void TfrmBrel::add_FolderClick()
+{
+    if (const std::vector<std::string> paths = ChoosePaths(true); !paths.empty())
+        AddFiles(paths);
 }
 
 void TfrmBrel::FileDrop1FileDrop(TFileDrop*, int, const std::vector<std::string>& Files, int, int)

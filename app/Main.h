@@ -58,7 +58,7 @@ public:
     QProgressBar *PGB1, *PGB2;
     TFileDrop* FileDrop1;
     QMenu* PopupMenu1;
-    QAction *del_File, *del_All;
+    QAction *del_File, *del_All, *add_Files, *add_Folder;
 
     // Form state.
     int UpxMode = 0;      // 0 auto, 1 compress, 2 decompress, 3 test
@@ -73,6 +73,9 @@ public:
         UpxJob;
     std::function<void(int Kind, const std::vector<std::string>& Paths)> MakeArchiveJob;
     std::function<void(const std::string& Path)> UnpackArchiveJob;
+    // The file dialog of "Add files…" (Folder false) and "Add folder…" (true): the chosen paths,
+    // none when cancelled. Tests put a stand-in here.
+    std::function<std::vector<std::string>(bool Folder)> ChoosePaths;
 
     // File list.
     void AddFiles(const std::vector<std::string>& Paths);
@@ -80,6 +83,11 @@ public:
     int VisibleRowCount() const;
     void del_FileClick();
     void del_AllClick();
+    void add_FilesClick();
+    void add_FolderClick();
+    // Paths handed over by a later start: the window comes forward and lists them as a drop
+    // would; while a job runs they wait and are listed when it ends.
+    void OpenPaths(const std::vector<std::string>& Paths);
 
     // Jobs.
     void RunJobs();
@@ -92,6 +100,10 @@ public:
     void ArchiveError(TZipCommon* Sender, const std::string& FileName,
                       const std::string& ExtendedMsg, const std::string& VolumeID, int32_t ECode);
     TArchiveJobEvents ArchiveEvents();
+    // What the last Execute did, one line per job result or reported error; the status panel's
+    // tooltip and, after archive jobs, "UPX Output" show these lines.
+    const std::vector<std::string>& RunLines() const { return FRunLines; }
+    void NoteJobResult(const std::string& Source, const TJobResult& Result, bool Unpack);
 
     // Window.
     void ResizeOutput(int Kind);
@@ -140,9 +152,15 @@ private:
     void FormShow();
     void SetColumn0Width(int Rows);
     void SetStatus(const std::string& Text);
+    void ShowRunLines(bool UpxRun);
+    void AddPendingPaths();
+    std::vector<std::string> DialogPaths(bool Folder);
 
     bool FShown = false;
     bool FBusy = false;
     std::vector<std::string> FStartupPaths;
+    std::vector<std::string> FPendingPaths;
+    std::vector<std::string> FRunLines;
+    bool FUpxRun = false;
     std::unique_ptr<TUpxDir> FUpxDir;
 };

@@ -7,6 +7,7 @@
 #include "ui/AdvStatus.h"
 #include "ui/LbSpeedButton.h"
 #include "ui/xxComboBox.h"
+#include "archive/core/qrvErrors.h"
 #include "upx/UpxJob.h"
 
 #include <QApplication>
@@ -15,13 +16,17 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QTreeWidget>
+#include <algorithm>
 #include <exception>
+#include <utility>
 
 namespace {
 
 const char* const kStatusExecute = "     Execute";
 const char* const kStatusReady = "     Ready";
 const char* const kStatusError = "     Erorr";
+// The tooltip shows this many lines of a run; "UPX Output" shows them all.
+constexpr size_t kHintLines = 15;
 
 // Holds the window busy for one job, also when the job throws.
 class TBusyScope {
@@ -34,6 +39,28 @@ public:
 private:
     TfrmBrel* FForm;
 };
+
+// One line for a reported error: code, text, the system's reason when given, and the name.
+std::string ErrorLine(const std::string& file, const std::string& msg, const std::string& volume,
+                      int32_t code)
+{
+    std::string line = std::to_string(code) + " " + ErrorText(code);
+    if (!msg.empty() && msg != "0")
+        line += " (" + msg + ")";
+    const std::string name = !file.empty() ? file : volume != "0" ? volume : std::string();
+    return name.empty() ? line : line + ": " + name;
+}
+
+// The first lines of a run, with a count of the rest.
+std::string HintOf(const std::vector<std::string>& lines)
+{
+    std::string hint;
+    for (size_t i = 0; i < lines.size() && i < kHintLines; ++i)
+        hint += (i ? "\n" : "") + lines[i];
+    if (lines.size() > kHintLines)
+        hint += "\n… " + std::to_string(lines.size() - kHintLines) + " more in UPX Output";
+    return hint;
+}
 
 }  // namespace
 
@@ -54,6 +81,8 @@ void TfrmBrel::RunJobs()
         return;  // a second job started inside the first is never sound
     SetStatus(kStatusExecute);
     ErrorFlag = false;
+    FRunLines.clear();
+    FUpxRun = false;
     const int mode = UpxMode;
     const int level = cmbComp->currentIndex() + 1;
     const bool backup = chkBackup->isChecked();
@@ -66,7 +95,73 @@ void TfrmBrel::RunJobs()
         ErrorFlag = true;  // a job that throws has failed; the window carries on
     }
     SetStatus(ErrorFlag ? kStatusError : kStatusReady);
+    if (!paths.empty())
+        ShowRunLines(FUpxRun);
     lstFile->clear();
+    AddPendingPaths();
+}
+
+void TfrmBrel::ShowRunLines(bool UpxRun)
+{
+    if (UpxRun) {
+        // The packer's output and summary are in "UPX Output" already; the tooltip repeats the
+        // summary at its end.
+        const QStringList memo = Memo1->toPlainText().trimmed().split('\n');
+        std::vector<std::string> tail;
+        for (qsizetype i = std::max<qsizetype>(0, memo.size() - 3); i < memo.size(); ++i)
+            tail.push_back(memo[i].toStdString());
+        STB->SetPanelHint(0, HintOf(tail));
+        return;
+    }
+    STB->SetPanelHint(0, HintOf(FRunLines));
+    Memo1->clear();
+    for (const std::string& line : FRunLines)
+        Memo1->appendPlainText(QString::fromStdString(line));
+}
+
+void TfrmBrel::NoteJobResult(const std::string& Source, const TJobResult& Result, bool Unpack)
+{
+    switch (Result.Outcome) {
+    case joDone:
+        FRunLines.push_back(Unpack ? "Extracted " + Source + " into " + Result.Target
+                                   : "Packed into " + Result.Target);
+        break;
+    case joUpToDate:
+        FRunLines.push_back("Up to date: " + Result.Target);
+        break;
+    case joSkipped:
+        FRunLines.push_back(Unpack ? "Not extracted (no archive this program reads): " + Source
+                                   : "Not packed (no writer for this kind): " + Result.Target);
+        break;
+    case joFailed:
+        FRunLines.push_back(Unpack ? "Extracting " + Source + " into " + Result.Target + " failed"
+                                   : "Packing into " + Result.Target + " failed");
+        break;
+    }
+    if (Result.Trashed > 0)
+        FRunLines.push_back(std::to_string(Result.Trashed) +
+                            " changed file(s) moved to the Trash before being replaced");
+}
+
+void TfrmBrel::OpenPaths(const std::vector<std::string>& Paths)
+{
+    BringToFront();
+    if (FBusy) {
+        FPendingPaths.insert(FPendingPaths.end(), Paths.begin(), Paths.end());
+        return;
+    }
+    if (!FShown) {
+        // Not on the screen yet: they join the command line's paths.
+        FStartupPaths.insert(FStartupPaths.end(), Paths.begin(), Paths.end());
+        return;
+    }
+    AddFiles(Paths);
+}
+
+void TfrmBrel::AddPendingPaths()
+{
+    if (!FPendingPaths.empty() && !FBusy)
+        AddFiles(std::exchange(FPendingPaths, {}));
 }
 
 void TfrmBrel::RunUpx(int Mode, int Level, const std::vector<std::string>& Paths,
@@ -77,6 +172,7 @@ void TfrmBrel::RunUpx(int Mode, int Level, const std::vector<std::string>& Paths
     const bool versionQuery = Extra == "-V";
     if (versionQuery || IsUpxJob(Paths, chkUseUPX->isChecked())) {
         TBusyScope busy(this);
+        FUpxRun = true;
         ResizeOutput(2);
         UpxJob(Mode, Level, Paths, Extra, Icons, Backup);
         return;
@@ -123,18 +219,21 @@ void TfrmBrel::ArchiveProgress(TZipCommon*, uint8_t ByFile, uint8_t ByArchive)
     QApplication::processEvents();
 }
 
-void TfrmBrel::ArchiveError(TZipCommon*, const std::string&, const std::string&,
-                            const std::string&, int32_t)
+void TfrmBrel::ArchiveError(TZipCommon*, const std::string& FileName, const std::string& ExtendedMsg,
+                            const std::string& VolumeID, int32_t ECode)
 {
     ErrorFlag = true;
+    FRunLines.push_back(ErrorLine(FileName, ExtendedMsg, VolumeID, ECode));
 }
 
 void TfrmBrel::UseRealJobs()
 {
     MakeArchiveJob = [this](int kind, const std::vector<std::string>& paths) {
-        MakeArchive(kind, paths, ArchiveEvents());
+        NoteJobResult(paths.front(), MakeArchive(kind, paths, ArchiveEvents()), false);
     };
-    UnpackArchiveJob = [this](const std::string& path) { UnpackArchive(path, ArchiveEvents()); };
+    UnpackArchiveJob = [this](const std::string& path) {
+        NoteJobResult(path, UnpackArchive(path, ArchiveEvents()), true);
+    };
     UpxJob = [this](int mode, int level, const std::vector<std::string>& paths, const std::string& extra,
                     bool icons, bool backup) { RunUpxJobHere(mode, level, paths, extra, icons, backup); };
 }

@@ -1,14 +1,22 @@
 // One running copy per user. The first copy holds a lock file and listens on a local socket of
-// the same name; a later copy finds the lock taken, asks the first to come forward and ends.
+// the same name; a later copy finds the lock taken, hands its paths to the first (which comes
+// forward and lists them) and ends.
 #pragma once
 
 #include <QObject>
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 class QLocalServer;
 class QLockFile;
+
+// How Start went: this process is the one instance; its paths went to the running one; or the
+// running one could not be reached or did not confirm them.
+enum TInstanceStart { isFirst, isHandedOver, isNoAnswer };
 
 class TSingleInstance : public QObject {
     Q_OBJECT
@@ -17,16 +25,22 @@ public:
     explicit TSingleInstance(const QString& Name, const QString& Folder = QString());
     ~TSingleInstance() override;
 
-    // True when this process is now the one instance; false when another one runs (it has been
-    // asked to come forward) or cannot be reached.
-    bool Start();
+    // Becomes the one instance, or hands Paths (absolute) to the running one, which confirms
+    // them once it has taken them: Claim, then Listen when first.
+    TInstanceStart Start(const std::vector<std::string>& Paths = {});
+    // The first half of Start, which needs no application object (a later start then needs
+    // no display): takes the lock, or hands Paths over.
+    TInstanceStart Claim(const std::vector<std::string>& Paths);
+    // The second half, once the application object exists: accepts later starts.
+    void Listen();
 
-    // Fired in the running instance when a later start asks it to come forward.
-    std::function<void()> OnActivate;
+    // Fired in the running instance when a later start hands over its paths (possibly none).
+    std::function<void(const std::vector<std::string>& Paths)> OnActivate;
 
 private:
-    bool Listen();
-    bool AskRunning() const;
+    void Receive(class QLocalSocket* Client, const std::shared_ptr<QByteArray>& Buffer);
+    // Hands Paths over; nullopt when the running copy cannot be reached (yet).
+    std::optional<TInstanceStart> AskRunning(const std::vector<std::string>& Paths) const;
 
     QString FLockPath, FSocketPath;
     std::unique_ptr<QLockFile> FLock;

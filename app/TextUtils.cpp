@@ -3,6 +3,7 @@
 #include "platform/FileInfo.h"
 
 #include <clocale>
+#include <initializer_list>
 #include <sys/stat.h>
 
 std::string FormatGrouped(int64_t n, const std::string& separator)
@@ -75,18 +76,27 @@ std::string ExtractFileExt(const std::string& path)
     return dot == std::string::npos ? std::string() : name.substr(dot);
 }
 
-static bool ExtensionIn(const std::string& path, const char* list)
+static bool ExtensionIn(const std::string& path, std::initializer_list<const char*> list)
 {
-    const std::string ext = UpperCase(ExtractFileExt(path));
-    return !ext.empty() && std::string(list).find(ext) != std::string::npos;
+    const std::string ext = ExtractFileExt(path);
+    for (const char* e : list)
+        if (SameText(ext, e))
+            return true;
+    return false;
+}
+
+bool IsTarGzName(const std::string& path)
+{
+    const std::string name = UpperCase(ExtractFileName(path));
+    return name.ends_with(".TGZ") || (name.ends_with(".TAR.GZ") && name.size() > 7);
 }
 
 bool IsUpxTarget(const std::string& path)
 {
-    return !DirectoryExists(path) && ExtensionIn(path, ".EXE;.COM;.DLL;.SYS;.SRC");
+    return !DirectoryExists(path) && ExtensionIn(path, {".exe", ".com", ".dll", ".sys", ".src"});
 }
 
 bool IsArchiveName(const std::string& path)
 {
-    return ExtensionIn(path, ".ZIP;.LZH;.LHA;.CAB;.TAR");
+    return ExtensionIn(path, {".zip", ".lzh", ".lha", ".cab", ".tar"}) || IsTarGzName(path);
 }

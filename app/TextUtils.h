@@ -28,10 +28,13 @@ std::string UpperCase(const std::string& s);
 // The extension of the path's file name, from its last "." on, dot included; "" when none.
 std::string ExtractFileExt(const std::string& path);
 
-// True when the upper-cased extension of path occurs as a substring of ".EXE;.COM;.DLL;.SYS;.SRC"
-// and path is not an existing folder. An empty extension never matches; shortened extensions such
-// as ".EX" match, as the window always did.
+// True when the extension of path is one of .exe, .com, .dll, .sys, .src (whole extension, any
+// letter case) and path is not an existing folder.
 bool IsUpxTarget(const std::string& path);
 
-// The same substring test against ".ZIP;.LZH;.LHA;.CAB;.TAR", without the folder test.
+// True when the name is that of an archive the window extracts: .zip, .lzh, .lha, .cab, .tar,
+// .tgz or a name ending in .tar.gz (any letter case). No folder test.
 bool IsArchiveName(const std::string& path);
+
+// True for a gzip-compressed tar by name: .tgz or .tar.gz (any letter case).
+bool IsTarGzName(const std::string& path);

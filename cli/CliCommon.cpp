@@ -1,9 +1,13 @@
 // Option parsing, error printing, progress bar, Ctrl+C and the command dispatch of brel-cli.
 #include "cli/CliCommon.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -49,16 +53,17 @@ TParsedArgs ParseArgs(const std::vector<std::string>& Args, const TOptionSpec& S
       name = a.substr(0, eq);
       value = a.substr(eq + 1);
     }
-    if (name == "-q") {
-      out.Options.emplace(name, "");
+    if (name == "-q" || name == "--help" || name == "-h") {
+      out.Options.emplace(name == "-h" ? "--help" : name, "");
       continue;
     }
-    const auto it = Spec.find(name);
+    const auto it = std::find_if(Spec.begin(), Spec.end(), [&](const TOption& o) { return o.Name == name; });
     if (it == Spec.end()) throw TUsageError("unknown option " + name);
-    if (it->second && !inlineValue) {
-      if (i + 1 >= Args.size()) throw TUsageError("option " + name + " needs a value");
+    const bool takesValue = !it->Value.empty();
+    if (takesValue && !inlineValue) {
+      if (i + 1 >= Args.size()) throw TUsageError("option " + name + " needs a value (" + it->Value + ")");
       value = Args[++i];
-    } else if (!it->second && inlineValue) {
+    } else if (!takesValue && inlineValue) {
       throw TUsageError("option " + name + " takes no value");
     }
     out.Options.emplace(name, value);
@@ -114,17 +119,18 @@ TCli::~TCli() {
   GActive = nullptr;
 }
 
+// The reason (the system's, or what the component adds) follows the name, as other tools
+// print it: "brel-cli: 25235 Error opening file: /x/y (Permission denied)".
 void TCli::Error(int32_t Code, const std::string& Name, const std::string& Extra) {
+  std::string text = std::to_string(Code) + ' ' + ErrorText(Code) + ": " + PrintableName(Name);
+  if (!Extra.empty()) text += " (" + PrintableName(Extra) + ')';
+  Fail(text);
+}
+
+void TCli::Fail(const std::string& Text) {
   FFailed = true;
-  if (FBarShown) {
-    std::cerr << "\r\033[K";
-    FBarShown = false;
-  }
-  // The reason (the system's, or what the component adds) follows the name, as other tools
-  // print it: "brel-cli: 25235 Error opening file: /x/y (Permission denied)".
-  std::cerr << "brel-cli: " << Code << ' ' << ErrorText(Code) << ": " << PrintableName(Name);
-  if (!Extra.empty()) std::cerr << " (" << PrintableName(Extra) << ')';
-  std::cerr << '\n';
+  FLine.Clear();
+  PrintMessage(Text);
 }
 
 void TCli::ComponentError(const std::string& FileName, const std::string& ExtendedMsg,
@@ -136,47 +142,124 @@ void TCli::ComponentError(const std::string& FileName, const std::string& Extend
 void TCli::Attach(TZipCommon& Component) {
   FComponent = &Component;
   GActiveComponent = &Component;
-  FBar = !Quiet && isatty(STDERR_FILENO);
+  FLine.Start(!Quiet);
   Component.OnError = [this](TZipCommon*, const std::string& FileName, const std::string& ExtendedMsg,
                              const std::string& VolumeID, int32_t ECode) {
     ComponentError(FileName, ExtendedMsg, VolumeID, ECode);
   };
-  Component.OnProgress = [this](TZipCommon*, uint8_t ByFile, uint8_t ByArchive) {
-    if (FBar) DrawProgress(ByFile, ByArchive);
+  Component.OnProgress = [this](TZipCommon* Sender, uint8_t, uint8_t) { Progress(Sender); };
+  // A long scan before a writer's first byte shows what it found so far.
+  Component.OnFileScanStatus = [this](TZipCommon*, const std::string& FileName, int Count, int64_t Size) {
+    FLine.Scanning(Count, Size, FileName);
   };
 }
 
 TArchiveJobEvents TCli::JobEvents() {
-  FBar = !Quiet && isatty(STDERR_FILENO);
+  FLine.Start(!Quiet);
   TArchiveJobEvents events;
   events.OnError = [this](TZipCommon*, const std::string& FileName, const std::string& ExtendedMsg,
                           const std::string& VolumeID, int32_t ECode) {
     ComponentError(FileName, ExtendedMsg, VolumeID, ECode);
   };
-  events.OnProgress = [this](TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive) {
+  events.OnProgress = [this](TZipCommon* Sender, uint8_t, uint8_t) {
     FComponent = GActiveComponent = Sender;
     PumpInterrupt();
-    if (FBar) DrawProgress(ByFile, ByArchive);
+    Progress(Sender);
   };
   return events;
 }
 
 void TCli::Detach() {
-  if (FBarShown) {
-    std::cerr << "\r\033[K" << std::flush;
-    FBarShown = false;
-  }
+  FLine.Clear();
   FComponent = nullptr;
   GActiveComponent = nullptr;
 }
 
-void TCli::DrawProgress(uint8_t ByFile, uint8_t ByArchive) {
-  constexpr int kWidth = 30;
-  const int filled = ByArchive * kWidth / 100;
-  std::string bar(size_t(filled), '#');
-  bar.resize(kWidth, '.');
-  std::fprintf(stderr, "\r[%s] %3u%% (entry %3u%%)", bar.c_str(), unsigned(ByArchive), unsigned(ByFile));
-  FBarShown = true;
+void TCli::Progress(TZipCommon* Sender) {
+  if (!FLine.Enabled() || !Sender) return;
+  const int64_t total = std::max<int64_t>(Sender->ByteTotal, 0);
+  const int64_t done = std::clamp<int64_t>(total - Sender->BytesToGo, 0, total);
+  FLine.Update(done, total, Sender->CurrentName());
+}
+
+// ---- Progress line -------------------------------------------------------------------------
+
+namespace {
+
+int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+size_t TerminalWidth() {
+  winsize ws{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20) return ws.ws_col;
+  return 80;
+}
+
+}  // namespace
+
+std::string HumanBytes(int64_t Bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double v = double(Bytes);
+  size_t u = 0;
+  while (v >= 1024 && u + 1 < std::size(kUnits)) {
+    v /= 1024;
+    ++u;
+  }
+  char buf[32];
+  if (u == 0) std::snprintf(buf, sizeof buf, "%lld B", static_cast<long long>(Bytes));
+  else std::snprintf(buf, sizeof buf, "%.1f %s", v, kUnits[u]);
+  return buf;
+}
+
+void PrintMessage(const std::string& Text) { std::cerr << "brel-cli: " << Text << '\n'; }
+
+void TProgressLine::Start(bool Enabled) {
+  FEnabled = Enabled && isatty(STDERR_FILENO);
+  FStart = NowMs();
+  FLastDraw = 0;
+  // BREL_PROGRESS_DELAY_MS changes the quiet first second (tests draw at once with 0).
+  const char* delay = std::getenv("BREL_PROGRESS_DELAY_MS");
+  FDelay = delay && *delay ? std::atoll(delay) : 1000;
+}
+
+bool TProgressLine::Due() {
+  if (!FEnabled) return false;
+  const int64_t now = NowMs();
+  if (now - FStart < FDelay || now - FLastDraw < std::min<int64_t>(FDelay, 200)) return false;
+  FLastDraw = now;
+  return true;
+}
+
+void TProgressLine::Update(int64_t Done, int64_t Total, const std::string& Name) {
+  if (!Due()) return;
+  std::string text = HumanBytes(Done);
+  if (Total > 0) text = std::to_string(Done * 100 / Total) + "% " + text + " of " + HumanBytes(Total);
+  text += "  " + HumanBytes(Done * 1000 / std::max<int64_t>(FLastDraw - FStart, 1)) + "/s  ";
+  Draw(text, Name);
+}
+
+void TProgressLine::Scanning(int Files, int64_t Bytes, const std::string& Name) {
+  if (Due()) Draw("scanning: " + std::to_string(Files) + (Files == 1 ? " file, " : " files, ") + HumanBytes(Bytes) + "  ", Name);
+}
+
+void TProgressLine::Draw(const std::string& Text, const std::string& Name) {
+  // The name's end is what tells files apart: a long name loses its beginning.
+  const size_t room = TerminalWidth() - 1;
+  std::string name = PrintableName(Name);
+  if (Text.size() + name.size() > room) {
+    const size_t keep = room > Text.size() + 3 ? room - Text.size() - 3 : 0;
+    name = keep ? "..." + name.substr(name.size() - keep) : std::string();
+  }
+  std::cerr << '\r' << (Text + name).substr(0, room) << "\033[K" << std::flush;
+  FShown = true;
+}
+
+void TProgressLine::Clear() {
+  if (!FShown) return;
+  std::cerr << "\r\033[K" << std::flush;
+  FShown = false;
 }
 
 // ---- Commands ------------------------------------------------------------------------------
@@ -190,35 +273,37 @@ TRegisterCommand::TRegisterCommand(const std::string& Name, TCommand Command) {
   Commands().emplace(Name, std::move(Command));
 }
 
-namespace {
-
-void PrintUsage(std::ostream& out) {
-  out << "usage: brel-cli COMMAND [OPTIONS] ARGS...\n";
-  for (const auto& [name, cmd] : Commands()) out << "  brel-cli " << name << ' ' << cmd.Usage << '\n';
-  out << "Every command takes -q (print errors only).\n";
-}
-
-}  // namespace
-
 int CliMain(const std::vector<std::string>& Args) {
-  if (Args.empty() || Args[0] == "-h" || Args[0] == "--help") {
-    PrintUsage(Args.empty() ? std::cerr : std::cout);
-    return Args.empty() ? exUsage : exOk;
+  if (Args.empty()) {
+    std::cerr << GeneralHelp();
+    return exUsage;
   }
+  if (Args[0] == "--version") {
+    std::cout << VersionText() << '\n';
+    return exOk;
+  }
+  if (Args[0] == "-h" || Args[0] == "--help")
+    return CliMain({"help"});
   const auto it = Commands().find(Args[0]);
   if (it == Commands().end()) {
-    std::cerr << "brel-cli: unknown command " << Args[0] << '\n';
-    PrintUsage(std::cerr);
+    PrintMessage("unknown command " + Args[0]);
+    std::cerr << "Try 'brel-cli help'.\n";
     return exUsage;
   }
   const TCommand& cmd = it->second;
   try {
     const TParsedArgs parsed = ParseArgs({Args.begin() + 1, Args.end()}, cmd.Options);
+    if (parsed.Has("--help")) {
+      std::cout << CommandHelp(Args[0], cmd);
+      return exOk;
+    }
     TCli cli;
     cli.Quiet = parsed.Has("-q");
     return cmd.Run(cli, parsed);
   } catch (const TUsageError& e) {
-    std::cerr << "brel-cli: " << e.what() << "\nusage: brel-cli " << Args[0] << ' ' << cmd.Usage << '\n';
+    PrintMessage(e.what());
+    std::cerr << "usage: brel-cli " << Args[0] << (cmd.Options.empty() ? "" : " [OPTIONS]") << ' ' << cmd.Args
+              << "\nTry 'brel-cli help " << Args[0] << "'.\n";
     return exUsage;
   }
 }

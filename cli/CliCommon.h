@@ -22,9 +22,15 @@ class TUsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Options of one command: name (e.g. "-o", "--skip-existing") -> whether it takes a value.
-// "-q" is accepted by every command.
-using TOptionSpec = std::map<std::string, bool>;
+// One option of a command: its name ("-o", "--skip-existing"), the placeholder of its value
+// ("DIR"; empty for a switch) and one line saying what it does (for help and the man page).
+struct TOption {
+  std::string Name;
+  std::string Value;
+  std::string Help;
+};
+// The options of one command. "-q" and "--help" are accepted by every command.
+using TOptionSpec = std::vector<TOption>;
 
 // A command line after parsing: options given (repeatable ones keep every value in order) and
 // the positional arguments. "--" ends the options.
@@ -38,6 +44,37 @@ struct TParsedArgs {
 };
 TParsedArgs ParseArgs(const std::vector<std::string>& Args, const TOptionSpec& Spec);
 
+// The progress line on standard error: shown once the work has run for a second, redrawn at
+// most five times a second with the bytes done, the rate and the current name, cut to the
+// terminal's width. Disabled (nothing drawn) unless standard error is a terminal.
+class TProgressLine {
+ public:
+  // Enables the line (when Enabled and standard error is a terminal) and starts the clock.
+  void Start(bool Enabled);
+  // Redraws the line: Done of Total bytes (Total 0: unknown), Name the item at work.
+  void Update(int64_t Done, int64_t Total, const std::string& Name);
+  // The same while a writer scans its sources: files and bytes found so far.
+  void Scanning(int Files, int64_t Bytes, const std::string& Name);
+  // Removes a shown line (before other output and at the end).
+  void Clear();
+  bool Enabled() const { return FEnabled; }
+
+ private:
+  // Whether a redraw is due now (enabled, past the quiet start, not drawn too recently).
+  bool Due();
+  // Draws Text then Name, the name losing its beginning when the line is too long.
+  void Draw(const std::string& Text, const std::string& Name);
+  bool FEnabled = false;
+  bool FShown = false;
+  int64_t FStart = 0, FLastDraw = 0, FDelay = 1000;  // steady clock, milliseconds
+};
+
+// "1.5 MiB", "312 B": a byte count for people.
+std::string HumanBytes(int64_t Bytes);
+
+// Prints "brel-cli: TEXT" to standard error (a message outside the components' error codes).
+void PrintMessage(const std::string& Text);
+
 // The state of one command run.
 class TCli {
  public:
@@ -47,6 +84,8 @@ class TCli {
 
   // Prints "brel-cli: CODE TEXT: NAME" to standard error and marks the run as failed.
   void Error(int32_t Code, const std::string& Name, const std::string& Extra = {});
+  // Prints "brel-cli: TEXT" to standard error and marks the run as failed.
+  void Fail(const std::string& Text);
   // The exit status so far: exOk, or exError after any error or Ctrl+C.
   int Status() const { return FFailed || Interrupted() ? exError : exOk; }
   // Ctrl+C was pressed (commands without a component check it between their steps).
@@ -56,6 +95,9 @@ class TCli {
   // terminal and not Quiet), and Ctrl+C cancels it through SetCancel.
   void Attach(TZipCommon& Component);
   void Detach();
+  // The progress line for work outside the components: Start once, then Show as it goes.
+  void StartProgress() { FLine.Start(!Quiet); }
+  void ShowProgress(int64_t Done, int64_t Total, const std::string& Name) { FLine.Update(Done, Total, Name); }
   // The same handlers for the archive jobs, which create their components themselves: the
   // component that last reported progress is the one Ctrl+C cancels.
   TArchiveJobEvents JobEvents();
@@ -63,10 +105,9 @@ class TCli {
  private:
   void ComponentError(const std::string& FileName, const std::string& ExtendedMsg,
                       const std::string& VolumeID, int32_t ECode);
-  void DrawProgress(uint8_t ByFile, uint8_t ByArchive);
+  void Progress(TZipCommon* Sender);
   bool FFailed = false;
-  bool FBar = false;
-  bool FBarShown = false;
+  TProgressLine FLine;
   TZipCommon* FComponent = nullptr;
 };
 
@@ -77,12 +118,15 @@ std::string PrintableName(const std::string& Name);
 // An absolute form of a path argument (not resolving links).
 std::string AbsolutePath(const std::string& Path);
 
-// A command: its usage line (after the command name), its options and its body. The body gets
-// the parsed arguments and returns the exit status.
+// A command: its arguments after the options ("ARCHIVE [MASK...]"), one line saying what it
+// does, its options and its body. The body gets the parsed arguments and returns the exit
+// status. Rank orders the general help (commands that belong together sit together).
 struct TCommand {
-  std::string Usage;
+  std::string Args;
+  std::string Summary;
   TOptionSpec Options;
   std::function<int(TCli& Cli, const TParsedArgs& Args)> Run;
+  int Rank = 100;
 };
 
 // The registry commands add themselves to (one file per command).
@@ -90,6 +134,13 @@ std::map<std::string, TCommand>& Commands();
 struct TRegisterCommand {
   TRegisterCommand(const std::string& Name, TCommand Command);
 };
+
+// The help texts: the general help (one line per command), one command's help (usage and one
+// line per option), the man page (roff, made from the same texts) and the version line.
+std::string GeneralHelp();
+std::string CommandHelp(const std::string& Name, const TCommand& Command);
+std::string ManPage();
+std::string VersionText();
 
 // Runs brel-cli with argv (argv[0] excluded); returns the exit status.
 int CliMain(const std::vector<std::string>& Args);

@@ -6,6 +6,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <optional>
 #include <iostream>
 
 #include "archive/core/qrvErrors.h"
@@ -57,6 +59,9 @@ bool Gunzip(TCli& Cli, const std::string& Gz, TTempFileGuard& Guard) {
   Guard.Reset(tmp);
   gzFile in = gzopen(Gz.c_str(), "rb");
   bool ok = in != nullptr;
+  TFileInfo info;
+  const int64_t size = GetFileInfo(Gz, info) ? info.Size : 0;
+  Cli.StartProgress();
   std::vector<char> buf(1 << 17);
   while (ok && !TCli::Interrupted()) {
     const int n = gzread(in, buf.data(), unsigned(buf.size()));
@@ -71,6 +76,7 @@ bool Gunzip(TCli& Cli, const std::string& Gz, TTempFileGuard& Guard) {
       ok = w > 0;
       done += int(std::max<ssize_t>(w, 0));
     }
+    Cli.ShowProgress(gzoffset(in), size, "unpacking " + BaseOf(Gz));
   }
   if (in) gzclose(in);
   close(fd);
@@ -80,8 +86,40 @@ bool Gunzip(TCli& Cli, const std::string& Gz, TTempFileGuard& Guard) {
 
 }  // namespace
 
+std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source) {
+  std::vector<std::string> names;
+  std::unique_ptr<TUnBase> lister = MakeReader(Type);
+  if (!lister) return std::nullopt;
+  bool failed = false;
+  lister->SetArchiveFile(Source);
+  lister->ExtractMode = xmList;
+  lister->RecurseDirs = true;
+  lister->FileSpec = {"*"};
+  lister->OnError = [&failed](TZipCommon*, const std::string&, const std::string&, const std::string&, int32_t) {
+    failed = true;
+  };
+  lister->OnListEntry = [&names](TZipCommon*, const TListEntry& E) { names.push_back(E.Name); };
+  lister->Extract();
+  if (failed) return std::nullopt;
+  return names;
+}
+
+std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::optional<std::vector<std::string>>& Names,
+                                        const std::vector<std::string>& Masks,
+                                        const std::function<bool(const std::string& Mask, const std::string& Name)>& Selects) {
+  std::vector<std::string> unmatched;
+  if (!Names) return unmatched;
+  for (const std::string& m : Masks)
+    if (std::none_of(Names->begin(), Names->end(), [&](const std::string& n) { return Selects(m, n); })) {
+      unmatched.push_back(m);
+      Cli.Fail("no entry matches " + PrintableName(m));
+    }
+  return unmatched;
+}
+
 int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
-              const std::function<void(TUnBase& Reader)>& Configure) {
+              const std::function<void(TUnBase& Reader)>& Configure,
+              const std::function<std::string(TUnBase& Reader)>& Details) {
   if (Args.Positional.empty()) throw TUsageError("no ARCHIVE given");
   const std::string& arg = Args.Positional[0];
   const std::string path = AbsolutePath(arg);
@@ -106,11 +144,21 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
     Cli.Error(probe.ArchiveFile().empty() ? ecOpenFile : ecUnsupportedType, arg);
     return Cli.Status();
   }
+  const std::vector<std::string> masks(Args.Positional.begin() + 1, Args.Positional.end());
+  // Each mask is tested on its own by the reader's entry test, over the names of a listing pass.
+  const std::vector<std::string> unmatched =
+      masks.empty() ? masks
+                    : UnmatchedMasks(Cli, EntryNames(probe.ArcType(), source), masks,
+                                     [&reader](const std::string& M, const std::string& N) {
+                                       reader->FileSpec = {M};
+                                       return reader->EntrySelected(N);
+                                     });
+  // Nothing to do when no mask matched (the run would only say "0 entries").
+  if (!masks.empty() && unmatched.size() == masks.size()) return Cli.Status();
   reader->SetArchiveFile(source);
   reader->ExtractMode = Mode;
   reader->RecurseDirs = true;
-  reader->FileSpec.assign(Args.Positional.begin() + 1, Args.Positional.end());
-  if (reader->FileSpec.empty()) reader->FileSpec.push_back("*");
+  reader->FileSpec = masks.empty() ? std::vector<std::string>{"*"} : masks;
   reader->Passwords = Args.Values("-p");
   const bool quiet = Cli.Quiet;
   reader->OnGetPassword = [quiet](TZipCommon*, const std::string& Entry, std::string& Password, bool& TryAgain) {
@@ -118,19 +166,12 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   };
   if (Configure) Configure(*reader);
   Cli.Attach(*reader);
-  // Redraw the bar only when a percentage changes.
-  auto draw = reader->OnProgress;
-  reader->OnProgress = [draw, last = -1](TZipCommon* S, uint8_t ByFile, uint8_t ByArchive) mutable {
-    const int now = ByFile * 256 + ByArchive;
-    if (now == last) return;
-    last = now;
-    if (draw) draw(S, ByFile, ByArchive);
-  };
   const int count = reader->Extract();
   Cli.Detach();
   if (!Cli.Quiet && Mode != xmList) {
     const char* verb = Mode == xmTest ? "tested" : "extracted";
     std::cout << verb << ' ' << count << (count == 1 ? " entry" : " entries");
+    if (Details) std::cout << Details(*reader);
     if (Cli.Status() != exOk) std::cout << ", with errors";
     std::cout << '\n';
   }

@@ -5,8 +5,10 @@
 #include <memory>
 
 #include "archive/core/qrvBase.h"
+#include "archive/core/qrvErrors.h"
 #include "archive/zip/qrvZip.h"
 #include "cli/CliCommon.h"
+#include "cli/CliReaders.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
 
@@ -17,28 +19,56 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// The archive kind: -t, else the archive's extension, else zip.
-std::string KindOf(const TParsedArgs& Args, const std::string& Archive) {
-  if (Args.Has("-t")) return Lower(Args.Value("-t"));
-  const std::string a = Lower(Archive);
-  if (a.ends_with(".tar.gz") || a.ends_with(".tgz")) return "tgz";
-  for (const char* k : {"lzh", "lha", "tar", "cab", "zip"})
-    if (a.ends_with(std::string(".") + k)) return std::string(k) == "lha" ? "lzh" : k;
-  return "zip";
+// The archive kinds brel-cli writes: name (-t), the extensions that name it, the writer.
+struct TKindRow {
+  const char* Name;
+  std::vector<std::string> Extensions;
+  int Writer;
+};
+const TKindRow kKinds[] = {{"zip", {".zip"}, akZip},
+                           {"lzh", {".lzh", ".lha"}, akLzh},
+                           {"cab", {".cab"}, akCab},
+                           {"tar", {".tar"}, akTar},
+                           {"tgz", {".tgz", ".tar.gz"}, akTar}};
+
+// "zip|lzh|..." and ".zip .lzh ...", for messages.
+std::string KindNames() {
+  std::string out;
+  for (const TKindRow& k : kKinds) out += (out.empty() ? "" : "|") + std::string(k.Name);
+  return out;
+}
+std::string KindExtensions() {
+  std::string out;
+  for (const TKindRow& k : kKinds)
+    for (const std::string& e : k.Extensions) out += (out.empty() ? "" : " ") + e;
+  return out;
+}
+
+// The archive kind: -t, else the archive's extension; a name without extension is a ZIP.
+// A kind or extension brel-cli does not write is a usage error (a ZIP named out.7z would
+// mislead whoever opens it).
+const TKindRow& KindOf(const TParsedArgs& Args, const std::string& Archive) {
+  if (Args.Has("-t")) {
+    const std::string t = Lower(Args.Value("-t"));
+    for (const TKindRow& k : kKinds)
+      if (t == k.Name) return k;
+    throw TUsageError("unknown archive kind " + t + " (-t takes " + KindNames() + ")");
+  }
+  const std::string a = Lower(BaseOf(Archive));
+  for (const TKindRow& k : kKinds)
+    for (const std::string& e : k.Extensions)
+      if (a.size() > e.size() && a.ends_with(e)) return k;
+  if (a.find('.') == std::string::npos) return kKinds[0];
+  throw TUsageError("cannot write " + a.substr(a.rfind('.')) + " archives: end the name in one of " +
+                    KindExtensions() + " or give -t " + KindNames());
 }
 
 // The writer of a kind; nullptr when this build has none.
-std::unique_ptr<TCompBase> MakeWriter(const std::string& Kind) {
-  static const std::pair<const char*, int> kKinds[] = {
-      {"zip", akZip}, {"lzh", akLzh}, {"cab", akCab}, {"tar", akTar}, {"tgz", akTar}};
-  for (const auto& [name, kind] : kKinds) {
-    if (Kind != name) continue;
-    auto w = NewWriter(kind);
-    // Before the archive is named: the name then decides between .tar.gz and .tgz.
-    if (w && Kind == "tgz") w->SetCompressMethod(cmTarGzip);
-    return w;
-  }
-  return nullptr;
+std::unique_ptr<TCompBase> MakeWriter(const TKindRow& Kind) {
+  auto w = NewWriter(Kind.Writer);
+  // Before the archive is named: the name then decides between .tar.gz and .tgz.
+  if (w && std::string(Kind.Name) == "tgz") w->SetCompressMethod(cmTarGzip);
+  return w;
 }
 
 TStoredDirNames PathsMode(const std::string& V) {
@@ -72,54 +102,65 @@ void ApplyLevel(TCompBase& W, const std::string& Level) {
   else throw TUsageError("unknown level " + Level);
 }
 
-// FileSpec from PATH arguments: a folder becomes folder/*.* (scanned recursively unless
-// --no-recurse), a file or a mask stays as it is. Missing paths are reported.
-std::vector<std::string> SpecOf(TCli& Cli, const std::vector<std::string>& Paths) {
-  std::vector<std::string> masks;
+// FileSpec from PATH arguments: a folder becomes folder/*.* and a mask stays as it is, both
+// scanned recursively (unless --no-recurse); a named file is scanned alone, since a recursive
+// scan would also take files of the same name from every folder below it. Missing paths are
+// reported.
+struct TSpec {
+  std::vector<std::string> Deep, Flat;
+};
+TSpec SpecOf(TCli& Cli, const std::vector<std::string>& Paths) {
+  TSpec spec;
   for (const std::string& arg : Paths) {
     const std::string path = AbsolutePath(arg);
     if (DirectoryExists(path)) {
-      masks.push_back(path + (path.back() == '/' ? "*.*" : "/*.*"));
-    } else if (FileExists(path) || path.find_first_of("*?") != std::string::npos) {
-      masks.push_back(path);
+      spec.Deep.push_back(path + (path.back() == '/' ? "*.*" : "/*.*"));
+    } else if (path.find_first_of("*?") != std::string::npos) {
+      spec.Deep.push_back(path);
+    } else if (FileExists(path)) {
+      spec.Flat.push_back(path);
     } else {
-      Cli.Error(25192, arg);
+      Cli.Error(ecFileNotFound, arg);
     }
   }
-  return masks;
+  return spec;
 }
 
-// Connects the component to the shell; a changed file replaces its entry when adding to an
-// existing archive.
-void Connect(TCli& Cli, TCompBase& W) {
+void PrintSummary(const TCli& Cli, TSwitch Switch, int Count, const std::string& Archive) {
+  if (Cli.Quiet || Count == 0) return;
+  std::cout << (Switch == swDelete ? "deleted " : "added ") << Count << (Count == 1 ? " entry" : " entries")
+            << (Switch == swDelete ? " from " : " to ") << Archive << '\n';
+}
+
+// Runs the writer connected to the shell (a changed file replaces its entry when adding to an
+// existing archive). Returns the entries added or deleted; "nothing to do" is noted in
+// NothingToDo instead of printed, since another run of the same command may have work.
+int Execute(TCli& Cli, TCompBase& W, bool& NothingToDo) {
   Cli.Attach(W);
   W.OnReplaceFile = [](TZipCommon*, const std::string&, const std::string&, TDateTime, TDateTime, int64_t, int64_t,
                        int32_t, int32_t, bool& Replace) { Replace = true; };
-}
-
-// Runs the writer and prints what it did (unless -q).
-int Execute(TCli& Cli, TCompBase& W) {
-  Connect(Cli, W);
+  W.OnError = [&NothingToDo, report = W.OnError](TZipCommon* S, const std::string& F, const std::string& X,
+                                                  const std::string& V, int32_t Code) {
+    if (Code == ecNothingToDo) NothingToDo = true;
+    else report(S, F, X, V, Code);
+  };
   const int n = W.Compress();
   Cli.Detach();
-  if (!Cli.Quiet && n > 0)
-    std::cout << (W.Switch == swDelete ? "deleted " : "added ") << n << (n == 1 ? " entry" : " entries")
-              << (W.Switch == swDelete ? " from " : " to ") << W.ArchiveFile() << '\n';
-  return Cli.Status();
+  return n;
 }
 
 std::unique_ptr<TCompBase> WriterFor(TCli& Cli, const TParsedArgs& Args, const std::string& Archive) {
-  const std::string kind = KindOf(Args, Archive);
+  const TKindRow& kind = KindOf(Args, Archive);
   auto w = MakeWriter(kind);
-  if (!w) Cli.Error(25244, Archive, kind);
+  if (!w) Cli.Error(ecUnsupportedType, Archive, kind.Name);
   return w;
 }
 
-int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
-  if (Args.Positional.size() < 2) throw TUsageError("ARCHIVE and at least one PATH are needed");
-  const std::string archive = AbsolutePath(Args.Positional[0]);
-  auto w = WriterFor(Cli, Args, archive);
-  if (!w) return Cli.Status();
+// A writer for Archive with every option of the command line but FileSpec and RecurseDirs.
+std::unique_ptr<TCompBase> ConfiguredWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch,
+                                            const std::string& Archive) {
+  auto w = WriterFor(Cli, Args, Archive);
+  if (!w) return w;
   ApplyMethod(*w, Args.Value("-m"));
   ApplyLevel(*w, Args.Value("-l"));
   w->StoredDirNames = PathsMode(Args.Value("--paths", "auto"));
@@ -137,8 +178,11 @@ int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
     w->StoredDirNames = sdExplorer_UserDefineDefaultDir;
     w->DefaultDir = CommonDir(paths);
   }
-  w->RecurseDirs = !Args.Has("--no-recurse");
-  w->StoreEmptySubDirs = Args.Has("--empty-dirs");
+  // As zip -r and tar: hidden folders and empty folders are packed unless asked otherwise
+  // (hidden files are admitted by the default attributes already).
+  w->StoreEmptySubDirs = !Args.Has("--no-empty-dirs");
+  w->IncludeHiddenDirs = !Args.Has("--no-hidden");
+  if (Args.Has("--no-hidden")) w->AttributesEx.Include(fsHidden);
   w->Switch = Switch;
   for (const std::string& m : Args.Values("--exclude")) w->ExcludeSpec.push_back(m);
   if (auto* zip = dynamic_cast<TZipBase*>(w.get())) {
@@ -154,10 +198,33 @@ int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
   } else if (Args.Has("-p") || Args.Has("--encryption") || Args.Has("--names")) {
     throw TUsageError("-p, --encryption and --names apply to zip archives only");
   }
-  w->FileSpec = SpecOf(Cli, {Args.Positional.begin() + 1, Args.Positional.end()});
-  if (w->FileSpec.empty()) return Cli.Status();
-  w->SetArchiveFile(archive);
-  return Execute(Cli, *w);
+  w->SetArchiveFile(Archive);
+  return w;
+}
+
+// Folders and masks, then named files, each in a run of its own (the archive is updated twice
+// when both are given).
+int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
+  if (Args.Positional.size() < 2) throw TUsageError("ARCHIVE and at least one PATH are needed");
+  const std::string archive = AbsolutePath(Args.Positional[0]);
+  if (!ConfiguredWriter(Cli, Args, Switch, archive)) return Cli.Status();  // usage errors first
+  const TSpec spec = SpecOf(Cli, {Args.Positional.begin() + 1, Args.Positional.end()});
+  int count = 0;
+  bool nothingToDo = false;
+  std::string written = archive;
+  for (const auto* group : {&spec.Deep, &spec.Flat}) {
+    if (group->empty() || TCli::Interrupted()) continue;
+    auto w = ConfiguredWriter(Cli, Args, Switch, archive);
+    w->FileSpec = *group;
+    const bool deep = group == &spec.Deep;
+    w->RecurseDirs = deep && !Args.Has("--no-recurse");
+    w->StoreEmptySubDirs = deep && w->StoreEmptySubDirs;
+    count += Execute(Cli, *w, nothingToDo);
+    written = w->ArchiveFile();
+  }
+  if (count == 0 && nothingToDo) Cli.Error(ecNothingToDo, written);
+  PrintSummary(Cli, Switch, count, written);
+  return Cli.Status();
 }
 
 int RunDelete(TCli& Cli, const TParsedArgs& Args) {
@@ -166,26 +233,54 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
   auto w = WriterFor(Cli, Args, archive);
   if (!w) return Cli.Status();
   w->Switch = swDelete;
-  w->FileSpec.assign(Args.Positional.begin() + 1, Args.Positional.end());
+  const std::vector<std::string> masks(Args.Positional.begin() + 1, Args.Positional.end());
+  // Masks that select nothing are named, by the writer's own test for deletion (when brel-cli
+  // reads the archive as it is; a missing one is the writer's to report).
+  TArvexComponent probe;
+  probe.SetArchiveFile(archive);
+  if (FileExists(archive)) {
+    const auto unmatched = UnmatchedMasks(Cli, EntryNames(probe.ArcType(), archive), masks,
+                                          [&w](const std::string& M, const std::string& N) {
+                                            w->FileSpec = {M};
+                                            return w->SelectedForDelete(N);
+                                          });
+    if (!unmatched.empty() && unmatched.size() == masks.size()) return Cli.Status();
+  }
+  w->FileSpec = masks;
   w->SetArchiveFile(archive);
-  return Execute(Cli, *w);
+  bool nothingToDo = false;
+  const int n = Execute(Cli, *w, nothingToDo);
+  if (nothingToDo) Cli.Error(ecNothingToDo, archive);
+  PrintSummary(Cli, swDelete, n, w->ArchiveFile());
+  return Cli.Status();
 }
 
-const TOptionSpec kWriterOptions = {{"-t", true},         {"-m", true},        {"-l", true},
-                                    {"-p", true},         {"--no-recurse", false}, {"--paths", true},
-                                    {"--exclude", true},  {"--empty-dirs", false}, {"--comment", true},
-                                    {"--encryption", true}, {"--names", true}};
-const char* const kWriterUsage =
-    "[-t zip|lzh|tar|tgz|cab] [-m METHOD] [-l fast|normal|max] [-p PASSWORD] [--no-recurse] "
-    "[--paths none|relative|start|absolute|noroot|auto] [--exclude MASK]... [--empty-dirs] "
-    "[--comment TEXT] [--encryption zipcrypto|aes128|aes192|aes256] [--names utf8|cp932] ARCHIVE PATH...";
+const TOptionSpec kKindOption = {
+    {"-t", "KIND", "zip, lzh, cab, tar or tgz (default: by extension; none: zip)"}};
+const TOptionSpec kWriterOptions = {
+    kKindOption[0],
+    {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum"},
+    {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)"},
+    {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only)"},
+    {"--encryption", "CIPHER", "zipcrypto (the default), aes128, aes192 or aes256 (zip only)"},
+    {"--names", "CODING", "non-ASCII names as utf8 (the default) or cp932 (zip only)"},
+    {"--no-recurse", "", "do not descend into folders"},
+    {"--no-hidden", "", "leave out hidden files and folders (names starting .)"},
+    {"--no-empty-dirs", "", "leave out empty folders"},
+    {"--empty-dirs", "", "store empty folders (the default)"},
+    {"--paths", "MODE", "names: auto, none, relative, start, absolute or noroot"},
+    {"--exclude", "MASK", "leave out files matching MASK (repeatable)"},
+    {"--comment", "TEXT", "set the archive comment (zip only)"}};
+const char* const kWriterArgs = "ARCHIVE PATH...";
 
-const TRegisterCommand kAdd("a", {kWriterUsage, kWriterOptions,
-                                  [](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, swAdd); }});
-const TRegisterCommand kRefresh("f", {kWriterUsage, kWriterOptions,
-                                      [](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, swRefresh); }});
-const TRegisterCommand kMove("m", {kWriterUsage, kWriterOptions,
-                                   [](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, swMove); }});
-const TRegisterCommand kDelete("d", {"[-t zip|lzh|tar|tgz|cab] ARCHIVE MASK...", {{"-t", true}}, RunDelete});
+TCommand WriterCommand(const char* Summary, TSwitch Switch, int Rank) {
+  return {kWriterArgs, Summary, kWriterOptions,
+          [Switch](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, Switch); }, Rank};
+}
+
+const TRegisterCommand kAdd("a", WriterCommand("add files and folders; changed ones replace entries", swAdd, 1));
+const TRegisterCommand kRefresh("f", WriterCommand("refresh: replace changed entries, add no new ones", swRefresh, 2));
+const TRegisterCommand kMove("m", WriterCommand("move files and folders in (the sources go to the Trash)", swMove, 3));
+const TRegisterCommand kDelete("d", {"ARCHIVE MASK...", "delete the entries matching the MASKs", kKindOption, RunDelete, 4});
 
 }  // namespace

@@ -1,34 +1,65 @@
 // brel-cli x, e and t: extraction with and without stored folders, and testing.
 #include <unistd.h>
 
+#include <memory>
+
 #include "cli/CliReaders.h"
 
 namespace {
 
-const TOptionSpec kExtractOptions = {{"-o", true}, {"--skip-existing", false}, {"-p", true}};
+const TOptionSpec kExtractOptions = {
+    {"-o", "DIR", "extract below DIR (default: the current folder)"},
+    {"--overwrite", "", "replace existing files (default: changed ones go to Trash)"},
+    {"--skip-existing", "", "leave existing files as they are"},
+    {"-p", "PASSWORD", "password for encrypted entries (repeatable)"}};
+const TOptionSpec kTestOptions = {kExtractOptions.back()};
+
+// "1 changed file", "2 existing files".
+std::string Files(int N, const char* What) {
+  return std::to_string(N) + ' ' + What + (N == 1 ? " file" : " files");
+}
 
 int RunExtract(TCli& Cli, const TParsedArgs& Args, bool StoredDirs) {
   const std::string dir = AbsolutePath(Args.Value("-o", "."));
   const bool skipExisting = Args.Has("--skip-existing");
-  return RunReader(Cli, Args, xmExtract, [&](TUnBase& R) {
-    R.SetExtractDir(dir);
-    R.UseStoredDirs = StoredDirs;
-    R.CreateStoredDirs = StoredDirs;
-    R.OverwriteMode = omOverwrite;
-    // Skipping only what exists takes the question path: every existing target is answered
-    // with omSkip, every other entry is written.
-    R.ConfirmOverwrites = skipExisting;
-    if (skipExisting)
-      R.OnFileExists = [](TZipCommon*, const std::string&, std::string&, TOverwriteMode& Mode) { Mode = omSkip; };
-  });
+  if (skipExisting && Args.Has("--overwrite")) throw TUsageError("--overwrite and --skip-existing exclude each other");
+  auto skipped = std::make_shared<int>(0);
+  return RunReader(
+      Cli, Args, xmExtract,
+      [&](TUnBase& R) {
+        R.SetExtractDir(dir);
+        R.UseStoredDirs = StoredDirs;
+        R.CreateStoredDirs = StoredDirs;
+        R.OverwriteMode = omOverwrite;
+        // As the window: what the user changed goes to the Trash, never lost.
+        R.TrashChanged = !skipExisting && !Args.Has("--overwrite");
+        // Skipping only what exists takes the question path: every existing target is answered
+        // with omSkip, every other entry is written.
+        R.ConfirmOverwrites = skipExisting;
+        if (skipExisting)
+          R.OnFileExists = [skipped](TZipCommon*, const std::string&, std::string&, TOverwriteMode& Mode) {
+            Mode = omSkip;
+            ++*skipped;
+          };
+      },
+      [skipped](TUnBase& R) {
+        std::string out;
+        if (*skipped) out += ", " + Files(*skipped, "existing") + " skipped";
+        if (R.TrashedFiles()) out += ", " + Files(R.TrashedFiles(), "changed") + " moved to the Trash";
+        return out;
+      });
 }
 
 int RunX(TCli& Cli, const TParsedArgs& Args) { return RunExtract(Cli, Args, true); }
 int RunE(TCli& Cli, const TParsedArgs& Args) { return RunExtract(Cli, Args, false); }
 int RunT(TCli& Cli, const TParsedArgs& Args) { return RunReader(Cli, Args, xmTest, {}); }
 
-const TRegisterCommand kX("x", {"[-o DIR] [--skip-existing] [-p PASSWORD]... ARCHIVE [MASK...]", kExtractOptions, RunX});
-const TRegisterCommand kE("e", {"[-o DIR] [--skip-existing] [-p PASSWORD]... ARCHIVE [MASK...]", kExtractOptions, RunE});
-const TRegisterCommand kT("t", {"[-p PASSWORD]... ARCHIVE [MASK...]", {{"-p", true}}, RunT});
+const char* const kReaderArgs = "ARCHIVE [MASK...]";
+const TRegisterCommand kX("x", {kReaderArgs, "extract entries (all, or those matching) with folders",
+                                kExtractOptions, RunX, 5});
+const TRegisterCommand kE("e", {kReaderArgs, "extract entries without their folders, all into one",
+                                kExtractOptions, RunE, 6});
+const TRegisterCommand kT("t", {kReaderArgs, "test entries: decode and check them, write nothing", kTestOptions,
+                                RunT, 7});
 
 }  // namespace

@@ -1,6 +1,7 @@
-// brel-cli l: one line per entry (date, time, attributes, size, packed size, method, CRC, name).
+// brel-cli l: size, date and name of each entry with a total line (as unzip -l); with -v one
+// technical line per entry (date, time, attributes, size, packed size, method, CRC, name).
 #include <cstdio>
-#include <ctime>
+#include <memory>
 
 #include "cli/CliReaders.h"
 #include "platform/DosTime.h"
@@ -17,21 +18,59 @@ std::string AttrText(uint32_t Attr) {
   return s;
 }
 
-void PrintEntry(const TListEntry& E) {
-  const uint32_t d = E.DosDateTime ? E.DosDateTime : DosZeroSubstitute;
-  std::printf("%04u-%02u-%02u %02u:%02u:%02u %s %12lld %12lld %-10s %08X %s%s\n",
-              1980 + (d >> 25), (d >> 21) & 15, (d >> 16) & 31, (d >> 11) & 31, (d >> 5) & 63,
-              (d & 31) * 2, AttrText(E.Attr).c_str(), static_cast<long long>(E.Size),
-              static_cast<long long>(E.PackedSize), E.MethodName.c_str(), E.Crc32,
+// "YYYY-MM-DD HH:MM" (Seconds adds ":SS") of a packed DOS date-time.
+std::string DateText(uint32_t DosDateTime, bool Seconds) {
+  const uint32_t d = DosDateTime ? DosDateTime : DosZeroSubstitute;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u", 1980 + (d >> 25), (d >> 21) & 15, (d >> 16) & 31,
+                (d >> 11) & 31, (d >> 5) & 63);
+  std::string out = buf;
+  if (Seconds) {
+    std::snprintf(buf, sizeof buf, ":%02u", (d & 31) * 2);
+    out += buf;
+  }
+  return out;
+}
+
+void PrintVerbose(const TListEntry& E) {
+  std::printf("%s %s %12lld %12lld %-10s %08X %s%s\n", DateText(E.DosDateTime, true).c_str(), AttrText(E.Attr).c_str(),
+              static_cast<long long>(E.Size), static_cast<long long>(E.PackedSize), E.MethodName.c_str(), E.Crc32,
               PrintableName(E.Name).c_str(), E.Encrypted ? " *" : "");
 }
 
+// The short listing: a header, one line per entry and the total of sizes and entries.
+struct TShortList {
+  int64_t Bytes = 0;
+  int Entries = 0;
+  void Header() const {
+    std::printf("%12s  %-16s  %s\n%s  %s  %s\n", "Size", "Date", "Name", "------------", "----------------", "----");
+  }
+  void Entry(const TListEntry& E) {
+    if (Entries++ == 0) Header();
+    Bytes += E.Size;
+    std::printf("%12lld  %s  %s%s\n", static_cast<long long>(E.Size), DateText(E.DosDateTime, false).c_str(),
+                PrintableName(E.Name).c_str(), E.Encrypted ? " *" : "");
+  }
+  void Total() const {
+    if (Entries == 0) Header();
+    std::printf("------------  %16s  ----\n%12lld  %16s  %d %s\n", "", static_cast<long long>(Bytes), "", Entries,
+                Entries == 1 ? "entry" : "entries");
+  }
+};
+
 int RunL(TCli& Cli, const TParsedArgs& Args) {
-  return RunReader(Cli, Args, xmList, [](TUnBase& R) {
-    R.OnListEntry = [](TZipCommon*, const TListEntry& E) { PrintEntry(E); };
+  if (Args.Has("-v"))
+    return RunReader(Cli, Args, xmList, [](TUnBase& R) { R.OnListEntry = [](TZipCommon*, const TListEntry& E) { PrintVerbose(E); }; });
+  auto list = std::make_shared<TShortList>();
+  const int status = RunReader(Cli, Args, xmList, [list](TUnBase& R) {
+    R.OnListEntry = [list](TZipCommon*, const TListEntry& E) { list->Entry(E); };
   });
+  if (status == exOk || list->Entries > 0) list->Total();
+  return status;
 }
 
-const TRegisterCommand kL("l", {"ARCHIVE [MASK...]", {}, RunL});
+const TRegisterCommand kL("l", {"ARCHIVE [MASK...]", "list entries: size, date and name (-v: every column)",
+                                {{"-v", "", "every column: attributes, packed size, method and CRC too"}},
+                                RunL, 8});
 
 }  // namespace

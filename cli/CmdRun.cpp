@@ -91,14 +91,14 @@ int RunRun(TCli& Cli, const TParsedArgs& Args) {
 
 const TRegisterCommand kRegister(
     "run",
-    {"[--kind zip|lzh|cab|tar] [--no-upx] [--upx-mode auto|compress|decompress|test] "
-     "[--upx-level 1..10] [--no-backup] [--no-icons] PATH...",
-     {{"--kind", true},
-      {"--no-upx", false},
-      {"--upx-mode", true},
-      {"--upx-level", true},
-      {"--no-backup", false},
-      {"--no-icons", false}},
-     RunRun});
+    {"PATH...",
+     "what the window's Execute does with the PATHs",
+     {{"--kind", "KIND", "kind of a new archive: zip, lzh, cab or tar (default: zip)"},
+      {"--no-upx", "", "never hand a program to the UPX packer"},
+      {"--upx-mode", "MODE", "UPX mode: auto, compress, decompress or test (default: auto)"},
+      {"--upx-level", "N", "UPX level 1..10 (default: 7)"},
+      {"--no-backup", "", "UPX keeps no backup of the program"},
+      {"--no-icons", "", "UPX leaves the icons uncompressed"}},
+     RunRun, 11});
 
 }  // namespace

@@ -44,6 +44,6 @@ int RunType(TCli& Cli, const TParsedArgs& Args) {
   return Cli.Status();
 }
 
-const TRegisterCommand kRegister("type", {"FILE...", {}, RunType});
+const TRegisterCommand kRegister("type", {"FILE...", "the archive type of each FILE, detected from its content", {}, RunType, 10});
 
 }  // namespace

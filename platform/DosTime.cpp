@@ -1,5 +1,6 @@
 #include "platform/DosTime.h"
 
+#include <climits>
 #include <cmath>
 #include <ctime>
 
@@ -38,6 +39,10 @@ void CivilFromDays(int64_t Z, int& Y, int& M, int& D) {
   M = static_cast<int>(Mp < 10 ? Mp + 3 : Mp - 9);
   Y = static_cast<int>(Yoe + Era * 400 + (M <= 2));
 }
+
+// 1980-01-01 00:00:00 and 2107-12-31 23:59:59 in UTC.
+constexpr int64_t DosMinUnix = 315532800;
+constexpr int64_t DosMaxUnix = 4354819199;
 
 // TDateTime day 0 is 1899-12-30, 25569 days before 1970-01-01.
 constexpr int64_t DateTimeEpochDays = 25569;
@@ -109,7 +114,7 @@ int64_t CivilToUnix(const TCivil& C) {
 bool UnixToCivil(int64_t UnixSeconds, TCivil& C) {
   const std::time_t T = static_cast<std::time_t>(UnixSeconds);
   std::tm Tm{};
-  if (localtime_r(&T, &Tm) == nullptr) return false;
+  if (localtime_r(&T, &Tm) == nullptr || Tm.tm_year > INT_MAX - 1900) return false;
   C = TmToCivil(Tm);
   return true;
 }
@@ -129,6 +134,11 @@ TDateTime DosDateTimeToDateTime(uint32_t Dos) {
 uint32_t DateTimeToDosDateTime(TDateTime Value) { return CivilToDos(DateTimeToCivil(Value)); }
 
 uint32_t UnixToDosDateTime(int64_t UnixSeconds) {
+  // Times beyond the DOS range by more than any zone's bias take its ends without asking the
+  // C library, whose year field cannot hold every 64-bit time.
+  constexpr int64_t Margin = 2 * 86400;
+  if (UnixSeconds < DosMinUnix - Margin) return DosMinValue;
+  if (UnixSeconds > DosMaxUnix + Margin) return DosMaxValue;
   TCivil C{};
   if (!UnixToCivil(UnixSeconds, C)) return UnixSeconds < 0 ? DosMinValue : DosMaxValue;
   return CivilToDos(C);

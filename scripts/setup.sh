@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing brel needs on Debian; skips what is there.
+# Installs what building and running brel needs on Debian, skipping what is there; without
+# --runtime also what testing and benchmarking need (the test framework, peer tools, Xvfb,
+# desktop-file-utils for the package test).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(
+runtime=(
   build-essential cmake ninja-build pkg-config ccache
-  zlib1g-dev libmspack-dev libssl-dev libgtest-dev tzdata
+  zlib1g-dev libmspack-dev libssl-dev tzdata
   qt6-base-dev qt6-base-dev-tools
-  fonts-ipafont-gothic xvfb xauth
+  fonts-ipafont-gothic
+)
+testing=(
+  libgtest-dev xvfb xauth desktop-file-utils librsvg2-bin
   zip unzip 7zip p7zip-full libarchive-tools lhasa cabextract gcab tar gzip
   time bc
 )
+packages=("${runtime[@]}")
+[ "${1:-}" = "--runtime" ] || packages+=("${testing[@]}")
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"

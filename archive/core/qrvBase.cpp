@@ -13,7 +13,6 @@
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
 #include "platform/TempFiles.h"
-#include "platform/Trash.h"
 
 // ---- Free helpers --------------------------------------------------------------------------
 
@@ -87,6 +86,32 @@ void TqrvTimer::Stop() {
   FElapsed = float(Ticks() - FStart) / 1000.0f;
   FStart = 0;
   FRunning = false;
+}
+
+// ---- TRunActivation -------------------------------------------------------------------------
+
+TRunActivation::TRunActivation(TZipCommon& Component) : FComponent(Component) {
+  if (FComponent.OnElapsedTime) FComponent.Timer().Start();
+  if (FComponent.OnActivate) FComponent.OnActivate(&FComponent);
+}
+
+void TRunActivation::Deactivate() {
+  if (!FActive) return;
+  FActive = false;
+  if (FComponent.OnDeactivate) FComponent.OnDeactivate(&FComponent);
+}
+
+TRunActivation::~TRunActivation() {
+  try {
+    Deactivate();
+    TqrvTimer& timer = FComponent.Timer();
+    if (timer.Running()) {
+      timer.Stop();
+      if (FComponent.OnElapsedTime) FComponent.OnElapsedTime(&FComponent, timer.ElapsedTime());
+    }
+  } catch (...) {
+    // A handler's failure cannot leave a destructor.
+  }
 }
 
 // ---- TZipCommon ----------------------------------------------------------------------------
@@ -287,10 +312,9 @@ void TCompBase::SetArchiveFile(const std::string& Value) {
   std::string name = Value;
   if (!name.empty() && ExtOf(name).empty()) name += FDefaultExt;
   if (FCompressMethod == cmTarGzip && Lower(ExtOf(name)) == ".gz") {
-    // The tar is written under the name without ".gz" and then gzipped; an old file of that
-    // name goes to the Trash (where it stays when trashing fails).
+    // The tar is written under the name without ".gz" and then gzipped (the TAR writer names
+    // it so that no file of the user's is in the way).
     name.erase(name.size() - 3);
-    if (FileExists(name)) MoveToTrash(name);
     FArcType = atTarGZip;
   }
   FArchiveFile = name;

@@ -303,6 +303,24 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   bool* FCancelFlag = &FOwnCancel;
 };
 
+// One run's activation, paired on every way out: the constructor starts the stopwatch when
+// OnElapsedTime is assigned and fires OnActivate; Deactivate fires OnDeactivate (once); the
+// destructor fires it when the run left early (a return or an exception), then stops the
+// stopwatch and fires OnElapsedTime. An exception from a handler fired by the destructor is
+// dropped.
+class TRunActivation {
+ public:
+  explicit TRunActivation(TZipCommon& Component);
+  ~TRunActivation();
+  TRunActivation(const TRunActivation&) = delete;
+  TRunActivation& operator=(const TRunActivation&) = delete;
+  void Deactivate();
+
+ private:
+  TZipCommon& FComponent;
+  bool FActive = true;
+};
+
 // ---- Writer base ---------------------------------------------------------------------------
 
 // What a row's entry holds: sizes, packed DOS date-time and attributes (fa* bits).
@@ -361,8 +379,7 @@ class TCompBase : public TZipCommon {
   TCompBase();
 
   // Writers: a name without extension gets DefaultExt; with cmTarGzip a trailing ".gz" is
-  // removed, an existing file of the remaining name goes to the Trash and ArcType becomes
-  // atTarGZip; the stub offset and the CancelFlag are cleared. The type is not detected.
+  // removed (no file is touched) and ArcType becomes atTarGZip; the stub offset and the CancelFlag are cleared. The type is not detected.
   void SetArchiveFile(const std::string& Value) override;
   // Writers take the type their format gives them (formats narrow it).
   void SetArcType(TArcType Value) override { FArcType = Value; }

@@ -333,8 +333,7 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     return;
   }
   if (!FNewArchive && !CheckOldArchiveWritable()) return;
-  if (OnElapsedTime) FTimer.Start();
-  if (OnActivate) OnActivate(this);
+  TRunActivation activation(*this);
 
   std::unique_ptr<TFileStream32> old;
   if (!FNewArchive) {
@@ -396,13 +395,8 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     AfterArchiveWritten(FArchiveFile + ".gz");
     FArchiveFile += ".gz";
   }
-  if (OnDeactivate) OnDeactivate(this);
+  activation.Deactivate();
   if (replaced && Switch == swMove) DeleteSources(List);
-  if (FTimer.Running()) {
-    FTimer.Resume();
-    FTimer.Stop();
-    if (OnElapsedTime) OnElapsedTime(this, FTimer.ElapsedTime());
-  }
 }
 
 // ---- Building the list ---------------------------------------------------------------------
@@ -422,6 +416,9 @@ bool TCompBase::BuildList(TCompHeaderObj& List) {
     if (OnRecurseDir) scan.OnRecurseDir = [this](TqrvFileScan*, const std::string& D) { OnRecurseDir(this, D); };
     scan.RootDirProc = [this](const std::string& Dir) { StoredRoot = WithTrailingSlash(Dir); };
     scan.EntryProc = [this, &List](const std::string& Dir, const TqrvFindData& Data) { OnScannedEntry(List, Dir, Data); };
+    scan.SkippedProc = [this](const std::string& Path, const std::string& Kind) {
+      ReportError(Path, Kind, FRunArchiveName, ecUnknownFileType);
+    };
     scan.Scan();
     // The run's byte total: what the new entries will read.
     int64_t total = 0;

@@ -25,6 +25,15 @@ constexpr uint32_t kNotContentIndexed = 0x2000;
 
 bool IsZeroAttr(uint32_t attr) { return attr == 0 || attr == kNormal; }
 
+// What a file that is neither regular nor a folder is, for the user.
+std::string SpecialFileKind(uint32_t Mode) {
+  if (S_ISFIFO(Mode)) return "FIFO";
+  if (S_ISSOCK(Mode)) return "socket";
+  if (S_ISCHR(Mode)) return "character device";
+  if (S_ISBLK(Mode)) return "block device";
+  return "not a regular file";
+}
+
 }  // namespace
 
 uint32_t TqrvFileAttrs::OsBits() const {
@@ -304,6 +313,11 @@ void TqrvFileScan::HandleEntry(const std::string& Dir, const TqrvFindData& Data,
   const bool hit = std::any_of(Masks.begin(), Masks.end(),
                                [&](const TMultiMask& m) { return m.Mask.Matches(Data.Name); });
   if (!hit) return;
+  if (!S_ISREG(Data.Info.Mode)) {
+    // Reading a FIFO or a device could wait for ever; only regular files are packed.
+    if (SkippedProc) SkippedProc(Dir + Data.Name, SpecialFileKind(Data.Info.Mode));
+    return;
+  }
   ++FCount;
   FSize += Data.Info.Size;
   if (OnScanFile) OnScanFile(this, Dir + Data.Name, FCount, FSize);

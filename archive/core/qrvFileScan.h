@@ -144,6 +144,9 @@ class TqrvFileScan {
   using TEntryProc = std::function<void(const std::string& Dir, const TqrvFindData& Data)>;
   // Called when a directory group starts, with its folder (the writer's stored root).
   using TRootDirProc = std::function<void(const std::string& Dir)>;
+  // Called for an entry the masks select that is neither a regular file nor a folder (a FIFO,
+  // a device, a socket), with its path and kind ("FIFO", "socket", ...). It is never handed on.
+  using TSkippedProc = std::function<void(const std::string& Path, const std::string& Kind)>;
 
   // Full paths with masks. Setting it replaces the default mask; Scan consumes it.
   const std::vector<std::string>& FileSpec() const { return FFileSpec; }
@@ -171,6 +174,7 @@ class TqrvFileScan {
 
   TEntryProc EntryProc;      // empty: the own list
   TRootDirProc RootDirProc;  // optional
+  TSkippedProc SkippedProc;  // optional
 
   // Shares another flag (the owning component's) instead of the scanner's own; nullptr resets.
   void SetCancelFlag(bool* Flag) { FCancel = Flag ? Flag : &FOwnCancel; }

@@ -267,7 +267,11 @@ TArcType TArvexComponent::DetectType(TStream32& S) {
     if (FArchiveSize > 19) {
       std::vector<uint8_t> head;
       ReadAt(S, 0, std::min(FArchiveSize, kHeadSize), head);
-      if (BytesAt(head, 0, "MZ")) {
+      // A header whose checksum verifies is stronger evidence than any magic: a TAR file
+      // begins with a stored name, which may be any text ("my-lib", "MZ", "PK", "begin 644").
+      if (TarTest(S)) {
+        t = atTar;
+      } else if (BytesAt(head, 0, "MZ")) {
         t = ProbeExe(S, head);
       } else {
         // a. Leading zero bytes: an LHA header at 128, or the first non-zero byte is probed.
@@ -284,10 +288,8 @@ TArcType TArvexComponent::DetectType(TStream32& S) {
           if (t == atFileOpenErr || t == atUnknown) {
             // These end the detection with that type.
           } else if (t == atNA) {
-            // A valid TAR header is tested before the scan, which would otherwise take the
-            // first archive stored inside a TAR file for the file itself.
             FOffset = -1;
-            t = TarTest(S) ? atTar : GenericScan(S, 0);
+            t = GenericScan(S, 0);
           } else if (IsZipLikeType(t)) {
             const int64_t dir = ZipDirectorySearch(S);
             FOffset = (dir <= 0 && !(FZipLocation.State & htsLocalHeader)) ? int64_t(pos) : dir;
@@ -302,8 +304,6 @@ TArcType TArvexComponent::DetectType(TStream32& S) {
             t = atAce;
           } else if (UueTest(head)) {
             t = atUUE;
-          } else if (TarTest(S)) {
-            t = atTar;
           } else if (const int64_t dir = ZipDirectorySearch(S); dir > 0) {
             FOffset = dir;
             t = FZipLocation.End.ThisDisk != 0 ? ZipSpanningTest() : atZip;

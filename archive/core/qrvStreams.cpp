@@ -351,14 +351,18 @@ int FileOpenHandle(const std::string& FileName, uint16_t Mode) {
     const int Access = Mode & 3;
     Flags |= Access == fmOpenWrite ? O_WRONLY : Access == fmOpenReadWrite ? O_RDWR : O_RDONLY;
   }
-  const int Fd = ::open(FileName.c_str(), Flags, 0666);
+  // O_NONBLOCK: opening a FIFO or a device must not wait for a peer. Only regular files are
+  // kept, so no read or write through the handle can block either.
+  const int Fd = ::open(FileName.c_str(), Flags | O_NONBLOCK, 0666);
   if (Fd < 0) return -1;
   struct stat St {};
-  if (::fstat(Fd, &St) == 0 && S_ISDIR(St.st_mode)) {
+  if (::fstat(Fd, &St) != 0 || !S_ISREG(St.st_mode)) {
+    const int Err = S_ISDIR(St.st_mode) ? EISDIR : EINVAL;
     ::close(Fd);
-    errno = EISDIR;
+    errno = Err;
     return -1;
   }
+  ::fcntl(Fd, F_SETFL, ::fcntl(Fd, F_GETFL) & ~O_NONBLOCK);
   return Fd;
 }
 

@@ -166,7 +166,8 @@ class THandleStream32 : public TStream32 {
 };
 
 // Opens (fm* access | share) or creates (fmCreate) a file by name: a close-on-exec descriptor,
-// or -1 with errno set. A folder is refused (EISDIR).
+// or -1 with errno set. Only regular files are opened: a folder is refused with EISDIR, a
+// FIFO, device or socket with EINVAL, without waiting for a peer.
 int FileOpenHandle(const std::string& FileName, uint16_t Mode);
 
 // Opens (Mode: fm* access | share) or creates (fmCreate) a file by name and closes it on

@@ -57,6 +57,20 @@ int64_t FindEndSig(const std::vector<uint8_t>& buf) {
   return -1;
 }
 
+// Where a field of the plain end record holds its Zip64 placeholder (all bits set), the value
+// of the Zip64 end record at P replaces it, as far as the plain field can hold it.
+void TakeZip64Values(const uint8_t* P, EndOfCentralDir& End) {
+  auto take16 = [](uint16_t& field, uint64_t value) {
+    if (field == 0xFFFF) field = uint16_t(std::min<uint64_t>(value, 0xFFFF));
+  };
+  take16(End.ThisDisk, GetLE32(P + 16));
+  take16(End.DirDisk, GetLE32(P + 20));
+  take16(End.EntriesOnDisk, GetLE64(P + 24));
+  take16(End.TotalEntries, GetLE64(P + 32));
+  if (End.DirSize == 0xFFFFFFFF) End.DirSize = uint32_t(std::min<uint64_t>(GetLE64(P + 40), 0xFFFFFFFF));
+  if (!End.Large() && End.DirOffset == 0xFFFFFFFF) End.DirOffset = GetLE64(P + 48);
+}
+
 }  // namespace
 
 int64_t LocateEndRecord(TStream32& Stream, TZipLocation& Loc) {
@@ -95,6 +109,7 @@ int64_t LocateEndRecord(TStream32& Stream, TZipLocation& Loc) {
       dirEnd = base + r;
       dirSize = GetLE64(&buf[r + 40]);
       if (!Loc.End.Large()) storedOffset = GetLE64(&buf[r + 48]);
+      TakeZip64Values(&buf[r], Loc.End);
     }
   }
   Loc.DirSize = dirSize > uint64_t(size) ? size : int64_t(dirSize);

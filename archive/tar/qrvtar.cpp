@@ -31,7 +31,9 @@ bool EndsWithNoCase(const std::string& S, const std::string& Suffix) {
 
 // Unpacks the gzip file Gz into Tar; false (Tar removed) when Gz is no gzip data.
 bool Gunzip(const std::string& Gz, const std::string& Tar) {
-  gzFile in = gzopen(Gz.c_str(), "rb");
+  const int fd = FileOpenHandle(Gz, fmOpenRead);  // a regular file, opened without blocking
+  gzFile in = fd < 0 ? nullptr : gzdopen(fd, "rb");
+  if (fd >= 0 && !in) close(fd);
   if (!in) return false;
   bool ok = false;
   try {
@@ -50,6 +52,15 @@ bool Gunzip(const std::string& Gz, const std::string& Tar) {
   return ok;
 }
 
+// A name for the intermediate tar of the gzip pass that no file has: "GZ.tar", else
+// "GZ.1.tar", "GZ.2.tar" and so on. A file of that name is never the run's to replace.
+std::string UnusedTarName(const std::string& Gz) {
+  std::string name = Gz + ".tar";
+  struct stat st{};
+  for (int n = 1; lstat(name.c_str(), &st) == 0; ++n) name = Gz + "." + std::to_string(n) + ".tar";
+  return name;
+}
+
 }  // namespace
 
 TTar::TTar() {
@@ -60,8 +71,8 @@ TTar::TTar() {
 
 void TTar::SetArchiveFile(const std::string& Value) {
   FGzName.clear();
-  if (FCompressMethod == cmTarGzip && EndsWithNoCase(Value, ".tgz")) {
-    // The tar is built as "x.tgz.tar", a name no other file is likely to have.
+  if (FCompressMethod == cmTarGzip && (EndsWithNoCase(Value, ".tgz") || EndsWithNoCase(Value, ".gz"))) {
+    // The tar is built as "x.tgz.tar" or "x.tar.gz.tar", never as the user's own "x.tar".
     FGzName = Value;
     TCompBase::SetArchiveFile(Value + ".tar.gz");
   } else {
@@ -75,7 +86,8 @@ int TTar::Compress() {
   FGzipped = FPassRan = false;
   FUnpackedOld = false;
   const bool gzipPass = FArcType == atTarGZip && !FGzName.empty();
-  if (gzipPass && FileExists(FGzName) && !FileExists(FArchiveFile)) {
+  if (gzipPass) FArchiveFile = UnusedTarName(FGzName);
+  if (gzipPass && FileExists(FGzName)) {
     if (!Gunzip(FGzName, FArchiveFile)) {
       // Not gzip data: updating it would lose what it holds.
       ReportError(FGzName, "", FGzName, ecBadFileHeader);

@@ -157,8 +157,9 @@ class TTar : public TCompBase {
   std::function<void(TZipCommon* Sender, const std::string& FileName, TDateTime FileDate,
                      TOverwriteMode& OverwriteMode)> OnFileExists;
 
-  // Writers' rules; with cmTarGzip a name ending in ".tgz" is built as "NAME.tgz.tar"
-  // and gzipped to the name given.
+  // Writers' rules; with cmTarGzip a name ending in ".tgz" or ".gz" is built as "NAME.tar"
+  // (at Compress, "NAME.1.tar" and so on when that exists) and gzipped to the name given. No
+  // existing file is moved or replaced on the way.
   void SetArchiveFile(const std::string& Value) override;
   // The type stays atTar (atTarGZip with the gzip pass).
   void SetArcType(TArcType Value) override {}

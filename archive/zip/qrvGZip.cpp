@@ -105,8 +105,7 @@ int TGZip::Compress() {
   if (Switch == swRead) return 0;
   if (!DiskManager().CheckDrive(*this, FArchiveFile.empty() ? OutputDir : FArchiveFile, true)) return 0;
 
-  if (OnActivate) OnActivate(this);
-  if (OnElapsedTime) FTimer.Start();
+  TRunActivation activation(*this);
 
   struct TFound {
     std::string Path;
@@ -159,12 +158,6 @@ int TGZip::Compress() {
     if (OnEnd) OnEnd(this, out, ok && !IsCancelled());
   }
   AddedCount = done;
-
-  if (OnDeactivate) OnDeactivate(this);
-  if (FTimer.Running()) {
-    FTimer.Stop();
-    if (OnElapsedTime) OnElapsedTime(this, FTimer.ElapsedTime());
-  }
   return IsCancelled() ? 0 : done;
 }
 

@@ -78,8 +78,9 @@ class TZipBase : public TCompBase {
   // The name as stored: CP932 when Cp932Names, TranslateOemChar and CP932 holds it, else UTF-8
   // (Utf8 set when it holds a non-ASCII character).
   std::string StoredBytes(const std::string& Name, bool& Utf8) const;
-  // The stored name read back (flag bit 11: UTF-8), with "/" separators.
-  std::string DecodeName(const std::string& Raw, uint16_t Flags) const;
+  // The stored name read back as the reader reads it (ZipEntryName: flag bit 11, the Unicode
+  // Path field in Extra, the code pages), with "/" separators.
+  std::string DecodeName(const std::string& Raw, uint16_t Flags, const std::string& Extra) const;
   // The packed date-time a new entry gets (DateAttribute).
   uint32_t StampDate(uint32_t FileDate) const;
   // Reads the old archive's entries (central directory, else local headers) into List.

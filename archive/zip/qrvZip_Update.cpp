@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "archive/zip/qrvZip.h"
-#include "platform/CodePage.h"
+#include "archive/zip/qrvUnZip.h"  // ZipEntryName, the reader's name decoder
 
 namespace {
 
@@ -83,8 +83,8 @@ bool StartsWithEndRecord(TStream32& S) {
 
 }  // namespace
 
-std::string TZipBase::DecodeName(const std::string& Raw, uint16_t Flags) const {
-  std::string s = ((Flags & gpUtf8Name) && IsValidUtf8(Raw)) || !TranslateOemChar ? Raw : OemToUtf8(Raw);
+std::string TZipBase::DecodeName(const std::string& Raw, uint16_t Flags, const std::string& Extra) const {
+  std::string s = ZipEntryName(Raw, Flags, Extra, TranslateOemChar);
   std::replace(s.begin(), s.end(), '\\', '/');
   return s;
 }
@@ -105,7 +105,7 @@ bool TZipBase::ReadEntries(TStream32& Old, TCompHeaderObj& List, bool ForDelete)
     if (n > 0 && Old.Read(FArchiveComment.data(), int32_t(n)) != int32_t(n)) FArchiveComment.clear();
   }
   auto add = [&](const TZipCentralRecord& Rec, int64_t Correction) {
-    TCompRow r = KeptRow(Rec, Correction, DecodeName(Rec.Name, Rec.Header.Flags));
+    TCompRow r = KeptRow(Rec, Correction, DecodeName(Rec.Name, Rec.Header.Flags, Rec.Extra));
     if (ForDelete && SelectedForDelete(r.Name)) {
       r.Action = eaDrop;
       ++FMarkedForDelete;
@@ -234,13 +234,13 @@ bool TZipBase::ReadHeader(TStream32& Stream, std::string& Name) {
   if (FLocalMode) {
     TZipLocalRecord rec;
     if (!ReadLocalRecord(Stream, rec)) return false;
-    Name = DecodeName(rec.Name, rec.Header.Flags);
+    Name = DecodeName(rec.Name, rec.Header.Flags, rec.Extra);
     FNextHeader = rec.DataPosition() + rec.PackedSize();
     return true;
   }
   TZipCentralRecord rec;
   if (!ReadCentralRecord(Stream, rec)) return false;
-  Name = DecodeName(rec.Name, rec.Header.Flags);
+  Name = DecodeName(rec.Name, rec.Header.Flags, rec.Extra);
   FNextHeader = rec.NextPosition();
   return true;
 }

@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <sys/stat.h>
+#include <utility>
 
 BREL_QT_TEST_ENVIRONMENT;
 
@@ -45,7 +46,15 @@ TEST_P(Dispatch, ExecuteSendsTheListToTheRightJobs)
 const DispatchCase kDispatchCases[] = {
     {"OneExecutableWithUpx", {"setup.exe"}, {}, {"setup.exe"}, true, {"upx 0 7 setup.exe icons backup"}},
     {"OneExecutableWithoutUpx", {"setup.exe"}, {}, {"setup.exe"}, false, {"make 0 setup.exe"}},
-    {"ShortenedExtensionCounts", {"tool.ex"}, {}, {"tool.ex"}, true, {"upx 0 7 tool.ex icons backup"}},
+    // Whole extensions only: pieces of ".EXE;.COM;..." or ".ZIP;.LZH;.TAR..." are not.
+    {"ShortenedExtensionIsPacked", {"tool.ex"}, {}, {"tool.ex"}, true, {"make 0 tool.ex"}},
+    {"SourceFileIsPacked", {"main.c"}, {}, {"main.c"}, true, {"make 0 main.c"}},
+    {"SourcesAreAllPacked", {"main.c", "util.c", "Makefile"}, {}, {"main.c", "util.c", "Makefile"}, true,
+     {"make 0 main.c|util.c|Makefile"}},
+    {"OddExtensionsArePacked", {"a.t", "x.z", "notes."}, {}, {"a.t", "x.z", "notes."}, true,
+     {"make 0 a.t|x.z|notes."}},
+    {"GzippedTarsAreExtracted", {"a.tgz", "b.TAR.GZ", "c.gz"}, {}, {"a.tgz", "b.TAR.GZ", "c.gz"}, true,
+     {"unpack a.tgz", "unpack b.TAR.GZ", "make 0 c.gz"}},
     {"TwoExecutablesArePacked", {"a.exe", "b.dll"}, {}, {"a.exe", "b.dll"}, true, {"make 0 a.exe|b.dll"}},
     {"FolderNamedLikeAnExecutable", {}, {"tools.exe"}, {"tools.exe"}, true, {"make 0 tools.exe/*.*"}},
     {"MixedList", {"a.zip", "b.txt", "c.lzh"}, {}, {"a.zip", "b.txt", "c.lzh"}, true,
@@ -133,6 +142,45 @@ TEST_F(FormFixture, RunningJobLocksEverythingThatCouldStartOrChangeAnother)
     EXPECT_FALSE(form->cmbComp->isEnabled());
     EXPECT_FALSE(form->chkBackup->isEnabled());
     EXPECT_TRUE(form->rbtZIP->isEnabled());
+}
+
+TEST_F(FormFixture, PathsHandedOverDuringAJobAreListedWhenItEnds)
+{
+    Show();
+    dir.File("a.txt");
+    duringJob = [this] {
+        form->OpenPaths({dir.File("late.txt")});
+        EXPECT_EQ(Names(), (std::vector<std::string>{"a.txt"}));
+    };
+    form->AddFiles({dir / "a.txt"});
+    Execute();
+    EXPECT_EQ(Names(), (std::vector<std::string>{"late.txt"}));
+    form->OpenPaths({dir.File("now.txt")});
+    EXPECT_EQ(Names(), (std::vector<std::string>{"late.txt", "now.txt"}));
+}
+
+TEST_F(FormFixture, StatusTooltipAndOutputPaneTellWhatTheRunDid)
+{
+    dir.File("a.txt");
+    dir.File("b.zip");
+    form->MakeArchiveJob = [this](int, const std::vector<std::string>& paths) {
+        form->ArchiveError(nullptr, dir / "a.txt", "No space left on device", "0", 25160);
+        form->NoteJobResult(paths.front(), {joFailed, dir / "a.zip"}, false);
+    };
+    form->UnpackArchiveJob = [this](const std::string& path) {
+        form->NoteJobResult(path, {joDone, dir / "b"}, true);
+    };
+    form->AddFiles({dir / "b.zip", dir / "a.txt"});
+    Execute();
+    const std::vector<std::string> expected = {
+        "Extracted " + (dir / "b.zip") + " into " + (dir / "b"),
+        "25160 Disk full (No space left on device): " + (dir / "a.txt"),
+        "Packing into " + (dir / "a.zip") + " failed",
+    };
+    EXPECT_EQ(form->RunLines(), expected);
+    EXPECT_EQ(form->STB->PanelHint(0), expected[0] + "\n" + expected[1] + "\n" + expected[2]);
+    EXPECT_EQ(form->Memo1->toPlainText().toStdString(), form->STB->PanelHint(0));
+    EXPECT_EQ(form->StatusText(), "     Erorr");  // the texts themselves stay as they were
 }
 
 TEST_F(FormFixture, UseUpxSwitchesTheUpxOptions)

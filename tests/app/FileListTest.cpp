@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <utility>
 
 namespace {
 
@@ -108,9 +109,23 @@ TEST_F(FormFixture, DeleteKeyAndPopupMenu)
     EXPECT_EQ(Names(), (std::vector<std::string>{"a", "b"}));
     form->del_All->trigger();
     EXPECT_TRUE(Names().empty());
-    EXPECT_EQ(form->PopupMenu1->actions().size(), 2);
+    EXPECT_EQ(form->PopupMenu1->actions().size(), 5);  // add files, add folder, separator, two deletes
     EXPECT_EQ(form->del_File->text().toStdString(), "リストから削除");
     EXPECT_EQ(form->del_All->text().toStdString(), "リストの全削除");
+
+    // "Add files…" and "Add folder…" list what the dialog gives; a cancelled dialog adds nothing.
+    std::vector<bool> asked;
+    std::vector<std::string> chosen = {dir.File("p.txt"), dir.File("q.txt")};
+    form->ChoosePaths = [&](bool folder) {
+        asked.push_back(folder);
+        return std::exchange(chosen, {});
+    };
+    form->add_Files->trigger();
+    chosen = {dir.Folder("docs")};
+    form->add_Folder->trigger();
+    form->add_Files->trigger();
+    EXPECT_EQ(asked, (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"p.txt", "q.txt", "docs"}));
 }
 
 TEST_F(FormFixture, NameColumnMakesRoomForTheScrollBar)

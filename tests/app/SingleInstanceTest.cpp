@@ -2,6 +2,7 @@
 #include "ui/QtTestSupport.h"
 
 #include <QTest>
+#include <thread>
 
 namespace {
 
@@ -10,19 +11,26 @@ TEST(SingleInstance, LaterStartBringsTheFirstForwardAndEnds)
     TTempDir dir;
     const QString folder = QString::fromStdString(dir.Path());
     TSingleInstance first("MutexObjectForVidUdaRedero", folder);
-    int activations = 0;
-    first.OnActivate = [&] { ++activations; };
-    ASSERT_TRUE(first.Start());
+    std::vector<std::vector<std::string>> handed;
+    first.OnActivate = [&](const std::vector<std::string>& paths) { handed.push_back(paths); };
+    ASSERT_EQ(first.Start(), isFirst);
 
-    {
+    // The later start waits for the first to take its paths, so the first answers meanwhile.
+    const std::string odd = "/tmp/with\nnewline and spaces/ü.zip";
+    std::thread later([&] {
         TSingleInstance second("MutexObjectForVidUdaRedero", folder);
-        EXPECT_FALSE(second.Start());
-    }
-    QTRY_COMPARE(activations, 1);
+        EXPECT_EQ(second.Start({"/a/x.zip", odd}), isHandedOver);
+        TSingleInstance third("MutexObjectForVidUdaRedero", folder);
+        EXPECT_EQ(third.Start(), isHandedOver);
+    });
+    QTRY_COMPARE(handed.size(), size_t(2));
+    later.join();
+    EXPECT_EQ(handed[0], (std::vector<std::string>{"/a/x.zip", odd}));
+    EXPECT_TRUE(handed[1].empty());
 
     // Another name is another program.
     TSingleInstance other("SomethingElse", folder);
-    EXPECT_TRUE(other.Start());
+    EXPECT_EQ(other.Start(), isFirst);
 }
 
 TEST(SingleInstance, FreedLockLetsTheNextStartRun)
@@ -31,10 +39,10 @@ TEST(SingleInstance, FreedLockLetsTheNextStartRun)
     const QString folder = QString::fromStdString(dir.Path());
     {
         TSingleInstance first("MutexObjectForVidUdaRedero", folder);
-        ASSERT_TRUE(first.Start());
+        ASSERT_EQ(first.Start(), isFirst);
     }
     TSingleInstance next("MutexObjectForVidUdaRedero", folder);
-    EXPECT_TRUE(next.Start());
+    EXPECT_EQ(next.Start(), isFirst);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "archive/core/qrvBase.h"
 #include "support/TestSupport.h"
@@ -284,4 +285,37 @@ TEST_F(CompressRun, ReadSwitchWalksHeaders) {
   E.Clear();
   EXPECT_EQ(Z.Compress(), 0);
   EXPECT_EQ(E.Codes, std::vector<int>{ecEventNotAssigned});
+}
+
+// Every OnActivate gets its OnDeactivate and OnElapsedTime, however the run ends.
+TEST_F(CompressRun, ActivationIsPairedOnEveryWayOut) {
+  int activated = 0, deactivated = 0, timed = 0;
+  Z.OnActivate = [&](TZipCommon*) { ++activated; };
+  Z.OnDeactivate = [&](TZipCommon*) { ++deactivated; };
+  Z.OnElapsedTime = [&](TZipCommon*, float) { ++timed; };
+  struct Case {
+    const char* What;
+    std::function<void()> Arrange;
+  };
+  const Case cases[] = {
+      {"a normal run", [] {}},
+      {"nothing to do", [] {}},  // the same files again
+      {"a raised write error", [&] {
+         WriteFile(T / "src" / "new.txt", "n");
+         Z.OnProgress = [](TZipCommon* S, uint8_t, uint8_t) { S->RaiseError(ecsWrite, "", "", "", ecWriteFile); };
+       }},
+      {"an old archive that is not one", [&] { WriteFile(Archive(), "not a zip archive"); }},
+      {"no files", [&] {
+         fs::remove(Archive());
+         Z.FileSpec = {(T / "none").string() + "/*.*"};
+       }},
+  };
+  for (const Case& c : cases) {
+    activated = deactivated = timed = 0;
+    c.Arrange();
+    (void)Z.Compress();
+    EXPECT_EQ(activated, 1) << c.What;
+    EXPECT_EQ(deactivated, 1) << c.What;
+    EXPECT_EQ(timed, 1) << c.What;
+  }
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <numeric>
 #include <vector>
@@ -56,8 +57,11 @@ TEST(Streams, FileStreamWritesSeeksAndReads) {
 
 TEST(Streams, OpenFailuresRaiseCode25235) {
   TTestDir Dir;
+  // A FIFO (swapped in after a scan, say) is refused at once instead of waiting for a writer.
+  ASSERT_EQ(mkfifo((Dir / "fifo").c_str(), 0644), 0);
   const std::pair<std::string, uint16_t> Cases[] = {
-      {Dir / "missing", fmOpenRead}, {Dir.Path(), fmOpenRead}, {Dir / "no/such/dir/f", fmCreate}};
+      {Dir / "missing", fmOpenRead}, {Dir.Path(), fmOpenRead}, {Dir / "no/such/dir/f", fmCreate},
+      {Dir / "fifo", fmOpenRead},    {Dir / "fifo", fmOpenWrite}, {Dir / "fifo", fmCreate}};
   for (const auto& [Name, Mode] : Cases) {
     try {
       TFileStream32 F(Name, Mode);

@@ -11,6 +11,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using testsupport::HaveTool;
 using testsupport::ReadFile;
 using testsupport::TempDir;
@@ -175,6 +176,40 @@ TEST(ZipRecords, Zip64EndRecords) {
     ASSERT_TRUE(ReadCentralRecord(s, c));
     EXPECT_EQ(c.Name, "a.txt");
     EXPECT_EQ(c.UnpackedSize(), 6);
+  }
+}
+
+// A plain end record holding nothing but placeholders (0xFFFF disks and counts, 0xFFFFFFFF size
+// and offset) in front of a valid Zip64 one: peers read it as one volume, and so does brel,
+// behind a stub too.
+TEST(ZipRecords, PlaceholdersTakeTheZip64Values) {
+  REQUIRE_TOOLS("unzip", "7z");
+  TempDir t("z64p");
+  for (const std::string& stub : {std::string(), std::string(3000, 'x')}) {
+    const std::string zip = BuildTestZip(kTwo, {.Stub = stub, .Zip64Placeholders = true});
+    const TZipLocation loc = Locate(zip);
+    EXPECT_EQ(loc.End.ThisDisk, 0);
+    EXPECT_EQ(loc.End.DirDisk, 0);
+    EXPECT_EQ(loc.End.TotalEntries, 2);
+    EXPECT_EQ(loc.End.DirOffset + uint64_t(loc.Correction), uint64_t(loc.StartPos));
+    const std::string a = (t / "a.zip").string();
+    WriteFile(a, zip);
+    // Peers take the placeholders too (with a stub they warn about the shifted offsets).
+    for (const char* peer : {"unzip", "7z"}) {
+      if (!stub.empty()) break;
+      const auto r = testsupport::Run(std::string(peer) == "7z" ? std::vector<std::string>{"7z", "t", a}
+                                                                 : std::vector<std::string>{"unzip", "-t", a});
+      EXPECT_EQ(r.status, 0) << peer << r.out;
+    }
+    const auto out = t / "out";
+    fs::remove_all(out);
+    const auto x = testsupport::RunCli({"x", "-q", "-o", out.string(), a});
+    EXPECT_EQ(x.status, 0) << x.out;
+    EXPECT_EQ(ReadFile(out / "dir/b.txt"), "bravo bravo\n");
+    WriteFile(t / "c.txt", "charlie");
+    EXPECT_EQ(testsupport::RunCli({"a", "-q", a, (t / "c.txt").string()}).status, 0);
+    EXPECT_EQ(testsupport::RunCli({"t", "-q", a}).status, 0);
+    EXPECT_NE(testsupport::RunCli({"l", a}).out.find("dir/b.txt"), std::string::npos);
   }
 }
 

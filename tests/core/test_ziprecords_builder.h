@@ -21,7 +21,20 @@ struct TTestZipOptions {
   bool AdjustOffsets = false;  // stored offsets count the stub (as SFX builders write them)
   bool Scramble = false;       // header-scrambled records ("PL" signatures)
   bool Large = false;          // the large end record
+  bool Zip64Placeholders = false;  // a Zip64 end record and locator; the plain one holds 0xFF..
 };
+
+// A Zip64 end record (disk numbers 0) and its locator, for a directory at DirOffset.
+inline std::string Zip64EndRecords(uint64_t Entries, uint64_t DirSize, uint64_t DirOffset, uint64_t RecordPos) {
+  std::string out;
+  auto le = [&out](uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) out += char(v >> (8 * i));
+  };
+  le(sigZip64EndRecord, 4), le(Zip64EndRecordSize - 12, 8), le(45, 2), le(45, 2), le(0, 4), le(0, 4);
+  le(Entries, 8), le(Entries, 8), le(DirSize, 8), le(DirOffset, 8);
+  le(sigZip64Locator, 4), le(0, 4), le(RecordPos, 8), le(1, 4);
+  return out;
+}
 
 inline std::string BuildTestZip(const std::vector<TTestZipEntry>& Entries, const TTestZipOptions& O = {}) {
   std::string out = O.Stub;
@@ -69,6 +82,12 @@ inline std::string BuildTestZip(const std::vector<TTestZipEntry>& Entries, const
   end.DirSize = uint32_t(out.size() - O.Stub.size()) + bias - dirStart;
   end.DirOffset = dirStart;
   end.CommentLen = uint16_t(O.Comment.size());
+  if (O.Zip64Placeholders) {
+    out += Zip64EndRecords(Entries.size(), end.DirSize, end.DirOffset, out.size() - O.Stub.size() + bias);
+    end.ThisDisk = end.DirDisk = end.EntriesOnDisk = end.TotalEntries = 0xFFFF;
+    end.DirSize = 0xFFFFFFFF;
+    end.DirOffset = 0xFFFFFFFF;
+  }
   if (O.Scramble) end.Signature = ScrambledSig(end.Signature);
   uint8_t b[LargeEndRecordSize];
   end.Store(b);

@@ -162,7 +162,7 @@ TEST(ZipRead, CommandVariants) {
   EXPECT_EQ(RunCli({"x", "-q", "--skip-existing", "-o", (t / "k").string(), zip.string()}).status, 0);
   EXPECT_EQ(ReadFile(t / "k/a/one.txt"), "mine");
   EXPECT_EQ(ReadFile(t / "k/b/two.log"), "two");
-  const CommandResult l = RunCli({"l", zip.string()});
+  const CommandResult l = RunCli({"l", "-v", zip.string()});
   EXPECT_EQ(l.status, 0);
   EXPECT_NE(l.out.find("a/one.txt"), std::string::npos) << l.out;
   EXPECT_NE(l.out.find("Stored"), std::string::npos) << l.out;

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -64,6 +65,14 @@ TEST(DosTime, LimitsOf1980And2107AreClamped) {
   EXPECT_EQ(UnixToDosDateTime(4354819198LL), DosMaxValue);      // 2107-12-31 23:59:58
   EXPECT_EQ(UnixToDosDateTime(4354819199LL), DosMaxValue);      // ... :59 rounds down
   EXPECT_EQ(UnixToDosDateTime(4354819200LL), DosMaxValue);      // 2108-01-01
+  // Far outside the range (GNU base-256 or pax times): the ends, without overflow (UBSan).
+  // 67768006212604800 s is a year the C library's year field holds but not that plus 1900.
+  for (int64_t Far : {int64_t(67768006212604800), int64_t(67000000000000000), INT64_MAX, int64_t(1) << 56}) {
+    EXPECT_EQ(UnixToDosDateTime(Far), DosMaxValue) << Far;
+    EXPECT_EQ(UnixToDosDateTime(-Far), DosMinValue) << -Far;
+    EXPECT_TRUE(std::isfinite(UnixToDateTime(Far))) << Far;
+  }
+  EXPECT_EQ(UnixToDosDateTime(INT64_MIN), DosMinValue);
   EXPECT_EQ(DosDateTimeToUnix(DosMaxValue), 4354819198LL);
   EXPECT_EQ(DateTimeToDosDateTime(0.0), DosMinValue);           // 1899-12-30
   EXPECT_EQ(DateTimeToDosDateTime(80000.0), DosMaxValue);

@@ -159,7 +159,9 @@ TEST(TarWriter, DamagedOrTruncatedOldArchiveIsLeftAlone) {
 TEST(TarWriter, GzipPassWritesAndUpdatesTgz) {
   TempDir t;
   WriteFile(t / "g/one.txt", TextBytes(3000, 1));
-  WriteFile(t / "x.tar", "a file of the user's");
+  // The user's own files under the names a gzip pass might use for its tar.
+  const std::vector<std::string> own = {"x.tar", "y.tar", "x.tgz.tar", "y.tar.gz.tar"};
+  for (const std::string& f : own) WriteFile(t / f, "a file of the user's");
   for (const char* name : {"x.tgz", "y.tar.gz"}) {
     SCOPED_TRACE(name);
     {
@@ -181,11 +183,11 @@ TEST(TarWriter, GzipPassWritesAndUpdatesTgz) {
       EXPECT_EQ(l.out, "one.txt\ntwo.txt\n");
     }
   }
-  // Only the archives and the user's own file remain: no intermediate tar.
-  EXPECT_EQ(ReadFile(t / "x.tar"), "a file of the user's");
+  // Only the archives and the user's own files, untouched, remain: no intermediate tar.
   std::vector<std::string> files;
   for (const auto& e : fs::directory_iterator(t.path()))
     if (e.is_regular_file()) files.push_back(e.path().filename().string());
   std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{"x.tar", "x.tgz", "y.tar.gz"}));
+  EXPECT_EQ(files, (std::vector<std::string>{"x.tar", "x.tgz", "x.tgz.tar", "y.tar", "y.tar.gz", "y.tar.gz.tar"}));
+  for (const std::string& f : own) EXPECT_EQ(ReadFile(t / f), "a file of the user's") << f;
 }

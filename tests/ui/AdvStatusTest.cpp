@@ -2,6 +2,7 @@
 #include "ui/QtTestSupport.h"
 
 #include <QProgressBar>
+#include <utility>
 
 namespace {
 
@@ -32,6 +33,13 @@ TEST(AdvStatus, PanelTextsAndColour)
     EXPECT_EQ(bar.PanelText(0), "     Execute");
     EXPECT_EQ(bar.PanelText(1), "");
     EXPECT_EQ(bar.PanelText(-1), "");
+    // Tooltips belong to panels: the last panel reaches to the end of the bar.
+    bar.SetPanelHint(1, "second");
+    const std::pair<int, int> at[] = {{0, 0}, {173, 0}, {174, 1}, {299, 1}, {300, -1}, {-1, -1}};
+    for (const auto& [x, panel] : at)
+        EXPECT_EQ(bar.PanelAt(x), panel) << x;
+    EXPECT_EQ(bar.PanelHint(1), "second");
+    EXPECT_EQ(bar.PanelHint(0), "");
     bar.SetColor(0x00EBD6DD);
     EXPECT_EQ(Rendered(bar).pixelColor(bar.width() - 1, 0), QColor(0xDD, 0xD6, 0xEB));
 }

@@ -8,6 +8,7 @@
 #include "archive/zip/qrvUnZip.h"
 #include "platform/CodePage.h"
 #include "support/TestSupport.h"
+#include "core/test_ziprecords_builder.h"
 #include "zip/test_zipwriter_util.h"
 
 using namespace testsupport;
@@ -332,4 +333,19 @@ TEST(ZipWriterTrailer, LargeOffsetsAndManyEntries) {
   EXPECT_TRUE(l2.State & htsZip64Record);
   EXPECT_TRUE(l2.State & htsCentralHeader);
   EXPECT_EQ(l2.End.TotalEntries, 0xFFFF);
+}
+
+// The writer reads an old entry's name as the reader does, through an Info-ZIP Unicode Path field.
+TEST_F(ZipWriter, OldNamesComeThroughTheUnicodePathField) {
+  const std::string raw = "x.txt", real = "\xC3\xBCn\xC3\xAF.txt";  // "ünï.txt"
+  std::string field = "\x75\x70??\x01????" + real;
+  PutLE16(reinterpret_cast<uint8_t*>(field.data() + 2), uint16_t(5 + real.size()));
+  PutLE32(reinterpret_cast<uint8_t*>(field.data() + 5), Crc32Of(raw.data(), raw.size()));
+  WriteFile(T / "a.zip", BuildTestZip({{raw, "data", field, field}, {"keep.txt", "k", "", ""}}));
+  Z.Switch = swDelete;
+  Z.FileSpec = {real};
+  EXPECT_EQ(Z.Compress(), 1);
+  const auto dir = Directory((T / "a.zip").string());
+  ASSERT_EQ(dir.size(), 1u);
+  EXPECT_EQ(dir[0].Name, "keep.txt");
 }

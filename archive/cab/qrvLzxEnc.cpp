@@ -1,0 +1,475 @@
+#include "archive/cab/qrvLzxEnc.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "archive/core/qrvBitWriter.h"
+#include "archive/core/qrvLzMatch.h"
+
+namespace {
+
+constexpr unsigned kMinMatch = 2, kMaxMatch = 257;
+constexpr unsigned kNumLenSymbols = 249, kPretreeSize = 20, kAlignedSize = 8;
+constexpr unsigned kMaxPosSlots = 50, kMaxMainSize = 256 + 8 * kMaxPosSlots;
+constexpr unsigned kBlockVerbatim = 1, kBlockAligned = 2, kBlockStored = 3;
+
+// Offset slot tables: base of each slot's formatted offsets and its count of extra bits.
+struct TSlotTables {
+  uint32_t Base[kMaxPosSlots + 1];
+  uint8_t Extra[kMaxPosSlots + 1];
+  TSlotTables() {
+    uint32_t base = 0;
+    for (unsigned i = 0; i <= kMaxPosSlots; ++i) {
+      Extra[i] = static_cast<uint8_t>(i < 4 ? 0 : std::min(i / 2 - 1, 17u));
+      Base[i] = base;
+      base += 1u << Extra[i];
+    }
+  }
+};
+const TSlotTables kSlots;
+
+unsigned PosSlots(unsigned WindowBits) {
+  return WindowBits < 20 ? 2 * WindowBits : WindowBits == 20 ? 42 : 50;
+}
+
+// Slot of a formatted offset (0..2 repeated offsets, otherwise distance + 2).
+unsigned SlotOf(uint32_t F) {
+  if (F < 4) return F;
+  if (F >= (1u << 19)) return 34 + (F >> 17);
+  unsigned b = 31 - __builtin_clz(F);
+  return 2 * b + ((F >> (b - 1)) & 1);
+}
+
+// One parsed item of a frame: a literal (Len 0) or a match with its formatted offset.
+struct TItem {
+  uint16_t Len;
+  uint8_t Lit;
+  uint32_t F;
+};
+
+// A candidate match at one position, with its estimated saving in 1/16 bits.
+struct TCand {
+  unsigned Len = 0;
+  uint32_t F = 0;
+  int Score = 0;
+};
+
+}  // namespace
+
+struct TLzxEncoder::TState {
+  unsigned WindowBits, PosSlotCount, MainSize;
+  uint32_t WindowSize;
+  TLzxE8Mode Mode;
+  bool E8 = false, Done = false;
+  uint32_t Frame = 0;
+  uint32_t R[3] = {1, 1, 1};
+  TLzMatchFinder Finder;
+  std::array<uint8_t, kMaxMainSize> MainLens{};
+  std::array<uint8_t, kNumLenSymbols> LenLens{};
+  // Estimated costs (1/16 bits) from the previous block's code lengths.
+  std::array<uint16_t, kMaxMainSize> MainCost{};
+  std::array<uint16_t, kNumLenSymbols> LenCost{};
+  int LitAvg = 8 * 16;
+  // Search effort: chain steps, the length that ends a search (and that the shortest-path parse
+  // takes outright), the longest match the lazy parse still puts off for a better one. The
+  // shortest-path parse searches at every position, so it walks fewer steps and stops sooner. A
+  // frame after one that did not compress gets the lazy parse searching every 16th position.
+  static constexpr unsigned kDepth = 32, kNice = 64, kLazyMax = 32;
+  static constexpr unsigned kOptimalDepth = 8, kOptimalNice = 32;
+  bool Sparse = false;
+  std::vector<TItem> Items;
+
+  void DecideE8(const uint8_t* Data, size_t Size);
+  void Translate(uint8_t* Data, size_t Size) const;
+  int MatchCost(unsigned Len, uint32_t F) const;
+  TCand Best(uint32_t Pos, uint32_t End);
+  void Parse(uint32_t Begin, uint32_t End);
+  void ParseOptimal(uint32_t Begin, uint32_t End);
+  // Shortest-path parse state: the cheapest known way to reach each position of the frame.
+  struct TNode {
+    uint32_t Cost;
+    uint16_t Len;  // of the step arriving here (1: literal)
+    uint32_t F;    // its formatted offset
+    uint32_t R[3];
+  };
+  std::vector<TNode> Nodes;
+
+  void UpdateCosts();
+  void Emit(size_t Size, TMsbBitWriter& W);
+  void EmitStored(const uint8_t* Data, size_t Size, TMsbBitWriter& W) const;
+  void PutHeader(TMsbBitWriter& W) const;
+  // The lengths of the block just emitted: they become the base of the next block's deltas only
+  // when that block is the one written.
+  std::array<uint8_t, kMaxMainSize> NewMainLens{};
+  std::array<uint8_t, kNumLenSymbols> NewLenLens{};
+};
+
+TLzxEncoder::TLzxEncoder(unsigned WindowBits, TLzxE8Mode E8) : s_(std::make_unique<TState>()) {
+  s_->WindowBits = std::clamp(WindowBits, 15u, 21u);
+  s_->WindowSize = 1u << s_->WindowBits;
+  s_->PosSlotCount = PosSlots(s_->WindowBits);
+  s_->MainSize = 256 + 8 * s_->PosSlotCount;
+  s_->Mode = E8;
+  s_->Finder.Init(s_->WindowBits, std::min(s_->WindowBits - 1, 20u));
+  s_->UpdateCosts();
+}
+
+TLzxEncoder::~TLzxEncoder() = default;
+
+uint16_t TLzxEncoder::FolderType() const { return static_cast<uint16_t>(3 | s_->WindowBits << 8); }
+bool TLzxEncoder::E8Translation() const { return s_->E8; }
+
+// An executable header, or at least 16 E8 bytes whose operand looks like a near call.
+void TLzxEncoder::TState::DecideE8(const uint8_t* Data, size_t Size) {
+  if (Mode != lxE8Auto) {
+    E8 = Mode == lxE8On;
+    return;
+  }
+  if (Size >= 4 && (std::memcmp(Data, "MZ", 2) == 0 || std::memcmp(Data, "\x7f" "ELF", 4) == 0)) {
+    E8 = true;
+    return;
+  }
+  unsigned calls = 0;
+  for (size_t i = 0; i + 5 <= Size; ++i)
+    if (Data[i] == 0xE8 && (Data[i + 4] == 0 || Data[i + 4] == 0xFF)) ++calls, i += 4;
+  E8 = calls >= 16;
+}
+
+// Relative call operands become absolute, the inverse of what the decoders do after each frame.
+void TLzxEncoder::TState::Translate(uint8_t* Data, size_t Size) const {
+  if (!E8 || Frame >= 32768 || Size <= 10) return;
+  const int32_t size = static_cast<int32_t>(kTranslationSize);
+  int32_t base = static_cast<int32_t>(Frame * kFrameSize);
+  for (size_t i = 0; i < Size - 10; ++i) {
+    if (Data[i] != 0xE8) continue;
+    int32_t cur = base + static_cast<int32_t>(i);
+    uint32_t raw;
+    std::memcpy(&raw, Data + i + 1, 4);
+    int32_t rel = static_cast<int32_t>(raw);
+    if (rel >= -cur && rel < size) {
+      int32_t abs = rel < size - cur ? rel + cur : rel - size;
+      raw = static_cast<uint32_t>(abs);
+      uint8_t le[4] = {uint8_t(raw), uint8_t(raw >> 8), uint8_t(raw >> 16), uint8_t(raw >> 24)};
+      std::memcpy(Data + i + 1, le, 4);
+    }
+    i += 4;
+  }
+}
+
+int TLzxEncoder::TState::MatchCost(unsigned Len, uint32_t F) const {
+  unsigned slot = SlotOf(F);
+  unsigned header = std::min(Len - kMinMatch, 7u);
+  int cost = MainCost[256 + slot * 8 + header] + kSlots.Extra[slot] * 16;
+  if (header == 7) cost += LenCost[Len - kMinMatch - 7];
+  return cost;
+}
+
+// The best-scoring match at Pos (repeated offsets first, then the hash chains); Len 0 when no
+// match saves bits.
+TCand TLzxEncoder::TState::Best(uint32_t Pos, uint32_t End) {
+  TCand best;
+  unsigned maxLen = std::min<uint32_t>(kMaxMatch, End - Pos);
+  uint32_t reach = std::min(Finder.Reach(Pos), WindowSize - 3);
+  auto consider = [&](unsigned len, uint32_t f) {
+    int score = static_cast<int>(len) * LitAvg - MatchCost(len, f);
+    if (score > best.Score) best = {len, f, score};
+  };
+  unsigned repLen = 0;
+  for (unsigned k = 0; k < 3 && maxLen >= kMinMatch; ++k) {
+    if (R[k] > reach) continue;
+    unsigned len = Finder.MatchLength(Pos - R[k], Pos, maxLen);
+    if (len >= kMinMatch) consider(len, k);
+    repLen = std::max(repLen, len);
+  }
+  if (repLen >= kNice) return best;  // skipped positions are hashed by the next search
+  uint32_t dist = 0;
+  unsigned len = Finder.Longest(Pos, maxLen, reach, kDepth, kNice, dist);
+  if (len > repLen) {
+    uint32_t f = dist + 2;
+    for (unsigned k = 0; k < 3; ++k)
+      if (R[k] == dist) f = k;
+    consider(len, f);
+  }
+  return best;
+}
+
+// Lazy parse of the frame at [Begin, End): a match is put off by one byte when the next position
+// offers a better one.
+void TLzxEncoder::TState::Parse(uint32_t Begin, uint32_t End) {
+  Items.clear();
+  const uint8_t* data = Finder.Data();
+  uint32_t pos = Begin;
+  TCand cur = Best(pos, End);
+  while (pos < End) {
+    if (cur.Len && cur.Len < kLazyMax && pos + 1 < End) {
+      TCand next = Best(pos + 1, End);
+      if (next.Score > cur.Score + LitAvg) {
+        Items.push_back({0, data[pos], 0});
+        ++pos;
+        cur = next;
+        continue;
+      }
+    }
+    if (!cur.Len) {
+      uint32_t next = Sparse ? std::min(End, pos + 16) : pos + 1;
+      for (; pos < next; ++pos) Items.push_back({0, data[pos], 0});
+      if (Sparse) Finder.Skip(pos);
+      if (pos < End) cur = Best(pos, End);
+      continue;
+    }
+    Items.push_back({static_cast<uint16_t>(cur.Len), 0, cur.F});
+    if (cur.F >= 3) {
+      R[2] = R[1], R[1] = R[0], R[0] = cur.F - 2;
+    } else if (cur.F) {
+      std::swap(R[0], R[cur.F]);
+    }
+    pos += cur.Len;
+    if (pos < End) cur = Best(pos, End);
+  }
+}
+
+// Cheapest path through the frame by the previous block's code lengths: every position tries a
+// literal, the repeated offsets it arrives with and each longer match the chains give. A match of
+// kNice bytes or more is taken outright and the positions inside it are not expanded.
+void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
+  const uint8_t* data = Finder.Data();
+  uint32_t n = End - Begin;
+  Nodes.assign(n + 1, {UINT32_MAX, 0, 0, {0, 0, 0}});
+  Nodes[0] = {0, 0, 0, {R[0], R[1], R[2]}};
+  TLzMatch found[TLzMatchFinder::kMaxCollect];
+  auto relax = [&](uint32_t from, uint32_t to, uint32_t cost, unsigned len, uint32_t f) {
+    TNode& t = Nodes[to];
+    if (cost >= t.Cost) return;
+    const TNode& s = Nodes[from];
+    t.Cost = cost, t.Len = static_cast<uint16_t>(len), t.F = f;
+    std::copy(s.R, s.R + 3, t.R);
+    if (len > 1) {
+      if (f >= 3) t.R[2] = s.R[1], t.R[1] = s.R[0], t.R[0] = f - 2;
+      else std::swap(t.R[0], t.R[f]);
+    }
+  };
+  for (uint32_t i = 0; i < n; ++i) {
+    const TNode node = Nodes[i];
+    uint32_t pos = Begin + i;
+    relax(i, i + 1, node.Cost + MainCost[data[pos]], 1, 0);
+    unsigned maxLen = std::min<uint32_t>(kMaxMatch, n - i);
+    if (maxLen < kMinMatch) continue;
+    uint32_t reach = std::min(Finder.Reach(pos), WindowSize - 3);
+    unsigned longest = 0;
+    for (unsigned k = 0; k < 3; ++k) {
+      if (node.R[k] > reach) continue;
+      unsigned len = Finder.MatchLength(pos - node.R[k], pos, maxLen);
+      for (unsigned l = kMinMatch; l <= len; ++l) relax(i, i + l, node.Cost + MatchCost(l, k), l, k);
+      longest = std::max(longest, len);
+    }
+    if (longest >= kNice) {
+      i += longest - 1;
+      continue;
+    }
+    unsigned count = Finder.Collect(pos, maxLen, reach, kOptimalDepth, kOptimalNice, found);
+    unsigned from = std::max(longest + 1, 3u);
+    for (unsigned c = 0; c < count; ++c) {
+      uint32_t f = found[c].Dist + 2;
+      for (; from <= found[c].Len; ++from) relax(i, i + from, node.Cost + MatchCost(from, f), from, f);
+    }
+    if (count && found[count - 1].Len >= kNice) i += found[count - 1].Len - 1;
+  }
+  Items.clear();
+  for (uint32_t end : PathSteps(n, [&](uint32_t i) { return Nodes[i].Len; })) {
+    const TNode& t = Nodes[end];
+    uint32_t at = Begin + end - t.Len;
+    if (t.Len == 1) Items.push_back({0, data[at], 0});
+    else Items.push_back({t.Len, 0, t.F});
+  }
+  std::copy(Nodes[n].R, Nodes[n].R + 3, R);
+}
+
+namespace {
+
+// Writes Count symbols with a prefix code.
+struct TCode {
+  std::vector<uint8_t> Lens;
+  std::vector<uint16_t> Codes;
+  void Build(const uint32_t* Freqs, unsigned Count, unsigned MaxBits) {
+    Lens.assign(Count, 0);
+    Codes.assign(Count, 0);
+    BuildCodeLengths(Freqs, Count, MaxBits, Lens.data());
+    CanonicalCodes(Lens.data(), Count, Codes.data());
+  }
+  void Put(TMsbBitWriter& W, unsigned Sym) const { W.PutBits(Codes[Sym], Lens[Sym]); }
+};
+
+// One token of a tree's lengths as the pretree codes them: a delta symbol 0..16, or 17 / 18 for a
+// run of zeros with its count in Extra.
+struct TLenToken {
+  uint8_t Sym;
+  uint8_t Extra;
+};
+
+// Tokens that turn Old[i] into New[i] for i in [0, Count).
+std::vector<TLenToken> LengthTokens(const uint8_t* Old, const uint8_t* New, unsigned Count) {
+  std::vector<TLenToken> out;
+  for (unsigned i = 0; i < Count;) {
+    unsigned run = 0;
+    while (i + run < Count && New[i + run] == 0) ++run;
+    if (run >= 20) {
+      run = std::min(run, 51u);
+      out.push_back({18, static_cast<uint8_t>(run - 20)});
+      i += run;
+    } else if (run >= 4) {
+      out.push_back({17, static_cast<uint8_t>(run - 4)});
+      i += run;
+    } else {
+      out.push_back({static_cast<uint8_t>((Old[i] + 17 - New[i]) % 17), 0});
+      ++i;
+    }
+  }
+  return out;
+}
+
+// Writes the pretree and then New's lengths as deltas from Old.
+void PutLengths(TMsbBitWriter& W, const uint8_t* Old, const uint8_t* New, unsigned Count) {
+  std::vector<TLenToken> tokens = LengthTokens(Old, New, Count);
+  uint32_t freqs[kPretreeSize] = {};
+  for (const TLenToken& t : tokens) freqs[t.Sym]++;
+  TCode pre;
+  pre.Build(freqs, kPretreeSize, 15);
+  for (unsigned i = 0; i < kPretreeSize; ++i) W.PutBits(pre.Lens[i], 4);
+  for (const TLenToken& t : tokens) {
+    pre.Put(W, t.Sym);
+    if (t.Sym == 17) W.PutBits(t.Extra, 4);
+    if (t.Sym == 18) W.PutBits(t.Extra, 5);
+  }
+}
+
+}  // namespace
+
+// Costs for the next frame's parse: a used symbol costs its code length, an unused one a little
+// more than the longest code; the first frame starts from flat guesses.
+void TLzxEncoder::TState::UpdateCosts() {
+  bool first = Items.empty();
+  for (unsigned i = 0; i < MainSize; ++i)
+    MainCost[i] = static_cast<uint16_t>(16 * (first ? (i < 256 ? 8 : 9) : MainLens[i] ? MainLens[i] : 14));
+  for (unsigned i = 0; i < kNumLenSymbols; ++i)
+    LenCost[i] = static_cast<uint16_t>(16 * (first ? 7 : LenLens[i] ? LenLens[i] : 12));
+  if (first) return;
+  uint64_t bits = 0, count = 0;
+  for (const TItem& it : Items)
+    if (!it.Len) bits += MainCost[it.Lit], ++count;
+  LitAvg = count ? static_cast<int>(bits / count) : 8 * 16;
+}
+
+// Writes the frame's items as one block (verbatim or aligned, whichever is shorter).
+void TLzxEncoder::TState::Emit(size_t Size, TMsbBitWriter& W) {
+  std::vector<uint32_t> mainFreq(MainSize, 0);
+  uint32_t lenFreq[kNumLenSymbols] = {}, alignFreq[kAlignedSize] = {};
+  uint64_t alignedCandidates = 0;
+  for (const TItem& it : Items) {
+    if (!it.Len) {
+      mainFreq[it.Lit]++;
+      continue;
+    }
+    unsigned slot = SlotOf(it.F), header = std::min(it.Len - kMinMatch, 7u);
+    mainFreq[256 + slot * 8 + header]++;
+    if (header == 7) lenFreq[it.Len - kMinMatch - 7]++;
+    if (kSlots.Extra[slot] >= 3) alignFreq[(it.F - kSlots.Base[slot]) & 7]++, alignedCandidates++;
+  }
+  TCode mainCode, lenCode, alignCode;
+  mainCode.Build(mainFreq.data(), MainSize, 16);
+  lenCode.Build(lenFreq, kNumLenSymbols, 16);
+  alignCode.Build(alignFreq, kAlignedSize, 7);
+  uint64_t alignedBits = 3 * kAlignedSize;
+  for (unsigned i = 0; i < kAlignedSize; ++i) alignedBits += uint64_t(alignFreq[i]) * alignCode.Lens[i];
+  bool aligned = alignedBits < 3 * alignedCandidates;
+
+  W.PutBits(aligned ? kBlockAligned : kBlockVerbatim, 3);
+  W.PutBits(static_cast<uint32_t>(Size >> 8), 16);
+  W.PutBits(static_cast<uint32_t>(Size & 0xFF), 8);
+  if (aligned)
+    for (unsigned i = 0; i < kAlignedSize; ++i) W.PutBits(alignCode.Lens[i], 3);
+  PutLengths(W, MainLens.data(), mainCode.Lens.data(), 256);
+  PutLengths(W, MainLens.data() + 256, mainCode.Lens.data() + 256, MainSize - 256);
+  PutLengths(W, LenLens.data(), lenCode.Lens.data(), kNumLenSymbols);
+  std::copy(mainCode.Lens.begin(), mainCode.Lens.end(), NewMainLens.begin());
+  std::copy(lenCode.Lens.begin(), lenCode.Lens.end(), NewLenLens.begin());
+
+  for (const TItem& it : Items) {
+    if (!it.Len) {
+      mainCode.Put(W, it.Lit);
+      continue;
+    }
+    unsigned slot = SlotOf(it.F), header = std::min(it.Len - kMinMatch, 7u);
+    mainCode.Put(W, 256 + slot * 8 + header);
+    if (header == 7) lenCode.Put(W, it.Len - kMinMatch - 7);
+    unsigned extra = kSlots.Extra[slot];
+    uint32_t bits = it.F - kSlots.Base[slot];
+    if (aligned && extra >= 3) {
+      W.PutBits(bits >> 3, extra - 3);
+      alignCode.Put(W, bits & 7);
+    } else {
+      W.PutBits(bits, extra);
+    }
+  }
+}
+
+// The stream header (first frame only): whether E8 translation is on, and its size.
+void TLzxEncoder::TState::PutHeader(TMsbBitWriter& W) const {
+  if (Frame != 0) return;
+  W.PutBits(E8, 1);
+  if (E8) {
+    W.PutBits(kTranslationSize >> 16, 16);
+    W.PutBits(kTranslationSize & 0xFFFF, 16);
+  }
+}
+
+// An uncompressed block: the header, 1 to 16 zero bits up to a 16-bit boundary, the repeated
+// offsets, the bytes, and a pad byte after an odd count.
+void TLzxEncoder::TState::EmitStored(const uint8_t* Data, size_t Size, TMsbBitWriter& W) const {
+  W.PutBits(kBlockStored, 3);
+  W.PutBits(static_cast<uint32_t>(Size >> 8), 16);
+  W.PutBits(static_cast<uint32_t>(Size & 0xFF), 8);
+  W.PutBits(0, 16 - W.BitCount() % 16);
+  std::vector<uint8_t>& out = W.Out();
+  for (uint32_t r : R)
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(r >> (8 * i)));
+  out.insert(out.end(), Data, Data + Size);
+  if (Size & 1) out.push_back(0);
+}
+
+bool TLzxEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last,
+                                std::vector<uint8_t>& Out) {
+  TState& s = *s_;
+  if (s.Done || Size > kFrameSize || (!Last && Size != kFrameSize)) return false;
+  Out.clear();
+  s.Done = Last;
+  if (Size == 0) return true;
+  if (s.Frame == 0) s.DecideE8(Data, Size);
+  uint8_t* at = s.Finder.Append(Size);
+  std::memcpy(at, Data, Size);
+  s.Translate(at, Size);
+  uint32_t end = s.Finder.End();
+  if (!s.Sparse)
+    s.ParseOptimal(end - static_cast<uint32_t>(Size), end);
+  else
+    s.Parse(end - static_cast<uint32_t>(Size), end);
+  TMsbBitWriter w(true);
+  s.PutHeader(w);
+  s.Emit(Size, w);
+  w.Align(16);
+  // A frame that does not compress is stored: its size plus 12 to 16 bytes of header.
+  s.Sparse = w.Out().size() > Size * 97 / 100;
+  if (w.Out().size() > Size + 16) {
+    TMsbBitWriter stored(true);
+    s.PutHeader(stored);
+    s.EmitStored(at, Size, stored);
+    Out.swap(stored.Out());
+  } else {
+    s.MainLens = s.NewMainLens;
+    s.LenLens = s.NewLenLens;
+    s.UpdateCosts();
+    Out.swap(w.Out());
+  }
+  s.Frame++;
+  return true;
+}
