@@ -262,7 +262,7 @@ const TOptionSpec kWriterOptions = {
     {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum"},
     {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)"},
     {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only)"},
-    {"--encryption", "CIPHER", "zipcrypto (the default), aes128, aes192 or aes256 (zip only)"},
+    {"--encryption", "C", "zipcrypto (the default), aes128, aes192 or aes256 (zip only)"},
     {"--names", "CODING", "non-ASCII names as utf8 (the default) or cp932 (zip only)"},
     {"--no-recurse", "", "do not descend into folders"},
     {"--no-hidden", "", "leave out hidden files and folders (names starting .)"},
