@@ -254,7 +254,7 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   }
 
   const int64_t packed = Out.Position() - dataStart;
-  h.Method = aes ? kAesMethod : method;
+  h.Method = aes ? uint16_t(kAesMethod) : method;
   h.Crc32 = size == 0 || aes ? 0 : st.Crc32Val ^ 0xFFFFFFFFu;
   h.UnpackedSize = uint32_t(size);
   h.PackedSize = uint32_t(packed);

@@ -74,8 +74,9 @@ const std::vector<Peer>& Peers() {
 // Every peer accepts the archive and extracts Expected from it, names included (no option:
 // UTF-8 names, and CP932 ones through their Unicode Path field).
 void CheckWithPeers(const TempDir& T, const std::string& Zip, const std::map<std::string, std::string>& Expected,
-                    const std::string& Password = {}) {
+                    const std::string& Password = {}, bool Aes = false) {
   for (const Peer& p : Peers()) {
+    if (Aes && std::string(p.Tool) == "unzip") continue;  // Debian's unzip has no AES
     SCOPED_TRACE(p.Tool);
     const CommandResult t = testsupport::Run(p.Test(Zip, Password));
     EXPECT_EQ(t.status, 0) << t.out;
@@ -126,7 +127,7 @@ TEST_F(ZipInterop, EveryProfilePassesThePeers) {
     args.insert(args.end(), {Zip(), (T / "in" / "src").string()});
     const CommandResult r = RunCli(args);
     ASSERT_EQ(r.status, 0) << r.out;
-    CheckWithPeers(T, Zip(), expected, v.Password);
+    CheckWithPeers(T, Zip(), expected, v.Password, std::string(v.Name).starts_with("aes"));
   }
 }
 
