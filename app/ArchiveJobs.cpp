@@ -1,9 +1,13 @@
 #include "app/ArchiveJobs.h"
 
 #include "app/TextUtils.h"
+#include "archive/cab/qrvMakeCab.h"
+#include "archive/cab/qrvUnCab.h"
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvRegister.h"
+#include "archive/lzh/qrvLha.h"
+#include "archive/lzh/qrvUnLha.h"
 #include "archive/tar/qrvUnTar.h"
 #include "archive/tar/qrvtar.h"
 #include "archive/zip/qrvUnZip.h"
@@ -308,6 +312,8 @@ std::unique_ptr<TCompBase> NewWriter(int Kind)
 {
     switch (Kind) {
     case akZip: return std::make_unique<TZip>();
+    case akLzh: return std::make_unique<TLha>();
+    case akCab: return std::make_unique<TMakeCab>();
     case akTar: return std::make_unique<TTar>();
     default: return nullptr;
     }
@@ -317,7 +323,9 @@ std::unique_ptr<TUnBase> NewReader(TReaderKind Kind)
 {
     switch (Kind) {
     case rkUnZip: return std::make_unique<TUnZip>();
+    case rkUnCab: return std::make_unique<TUnCab>();
     case rkUnTar: return std::make_unique<TUnTar>();
+    case rkUnLha: return std::make_unique<TUnLha>();
     default: return nullptr;
     }
 }

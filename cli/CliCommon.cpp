@@ -71,6 +71,17 @@ TParsedArgs ParseArgs(const std::vector<std::string>& Args, const TOptionSpec& S
   return out;
 }
 
+int ParseIntOption(const std::string& Name, const std::string& Value, int Min, int Max) {
+  int n = Min - 1;
+  try {
+    n = std::stoi(Value);
+  } catch (const std::exception&) {
+  }
+  if (n < Min || n > Max || std::to_string(n) != Value)
+    throw TUsageError(Name + " takes " + std::to_string(Min) + ".." + std::to_string(Max));
+  return n;
+}
+
 std::string PrintableName(const std::string& Name) {
   std::string out = Name;
   for (char& c : out)

@@ -113,6 +113,9 @@ class TCli {
 
 // A name from an archive as it may be shown on a terminal: control characters (which a hostile
 // archive could use to drive the terminal) become '?'.
+// The whole number Value of option Name, within Min..Max; a usage error otherwise.
+int ParseIntOption(const std::string& Name, const std::string& Value, int Min, int Max);
+
 std::string PrintableName(const std::string& Name);
 
 // An absolute form of a path argument (not resolving links).

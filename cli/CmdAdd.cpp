@@ -6,6 +6,7 @@
 
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
+#include "archive/cab/qrvMakeCab.h"
 #include "archive/zip/qrvZip.h"
 #include "cli/CliCommon.h"
 #include "cli/CliReaders.h"
@@ -198,6 +199,13 @@ std::unique_ptr<TCompBase> ConfiguredWriter(TCli& Cli, const TParsedArgs& Args, 
   } else if (Args.Has("-p") || Args.Has("--encryption") || Args.Has("--names")) {
     throw TUsageError("-p, --encryption and --names apply to zip archives only");
   }
+  if (auto* cab = dynamic_cast<TMakeCab*>(w.get())) {
+    if (Args.Has("--lzx-level")) cab->SetLzxLevel(ParseIntOption("--lzx-level", Args.Value("--lzx-level"), 15, 21));
+    if (Args.Has("--quantum-level"))
+      cab->SetQuantumLevel(ParseIntOption("--quantum-level", Args.Value("--quantum-level"), 1, 7));
+    if (Args.Has("--quantum-memory"))
+      cab->SetQuantumMemory(ParseIntOption("--quantum-memory", Args.Value("--quantum-memory"), 10, 21));
+  }
   w->SetArchiveFile(Archive);
   return w;
 }
@@ -256,7 +264,7 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
 }
 
 const TOptionSpec kKindOption = {
-    {"-t", "KIND", "zip, lzh, cab, tar or tgz (default: by extension; none: zip)"}};
+    {"-t", "KIND", "zip, lzh, cab, tar, tgz (default: by extension, else zip)"}};
 const TOptionSpec kWriterOptions = {
     kKindOption[0],
     {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum"},
@@ -270,7 +278,10 @@ const TOptionSpec kWriterOptions = {
     {"--empty-dirs", "", "store empty folders (the default)"},
     {"--paths", "MODE", "names: auto, none, relative, start, absolute or noroot"},
     {"--exclude", "MASK", "leave out files matching MASK (repeatable)"},
-    {"--comment", "TEXT", "set the archive comment (zip only)"}};
+    {"--comment", "TEXT", "set the archive comment (zip only)"},
+    {"--lzx-level", "N", "LZX window 2^N, 15..21 (cab only; default 21)"},
+    {"--quantum-level", "N", "Quantum effort 1..7 (cab only; default 7)"},
+    {"--quantum-memory", "N", "Quantum window 2^N, 10..21 (cab only; default 21)"}};
 const char* const kWriterArgs = "ARCHIVE PATH...";
 
 TCommand WriterCommand(const char* Summary, TSwitch Switch, int Rank) {

@@ -26,16 +26,7 @@ int ParseUpxMode(const std::string& Value) {
   throw TUsageError("unknown --upx-mode " + Value);
 }
 
-int ParseUpxLevel(const std::string& Value) {
-  int level = 0;
-  try {
-    level = std::stoi(Value);
-  } catch (const std::exception&) {
-  }
-  if (level < 1 || level > 10 || std::to_string(level) != Value)
-    throw TUsageError("--upx-level takes 1..10");
-  return level;
-}
+int ParseUpxLevel(const std::string& Value) { return ParseIntOption("--upx-level", Value, 1, 10); }
 
 // Without options: the window on its first run (ZIP, "Level 7", backup, compress icons, auto).
 TUpxOptions UpxOptionsFrom(const TParsedArgs& Args) {

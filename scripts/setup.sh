@@ -13,7 +13,7 @@ runtime=(
 )
 testing=(
   libgtest-dev xvfb xauth desktop-file-utils librsvg2-bin
-  zip unzip 7zip p7zip-full libarchive-tools lhasa cabextract gcab tar gzip
+  zip unzip 7zip p7zip-full libarchive-tools lhasa jlha-utils cabextract gcab tar gzip
   time bc
 )
 packages=("${runtime[@]}")

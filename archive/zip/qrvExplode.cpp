@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "archive/zip/qrvHuffman.h"
+#include "archive/core/qrvDecoder.h"
 
 namespace {
 

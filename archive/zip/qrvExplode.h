@@ -2,7 +2,7 @@
 // lengths and distances, and literals coded with a third tree or sent as plain bytes.
 #pragma once
 
-#include "archive/zip/qrvDecoder.h"
+#include "archive/core/qrvDecoder.h"
 
 // Decodes one entry of UncompressedSize bytes (see qrvDecoder.h for IO). Flags are the entry's
 // general-purpose flags: bit 1 selects the 8 KiB dictionary, bit 2 the literal tree. Outcomes:

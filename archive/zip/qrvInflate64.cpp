@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "archive/zip/qrvHuffman.h"
+#include "archive/core/qrvDecoder.h"
 
 namespace {
 

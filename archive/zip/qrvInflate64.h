@@ -2,7 +2,7 @@
 // (lengths 3 to 65538) and distance codes 30 and 31 (distances up to 65536).
 #pragma once
 
-#include "archive/zip/qrvDecoder.h"
+#include "archive/core/qrvDecoder.h"
 
 // Decodes one entry (see qrvDecoder.h for IO). Ends after the final block; UncompressedSize is
 // not used. Outcomes: drSuccess, drDataError (reason says which check failed), drInputExhausted,

@@ -2,7 +2,7 @@
 // a DLE-escaped run-length/copy scheme over a 4 KiB window.
 #pragma once
 
-#include "archive/zip/qrvDecoder.h"
+#include "archive/core/qrvDecoder.h"
 
 // Decodes one entry (see qrvDecoder.h for IO); Factor is method - 1. Stops at UncompressedSize,
 // or with drInputExhausted when the compressed bytes run out first. A follower count above 32

@@ -2,7 +2,7 @@
 // clears sent as control code 256.
 #pragma once
 
-#include "archive/zip/qrvDecoder.h"
+#include "archive/core/qrvDecoder.h"
 
 // Decodes one entry until its compressed bytes are used up (see qrvDecoder.h for IO). A missing
 // first code, a bad control code, a code above 8191 or a chain through a free code end it with

@@ -186,6 +186,10 @@ int TUnZip::ExtractArchive(TStream32& Stream, int) {
     s = volumes.get();
   }
   if (loc.State == htsLocalHeader) {
+    // No end record: the archive is cut short or damaged. What the local headers still hold
+    // comes out, but the run does not pass for complete.
+    ReportError(FArchiveFile, "no central directory: the archive is damaged or cut short", FRunArchiveName,
+                ecHeaderNotFound);
     SelectByLocalHeaders(*s, loc);
     ExtractEntries(*s, false);
   } else if (loc.State & htsCentralHeader) {

@@ -75,8 +75,6 @@ class TUnZip : public TUnBase {
   bool DecodeAes(TStream32& S, const TEntry& E);
   // Whether this reader decodes the entry's method and encryption; Why names what it lacks.
   static bool CanDecode(const TEntry& E, std::string& Why);
-  bool CopyStored(TStream32& S, int64_t Packed, int64_t Unpacked, bool Encrypted);
-  bool Inflate(TStream32& S, int64_t Packed, int64_t Unpacked, bool Encrypted);
   // The volumes of a multi-volume set as one stream ("" members missing); null for one file.
   std::unique_ptr<TStream32> OpenVolumes(TStream32& Last, const TZipLocation& Loc, TZipLocation& Joined);
 

@@ -1,5 +1,8 @@
-// TUnZip: decoding one entry by its method into the frame's block writer. An entry counts as
-// decoded only when its decoder finished cleanly and produced exactly the stated size.
+// TUnZip: decoding one entry by its method into the frame's block writer. Decoders come from a
+// table keyed by the method number. An entry counts as decoded only when its decoder finished
+// cleanly and produced exactly the stated size.
+#include <zlib.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -10,8 +13,52 @@
 #include "archive/zip/qrvUnZip.h"
 
 namespace {
+
 constexpr int32_t kBlock = 32768;
+
+// Method 8 through zlib (raw Deflate). Output beyond a known size is damage and is not written.
+TDecodeStatus InflateRaw(const TDecoderIO& IO, int) {
+  TDecodeStatus st;
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return {drDataError, 0, "zlib could not start"};
+  std::vector<uint8_t> in(kBlock), out(kBlock);
+  int64_t left = std::max<int64_t>(IO.CompressedSize, 0);
+  const int64_t limit = IO.UncompressedSize >= 0 ? IO.UncompressedSize : INT64_MAX;
+  auto stop = [&st](TDecodeResult R, const char* Why) { st.Result = R; st.Reason = Why; };
+  for (int rc = Z_OK; rc != Z_STREAM_END;) {
+    if (IO.CancelFlag && *IO.CancelFlag) { stop(drCancelled, "cancelled"); break; }
+    if (z.avail_in == 0 && left > 0) {
+      const int64_t got = IO.Read ? std::min<int64_t>(IO.Read(in.data(), std::min<int64_t>(left, kBlock)), left) : 0;
+      left = got > 0 ? left - got : 0;
+      if (got > 0 && IO.Decipher) IO.Decipher(in.data(), got);
+      z.next_in = in.data();
+      z.avail_in = uInt(std::max<int64_t>(got, 0));
+    }
+    z.next_out = out.data();
+    z.avail_out = uInt(out.size());
+    rc = inflate(&z, Z_NO_FLUSH);
+    const int64_t n = int64_t(out.size() - z.avail_out);
+    const int64_t take = std::min(n, limit - st.BytesOut);
+    if (take > 0 && IO.Write(out.data(), take) != take) { stop(drWriteFailure, "output could not be written"); break; }
+    st.BytesOut += std::max<int64_t>(take, 0);
+    if (take < n) { stop(drDataError, "more data than the entry's size"); break; }
+    if (rc == Z_BUF_ERROR && z.avail_in == 0 && left == 0) { stop(drInputExhausted, "compressed data ends early"); break; }
+    if (rc != Z_OK && rc != Z_BUF_ERROR && rc != Z_STREAM_END) { stop(drDataError, "invalid deflate data"); break; }
+  }
+  inflateEnd(&z);
+  return st;
 }
+
+const TMethodDecoder kZipDecoders[] = {
+    {0, StoreCopy, 0},
+    {1, [](const TDecoderIO& IO, int) { return UnShrink(IO); }, 0},
+    {2, UnReduce, 1}, {3, UnReduce, 2}, {4, UnReduce, 3}, {5, UnReduce, 4},
+    {6, [](const TDecoderIO& IO, int) { return Explode(IO, uint16_t(IO.Flags)); }, 0},
+    {8, InflateRaw, 0},
+    {9, [](const TDecoderIO& IO, int) { return Inflate64(IO); }, 0},
+};
+
+}  // namespace
 
 bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
   // Bit 6 is PKWARE's strong encryption; method 99 is WinZip AES around another method.
@@ -29,12 +76,9 @@ bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
     inner.HasAes = false;
     return inner.Method != kAesMethod && CanDecode(inner, Why);
   }
-  switch (E.Method) {
-    case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 8: case 9: return true;
-    default:
-      Why = "method " + std::to_string(E.Method);
-      return false;
-  }
+  if (FindDecoder(kZipDecoders, E.Method)) return true;
+  Why = "method " + std::to_string(E.Method);
+  return false;
 }
 
 bool TUnZip::DecodeAes(TStream32& S, const TEntry& E) {
@@ -64,13 +108,10 @@ bool TUnZip::Decode(TStream32& S, const TEntry& E, bool Encrypted) {
   const int64_t packed = E.PackedSize - (Encrypted ? 12 : 0);
   const int64_t unpacked = E.UnpackedSize;
   if (packed < 0) return false;
-  switch (E.Method) {
-    case 0: return CopyStored(S, packed, unpacked, Encrypted);
-    case 8: return Inflate(S, packed, unpacked, Encrypted);
-    case 1: case 2: case 3: case 4: case 5: case 6: case 9: break;
-    default:
-      ReportError(E.Name, "", FRunArchiveName, ecUnsupportedMethod);
-      return false;
+  const TMethodDecoder* decoder = FindDecoder(kZipDecoders, E.Method);
+  if (!decoder) {
+    ReportError(E.Name, "", FRunArchiveName, ecUnsupportedMethod);
+    return false;
   }
   TDecoderIO io;
   io.Read = [&S](uint8_t* Buf, int64_t N) -> int64_t { return S.Read(Buf, int32_t(std::min<int64_t>(N, kBlock))); };
@@ -79,49 +120,8 @@ bool TUnZip::Decode(TStream32& S, const TEntry& E, bool Encrypted) {
   io.CancelFlag = CancelFlag();
   io.CompressedSize = packed;
   io.UncompressedSize = unpacked;
-  TDecodeStatus st;
-  if (E.Method == 1)
-    st = UnShrink(io);
-  else if (E.Method <= 5)
-    st = UnReduce(io, E.Method - 1);
-  else if (E.Method == 6)
-    st = Explode(io, E.Flags);
-  else
-    st = Inflate64(io);
+  io.Flags = E.Flags;
+  const TDecodeStatus st = decoder->Run(io, decoder->Param);
   if (st.ErrorCode) ReportError(E.Name, "", FRunArchiveName, st.ErrorCode);
-  return st.Ok() && st.BytesOut == unpacked;
-}
-
-bool TUnZip::CopyStored(TStream32& S, int64_t Packed, int64_t Unpacked, bool Encrypted) {
-  std::vector<uint8_t> buf(size_t(std::min<int64_t>(std::max<int64_t>(Packed, 1), kBlock)));
-  int64_t left = Packed;
-  while (left > 0 && !IsCancelled()) {
-    const int32_t got = S.Read(buf.data(), int32_t(std::min<int64_t>(left, kBlock)));
-    if (got <= 0) break;
-    ProcessMessages();
-    if (!WriteBlock(buf.data(), got, 32, Encrypted ? bcDecipher : bcNone)) return false;
-    left -= got;
-    BytesToGo -= got;
-    ProgressStep();
-  }
-  return left == 0 && Packed == Unpacked && !IsCancelled();
-}
-
-bool TUnZip::Inflate(TStream32& S, int64_t Packed, int64_t Unpacked, bool Encrypted) {
-  TDecompressStream ds(S, -15, StreamState);
-  ds.InputLimit = Packed;
-  ds.Encrypt = Encrypted;
-  std::vector<uint8_t> buf(size_t(std::min<int64_t>(std::max<int64_t>(Unpacked, 1), kBlock)));
-  int64_t done = 0;
-  while (!IsCancelled()) {
-    ProcessMessages();
-    const int32_t got = ds.Read(buf.data(), int32_t(buf.size()));
-    if (got <= 0) break;
-    // More output than the stated size is damage: the surplus is not written.
-    const int64_t take = std::min<int64_t>(got, Unpacked - done);
-    if (take > 0 && SinkWrite(buf.data(), take) != take) return false;
-    done += take;
-    if (take < got) return false;
-  }
-  return ds.EndOfData() && done == Unpacked && !IsCancelled();
+  return st.Ok() && st.BytesOut == unpacked && !IsCancelled();
 }

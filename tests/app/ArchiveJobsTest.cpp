@@ -171,14 +171,23 @@ TEST(ArchiveJobsEndToEnd, TextNamedLikeAnArchiveIsSkippedSilently)
     EXPECT_FALSE(std::filesystem::exists(t / "notes"));
 }
 
-TEST(ArchiveJobsEndToEnd, KindWithoutWriterReportsAndCreatesNothing)
+TEST(ArchiveJobsEndToEnd, LzhAndCabKindsPackOneFileAndUnpackIt)
 {
-    testsupport::TempDir t;
-    testsupport::WriteFile(t / "report.txt", "data");
-    TJobLog log;
-    MakeArchive(akLzh, {(t / "report.txt").string()}, log.Events());
-    EXPECT_EQ(log.Codes, (std::vector<int32_t>{kUnsupportedArchiveType}));
-    EXPECT_FALSE(std::filesystem::exists(t / "report.lzh"));
+    for (const auto& [kind, ext] : {std::pair{akLzh, ".lzh"}, std::pair{akCab, ".cab"}}) {
+        SCOPED_TRACE(ext);
+        testsupport::TempDir t;
+        testsupport::WriteFile(t / "in/report.txt", std::string(3000, 'r'));
+        TJobLog log;
+        MakeArchive(kind, {(t / "in/report.txt").string()}, log.Events());
+        const std::string archive = (t / (std::string("in/report") + ext)).string();
+        const std::string bytes = testsupport::ReadFile(archive);
+        ASSERT_GT(bytes.size(), 24u);
+        EXPECT_EQ(bytes.back(), '\0');
+        UnpackArchive(archive, log.Events());
+        EXPECT_TRUE(log.Codes.empty());
+        // The stored name keeps the start folder, as for ZIP.
+        EXPECT_EQ(testsupport::ReadFile(t / "in/report/in/report.txt"), std::string(3000, 'r'));
+    }
 }
 
 }  // namespace

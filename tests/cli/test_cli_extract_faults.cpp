@@ -54,6 +54,20 @@ TEST(CliExtractFaults, FlippedByteInAStoredEntryFailsItsCheck) {
   }
 }
 
+// An archive cut short before its central directory: what the local headers hold comes out,
+// and the run says the archive is damaged.
+TEST(CliExtractFaults, ArchiveCutBeforeItsDirectoryIsReported) {
+  TempDir t;
+  WriteFile(t / "in/a.txt", "alpha");
+  WriteFile(t / "in/b.bin", RandomBytes(50000, 4));
+  ASSERT_EQ(RunCli({"a", "-q", "-m", "store", (t / "a.zip").string(), (t / "in/.").string()}).status, 0);
+  WriteFile(t / "cut.zip", ReadFile(t / "a.zip").substr(0, 120));
+  const CommandResult r = RunCli({"x", "-q", "-o", (t / "out").string(), (t / "cut.zip").string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(Reports(r.out, 25259), 1) << r.out;
+  EXPECT_EQ(ReadFile(t / "out/a.txt"), "alpha");
+}
+
 // An output that cannot be created is one error naming the file and the reason; the entries
 // beside it still come out.
 TEST(CliExtractFaults, OutputThatCannotBeOpenedIsOneErrorWithItsReason) {

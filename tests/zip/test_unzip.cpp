@@ -317,7 +317,7 @@ TEST(UnZip, NamesHoldingNulAreRefused) {
                  (t / "a/b/out").string());
     r.Zip.Extract();
     EXPECT_EQ(r.Count(ecInvalidFileName), 1) << c.What;
-    EXPECT_EQ(r.Reports.size(), 1u) << c.What;
+    EXPECT_EQ(r.Reports.size(), c.NoCentral ? 2u : 1u) << c.What;  // and 25259 without a directory
     EXPECT_EQ(ReadTree(t.path()), (std::map<std::string, std::string>{
                                       {"a.zip", ReadFile(t / "a.zip")}, {"a/", ""}, {"a/b/", ""},
                                       {"a/b/out/", ""}, {"a/b/out/good.txt", "good"}}))

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/zip/qrvDecoder.h"
+#include "archive/core/qrvDecoder.h"
 #include "support/TestSupport.h"
 
 namespace ziptest {

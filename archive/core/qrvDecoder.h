@@ -1,25 +1,26 @@
-// The ZIP reader's own decoders (Deflate64, Unshrink, Unreduce, Explode) and what they share:
-// the interface to the reader, the bounded bit reader and the sliding output window.
+// The decoder kit the archive readers share: the interface between a reader and a decoder, bit
+// readers (least significant bit first for ZIP and cabinets, most significant first for LZH), a
+// canonical prefix-code table, the sliding output window, and a table from method to decoder.
 //
-// Wiring a decoder into the reader
-// --------------------------------
-// The reader fills one TDecoderIO per entry and calls the decoder for the entry's method:
+// Wiring a decoder into a reader
+// ------------------------------
+// The reader fills one TDecoderIO per entry and calls the decoder its method table names:
 //
 //   TDecoderIO io;
 //   io.Read = [&](uint8_t* buf, int64_t n) { return archive->Read(buf, n); };
 //                             // raw archive bytes from the entry's data position; <= 0 ends
 //                             // the input (a multi-volume reader may switch volumes in here)
 //   io.Decipher = [&](uint8_t* buf, int64_t n) { ZipDecrypt(buf, n); };
-//                             // only for encrypted entries (flag bit 0); leave empty otherwise
+//                             // only for encrypted entries; leave empty otherwise
 //   io.Write = [&](const uint8_t* buf, int64_t n) { return frame->WriteBlock(buf, n); };
-//                             // the output sink: CRC-32, bytes still to process, progress;
+//                             // the output sink: running CRC, bytes still to process, progress;
 //                             // returns the bytes taken, fewer is a write failure
 //   io.CancelFlag = cancelFlag; // the component's CancelFlag (may be null)
-//   io.CompressedSize = compressedSize - (encrypted ? 12 : 0);
+//   io.CompressedSize = compressedSize;
 //   io.UncompressedSize = uncompressedSize;   // -1 when unknown
-//
-//   method 1:    UnShrink(io)            method 6: Explode(io, generalPurposeFlags)
-//   methods 2-5: UnReduce(io, method - 1) method 9: Inflate64(io)
+//   io.Flags = entryFlags;      // format-specific (ZIP: general-purpose flags)
+//   const TMethodDecoder* d = FindDecoder(kTable, method);   // null: unsupported method
+//   TDecodeStatus st = d->Run(io, d->Param);
 //
 // The decoders read at most CompressedSize bytes, in pieces of at most 32768 bytes, deciphering
 // each piece; they never read the archive past the entry. Output reaches Write in blocks (32 KiB
@@ -63,6 +64,7 @@ struct TDecoderIO {
   const bool* CancelFlag = nullptr;
   int64_t CompressedSize = 0;
   int64_t UncompressedSize = -1;  // -1: unknown
+  uint32_t Flags = 0;             // the entry's format-specific flags
 };
 
 // Thrown inside a decoder to end it with an outcome; the decoder's entry point catches it.
@@ -147,6 +149,58 @@ private:
   std::unique_ptr<uint8_t[]> buf_;
 };
 
+// Bits most significant first (LZH). Same contract as TBitReader: zero filler past the end of
+// the input, counted, so that Overrun tells when bits that were never there have been used.
+class TMsbBitReader {
+public:
+  explicit TMsbBitReader(const TDecoderIO& IO) : in_(IO) {}
+
+  uint64_t Bits = 0;     // next bits, the first in bit 63
+  unsigned Count = 0;    // valid bits in Bits
+
+  // Ensures at least 56 bits in Bits. As in TBitReader's FastFill, bits below the count hold
+  // the input's next bits, so a later fill ORs in the same values.
+  void Fill() {
+    if (in_.End - in_.Next >= 8) {
+      uint64_t v;
+      std::memcpy(&v, in_.Next, 8);
+      if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) v = __builtin_bswap64(v);
+      Bits |= v >> Count;
+      in_.Next += (63 - Count) >> 3;
+      Count |= 56;
+      return;
+    }
+    while (Count <= 56) {
+      uint8_t b;
+      in_.ReadBytes(&b, 1);
+      Bits |= uint64_t(b) << (56 - Count);
+      Count += 8;
+    }
+  }
+  bool Overrun() const { return in_.Filler * 8 > static_cast<int64_t>(Count); }
+  void CheckOverrun() const {
+    if (Overrun()) DecodeFail(drInputExhausted, "compressed data ends early");
+  }
+  // The next N (1..32) bits without taking them.
+  uint32_t Peek(unsigned N) {
+    if (Count < N) Fill();
+    return static_cast<uint32_t>(Bits >> (64 - N));
+  }
+  void Drop(unsigned N) {
+    Bits <<= N;
+    Count -= N;
+  }
+  uint32_t Get(unsigned N) {  // 0 <= N <= 32
+    if (N == 0) return 0;
+    uint32_t v = Peek(N);
+    Drop(N);
+    return v;
+  }
+
+private:
+  TBitReader in_;  // byte source: aligned whole bytes, filler counted
+};
+
 // Output through a flat buffer: Window bytes of history, then Block bytes of new output. When the
 // block is full it goes to the sink and the last Window bytes move to the front. History starts
 // as zeros, so a match reaching before the start of the entry copies zero bytes.
@@ -191,6 +245,67 @@ private:
   int64_t written_ = 0;
 };
 
+// ---- Canonical prefix-code tables (Deflate64, Explode, LZH)
+//
+// A table maps the next input bits (least significant first) to a 32-bit entry: the bits the code
+// takes, a kind, and the symbol's payload (a literal, or a base value with a count of extra bits).
+// Codes up to RootBits long are found in one lookup; a longer code, or a bit pattern that no code
+// has, goes to a canonical walk over the code lengths (rare: such codes are long because their
+// symbols are rare).
+enum THuffKind : uint8_t { hkLiteral, hkBase, hkEnd, hkInvalid, hkSlow };
+
+constexpr uint32_t HuffEntry(THuffKind Kind, uint32_t Value, uint32_t Extra = 0) {
+  return (Value << 16) | (Extra << 8) | (uint32_t(Kind) << 5);
+}
+constexpr unsigned HuffLen(uint32_t E) { return E & 31; }
+constexpr THuffKind HuffKindOf(uint32_t E) { return THuffKind((E >> 5) & 7); }
+constexpr unsigned HuffExtra(uint32_t E) { return (E >> 8) & 31; }
+constexpr uint32_t HuffValue(uint32_t E) { return E >> 16; }
+
+// What a code set may lack: Deflate allows an incomplete distance code (a lone distance code is
+// common) and, as zlib does, a literal/length code made of one code of length 1.
+enum THuffPolicy : uint8_t { hpComplete, hpSingleAllowed, hpIncompleteAllowed };
+
+class THuffman {
+public:
+  static constexpr unsigned kMaxBits = 16;
+  static constexpr unsigned kMaxSymbols = 512;
+  static constexpr unsigned kMaxRoot = 12;
+
+  // Lengths[i] (0 = unused, at most 16) of Count symbols; Payload[i] the entry of symbol i without
+  // its length. Returns false for an over-subscribed code, a length above 16, or an incomplete
+  // code the policy does not allow. Payload must outlive the table. MsbFirst builds the table
+  // for LookupMsb (codes read most significant bit first), else for Lookup.
+  bool Build(const uint8_t* Lengths, unsigned Count, const uint32_t* Payload, unsigned RootBits,
+             THuffPolicy Policy, bool MsbFirst = false);
+
+  // The entry for the next bits; Peek must hold at least 16 bits. HuffLen of the result is the
+  // number of bits the code takes; an unassigned pattern gives hkInvalid.
+  uint32_t Lookup(uint64_t Peek) const {
+    uint32_t e = root_[Peek & rootMask_];
+    return HuffKindOf(e) != hkSlow ? e : LookupLong(static_cast<uint32_t>(Peek));
+  }
+  // The same for a table built MsbFirst: Peek16 holds the next 16 bits, the first in bit 15.
+  uint32_t LookupMsb(uint32_t Peek16) const {
+    uint32_t e = root_[Peek16 >> (16 - rootBits_)];
+    return HuffKindOf(e) != hkSlow ? e : LookupLongMsb(Peek16);
+  }
+
+private:
+  uint32_t LookupLong(uint32_t Peek) const;
+  uint32_t LookupLongMsb(uint32_t Peek16) const;
+  template <bool Msb>
+  uint32_t Walk(uint32_t Peek) const;
+
+  uint32_t root_[1u << kMaxRoot];
+  uint32_t rootMask_ = 0;
+  unsigned rootBits_ = 1;
+  unsigned maxLen_ = 0;
+  uint16_t count_[kMaxBits + 1];       // codes per length
+  uint16_t sorted_[kMaxSymbols];       // symbols by length, then value
+  const uint32_t* payload_ = nullptr;
+};
+
 // Runs a decoder body, turning a TDecodeStop into the status and writing pending output.
 template <class Body>
 TDecodeStatus RunDecoder(TWindowOutput& Out, Body&& body) {
@@ -228,4 +343,25 @@ TDecodeStatus DecodeWith(Body&& body, Args&&... args) {
     return st;
   }
   return RunDecoder(s->Out, [&] { body(*s); });
+}
+
+// Copies a stored entry: CompressedSize bytes (deciphered when asked) to Write, checking the
+// CancelFlag per piece. drInputExhausted when the archive ends early, drDataError when the two
+// sizes differ.
+TDecodeStatus StoreCopy(const TDecoderIO& IO, int Param);
+
+// One row of a reader's method table: the method's key (a ZIP method number, an LZH method
+// character), its decoder and the decoder's parameter (a dictionary size, a reduction factor).
+struct TMethodDecoder {
+  int Method;
+  TDecodeStatus (*Run)(const TDecoderIO& IO, int Param);
+  int Param;
+};
+
+// The row of Method in a table; null when the table has none.
+template <size_t N>
+const TMethodDecoder* FindDecoder(const TMethodDecoder (&Table)[N], int Method) {
+  for (const TMethodDecoder& d : Table)
+    if (d.Method == Method) return &d;
+  return nullptr;
 }

@@ -1,4 +1,4 @@
-#include "archive/zip/qrvDecoder.h"
+#include "archive/core/qrvDecoder.h"
 
 #include <algorithm>
 #include <climits>
@@ -128,4 +128,31 @@ void TWindowOutput::Copy(size_t Distance, size_t Length) {
     Length -= n;
     if (Pos == Limit) Slide();
   }
+}
+
+// ---------------------------------------------------------------- stored entries
+
+TDecodeStatus StoreCopy(const TDecoderIO& IO, int) {
+  TDecodeStatus st;
+  std::unique_ptr<uint8_t[]> buf(new uint8_t[TBitReader::kChunk]);
+  int64_t left = std::max<int64_t>(IO.CompressedSize, 0);
+  try {
+    while (left > 0) {
+      CheckCancel(IO);
+      const int64_t want = std::min<int64_t>(left, TBitReader::kChunk);
+      const int64_t got = IO.Read ? std::min(IO.Read(buf.get(), want), want) : 0;
+      if (got <= 0) DecodeFail(drInputExhausted, "stored data ends early");
+      if (IO.Decipher) IO.Decipher(buf.get(), got);
+      const int64_t took = IO.Write ? IO.Write(buf.get(), got) : 0;
+      st.BytesOut += std::max<int64_t>(took, 0);
+      if (took != got) DecodeFail(drWriteFailure, "output could not be written");
+      left -= got;
+    }
+    if (IO.UncompressedSize >= 0 && IO.UncompressedSize != IO.CompressedSize)
+      DecodeFail(drDataError, "stored sizes differ");
+  } catch (const TDecodeStop& stop) {
+    st.Result = stop.Result;
+    st.Reason = stop.Reason;
+  }
+  return st;
 }

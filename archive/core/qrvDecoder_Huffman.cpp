@@ -1,4 +1,4 @@
-#include "archive/zip/qrvHuffman.h"
+#include "archive/core/qrvDecoder.h"
 
 #include <algorithm>
 #include <iterator>
@@ -13,7 +13,7 @@ static uint32_t ReverseBits(uint32_t Code, unsigned Len) {
 }
 
 bool THuffman::Build(const uint8_t* Lengths, unsigned Count, const uint32_t* Payload,
-                     unsigned RootBits, THuffPolicy Policy) {
+                     unsigned RootBits, THuffPolicy Policy, bool MsbFirst) {
   if (Count > kMaxSymbols || RootBits == 0 || RootBits > kMaxRoot) return false;
   std::fill(std::begin(count_), std::end(count_), 0);
   unsigned codes = 0;
@@ -43,13 +43,17 @@ bool THuffman::Build(const uint8_t* Lengths, unsigned Count, const uint32_t* Pay
 
   payload_ = Payload;
   rootMask_ = (1u << RootBits) - 1;
+  rootBits_ = RootBits;
   std::fill(root_, root_ + (1u << RootBits), HuffEntry(hkSlow, 0));
   uint32_t code = 0;
   unsigned index = 0;
   for (unsigned len = 1; len <= std::min(maxLen_, RootBits); ++len) {
     for (unsigned k = 0; k < count_[len]; ++k, ++code) {
       uint32_t entry = Payload[sorted_[index++]] | len;
-      for (uint32_t r = ReverseBits(code, len); r <= rootMask_; r += 1u << len) root_[r] = entry;
+      if (MsbFirst)
+        std::fill_n(root_ + (code << (RootBits - len)), 1u << (RootBits - len), entry);
+      else
+        for (uint32_t r = ReverseBits(code, len); r <= rootMask_; r += 1u << len) root_[r] = entry;
     }
     code <<= 1;
   }
@@ -57,10 +61,12 @@ bool THuffman::Build(const uint8_t* Lengths, unsigned Count, const uint32_t* Pay
 }
 
 // Canonical walk, one bit at a time: codes of each length follow those of the length before.
-uint32_t THuffman::LookupLong(uint32_t Peek) const {
+// Msb: the code's bits from bit 15 of Peek down, else from bit 0 up.
+template <bool Msb>
+uint32_t THuffman::Walk(uint32_t Peek) const {
   int32_t code = 0, first = 0, index = 0;
   for (unsigned len = 1; len <= maxLen_; ++len) {
-    code |= (Peek >> (len - 1)) & 1;
+    code |= (Msb ? Peek >> (16 - len) : Peek >> (len - 1)) & 1;
     int32_t count = count_[len];
     if (code - first < count) return payload_[sorted_[index + code - first]] | len;
     index += count;
@@ -69,3 +75,6 @@ uint32_t THuffman::LookupLong(uint32_t Peek) const {
   }
   return HuffEntry(hkInvalid, 0) | 1;
 }
+
+uint32_t THuffman::LookupLong(uint32_t Peek) const { return Walk<false>(Peek); }
+uint32_t THuffman::LookupLongMsb(uint32_t Peek16) const { return Walk<true>(Peek16); }

@@ -1,0 +1,152 @@
+// Our cabinet library: the create operations (a creation context, add file, flush cabinet,
+// destroy) that write the cabinet format on zlib, and the decompress operations (a decompress
+// context, is-cabinet, copy with notices) that read it through libmspack.
+//
+// Layout of the unit: qrvLoadLib_Create.cpp holds the creation context,
+// qrvLoadLib_Encoders.cpp the per-folder block encoders, qrvLoadLib_Copy.cpp the decompress
+// side.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/cab/qrvCabGbls.h"
+#include "archive/cab/qrvUnCabTypes.h"
+#include "archive/core/qrvStreams.h"
+
+// ---- Per-folder compression ------------------------------------------------------------------
+
+// Packs the data blocks of one folder, one CFDATA block at a time, carrying whatever state its
+// compression type keeps from block to block (MSZIP: the last 32 KiB as history).
+class TCabBlockEncoder {
+ public:
+  virtual ~TCabBlockEncoder() = default;
+  // Packs Count (1..CabBlockSize) bytes into Out (replaced; at most CabMaxPackedBlock bytes).
+  // Every block but a folder's last holds exactly CabBlockSize bytes. False on failure.
+  virtual bool Encode(const uint8_t* In, uint32_t Count, std::vector<uint8_t>& Out) = 0;
+};
+
+// Makes the encoder of a folder of compression type TypeCompress (the whole value: LZX and
+// Quantum keep their parameters above the low four bits). Level is the zlib level for MSZIP.
+using TCabEncoderFactory = std::unique_ptr<TCabBlockEncoder> (*)(uint16_t TypeCompress, int Level);
+
+// The encoder for TypeCompress from the table of known types; null when this build has none
+// (store, MSZIP, Quantum and LZX; a new type is one more row).
+std::unique_ptr<TCabBlockEncoder> NewCabEncoder(uint16_t TypeCompress, int Level);
+
+// ---- Create --------------------------------------------------------------------------------
+
+// What a creation context asks its owner for.
+struct TCabCreateCallbacks {
+  // Opens a source for reading and gives its packed DOS date, time and attributes. Null on
+  // failure (the owner has reported it).
+  std::function<std::unique_ptr<TStream32>(const std::string& Path, uint16_t& Date, uint16_t& Time,
+                                           uint16_t& Attribs)> OpenInfo;
+  // Reads up to Count bytes of an open source; a negative result fails the file.
+  std::function<int32_t(TStream32& Source, void* Buffer, int32_t Count)> Read;
+  // After each data block: source bytes taken and packed bytes made. -1 aborts.
+  std::function<int(uint32_t Consumed, uint32_t Packed)> Status;
+  // A stream for the folder data until the cabinet is written (deleted when it is freed).
+  std::function<std::unique_ptr<TStream32>()> CreateTemp;
+  // The stream the finished cabinet is written to.
+  std::function<TStream32*(const TCCAB& Cabinet)> OpenCabinet;
+};
+
+// A creation context: files go into folders (a new one whenever the compression type changes
+// or a folder would outgrow its limits), their data into 32 KiB blocks, packed and spilled to a
+// temporary stream; FlushCabinet writes header, folders, files and data to the cabinet.
+// Failures set the error record and return false; stream exceptions (disk full) pass through.
+class TCabCreator {
+ public:
+  TCabCreator(const TCCAB& Params, TCabCreateCallbacks Callbacks, TCabError& Err, int Level = 6);
+  ~TCabCreator();
+  TCabCreator(const TCabCreator&) = delete;
+  TCabCreator& operator=(const TCabCreator&) = delete;
+
+  // Adds the file at Source as Name (stored bytes; Attribs are added to the file's own, e.g.
+  // cfattrNameIsUtf), compressed with TypeCompress. False when it could not be added: nothing
+  // of it is listed (data already packed stays in the folder unreferenced).
+  bool AddFile(const std::string& Source, const std::string& Name, bool Execute, uint16_t TypeCompress,
+               uint16_t Attribs = 0);
+  // Completes the open folder and writes the cabinet. False (error record set) when it holds no
+  // file or exceeds the cabinet limits.
+  bool FlushCabinet();
+  int FileCount() const { return int(FFiles.size()); }
+
+ private:
+  struct TFolder {
+    uint16_t Type = 0;
+    int64_t DataOffset = 0;  // in the temporary stream
+    uint32_t Blocks = 0;
+    int64_t Unpacked = 0;
+  };
+  struct TFile {
+    uint32_t Size = 0;
+    uint32_t Offset = 0;  // in its folder's uncompressed data
+    uint16_t Folder = 0;
+    uint16_t Date = 0, Time = 0, Attribs = 0;
+    std::string Name;
+  };
+  bool StartFolder(uint16_t TypeCompress);
+  bool FlushBlock();
+  bool CloseFolder();
+  bool Fail(int32_t Oper, int32_t Type = 0);
+  void WriteHeader(TStream32& Out, int64_t HeaderSize, int64_t DataSize);
+
+  TCCAB FParams;
+  TCabCreateCallbacks FCb;
+  TCabError& FErr;
+  int FLevel;
+  std::unique_ptr<TStream32> FTemp;
+  std::unique_ptr<TCabBlockEncoder> FEncoder;
+  std::vector<TFolder> FFolders;
+  std::vector<TFile> FFiles;
+  std::vector<uint8_t> FBlock;   // uncompressed bytes of the block being filled
+  std::vector<uint8_t> FPacked;  // header and packed data of a block
+  bool FFolderOpen = false;
+};
+
+// ---- Decompress ----------------------------------------------------------------------------
+
+struct TCabSystem;
+
+// A decompress context over libmspack. Cabinets are read through file descriptors with every
+// read, seek and size bounded by the file; copied data never reaches a file libmspack names,
+// only the caller's Write. Errors come back as codes in the error record.
+class TCabDecompressor {
+ public:
+  explicit TCabDecompressor(TCabError& Err);
+  ~TCabDecompressor();
+  TCabDecompressor(const TCabDecompressor&) = delete;
+  TCabDecompressor& operator=(const TCabDecompressor&) = delete;
+
+  // The library context exists (false: fdierrAllocFail is in the error record).
+  bool Ready() const { return FD != nullptr; }
+  // Whether the file at Path starts with a cabinet header (signature, version 1.x, sizes that
+  // fit the file); Info describes it.
+  bool IsCabinet(const std::string& Path, TCabInfo& Info);
+  // Opens the cabinet at Path, joins the cabinets of its set it needs (the previous ones when
+  // they lie beside it, the next ones through cnNextCabinet), sends cnCabinetInfo, then for
+  // each file cnPartialFile or cnCopyFile. A cnCopyFile handler copies the file at once through
+  // the notice's Extract, or answers 1 to have it copied afterwards and hear cnCloseFile; the
+  // data goes through Write either way. A file that fails to decode fails alone. False (error record set) when the
+  // cabinet cannot be opened or a notice aborted; an exception thrown by Write or Notify is
+  // passed on once libmspack is out of the way.
+  bool Copy(const std::string& Path, const TCabNotify& Notify, const TCabWrite& Write,
+            const bool* Cancel = nullptr);
+
+ private:
+  friend struct TCabSystem;
+  // Copies one file through FWrite: an fdierr* code; a pending exception is rethrown.
+  int32_t Extract(struct mscabd_file* F);
+  TCabError& FErr;
+  std::unique_ptr<TCabSystem> FSys;
+  struct mscab_decompressor* FD = nullptr;
+  TCabWrite FWrite;
+  const bool* FCancel = nullptr;
+  std::exception_ptr FPending;  // thrown inside a callback, rethrown after libmspack returns
+};

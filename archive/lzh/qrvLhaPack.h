@@ -1,0 +1,70 @@
+// LZH headers: levels 0, 1 and 2 read (extended headers, Unicode names, time stamps), level 0
+// written, and the walk from one header to the next that the writer and the reader share.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/core/qrvStreams.h"
+
+constexpr int LhaFixedSize = 22;       // bytes read first: enough to tell the level
+constexpr size_t LhaMaxName0 = 233;    // longest name a level-0 header can hold
+constexpr int LhaHeadCopySize = 37;    // the header copy a writer row keeps
+constexpr int LhaExtraHeadSize = 24;   // level-0 header bytes besides the name
+
+// One header as read. Offsets are absolute positions in the archive.
+struct TLhaHeader {
+  char MethodId[5] = {'-', 'l', 'h', '0', '-'};
+  int Level = 0;
+  int64_t PackedSize = 0;     // data bytes only (level 1: the extended headers taken off)
+  int64_t Size = 0;
+  uint32_t DosDateTime = 0;   // level 2's Unix seconds converted
+  uint8_t Attr = 0x20;
+  uint16_t Crc = 0;
+  uint8_t OsId = 0;
+  std::string Name;           // UTF-8 (or the raw bytes without Translate), "/" separated,
+                              // a directory without its trailing "/"
+  std::string LinkTarget;     // a Unix symbolic link ("-lhd-" named "link|target")
+  bool NameHasNul = false;    // some stored form of the name holds a NUL: never extracted
+  int64_t HeaderOffset = 0;
+  int64_t DataOffset = 0;
+  int64_t NextOffset = 0;     // where the next header starts
+
+  // The method key of the decoder table: the three letters between the dashes ("lh5").
+  int MethodKey() const;
+  char MethodChar() const { return MethodId[3]; }
+  bool DashesOk() const { return MethodId[0] == '-' && MethodId[4] == '-'; }
+  bool IsDir() const;
+  bool IsLink() const { return !LinkTarget.empty(); }
+  int64_t EntryBytes() const { return NextOffset - HeaderOffset; }
+};
+
+constexpr int LhaKey(char A, char B, char C) { return (A << 16) | (B << 8) | C; }
+
+enum TLhaRead : uint8_t { lrEntry, lrEnd, lrBad };
+
+// Reads the header at Pos of an archive of FileSize bytes. lrEnd at the end of the file or a
+// size byte of 0; lrBad for a header that is cut short, has a wrong checksum, an unknown level or
+// an extended header that does not fit (the walk stops there). Translate: names as DESIGN.md
+// says (valid UTF-8 stays, else CP932, else CP437); the UTF-16 names win over them.
+TLhaRead LhaReadHeader(TStream32& S, int64_t Pos, int64_t FileSize, bool Translate, TLhaHeader& H);
+
+// The level-0 header of an entry: MethodId the five bytes ("-lh5-"), RawName the stored bytes
+// ("\" separators), at most 233 of them.
+std::vector<uint8_t> LhaBuildHeader0(const char* MethodId, uint32_t PackedSize, uint32_t Size, uint32_t DosDateTime,
+                                     uint8_t Attr, const std::string& RawName, uint16_t Crc);
+
+// The sum modulo 256 of a level-0 or level-1 header's bytes from offset 2 to its end.
+uint8_t LhaHeaderSum(const uint8_t* Header, size_t Length);
+
+// Where the first header lies: 0 for a plain archive, else the first position within 64 KiB
+// (a self-extractor's stub) where a whole header reads; -1 when there is none.
+int64_t LhaFindFirstHeader(TStream32& S, int64_t FileSize);
+
+// A name as a level-0 header stores it: CP932 when Translate and CP932 holds it, else the UTF-8
+// bytes; "\" separators; a directory gets a trailing "\".
+std::string LhaStoredName(const std::string& Name, bool IsDir, bool Translate);
+
+// UTF-16LE to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf16LeToUtf8(const uint8_t* Data, size_t Bytes);

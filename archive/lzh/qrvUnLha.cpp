@@ -1,0 +1,135 @@
+// The LZH reader: selection over the walked headers, then extraction entry by entry.
+#include "archive/lzh/qrvUnLha.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/lzh/qrvLzh3.h"
+
+namespace {
+
+const TMethodDecoder kLzhDecoders[] = {
+    {LhaKey('l', 'h', '0'), StoreCopy, 0},         {LhaKey('l', 'z', '4'), StoreCopy, 0},
+    {LhaKey('l', 'h', '1'), LzhUnpackAdaptive, 0}, {LhaKey('l', 'h', '4'), LzhUnpackStatic, 12},
+    {LhaKey('l', 'h', '5'), LzhUnpackStatic, 13},  {LhaKey('l', 'h', '6'), LzhUnpackStatic, 15},
+    {LhaKey('l', 'h', '7'), LzhUnpackStatic, 16},
+};
+
+}  // namespace
+
+TUnLha::TUnLha() = default;
+
+int TUnLha::SelectEntries(TStream32& Stream, std::vector<TLhaHeader>& Selected) {
+  const int64_t size = Stream.Size();
+  int64_t pos = LhaFindFirstHeader(Stream, size);
+  if (pos < 0) {
+    ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+    return 0;
+  }
+  int64_t total = 0;
+  TLhaHeader h;
+  while (!IsCancelled()) {
+    const TLhaRead r = LhaReadHeader(Stream, pos, size, TranslateOemChar, h);
+    if (r == lrEnd) break;
+    if (r == lrBad) {
+      // Damage: what came before stays selected.
+      ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+      break;
+    }
+    if (EntrySelected(h.Name.empty() ? std::string("?") : h.Name)) {
+      NoteEntryDate(h.DosDateTime);
+      total += h.Size;
+      Selected.push_back(h);
+    }
+    pos = h.NextOffset;
+  }
+  ByteTotal = BytesToGo = total;
+  return int(Selected.size());
+}
+
+int TUnLha::ExtractArchive(TStream32& Stream, int Flag) {
+  std::vector<TLhaHeader> selected;
+  FTimer.Pause();
+  const int count = SelectEntries(Stream, selected);
+  FTimer.Resume();
+  if (count == 0) return 0;
+  try {
+    for (const TLhaHeader& e : selected) {
+      if (IsCancelled()) break;
+      ++EntryNumber;
+      if (ExtractMode == xmList)
+        ListEntry(e);
+      else
+        ExtractEntry(Stream, e);
+    }
+  } catch (const EArchiveError&) {
+    // Disk full and the like end the pass; what was reported stays reported.
+  }
+  return EntryCount;
+}
+
+void TUnLha::ListEntry(const TLhaHeader& E) {
+  ++EntryCount;
+  if (!OnListEntry) return;
+  TListEntry l;
+  l.Name = E.Name;
+  l.DosDateTime = E.DosDateTime;
+  l.Attr = E.Attr | (E.IsDir() ? 0x10u : 0u);
+  l.Size = E.Size;
+  l.PackedSize = E.PackedSize;
+  l.Method = E.MethodChar();
+  l.MethodName = E.IsLink() ? "Symlink" : E.IsDir() ? "Directory" : MethodName(atLha, E.DashesOk() ? E.MethodChar() : 0);
+  l.Crc32 = E.Crc;
+  OnListEntry(this, l);
+}
+
+void TUnLha::ExtractEntry(TStream32& Stream, const TLhaHeader& E) {
+  if (E.NameHasNul) {
+    // A name that one program cuts at the NUL and another does not names two different files.
+    ReportError(ShownName(E.Name), "NUL byte in the stored name", FRunArchiveName, ecInvalidFileName);
+    BytesToGo -= E.Size;
+    return;
+  }
+  if (E.IsLink()) {
+    // Links are not made (one could lead a later entry out of the output folder): reported as
+    // the TAR reader reports its links.
+    if (ExtractMode == xmExtract)
+      ReportError(ShownName(E.Name), "symbolic link to " + ShownName(E.LinkTarget) + ", not extracted",
+                  FRunArchiveName, ecUnknownFileType);
+    return;
+  }
+  TStepEntry step;
+  step.Name = E.Name;
+  step.IsDir = E.IsDir();
+  step.Size = step.IsDir ? 0 : E.Size;
+  step.DosDateTime = E.DosDateTime;
+  step.Attr = E.Attr;
+  step.Check = step.IsDir ? ckNone : ckCrc16;
+  step.Stored = E.Crc;
+  const TMethodDecoder* decoder = E.DashesOk() ? FindDecoder(kLzhDecoders, E.MethodKey()) : nullptr;
+  auto supported = [&] {
+    if (decoder || step.IsDir) return true;
+    ReportError(CurrentName(), std::string("method ") + std::string(E.MethodId, 5), FRunArchiveName, ecUnsupportedMethod);
+    return false;
+  };
+  ExtractStep(step, [&] { return DecodeEntry(Stream, E, *decoder); }, supported);
+}
+
+bool TUnLha::DecodeEntry(TStream32& Stream, const TLhaHeader& E, const TMethodDecoder& Decoder) {
+  if (Stream.Seek(E.DataOffset, soFromBeginning) != E.DataOffset) return false;
+  TDecoderIO io;
+  io.Read = [this, &Stream](uint8_t* Buf, int64_t N) -> int64_t {
+    return ReadBlock(Stream, Buf, int32_t(std::min<int64_t>(N, 1 << 20)));
+  };
+  io.Write = [this](const uint8_t* Data, int64_t N) -> int64_t {
+    if (!WriteBlock(Data, int32_t(N), 16)) return 0;
+    BytesToGo -= N;
+    ProgressStep();
+    return N;
+  };
+  io.CancelFlag = CancelFlag();
+  io.CompressedSize = E.PackedSize;
+  io.UncompressedSize = E.Size;
+  const TDecodeStatus st = Decoder.Run(io, Decoder.Param);
+  return st.Ok() && st.BytesOut == E.Size && !IsCancelled();
+}

@@ -1,0 +1,25 @@
+// TUnLha: extracts, tests or lists LZH archives. A first pass walks the headers and selects
+// entries by the entry masks; a second pass decodes each selected entry through the decoder its
+// method names, checking the CRC-16.
+#pragma once
+
+#include <vector>
+
+#include "archive/core/qrvBase.h"
+#include "archive/core/qrvDecoder.h"
+#include "archive/lzh/qrvLhaPack.h"
+
+class TUnLha : public TUnBase {
+ public:
+  TUnLha();
+
+ protected:
+  int ExtractArchive(TStream32& Stream, int Flag) override;
+
+ private:
+  int SelectEntries(TStream32& Stream, std::vector<TLhaHeader>& Selected);
+  void ListEntry(const TLhaHeader& E);
+  void ExtractEntry(TStream32& Stream, const TLhaHeader& E);
+  // Decodes the entry's data into the open output; true when all of it came out.
+  bool DecodeEntry(TStream32& Stream, const TLhaHeader& E, const TMethodDecoder& Decoder);
+};

@@ -1,0 +1,232 @@
+// LZH archives end to end through brel-cli and the peers (lhasa, jlha, 7z, bsdtar): what brel
+// writes they accept with the same content, what they write brel extracts as lhasa does, and
+// damage, NUL names, long names and renames are handled entry by entry.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "archive/lzh/qrvLha.h"
+#include "archive/lzh/qrvLhaPack.h"
+#include "lzh/lzh_test_util.h"
+#include "platform/CodePage.h"
+#include "support/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+#ifdef BREL_CLI
+
+void MakeTree(const fs::path& Root) {
+  WriteFile(Root / "src/readme.txt", TextBytes(70000, 1));
+  WriteFile(Root / "src/random.bin", RandomBytes(40000, 2));
+  WriteFile(Root / "src/empty.dat", "");
+  WriteFile(Root / "src/日本語/ファイル.txt", TextBytes(3000, 3));  // no 0x5C trail byte: lhasa splits there
+  fs::create_directories(Root / "src/empty-dir");
+}
+
+// A tree a peer extracted: links dropped, names read back as brel reads stored names.
+std::map<std::string, std::string> PeerTree(const fs::path& Root) {
+  for (auto it = fs::recursive_directory_iterator(Root); it != fs::recursive_directory_iterator(); ++it)
+    if (it->is_symlink()) fs::remove(it->path());
+  std::map<std::string, std::string> tree;
+  for (const auto& [name, data] : ReadTree(Root)) tree[OemToUtf8(name)] = data;
+  return tree;
+}
+
+std::map<std::string, std::string> LowerNames(const std::map<std::string, std::string>& Tree) {
+  std::map<std::string, std::string> out;
+  for (const auto& [name, data] : Tree) {
+    std::string lower = name;
+    for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+    out[lower] = data;
+  }
+  return out;
+}
+
+std::map<std::string, std::string> LhasaExtract(const fs::path& Archive, const fs::path& Out) {
+  fs::remove_all(Out);
+  fs::create_directories(Out);
+  EXPECT_EQ(testsupport::Run({"lhasa", "xq", fs::absolute(Archive).string()}, Out).status, 0);
+  return PeerTree(Out);
+}
+
+void ExpectPeersAccept(const fs::path& Archive, const fs::path& Work, const std::map<std::string, std::string>& Want) {
+  EXPECT_EQ(testsupport::Run({"lhasa", "t", Archive.string()}).status, 0);
+  if (HaveTool("jlha")) {
+    EXPECT_EQ(testsupport::Run({"jlha", "t", Archive.string()}).status, 0);
+  }
+  if (HaveTool("7z")) {
+    EXPECT_EQ(testsupport::Run({"7z", "t", Archive.string()}).status, 0);
+  }
+  // bsdtar reads level-0 names in the locale unless told they are CP932.
+  if (HaveTool("bsdtar")) {
+    EXPECT_EQ(testsupport::Run({"bsdtar", "--options", "hdrcharset=CP932", "-tf", Archive.string()}).status, 0);
+  }
+  EXPECT_EQ(LhasaExtract(Archive, Work / "peer"), Want);
+}
+
+#endif
+
+}  // namespace
+
+TEST(LzhArchive, PeersAcceptWhatBrelWrites) {
+#ifdef BREL_CLI
+  if (!HaveTool("lhasa")) GTEST_SKIP() << "lhasa missing";
+  TempDir t;
+  const fs::path in = t / "in";
+  MakeTree(in);
+  const auto want = ReadTree(in);
+  for (const char* m : {"lh5", "lh6", "store"}) {
+    SCOPED_TRACE(m);
+    const fs::path a = t / (std::string(m) + ".lzh");
+    const auto r = RunCli({"a", "-q", "-m", m, "--empty-dirs", a.string(), (in / "src").string()});
+    ASSERT_EQ(r.status, 0) << r.out;
+    ExpectPeersAccept(a, t.path() / "x", want);
+  }
+  // After an update, a delete and a refresh the archive still passes.
+  const fs::path a = t / "lh6.lzh";
+  WriteFile(in / "src/new.txt", TextBytes(5000, 9));
+  ASSERT_EQ(RunCli({"a", "-q", a.string(), (in / "src").string()}).status, 0);
+  ASSERT_EQ(RunCli({"d", "-q", a.string(), "src/random.bin"}).status, 0);
+  fs::remove(in / "src/random.bin");
+  ExpectPeersAccept(a, t.path() / "x", ReadTree(in));
+#else
+  GTEST_SKIP() << "brel-cli not built";
+#endif
+}
+
+TEST(LzhArchive, ExtractsWhatPeersWriteAsLhasaDoes) {
+#ifdef BREL_CLI
+  if (!HaveTool("lhasa")) GTEST_SKIP() << "lhasa missing";
+  TempDir t;
+  MakeTree(t.path());
+  std::vector<fs::path> archives;
+  for (const auto& e : fs::directory_iterator(Testdata("lzh"))) archives.push_back(e.path());
+  archives.push_back(fs::path(BREL_SOURCE_DIR) / "tests/lzh/data/lh1.lzh");
+  if (HaveTool("jlha")) {
+    for (const char* o : {"c0o5", "c1o6", "c2o7", "c2o5", "c0o7", "cz"}) {
+      const fs::path a = t / (std::string("jlha-") + o + ".lzh");
+      ASSERT_EQ(testsupport::Run({"jlha", o, a.string(), "src"}, t.path()).status, 0);
+      archives.push_back(a);
+    }
+  } else {
+    ADD_FAILURE() << "jlha missing: its archives are not tested";
+  }
+  for (const fs::path& a : archives) {
+    SCOPED_TRACE(a.filename().string());
+    const auto want = LhasaExtract(a, t / "peer");
+    const fs::path ours = t / "ours";
+    fs::remove_all(ours);
+    const auto x = RunCli({"x", "-q", "-o", ours.string(), a.string()});
+    // Symbolic links are reported, not made (lhasa makes them; the trees leave them out).
+    size_t reports = 0, links = 0;
+    for (size_t at = x.out.find("brel-cli: "); at != std::string::npos; at = x.out.find("brel-cli: ", at + 1)) {
+      ++reports;
+      links += x.out.compare(at + 10, 5, "25327") == 0;
+    }
+    EXPECT_EQ(reports, links) << x.out;
+    EXPECT_EQ(x.status, links ? 1 : 0) << x.out;
+    // lhasa lower-cases the upper-case names of MS-DOS archives; brel keeps them as stored.
+    EXPECT_EQ(LowerNames(ReadTree(ours)), LowerNames(want));
+    EXPECT_EQ(RunCli({"t", "-q", a.string()}).status, 0);
+  }
+#else
+  GTEST_SKIP() << "brel-cli not built";
+#endif
+}
+
+TEST(LzhArchive, DamageFailsOnlyTheDamagedEntry) {
+#ifdef BREL_CLI
+  TempDir t;
+  WriteFile(t / "in/a.txt", TextBytes(20000, 1));
+  WriteFile(t / "in/b.txt", TextBytes(20000, 2));
+  const fs::path a = t / "a.lzh";
+  ASSERT_EQ(RunCli({"a", "-q", a.string(), (t / "in/a.txt").string(), (t / "in/b.txt").string()}).status, 0);
+  const std::string good = ReadFile(a);
+  const size_t second = good.find("-lh", 10) - 2;
+  const struct {
+    const char* Label;
+    std::string Bytes;
+    const char* Code;
+  } cases[] = {
+      {"flipped data byte", std::string(good).replace(second + 300, 1, 1, char(good[second + 300] ^ 0x40)), "25151"},
+      {"cut inside the second entry", good.substr(0, second + 200), "25114"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Label);
+    WriteFile(a, c.Bytes);
+    fs::remove_all(t / "out");
+    const auto r = RunCli({"x", "-o", (t / "out").string(), a.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(c.Code), std::string::npos) << r.out;
+    EXPECT_EQ(ReadFile(t / "out/a.txt"), TextBytes(20000, 1));
+    EXPECT_NE(RunCli({"t", a.string()}).status, 0);
+  }
+#else
+  GTEST_SKIP() << "brel-cli not built";
+#endif
+}
+
+TEST(LzhArchive, RefusedEntriesLeaveTheOthers) {
+#ifdef BREL_CLI
+  TempDir t;
+  using namespace lzhtest;
+  const auto good = [](const std::string& Name) {
+    const auto h = LhaBuildHeader0("-lh0-", 2, 2, 0x5A210000, 0x20, Name, 0x0558);  // CRC-16 of "ok"
+    return std::string(h.begin(), h.end()) + "ok";
+  };
+  // A NUL in every place a name is stored: each such entry alone is refused.
+  const std::string nul("a\0b", 3), nul16 = Utf16(u"a") + std::string(2, '\0') + Utf16(u"b");
+  std::string arc = good("good1") + Level0("bad" + nul, "ok") + Level1("f", {{0x02, nul}}, "ok") +
+                           Level2({{0x01, nul}}, "ok") + Level2({{0x01, "x"}, {0x44, nul16}}, "ok") +
+                           Level2({{0x01, "y"}, {0x45, nul16}}, "ok") + good("good2");
+  // Names that climb out of the output folder stay inside it.
+  arc += good("..\\..\\up1") + good("/abs/up2") + Level2({{0x01, "up3"}, {0x02, "..\xFF..\xFF"}}, "ok", 'U', 1700000000, -1, 0x0558);
+  // An unknown method is listed and fails alone.
+  const auto lh2 = LhaBuildHeader0("-lh2-", 2, 2, 0x5A210000, 0x20, "old", 0);
+  arc.append(lh2.begin(), lh2.end());
+  arc += "zz";
+  WriteFile(t / "a.lzh", arc);
+  const auto r = RunCli({"x", "-o", (t / "out").string(), (t / "a.lzh").string()});
+  EXPECT_EQ(r.status, 1);
+  size_t refused = 0;
+  for (size_t at = r.out.find("25245"); at != std::string::npos; at = r.out.find("25245", at + 1)) ++refused;
+  EXPECT_EQ(refused, 5u) << r.out;
+  EXPECT_NE(r.out.find("25326"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadTree(t.path()), (std::map<std::string, std::string>{
+                             {"a.lzh", arc}, {"out/", ""}, {"out/good1", "ok"}, {"out/good2", "ok"},
+                             {"out/up1", "ok"}, {"out/abs/", ""}, {"out/abs/up2", "ok"}, {"out/up3", "ok"}}));
+  EXPECT_NE(RunCli({"l", (t / "a.lzh").string()}).out.find("old"), std::string::npos);
+
+  // A name too long for a level-0 header is left out with an error; the other file goes in.
+  WriteFile(t / "in" / std::string(240, 'n'), "long");
+  WriteFile(t / "in/short", "short");
+  const auto w = RunCli({"a", "-q", (t / "b.lzh").string(), (t / "in").string()});
+  EXPECT_EQ(w.status, 1);
+  EXPECT_NE(w.out.find("25245"), std::string::npos) << w.out;
+  ASSERT_EQ(RunCli({"x", "-q", "-o", (t / "bx").string(), (t / "b.lzh").string()}).status, 0);
+  EXPECT_EQ(ReadTree(t / "bx"), (std::map<std::string, std::string>{{"in/", ""}, {"in/short", "short"}}));
+#else
+  GTEST_SKIP() << "brel-cli not built";
+#endif
+}
+
+TEST(LzhArchive, RenamedLevelTwoEntryGetsALevelZeroHeader) {
+  if (!HaveTool("jlha") || !HaveTool("lhasa")) GTEST_SKIP() << "jlha or lhasa missing";
+  TempDir t;
+  WriteFile(t / "a.txt", TextBytes(9000, 4));
+  const fs::path arc = t / "a.lzh";
+  ASSERT_EQ(testsupport::Run({"jlha", "c2", arc.string(), "a.txt"}, t.path()).status, 0);
+  TLha w;
+  w.StoredDirNames = sdNone;
+  w.FileSpec = {(t / "a.txt").string()};
+  w.SetArchiveFile(arc.string());
+  w.OnRenameDupeFile = [](TZipCommon*, const std::string&, std::string& NewName, bool&) { NewName = "old-a.txt"; };
+  ASSERT_EQ(w.Compress(), 1);
+  const std::string bytes = ReadFile(arc);
+  EXPECT_EQ(bytes[20], 0);  // the renamed entry comes first, now at level 0
+  EXPECT_EQ(bytes.substr(22, 9), "old-a.txt");
+  EXPECT_EQ(LhasaExtract(arc, t / "x"), (std::map<std::string, std::string>{{"a.txt", TextBytes(9000, 4)},
+                                                                        {"old-a.txt", TextBytes(9000, 4)}}));
+}
