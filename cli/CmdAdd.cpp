@@ -189,9 +189,16 @@ std::unique_ptr<TCompBase> ConfiguredWriter(TCli& Cli, const TParsedArgs& Args, 
   if (auto* zip = dynamic_cast<TZipBase*>(w.get())) {
     zip->Password = Args.Value("-p");
     zip->StoreSymlinks = Args.Has("--symlinks");
+    const std::string enc = Args.Value("--encryption", "zipcrypto");
+    if (enc != "zipcrypto" && enc != "aes128" && enc != "aes192" && enc != "aes256")
+      throw TUsageError("--encryption takes zipcrypto, aes128, aes192 or aes256");
+    zip->AesStrength = enc == "aes128" ? 1 : enc == "aes192" ? 2 : enc == "aes256" ? 3 : 0;
+    const std::string names = Args.Value("--names", "utf8");
+    if (names != "utf8" && names != "cp932") throw TUsageError("--names takes utf8 or cp932");
+    zip->Cp932Names = names == "cp932";
     if (Args.Has("--comment")) zip->SetArchiveComment(Args.Value("--comment"));
-  } else if (Args.Has("-p")) {
-    throw TUsageError("-p applies to zip archives only");
+  } else if (Args.Has("-p") || Args.Has("--encryption") || Args.Has("--names")) {
+    throw TUsageError("-p, --encryption and --names apply to zip archives only");
   }
   if (auto* cab = dynamic_cast<TMakeCab*>(w.get())) {
     if (Args.Has("--lzx-level")) cab->SetLzxLevel(ParseIntOption("--lzx-level", Args.Value("--lzx-level"), 15, 21));
@@ -264,6 +271,8 @@ const TOptionSpec kWriterOptions = {
     {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum"},
     {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)"},
     {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only)"},
+    {"--encryption", "TYPE", "zipcrypto (default), aes128, aes192 or aes256 (zip only)"},
+    {"--names", "CODING", "non-ASCII names: utf8 (default) or cp932 (zip only)"},
     {"--no-recurse", "", "do not descend into folders"},
     {"--no-hidden", "", "leave out hidden files and folders (names starting .)"},
     {"--no-empty-dirs", "", "leave out empty folders"},

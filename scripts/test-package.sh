@@ -17,7 +17,7 @@ deb="$scratch/out/brel_${version}_amd64.deb"
 
 fail() { echo "package: $*"; exit 1; }
 depends="$(dpkg-deb -f "$deb" Depends)"
-for dep in libqt6widgets6 zlib1g libmspack0; do
+for dep in libqt6widgets6 zlib1g libmspack0 libssl3; do
   [[ "$depends" == *"$dep"* ]] || fail "Depends lacks $dep: $depends"
 done
 

@@ -387,6 +387,18 @@ bool TUnZip::PasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos) {
   });
 }
 
+bool TUnZip::AesPasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos) {
+  uint8_t head[16 + kAesVerifierSize];
+  const int salt = AesSaltSize(E.Aes.Strength);
+  if (E.PackedSize < AesOverhead(E.Aes.Strength) || !SeekTo(S, DataPos) ||
+      S.Read(head, salt + kAesVerifierSize) != salt + kAesVerifierSize)
+    return false;
+  return CheckPassword(E.Name, [&](const std::string& pw) {
+    uint8_t v[kAesVerifierSize];
+    return FAes.Init(pw, head, E.Aes.Strength, v) && std::equal(v, v + kAesVerifierSize, head + salt);
+  });
+}
+
 void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode) {
   TZipLocalRecord l;
   if (!ReadLocalAt(S, E.Position, l)) {
@@ -396,14 +408,18 @@ void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode) {
   if (!CentralMode && E.Crc32 == 0 && l.Header.Crc32 != 0) E.Crc32 = l.Header.Crc32;
   // The local header's date; the name is the directory's (what the selection tested).
   E.DosDateTime = l.Header.DosDateTime;
-  const bool encrypted = (E.Flags & gpEncrypted) && !E.IsDir;
+  E.HasAes = E.Method == kAesMethod && FindAesExtra(l.Extra, E.Aes);
+  const bool encrypted = ((E.Flags & gpEncrypted) || E.Method == kAesMethod) && !E.IsDir;
+  // Where the data starts after the encryption's own header.
+  const int64_t headSize = !encrypted ? 0 : E.HasAes ? AesSaltSize(E.Aes.Strength) + kAesVerifierSize : 12;
   TStepEntry step;
   step.Name = E.Name;
   step.IsDir = E.IsDir;
   step.Size = E.IsDir ? 0 : E.UnpackedSize;
   step.DosDateTime = E.DosDateTime;
   step.Attr = E.ExtAttr;
-  step.Check = E.IsDir ? ckNone : ckCrc32;
+  // AE-2 stores no CRC; its authentication code is the check.
+  step.Check = E.IsDir || (E.HasAes && E.Aes.Version == 2) ? ckNone : ckCrc32;
   step.Stored = E.Crc32;
   if ((E.VersionMadeBy >> 8) == 3) {
     // Made by Unix: the permission bits, and a link whose target is the entry's data.
@@ -428,11 +444,12 @@ void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode) {
       ReportError(CurrentName(), "", FRunArchiveName, ecInvalidPassword);
       return false;
     }
-    FPasswordFailed = !PasswordOpens(S, E, l.DataPosition());
+    FPasswordFailed = E.HasAes ? !AesPasswordOpens(S, E, l.DataPosition()) : !PasswordOpens(S, E, l.DataPosition());
     return !FPasswordFailed;
   };
   auto decode = [&] {
-    return SeekTo(S, l.DataPosition() + (encrypted ? 12 : 0)) && Decode(S, E, encrypted);
+    if (!SeekTo(S, l.DataPosition() + headSize)) return false;
+    return E.HasAes ? DecodeAes(S, E) : Decode(S, E, encrypted);
   };
   ExtractStep(step, decode, prepare);
 }

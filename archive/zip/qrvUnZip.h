@@ -12,6 +12,7 @@
 
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvZipRecords.h"
+#include "archive/zip/qrvZipAes.h"
 
 // A stored ZIP name as UTF-8: flag bit 11, or an Info-ZIP Unicode Path field (0x7075) whose CRC
 // matches the stored bytes, gives UTF-8; otherwise (with Translate) valid UTF-8 holding a
@@ -47,6 +48,8 @@ class TUnZip : public TUnBase {
     int64_t PackedSize = 0;
     int64_t UnpackedSize = 0;
     bool IsDir = false;
+    bool HasAes = false;       // method 99 with a well-formed 0x9901 field (local header's)
+    TZipAesInfo Aes;
   };
 
  protected:
@@ -64,7 +67,12 @@ class TUnZip : public TUnBase {
   void ExtractOne(TStream32& S, TEntry& E, bool CentralMode);
   void ListOne(const TEntry& E);
   bool PasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos);
+  // The AES password check: the verifier after the salt; leaves FAes ready for the data.
+  bool AesPasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos);
   bool Decode(TStream32& S, const TEntry& E, bool Encrypted);
+  // An AES entry from after its verifier: decrypts, decodes the inner method, then compares the
+  // authentication code (a mismatch fails the entry with 25151).
+  bool DecodeAes(TStream32& S, const TEntry& E);
   // Whether this reader decodes the entry's method and encryption; Why names what it lacks.
   static bool CanDecode(const TEntry& E, std::string& Why);
   // The volumes of a multi-volume set as one stream ("" members missing); null for one file.
@@ -73,5 +81,6 @@ class TUnZip : public TUnBase {
   std::vector<TEntry> FEntries;
   int64_t FLocalCorrection = 0;
   bool FPasswordFailed = false;
+  TZipAes FAes;
   int FZipCmntBufSize = 32000;
 };

@@ -3,6 +3,7 @@
 // cleanly and produced exactly the stated size.
 #include <zlib.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "archive/zip/qrvExplode.h"
@@ -60,14 +61,46 @@ const TMethodDecoder kZipDecoders[] = {
 }  // namespace
 
 bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
-  // Method 99 carries WinZip AES encryption; bit 6 is PKWARE's strong encryption.
-  if (E.Method == 99 || (E.Flags & 0x40)) {
-    Why = E.Method == 99 ? "WinZip AES encryption" : "strong encryption";
+  // Bit 6 is PKWARE's strong encryption; method 99 is WinZip AES around another method.
+  if (E.Flags & 0x40) {
+    Why = "strong encryption";
     return false;
+  }
+  if (E.Method == kAesMethod) {
+    if (!E.HasAes) {
+      Why = "WinZip AES encryption without a valid 0x9901 field";
+      return false;
+    }
+    TEntry inner = E;
+    inner.Method = E.Aes.Method;
+    inner.HasAes = false;
+    return inner.Method != kAesMethod && CanDecode(inner, Why);
   }
   if (FindDecoder(kZipDecoders, E.Method)) return true;
   Why = "method " + std::to_string(E.Method);
   return false;
+}
+
+bool TUnZip::DecodeAes(TStream32& S, const TEntry& E) {
+  const int64_t data = E.PackedSize - AesOverhead(E.Aes.Strength);
+  if (data < 0) return false;
+  TAesReadStream in(S, FAes, data);
+  TEntry inner = E;
+  inner.Method = E.Aes.Method;
+  inner.PackedSize = data;
+  const bool ok = Decode(in, inner, false);
+  if (IsCancelled()) return false;
+  // The authentication code covers all of the data, also what a decoder left unread.
+  std::vector<uint8_t> rest(size_t(std::min<int64_t>(std::max<int64_t>(in.Left(), 1), kBlock)));
+  while (in.Left() > 0 && in.Read(rest.data(), int32_t(rest.size())) > 0) {
+  }
+  uint8_t stored[kAesMacSize], mac[kAesMacSize];
+  FAes.Mac(mac);
+  if (in.Left() > 0 || S.Read(stored, kAesMacSize) != kAesMacSize || !std::equal(mac, mac + kAesMacSize, stored)) {
+    ReportError(E.Name, "authentication code mismatch", FRunArchiveName, ecCrcCheck);
+    return false;
+  }
+  return ok;
 }
 
 bool TUnZip::Decode(TStream32& S, const TEntry& E, bool Encrypted) {

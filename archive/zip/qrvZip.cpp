@@ -65,6 +65,14 @@ uint8_t RandomByte() {
   return uint8_t(gen() & 0xFF);
 }
 
+// The Unicode Path field of a name stored as CP932: its UTF-8 form, for readers that would
+// not guess CP932, bound to the stored bytes by their CRC.
+std::string CodedNamePathExtra(const std::string& Stored, const std::string& Utf8) {
+  std::string x = UnicodePathExtra(Utf8);
+  PutLE32(reinterpret_cast<uint8_t*>(x.data()) + 5, Crc32Of(Stored.data(), Stored.size()));
+  return x;
+}
+
 }  // namespace
 
 TZipBase::TZipBase() {
@@ -81,7 +89,7 @@ void TZipBase::SetArchiveComment(const std::string& Value) {
 std::string TZipBase::StoredBytes(const std::string& Name, bool& Utf8) const {
   Utf8 = false;
   if (!IsValidUtf8(Name)) return Name;  // bytes of a foreign name go in unchanged
-  if (TranslateOemChar) return Utf8ToOem(Name, &Utf8);
+  if (TranslateOemChar && Cp932Names) return Utf8ToOem(Name, &Utf8);
   Utf8 = HasNonAscii(Name);
   return Name;
 }
@@ -102,7 +110,7 @@ void TZipBase::WriteLocal(TStream32& Out, const LocalFileHeader& H, const std::s
   h.Signature = Scramble ? ScrambledSig(sigLocalFileHeader) : sigLocalFileHeader;
   h.ExtraLen = uint16_t((Sizes ? kZip64LocalBlock : 0) + Extra.size());
   if (Sizes) {
-    h.VersionNeeded = kVersionZip64;
+    h.VersionNeeded = std::max(h.VersionNeeded, kVersionZip64);
     h.UnpackedSize = h.PackedSize = kFieldFull;
   }
   uint8_t rec[LocalHeaderSize];
@@ -130,6 +138,17 @@ void TZipBase::WriteEncryptionHeader(TStream32& Out, uint32_t Crc) {
   h[11] = uint8_t(Crc >> 24);
   c.Encrypt(h, sizeof h);
   Out.WriteBuffer(h, sizeof h);
+}
+
+bool TZipBase::WriteAesHeader(TStream32& Out, TZipAes& Aes, const std::string& Name) {
+  uint8_t head[16 + kAesVerifierSize];
+  const int salt = AesSaltSize(AesStrength);
+  if (!TZipAes::RandomBytes(head, size_t(salt)) || !Aes.Init(Password, head, AesStrength, head + salt)) {
+    ReportError(Name, "AES key setup failed", FRunArchiveName, ecWriteFile);
+    return false;
+  }
+  Out.WriteBuffer(head, salt + kAesVerifierSize);
+  return true;
 }
 
 void TZipBase::LoadHeader(TCompRow& Row, const LocalFileHeader& H, const TZipHighParts& Hi) {
@@ -182,7 +201,10 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   h.DosDateTime = StampDate(row.Info.Date);
   h.NameLen = uint16_t(data->RawName.size());
   h.Flags = utf8 ? gpUtf8Name : 0;
-  if (utf8) data->Extra = UnicodePathExtra(data->RawName);
+  if (utf8)
+    data->Extra = UnicodePathExtra(data->RawName);
+  else if (HasNonAscii(data->RawName) && IsValidUtf8(row.Name))
+    data->Extra = CodedNamePathExtra(data->RawName, row.Name);
   const int64_t start = Out.Position();
   TStreamState& st = *StreamState;
 
@@ -215,6 +237,12 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   // A link's target is stored as it is, as zip does.
   if (link) level = dtDeflateS;
   const bool encrypt = size > 0 && !Password.empty() && !link;
+  const bool aes = encrypt && AesStrength >= 1 && AesStrength <= 3;
+  const bool zipCrypto = encrypt && !aes;
+  // The AES field's inner method is filled in once the data is written (same length).
+  TZipAesInfo aesInfo;
+  aesInfo.Strength = AesStrength;
+  if (aes) data->Extra += AesExtra(aesInfo);
   int64_t sizes[2] = {size, 0};
   const int64_t* zip64 = size >= kZip64Reserve ? sizes : nullptr;
   TZipHighParts hi;
@@ -223,7 +251,11 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   auto progress = [this] { ProgressStep(); };
 
   st.Crc32Val = Crc32Init;
-  if (encrypt) {
+  TZipAes aesCipher;
+  TAesWriteStream aesOut(Out, aesCipher);
+  TStream32& target = aes ? static_cast<TStream32&>(aesOut) : Out;
+  if (aes && !WriteAesHeader(Out, aesCipher, row.Name)) return false;
+  if (zipCrypto) {
     // The encryption header carries the CRC, so it is computed in a pass of its own.
     in->SetPosition(0);
     TCalcStreamCRC calc(*in, size, 32, false, CancelFlag(), nullptr, {}, &st);
@@ -231,7 +263,7 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
     WriteEncryptionHeader(Out, st.Crc32Val ^ 0xFFFFFFFFu);
   }
   auto store = [&](bool countProgress) {
-    TStoreStream s(Out, encrypt, 32, &st);
+    TStoreStream s(target, zipCrypto, 32, &st);
     s.CancelFlag = CancelFlag();
     if (countProgress) {
       s.BytesToGo = &BytesToGo;
@@ -255,7 +287,7 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
     method = 0;
     store(true);
   } else if (size >= kSmallFile) {
-    if (!deflateTo(Out, encrypt)) return false;
+    if (!deflateTo(target, zipCrypto)) return false;
   } else {
     // A small file is deflated in memory and stored when deflate would make it larger.
     TMemoryStream32 mem;
@@ -263,18 +295,28 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
     if (!deflateTo(mem, false)) return false;
     if (mem.Size() <= size) {
       auto* p = static_cast<uint8_t*>(mem.Memory());
-      if (encrypt) st.Cipher.Encrypt(p, size_t(mem.Size()));
-      Out.WriteBuffer(p, mem.Size());
+      if (zipCrypto) st.Cipher.Encrypt(p, size_t(mem.Size()));
+      target.WriteBuffer(p, mem.Size());
     } else {
       method = 0;
       store(false);
     }
   }
   if (IsCancelled()) return false;
+  if (aes) {
+    uint8_t mac[kAesMacSize];
+    aesCipher.Mac(mac);
+    Out.WriteBuffer(mac, kAesMacSize);
+    // AE-2: the CRC is not stored (the authentication code checks the data).
+    aesInfo.Method = method;
+    const std::string field = AesExtra(aesInfo);
+    data->Extra.replace(data->Extra.size() - field.size(), field.size(), field);
+    h.VersionNeeded = 51;
+  }
 
   const int64_t packed = Out.Position() - dataStart;
-  h.Method = method;
-  h.Crc32 = size == 0 ? 0 : st.Crc32Val ^ 0xFFFFFFFFu;
+  h.Method = aes ? uint16_t(kAesMethod) : method;
+  h.Crc32 = size == 0 || aes ? 0 : st.Crc32Val ^ 0xFFFFFFFFu;
   h.UnpackedSize = uint32_t(size);
   h.PackedSize = uint32_t(packed);
   if (encrypt) h.Flags |= gpEncrypted;
@@ -289,7 +331,7 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   sizes[1] = packed;
   Out.SetPosition(start);
   WriteLocal(Out, h, data->RawName, EncryptHeaders, zip64, data->Extra);
-  if (zip64) h.VersionNeeded = kVersionZip64;
+  if (zip64) h.VersionNeeded = std::max<uint16_t>(h.VersionNeeded, kVersionZip64);
   Out.Seek(0, soFromEnd);
   FEntryOk = true;
   LoadHeader(row, h, hi);

@@ -12,6 +12,7 @@
 
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvZipRecords.h"
+#include "archive/zip/qrvZipAes.h"
 
 // What the ZIP writer keeps per row: the central header and everything written after it.
 struct TZipRowData : TRowData {
@@ -33,6 +34,11 @@ class TZipBase : public TCompBase {
   // A symbolic link is stored as a link (its target as the data, Unix link mode) instead of
   // the file it points to.
   bool StoreSymlinks = false;
+  // 0: the traditional cipher; 1, 2, 3: WinZip AES (AE-2) with 128, 192 or 256-bit keys.
+  uint8_t AesStrength = 0;
+  // With TranslateOemChar: non-ASCII names as CP932 (plus a Unicode Path field for UTF-8
+  // readers) instead of UTF-8 with flag bit 11. Names CP932 cannot hold stay UTF-8.
+  bool Cp932Names = false;
 
   // Disk events. Archives are written in place on every drive; spanning across disks would
   // need OnInsertDisk and is not done by this writer.
@@ -76,7 +82,8 @@ class TZipBase : public TCompBase {
   bool ReadFirstHeader(std::string& Name, TStream32& Stream) override;
   bool ReadHeader(TStream32& Stream, std::string& Name) override;
 
-  // The name as stored: CP932 when TranslateOemChar and CP932 holds it, else UTF-8 (Utf8 set).
+  // The name as stored: CP932 when Cp932Names, TranslateOemChar and CP932 holds it, else UTF-8
+  // (Utf8 set when it holds a non-ASCII character).
   std::string StoredBytes(const std::string& Name, bool& Utf8) const;
   // The stored name read back as the reader reads it (ZipEntryName: flag bit 11, the Unicode
   // Path field in Extra, the code pages), with "/" separators.
@@ -99,6 +106,9 @@ class TZipBase : public TCompBase {
   // The source of a new file row: the file, or a symbolic link's target (Link set).
   std::unique_ptr<TStream32> OpenSource(const TCompRow& Row, bool& Link);
   void WriteEncryptionHeader(TStream32& Out, uint32_t Crc);
+  // Salt and password verifier of an AES entry; keys Aes for the data. False (reported) when
+  // libcrypto fails.
+  bool WriteAesHeader(TStream32& Out, TZipAes& Aes, const std::string& Name);
   bool WriteEnd(TStream32& Out, int64_t DirStart, int64_t DirSize, uint64_t Entries);
 
   std::string FArchiveComment;

@@ -1,5 +1,5 @@
 // brel-cli x, t and l against archives other programs wrote: the shared samples and archives
-// made now by zip, 7z (Deflate, Deflate64, ZipCrypto) and bsdtar. 7z x is the oracle.
+// made now by zip, 7z (Deflate, Deflate64, ZipCrypto, AES) and bsdtar. 7z x is the oracle.
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.h"
@@ -37,6 +37,41 @@ void ExpectSameAs7z(const fs::path& Zip, const std::string& Password = {}) {
 }
 
 }  // namespace
+
+TEST(ZipRead, AesArchivesOf7z) {
+  REQUIRE_TOOLS("7z");
+  TempDir t;
+  MakeTree(t / "src");
+  for (const char* bits : {"AES128", "AES192", "AES256"})
+    for (const char* level : {"-mx=0", "-mx=5"}) {
+      SCOPED_TRACE(std::string(bits) + " " + level);
+      const fs::path zip = t / (std::string(bits) + level + ".zip");
+      const CommandResult made =
+          testsupport::Run({"7z", "a", "-tzip", level, "-pse cret", std::string("-mem=") + bits, zip.string(), "."}, t / "src");
+      ASSERT_EQ(made.status, 0) << made.out;
+      ExpectSameAs7z(zip, "se cret");
+    }
+}
+
+// A wrong AES password is refused before any output exists; a changed data byte fails the
+// authentication code.
+TEST(ZipRead, AesWrongPasswordAndDamage) {
+  REQUIRE_TOOLS("7z");
+  TempDir t;
+  WriteFile(t / "src" / "data.bin", RandomBytes(50000, 7));
+  const fs::path zip = t / "a.zip";
+  ASSERT_EQ(testsupport::Run({"7z", "a", "-tzip", "-mx=0", "-psecret", "-mem=AES256", zip.string(), "data.bin"}, t / "src").status, 0);
+  const CommandResult wrong = RunCli({"x", "-q", "-o", (t / "out").string(), "-p", "wrong", zip.string()});
+  EXPECT_NE(wrong.status, 0);
+  EXPECT_NE(wrong.out.find("26517"), std::string::npos) << wrong.out;
+  EXPECT_FALSE(fs::exists(t / "out" / "data.bin"));
+  std::string bytes = ReadFile(zip);
+  bytes[bytes.find("data.bin") + 8 + 11 + 16 + 2 + 1000] ^= 1;  // name, AES field, salt, verifier
+  WriteFile(t / "b.zip", bytes);
+  const CommandResult bad = RunCli({"t", "-q", "-p", "secret", (t / "b.zip").string()});
+  EXPECT_NE(bad.status, 0);
+  EXPECT_NE(bad.out.find("25151"), std::string::npos) << bad.out;
+}
 
 TEST(ZipRead, ArchivesOfPeerTools) {
   REQUIRE_TOOLS("zip", "7z", "bsdtar");

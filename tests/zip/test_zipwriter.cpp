@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include "archive/core/qrvBase.h"
+#include "archive/zip/qrvUnZip.h"
 #include "platform/CodePage.h"
 #include "support/TestSupport.h"
 #include "core/test_ziprecords_builder.h"
@@ -142,19 +143,26 @@ TEST_F(ZipWriter, EncryptionAndEmptyFiles) {
   EXPECT_EQ(Find(dir, "small.bin")->PackedSize(), 112);
 }
 
-TEST_F(ZipWriter, NamesCp932AndUtf8) {
+TEST_F(ZipWriter, NamesUtf8ByDefaultCp932OnRequest) {
   WriteFile(T / "src" / "日本語.txt", "a");
   WriteFile(T / "src" / "한국어.txt", "b");
   WriteFile(T / "src" / "sub" / "plain.txt", "c");
-  ASSERT_EQ(Z.Compress(), 3);
-  const auto dir = Directory((T / "a.zip").string());
-  const auto* jp = Find(dir, *Utf8ToCp932("日本語.txt"));
-  ASSERT_NE(jp, nullptr);
-  EXPECT_EQ(jp->Header.Flags & gpUtf8Name, 0);
-  const auto* kr = Find(dir, "한국어.txt");  // CP932 cannot hold it: UTF-8 with bit 11
-  ASSERT_NE(kr, nullptr);
-  EXPECT_EQ(kr->Header.Flags & gpUtf8Name, gpUtf8Name);
-  EXPECT_NE(Find(dir, "sub/plain.txt"), nullptr);
+  for (const bool cp932 : {false, true}) {
+    SCOPED_TRACE(cp932 ? "cp932" : "utf8");
+    fs::remove(T / "a.zip");
+    Z.Cp932Names = cp932;
+    ASSERT_EQ(Z.Compress(), 3);
+    const auto dir = Directory((T / "a.zip").string());
+    const auto* jp = Find(dir, cp932 ? *Utf8ToCp932("日本語.txt") : "日本語.txt");
+    ASSERT_NE(jp, nullptr);
+    EXPECT_EQ(jp->Header.Flags & gpUtf8Name, cp932 ? 0 : gpUtf8Name);
+    // A CP932 name carries its UTF-8 form for readers that do not guess CP932.
+    EXPECT_EQ(ZipEntryName(jp->Name, jp->Header.Flags, jp->Extra, false), "日本語.txt");
+    const auto* kr = Find(dir, "한국어.txt");  // CP932 cannot hold it: UTF-8 with bit 11
+    ASSERT_NE(kr, nullptr);
+    EXPECT_EQ(kr->Header.Flags & gpUtf8Name, gpUtf8Name);
+    EXPECT_NE(Find(dir, "sub/plain.txt"), nullptr);
+  }
 }
 
 TEST_F(ZipWriter, UpdateKeepsOldEntriesByteForByte) {
