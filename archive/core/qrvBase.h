@@ -461,6 +461,9 @@ class TCompBase : public TZipCommon {
   virtual bool WriteTrailer(TStream32& Out, TCompHeaderObj& List) { return true; }
   // Last pass over the list after everything was written.
   virtual void FinishList(TCompHeaderObj& List) {}
+  // For FinishList: OnRead for every entry this run added, with its offset in the new archive
+  // (nothing under swDelete or without a handler).
+  void ReportAddedOffsets(const TCompHeaderObj& List);
   // swRead: walk the headers. ReadFirstHeader seeks to the archive proper and reads one;
   // ReadNextHeader reads at FNextHeader (false when it is 0); ReadHeader reads one header at
   // the stream position and sets FNextHeader.
@@ -616,6 +619,10 @@ class TUnBase : public TZipCommon {
   // whether the entry passed; exceptions of Decode pass through after the output is discarded.
   bool ExtractStep(const TStepEntry& E, const std::function<bool()>& Decode,
                    const std::function<bool()>& Prepare = {});
+  // The loop of a format over its Count selected entries: Step(I) lists or extracts entry I,
+  // until the run is cancelled; a raised error (a full disk) ends the pass, already reported.
+  // Returns the entries processed.
+  int ForEachSelected(size_t Count, const std::function<void(size_t I)>& Step);
 
   // Per entry, after SetCurrentName: OnRenameFile, OnBegin and the overwrite rules decide
   // whether the entry proceeds; counts it when it does.

@@ -666,3 +666,13 @@ void TCompBase::DeleteSources(const TCompHeaderObj& List) {
     if (OnDeleteFile) OnDeleteFile(this, path, i, n);
   }
 }
+
+void TCompBase::ReportAddedOffsets(const TCompHeaderObj& List) {
+  if (!OnRead || Switch == swDelete) return;
+  for (int i = 0; i < List.Count(); ++i) {
+    const TCompRow& r = List[i];
+    if (r.Action != eaCompress) continue;
+    FCurrentName = r.Name;
+    OnRead(this, r.OutOffset, i);
+  }
+}

@@ -587,6 +587,18 @@ void TUnBase::ApplyDirModes() {
   FDirModes.clear();
 }
 
+int TUnBase::ForEachSelected(size_t Count, const std::function<void(size_t I)>& Step) {
+  try {
+    for (size_t i = 0; i < Count && !IsCancelled(); ++i) {
+      ++EntryNumber;
+      Step(i);
+    }
+  } catch (const EArchiveError&) {
+    // Disk full and the like end the pass; what was reported stays reported.
+  }
+  return EntryCount;
+}
+
 // ---- CRC check -----------------------------------------------------------------------------
 
 bool TUnBase::CheckCRC(uint8_t Bits, uint32_t Stored) {

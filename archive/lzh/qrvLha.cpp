@@ -222,12 +222,4 @@ void TLha::RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int
     RaiseError(ecsWrite, row.Name, "", FRunArchiveName, ecWriteFile);
 }
 
-void TLha::FinishList(TCompHeaderObj& List) {
-  if (!OnRead || Switch == swDelete) return;
-  for (int i = 0; i < List.Count(); ++i) {
-    const TCompRow& r = List[i];
-    if (r.Action != eaCompress) continue;
-    FCurrentName = r.Name;
-    OnRead(this, r.OutOffset, i);
-  }
-}
+void TLha::FinishList(TCompHeaderObj& List) { ReportAddedOffsets(List); }

@@ -53,19 +53,12 @@ int TUnLha::ExtractArchive(TStream32& Stream, int Flag) {
   const int count = SelectEntries(Stream, selected);
   FTimer.Resume();
   if (count == 0) return 0;
-  try {
-    for (const TLhaHeader& e : selected) {
-      if (IsCancelled()) break;
-      ++EntryNumber;
-      if (ExtractMode == xmList)
-        ListEntry(e);
-      else
-        ExtractEntry(Stream, e);
-    }
-  } catch (const EArchiveError&) {
-    // Disk full and the like end the pass; what was reported stays reported.
-  }
-  return EntryCount;
+  return ForEachSelected(selected.size(), [&](size_t I) {
+    if (ExtractMode == xmList)
+      ListEntry(selected[I]);
+    else
+      ExtractEntry(Stream, selected[I]);
+  });
 }
 
 void TUnLha::ListEntry(const TLhaHeader& E) {

@@ -323,15 +323,7 @@ bool TTar::WriteTrailer(TStream32& Out, TCompHeaderObj& List) {
   return true;
 }
 
-void TTar::FinishList(TCompHeaderObj& List) {
-  if (!OnRead || Switch == swDelete) return;
-  for (int i = 0; i < List.Count(); ++i) {
-    const TCompRow& r = List[i];
-    if (r.Action != eaCompress) continue;
-    FCurrentName = r.Name;
-    OnRead(this, r.OutOffset, i);
-  }
-}
+void TTar::FinishList(TCompHeaderObj& List) { ReportAddedOffsets(List); }
 
 // ---- Gzip pass -----------------------------------------------------------------------------
 
