@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Times brel-cli against gcab (creating) and cabextract (extracting, testing) on the shared
-# benchmark corpus and prints ratios (brel time / peer time: below 1 means brel is faster), the
+# benchmark corpus, LZX 21 and Quantum 7 beside MSZIP, and prints ratios (brel time / peer time: below 1 means brel is faster), the
 # cabinet sizes and brel's peak memory.
 # Usage: bench/cab-bench.sh [RUNS]   (builds build/release first)
 RUNS_DEFAULT=5
@@ -30,6 +30,15 @@ printf '%-40s brel %d bytes  gcab %d bytes  ratio %5.3f\n' "cabinet size" "$b_si
   "$(echo "$b_size / $g_size" | bc -l)"
 out="$work/out/s.cab"
 ratio "create stored vs gcab -c" "$(median "$cli" a -q -m store "$out" corpus)" "$(median gcab -c "$out" "${files[@]}")"
+
+# LZX 21 and Quantum 7 beside MSZIP: no peer writes them, so size and time against brel's MSZIP.
+for m in "lzx --lzx-level 21" "quantum --quantum-level 7 --quantum-memory 21"; do
+  out="$work/out/${m%% *}.cab"
+  # shellcheck disable=SC2086
+  t=$(median "$cli" a -q -m $m "$out" corpus)
+  printf '%-40s %6.2f s (MSZIP %6.2f s)  %d bytes  size ratio to MSZIP %5.3f\n' "create ${m%% *}" "$t" \
+    "$b_create" "$(stat -c %s "$out")" "$(echo "$(stat -c %s "$out") / $b_size" | bc -l)"
+done
 
 # extraction and test of one cabinet made by gcab -cz
 rm -rf "$work/src" && mkdir -p "$work/src" && gcab -cz "$work/src/c.cab" "${files[@]}"
