@@ -107,24 +107,24 @@ void ApplyLevel(TCompBase& W, const std::string& Level) {
 // scanned recursively (unless --no-recurse); a named file is scanned alone, since a recursive
 // scan would also take files of the same name from every folder below it. Missing paths are
 // reported.
-struct TSpec {
+struct TPathGroups {
   std::vector<std::string> Deep, Flat;
 };
-TSpec SpecOf(TCli& Cli, const std::vector<std::string>& Paths) {
-  TSpec spec;
+TPathGroups GroupPaths(TCli& Cli, const std::vector<std::string>& Paths) {
+  TPathGroups groups;
   for (const std::string& arg : Paths) {
     const std::string path = AbsolutePath(arg);
     if (DirectoryExists(path)) {
-      spec.Deep.push_back(path + (path.back() == '/' ? "*.*" : "/*.*"));
+      groups.Deep.push_back(path + (path.back() == '/' ? "*.*" : "/*.*"));
     } else if (path.find_first_of("*?") != std::string::npos) {
-      spec.Deep.push_back(path);
+      groups.Deep.push_back(path);
     } else if (FileExists(path)) {
-      spec.Flat.push_back(path);
+      groups.Flat.push_back(path);
     } else {
       Cli.Error(ecFileNotFound, arg);
     }
   }
-  return spec;
+  return groups;
 }
 
 void PrintSummary(const TCli& Cli, TSwitch Switch, int Count, const std::string& Archive) {
@@ -217,15 +217,15 @@ int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
   if (Args.Positional.size() < 2) throw TUsageError("ARCHIVE and at least one PATH are needed");
   const std::string archive = AbsolutePath(Args.Positional[0]);
   if (!ConfiguredWriter(Cli, Args, Switch, archive)) return Cli.Status();  // usage errors first
-  const TSpec spec = SpecOf(Cli, {Args.Positional.begin() + 1, Args.Positional.end()});
+  const TPathGroups groups = GroupPaths(Cli, {Args.Positional.begin() + 1, Args.Positional.end()});
   int count = 0;
   bool nothingToDo = false;
   std::string written = archive;
-  for (const auto* group : {&spec.Deep, &spec.Flat}) {
+  for (const auto* group : {&groups.Deep, &groups.Flat}) {
     if (group->empty() || TCli::Interrupted()) continue;
     auto w = ConfiguredWriter(Cli, Args, Switch, archive);
     w->FileSpec = *group;
-    const bool deep = group == &spec.Deep;
+    const bool deep = group == &groups.Deep;
     w->RecurseDirs = deep && !Args.Has("--no-recurse");
     w->StoreEmptySubDirs = deep && w->StoreEmptySubDirs;
     count += Execute(Cli, *w, nothingToDo);
