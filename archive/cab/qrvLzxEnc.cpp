@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 
 #include "archive/core/qrvBitWriter.h"
 #include "archive/core/qrvLzMatch.h"
@@ -73,16 +71,13 @@ struct TLzxEncoder::TState {
   std::array<uint16_t, kMaxMainSize> MainCost{};
   std::array<uint16_t, kNumLenSymbols> LenCost{};
   int LitAvg = 8 * 16;
-  // Search effort: chain steps, the length that ends a search (and that the shortest-path parse
-  // takes outright), the longest match the lazy parse still puts off for a better one. The
-  // shortest-path parse searches at every position, so it walks fewer steps and stops sooner. A
-  // frame after one that did not compress gets the lazy parse searching every 16th position.
-  static constexpr unsigned kDepth = 32, kLazyMax = 32;
-  static inline unsigned kNice = getenv("LZX_SKIP") ? atoi(getenv("LZX_SKIP")) : 64;
-  static inline unsigned kOptimalDepth = getenv("LZX_DEPTH") ? atoi(getenv("LZX_DEPTH")) : 8;
-  static inline unsigned kShallowDepth = getenv("LZX_SD") ? atoi(getenv("LZX_SD")) : 16;
-  static inline unsigned kShallowFrom = getenv("LZX_SF") ? atoi(getenv("LZX_SF")) : 300;
-  static inline unsigned kOptimalNice = getenv("LZX_NICE") ? atoi(getenv("LZX_NICE")) : 32;
+  // Search effort: tree nodes walked, the length the lazy parse takes outright (and the
+  // shortest-path parse takes without expanding the positions inside), the longest match the lazy
+  // parse still puts off for a better one. The shortest-path parse searches at every position, so
+  // it walks fewer nodes; its trees sort by kOptimalNice bytes, where a search stops. A frame after
+  // one that did not compress gets the lazy parse searching every 16th position.
+  static constexpr unsigned kDepth = 32, kNice = 64, kLazyMax = 32;
+  static constexpr unsigned kOptimalDepth = 16, kOptimalNice = 32;
   bool Sparse = false;
   std::vector<TItem> Items;
 
@@ -206,7 +201,7 @@ TCand TLzxEncoder::TState::Best(uint32_t Pos, uint32_t End) {
     repLen = std::max(repLen, len);
   }
   if (repLen >= kNice) return best;  // skipped positions are hashed by the next search
-  TLzMatch found[kDepth + 2];
+  TLzMatch found[kDepth + 3];
   unsigned count = Finder.Collect(Pos, maxLen, reach, kDepth, found);
   unsigned len = count ? found[count - 1].Len : 0;
   uint32_t dist = count ? found[count - 1].Dist : 0;
@@ -260,7 +255,7 @@ void TLzxEncoder::TState::FindMatches(uint32_t Begin, uint32_t End) {
   Found.clear();
   MatchAt.assign(n + 1, 0);
   Skip.assign(n, 0);
-  std::vector<TLzMatch> found(kOptimalDepth + 2);
+  std::vector<TLzMatch> found(kOptimalDepth + 3);
   for (uint32_t i = 0; i < n; ++i) {
     MatchAt[i] = static_cast<uint32_t>(Found.size());
     uint32_t pos = Begin + i;
@@ -270,7 +265,8 @@ void TLzxEncoder::TState::FindMatches(uint32_t Begin, uint32_t End) {
     Found.insert(Found.end(), found.begin(), found.begin() + count);
     if (count && found[count - 1].Len >= kNice) {
       Skip[i] = static_cast<uint16_t>(found[count - 1].Len);
-      for (uint32_t j = i + 1; j < i + found[count - 1].Len; ++j) MatchAt[j] = static_cast<uint32_t>(Found.size());
+      for (uint32_t j = i + 1; j < i + found[count - 1].Len; ++j)
+        MatchAt[j] = static_cast<uint32_t>(Found.size());
       i += found[count - 1].Len - 1;
     }
   }
@@ -296,6 +292,16 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
       else std::swap(t.R[0], t.R[f]);
     }
   };
+  // Matches of lengths From..To with formatted offset F from position I.
+  auto relaxRun = [&](uint32_t I, unsigned From, unsigned To, uint32_t Base, uint32_t F) {
+    unsigned slot = SlotOf(F);
+    const uint16_t* header = &MainCost[256 + slot * 8];
+    uint32_t cost = Base + kSlots.Extra[slot] * 16;
+    for (unsigned l = From; l <= std::min(To, 8u); ++l)
+      relax(I, I + l, cost + header[l - kMinMatch], l, F);
+    for (unsigned l = std::max(From, 9u); l <= To; ++l)
+      relax(I, I + l, cost + header[7] + LenCost[l - 9], l, F);
+  };
   for (uint32_t i = 0; i < n; ++i) {
     const TNode node = Nodes[i];
     uint32_t pos = Begin + i;
@@ -307,17 +313,18 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
     for (unsigned k = 0; k < 3; ++k) {
       if (node.R[k] > reach) continue;
       unsigned len = Finder.MatchLength(pos - node.R[k], pos, maxLen);
-      for (unsigned l = kMinMatch; l <= len; ++l) relax(i, i + l, node.Cost + MatchCost(l, k), l, k);
+      relaxRun(i, kMinMatch, len, node.Cost, k);
       longest = std::max(longest, len);
     }
     if (longest >= kNice) {
       i += longest - 1;
       continue;
     }
-    unsigned from = std::max(longest + 1, 3u);
+    unsigned from = std::max(longest + 1, kMinMatch);
     for (uint32_t m = MatchAt[i]; m < MatchAt[i + 1]; ++m) {
       uint32_t f = Found[m].Dist + 2;
-      for (; from <= Found[m].Len; ++from) relax(i, i + from, node.Cost + MatchCost(from, f), from, f);
+      relaxRun(i, from, Found[m].Len, node.Cost, f);
+      from = std::max(from, Found[m].Len + 1u);
     }
     if (Skip[i]) i += Skip[i] - 1;
   }
@@ -408,8 +415,10 @@ void TLzxEncoder::TState::UpdateCosts() {
 }
 
 void TLzxEncoder::TState::SetCosts(const uint8_t* Main, const uint8_t* Len) {
-  for (unsigned i = 0; i < MainSize; ++i) MainCost[i] = static_cast<uint16_t>(16 * (Main[i] ? Main[i] : 14));
-  for (unsigned i = 0; i < kNumLenSymbols; ++i) LenCost[i] = static_cast<uint16_t>(16 * (Len[i] ? Len[i] : 12));
+  for (unsigned i = 0; i < MainSize; ++i)
+    MainCost[i] = static_cast<uint16_t>(16 * (Main[i] ? Main[i] : 14));
+  for (unsigned i = 0; i < kNumLenSymbols; ++i)
+    LenCost[i] = static_cast<uint16_t>(16 * (Len[i] ? Len[i] : 12));
 }
 
 void TLzxEncoder::TState::Count(TFreqs& F) const {
@@ -462,7 +471,6 @@ void TLzxEncoder::TState::Emit(size_t Size, TMsbBitWriter& W) {
   PutLengths(W, MainLens.data(), mainCode.Lens.data(), 256);
   PutLengths(W, MainLens.data() + 256, mainCode.Lens.data() + 256, MainSize - 256);
   PutLengths(W, LenLens.data(), lenCode.Lens.data(), kNumLenSymbols);
-  { static uint64_t hb = 0; static struct P { uint64_t* h; ~P() { if (getenv("LZX_STATS")) fprintf(stderr, "header bytes %llu\n", (unsigned long long)(*h / 8)); } } pr{&hb}; hb += W.BitCount(); }
   std::copy(mainCode.Lens.begin(), mainCode.Lens.end(), NewMainLens.begin());
   std::copy(lenCode.Lens.begin(), lenCode.Lens.end(), NewLenLens.begin());
 

@@ -134,6 +134,7 @@ void TLzTreeFinder::Init(unsigned WindowBits, unsigned HashBits, unsigned NiceLe
   head_.assign(size_t(1) << HashBits, 0);
   head3_.assign(size_t(1) << kHash3Bits, 0);
   son_.assign(2 * size_t(windowSize_), 0);
+  head2_.assign(65536, 0);
   pending_.clear();
 }
 
@@ -141,6 +142,7 @@ void TLzTreeFinder::Rebase(uint32_t Shift) {
   TLzWindow::Rebase(head_, Shift);
   TLzWindow::Rebase(head3_, Shift);
   TLzWindow::Rebase(son_, Shift);
+  TLzWindow::Rebase(head2_, Shift);
   for (uint32_t& p : pending_) p -= Shift;  // pending positions are never older than the window
   next_ = next_ > Shift ? next_ - Shift : 0;
 }
@@ -213,10 +215,16 @@ unsigned TLzTreeFinder::Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist,
     Walk(pending_[done], nice_, pending_[done] - first_, Depth, true, ~0u,
          nullptr, 0);
   pending_.erase(pending_.begin(), pending_.begin() + done);
-  if (Pos < next_ || Pos + 4 > end_ || MaxLen < 3) return 0;
+  if (Pos < next_ || Pos + 4 > end_ || MaxLen < 2) return 0;
   next_ = Pos + 1;
   MaxDist = std::min(MaxDist, Pos - first_);
-  unsigned count = 0, best = 2;
+  unsigned count = 0, best = 1;
+  uint32_t& near2 = head2_[buf_[Pos] | buf_[Pos + 1] << 8];
+  if (near2 && Pos - (near2 - 1) <= MaxDist) {
+    unsigned len = MatchLength(near2 - 1, Pos, MaxLen);
+    if (len > best) Out[count++] = {len, Pos - (near2 - 1)}, best = len;
+  }
+  near2 = Pos + 1;
   uint32_t& near = head3_[Hash3(Pos)];
   if (near && Pos - (near - 1) <= MaxDist) {
     unsigned len = MatchLength(near - 1, Pos, MaxLen);

@@ -1,8 +1,9 @@
-// Hash-chain match finder over a sliding window, for the LZ77 encoders of cabinets. The window
-// holds the last (1 << WindowBits) bytes before the frame being encoded; a chain links every
-// position with the same four-byte hash, newest first, so a search walks back as far as the
-// window reaches, stopping after a given number of steps. Three-byte matches come from a table
-// of the newest position of each three-byte hash: they only pay when they are near.
+// Match finders over a sliding window, for the LZ77 encoders of cabinets. The window holds the
+// last (1 << WindowBits) bytes before the frame being encoded. Hash chains link every position
+// with the same four-byte hash, newest first; binary trees keep those positions sorted by what
+// follows them, which finds better matches for the same effort. Either search walks back as far
+// as the window reaches, stopping after a given number of steps. Short matches come from tables
+// of the newest position of each two- or three-byte sequence: they only pay when they are near.
 #pragma once
 
 #include <cstddef>
@@ -102,16 +103,17 @@ private:
 // follow them, newest at the root. One walk from the root finds the longest matches and inserts
 // the position, so far better matches cost about what a short chain walk costs. Only the
 // positions searched enter the trees. A position whose NiceLen bytes are not all there yet is
-// searched without being inserted and enters the tree when more data has come.
+// searched without being inserted and enters the tree when more data has come. Matches start at
+// two bytes (the nearest earlier position with the same two).
 class TLzTreeFinder : public TLzWindow {
 public:
   // Sizes the window and the hash table (HashBits 10..20); NiceLen (4..258) is where a search
   // stops, and so the length the trees sort by. Forgets all data.
   void Init(unsigned WindowBits, unsigned HashBits, unsigned NiceLen);
 
-  // As TLzMatchFinder::Collect, walking at most Depth nodes, with matches reaching NiceLen
-  // extended up to MaxLen. Out must hold Depth + 2 entries. Pos must grow from call to call
-  // (a position already searched gives nothing).
+  // As TLzMatchFinder::Collect but from 2 bytes, walking at most Depth nodes, with matches
+  // reaching NiceLen extended up to MaxLen. Out must hold Depth + 3 entries. Pos must grow from
+  // call to call (a position already searched gives nothing).
   unsigned Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth, TLzMatch* Out);
 
 private:
@@ -121,7 +123,8 @@ private:
   unsigned Walk(uint32_t Pos, unsigned Limit, uint32_t MaxDist, unsigned Depth, bool Insert,
                 unsigned Best, TLzMatch* Out, unsigned Count);
 
-  std::vector<uint32_t> head_, head3_, son_;  // son_: two links (smaller, larger) per window slot
+  // Position + 1 (0: none) by hash; son_ holds two links (smaller, larger) per window slot.
+  std::vector<uint32_t> head_, head2_, head3_, son_;
   std::vector<uint32_t> pending_;             // searched, waiting for data to be inserted
   uint32_t hashShift_ = 0, next_ = 0;
   unsigned nice_ = 32;
