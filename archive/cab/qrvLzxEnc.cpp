@@ -435,7 +435,8 @@ void TLzxEncoder::TState::Count(TFreqs& F) const {
   }
 }
 
-// Parses twice: by the previous block's code, then by the code that first parse would get.
+// Parses by the previous block's code, then again by the code that first parse would get when
+// that code is at least 2% cheaper for it.
 void TLzxEncoder::TState::Reparse(uint32_t Begin, uint32_t End) {
   FindMatches(Begin, End);
   uint32_t r[3] = {R[0], R[1], R[2]};
@@ -446,6 +447,13 @@ void TLzxEncoder::TState::Reparse(uint32_t Begin, uint32_t End) {
   std::array<uint8_t, kNumLenSymbols> len{};
   BuildCodeLengths(f.Main.data(), MainSize, 16, main.data());
   BuildCodeLengths(f.Len.data(), kNumLenSymbols, 16, len.data());
+  // The second pass pays only when the new code is clearly cheaper than the costs used.
+  uint64_t oldCost = 0, newCost = 0;
+  for (unsigned i = 0; i < MainSize; ++i)
+    oldCost += uint64_t(f.Main[i]) * MainCost[i], newCost += uint64_t(f.Main[i]) * main[i] * 16;
+  for (unsigned i = 0; i < kNumLenSymbols; ++i)
+    oldCost += uint64_t(f.Len[i]) * LenCost[i], newCost += uint64_t(f.Len[i]) * len[i] * 16;
+  if (newCost * 50 > oldCost * 49) return;
   SetCosts(main.data(), len.data());
   std::copy(r, r + 3, R);
   ParseOptimal(Begin, End);
