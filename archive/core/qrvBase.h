@@ -21,6 +21,7 @@
 #include "archive/core/qrvFileScan.h"
 #include "archive/core/qrvRegister.h"
 #include "archive/core/qrvStreams.h"
+#include "archive/core/qrvWorkerPool.h"
 #include "platform/DosTime.h"
 
 // ---- Enumerations (order binding: a value is its position) ---------------------------------
@@ -400,6 +401,13 @@ class TCompBase : public TZipCommon {
 
   std::vector<std::string> StoreFilesOfType = DefaultStoreFilesOfType();
 
+  // Compression threads of the writer run: 0 one per core, 1 none (all work on the caller's
+  // thread). The archive's bytes are the same whatever the count.
+  int Workers = 0;
+  // The pool of the writer run, made at first use with Workers threads (again when Workers
+  // changed since).
+  TWorkerPool& Pool();
+
   // ---- The writer run (qrvBase_Compress.cpp) ----
 
   // Base folder of the explorer modes (trailing "/"): set by the host for
@@ -496,6 +504,7 @@ class TCompBase : public TZipCommon {
   std::string FOutName;          // the temporary output's file name (cmTempFile)
   std::vector<std::string> FMoved;
   int FReportCount = 0;
+  std::unique_ptr<TWorkerPool> FPool;
 };
 
 // ---- Reader base ---------------------------------------------------------------------------

@@ -208,6 +208,12 @@ void TCompBase::ReportError(const std::string& FileName, const std::string& Exte
 
 // ---- Compress ------------------------------------------------------------------------------
 
+TWorkerPool& TCompBase::Pool() {
+  const int wanted = Workers <= 0 ? DefaultWorkerCount() : Workers;
+  if (!FPool || FPool->Workers() != wanted) FPool = std::make_unique<TWorkerPool>(wanted);
+  return *FPool;
+}
+
 int TCompBase::Compress() {
   ResetRunState();
   FMoved.clear();

@@ -1,0 +1,29 @@
+// Deflate in independent chunks: each chunk's window starts with the 32 KiB before it and
+// ends byte aligned, so chunks deflated on different workers join into one stream. The split
+// depends only on the data, so the bytes are the same whatever the number of workers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Input bytes per chunk, and the history each chunk's window is primed with.
+constexpr size_t kDeflateChunkSize = size_t(128) << 10;
+constexpr size_t kDeflateHistory = size_t(32) << 10;
+
+struct TDeflatedChunk {
+  std::vector<uint8_t> Data;  // raw deflate bytes
+  uint32_t Crc = 0;           // CRC-32 of the chunk's input (zlib's crc32 form)
+  size_t InSize = 0;          // input bytes the chunk holds
+  bool Ok = false;            // false: deflate failed (out of memory)
+};
+
+// Deflates Len bytes at In as raw deflate at zlib level ZLevel (0..9), the window primed with
+// the DictLen (<= 32 KiB) bytes at Dict. Last ends the stream (final block); otherwise the
+// output ends with a sync flush, non-final and byte aligned, for the next chunk to follow.
+// A whole input given as one Last chunk without history gives zlib's one-call bytes.
+TDeflatedChunk DeflateChunk(const uint8_t* Dict, size_t DictLen, const uint8_t* In, size_t Len,
+                            int ZLevel, bool Last);
+
+// The CRC-32 of A's data followed by B's data of LenB bytes (zlib's crc32 form).
+uint32_t CombineCrc32(uint32_t A, uint32_t B, int64_t LenB);
