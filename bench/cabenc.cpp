@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
     else if (a == "--write" && i + 1 < argc) writeDir = argv[++i];
     else if (a == "--only" && i + 1 < argc) only = argv[++i];
     else if (a == "--e8" && i + 1 < argc) e8 = argv[++i];
-    else AddPath(a, fs::path(a).parent_path(), folder);
+    else AddPath(a, fs::absolute(a).parent_path(), folder);
   }
   const std::string& data = folder.Data;
   double mb = data.size() / 1e6;
