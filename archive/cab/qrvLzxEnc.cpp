@@ -76,8 +76,8 @@ struct TLzxEncoder::TState {
   // parse still puts off for a better one. The shortest-path parse searches at every position, so
   // it walks fewer nodes; its trees sort by kOptimalNice bytes, where a search stops. A frame after
   // one that did not compress gets the lazy parse searching every 16th position.
-  static constexpr unsigned kDepth = 32, kNice = 64, kLazyMax = 32;
-  static constexpr unsigned kOptimalDepth = 16, kOptimalNice = 32;
+  static constexpr unsigned kDepth = 32, kNice = 128, kLazyMax = 32;
+  static constexpr unsigned kOptimalDepth = 24, kOptimalNice = 48;
   bool Sparse = false;
   std::vector<TItem> Items;
 
