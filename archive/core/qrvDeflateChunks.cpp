@@ -1,30 +1,149 @@
-// Chunked deflate on zlib.
+// Chunked deflate on zlib, and a whole stream deflated chunk by chunk on a worker pool.
 #include "archive/core/qrvDeflateChunks.h"
 
 #include <zlib.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "archive/core/qrvErrors.h"
+#include "archive/core/qrvStreams.h"
+#include "archive/core/qrvWorkerPool.h"
+
+namespace {
+
+// One deflate stream per thread, reset between chunks instead of made anew (made again only
+// when the level changes). Reset leaves the same state as a fresh stream, so the bytes agree.
+class TThreadDeflater {
+ public:
+  ~TThreadDeflater() {
+    if (FReady) deflateEnd(&FZ);
+  }
+  // The stream at Level, ready for a new input; null when zlib could not make it.
+  z_stream* Get(int Level) {
+    if (FReady && FLevel == Level) return deflateReset(&FZ) == Z_OK ? &FZ : nullptr;
+    if (FReady) deflateEnd(&FZ);
+    FZ = z_stream{};
+    FReady = deflateInit2(&FZ, Level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    FLevel = Level;
+    return FReady ? &FZ : nullptr;
+  }
+
+ private:
+  z_stream FZ{};
+  int FLevel = 0;
+  bool FReady = false;
+};
+
+thread_local TThreadDeflater tDeflater;
+
+}  // namespace
 
 TDeflatedChunk DeflateChunk(const uint8_t* Dict, size_t DictLen, const uint8_t* In, size_t Len,
                             int ZLevel, bool Last) {
   TDeflatedChunk r;
   r.InSize = Len;
   r.Crc = uint32_t(crc32(0L, In, uInt(Len)));
-  z_stream z{};
-  if (deflateInit2(&z, ZLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return r;
-  bool ok = DictLen == 0 || deflateSetDictionary(&z, Dict, uInt(DictLen)) == Z_OK;
+  z_stream* z = tDeflater.Get(ZLevel);
+  if (z == nullptr) return r;
+  bool ok = DictLen == 0 || deflateSetDictionary(z, Dict, uInt(DictLen)) == Z_OK;
   // deflateBound covers the final block; a sync flush adds at most an empty stored block.
-  r.Data.resize(deflateBound(&z, uLong(Len)) + 16);
-  z.next_in = const_cast<Bytef*>(In);
-  z.avail_in = uInt(Len);
-  z.next_out = r.Data.data();
-  z.avail_out = uInt(r.Data.size());
-  const int rc = ok ? deflate(&z, Last ? Z_FINISH : Z_SYNC_FLUSH) : Z_STREAM_ERROR;
-  ok = Last ? rc == Z_STREAM_END : rc == Z_OK && z.avail_in == 0 && z.avail_out > 0;
-  r.Data.resize(r.Data.size() - z.avail_out);
-  deflateEnd(&z);
+  r.Data.resize(deflateBound(z, uLong(Len)) + 16);
+  z->next_in = const_cast<Bytef*>(In);
+  z->avail_in = uInt(Len);
+  z->next_out = r.Data.data();
+  z->avail_out = uInt(r.Data.size());
+  const int rc = ok ? deflate(z, Last ? Z_FINISH : Z_SYNC_FLUSH) : Z_STREAM_ERROR;
+  ok = Last ? rc == Z_STREAM_END : rc == Z_OK && z->avail_in == 0 && z->avail_out > 0;
+  r.Data.resize(r.Data.size() - z->avail_out);
+  // The stream keeps no pointer into the caller's buffers.
+  z->next_in = z->next_out = nullptr;
+  z->avail_in = z->avail_out = 0;
   r.Ok = ok;
   return r;
 }
 
 uint32_t CombineCrc32(uint32_t A, uint32_t B, int64_t LenB) {
   return uint32_t(crc32_combine64(A, B, LenB));
+}
+
+// ---- A whole stream ------------------------------------------------------------------------
+
+namespace {
+
+using TChunk = std::shared_ptr<const std::vector<uint8_t>>;
+
+// Chunks in flight per worker: enough to keep every worker busy while the caller reads and
+// writes, few enough to hold memory at about 0.5 MiB per chunk.
+constexpr size_t kChunksPerWorker = 3;
+
+// The next chunk of Input: kDeflateChunkSize bytes, fewer only at its end. Left counts the bytes
+// Input still holds (negative: unknown, read until it gives none).
+TChunk ReadChunk(TStream32& Input, int64_t& Left) {
+  auto buf = std::make_shared<std::vector<uint8_t>>(kDeflateChunkSize);
+  if (Left >= 0) {
+    const size_t n = size_t(std::min<int64_t>(Left, int64_t(kDeflateChunkSize)));
+    Input.ReadBuffer(buf->data(), int64_t(n));
+    Left -= int64_t(n);
+    buf->resize(n);
+    return buf;
+  }
+  size_t got = 0;
+  while (got < buf->size()) {
+    const int32_t n = Input.Read(buf->data() + got, int32_t(buf->size() - got));
+    if (n < 0 || (n == 0 && Input.LastError() != 0)) throw EReadError(ecReadFile, SReadError, {});
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  buf->resize(got);
+  return buf;
+}
+
+// Deflates Cur primed with the end of Prev; an aborted pool gives a failed chunk at once.
+TDeflatedChunk DeflateJob(const TWorkerPool& Pool, const TChunk& Prev, const TChunk& Cur, int ZLevel,
+                          bool Last) {
+  if (Pool.Aborted()) return {};
+  const size_t dict = Prev ? std::min(Prev->size(), kDeflateHistory) : 0;
+  const uint8_t* at = dict > 0 ? Prev->data() + Prev->size() - dict : nullptr;
+  return DeflateChunk(at, dict, Cur->data(), Cur->size(), ZLevel, Last);
+}
+
+}  // namespace
+
+TChunkedResult DeflateChunked(TStream32& Input, TStream32& Output, int ZLevel, TWorkerPool& Pool,
+                              const bool* CancelFlag, int64_t* BytesToGo,
+                              const std::function<void()>& OnProgress) {
+  TChunkedResult r;
+  TOrderedJobs<TDeflatedChunk> jobs(Pool);
+  const size_t inFlight = size_t(Pool.Workers()) * kChunksPerWorker;
+  const auto writeNext = [&] {
+    const TDeflatedChunk c = jobs.Next();
+    r.Ok = r.Ok && c.Ok;
+    if (!r.Ok) return;
+    Output.WriteBuffer(c.Data.data(), int64_t(c.Data.size()));
+    r.Crc = CombineCrc32(r.Crc, c.Crc, int64_t(c.InSize));
+    r.InSize += int64_t(c.InSize);
+    if (BytesToGo != nullptr) *BytesToGo -= int64_t(c.InSize);
+    if (OnProgress) OnProgress();
+  };
+  int64_t left = Input.Size();
+  if (left >= 0) left = std::max<int64_t>(0, left - Input.Position());
+  TChunk prev, cur = ReadChunk(Input, left);
+  for (bool last = false; !last && r.Ok;) {
+    ProcessMessages();
+    if (CancelFlag != nullptr && *CancelFlag) {
+      Pool.Abort();
+      r.Ok = false;
+      break;
+    }
+    // Every chunk but the last is full; a full one is last when nothing follows it.
+    TChunk next;
+    last = cur->size() < kDeflateChunkSize || (next = ReadChunk(Input, left))->empty();
+    jobs.Submit([&Pool, prev, cur, ZLevel, last] { return DeflateJob(Pool, prev, cur, ZLevel, last); });
+    while (r.Ok && jobs.Pending() >= inFlight) writeNext();
+    prev = std::move(cur);
+    cur = std::move(next);
+  }
+  while (r.Ok && jobs.Pending() > 0) writeNext();
+  return r;
 }

@@ -341,6 +341,8 @@ void TTar::AfterArchiveWritten(const std::string& ArchiveName) {
     gz.StoredDirNames = sdNone;
     gz.TranslateOemChar = TranslateOemChar;
     gz.DateAttribute = DateAttribute;
+    gz.DeflateType = DeflateType;
+    gz.Workers = Workers;
     gz.SingleOutput = true;
     gz.OutputName = FGzName.empty() ? ArchiveName : FGzName;
     gz.OnBegin = OnBegin;
