@@ -25,7 +25,8 @@ struct TDeflatedChunk {
 // Deflates Len bytes at In as raw deflate at zlib level ZLevel (0..9), the window primed with
 // the DictLen (<= 32 KiB) bytes at Dict. Last ends the stream (final block); otherwise the
 // output ends with a sync flush, non-final and byte aligned, for the next chunk to follow.
-// A whole input given as one Last chunk without history gives zlib's one-call bytes.
+// A whole input given as one Last chunk without history is deflated by libdeflate at levels
+// 1, 6 and 9 (faster, and no larger on the corpus), otherwise zlib gives its one-call bytes.
 TDeflatedChunk DeflateChunk(const uint8_t* Dict, size_t DictLen, const uint8_t* In, size_t Len,
                             int ZLevel, bool Last);
 
