@@ -3,6 +3,7 @@
 // Usage: bench_pdeflate gz|tgz|cab WORKERS OUTPUT SOURCE
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "archive/cab/qrvMakeCab.h"
@@ -21,9 +22,11 @@ bool RunWriter(TCompBase& W, int Workers, const std::string& Output, const std::
   W.Workers = Workers;
   W.DeleteOptions = doFinal;
   W.StoredDirNames = sdRelativeStoreStart;
-  W.RecurseDirs = true;
-  W.FileSpec = {Spec};
-  W.SetArchiveFile(Output);
+  // Paths are made absolute, as brel-cli does; only folders are scanned below.
+  const std::filesystem::path spec = std::filesystem::absolute(Spec);
+  W.RecurseDirs = spec.filename() == "*.*";
+  W.FileSpec = {spec.string()};
+  W.SetArchiveFile(std::filesystem::absolute(Output).string());
   return W.Compress() > 0 && !failed;
 }
 
@@ -41,7 +44,7 @@ int main(int argc, char** argv) {
     TGZip g;
     g.ConfirmOverwrites = false;
     g.SingleOutput = true;
-    g.OutputName = output;
+    g.OutputName = std::filesystem::absolute(output).string();
     ok = RunWriter(g, workers, output, source);
   } else if (kind == "tgz") {
     TTar t;
