@@ -22,8 +22,9 @@ enum { lkTooManyFiles = 1, lkNameTooLong = 2, lkTooLarge = 3 };
 
 constexpr int32_t kCopyBlock = 1 << 20;
 // Blocks packed ahead per worker: enough to keep every worker busy between the caller's reads
-// and writes (each holds about 100 KiB).
+// and writes. Each holds about 100 KiB, so many cores get only a few more blocks than workers.
 constexpr size_t kBlocksPerWorker = 8;
+constexpr size_t kBlocksAboveWorkers = 64;
 
 }  // namespace
 
@@ -66,7 +67,8 @@ bool TCabCreator::FlushBlock() {
     FBlock.clear();
     const TWorkerPool* pool = &FPool;
     FJobs.Submit([pool, job = std::move(job)] { return pool->Aborted() ? TPackedBlock{} : job(); });
-    return WriteReady(size_t(FPool.Workers()) * kBlocksPerWorker);
+    const size_t workers = size_t(FPool.Workers());
+    return WriteReady(std::min(workers * kBlocksPerWorker, workers + kBlocksAboveWorkers));
   }
   if (!WriteReady(0)) return false;
   TPackedBlock b;

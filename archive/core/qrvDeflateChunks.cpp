@@ -88,8 +88,10 @@ namespace {
 using TChunk = std::shared_ptr<const std::vector<uint8_t>>;
 
 // Chunks in flight per worker: enough to keep every worker busy while the caller reads and
-// writes, few enough to hold memory at about 0.5 MiB per chunk.
+// writes. Each holds up to about 0.4 MiB (its input, its output, the history it shares), so
+// many cores get only a few more chunks than workers: memory stays within about 32 MiB.
 constexpr size_t kChunksPerWorker = 3;
+constexpr size_t kChunksAboveWorkers = 64;
 
 // The next chunk of Input: kDeflateChunkSize bytes, fewer only at its end. Left counts the bytes
 // Input still holds (negative: unknown, read until it gives none).
@@ -129,7 +131,8 @@ TChunkedResult DeflateChunked(TStream32& Input, TStream32& Output, int ZLevel, T
                               const std::function<void()>& OnProgress) {
   TChunkedResult r;
   TOrderedJobs<TDeflatedChunk> jobs(Pool);
-  const size_t inFlight = size_t(Pool.Workers()) * kChunksPerWorker;
+  const size_t workers = size_t(Pool.Workers());
+  const size_t inFlight = std::min(workers * kChunksPerWorker, workers + kChunksAboveWorkers);
   const auto writeNext = [&] {
     const TDeflatedChunk c = jobs.Next();
     r.Ok = r.Ok && c.Ok;
