@@ -1,8 +1,11 @@
 // Deflate on several workers: .gz, .tgz and MSZIP cabinets come out byte for byte the same for
 // any worker count, and the peers read them; a cancelled parallel run leaves nothing behind.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "archive/cab/qrvMakeCab.h"
+#include "archive/core/qrvDeflateChunks.h"
+#include "archive/core/qrvWorkerPool.h"
 #include "archive/tar/qrvtar.h"
 #include "archive/zip/qrvGZip.h"
 #include "support/TestSupport.h"
@@ -71,6 +74,27 @@ std::string WithoutGzTime(std::string Gz) {
   return Gz;
 }
 
+// A memory stream that does not tell its size (as a decompressor would not).
+class TSizelessStream : public TMemoryStream32 {
+ public:
+  int64_t Size() override { return -1; }
+};
+
+// Raw inflate of Deflated; "<bad>" when it is no complete deflate stream.
+std::string Inflate(const std::string& Deflated, size_t Expected) {
+  std::string out(Expected + 1, '\0');
+  z_stream z{};
+  inflateInit2(&z, -15);
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Deflated.data()));
+  z.avail_in = uInt(Deflated.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = uInt(out.size());
+  const int rc = inflate(&z, Z_FINISH);
+  out.resize(out.size() - z.avail_out);
+  inflateEnd(&z);
+  return rc == Z_STREAM_END ? out : "<bad>";
+}
+
 // Names of the files in Dir.
 std::vector<std::string> Listing(const fs::path& Dir) {
   std::vector<std::string> names;
@@ -123,6 +147,33 @@ TEST(ParallelDeflate, SameBytesForAnyWorkerCountAndPeersAgree) {
       EXPECT_TRUE(tgz == tgz1);
       EXPECT_TRUE(cab == cab1);
       EXPECT_EQ(Listing(out), (std::vector<std::string>{"data.cab", "data.gz", "data.tgz"}));
+    }
+  }
+}
+
+TEST(ParallelDeflate, StreamsOfUnknownSizeGiveTheSameStream) {
+  for (const std::string& data : {std::string(), TextBytes(kChunk, 9), TextBytes(3 * kChunk + 5, 10)}) {
+    SCOPED_TRACE(data.size());
+    std::string first;
+    for (int workers : {1, 3}) {
+      TWorkerPool pool(workers);
+      TMemoryStream32 known;
+      TSizelessStream sizeless;
+      for (TMemoryStream32* in : {&known, static_cast<TMemoryStream32*>(&sizeless)}) {
+        in->WriteBuffer(data.data(), int64_t(data.size()));
+        in->SetPosition(0);
+        TMemoryStream32 out;
+        const TChunkedResult r = DeflateChunked(*in, out, 6, pool);
+        EXPECT_TRUE(r.Ok);
+        EXPECT_EQ(r.InSize, int64_t(data.size()));
+        EXPECT_EQ(r.Crc, uint32_t(crc32(0, reinterpret_cast<const Bytef*>(data.data()), uInt(data.size()))));
+        std::string bytes(size_t(out.Size()), '\0');
+        out.SetPosition(0);
+        out.ReadBuffer(bytes.data(), int64_t(bytes.size()));
+        if (first.empty()) first = bytes;
+        EXPECT_TRUE(bytes == first);
+        EXPECT_TRUE(Inflate(bytes, data.size()) == data);
+      }
     }
   }
 }
