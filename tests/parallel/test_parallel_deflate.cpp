@@ -151,6 +151,26 @@ TEST(ParallelDeflate, SameBytesForAnyWorkerCountAndPeersAgree) {
   }
 }
 
+TEST(ParallelDeflate, TgzTakesTheWritersDeflateType) {
+  TempDir t;
+  WriteFile(t / "src/text.txt", TextBytes(4 * kChunk, 11));
+  int64_t sizes[2] = {};
+  for (TDeflateType type : {dtDeflateS, dtDeflateX}) {
+    TTar w;
+    w.DeflateType = type;
+    TRunHooks hooks;
+    hooks.Attach(w);
+    w.SetCompressMethod(cmTarGzip);
+    w.FileSpec = {(t / "src/*.*").string()};
+    const fs::path tgz = t / (type == dtDeflateX ? "x.tgz" : "s.tgz");
+    w.SetArchiveFile(tgz.string());
+    ASSERT_EQ(w.Compress(), 1);
+    sizes[type == dtDeflateX] = int64_t(fs::file_size(tgz));
+  }
+  EXPECT_GT(sizes[0], int64_t(4 * kChunk));  // stored blocks
+  EXPECT_LT(sizes[1], int64_t(2 * kChunk));
+}
+
 TEST(ParallelDeflate, StreamsOfUnknownSizeGiveTheSameStream) {
   for (const std::string& data : {std::string(), TextBytes(kChunk, 9), TextBytes(3 * kChunk + 5, 10)}) {
     SCOPED_TRACE(data.size());
