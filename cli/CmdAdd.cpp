@@ -271,7 +271,7 @@ const TOptionSpec kWriterOptions = {
     kKindOption[0],
     {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum"},
     {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)"},
-    {"-j", "N", "compress on N threads (default: one per core; 1: one thread)"},
+    {"-j", "N", "compress on N threads (default: one per core)"},
     {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only)"},
     {"--encryption", "TYPE", "zipcrypto (default), aes128, aes192 or aes256 (zip only)"},
     {"--names", "CODING", "non-ASCII names: utf8 (default) or cp932 (zip only)"},

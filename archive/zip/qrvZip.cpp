@@ -29,6 +29,7 @@ constexpr size_t kDirFlushSize = 65536;
 // (each chunk holds its input, its history and its output) on machines with many cores.
 constexpr int kAheadChunksPerWorker = 4;
 constexpr int kAheadChunksMax = 64;
+constexpr int64_t kCryptoAheadMax = int64_t(4) << 20;
 
 int ZLevelOf(TDeflateType Level) {
   switch (Level) {
@@ -131,8 +132,7 @@ TDeflateType TZipBase::LevelFor(const std::string& Name) const {
 bool TZipBase::UsesZipCrypto() const { return !Password.empty() && !(AesStrength >= 1 && AesStrength <= 3); }
 
 std::unique_ptr<TCompressAhead> TZipBase::PlanAhead(TCompHeaderObj& List) {
-  // The traditional cipher's header needs the whole file's CRC first: those runs go as before.
-  if (UsesZipCrypto()) return nullptr;
+  const bool crypto = UsesZipCrypto();
   TWorkerPool& pool = Pool();
   const size_t blocks = size_t(std::min(pool.Workers() * kAheadChunksPerWorker, kAheadChunksMax));
   auto ahead = std::make_unique<TCompressAhead>(pool, kDeflateChunkSize, kDeflateHistory,
@@ -140,6 +140,9 @@ std::unique_ptr<TCompressAhead> TZipBase::PlanAhead(TCompHeaderObj& List) {
   for (int i = 0; i < List.Count(); ++i) {
     const TCompRow& r = List[i];
     if (r.Action != eaCompress || (r.Info.Attr & faDirectory) || S_ISLNK(r.Info.Mode)) continue;
+    // The traditional cipher's header needs the file's CRC before its data: the whole file's
+    // chunks are held, so larger files go the sequential way.
+    if (crypto && r.Info.Size > kCryptoAheadMax) continue;
     const TDeflateType level = LevelFor(r.Name);
     if (level == dtDeflateS) continue;
     const int z = ZLevelOf(level);
@@ -156,20 +159,35 @@ std::unique_ptr<TCompressAhead> TZipBase::PlanAhead(TCompHeaderObj& List) {
   return ahead;
 }
 
+TAheadBlock TZipBase::NextAhead(uint32_t& Crc, bool& Last) {
+  TAheadBlock b = FAhead->Next(Last);
+  BytesToGo -= int64_t(b.InSize);
+  ProgressStep();
+  Crc = CombineCrc32(Crc, b.Check, int64_t(b.InSize));
+  return b;
+}
+
 bool TZipBase::WriteAhead(TStream32& Target, int64_t Size, bool& Expanded) {
   uint32_t crc = 0;
   Expanded = false;
   for (bool last = false; !last;) {
     if (IsCancelled()) return false;
-    const TAheadBlock b = FAhead->Next(last);
-    BytesToGo -= int64_t(b.InSize);
-    ProgressStep();
+    const TAheadBlock b = NextAhead(crc, last);
     if (Size < kSmallFile && int64_t(b.Data.size()) > Size) {
       Expanded = true;  // stored instead, as a small file deflate expands
       return !IsCancelled();
     }
     Target.WriteBuffer(b.Data.data(), int64_t(b.Data.size()));
-    crc = CombineCrc32(crc, b.Check, int64_t(b.InSize));
+  }
+  StreamState->Crc32Val = crc ^ 0xFFFFFFFFu;
+  return !IsCancelled();
+}
+
+bool TZipBase::TakeAhead(std::vector<TAheadBlock>& Blocks) {
+  uint32_t crc = 0;
+  for (bool last = false; !last;) {
+    if (IsCancelled()) return false;
+    Blocks.push_back(NextAhead(crc, last));
   }
   StreamState->Crc32Val = crc ^ 0xFFFFFFFFu;
   return !IsCancelled();
@@ -319,7 +337,12 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   TAesWriteStream aesOut(Out, aesCipher);
   TStream32& target = aes ? static_cast<TStream32&>(aesOut) : Out;
   if (aes && !WriteAesHeader(Out, aesCipher, row.Name)) return false;
-  if (zipCrypto) {
+  const bool ahead = size > 0 && level != dtDeflateS && FAhead && FAhead->Begin(Index, size, ZLevelOf(level));
+  std::vector<TAheadBlock> held;  // the traditional cipher's chunks, taken before its header
+  if (zipCrypto && ahead) {
+    if (!TakeAhead(held)) return false;
+    WriteEncryptionHeader(Out, st.Crc32Val ^ 0xFFFFFFFFu);
+  } else if (zipCrypto) {
     // The encryption header carries the CRC, so it is computed in a pass of its own.
     in->SetPosition(0);
     TCalcStreamCRC calc(*in, size, 32, false, CancelFlag(), nullptr, {}, &st);
@@ -351,7 +374,17 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   if (size == 0 || level == dtDeflateS) {
     method = 0;
     store(true);
-  } else if (FAhead && !zipCrypto && FAhead->Begin(Index, size, ZLevelOf(level))) {
+  } else if (ahead && zipCrypto) {
+    if (size < kSmallFile && int64_t(held[0].Data.size()) > size) {
+      method = 0;
+      store(false);  // deflate expanded the small file
+    }
+    for (TAheadBlock& b : held) {
+      if (method == 0) break;
+      st.Cipher.Encrypt(b.Data.data(), b.Data.size());
+      target.WriteBuffer(b.Data.data(), int64_t(b.Data.size()));
+    }
+  } else if (ahead) {
     if (!WriteAhead(target, size, expanded)) return false;
     if (expanded) {
       method = 0;

@@ -115,6 +115,11 @@ class TZipBase : public TCompBase {
   // counting progress per chunk. Expanded: a file under 257 bytes that deflate made larger,
   // nothing written (the caller stores it). False when cancelled.
   bool WriteAhead(TStream32& Target, int64_t Size, bool& Expanded);
+  // The current row's next chunk deflated ahead: progress counted, its CRC joined to Crc.
+  TAheadBlock NextAhead(uint32_t& Crc, bool& Last);
+  // Takes every chunk of the current row (for the traditional cipher, whose header carries the
+  // CRC); the running CRC is set. False when cancelled.
+  bool TakeAhead(std::vector<TAheadBlock>& Blocks);
   void WriteEncryptionHeader(TStream32& Out, uint32_t Crc);
   // Salt and password verifier of an AES entry; keys Aes for the data. False (reported) when
   // libcrypto fails.
