@@ -23,7 +23,12 @@ void TCompressAhead::Add(int Row, const std::string& Path, int64_t Size, int Key
 // ---- Reading -------------------------------------------------------------------------------
 
 void TCompressAhead::Pump() {
-  while (FRead < FItems.size() && (FPending.empty() || FHeld + FBlockSize + FHistorySize <= FMaxHeld)) ReadBlock();
+  while (FRead < FItems.size() && (FPending.empty() || FHeld + NextBlockBytes() <= FMaxHeld)) ReadBlock();
+}
+
+size_t TCompressAhead::NextBlockBytes() const {
+  const int64_t left = FItems[FRead].Size - FReadPos;
+  return FTail.size() + size_t(std::min<int64_t>(int64_t(FBlockSize), left));
 }
 
 void TCompressAhead::ReadBlock() {

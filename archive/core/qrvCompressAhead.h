@@ -69,6 +69,8 @@ class TCompressAhead {
 
   // Reads and submits blocks while the bound allows.
   void Pump();
+  // Bytes the next block read will hold (history included).
+  size_t NextBlockBytes() const;
   // Reads the next block of the item at FRead and submits its job (or a failure mark).
   void ReadBlock();
   void SubmitFailure(int Row);

@@ -13,7 +13,9 @@ namespace {
 constexpr int32_t kCopyBlock = 1 << 20;
 // Files packed ahead on the pool are held whole in memory: up to this size; larger ones are
 // packed on the caller's thread while they are read.
-constexpr int64_t kAheadFileMax = int64_t(4) << 20;
+constexpr int64_t kAheadFileMax = int64_t(16) << 20;
+// The bound of the input held for packing ahead, whatever the number of cores.
+constexpr size_t kAheadHeldMax = size_t(24) << 20;
 
 // Packs a whole file held in memory as PackData packs it from the file (the same reads, so the
 // same bytes), on a worker.
@@ -207,8 +209,7 @@ bool TLha::PackData(TStream32& Out, TStream32& In, int64_t Size, int64_t Limit, 
 std::unique_ptr<TCompressAhead> TLha::PlanAhead(TCompHeaderObj& List) {
   TWorkerPool& pool = Pool();
   if (pool.Workers() == 1 || CompressMethod() == cmStore) return nullptr;
-  const size_t held = size_t(kAheadFileMax) * size_t(pool.Workers() + 1);
-  auto ahead = std::make_unique<TCompressAhead>(pool, size_t(kAheadFileMax), 0, held);
+  auto ahead = std::make_unique<TCompressAhead>(pool, size_t(kAheadFileMax), 0, kAheadHeldMax);
   const TLzhMethod method = CompressMethod() == cmFrozen5 ? LzhMethod5 : LzhMethod6;
   for (int i = 0; i < List.Count(); ++i) {
     const TCompRow& r = List[i];

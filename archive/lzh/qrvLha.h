@@ -25,7 +25,7 @@ class TLha : public TCompBase {
   int64_t EntrySize(TStream32& Old, TCompHeaderObj& List, int Index) override;
   void RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int Index) override;
   void FinishList(TCompHeaderObj& List) override;
-  // Files up to 4 MiB are packed ahead, one per job (none with one worker).
+  // Files up to 16 MiB are packed ahead, one per job (none with one worker).
   std::unique_ptr<TCompressAhead> PlanAhead(TCompHeaderObj& List) override;
   bool ReadHeader(TStream32& Stream, std::string& Name) override;
 
