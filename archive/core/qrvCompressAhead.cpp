@@ -99,9 +99,7 @@ TAheadBlock TCompressAhead::TakeFront(TPending& P) {
 
 void TCompressAhead::DropItem() {
   const int row = FItems[FTake].Row;
-  if (FRead == FTake) {
-    EndReading();  // being read (or not yet): stop there
-  }
+  if (FRead == FTake) EndReading();  // being read (or not yet): stop there
   TPending p;
   while (!FPending.empty() && FPending.front().Row == row) TakeFront(p);
   ++FTake;
