@@ -104,4 +104,29 @@ TEST(ParallelPack, CancelKeepsOldArchive) {
   }
 }
 
+// A file deleted after the look-ahead read it but before its turn is reported as it always
+// was (it cannot be opened) and left out; the other file goes in.
+TEST(ParallelPack, FileGoneBeforeItsTurnIsLeftOut) {
+  TZip zip;
+  TLha lha;
+  for (TCompBase* w : {static_cast<TCompBase*>(&zip), static_cast<TCompBase*>(&lha)}) {
+    SCOPED_TRACE(w->DefaultExt());
+    TempDir t("pgone");
+    WriteFile(t / "src" / "a.txt", TextBytes(300000, 1));
+    WriteFile(t / "src" / "b.txt", TextBytes(300000, 2));
+    std::vector<int32_t> errors;
+    w->OnError = [&errors](TZipCommon*, const std::string&, const std::string&, const std::string&, int32_t Code) {
+      errors.push_back(Code);
+    };
+    w->OnProgress = [&t](TZipCommon* S, uint8_t, uint8_t) {
+      fs::remove(t / "src" / (S->CurrentName() == "a.txt" ? "b.txt" : "a.txt"));
+    };
+    w->Workers = 2;
+    w->SetArchiveFile((t / ("out" + w->DefaultExt())).string());
+    w->FileSpec = {(t / "src").string() + "/*.*"};
+    EXPECT_EQ(w->Compress(), 1);
+    EXPECT_EQ(errors, std::vector<int32_t>{ecOpenFile});
+  }
+}
+
 }  // namespace
