@@ -164,6 +164,7 @@ std::unique_ptr<TCompBase> ConfiguredWriter(TCli& Cli, const TParsedArgs& Args, 
   if (!w) return w;
   ApplyMethod(*w, Args.Value("-m"));
   ApplyLevel(*w, Args.Value("-l"));
+  if (Args.Has("-j")) w->Workers = ParseIntOption("-j", Args.Value("-j"), 1, 1024);
   w->StoredDirNames = PathsMode(Args.Value("--paths", "auto"));
   if (w->StoredDirNames == sdExplorer_Auto) {
     // Names relative to the common folder of the PATHs themselves, so a single folder keeps its
@@ -270,6 +271,7 @@ const TOptionSpec kWriterOptions = {
     kKindOption[0],
     {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum"},
     {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)"},
+    {"-j", "N", "compress on N threads (default: one per core)"},
     {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only)"},
     {"--encryption", "TYPE", "zipcrypto (default), aes128, aes192 or aes256 (zip only)"},
     {"--names", "CODING", "non-ASCII names: utf8 (default) or cp932 (zip only)"},

@@ -17,8 +17,18 @@
 #include "archive/cab/qrvCabGbls.h"
 #include "archive/cab/qrvUnCabTypes.h"
 #include "archive/core/qrvStreams.h"
+#include "archive/core/qrvWorkerPool.h"
 
 // ---- Per-folder compression ------------------------------------------------------------------
+
+// One packed data block, as a job on a worker gives it back.
+struct TPackedBlock {
+  std::vector<uint8_t> Data;  // the packed bytes (at most CabMaxPackedBlock)
+  uint32_t Unpacked = 0;      // the block's uncompressed size
+  bool Ok = false;
+};
+// Packs one block on any thread; it holds copies of everything it reads.
+using TCabBlockJob = std::function<TPackedBlock()>;
 
 // Packs the data blocks of one folder, one CFDATA block at a time, carrying whatever state its
 // compression type keeps from block to block (MSZIP: the last 32 KiB as history).
@@ -28,6 +38,10 @@ class TCabBlockEncoder {
   // Packs Count (1..CabBlockSize) bytes into Out (replaced; at most CabMaxPackedBlock bytes).
   // Every block but a folder's last holds exactly CabBlockSize bytes. False on failure.
   virtual bool Encode(const uint8_t* In, uint32_t Count, std::vector<uint8_t>& Out) = 0;
+  // For a type whose blocks depend on earlier blocks only through their bytes (MSZIP): a job
+  // packing this block exactly as Encode would, the encoder's state moved on as if it had.
+  // Null (the default) when blocks must go through Encode in turn.
+  virtual TCabBlockJob Prepare(const uint8_t* In, uint32_t Count) { return {}; }
 };
 
 // Makes the encoder of a folder of compression type TypeCompress (the whole value: LZX and
@@ -60,9 +74,13 @@ struct TCabCreateCallbacks {
 // or a folder would outgrow its limits), their data into 32 KiB blocks, packed and spilled to a
 // temporary stream; FlushCabinet writes header, folders, files and data to the cabinet.
 // Failures set the error record and return false; stream exceptions (disk full) pass through.
+// Blocks that can be packed apart (MSZIP) are packed ahead on a worker pool and written in
+// order, so the cabinet's bytes do not depend on the number of workers.
 class TCabCreator {
  public:
-  TCabCreator(const TCCAB& Params, TCabCreateCallbacks Callbacks, TCabError& Err, int Level = 6);
+  // Pool: where blocks are packed ahead (null: on the caller's thread).
+  TCabCreator(const TCCAB& Params, TCabCreateCallbacks Callbacks, TCabError& Err, int Level = 6,
+              TWorkerPool* Pool = nullptr);
   ~TCabCreator();
   TCabCreator(const TCabCreator&) = delete;
   TCabCreator& operator=(const TCabCreator&) = delete;
@@ -92,7 +110,12 @@ class TCabCreator {
     std::string Name;
   };
   bool StartFolder(uint16_t TypeCompress);
+  // Packs the filled block: as a job when the encoder gives one, else in turn after the jobs.
   bool FlushBlock();
+  // Writes packed blocks, in order, while more than Keep are pending.
+  bool WriteReady(size_t Keep);
+  // Appends one packed block to the open folder's data and reports the status.
+  bool WriteBlock(const TPackedBlock& Block);
   bool CloseFolder();
   bool Fail(int32_t Oper, int32_t Type = 0);
   void WriteHeader(TStream32& Out, int64_t HeaderSize, int64_t DataSize);
@@ -106,8 +129,10 @@ class TCabCreator {
   std::vector<TFolder> FFolders;
   std::vector<TFile> FFiles;
   std::vector<uint8_t> FBlock;   // uncompressed bytes of the block being filled
-  std::vector<uint8_t> FPacked;  // header and packed data of a block
   bool FFolderOpen = false;
+  TWorkerPool FInline{1};        // the pool when none is given: jobs run as they are submitted
+  TWorkerPool& FPool;
+  TOrderedJobs<TPackedBlock> FJobs;  // blocks being packed, oldest first
 };
 
 // ---- Decompress ----------------------------------------------------------------------------

@@ -21,16 +21,25 @@ constexpr size_t kMaxName = 255;
 enum { lkTooManyFiles = 1, lkNameTooLong = 2, lkTooLarge = 3 };
 
 constexpr int32_t kCopyBlock = 1 << 20;
+// Blocks packed ahead per worker: enough to keep every worker busy between the caller's reads
+// and writes. Each holds about 100 KiB, so many cores get only a few more blocks than workers.
+constexpr size_t kBlocksPerWorker = 8;
+constexpr size_t kBlocksAboveWorkers = 64;
 
 }  // namespace
 
-TCabCreator::TCabCreator(const TCCAB& Params, TCabCreateCallbacks Callbacks, TCabError& Err, int Level)
-    : FParams(Params), FCb(std::move(Callbacks)), FErr(Err), FLevel(Level) {
+TCabCreator::TCabCreator(const TCCAB& Params, TCabCreateCallbacks Callbacks, TCabError& Err, int Level,
+                         TWorkerPool* Pool)
+    : FParams(Params), FCb(std::move(Callbacks)), FErr(Err), FLevel(Level), FPool(Pool ? *Pool : FInline),
+      FJobs(FPool) {
   FErr.Clear();
   FBlock.reserve(CabBlockSize);
 }
 
-TCabCreator::~TCabCreator() = default;
+TCabCreator::~TCabCreator() {
+  // Blocks still pending belong to a cabinet that is not written: stop packing them.
+  if (FJobs.Pending() > 0) FPool.Abort();
+}
 
 bool TCabCreator::Fail(int32_t Oper, int32_t Type) {
   FErr.Set(Oper, Type);
@@ -53,25 +62,46 @@ bool TCabCreator::StartFolder(uint16_t TypeCompress) {
 
 bool TCabCreator::FlushBlock() {
   if (FBlock.empty()) return true;
-  if (!FEncoder->Encode(FBlock.data(), uint32_t(FBlock.size()), FPacked) || FPacked.size() > size_t(CabMaxPackedBlock))
-    return Fail(fcierrMciFail);
-  const uint16_t packed = uint16_t(FPacked.size());
-  const uint16_t unpacked = uint16_t(FBlock.size());
+  const uint32_t count = uint32_t(FBlock.size());
+  if (TCabBlockJob job = FEncoder->Prepare(FBlock.data(), count)) {
+    FBlock.clear();
+    const TWorkerPool* pool = &FPool;
+    FJobs.Submit([pool, job = std::move(job)] { return pool->Aborted() ? TPackedBlock{} : job(); });
+    const size_t workers = size_t(FPool.Workers());
+    return WriteReady(std::min(workers * kBlocksPerWorker, workers + kBlocksAboveWorkers));
+  }
+  if (!WriteReady(0)) return false;
+  TPackedBlock b;
+  b.Unpacked = count;
+  b.Ok = FEncoder->Encode(FBlock.data(), count, b.Data);
+  FBlock.clear();
+  return WriteBlock(b);
+}
+
+bool TCabCreator::WriteReady(size_t Keep) {
+  while (FJobs.Pending() > Keep)
+    if (!WriteBlock(FJobs.Next())) return false;
+  return true;
+}
+
+bool TCabCreator::WriteBlock(const TPackedBlock& Block) {
+  if (!Block.Ok || Block.Data.size() > size_t(CabMaxPackedBlock)) return Fail(fcierrMciFail);
+  const uint16_t packed = uint16_t(Block.Data.size());
+  const uint16_t unpacked = uint16_t(Block.Unpacked);
   std::vector<uint8_t> head;
-  Put32(head, CabDataChecksum(FPacked.data(), packed, unpacked));
+  Put32(head, CabDataChecksum(Block.Data.data(), packed, unpacked));
   Put16(head, packed);
   Put16(head, unpacked);
   FTemp->WriteBuffer(head.data(), int64_t(head.size()));
-  FTemp->WriteBuffer(FPacked.data(), packed);
+  FTemp->WriteBuffer(Block.Data.data(), packed);
   ++FFolders.back().Blocks;
-  FBlock.clear();
   if (FCb.Status && FCb.Status(unpacked, packed) < 0) return Fail(fcierrUserAbort);
   return true;
 }
 
 bool TCabCreator::CloseFolder() {
   FFolderOpen = false;
-  return FlushBlock();
+  return FlushBlock() && WriteReady(0);
 }
 
 bool TCabCreator::AddFile(const std::string& Source, const std::string& Name, bool Execute, uint16_t TypeCompress,

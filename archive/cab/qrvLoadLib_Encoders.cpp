@@ -1,13 +1,12 @@
-// The per-folder block encoders of the create side: store and MSZIP (deflate on zlib), and the
-// table a compression type finds its encoder in.
-#include <zlib.h>
-
+// The per-folder block encoders of the create side: store and MSZIP (deflate on zlib, through
+// DeflateChunk), and the table a compression type finds its encoder in.
 #include <algorithm>
-#include <cstring>
+#include <memory>
 
 #include "archive/cab/qrvLoadLib.h"
 #include "archive/cab/qrvLzxEnc.h"
 #include "archive/cab/qrvQuantumEnc.h"
+#include "archive/core/qrvDeflateChunks.h"
 
 namespace {
 
@@ -21,61 +20,66 @@ class TStoreEncoder : public TCabBlockEncoder {
 
 // MSZIP: each block is "CK" and a complete deflate stream whose window starts with the
 // previous 32 KiB of the folder; a block that deflate cannot shrink is one stored deflate block.
+// A block depends on the earlier ones only through that history, so it can be packed anywhere.
 class TMsZipEncoder : public TCabBlockEncoder {
  public:
-  explicit TMsZipEncoder(int Level) {
-    FOk = deflateInit2(&FZ, Level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-  }
-  ~TMsZipEncoder() override {
-    if (FOk) deflateEnd(&FZ);
-  }
+  explicit TMsZipEncoder(int Level) : FLevel(Level) {}
 
   bool Encode(const uint8_t* In, uint32_t Count, std::vector<uint8_t>& Out) override {
-    if (!FOk || Count == 0 || Count > uint32_t(CabBlockSize)) return false;
-    if (deflateReset(&FZ) != Z_OK) return false;
-    if (!FHistory.empty() && deflateSetDictionary(&FZ, FHistory.data(), uInt(FHistory.size())) != Z_OK) return false;
-    Out.resize(2 + deflateBound(&FZ, Count));
-    Out[0] = 'C';
-    Out[1] = 'K';
-    FZ.next_in = const_cast<Bytef*>(In);
-    FZ.avail_in = Count;
-    FZ.next_out = Out.data() + 2;
-    FZ.avail_out = uInt(Out.size() - 2);
-    const int rc = deflate(&FZ, Z_FINISH);
-    const size_t packed = Out.size() - 2 - FZ.avail_out;
-    if (rc == Z_STREAM_END && packed < Count + 5)
-      Out.resize(2 + packed);
-    else
-      Stored(In, Count, Out);
-    Remember(In, Count);
-    return true;
+    const TCabBlockJob job = Prepare(In, Count);
+    if (!job) return false;
+    TPackedBlock b = job();
+    Out = std::move(b.Data);
+    return b.Ok;
+  }
+
+  TCabBlockJob Prepare(const uint8_t* In, uint32_t Count) override {
+    if (Count == 0 || Count > uint32_t(CabBlockSize)) return {};
+    auto block = std::make_shared<const TBytes>(In, In + Count);
+    TBlockRef history = FHistory;
+    Remember(block);
+    return [history, block, level = FLevel] { return Pack(history ? *history : TBytes(), *block, level); };
   }
 
  private:
+  using TBytes = std::vector<uint8_t>;
+  using TBlockRef = std::shared_ptr<const TBytes>;
+
+  static TPackedBlock Pack(const TBytes& History, const TBytes& Block, int Level) {
+    TPackedBlock b;
+    b.Unpacked = uint32_t(Block.size());
+    b.Ok = true;
+    const TDeflatedChunk c = DeflateChunk(History.data(), History.size(), Block.data(), Block.size(), Level, true);
+    if (c.Ok && c.Data.size() < Block.size() + 5) {
+      b.Data.reserve(2 + c.Data.size());
+      b.Data.push_back('C');
+      b.Data.push_back('K');
+      b.Data.insert(b.Data.end(), c.Data.begin(), c.Data.end());
+    } else {
+      Stored(Block, b.Data);
+    }
+    return b;
+  }
   // One final stored block: BFINAL set, type 00, then LEN and its complement.
-  static void Stored(const uint8_t* In, uint32_t Count, std::vector<uint8_t>& Out) {
-    Out.resize(2 + 5 + Count);
-    uint8_t* p = Out.data() + 2;
-    p[0] = 0x01;
-    p[1] = uint8_t(Count);
-    p[2] = uint8_t(Count >> 8);
-    p[3] = uint8_t(~Count);
-    p[4] = uint8_t(~Count >> 8);
-    std::memcpy(p + 5, In, Count);
+  static void Stored(const TBytes& In, TBytes& Out) {
+    const uint32_t count = uint32_t(In.size());
+    Out = {'C', 'K', 0x01, uint8_t(count), uint8_t(count >> 8), uint8_t(~count), uint8_t(~count >> 8)};
+    Out.insert(Out.end(), In.begin(), In.end());
   }
   // Keeps the last 32 KiB of the folder's data as the next block's history.
-  void Remember(const uint8_t* In, uint32_t Count) {
-    if (Count >= uint32_t(CabBlockSize)) {
-      FHistory.assign(In + Count - CabBlockSize, In + Count);
+  void Remember(const TBlockRef& Block) {
+    if (Block->size() >= size_t(CabBlockSize) || !FHistory) {
+      FHistory = Block;
       return;
     }
-    FHistory.insert(FHistory.end(), In, In + Count);
-    if (FHistory.size() > size_t(CabBlockSize)) FHistory.erase(FHistory.begin(), FHistory.end() - CabBlockSize);
+    auto joined = std::make_shared<TBytes>(*FHistory);
+    joined->insert(joined->end(), Block->begin(), Block->end());
+    if (joined->size() > size_t(CabBlockSize)) joined->erase(joined->begin(), joined->end() - CabBlockSize);
+    FHistory = std::move(joined);
   }
 
-  z_stream FZ{};
-  bool FOk = false;
-  std::vector<uint8_t> FHistory;
+  int FLevel;
+  TBlockRef FHistory;  // null at the folder's start
 };
 
 // LZX and Quantum frames: every block but the folder's last is a full 32 KiB frame, so a

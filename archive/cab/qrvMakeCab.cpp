@@ -108,7 +108,8 @@ void TMakeCab::CompressArchive(TCompHeaderObj& List) {
     params.szCab = BaseOf(FArchiveFile);
     params.szCabPath = WithTrailingSlash(DirOf(FArchiveFile));
     params.fFailOnIncompressible = FailOnIncompressible;
-    FCreator = std::make_unique<TCabCreator>(params, Callbacks(output), FCabError, ZlibLevel());
+    Pool().Reset();
+    FCreator = std::make_unique<TCabCreator>(params, Callbacks(output), FCabError, ZlibLevel(), &Pool());
     TMemoryStream32 unused;  // rows go into the creation context, not into a frame stream
     if (BuildList(List)) ProcessList(List, unused, nullptr);
     bool ok = AddedCount > 0 && !IsCancelled();

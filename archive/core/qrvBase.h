@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "archive/core/qrvErrors.h"
+#include "archive/core/qrvCompressAhead.h"
 #include "archive/core/qrvFileScan.h"
 #include "archive/core/qrvRegister.h"
 #include "archive/core/qrvStreams.h"
@@ -455,6 +456,9 @@ class TCompBase : public TZipCommon {
   virtual void HeaderToInfo(const TCompRow& Row, TEntryInfo& Info) { Info = Row.Info; }
   // Adds new row Index: OnBegin, OnRenameFile, then CompressData and EndFile. True on success.
   virtual bool CompressFile(TStream32& Out, TCompHeaderObj& List, int Index);
+  // The look-ahead of the per-file loop: the rows of List the format compresses ahead on the
+  // pool, registered in list order; nullptr (the default) when none.
+  virtual std::unique_ptr<TCompressAhead> PlanAhead(TCompHeaderObj& List) { return nullptr; }
   // Writes the current row's entry; true on success.
   virtual bool CompressData(TStream32& Out, TCompHeaderObj& List, int Index) { return false; }
   // After CompressData, also when it failed or raised.
@@ -505,6 +509,8 @@ class TCompBase : public TZipCommon {
   std::vector<std::string> FMoved;
   int FReportCount = 0;
   std::unique_ptr<TWorkerPool> FPool;
+  // The look-ahead of PlanAhead while the per-file loop runs (nullptr otherwise).
+  std::unique_ptr<TCompressAhead> FAhead;
 };
 
 // ---- Reader base ---------------------------------------------------------------------------

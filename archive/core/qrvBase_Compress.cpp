@@ -540,6 +540,12 @@ void TCompBase::DecideKept(TCompHeaderObj& List, int Row, const std::string& Ful
 // ---- The per-file loop ---------------------------------------------------------------------
 
 void TCompBase::ProcessList(TCompHeaderObj& List, TStream32& Out, TStream32* Old) {
+  // The look-ahead ends with the loop, on every way out: its jobs are aborted or waited for.
+  struct TAheadScope {
+    std::unique_ptr<TCompressAhead>& Ahead;
+    ~TAheadScope() { Ahead.reset(); }
+  } scope{FAhead};
+  FAhead = PlanAhead(List);
   for (int i = 0; i < List.Count(); ++i) {
     if (IsCancelled()) {
       for (int j = i; j < List.Count(); ++j)

@@ -5,7 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
+
+class TStream32;
+class TWorkerPool;
 
 // Input bytes per chunk, and the history each chunk's window is primed with.
 constexpr size_t kDeflateChunkSize = size_t(128) << 10;
@@ -21,9 +25,28 @@ struct TDeflatedChunk {
 // Deflates Len bytes at In as raw deflate at zlib level ZLevel (0..9), the window primed with
 // the DictLen (<= 32 KiB) bytes at Dict. Last ends the stream (final block); otherwise the
 // output ends with a sync flush, non-final and byte aligned, for the next chunk to follow.
-// A whole input given as one Last chunk without history gives zlib's one-call bytes.
+// A whole input given as one Last chunk without history is deflated by libdeflate at levels
+// 1, 6 and 9 (faster, and no larger on the corpus), otherwise zlib gives its one-call bytes.
 TDeflatedChunk DeflateChunk(const uint8_t* Dict, size_t DictLen, const uint8_t* In, size_t Len,
                             int ZLevel, bool Last);
 
 // The CRC-32 of A's data followed by B's data of LenB bytes (zlib's crc32 form).
 uint32_t CombineCrc32(uint32_t A, uint32_t B, int64_t LenB);
+
+// What DeflateChunked did: Ok false when cancelled or deflate failed; the CRC-32 (final form)
+// and the count of the input bytes deflated.
+struct TChunkedResult {
+  bool Ok = true;
+  uint32_t Crc = 0;
+  int64_t InSize = 0;
+};
+
+// Deflates Input from its position to its end (its size when it knows it) into Output as one
+// raw deflate stream at zlib level ZLevel: chunks of kDeflateChunkSize deflated on Pool, a few
+// per worker in flight, written in order; the bytes do not depend on the worker count. Reading,
+// writing, window messages and progress (BytesToGo lowered by each chunk written, then
+// OnProgress) stay on the caller's thread. A set *CancelFlag aborts the pool and ends the call
+// (Ok false). Read and write failures raise, once the jobs in flight have finished.
+TChunkedResult DeflateChunked(TStream32& Input, TStream32& Output, int ZLevel, TWorkerPool& Pool,
+                              const bool* CancelFlag = nullptr, int64_t* BytesToGo = nullptr,
+                              const std::function<void()>& OnProgress = {});

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <ctime>
 
 #include "archive/lzh/qrvlzh5.h"
@@ -10,6 +11,35 @@
 namespace {
 
 constexpr int32_t kCopyBlock = 1 << 20;
+// Files packed ahead on the pool are held whole in memory: up to this size; larger ones are
+// packed on the caller's thread while they are read.
+constexpr int64_t kAheadFileMax = int64_t(16) << 20;
+// The bound of the input held for packing ahead, whatever the number of cores.
+constexpr size_t kAheadHeldMax = size_t(24) << 20;
+
+// Packs a whole file held in memory as PackData packs it from the file (the same reads, so the
+// same bytes), on a worker.
+TAheadBlock PackInMemory(const TLzhMethod& Method, const uint8_t* In, size_t Len) {
+  TAheadBlock b;
+  b.InSize = Len;
+  uint16_t crc = 0;
+  size_t pos = 0;
+  TLzhEncodeIO io;
+  io.Read = [&](uint8_t* Buf, int64_t N) -> int64_t {
+    const size_t k = std::min({size_t(N), size_t(kCopyBlock), Len - pos});
+    std::memcpy(Buf, In + pos, k);
+    crc = UpdateCrc16(crc, Buf, k);
+    pos += k;
+    if (k > 0) b.Steps.push_back(int64_t(k));
+    return int64_t(k);
+  };
+  io.Write = [&b](const uint8_t* Data, int64_t N) { b.Data.insert(b.Data.end(), Data, Data + N); };
+  int64_t packed = 0;
+  b.Store = LzhEncode(io, Method, packed) != erPacked || pos != Len;
+  b.Check = crc;
+  b.Ok = true;
+  return b;
+}
 
 }  // namespace
 
@@ -129,7 +159,10 @@ bool TLha::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   uint16_t crc = 0;
   int64_t packed = 0;
   const int64_t toGo = BytesToGo;
-  if (!pack || !PackData(Out, *in, size, size - int64_t(header.size()), crc, packed)) {
+  const int64_t limit = size - int64_t(header.size());
+  const bool ahead = pack && FAhead && FAhead->Begin(Index, size, id[3]);
+  const bool packedOk = ahead ? PackedAhead(Out, limit, crc, packed) : pack && PackData(Out, *in, size, limit, crc, packed);
+  if (!packedOk) {
     if (IsCancelled()) return false;
     // Stored instead: the packed bytes go, the file is read again.
     Out.SetSize(dataStart);
@@ -170,6 +203,38 @@ bool TLha::PackData(TStream32& Out, TStream32& In, int64_t Size, int64_t Limit, 
     Crc = 0;
     return false;
   }
+  return true;
+}
+
+std::unique_ptr<TCompressAhead> TLha::PlanAhead(TCompHeaderObj& List) {
+  TWorkerPool& pool = Pool();
+  if (pool.Workers() == 1 || CompressMethod() == cmStore) return nullptr;
+  auto ahead = std::make_unique<TCompressAhead>(pool, size_t(kAheadFileMax), 0, kAheadHeldMax);
+  const TLzhMethod method = CompressMethod() == cmFrozen5 ? LzhMethod5 : LzhMethod6;
+  for (int i = 0; i < List.Count(); ++i) {
+    const TCompRow& r = List[i];
+    if (r.Action != eaCompress || (r.Info.Attr & faDirectory) || r.Info.Size > kAheadFileMax || StoredByType(r.Name))
+      continue;
+    ahead->Add(i, r.FullPath, r.Info.Size, method.Char,
+               [method](const uint8_t*, size_t, const uint8_t* In, size_t Len, bool) { return PackInMemory(method, In, Len); });
+  }
+  return ahead;
+}
+
+bool TLha::PackedAhead(TStream32& Out, int64_t Limit, uint16_t& Crc, int64_t& Packed) {
+  bool last = false;
+  const TAheadBlock b = FAhead->Next(last);
+  // The progress of the reads, as packing from the file counts it.
+  for (const int64_t step : b.Steps) {
+    if (IsCancelled()) return false;
+    BytesToGo -= step;
+    ProgressStep();
+  }
+  Crc = 0;
+  if (b.Store || int64_t(b.Data.size()) >= Limit) return false;
+  Out.WriteBuffer(b.Data.data(), int64_t(b.Data.size()));
+  Crc = uint16_t(b.Check);
+  Packed = int64_t(b.Data.size());
   return true;
 }
 

@@ -25,6 +25,8 @@ class TLha : public TCompBase {
   int64_t EntrySize(TStream32& Old, TCompHeaderObj& List, int Index) override;
   void RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int Index) override;
   void FinishList(TCompHeaderObj& List) override;
+  // Files up to 16 MiB are packed ahead, one per job (none with one worker).
+  std::unique_ptr<TCompressAhead> PlanAhead(TCompHeaderObj& List) override;
   bool ReadHeader(TStream32& Stream, std::string& Name) override;
 
  private:
@@ -35,6 +37,9 @@ class TLha : public TCompBase {
   // Packs Size bytes of In after the header at Start; false (nothing kept) when packing did not
   // pay. Crc and Packed receive what was written.
   bool PackData(TStream32& Out, TStream32& In, int64_t Size, int64_t Limit, uint16_t& Crc, int64_t& Packed);
+  // Writes the current row's data packed ahead, as PackData would (progress included); false
+  // (nothing written) when packing did not pay or on cancel.
+  bool PackedAhead(TStream32& Out, int64_t Limit, uint16_t& Crc, int64_t& Packed);
   // Copies Size bytes of In unchanged; false when the file shrank (reported) or on cancel.
   bool StoreData(TStream32& Out, TStream32& In, int64_t Size, const std::string& Name, uint16_t& Crc);
 

@@ -102,10 +102,12 @@ int TTar::Compress() {
   }
   const std::string tarName = FArchiveFile;
   const int result = TCompBase::Compress();
-  // The tar was only a step towards the .gz: it goes once the .gz holds it, and an unpacked
-  // copy of the old .gz goes in any case (the .gz itself is untouched then).
-  if (gzipPass && (FGzipped || (FUnpackedOld && !FPassRan))) unlink(tarName.c_str());
-  if (gzipPass) FArchiveFile = FGzipped ? FGzName : tarName;
+  // The tar was only a step towards the .gz: it goes once the .gz holds it, when the run was
+  // cancelled, and when it is an unpacked copy of the old .gz that the pass did not get to
+  // (the .gz itself is untouched then). A pass that failed otherwise leaves it to the user.
+  const bool dropTar = FGzipped || IsCancelled() || (FUnpackedOld && !FPassRan);
+  if (gzipPass && dropTar) unlink(tarName.c_str());
+  if (gzipPass) FArchiveFile = dropTar ? FGzName : tarName;
   return result;
 }
 
@@ -341,6 +343,8 @@ void TTar::AfterArchiveWritten(const std::string& ArchiveName) {
     gz.StoredDirNames = sdNone;
     gz.TranslateOemChar = TranslateOemChar;
     gz.DateAttribute = DateAttribute;
+    gz.DeflateType = DeflateType;
+    gz.Workers = Workers;
     gz.SingleOutput = true;
     gz.OutputName = FGzName.empty() ? ArchiveName : FGzName;
     gz.OnBegin = OnBegin;

@@ -5,6 +5,8 @@
 
 #include <ctime>
 
+#include "archive/core/qrvDeflateChunks.h"
+#include "archive/core/qrvWorkerPool.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
 #include "platform/TempFiles.h"
@@ -18,13 +20,13 @@ std::string ExtensionOf(const std::string& Path) {
   return Path.substr(dot);
 }
 
-// Deflate level index of the profile: dtDeflateS stores, F fastest, N default, X best.
-int LevelIndex(TDeflateType T) {
+// zlib level of the deflate profile: dtDeflateS stores, F fastest, N default, X best.
+int ZLevelOf(TDeflateType T) {
   switch (T) {
     case dtDeflateS: return 0;
     case dtDeflateF: return 1;
-    case dtDeflateX: return 3;
-    default: return 2;
+    case dtDeflateX: return 9;
+    default: return 6;
   }
 }
 
@@ -106,6 +108,7 @@ int TGZip::Compress() {
   if (!DiskManager().CheckDrive(*this, FArchiveFile.empty() ? OutputDir : FArchiveFile, true)) return 0;
 
   TRunActivation activation(*this);
+  Pool().Reset();
 
   struct TFound {
     std::string Path;
@@ -191,15 +194,16 @@ bool TGZip::WriteMember(const std::string& Source, const std::string& Output, co
     out.WriteBuffer(head, sizeof head);
     out.WriteBuffer(FCurrentName.c_str(), int64_t(FCurrentName.size()) + 1);
 
-    const int level = Info.Size == 0 ? 0 : LevelIndex(DeflateType);
-    const bool finished = DeflateStream(in, out, level, false, Crc, CancelFlag(), &BytesToGo,
-                                        [this] { ProgressStep(); }, StreamState);
-    const int64_t size = in.Position();
+    // Chunks deflated on the run's pool join into one stream, the same for any worker count.
+    const int level = Info.Size == 0 ? 0 : ZLevelOf(DeflateType);
+    const TChunkedResult d = DeflateChunked(in, out, level, Pool(), CancelFlag(), &BytesToGo,
+                                            [this] { ProgressStep(); });
+    Crc = d.Crc;
     uint8_t tail[8];
     PutLE32(tail, Crc);
-    PutLE32(tail + 4, uint32_t(size));
+    PutLE32(tail + 4, uint32_t(d.InSize));
     out.WriteBuffer(tail, sizeof tail);
-    if (finished) {
+    if (d.Ok && !IsCancelled()) {
       if (FileExists(Output) && DeleteOptions == doAllowUndo) KeepCopyInTrash(Output);
       const int err = CommitFileOver(fd, tmpName, Output);
       complete = err == 0;

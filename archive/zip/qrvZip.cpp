@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include "archive/core/qrvDeflateChunks.h"
 #include "platform/CodePage.h"
 #include "platform/FileInfo.h"
 
@@ -24,6 +25,21 @@ constexpr uint16_t kHostUnix = 3 << 8;
 // Files below this size are deflated in memory first and stored when deflate expands them.
 constexpr int64_t kSmallFile = 257;
 constexpr size_t kDirFlushSize = 65536;
+// Chunks deflated ahead: a few per worker keep every worker busy; the cap bounds the memory
+// (each chunk holds its input, its history and its output) on machines with many cores.
+constexpr int kAheadChunksPerWorker = 4;
+constexpr int kAheadChunksMax = 64;
+constexpr int64_t kCryptoAheadMax = int64_t(4) << 20;
+
+// The zlib level of a DeflateType: fast 1, normal 6, max 9 (0: stored blocks).
+int ZLevelOf(TDeflateType Level) {
+  switch (Level) {
+    case dtDeflateF: return 1;
+    case dtDeflateX: return 9;
+    case dtDeflateS: return 0;
+    default: return 6;
+  }
+}
 
 std::string UpperExt(const std::string& Name) {
   const size_t slash = Name.rfind('/'), dot = Name.rfind('.');
@@ -103,6 +119,80 @@ uint32_t TZipBase::StampDate(uint32_t FileDate) const {
 }
 
 void TZipBase::FillHeader(TCompRow& Row, const TFileInfo& Info) { Row.Data = std::make_shared<TZipRowData>(); }
+
+TDeflateType TZipBase::LevelFor(const std::string& Name) const {
+  if (CompressMethod() == cmStore) return dtDeflateS;
+  const std::string ext = UpperExt(Name);
+  const bool stored = !ext.empty() && std::any_of(StoreFilesOfType.begin(), StoreFilesOfType.end(), [&](std::string e) {
+    std::transform(e.begin(), e.end(), e.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+    return e == ext;
+  });
+  return stored ? dtDeflateS : DeflateType;
+}
+
+bool TZipBase::UsesZipCrypto() const { return !Password.empty() && !(AesStrength >= 1 && AesStrength <= 3); }
+
+std::unique_ptr<TCompressAhead> TZipBase::PlanAhead(TCompHeaderObj& List) {
+  const bool crypto = UsesZipCrypto();
+  TWorkerPool& pool = Pool();
+  const size_t blocks = size_t(std::min(pool.Workers() * kAheadChunksPerWorker, kAheadChunksMax));
+  auto ahead = std::make_unique<TCompressAhead>(pool, kDeflateChunkSize, kDeflateHistory,
+                                                blocks * (kDeflateChunkSize + kDeflateHistory));
+  for (int i = 0; i < List.Count(); ++i) {
+    const TCompRow& r = List[i];
+    if (r.Action != eaCompress || (r.Info.Attr & faDirectory) || S_ISLNK(r.Info.Mode)) continue;
+    // The traditional cipher's header needs the file's CRC before its data: the whole file's
+    // chunks are held, so larger files go the sequential way.
+    if (crypto && r.Info.Size > kCryptoAheadMax) continue;
+    const TDeflateType level = LevelFor(r.Name);
+    if (level == dtDeflateS) continue;
+    const int z = ZLevelOf(level);
+    ahead->Add(i, r.FullPath, r.Info.Size, z, [z](const uint8_t* H, size_t HL, const uint8_t* In, size_t N, bool Last) {
+      TDeflatedChunk c = DeflateChunk(H, HL, In, N, z, Last);
+      TAheadBlock b;
+      b.Data = std::move(c.Data);
+      b.Check = c.Crc;
+      b.InSize = c.InSize;
+      b.Ok = c.Ok;
+      return b;
+    });
+  }
+  return ahead;
+}
+
+TAheadBlock TZipBase::NextAhead(uint32_t& Crc, bool& Last) {
+  TAheadBlock b = FAhead->Next(Last);
+  BytesToGo -= int64_t(b.InSize);
+  ProgressStep();
+  Crc = CombineCrc32(Crc, b.Check, int64_t(b.InSize));
+  return b;
+}
+
+bool TZipBase::WriteAhead(TStream32& Target, int64_t Size, bool& Expanded) {
+  uint32_t crc = 0;
+  Expanded = false;
+  for (bool last = false; !last;) {
+    if (IsCancelled()) return false;
+    const TAheadBlock b = NextAhead(crc, last);
+    if (Size < kSmallFile && int64_t(b.Data.size()) > Size) {
+      Expanded = true;  // stored instead, as a small file deflate expands
+      return !IsCancelled();
+    }
+    Target.WriteBuffer(b.Data.data(), int64_t(b.Data.size()));
+  }
+  StreamState->Crc32Val = crc ^ 0xFFFFFFFFu;
+  return !IsCancelled();
+}
+
+bool TZipBase::TakeAhead(std::vector<TAheadBlock>& Blocks) {
+  uint32_t crc = 0;
+  for (bool last = false; !last;) {
+    if (IsCancelled()) return false;
+    Blocks.push_back(NextAhead(crc, last));
+  }
+  StreamState->Crc32Val = crc ^ 0xFFFFFFFFu;
+  return !IsCancelled();
+}
 
 void TZipBase::WriteLocal(TStream32& Out, const LocalFileHeader& H, const std::string& Name, bool Scramble,
                           const int64_t* Sizes, const std::string& Extra) {
@@ -215,14 +305,7 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
     return true;
   }
 
-  TDeflateType level = CompressMethod() == cmStore ? dtDeflateS : DeflateType;
-  const std::string ext = UpperExt(row.Name);
-  if (level != dtDeflateS && !ext.empty() &&
-      std::any_of(StoreFilesOfType.begin(), StoreFilesOfType.end(), [&](std::string e) {
-        std::transform(e.begin(), e.end(), e.begin(), [](unsigned char c) { return char(std::toupper(c)); });
-        return e == ext;
-      }))
-    level = dtDeflateS;
+  TDeflateType level = LevelFor(row.Name);
 
   std::unique_ptr<TStream32> in;
   bool link = false;
@@ -255,7 +338,12 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   TAesWriteStream aesOut(Out, aesCipher);
   TStream32& target = aes ? static_cast<TStream32&>(aesOut) : Out;
   if (aes && !WriteAesHeader(Out, aesCipher, row.Name)) return false;
-  if (zipCrypto) {
+  const bool ahead = size > 0 && level != dtDeflateS && FAhead && FAhead->Begin(Index, size, ZLevelOf(level));
+  std::vector<TAheadBlock> held;  // the traditional cipher's chunks, taken before its header
+  if (zipCrypto && ahead) {
+    if (!TakeAhead(held)) return false;
+    WriteEncryptionHeader(Out, st.Crc32Val ^ 0xFFFFFFFFu);
+  } else if (zipCrypto) {
     // The encryption header carries the CRC, so it is computed in a pass of its own.
     in->SetPosition(0);
     TCalcStreamCRC calc(*in, size, 32, false, CancelFlag(), nullptr, {}, &st);
@@ -283,9 +371,26 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
     return z.Finish();
   };
   uint16_t method = 8;
+  bool expanded = false;
   if (size == 0 || level == dtDeflateS) {
     method = 0;
     store(true);
+  } else if (ahead && zipCrypto) {
+    if (size < kSmallFile && int64_t(held[0].Data.size()) > size) {
+      method = 0;
+      store(false);  // deflate expanded the small file
+    }
+    for (TAheadBlock& b : held) {
+      if (method == 0) break;
+      st.Cipher.Encrypt(b.Data.data(), b.Data.size());
+      target.WriteBuffer(b.Data.data(), int64_t(b.Data.size()));
+    }
+  } else if (ahead) {
+    if (!WriteAhead(target, size, expanded)) return false;
+    if (expanded) {
+      method = 0;
+      store(false);
+    }
   } else if (size >= kSmallFile) {
     if (!deflateTo(target, zipCrypto)) return false;
   } else {

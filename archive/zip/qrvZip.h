@@ -105,6 +105,21 @@ class TZipBase : public TCompBase {
   void LoadHeader(TCompRow& Row, const LocalFileHeader& H, const TZipHighParts& Hi);
   // The source of a new file row: the file, or a symbolic link's target (Link set).
   std::unique_ptr<TStream32> OpenSource(const TCompRow& Row, bool& Link);
+  // The level a new entry of that stored name gets (CompressMethod, DeflateType and
+  // StoreFilesOfType); dtDeflateS: stored.
+  TDeflateType LevelFor(const std::string& Name) const;
+  // Whether new entries get the traditional cipher.
+  bool UsesZipCrypto() const;
+  std::unique_ptr<TCompressAhead> PlanAhead(TCompHeaderObj& List) override;
+  // Writes the current row's chunks deflated ahead to Target, summing the running CRC and
+  // counting progress per chunk. Expanded: a file under 257 bytes that deflate made larger,
+  // nothing written (the caller stores it). False when cancelled.
+  bool WriteAhead(TStream32& Target, int64_t Size, bool& Expanded);
+  // The current row's next chunk deflated ahead: progress counted, its CRC joined to Crc.
+  TAheadBlock NextAhead(uint32_t& Crc, bool& Last);
+  // Takes every chunk of the current row (for the traditional cipher, whose header carries the
+  // CRC); the running CRC is set. False when cancelled.
+  bool TakeAhead(std::vector<TAheadBlock>& Blocks);
   void WriteEncryptionHeader(TStream32& Out, uint32_t Crc);
   // Salt and password verifier of an AES entry; keys Aes for the data. False (reported) when
   // libcrypto fails.
