@@ -55,6 +55,26 @@ struct TCand {
   int Score = 0;
 };
 
+// How hard the encoder searches at one window size. Depth: chain steps or tree nodes walked per
+// search; SortLen: where a search stops (and the bytes the trees sort by); TakeLen: a match this
+// long is taken outright, the positions inside it not expanded; SecondPass: the frame is parsed
+// again by the code the first parse would get; Chains: hash chains (every position hashed, cheap
+// to insert) rather than binary trees (better matches per node walked, dearer per position). The
+// small windows are for speed, the large ones for size.
+struct TLzxEffort {
+  unsigned Depth, SortLen, TakeLen;
+  bool SecondPass, Chains;
+};
+constexpr TLzxEffort kEfforts[] = {
+    {6, 24, 48, false, true},     // 15
+    {8, 24, 48, false, true},     // 16
+    {8, 24, 48, false, true},     // 17
+    {8, 24, 48, false, true},     // 18
+    {12, 32, 64, false, false},   // 19
+    {16, 40, 96, true, false},    // 20
+    {24, 48, 128, true, false},   // 21
+};
+
 }  // namespace
 
 struct TLzxEncoder::TState {
@@ -64,20 +84,21 @@ struct TLzxEncoder::TState {
   bool E8 = false, Done = false;
   uint32_t Frame = 0;
   uint32_t R[3] = {1, 1, 1};
-  TLzTreeFinder Finder;
+  // The finder the level searches (see TLzxEffort) and its window.
+  TLzTreeFinder Tree;
+  TLzMatchFinder ChainFinder;
+  TLzWindow* Win = &Tree;
   std::array<uint8_t, kMaxMainSize> MainLens{};
   std::array<uint8_t, kNumLenSymbols> LenLens{};
   // Estimated costs (1/16 bits) from the previous block's code lengths.
   std::array<uint16_t, kMaxMainSize> MainCost{};
   std::array<uint16_t, kNumLenSymbols> LenCost{};
   int LitAvg = 8 * 16;
-  // Search effort: tree nodes walked, the length the lazy parse takes outright (and the
-  // shortest-path parse takes without expanding the positions inside), the longest match the lazy
-  // parse still puts off for a better one. The shortest-path parse searches at every position, so
-  // it walks fewer nodes; its trees sort by kOptimalNice bytes, where a search stops. A frame after
-  // one that did not compress gets the lazy parse searching every 16th position.
-  static constexpr unsigned kDepth = 32, kNice = 128, kLazyMax = 32;
-  static constexpr unsigned kOptimalDepth = 24, kOptimalNice = 48;
+  // Search effort by window size (see kEfforts). The lazy parse, used after a frame that did not
+  // compress (searching every 16th position), walks kDepth nodes and puts off matches shorter than
+  // kLazyMax for a better one.
+  static constexpr unsigned kDepth = 32, kLazyMax = 32;
+  TLzxEffort Effort;
   bool Sparse = false;
   std::vector<TItem> Items;
 
@@ -85,6 +106,11 @@ struct TLzxEncoder::TState {
   void Translate(uint8_t* Data, size_t Size) const;
   int MatchCost(unsigned Len, uint32_t F) const;
   TCand Best(uint32_t Pos, uint32_t End);
+  // The matches at Pos from the finder in use (see TLzTreeFinder::Collect); Out holds Depth + 3.
+  unsigned Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth, TLzMatch* Out) {
+    return Effort.Chains ? ChainFinder.Collect(Pos, MaxLen, MaxDist, Depth, Effort.SortLen, Out)
+                  : Tree.Collect(Pos, MaxLen, MaxDist, Depth, Out);
+  }
   void Parse(uint32_t Begin, uint32_t End);
   void FindMatches(uint32_t Begin, uint32_t End);
   void ParseOptimal(uint32_t Begin, uint32_t End);
@@ -129,7 +155,14 @@ TLzxEncoder::TLzxEncoder(unsigned WindowBits, TLzxE8Mode E8) : s_(std::make_uniq
   s_->PosSlotCount = PosSlots(s_->WindowBits);
   s_->MainSize = 256 + 8 * s_->PosSlotCount;
   s_->Mode = E8;
-  s_->Finder.Init(s_->WindowBits, std::min(s_->WindowBits - 1, 20u), s_->kOptimalNice);
+  s_->Effort = kEfforts[s_->WindowBits - 15];
+  unsigned hashBits = std::min(s_->WindowBits - 1, 20u);
+  if (s_->Effort.Chains) {
+    s_->ChainFinder.Init(s_->WindowBits, hashBits);
+    s_->Win = &s_->ChainFinder;
+  } else {
+    s_->Tree.Init(s_->WindowBits, hashBits, s_->Effort.SortLen);
+  }
   s_->UpdateCosts();
 }
 
@@ -188,7 +221,7 @@ int TLzxEncoder::TState::MatchCost(unsigned Len, uint32_t F) const {
 TCand TLzxEncoder::TState::Best(uint32_t Pos, uint32_t End) {
   TCand best;
   unsigned maxLen = std::min<uint32_t>(kMaxMatch, End - Pos);
-  uint32_t reach = std::min(Finder.Reach(Pos), WindowSize - 3);
+  uint32_t reach = std::min(Win->Reach(Pos), WindowSize - 3);
   auto consider = [&](unsigned len, uint32_t f) {
     int score = static_cast<int>(len) * LitAvg - MatchCost(len, f);
     if (score > best.Score) best = {len, f, score};
@@ -196,13 +229,13 @@ TCand TLzxEncoder::TState::Best(uint32_t Pos, uint32_t End) {
   unsigned repLen = 0;
   for (unsigned k = 0; k < 3 && maxLen >= kMinMatch; ++k) {
     if (R[k] > reach) continue;
-    unsigned len = Finder.MatchLength(Pos - R[k], Pos, maxLen);
+    unsigned len = Win->MatchLength(Pos - R[k], Pos, maxLen);
     if (len >= kMinMatch) consider(len, k);
     repLen = std::max(repLen, len);
   }
-  if (repLen >= kNice) return best;  // skipped positions are hashed by the next search
+  if (repLen >= Effort.TakeLen) return best;  // skipped positions are hashed by the next search
   TLzMatch found[kDepth + 3];
-  unsigned count = Finder.Collect(Pos, maxLen, reach, kDepth, found);
+  unsigned count = Collect(Pos, maxLen, reach, Sparse ? kDepth : std::min(Effort.Depth, kDepth), found);
   unsigned len = count ? found[count - 1].Len : 0;
   uint32_t dist = count ? found[count - 1].Dist : 0;
   if (len > repLen) {
@@ -218,7 +251,7 @@ TCand TLzxEncoder::TState::Best(uint32_t Pos, uint32_t End) {
 // offers a better one.
 void TLzxEncoder::TState::Parse(uint32_t Begin, uint32_t End) {
   Items.clear();
-  const uint8_t* data = Finder.Data();
+  const uint8_t* data = Win->Data();
   uint32_t pos = Begin;
   TCand cur = Best(pos, End);
   while (pos < End) {
@@ -234,6 +267,7 @@ void TLzxEncoder::TState::Parse(uint32_t Begin, uint32_t End) {
     if (!cur.Len) {
       uint32_t next = Sparse ? std::min(End, pos + 16) : pos + 1;
       for (; pos < next; ++pos) Items.push_back({0, data[pos], 0});
+      if (Sparse && Effort.Chains) ChainFinder.Skip(pos);
       if (pos < End) cur = Best(pos, End);
       continue;
     }
@@ -248,22 +282,22 @@ void TLzxEncoder::TState::Parse(uint32_t Begin, uint32_t End) {
   }
 }
 
-// The chains' matches at every position of the frame. A match of kNice bytes or more makes the
+// The finder's matches at every position of the frame. A match of TakeLen bytes or more makes the
 // positions inside it unsearched (Skip: the parse takes it outright).
 void TLzxEncoder::TState::FindMatches(uint32_t Begin, uint32_t End) {
   uint32_t n = End - Begin;
   Found.clear();
   MatchAt.assign(n + 1, 0);
   Skip.assign(n, 0);
-  std::vector<TLzMatch> found(kOptimalDepth + 3);
+  std::vector<TLzMatch> found(Effort.Depth + 3);
   for (uint32_t i = 0; i < n; ++i) {
     MatchAt[i] = static_cast<uint32_t>(Found.size());
     uint32_t pos = Begin + i;
     unsigned maxLen = std::min<uint32_t>(kMaxMatch, n - i);
-    uint32_t reach = std::min(Finder.Reach(pos), WindowSize - 3);
-    unsigned count = Finder.Collect(pos, maxLen, reach, kOptimalDepth, found.data());
+    uint32_t reach = std::min(Win->Reach(pos), WindowSize - 3);
+    unsigned count = Collect(pos, maxLen, reach, Effort.Depth, found.data());
     Found.insert(Found.end(), found.begin(), found.begin() + count);
-    if (count && found[count - 1].Len >= kNice) {
+    if (count && found[count - 1].Len >= Effort.TakeLen) {
       Skip[i] = static_cast<uint16_t>(found[count - 1].Len);
       for (uint32_t j = i + 1; j < i + found[count - 1].Len; ++j)
         MatchAt[j] = static_cast<uint32_t>(Found.size());
@@ -274,10 +308,10 @@ void TLzxEncoder::TState::FindMatches(uint32_t Begin, uint32_t End) {
 }
 
 // Cheapest path through the frame by the current costs: every position tries a literal, the
-// repeated offsets it arrives with and each longer match found. A match of kNice bytes or more
+// repeated offsets it arrives with and each longer match found. A match of TakeLen bytes or more
 // is taken outright and the positions inside it are not expanded.
 void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
-  const uint8_t* data = Finder.Data();
+  const uint8_t* data = Win->Data();
   uint32_t n = End - Begin;
   Nodes.assign(n + 1, {UINT32_MAX, 0, 0, {0, 0, 0}});
   Nodes[0] = {0, 0, 0, {R[0], R[1], R[2]}};
@@ -308,15 +342,15 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
     relax(i, i + 1, node.Cost + MainCost[data[pos]], 1, 0);
     unsigned maxLen = std::min<uint32_t>(kMaxMatch, n - i);
     if (maxLen < kMinMatch) continue;
-    uint32_t reach = std::min(Finder.Reach(pos), WindowSize - 3);
+    uint32_t reach = std::min(Win->Reach(pos), WindowSize - 3);
     unsigned longest = 0;
     for (unsigned k = 0; k < 3; ++k) {
       if (node.R[k] > reach) continue;
-      unsigned len = Finder.MatchLength(pos - node.R[k], pos, maxLen);
+      unsigned len = Win->MatchLength(pos - node.R[k], pos, maxLen);
       relaxRun(i, kMinMatch, len, node.Cost, k);
       longest = std::max(longest, len);
     }
-    if (longest >= kNice) {
+    if (longest >= Effort.TakeLen) {
       i += longest - 1;
       continue;
     }
@@ -441,6 +475,7 @@ void TLzxEncoder::TState::Reparse(uint32_t Begin, uint32_t End) {
   FindMatches(Begin, End);
   uint32_t r[3] = {R[0], R[1], R[2]};
   ParseOptimal(Begin, End);
+  if (!Effort.SecondPass) return;
   TFreqs f;
   Count(f);
   std::array<uint8_t, kMaxMainSize> main{};
@@ -533,10 +568,10 @@ bool TLzxEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last,
   s.Done = Last;
   if (Size == 0) return true;
   if (s.Frame == 0) s.DecideE8(Data, Size);
-  uint8_t* at = s.Finder.Append(Size);
+  uint8_t* at = s.Win->Append(Size);
   std::memcpy(at, Data, Size);
   s.Translate(at, Size);
-  uint32_t end = s.Finder.End();
+  uint32_t end = s.Win->End();
   if (!s.Sparse)
     s.Reparse(end - static_cast<uint32_t>(Size), end);
   else
