@@ -345,7 +345,10 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
     uint32_t reach = std::min(Win->Reach(pos), WindowSize - 3);
     unsigned longest = 0;
     for (unsigned k = 0; k < 3; ++k) {
-      if (node.R[k] > reach) continue;
+      // Most positions match none of the repeated offsets: two bytes tell.
+      if (node.R[k] > reach || data[pos - node.R[k]] != data[pos] ||
+          data[pos - node.R[k] + 1] != data[pos + 1])
+        continue;
       unsigned len = Win->MatchLength(pos - node.R[k], pos, maxLen);
       relaxRun(i, kMinMatch, len, node.Cost, k);
       longest = std::max(longest, len);
