@@ -60,18 +60,19 @@ struct TCand {
 // long is taken outright, the positions inside it not expanded; SecondPass: the frame is parsed
 // again by the code the first parse would get; Chains: hash chains (every position hashed, cheap
 // to insert) rather than binary trees (better matches per node walked, dearer per position). The
-// small windows are for speed, the large ones for size.
+// small windows are for speed, the large ones for size. A TakeLen of 32 costs little size and
+// saves most of the shortest-path parse's work on long matches.
 struct TLzxEffort {
   unsigned Depth, SortLen, TakeLen;
   bool SecondPass, Chains;
 };
 constexpr TLzxEffort kEfforts[] = {
-    {6, 24, 48, false, true},     // 15
-    {8, 24, 48, false, true},     // 16
-    {8, 24, 48, false, true},     // 17
-    {8, 24, 48, false, true},     // 18
+    {8, 24, 32, false, true},     // 15
+    {8, 24, 32, false, true},     // 16
+    {12, 32, 32, false, true},    // 17
+    {12, 32, 32, false, true},    // 18
     {12, 32, 64, false, false},   // 19
-    {16, 40, 96, true, false},    // 20
+    {20, 48, 128, false, false},  // 20
     {24, 48, 128, true, false},   // 21
 };
 
