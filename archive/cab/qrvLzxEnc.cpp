@@ -29,6 +29,10 @@ struct TSlotTables {
 };
 const TSlotTables kSlots;
 
+// Matches reach back at most the window size less this. The format allows less 3, but 7-Zip
+// extracts wrong bytes from matches that far back.
+constexpr uint32_t kWindowGap = 4;
+
 unsigned PosSlots(unsigned WindowBits) {
   return WindowBits < 20 ? 2 * WindowBits : WindowBits == 20 ? 42 : 50;
 }
@@ -222,7 +226,7 @@ int TLzxEncoder::TState::MatchCost(unsigned Len, uint32_t F) const {
 TCand TLzxEncoder::TState::Best(uint32_t Pos, uint32_t End) {
   TCand best;
   unsigned maxLen = std::min<uint32_t>(kMaxMatch, End - Pos);
-  uint32_t reach = std::min(Win->Reach(Pos), WindowSize - 3);
+  uint32_t reach = std::min(Win->Reach(Pos), WindowSize - kWindowGap);
   auto consider = [&](unsigned len, uint32_t f) {
     int score = static_cast<int>(len) * LitAvg - MatchCost(len, f);
     if (score > best.Score) best = {len, f, score};
@@ -295,7 +299,7 @@ void TLzxEncoder::TState::FindMatches(uint32_t Begin, uint32_t End) {
     MatchAt[i] = static_cast<uint32_t>(Found.size());
     uint32_t pos = Begin + i;
     unsigned maxLen = std::min<uint32_t>(kMaxMatch, n - i);
-    uint32_t reach = std::min(Win->Reach(pos), WindowSize - 3);
+    uint32_t reach = std::min(Win->Reach(pos), WindowSize - kWindowGap);
     unsigned count = Collect(pos, maxLen, reach, Effort.Depth, found.data());
     Found.insert(Found.end(), found.begin(), found.begin() + count);
     if (count && found[count - 1].Len >= Effort.TakeLen) {
@@ -343,7 +347,7 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
     relax(i, i + 1, node.Cost + MainCost[data[pos]], 1, 0);
     unsigned maxLen = std::min<uint32_t>(kMaxMatch, n - i);
     if (maxLen < kMinMatch) continue;
-    uint32_t reach = std::min(Win->Reach(pos), WindowSize - 3);
+    uint32_t reach = std::min(Win->Reach(pos), WindowSize - kWindowGap);
     unsigned longest = 0;
     for (unsigned k = 0; k < 3; ++k) {
       // Most positions match none of the repeated offsets: two bytes tell.
