@@ -64,20 +64,19 @@ struct TLzxEncoder::TState {
   bool E8 = false, Done = false;
   uint32_t Frame = 0;
   uint32_t R[3] = {1, 1, 1};
-  TLzTreeFinder Finder;
+  TLzMatchFinder Finder;
   std::array<uint8_t, kMaxMainSize> MainLens{};
   std::array<uint8_t, kNumLenSymbols> LenLens{};
   // Estimated costs (1/16 bits) from the previous block's code lengths.
   std::array<uint16_t, kMaxMainSize> MainCost{};
   std::array<uint16_t, kNumLenSymbols> LenCost{};
   int LitAvg = 8 * 16;
-  // Search effort: tree nodes walked, the length the lazy parse takes outright (and the
-  // shortest-path parse takes without expanding the positions inside), the longest match the lazy
-  // parse still puts off for a better one. The shortest-path parse searches at every position, so
-  // it walks fewer nodes; its trees sort by kOptimalNice bytes, where a search stops. A frame after
-  // one that did not compress gets the lazy parse searching every 16th position.
-  static constexpr unsigned kDepth = 32, kNice = 128, kLazyMax = 32;
-  static constexpr unsigned kOptimalDepth = 24, kOptimalNice = 48;
+  // Search effort: chain steps, the length that ends a search (and that the shortest-path parse
+  // takes outright), the longest match the lazy parse still puts off for a better one. The
+  // shortest-path parse searches at every position, so it walks fewer steps and stops sooner. A
+  // frame after one that did not compress gets the lazy parse searching every 16th position.
+  static constexpr unsigned kDepth = 32, kNice = 64, kLazyMax = 32;
+  static constexpr unsigned kOptimalDepth = 8, kOptimalNice = 32;
   bool Sparse = false;
   std::vector<TItem> Items;
 
@@ -86,15 +85,7 @@ struct TLzxEncoder::TState {
   int MatchCost(unsigned Len, uint32_t F) const;
   TCand Best(uint32_t Pos, uint32_t End);
   void Parse(uint32_t Begin, uint32_t End);
-  void FindMatches(uint32_t Begin, uint32_t End);
   void ParseOptimal(uint32_t Begin, uint32_t End);
-  // The parse's second pass: costs from the code the first pass would get.
-  void Reparse(uint32_t Begin, uint32_t End);
-  // Matches found for the frame: those of position i are Found[MatchAt[i] .. MatchAt[i + 1]);
-  // Skip[i] is the length of a match taken outright at i (0: none).
-  std::vector<TLzMatch> Found;
-  std::vector<uint32_t> MatchAt;
-  std::vector<uint16_t> Skip;
   // Shortest-path parse state: the cheapest known way to reach each position of the frame.
   struct TNode {
     uint32_t Cost;
@@ -105,15 +96,6 @@ struct TLzxEncoder::TState {
   std::vector<TNode> Nodes;
 
   void UpdateCosts();
-  void SetCosts(const uint8_t* MainLens, const uint8_t* LenLens);
-  // Symbol counts of the parsed items.
-  struct TFreqs {
-    std::array<uint32_t, kMaxMainSize> Main;
-    std::array<uint32_t, kNumLenSymbols> Len;
-    std::array<uint32_t, kAlignedSize> Align;
-    uint64_t AlignedCandidates;
-  };
-  void Count(TFreqs& F) const;
   void Emit(size_t Size, TMsbBitWriter& W);
   void EmitStored(const uint8_t* Data, size_t Size, TMsbBitWriter& W) const;
   void PutHeader(TMsbBitWriter& W) const;
@@ -129,7 +111,7 @@ TLzxEncoder::TLzxEncoder(unsigned WindowBits, TLzxE8Mode E8) : s_(std::make_uniq
   s_->PosSlotCount = PosSlots(s_->WindowBits);
   s_->MainSize = 256 + 8 * s_->PosSlotCount;
   s_->Mode = E8;
-  s_->Finder.Init(s_->WindowBits, std::min(s_->WindowBits - 1, 20u), s_->kOptimalNice);
+  s_->Finder.Init(s_->WindowBits, std::min(s_->WindowBits - 1, 20u));
   s_->UpdateCosts();
 }
 
@@ -201,10 +183,8 @@ TCand TLzxEncoder::TState::Best(uint32_t Pos, uint32_t End) {
     repLen = std::max(repLen, len);
   }
   if (repLen >= kNice) return best;  // skipped positions are hashed by the next search
-  TLzMatch found[kDepth + 3];
-  unsigned count = Finder.Collect(Pos, maxLen, reach, kDepth, found);
-  unsigned len = count ? found[count - 1].Len : 0;
-  uint32_t dist = count ? found[count - 1].Dist : 0;
+  uint32_t dist = 0;
+  unsigned len = Finder.Longest(Pos, maxLen, reach, kDepth, kNice, dist);
   if (len > repLen) {
     uint32_t f = dist + 2;
     for (unsigned k = 0; k < 3; ++k)
@@ -234,6 +214,7 @@ void TLzxEncoder::TState::Parse(uint32_t Begin, uint32_t End) {
     if (!cur.Len) {
       uint32_t next = Sparse ? std::min(End, pos + 16) : pos + 1;
       for (; pos < next; ++pos) Items.push_back({0, data[pos], 0});
+      if (Sparse) Finder.Skip(pos);
       if (pos < End) cur = Best(pos, End);
       continue;
     }
@@ -248,39 +229,15 @@ void TLzxEncoder::TState::Parse(uint32_t Begin, uint32_t End) {
   }
 }
 
-// The chains' matches at every position of the frame. A match of kNice bytes or more makes the
-// positions inside it unsearched (Skip: the parse takes it outright).
-void TLzxEncoder::TState::FindMatches(uint32_t Begin, uint32_t End) {
-  uint32_t n = End - Begin;
-  Found.clear();
-  MatchAt.assign(n + 1, 0);
-  Skip.assign(n, 0);
-  std::vector<TLzMatch> found(kOptimalDepth + 3);
-  for (uint32_t i = 0; i < n; ++i) {
-    MatchAt[i] = static_cast<uint32_t>(Found.size());
-    uint32_t pos = Begin + i;
-    unsigned maxLen = std::min<uint32_t>(kMaxMatch, n - i);
-    uint32_t reach = std::min(Finder.Reach(pos), WindowSize - 3);
-    unsigned count = Finder.Collect(pos, maxLen, reach, kOptimalDepth, found.data());
-    Found.insert(Found.end(), found.begin(), found.begin() + count);
-    if (count && found[count - 1].Len >= kNice) {
-      Skip[i] = static_cast<uint16_t>(found[count - 1].Len);
-      for (uint32_t j = i + 1; j < i + found[count - 1].Len; ++j)
-        MatchAt[j] = static_cast<uint32_t>(Found.size());
-      i += found[count - 1].Len - 1;
-    }
-  }
-  MatchAt[n] = static_cast<uint32_t>(Found.size());
-}
-
-// Cheapest path through the frame by the current costs: every position tries a literal, the
-// repeated offsets it arrives with and each longer match found. A match of kNice bytes or more
-// is taken outright and the positions inside it are not expanded.
+// Cheapest path through the frame by the previous block's code lengths: every position tries a
+// literal, the repeated offsets it arrives with and each longer match the chains give. A match of
+// kNice bytes or more is taken outright and the positions inside it are not expanded.
 void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
   const uint8_t* data = Finder.Data();
   uint32_t n = End - Begin;
   Nodes.assign(n + 1, {UINT32_MAX, 0, 0, {0, 0, 0}});
   Nodes[0] = {0, 0, 0, {R[0], R[1], R[2]}};
+  TLzMatch found[TLzMatchFinder::kMaxCollect];
   auto relax = [&](uint32_t from, uint32_t to, uint32_t cost, unsigned len, uint32_t f) {
     TNode& t = Nodes[to];
     if (cost >= t.Cost) return;
@@ -291,16 +248,6 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
       if (f >= 3) t.R[2] = s.R[1], t.R[1] = s.R[0], t.R[0] = f - 2;
       else std::swap(t.R[0], t.R[f]);
     }
-  };
-  // Matches of lengths From..To with formatted offset F from position I.
-  auto relaxRun = [&](uint32_t I, unsigned From, unsigned To, uint32_t Base, uint32_t F) {
-    unsigned slot = SlotOf(F);
-    const uint16_t* header = &MainCost[256 + slot * 8];
-    uint32_t cost = Base + kSlots.Extra[slot] * 16;
-    for (unsigned l = From; l <= std::min(To, 8u); ++l)
-      relax(I, I + l, cost + header[l - kMinMatch], l, F);
-    for (unsigned l = std::max(From, 9u); l <= To; ++l)
-      relax(I, I + l, cost + header[7] + LenCost[l - 9], l, F);
   };
   for (uint32_t i = 0; i < n; ++i) {
     const TNode node = Nodes[i];
@@ -313,20 +260,20 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
     for (unsigned k = 0; k < 3; ++k) {
       if (node.R[k] > reach) continue;
       unsigned len = Finder.MatchLength(pos - node.R[k], pos, maxLen);
-      relaxRun(i, kMinMatch, len, node.Cost, k);
+      for (unsigned l = kMinMatch; l <= len; ++l) relax(i, i + l, node.Cost + MatchCost(l, k), l, k);
       longest = std::max(longest, len);
     }
     if (longest >= kNice) {
       i += longest - 1;
       continue;
     }
-    unsigned from = std::max(longest + 1, kMinMatch);
-    for (uint32_t m = MatchAt[i]; m < MatchAt[i + 1]; ++m) {
-      uint32_t f = Found[m].Dist + 2;
-      relaxRun(i, from, Found[m].Len, node.Cost, f);
-      from = std::max(from, Found[m].Len + 1u);
+    unsigned count = Finder.Collect(pos, maxLen, reach, kOptimalDepth, kOptimalNice, found);
+    unsigned from = std::max(longest + 1, 3u);
+    for (unsigned c = 0; c < count; ++c) {
+      uint32_t f = found[c].Dist + 2;
+      for (; from <= found[c].Len; ++from) relax(i, i + from, node.Cost + MatchCost(from, f), from, f);
     }
-    if (Skip[i]) i += Skip[i] - 1;
+    if (count && found[count - 1].Len >= kNice) i += found[count - 1].Len - 1;
   }
   Items.clear();
   for (uint32_t end : PathSteps(n, [&](uint32_t i) { return Nodes[i].Len; })) {
@@ -402,74 +349,39 @@ void PutLengths(TMsbBitWriter& W, const uint8_t* Old, const uint8_t* New, unsign
 // more than the longest code; the first frame starts from flat guesses.
 void TLzxEncoder::TState::UpdateCosts() {
   bool first = Items.empty();
-  if (first) {
-    for (unsigned i = 0; i < MainSize; ++i) MainCost[i] = static_cast<uint16_t>(16 * (i < 256 ? 8 : 9));
-    LenCost.fill(16 * 7);
-    return;
-  }
-  SetCosts(MainLens.data(), LenLens.data());
+  for (unsigned i = 0; i < MainSize; ++i)
+    MainCost[i] = static_cast<uint16_t>(16 * (first ? (i < 256 ? 8 : 9) : MainLens[i] ? MainLens[i] : 14));
+  for (unsigned i = 0; i < kNumLenSymbols; ++i)
+    LenCost[i] = static_cast<uint16_t>(16 * (first ? 7 : LenLens[i] ? LenLens[i] : 12));
+  if (first) return;
   uint64_t bits = 0, count = 0;
   for (const TItem& it : Items)
     if (!it.Len) bits += MainCost[it.Lit], ++count;
   LitAvg = count ? static_cast<int>(bits / count) : 8 * 16;
 }
 
-void TLzxEncoder::TState::SetCosts(const uint8_t* Main, const uint8_t* Len) {
-  for (unsigned i = 0; i < MainSize; ++i)
-    MainCost[i] = static_cast<uint16_t>(16 * (Main[i] ? Main[i] : 14));
-  for (unsigned i = 0; i < kNumLenSymbols; ++i)
-    LenCost[i] = static_cast<uint16_t>(16 * (Len[i] ? Len[i] : 12));
-}
-
-void TLzxEncoder::TState::Count(TFreqs& F) const {
-  F = TFreqs{};
+// Writes the frame's items as one block (verbatim or aligned, whichever is shorter).
+void TLzxEncoder::TState::Emit(size_t Size, TMsbBitWriter& W) {
+  std::vector<uint32_t> mainFreq(MainSize, 0);
+  uint32_t lenFreq[kNumLenSymbols] = {}, alignFreq[kAlignedSize] = {};
+  uint64_t alignedCandidates = 0;
   for (const TItem& it : Items) {
     if (!it.Len) {
-      F.Main[it.Lit]++;
+      mainFreq[it.Lit]++;
       continue;
     }
     unsigned slot = SlotOf(it.F), header = std::min(it.Len - kMinMatch, 7u);
-    F.Main[256 + slot * 8 + header]++;
-    if (header == 7) F.Len[it.Len - kMinMatch - 7]++;
-    if (kSlots.Extra[slot] >= 3) F.Align[(it.F - kSlots.Base[slot]) & 7]++, F.AlignedCandidates++;
+    mainFreq[256 + slot * 8 + header]++;
+    if (header == 7) lenFreq[it.Len - kMinMatch - 7]++;
+    if (kSlots.Extra[slot] >= 3) alignFreq[(it.F - kSlots.Base[slot]) & 7]++, alignedCandidates++;
   }
-}
-
-// Parses by the previous block's code, then again by the code that first parse would get when
-// that code is at least 2% cheaper for it.
-void TLzxEncoder::TState::Reparse(uint32_t Begin, uint32_t End) {
-  FindMatches(Begin, End);
-  uint32_t r[3] = {R[0], R[1], R[2]};
-  ParseOptimal(Begin, End);
-  TFreqs f;
-  Count(f);
-  std::array<uint8_t, kMaxMainSize> main{};
-  std::array<uint8_t, kNumLenSymbols> len{};
-  BuildCodeLengths(f.Main.data(), MainSize, 16, main.data());
-  BuildCodeLengths(f.Len.data(), kNumLenSymbols, 16, len.data());
-  // The second pass pays only when the new code is clearly cheaper than the costs used.
-  uint64_t oldCost = 0, newCost = 0;
-  for (unsigned i = 0; i < MainSize; ++i)
-    oldCost += uint64_t(f.Main[i]) * MainCost[i], newCost += uint64_t(f.Main[i]) * main[i] * 16;
-  for (unsigned i = 0; i < kNumLenSymbols; ++i)
-    oldCost += uint64_t(f.Len[i]) * LenCost[i], newCost += uint64_t(f.Len[i]) * len[i] * 16;
-  if (newCost * 50 > oldCost * 49) return;
-  SetCosts(main.data(), len.data());
-  std::copy(r, r + 3, R);
-  ParseOptimal(Begin, End);
-}
-
-// Writes the frame's items as one block (verbatim or aligned, whichever is shorter).
-void TLzxEncoder::TState::Emit(size_t Size, TMsbBitWriter& W) {
-  TFreqs f;
-  Count(f);
   TCode mainCode, lenCode, alignCode;
-  mainCode.Build(f.Main.data(), MainSize, 16);
-  lenCode.Build(f.Len.data(), kNumLenSymbols, 16);
-  alignCode.Build(f.Align.data(), kAlignedSize, 7);
+  mainCode.Build(mainFreq.data(), MainSize, 16);
+  lenCode.Build(lenFreq, kNumLenSymbols, 16);
+  alignCode.Build(alignFreq, kAlignedSize, 7);
   uint64_t alignedBits = 3 * kAlignedSize;
-  for (unsigned i = 0; i < kAlignedSize; ++i) alignedBits += uint64_t(f.Align[i]) * alignCode.Lens[i];
-  bool aligned = alignedBits < 3 * f.AlignedCandidates;
+  for (unsigned i = 0; i < kAlignedSize; ++i) alignedBits += uint64_t(alignFreq[i]) * alignCode.Lens[i];
+  bool aligned = alignedBits < 3 * alignedCandidates;
 
   W.PutBits(aligned ? kBlockAligned : kBlockVerbatim, 3);
   W.PutBits(static_cast<uint32_t>(Size >> 8), 16);
@@ -538,7 +450,7 @@ bool TLzxEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last,
   s.Translate(at, Size);
   uint32_t end = s.Finder.End();
   if (!s.Sparse)
-    s.Reparse(end - static_cast<uint32_t>(Size), end);
+    s.ParseOptimal(end - static_cast<uint32_t>(Size), end);
   else
     s.Parse(end - static_cast<uint32_t>(Size), end);
   TMsbBitWriter w(true);

@@ -124,17 +124,6 @@ std::string Sample(const std::string& kind, size_t size, uint32_t seed) {
     size_t dist = std::stoul(kind.substr(4));
     s = RandomBytes(dist, seed);
     while (s.size() < size) s.push_back(s[s.size() - dist]);
-  } else if (kind == "reps") {
-    // Copies from three distances taken in turn (the repeated offsets), of 2 to 300 bytes, with a
-    // literal or two between them.
-    s = RandomBytes(32000, seed);
-    const size_t dists[] = {1, 777, 4099, 31000};
-    while (s.size() < size) {
-      size_t d = dists[rng() % 4], n = rng() % 8 ? 2 + rng() % 30 : 300;
-      for (size_t i = 0; i < n; ++i) s.push_back(s[s.size() - d]);
-      s.push_back(static_cast<char>(rng()));
-      if (rng() % 2) s.push_back(static_cast<char>(rng()));
-    }
   } else if (kind == "exe") {
     // x86-like code: calls (E8 + operand) to a few targets between text-like filler.
     s = "MZ";

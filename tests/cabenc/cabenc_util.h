@@ -29,7 +29,7 @@ void CheckWithPeers(const Files& files, const std::string& cab, const testsuppor
                     bool peers);
 
 // Test inputs: Kind is one of "zeros", "random", "text", "period:N", "exe", "far:N" (random
-// bytes repeated at distance N), "reps" (copies from a few distances in turn).
+// bytes repeated at distance N).
 std::string Sample(const std::string& kind, size_t size, uint32_t seed = 1);
 
 }  // namespace cabenc

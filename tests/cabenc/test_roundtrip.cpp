@@ -64,9 +64,6 @@ std::vector<Case> Cases() {
     v.push_back({'L', w, 0, "far:" + std::to_string((1u << w) - 3), (3u << w) + 1000});
   for (unsigned m : {10u, 12u, 16u})
     v.push_back({'Q', 7, m, "far:" + std::to_string((1u << m) - 3), (3u << m) + 40000});
-  // The window slides (past twice its size) and matches reach its far end.
-  v.push_back({'L', 21, 0, "far:" + std::to_string((1u << 21) - 3), (2u << 21) + 300000});
-  for (unsigned w : {15u, 21u}) v.push_back({'L', w, 0, "reps", 400000});
   v.push_back({'L', 21, 0, "text", 2500000});
   v.push_back({'Q', 7, 21, "text", 2500000});
   return v;

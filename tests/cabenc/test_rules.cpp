@@ -2,13 +2,11 @@
 // codes within the length limits, and frames of the cabinet's size.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <random>
 
 #include "archive/cab/qrvLzxEnc.h"
 #include "archive/cab/qrvQuantumEnc.h"
 #include "archive/core/qrvBitWriter.h"
-#include "archive/core/qrvLzMatch.h"
 #include "cabenc/cabenc_util.h"
 
 using namespace testsupport;
@@ -86,34 +84,6 @@ TEST(Codes, LengthsAreCompleteAndLimited) {
       EXPECT_EQ(kraft, uint64_t(1) << limit) << "incomplete or over-full code";
     }
   }
-}
-
-// Every match the tree finder gives is real and within reach, nearer ones shorter, across
-// frames, window slides and positions left unsearched.
-TEST(TreeFinder, MatchesAreRealAndOrdered) {
-  std::string data = Sample("reps", 12 * 32768, 4);
-  TLzTreeFinder f;
-  f.Init(15, 14, 32);
-  TLzMatch out[19];
-  uint64_t found = 0;
-  for (size_t frame = 0; frame * 32768 < data.size(); ++frame) {
-    uint8_t* at = f.Append(32768);
-    std::memcpy(at, data.data() + frame * 32768, 32768);
-    uint32_t end = f.End();
-    for (uint32_t pos = end - 32768; pos < end; pos += frame % 3 == 2 && pos % 64 == 0 ? 40 : 1) {
-      unsigned maxLen = std::min<uint32_t>(257, end - pos);
-      uint32_t maxDist = std::min<uint32_t>(f.Reach(pos), (1u << 15) - 3);
-      unsigned n = f.Collect(pos, maxLen, maxDist, 16, out);
-      for (unsigned i = 0; i < n; ++i) {
-        ASSERT_TRUE(out[i].Dist >= 1 && out[i].Dist <= maxDist);
-        ASSERT_TRUE(out[i].Len >= 2 && out[i].Len <= maxLen);
-        ASSERT_EQ(std::memcmp(f.Data() + pos - out[i].Dist, f.Data() + pos, out[i].Len), 0);
-        if (i) ASSERT_TRUE(out[i].Len > out[i - 1].Len && out[i].Dist > out[i - 1].Dist);
-      }
-      found += n;
-    }
-  }
-  EXPECT_GT(found, data.size() / 2);
 }
 
 TEST(Frames, WrongSizesAndFramesAfterTheLastAreRefused) {
