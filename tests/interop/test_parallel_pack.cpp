@@ -63,7 +63,9 @@ TEST(ParallelPack, EveryWorkerCountWritesTheSameArchive) {
       args.insert(args.end(), {archive.string(), (t / "src").string()});
       const CommandResult r = RunCli(args);
       ASSERT_EQ(r.status, 0) << r.out;
-      const std::string bytes = ReadFile(archive);
+      std::string bytes = ReadFile(archive);
+      // A .tgz member's header holds the time its tar was written: the run's own clock.
+      if (v.Name == std::string("tgz") && bytes.size() > 8) bytes.replace(4, 4, 4, '\0');
       if (first.empty()) first = bytes;
       else if (v.Random) EXPECT_EQ(bytes.size(), first.size());
       else EXPECT_TRUE(bytes == first) << "archive differs from the one-worker archive";
