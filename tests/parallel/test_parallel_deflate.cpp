@@ -43,29 +43,27 @@ int GzipFile(const fs::path& Source, const fs::path& Gz, int Workers, TRunHooks&
   return g.Compress();
 }
 
+// Packs Folder (recursively, names relative to it) into Archive with writer W.
+int PackFolder(TCompBase& W, const fs::path& Folder, const fs::path& Archive, int Workers, TRunHooks& Hooks) {
+  Hooks.Attach(W);
+  W.Workers = Workers;
+  W.DeleteOptions = doFinal;
+  W.StoredDirNames = sdRelative;
+  W.RecurseDirs = true;
+  W.FileSpec = {(Folder / "*.*").string()};
+  W.SetArchiveFile(Archive.string());
+  return W.Compress();
+}
+
 int TgzFolder(const fs::path& Folder, const fs::path& Tgz, int Workers, TRunHooks& Hooks) {
   TTar w;
-  Hooks.Attach(w);
-  w.Workers = Workers;
   w.SetCompressMethod(cmTarGzip);
-  w.DeleteOptions = doFinal;
-  w.StoredDirNames = sdRelative;
-  w.RecurseDirs = true;
-  w.FileSpec = {(Folder / "*.*").string()};
-  w.SetArchiveFile(Tgz.string());
-  return w.Compress();
+  return PackFolder(w, Folder, Tgz, Workers, Hooks);
 }
 
 int CabFolder(const fs::path& Folder, const fs::path& Cab, int Workers, TRunHooks& Hooks) {
   TMakeCab w;
-  Hooks.Attach(w);
-  w.Workers = Workers;
-  w.DeleteOptions = doFinal;
-  w.StoredDirNames = sdRelative;
-  w.RecurseDirs = true;
-  w.FileSpec = {(Folder / "*.*").string()};
-  w.SetArchiveFile(Cab.string());
-  return w.Compress();
+  return PackFolder(w, Folder, Cab, Workers, Hooks);
 }
 
 // The .gz of the tar pass stamps the intermediate tar's time: compared without MTIME.
