@@ -25,6 +25,15 @@ uint16_t DeflateOptionBits(TDeflateType T) {
   }
 }
 
+int ZLevelOf(TDeflateType T) {
+  switch (T) {
+    case dtDeflateS: return 0;
+    case dtDeflateF: return 1;
+    case dtDeflateX: return 9;
+    default: return 6;
+  }
+}
+
 uint8_t Percentage(int64_t Part, int64_t Whole) {
   if (Whole <= 0) return 0;
   const double r = std::round(double(Part) * 100.0 / double(Whole));

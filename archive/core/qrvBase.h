@@ -49,6 +49,8 @@ constexpr TCompressMethods MethodBit(TCompressMethod M) { return TCompressMethod
 
 // The ZIP general-purpose flag bits that DeflateType stands for (dtDeflateS 6, F 4, N 0, X 2).
 uint16_t DeflateOptionBits(TDeflateType T);
+// The zlib level a DeflateType stands for: fast 1, normal 6, max 9 (dtDeflateS 0: stored blocks).
+int ZLevelOf(TDeflateType T);
 
 // percentage(part, whole) = round(part x 100 / whole), 0 when whole is 0, clamped to 0..100.
 uint8_t Percentage(int64_t Part, int64_t Whole);

@@ -20,16 +20,6 @@ std::string ExtensionOf(const std::string& Path) {
   return Path.substr(dot);
 }
 
-// zlib level of the deflate profile: dtDeflateS stores, F fastest, N default, X best.
-int ZLevelOf(TDeflateType T) {
-  switch (T) {
-    case dtDeflateS: return 0;
-    case dtDeflateF: return 1;
-    case dtDeflateX: return 9;
-    default: return 6;
-  }
-}
-
 }  // namespace
 
 TGZip::TGZip() {

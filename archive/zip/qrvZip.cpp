@@ -31,16 +31,6 @@ constexpr int kAheadChunksPerWorker = 4;
 constexpr int kAheadChunksMax = 64;
 constexpr int64_t kCryptoAheadMax = int64_t(4) << 20;
 
-// The zlib level of a DeflateType: fast 1, normal 6, max 9 (0: stored blocks).
-int ZLevelOf(TDeflateType Level) {
-  switch (Level) {
-    case dtDeflateF: return 1;
-    case dtDeflateX: return 9;
-    case dtDeflateS: return 0;
-    default: return 6;
-  }
-}
-
 std::string UpperExt(const std::string& Name) {
   const size_t slash = Name.rfind('/'), dot = Name.rfind('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
