@@ -12,8 +12,9 @@
 
 namespace {
 
-// Runs W over Spec into Output; true when it added something and reported no error.
-bool RunWriter(TCompBase& W, int Workers, const std::string& Output, const std::string& Spec) {
+// Runs W over Source (a file, or a folder mask "DIR/*.*") into Output; true when it added
+// something and reported no error.
+bool RunWriter(TCompBase& W, int Workers, const std::string& Output, const std::string& Source) {
   bool failed = false;
   W.OnError = [&](TZipCommon*, const std::string& Name, const std::string&, const std::string&, int32_t Code) {
     std::fprintf(stderr, "bench_pdeflate: error %d: %s\n", Code, Name.c_str());
@@ -23,9 +24,9 @@ bool RunWriter(TCompBase& W, int Workers, const std::string& Output, const std::
   W.DeleteOptions = doFinal;
   W.StoredDirNames = sdRelativeStoreStart;
   // Paths are made absolute, as brel-cli does; only folders are scanned below.
-  const std::filesystem::path spec = std::filesystem::absolute(Spec);
-  W.RecurseDirs = spec.filename() == "*.*";
-  W.FileSpec = {spec.string()};
+  const std::filesystem::path source = std::filesystem::absolute(Source);
+  W.RecurseDirs = source.filename() == "*.*";
+  W.FileSpec = {source.string()};
   W.SetArchiveFile(std::filesystem::absolute(Output).string());
   return W.Compress() > 0 && !failed;
 }
