@@ -24,9 +24,14 @@ namespace {
   std::abort();
 }
 
-// base/archive holds the input; base/tree/d1/d2/out/ is the output root; base/tmp is free.
+// base/archive holds the input; base/tree/d1/d2/out/ is the output root; base/tmp is free;
+// base/trash is the Trash of the run. base/tree/d1/d2/keep is a file of the user's beside the
+// output folder: no run may change, move or remove it.
+constexpr char kKeepText[] = "keep";
+constexpr mode_t kKeepMode = 0644;
+
 struct TScratch {
-  std::string Base, Archive, Tree, Out, Tmp;
+  std::string Base, Archive, Tree, Out, Tmp, Trash, Keep;
 
   TScratch() {
     const char* env = std::getenv("FUZZ_SCRATCH");
@@ -38,8 +43,15 @@ struct TScratch {
     Tree = Base + "/tree";
     Out = Tree + "/d1/d2/out";
     Tmp = Base + "/tmp";
+    Trash = Base + "/trash";
+    Keep = Tree + "/d1/d2/keep";
     std::filesystem::create_directories(Out);
     std::filesystem::create_directories(Tmp);
+    std::filesystem::create_directories(Trash);
+    setenv("XDG_DATA_HOME", Trash.c_str(), 1);
+    FILE* f = std::fopen(Keep.c_str(), "wb");
+    if (!f || std::fputs(kKeepText, f) < 0 || std::fclose(f) != 0) Fail("cannot write " + Keep);
+    chmod(Keep.c_str(), kKeepMode);
   }
   ~TScratch() {
     Unlock(Base);
@@ -89,11 +101,23 @@ bool LinkStaysInside(const std::string& Rel, const std::string& Target) {
 // When the current extract run started: a file a link leads to must be older.
 std::filesystem::file_time_type GRunStart;
 
+// Aborts unless the user's file beside the output folder is as it was made.
+void CheckKeep(const std::string& Keep) {
+  struct stat st {};
+  char text[sizeof kKeepText] = {};
+  FILE* f = lstat(Keep.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? std::fopen(Keep.c_str(), "rb") : nullptr;
+  const size_t n = f ? std::fread(text, 1, sizeof text, f) : 0;
+  if (f) std::fclose(f);
+  if (!f || (st.st_mode & 07777) != kKeepMode || n != sizeof kKeepText - 1 || std::string(text) != kKeepText)
+    Fail("a run changed, moved or removed the file beside the output folder: " + Keep);
+}
+
 // Aborts when the run left anything outside out/, or wrote through a link: links may lead
 // anywhere (GNU tar restores them as stored), but what one outside out/ leads to must not have
 // changed during the run.
 void CheckTree() {
   TScratch& s = Scratch();
+  CheckKeep(s.Keep);
   for (const char* dir : {"/d1", "/d1/d2", "/d1/d2/out"}) {
     struct stat st {};
     if (lstat((s.Tree + dir).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -101,7 +125,7 @@ void CheckTree() {
   }
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(s.Base, ec))
-    if (e.path() != s.Archive && e.path() != s.Tree && e.path() != s.Tmp)
+    if (e.path() != s.Archive && e.path() != s.Tree && e.path() != s.Tmp && e.path() != s.Trash)
       Fail("a run wrote beside the output tree: " + e.path().string());
   const std::filesystem::path tree(s.Tree), out(s.Out);
   auto it = std::filesystem::recursive_directory_iterator(tree, ec);
@@ -109,7 +133,7 @@ void CheckTree() {
     const std::filesystem::path p = it->path();
     const std::filesystem::path relPath = p.lexically_relative(out);
     const std::string rel = relPath.string();
-    if (rel == ".." || rel == "../.." || rel == "../../..") continue;  // d1, d2, out itself
+    if (rel == ".." || rel == "../.." || rel == "../../.." || p == s.Keep) continue;  // d1, d2, out, keep
     if (rel.empty() || *relPath.begin() == "..")
       Fail("a run wrote outside the output folder: " + p.string());
     if (it->is_symlink(ec)) {
@@ -154,6 +178,7 @@ void RunReader(const std::function<std::unique_ptr<TUnBase>()>& Make, TExtractMo
     r->ConfirmOverwrites = false;
     r->OverwriteMode = omOverwrite;
     r->RestoreFileAttr = true;
+    r->TrashChanged = Mode == xmExtract;  // as the window extracts: changed files go to the Trash
     r->TranslateOemChar = true;
     r->DateAttribute = daFileDate;
     r->Passwords = {"12345678"};
@@ -163,6 +188,7 @@ void RunReader(const std::function<std::unique_ptr<TUnBase>()>& Make, TExtractMo
   if (Mode == xmExtract) CheckTree();
   s.Empty(s.Out);
   s.Empty(s.Tmp);
+  s.Empty(s.Trash);
 }
 
 void RunDecoder(const std::function<TDecodeStatus(const TDecoderIO& IO, uint8_t Option)>& Decode,

@@ -7,6 +7,8 @@
 // (Extract and its services) to qrvBase_Extract.cpp.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -696,6 +698,10 @@ class TUnBase : public TZipCommon {
   void ApplyDirModes();
   bool OpenOutputAt(bool IsDir);
   int OpenParentDir(const std::string& Path, std::string& Base, bool Create);
+  // What is at Path, seen the way the opener sees it: no link is followed below the output
+  // root, the last component's included. False when nothing is there or a folder on the way
+  // is a link.
+  bool StatOutput(const std::string& Path, struct stat& St);
   std::unique_ptr<TFileStream32> FOutFile;
   std::set<std::string> FMadeFiles;  // output paths of the files this run extracted
   std::vector<std::pair<std::string, uint32_t>> FDirModes;  // folders and their modes

@@ -158,7 +158,8 @@ bool TUnBase::EntrySelected(const std::string& StoredName) {
 
 bool TUnBase::AskOverwrite() {
   OverwriteMode = omOverwrite;
-  if (!FileExists(FCurrentName) && !DirectoryExists(FCurrentName)) return true;
+  struct stat st {};
+  if (!StatOutput(FCurrentName, st)) return true;
   if (!OnFileExists) {
     ReportError(FCurrentName, "OnFileExists", FRunArchiveName, ecEventNotAssigned);
     OverwriteMode = omSkip;
@@ -173,16 +174,16 @@ bool TUnBase::AskOverwrite() {
     std::filesystem::create_directories(DirOf(answer), ec);
     if (OverwriteMode != omOverwrite || IEqual(answer, FCurrentName)) break;
     FCurrentName = answer;
-    if (!FileExists(FCurrentName) || IsCancelled()) break;
+    if (!StatOutput(FCurrentName, st) || S_ISDIR(st.st_mode) || IsCancelled()) break;
   }
   if (IsCancelled() || OverwriteMode == omSkip) return false;
-  TFileInfo info;
-  if (GetFileInfo(FCurrentName, info, false) && (info.Attr & faReadOnly)) {
-    if (info.IsDir) {
+  // A read-only file is made writable so it can be replaced; a read-only folder cannot be.
+  if (StatOutput(FCurrentName, st) && !(st.st_mode & S_IWUSR)) {
+    if (S_ISDIR(st.st_mode)) {
       ReportError(FCurrentName, "", FRunArchiveName, ecWriteFile);
       return false;
     }
-    SetFileAttr(FCurrentName, faArchive);
+    if (S_ISREG(st.st_mode)) SetFileAttr(FCurrentName, faArchive);
   }
   return true;
 }
@@ -244,6 +245,15 @@ int TUnBase::OpenParentDir(const std::string& Path, std::string& Base, bool Crea
     std::filesystem::create_directories(dir, ec);
   }
   return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool TUnBase::StatOutput(const std::string& Path, struct stat& St) {
+  std::string base;
+  const int dir = OpenParentDir(Path, base, false);
+  if (dir < 0) return false;
+  const bool found = fstatat(dir, base.c_str(), &St, AT_SYMLINK_NOFOLLOW) == 0;
+  close(dir);
+  return found;
 }
 
 bool TUnBase::OpenOutput(bool IsDir) {
@@ -354,9 +364,11 @@ void TUnBase::ReportError(const std::string& FileName, const std::string& Extend
 
 bool TUnBase::TrashIfChanged(const TStepEntry& E) {
   if (!TrashChanged || ExtractMode != xmExtract || E.IsDir) return true;
-  TFileInfo info;
-  if (!GetFileInfo(FCurrentName, info, false) || info.IsDir || info.IsLink) return true;
-  if (info.Size == E.Size && UnixToDosDateTime(info.MTime) == E.DosDateTime) return true;
+  // Only a plain file reached without links: a folder on the way that is a link leads
+  // outside, where nothing may be touched (the opener then refuses the entry).
+  struct stat st {};
+  if (!StatOutput(FCurrentName, st) || !S_ISREG(st.st_mode)) return true;
+  if (st.st_size == E.Size && UnixToDosDateTime(st.st_mtime) == E.DosDateTime) return true;
   std::string why;
   if (MoveToTrash(FCurrentName, &why)) {
     ++FTrashed;

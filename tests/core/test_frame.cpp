@@ -356,8 +356,17 @@ TEST(Frame, ReaderExtractDirAndDefaults) {
   EXPECT_EQ(w.StoreFilesOfType.front(), ".ACE");
   EXPECT_EQ(w.StoredDirNames, sdRelative);
   EXPECT_EQ(w.DeleteOptions, doAllowUndo);
-  EXPECT_EQ(DeflateOptionBits(dtDeflateS), 6);
-  EXPECT_EQ(DeflateOptionBits(dtDeflateN), 0);
+}
+
+// One deflate profile gives both the ZIP flag bits a writer records and the zlib level it
+// compresses at; the two must agree for every profile.
+TEST(Frame, DeflateProfileFlagsAndLevelAgree) {
+  const struct { TDeflateType Type; uint16_t Bits; int Level; } rows[] = {
+      {dtDeflateS, 6, 0}, {dtDeflateF, 4, 1}, {dtDeflateN, 0, 6}, {dtDeflateX, 2, 9}};
+  for (const auto& r : rows) {
+    EXPECT_EQ(DeflateOptionBits(r.Type), r.Bits) << int(r.Type);
+    EXPECT_EQ(ZLevelOf(r.Type), r.Level) << int(r.Type);
+  }
 }
 
 // The frame is what the temporary archive streams report to: the move events fire on the

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
+
 #include "archive/tar/qrvUnTar.h"
+#include "platform/Trash.h"
 #include "support/TestSupport.h"
 #include "tar_test_util.h"
 
@@ -19,9 +22,25 @@ struct TRun {
   std::map<std::string, std::string> Tree;
 };
 
+// An entry with the mode field as given (set-id bits as a hostile archive has them).
+std::string ModeEntry(const std::string& Name, char Type, uint32_t Mode, const std::string& Data = {},
+                      const std::string& Target = {}) {
+  TTarHeaderValues v;
+  v.Name = Name;
+  v.Typeflag = Type;
+  v.Size = int64_t(Data.size());
+  v.LinkName = Target;
+  TTarBlock h;
+  TarBuildHeader(h, v);
+  TarPutNumber(h.data() + thMode, twMode, Mode);
+  TarPutChecksum(h, tcSevenDigits);
+  return Entry(h, Data);
+}
+
 TRun RunUnTar(const fs::path& Archive, const fs::path& Out, TExtractMode Mode = xmExtract,
-              std::vector<std::string> Spec = {"*"}) {
+              std::vector<std::string> Spec = {"*"}, const std::function<void(TUnTar&)>& Setup = {}) {
   TUnTar u;
+  if (Setup) Setup(u);
   u.SetArchiveFile(Archive.string());
   u.SetExtractDir(Out.string());
   u.FileSpec = Spec;
@@ -62,26 +81,13 @@ TEST(UnTar, ModesAndLinksComeBackAndNeverLeadOutside) {
   TempDir t;
   const fs::path outside = t / "outside";
   fs::create_directories(outside);
-  auto entry = [](const std::string& name, char type, uint32_t mode, const std::string& data = {},
-                  const std::string& target = {}) {
-    TTarHeaderValues v;
-    v.Name = name;
-    v.Typeflag = type;
-    v.Size = int64_t(data.size());
-    v.LinkName = target;
-    TTarBlock h;
-    TarBuildHeader(h, v);
-    TarPutNumber(h.data() + thMode, twMode, mode);  // set-id bits as a hostile archive has them
-    TarPutChecksum(h, tcSevenDigits);
-    return Entry(h, data);
-  };
   WriteFile(t / "l.tar",
-            entry("bin/run.sh", '0', 0104755, "#!/bin/sh\n") + entry("ro.txt", '0', 0100444, "ro") +
-                entry("lnk", '2', 0120777, "", "bin/run.sh") + entry("hard", '1', 0100444, "", "ro.txt") +
-                entry("esc", '2', 0120777, "", outside.string()) + entry("esc/planted", '0', 0100644, "x") +
-                entry("bad1", '1', 0100644, "", "../x") + entry("bad2", '1', 0100644, "", "/etc/passwd") +
-                entry("bad3", '1', 0100644, "", "later.txt") + entry("later.txt", '0', 0100644, "later") +
-                entry("locked/", '5', 0040555) + entry("locked/in.txt", '0', 0100600, "in") + Zeros(2));
+            ModeEntry("bin/run.sh", '0', 0104755, "#!/bin/sh\n") + ModeEntry("ro.txt", '0', 0100444, "ro") +
+                ModeEntry("lnk", '2', 0120777, "", "bin/run.sh") + ModeEntry("hard", '1', 0100444, "", "ro.txt") +
+                ModeEntry("esc", '2', 0120777, "", outside.string()) + ModeEntry("esc/planted", '0', 0100644, "x") +
+                ModeEntry("bad1", '1', 0100644, "", "../x") + ModeEntry("bad2", '1', 0100644, "", "/etc/passwd") +
+                ModeEntry("bad3", '1', 0100644, "", "later.txt") + ModeEntry("later.txt", '0', 0100644, "later") +
+                ModeEntry("locked/", '5', 0040555) + ModeEntry("locked/in.txt", '0', 0100600, "in") + Zeros(2));
   const mode_t mask = umask(0);
   umask(mask);
   const fs::path out = t / "out";
@@ -106,6 +112,30 @@ TEST(UnTar, ModesAndLinksComeBackAndNeverLeadOutside) {
   const TRun tested = RunUnTar(t / "l.tar", t / "none", xmTest);
   EXPECT_TRUE(tested.Errors.empty());
   EXPECT_EQ(tested.Result, 12);
+}
+
+// A file behind a planted link to an outside folder is neither moved to the Trash as
+// "changed" nor made writable to be replaced: the run never looks through the link.
+TEST(UnTar, ReplacingThroughALinkLeavesOutsideFilesAlone) {
+  TempDir t;
+  const fs::path outside = t / "outside";
+  WriteFile(outside / "keep.txt", "mine");
+  fs::permissions(outside / "keep.txt", fs::perms::owner_read);
+  WriteFile(t / "l.tar", ModeEntry("esc", '2', 0120777, "", outside.string()) +
+                             ModeEntry("esc/keep.txt", '0', 0100644, "replaced") + Zeros(2));
+  const std::pair<const char*, std::function<void(TUnTar&)>> setups[] = {
+      {"changed files to the Trash", [](TUnTar& u) { u.TrashChanged = true; }},
+      {"asked to overwrite", [](TUnTar& u) {
+         u.ConfirmOverwrites = true;
+         u.OnFileExists = [](TZipCommon*, const std::string&, std::string&, TOverwriteMode& m) { m = omOverwrite; };
+       }}};
+  for (const auto& [what, setup] : setups) {
+    const TRun r = RunUnTar(t / "l.tar", t / "out" / what, xmExtract, {"*"}, setup);
+    EXPECT_EQ(r.Errors, std::vector<int32_t>{ecOpenFile}) << what;
+    EXPECT_EQ(ReadTree(outside), (std::map<std::string, std::string>{{"keep.txt", "mine"}})) << what;
+    EXPECT_EQ(fs::status(outside / "keep.txt").permissions(), fs::perms::owner_read) << what;
+    EXPECT_FALSE(fs::exists(fs::path(HomeTrashDir()) / "files" / "keep.txt")) << what;
+  }
 }
 
 TEST(UnTar, NamesNeverLeaveTheOutputFolder) {
