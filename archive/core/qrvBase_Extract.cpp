@@ -159,7 +159,8 @@ bool TUnBase::EntrySelected(const std::string& StoredName) {
 bool TUnBase::AskOverwrite() {
   OverwriteMode = omOverwrite;
   struct stat st {};
-  if (!StatOutput(FCurrentName, st)) return true;
+  bool found = StatOutput(FCurrentName, st);
+  if (!found) return true;
   if (!OnFileExists) {
     ReportError(FCurrentName, "OnFileExists", FRunArchiveName, ecEventNotAssigned);
     OverwriteMode = omSkip;
@@ -174,11 +175,12 @@ bool TUnBase::AskOverwrite() {
     std::filesystem::create_directories(DirOf(answer), ec);
     if (OverwriteMode != omOverwrite || IEqual(answer, FCurrentName)) break;
     FCurrentName = answer;
-    if (!StatOutput(FCurrentName, st) || S_ISDIR(st.st_mode) || IsCancelled()) break;
+    found = StatOutput(FCurrentName, st);
+    if (!found || S_ISDIR(st.st_mode) || IsCancelled()) break;
   }
   if (IsCancelled() || OverwriteMode == omSkip) return false;
   // A read-only file is made writable so it can be replaced; a read-only folder cannot be.
-  if (StatOutput(FCurrentName, st) && !(st.st_mode & S_IWUSR)) {
+  if (found && !(st.st_mode & S_IWUSR)) {
     if (S_ISDIR(st.st_mode)) {
       ReportError(FCurrentName, "", FRunArchiveName, ecWriteFile);
       return false;
