@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -32,6 +33,59 @@ std::vector<std::string> TParsedArgs::Values(const std::string& Name) const {
   return out;
 }
 
+const char* const kDigitOption = "-0..-9";
+
+namespace {
+
+// Edit distance of two short option names (for the suggestion of a mistyped one).
+size_t Distance(const std::string& A, const std::string& B) {
+  std::vector<size_t> row(B.size() + 1);
+  for (size_t j = 0; j <= B.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= A.size(); ++i) {
+    size_t diag = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= B.size(); ++j) {
+      const size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (A[i - 1] == B[j - 1] ? 0 : 1)});
+      diag = up;
+    }
+  }
+  return row[B.size()];
+}
+
+[[noreturn]] void UnknownOption(const std::string& Name, const TOptionSpec& Spec) {
+  std::string best;
+  size_t bestDistance = 3;  // suggest only a near miss
+  for (const TOption& o : Spec) {
+    const size_t d = Distance(Name, o.Name);
+    if (d < bestDistance) best = o.Name, bestDistance = d;
+  }
+  throw TUsageError("unknown option " + Name + (best.empty() ? "" : " (did you mean " + best + "?)"));
+}
+
+const TOption* Find(const TOptionSpec& Spec, const std::string& Name) {
+  const auto it = std::find_if(Spec.begin(), Spec.end(), [&](const TOption& o) { return o.Name == Name; });
+  return it == Spec.end() ? nullptr : &*it;
+}
+
+// "-5" under a spec with the digit row, "-oDIR" for a one-letter option with a value: the
+// name and value it stands for; false when A is neither.
+bool ShortForm(const std::string& A, const TOptionSpec& Spec, std::string& Name, std::string& Value) {
+  if (A.size() == 2 && std::isdigit(static_cast<unsigned char>(A[1])) && Find(Spec, kDigitOption)) {
+    Name = kDigitOption;
+    Value = A.substr(1);
+    return true;
+  }
+  if (A.size() <= 2 || A[1] == '-') return false;
+  const TOption* o = Find(Spec, A.substr(0, 2));
+  if (!o || o->Value.empty()) return false;
+  Name = o->Name;
+  Value = A.substr(2);
+  return true;
+}
+
+}  // namespace
+
 TParsedArgs ParseArgs(const std::vector<std::string>& Args, const TOptionSpec& Spec) {
   TParsedArgs out;
   bool optionsEnded = false;
@@ -48,7 +102,7 @@ TParsedArgs ParseArgs(const std::vector<std::string>& Args, const TOptionSpec& S
     // "--name=value" gives the value inline.
     std::string name = a, value;
     const size_t eq = a.find('=');
-    const bool inlineValue = a.rfind("--", 0) == 0 && eq != std::string::npos;
+    bool inlineValue = a.rfind("--", 0) == 0 && eq != std::string::npos;
     if (inlineValue) {
       name = a.substr(0, eq);
       value = a.substr(eq + 1);
@@ -57,11 +111,16 @@ TParsedArgs ParseArgs(const std::vector<std::string>& Args, const TOptionSpec& S
       out.Options.emplace(name == "-h" ? "--help" : name, "");
       continue;
     }
-    const auto it = std::find_if(Spec.begin(), Spec.end(), [&](const TOption& o) { return o.Name == name; });
-    if (it == Spec.end()) throw TUsageError("unknown option " + name);
-    const bool takesValue = !it->Value.empty();
-    if (takesValue && !inlineValue) {
-      if (i + 1 >= Args.size()) throw TUsageError("option " + name + " needs a value (" + it->Value + ")");
+    const TOption* o = Find(Spec, name);
+    if (!o && !inlineValue && ShortForm(a, Spec, name, value)) {
+      out.Options.emplace(name, value);
+      continue;
+    }
+    if (!o) UnknownOption(name, Spec);
+    const bool takesValue = !o->Value.empty();
+    const bool valueFollows = i + 1 < Args.size() && (Args[i + 1] == "-" || Args[i + 1].rfind('-', 0) != 0);
+    if (takesValue && !inlineValue && !(o->ValueOptional && !valueFollows)) {
+      if (i + 1 >= Args.size()) throw TUsageError("option " + name + " needs a value (" + o->Value + ")");
       value = Args[++i];
     } else if (!takesValue && inlineValue) {
       throw TUsageError("option " + name + " takes no value");

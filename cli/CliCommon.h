@@ -28,12 +28,23 @@ struct TOption {
   std::string Name;
   std::string Value;
   std::string Help;
+  // The value may be left out (the option is last, or another option follows): "-p" alone
+  // asks for the password on the terminal.
+  bool ValueOptional = false;
+  // The values it takes, when they are a fixed set (for shell completion).
+  std::vector<std::string> Choices = {};
 };
+// The row name under which "-0" to "-9" are given (the digit is the value).
+extern const char* const kDigitOption;  // "-0..-9"
+
 // The options of one command. "-q" and "--help" are accepted by every command.
 using TOptionSpec = std::vector<TOption>;
 
 // A command line after parsing: options given (repeatable ones keep every value in order) and
-// the positional arguments. "--" ends the options.
+// the positional arguments. "--" ends the options. A one-letter option that takes a value also
+// takes it attached ("-oDIR", "-pSECRET", as 7z and unzip do); "-" alone is a positional
+// argument (standard input or output). An unknown option is a usage error that names the
+// nearest known one.
 struct TParsedArgs {
   std::multimap<std::string, std::string> Options;
   std::vector<std::string> Positional;
@@ -143,6 +154,9 @@ struct TRegisterCommand {
 std::string GeneralHelp();
 std::string CommandHelp(const std::string& Name, const TCommand& Command);
 std::string ManPage();
+// Completion scripts for bash and zsh: commands, options and their value lists.
+std::string BashCompletion();
+std::string ZshCompletion();
 std::string VersionText();
 
 // Runs brel-cli with argv (argv[0] excluded); returns the exit status.

@@ -26,9 +26,6 @@ std::unique_ptr<TUnBase> MakeReader(TArcType T) {
   }
 }
 
-namespace {
-
-// Asks for a password on the terminal (echo off). False when there is no terminal to ask.
 bool AskPassword(const std::string& Entry, std::string& Password) {
   if (!isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return false;
   std::cerr << "Password for " << Entry << ": " << std::flush;
@@ -44,6 +41,8 @@ bool AskPassword(const std::string& Entry, std::string& Password) {
   std::cerr << '\n';
   return got;
 }
+
+namespace {
 
 // Unpacks a gzip file (every member) into a new temporary file beside it, or in the temporary
 // folder when its own folder takes no new file; Guard deletes it afterwards. False (reported)
@@ -117,6 +116,26 @@ std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::optional<std::vect
   return unmatched;
 }
 
+const TOption kIgnoreCase[2] = {{"-i", "", "masks ignore letter case (default: case-sensitive)"},
+                                 {"--ignore-case", "", "the same as -i"}};
+bool IgnoreCase(const TParsedArgs& Args) { return Args.Has("-i") || Args.Has("--ignore-case"); }
+
+std::vector<std::string> Passwords(const TParsedArgs& Args, const std::string& Archive, bool Confirm) {
+  std::vector<std::string> out;
+  for (const std::string& p : Args.Values("-p")) {
+    if (!p.empty()) {
+      out.push_back(p);
+      continue;
+    }
+    std::string typed, again;
+    if (!AskPassword(Archive, typed)) throw TUsageError("-p without a value needs a terminal to ask on");
+    if (Confirm && (!AskPassword(Archive + " (again)", again) || again != typed))
+      throw TUsageError("the two passwords differ");
+    out.push_back(typed);
+  }
+  return out;
+}
+
 int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
               const std::function<void(TUnBase& Reader)>& Configure,
               const std::function<std::string(TUnBase& Reader)>& Details) {
@@ -144,6 +163,7 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
     Cli.Error(probe.ArchiveFile().empty() ? ecOpenFile : ecUnsupportedType, arg);
     return Cli.Status();
   }
+  reader->CaseSensitiveMasks = !IgnoreCase(Args);
   const std::vector<std::string> masks(Args.Positional.begin() + 1, Args.Positional.end());
   // Each mask is tested on its own by the reader's entry test, over the names of a listing pass.
   const std::vector<std::string> unmatched =
@@ -159,7 +179,7 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   reader->ExtractMode = Mode;
   reader->RecurseDirs = true;
   reader->FileSpec = masks.empty() ? std::vector<std::string>{"*"} : masks;
-  reader->Passwords = Args.Values("-p");
+  reader->Passwords = Passwords(Args, arg, false);
   const bool quiet = Cli.Quiet;
   reader->OnGetPassword = [quiet](TZipCommon*, const std::string& Entry, std::string& Password, bool& TryAgain) {
     if (quiet || !AskPassword(Entry, Password)) TryAgain = false;

@@ -11,6 +11,19 @@
 #include "archive/core/qrvBase.h"
 #include "cli/CliCommon.h"
 
+// Asks for the password of Entry on the terminal, without echo. False when there is no
+// terminal to ask or nothing was typed.
+bool AskPassword(const std::string& Entry, std::string& Password);
+
+// The -p values of a command line; each "-p" given without a value is asked for on the
+// terminal (twice when Confirm, for a password that encrypts). A usage error when it cannot be.
+std::vector<std::string> Passwords(const TParsedArgs& Args, const std::string& Archive, bool Confirm);
+
+// "-i" and "--ignore-case": masks then match without regard to letter case (by default they
+// tell case apart, as Linux file names do).
+extern const TOption kIgnoreCase[2];
+bool IgnoreCase(const TParsedArgs& Args);
+
 // A reader for archives of type T, or null when no reader handles that type.
 std::unique_ptr<TUnBase> MakeReader(TArcType T);
 

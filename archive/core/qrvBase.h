@@ -161,6 +161,8 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   // Extensions (lower case, with dot) whose files writers leave out; empty unless the host
   // fills it.
   std::vector<std::string> ExcludedExtensions;
+  // FileSpec and ExcludeSpec tell letter case apart (off: "A.TXT" selects a.txt).
+  bool CaseSensitiveMasks = false;
 
   TCompressMethod CompressMethod() const { return FCompressMethod; }
   // Ignores a method the format does not accept.

@@ -170,18 +170,18 @@ bool TCompBase::Excluded(const std::string& FullPath, const std::string& StoredN
     if (mask.empty()) continue;
     const bool absolute = mask[0] == '/';
     if (!RecurseDirs) {
-      if (Match(StoredName, absolute ? StoredNameOf(mask) : mask)) return true;
+      if (Match(StoredName, absolute ? StoredNameOf(mask) : mask, CaseSensitiveMasks)) return true;
       continue;
     }
     const size_t slash = mask.rfind('/');
     if (slash == std::string::npos) {
-      if (Match(fileName, mask)) return true;
+      if (Match(fileName, mask, CaseSensitiveMasks)) return true;
       continue;
     }
     // A mask with a folder applies below that folder (full path or stored name).
     const std::string maskDir = mask.substr(0, slash + 1);
     const std::string fileDir = absolute ? DirPart(FullPath) : DirPart(StoredName);
-    if (StartsWithNoCase(fileDir, maskDir) && Match(fileName, mask.substr(slash + 1))) return true;
+    if ((CaseSensitiveMasks ? fileDir.rfind(maskDir, 0) == 0 : StartsWithNoCase(fileDir, maskDir)) && Match(fileName, mask.substr(slash + 1), CaseSensitiveMasks)) return true;
   }
   return false;
 }
@@ -192,9 +192,9 @@ bool TCompBase::SelectedForDelete(const std::string& StoredName) const {
     if (mask.empty()) continue;
     const bool maskHasDot = mask.find('.') != std::string::npos;
     const std::string subject = maskHasDot && !nameHasDot ? StoredName + "." : StoredName;
-    if (!Match(subject, mask)) continue;
+    if (!Match(subject, mask, CaseSensitiveMasks)) continue;
     for (const std::string& ex : ExcludeSpec)
-      if (!ex.empty() && Match(StoredName, ex)) return false;
+      if (!ex.empty() && Match(StoredName, ex, CaseSensitiveMasks)) return false;
     return true;
   }
   return false;
