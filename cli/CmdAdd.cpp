@@ -329,18 +329,18 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
 }
 
 const TOptionSpec kKindOption = {
-    {"-t", "KIND", "zip, lzh, cab, tar, tgz (default: the archive's content, else its extension, else zip)", false,
+    {"-t", "KIND", "zip, lzh, cab, tar, tgz (default: by content, by name)", false,
      {"zip", "lzh", "cab", "tar", "tgz"}}};
 const TOptionSpec kDeleteOptions = {kKindOption[0], kIgnoreCase[0], kIgnoreCase[1]};
 const TOptionSpec kWriterOptions = {
     kKindOption[0],
-    {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum (-mx=N: level N)", false,
+    {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum", false,
      {"store", "deflate", "lh5", "lh6", "mszip", "lzx", "quantum"}},
     {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
-    {kDigitOption, "", "level as 7z numbers it: 0 store, 1-3 fast, 4-6 normal, 7-9 max"},
-    {"-r", "", "descend into folders (the default; accepted as zip and 7z take it)"},
+    {kDigitOption, "", "level 0 store, 1-3 fast, 4-6 normal, 7-9 max (also -mx=N)"},
+    {"-r", "", "recurse into folders (the default; as zip and 7z take it)"},
     {"-j", "N", "compress on N threads (default: one per core)"},
-    {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only; -p alone asks twice)", true},
+    {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only; alone: ask)", true},
     {"--encryption", "TYPE", "zipcrypto (default), aes128, aes192 or aes256 (zip only)", false,
      {"zipcrypto", "aes128", "aes192", "aes256"}},
     {"--names", "CODING", "non-ASCII names: utf8 (default) or cp932 (zip only)", false, {"utf8", "cp932"}},
