@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 
 #include "platform/CodePage.h"
 
@@ -40,6 +42,29 @@ bool IsDirEntry(const std::string& Name, uint32_t ExtAttr, uint16_t VersionMadeB
   if (!Name.empty() && (Name.back() == '/' || Name.back() == '\\')) return true;
   if (ExtAttr & 0x10) return true;
   return (VersionMadeBy >> 8) == 3 && S_ISDIR(ExtAttr >> 16);
+}
+
+// Where an entry lies in the archive: its local header up to the end of its data.
+struct TSpan {
+  int64_t Start, End;
+  size_t Entry;  // the selected entry it belongs to, SIZE_MAX for one not selected
+};
+
+// Which of Count selected entries share bytes with any other entry: entries that point into each
+// other's data or at one local header decode the same bytes again and again (a known zip-bomb
+// shape). Sorted by start, a span meets another exactly when it starts before the furthest end
+// of those before it or ends after the start of the next one.
+std::vector<bool> MarkOverlaps(std::vector<TSpan> Spans, size_t Count) {
+  std::vector<bool> out(Count, false);
+  std::sort(Spans.begin(), Spans.end(), [](const TSpan& a, const TSpan& b) { return a.Start < b.Start; });
+  int64_t furthest = INT64_MIN;
+  for (size_t i = 0; i < Spans.size(); ++i) {
+    const TSpan& s = Spans[i];
+    const bool meets = s.Start < furthest || (i + 1 < Spans.size() && Spans[i + 1].Start < s.End);
+    if (meets && s.Entry < Count) out[s.Entry] = true;
+    furthest = std::max(furthest, s.End);
+  }
+  return out;
 }
 
 }  // namespace
@@ -233,37 +258,49 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
   bool first = true;
   TZipCentralRecord c;
   ByteTotal = 0;
+  std::vector<TEntry> selected;
+  std::vector<TSpan> spans;  // every entry's local header and data; Entry indexes selected
   while (!IsCancelled() && SeekTo(S, pos) && ReadCentralRecord(S, c)) {
     pos = c.NextPosition();
     TEntry e;
     e.Name = ZipEntryName(c.Name, c.Header.Flags, c.Extra, TranslateOemChar);
     const bool firstHeader = first;
     first = false;
-    if (!EntrySelected(e.Name)) continue;
     e.Disk = c.Header.DiskStart;
     const int64_t base = vs && size_t(e.Disk) < vs->Base.size() ? vs->Base[size_t(e.Disk)] : 0;
     e.Position = base + c.LocalOffset() + Loc.Correction + FLocalCorrection;
-    e.ExtAttr = c.Header.ExternalAttr;
-    e.VersionMadeBy = c.Header.VersionMadeBy;
-    e.Flags = c.Header.Flags;
-    e.Method = c.Header.Method;
-    e.DosDateTime = c.Header.DosDateTime;
-    e.Crc32 = c.Header.Crc32;
     e.PackedSize = c.PackedSize();
-    e.UnpackedSize = c.UnpackedSize();
-    e.IsDir = IsDirEntry(e.Name, e.ExtAttr, e.VersionMadeBy);
+    const bool wanted = EntrySelected(e.Name);
     TZipLocalRecord l;
     if (!ReadLocalAt(S, e.Position, l)) {
       int64_t found = 0;
+      if (!wanted) continue;
       if (!firstHeader || !FindDisplacedLocal(S, e.Position, found)) {
         ReportError(e.Name, "", FRunArchiveName, ecBadLocalHeaderOffset);
         continue;
       }
       FLocalCorrection = found - e.Position;
       e.Position = found;
+      if (!ReadLocalAt(S, e.Position, l)) continue;
     }
-    AddEntry(std::move(e));
+    spans.push_back({e.Position, l.DataPosition() + std::max<int64_t>(e.PackedSize, 0), wanted ? selected.size() : SIZE_MAX});
+    if (!wanted) continue;
+    e.ExtAttr = c.Header.ExternalAttr;
+    e.VersionMadeBy = c.Header.VersionMadeBy;
+    e.Flags = c.Header.Flags;
+    e.Method = c.Header.Method;
+    e.DosDateTime = c.Header.DosDateTime;
+    e.Crc32 = c.Header.Crc32;
+    e.UnpackedSize = c.UnpackedSize();
+    e.IsDir = IsDirEntry(e.Name, e.ExtAttr, e.VersionMadeBy);
+    selected.push_back(std::move(e));
   }
+  const std::vector<bool> overlapped = MarkOverlaps(spans, selected.size());
+  if (std::find(overlapped.begin(), overlapped.end(), true) != overlapped.end())
+    ReportError(FArchiveFile, "invalid zip file with overlapped components (possible zip bomb)", FRunArchiveName,
+                ecBadLocalHeaderOffset);
+  for (size_t i = 0; i < selected.size(); ++i)
+    if (!overlapped[i]) AddEntry(std::move(selected[i]));
   BytesToGo = ByteTotal;
   return int(FEntries.size());
 }

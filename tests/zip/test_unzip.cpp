@@ -345,3 +345,42 @@ TEST(UnZip, TrashChangedKeepsEditedFiles) {
   EXPECT_EQ(ReadFile(out / "a.txt"), "archived");
   EXPECT_EQ(ReadFile(fs::path(HomeTrashDir()) / "files" / "a.txt"), "edited");
 }
+
+// Entries that share bytes (one local header, or one entry inside another's data) are a known
+// zip-bomb shape: reported once, none of them extracted; the others still are. Legitimate
+// archives list their entries in any order.
+TEST(UnZip, OverlappingEntriesAreRefused) {
+  const std::string innerRecord = BuildZip({{"x", "inner"}}).substr(0, LocalHeaderSize + 1 + 5);
+  auto shifted = [](TZipSpec S, uint32_t Shift) { return S.StatedShift = Shift, S; };
+  auto reversedDirectory = [](std::string Zip, size_t FirstLen, size_t SecondLen) {
+    const size_t dir = GetLE32(reinterpret_cast<const uint8_t*>(Zip.data() + Zip.size() - 6));
+    const std::string a = Zip.substr(dir, FirstLen), b = Zip.substr(dir + FirstLen, SecondLen);
+    return Zip.replace(dir, FirstLen + SecondLen, b + a);
+  };
+  const std::string ab = BuildZip({{"a.txt", "aaaa"}, {"b.txt", "bbbb"}, {"c.txt", "cccc"}});
+  const struct {
+    const char* What;
+    std::string Zip;
+    std::vector<std::string> Extracted;
+  } cases[] = {
+      {"one local header", BuildZip({{"a.txt", "aaaa"}, shifted({"b.txt", "aaaa"}, LocalHeaderSize + 5 + 4), {"c.txt", "cccc"}}),
+       {"c.txt"}},
+      {"inside another's data", BuildZip({{"o.bin", innerRecord}, shifted({"x", "inner"}, uint32_t(innerRecord.size())), {"c.txt", "cccc"}}),
+       {"c.txt"}},
+      {"directory out of order", reversedDirectory(ab, CentralHeaderSize + 5, CentralHeaderSize + 5), {"a.txt", "b.txt", "c.txt"}},
+  };
+  for (const auto& c : cases) {
+    TempDir t;
+    TReaderRun r(Write(t, c.Zip), (t / "o").string());
+    r.Zip.Extract();
+    std::vector<std::string> got;
+    for (const auto& [name, data] : ReadTree(t / "o")) got.push_back(name);
+    EXPECT_EQ(got, c.Extracted) << c.What;
+    const bool bomb = c.Extracted.size() == 1;
+    EXPECT_EQ(r.Reports.size(), bomb ? 1u : 0u) << c.What;
+    if (bomb && !r.Reports.empty()) {
+      EXPECT_EQ(r.Reports[0].Code, ecBadLocalHeaderOffset);
+      EXPECT_NE(r.Reports[0].ExtendedMsg.find("overlapped"), std::string::npos);
+    }
+  }
+}
