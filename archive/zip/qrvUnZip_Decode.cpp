@@ -33,7 +33,7 @@ const TMethodDecoder kZipDecoders[] = {
 bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
   // Bit 6 is PKWARE's strong encryption; method 99 is WinZip AES around another method.
   if (E.Flags & 0x40) {
-    Why = "strong encryption";
+    Why = "PKWARE strong encryption is not supported";
     return false;
   }
   if (E.Method == kAesMethod) {
@@ -47,7 +47,8 @@ bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
     return inner.Method != kAesMethod && CanDecode(inner, Why);
   }
   if (FindDecoder(kZipDecoders, E.Method)) return true;
-  Why = "method " + std::to_string(E.Method);
+  const std::string name = MethodName(atZip, E.Method, E.Flags);
+  Why = (name == "Unsupported" ? "" : name + ", ") + "method " + std::to_string(E.Method) + " is not supported";
   return false;
 }
 
