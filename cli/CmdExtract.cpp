@@ -11,8 +11,9 @@ const TOptionSpec kExtractOptions = {
     {"-o", "DIR", "extract below DIR (default: the current folder)"},
     {"--overwrite", "", "replace existing files (default: changed ones go to Trash)"},
     {"--skip-existing", "", "leave existing files as they are"},
-    {"-p", "PASSWORD", "password for encrypted entries (repeatable)"}};
-const TOptionSpec kTestOptions = {kExtractOptions.back()};
+    {"-p", "PASSWORD", "password for encrypted entries (repeatable)"},
+    kNamesOption};
+const TOptionSpec kTestOptions = {kExtractOptions[3], kNamesOption};
 
 // "1 changed file", "2 existing files".
 std::string Files(int N, const char* What) {

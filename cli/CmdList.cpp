@@ -70,7 +70,7 @@ int RunL(TCli& Cli, const TParsedArgs& Args) {
 }
 
 const TRegisterCommand kL("l", {"ARCHIVE [MASK...]", "list entries: size, date and name (-v: every column)",
-                                {{"-v", "", "every column: attributes, packed size, method and CRC too"}},
+                                {{"-v", "", "every column: attributes, packed size, method and CRC too"}, kNamesOption},
                                 RunL, 8});
 
 }  // namespace

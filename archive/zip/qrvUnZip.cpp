@@ -69,11 +69,32 @@ std::vector<bool> MarkOverlaps(std::vector<TSpan> Spans, size_t Count) {
 
 }  // namespace
 
-std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate) {
+std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
+                         std::string_view Coding) {
   if ((Flags & gpUtf8Name) && IsValidUtf8(Raw)) return std::string(Raw);
   std::string unicode = UnicodePathName(Raw, Extra);
   if (!unicode.empty()) return unicode;
-  return Translate ? OemToUtf8(Raw) : std::string(Raw);
+  return Translate ? DecodeStoredName(Raw, Coding) : std::string(Raw);
+}
+
+std::string TUnZip::EntryName(const std::string& Raw, uint16_t Flags, std::string_view Extra) {
+  std::string name = ZipEntryName(Raw, Flags, Extra, TranslateOemChar, NameCoding);
+  // Two stored names may read alike (UTF-8 "é" and CP437 0x82); the later one is read as CP437
+  // instead, or else gets a number, so that neither overwrites the other.
+  for (int alt = 1;; ++alt) {
+    const auto [at, fresh] = FNameSources.try_emplace(name, Raw);
+    if (fresh || at->second == Raw) return name;
+    if (alt == 1 && TranslateOemChar && Cp437ToUtf8(Raw) != name) {
+      name = Cp437ToUtf8(Raw);
+      continue;
+    }
+    // The number goes before the extension of the last part ("a/b~2.txt", "dir~2/").
+    const size_t end = name.size() - (name.ends_with('/') ? 1 : 0), last = end ? end - 1 : 0;
+    const size_t slash = name.rfind('/', last), first = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = name.rfind('.', last);
+    if (dot == std::string::npos || dot <= first || dot >= end) dot = end;
+    name.insert(dot, "~" + std::to_string(alt));
+  }
 }
 
 // ---- The multi-volume stream -----------------------------------------------------------------
@@ -182,6 +203,7 @@ int TUnZip::ExtractArchive(TStream32& Stream, int) {
   FPasswordFailed = false;
   FLocalCorrection = 0;
   FEntries.clear();
+  FNameSources.clear();
   TZipLocation loc = ZipLocation();
   if (loc.State == 0) LocateEndRecord(Stream, loc);
   TStream32* s = &Stream;
@@ -263,7 +285,7 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
   while (!IsCancelled() && SeekTo(S, pos) && ReadCentralRecord(S, c)) {
     pos = c.NextPosition();
     TEntry e;
-    e.Name = ZipEntryName(c.Name, c.Header.Flags, c.Extra, TranslateOemChar);
+    e.Name = EntryName(c.Name, c.Header.Flags, c.Extra);
     const bool firstHeader = first;
     first = false;
     e.Disk = c.Header.DiskStart;
@@ -347,7 +369,7 @@ int TUnZip::SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc) {
   TZipLocalRecord l;
   while (!IsCancelled() && ReadLocalAt(S, pos, l)) {
     TEntry e;
-    e.Name = ZipEntryName(l.Name, l.Header.Flags, l.Extra, TranslateOemChar);
+    e.Name = EntryName(l.Name, l.Header.Flags, l.Extra);
     e.Position = pos;
     e.Flags = l.Header.Flags;
     e.Method = l.Header.Method;

@@ -314,6 +314,23 @@ TEST(UnZip, StoredNamesToUtf8) {
   for (const auto& c : cases) EXPECT_EQ(ZipEntryName(c.Raw, c.Flags, c.Extra, true), c.Want) << c.Want;
 }
 
+// Names that read alike from different bytes (UTF-8 and CP437 "é") never merge; the same bytes
+// twice stay one name. --names picks the code page in the reader commands.
+TEST(UnZip, NamesNeverMergeAndTheirCodePageCanBeGiven) {
+  TempDir t;
+  const std::string zip = Write(t, BuildZip({{"\xc3\xa9.txt", "utf8"}, {"\x82.txt", "cp437"}, {"\x83\x65.txt", "kana"}}));
+  TReaderRun r(zip, (t / "o").string());
+  r.Zip.Extract();
+  EXPECT_TRUE(r.Reports.empty());
+  EXPECT_EQ(ReadTree(t / "o"), (std::map<std::string, std::string>{
+                                   {"é.txt", "utf8"}, {"é~2.txt", "cp437"}, {"テ.txt", "kana"}}));
+  EXPECT_NE(RunCli({"l", zip}).out.find("テ.txt"), std::string::npos);
+  EXPECT_NE(RunCli({"l", "--names", "cp437", zip}).out.find("âe.txt"), std::string::npos);
+  EXPECT_EQ(RunCli({"x", "-q", "--names", "cp437", "-o", (t / "p").string(), zip, "âe.txt"}).status, 0);
+  EXPECT_EQ(ReadFile(t / "p/âe.txt"), "kana");
+  EXPECT_EQ(RunCli({"t", "--names", "no-such-code-page", zip}).status, 2);
+}
+
 // Truncated, flipped and random archives end without a crash or a hang (ASan and UBSan watch).
 TEST(UnZip, HostileArchivesNeverCrash) {
   TempDir t;
