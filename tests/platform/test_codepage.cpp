@@ -73,7 +73,7 @@ TEST(CodePage, StoredNamesTakeThePlausibleCodePage) {
     const char* Utf8;
   } Cases[] = {
       {"\x99lf\x84sser.txt", "", "Ölfässer.txt"},  // also valid CP932, as kanji and Cyrillic
-      {"Gr\x94\xe1e.txt", "", "Größe.txt"},
+      {"Gr\x94\xe1" "e.txt", "", "Größe.txt"},
       {"M\x81ller", "", "Müller"},
       {"a\xa4o.txt", "", "año.txt"},
       {"caf\x82", "", "café"},                     // invalid CP932
