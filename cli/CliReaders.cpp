@@ -12,6 +12,7 @@
 
 #include "archive/core/qrvErrors.h"
 #include "app/ArchiveJobs.h"
+#include "platform/CodePage.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
 #include "platform/TempFiles.h"
@@ -85,12 +86,14 @@ bool Gunzip(TCli& Cli, const std::string& Gz, TTempFileGuard& Guard) {
 
 }  // namespace
 
-std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source) {
+std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source,
+                                                   const std::string& NameCoding) {
   std::vector<std::string> names;
   std::unique_ptr<TUnBase> lister = MakeReader(Type);
   if (!lister) return std::nullopt;
   bool failed = false;
   lister->SetArchiveFile(Source);
+  lister->NameCoding = NameCoding;
   lister->ExtractMode = xmList;
   lister->RecurseDirs = true;
   lister->FileSpec = {"*"};
@@ -140,6 +143,8 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
               const std::function<void(TUnBase& Reader)>& Configure,
               const std::function<std::string(TUnBase& Reader)>& Details) {
   if (Args.Positional.empty()) throw TUsageError("no ARCHIVE given");
+  const std::string coding = Args.Value("--names");
+  if (!IsKnownNameCoding(coding)) throw TUsageError("--names: unknown code page " + coding);
   const std::string& arg = Args.Positional[0];
   const std::string path = AbsolutePath(arg);
   TFileInfo info;
@@ -168,7 +173,7 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   // Each mask is tested on its own by the reader's entry test, over the names of a listing pass.
   const std::vector<std::string> unmatched =
       masks.empty() ? masks
-                    : UnmatchedMasks(Cli, EntryNames(probe.ArcType(), source), masks,
+                    : UnmatchedMasks(Cli, EntryNames(probe.ArcType(), source, coding), masks,
                                      [&reader](const std::string& M, const std::string& N) {
                                        reader->FileSpec = {M};
                                        return reader->EntrySelected(N);
@@ -180,6 +185,7 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   reader->RecurseDirs = true;
   reader->FileSpec = masks.empty() ? std::vector<std::string>{"*"} : masks;
   reader->Passwords = Passwords(Args, arg, false);
+  reader->NameCoding = coding;
   const bool quiet = Cli.Quiet;
   reader->OnGetPassword = [quiet](TZipCommon*, const std::string& Entry, std::string& Password, bool& TryAgain) {
     if (quiet || !AskPassword(Entry, Password)) TryAgain = false;

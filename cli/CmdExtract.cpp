@@ -12,8 +12,8 @@ const TOptionSpec kExtractOptions = {
     {"--overwrite", "", "replace existing files (default: changed ones go to Trash)"},
     {"--skip-existing", "", "leave existing files as they are"},
     {"-p", "PASSWORD", "password for encrypted entries (repeatable; -p alone asks)", true},
-    kIgnoreCase[0], kIgnoreCase[1]};
-const TOptionSpec kTestOptions = {kExtractOptions[3], kIgnoreCase[0], kIgnoreCase[1]};
+    kIgnoreCase[0], kIgnoreCase[1], kNamesOption};
+const TOptionSpec kTestOptions = {kExtractOptions[3], kIgnoreCase[0], kIgnoreCase[1], kNamesOption};
 
 // "1 changed file", "2 existing files".
 std::string Files(int N, const char* What) {

@@ -97,7 +97,7 @@ int RunL(TCli& Cli, const TParsedArgs& Args) {
 
 const TRegisterCommand kL("l", {"ARCHIVE [MASK...]", "list entries: size, date and name (-v: every column)",
                                 {{"-v", "", "every column: attributes, packed size, method and CRC too"},
-                                 kIgnoreCase[0], kIgnoreCase[1]},
+                                 kIgnoreCase[0], kIgnoreCase[1], kNamesOption},
                                 RunL, 8});
 
 }  // namespace

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 runtime=(
   build-essential cmake ninja-build pkg-config ccache
-  zlib1g-dev libdeflate-dev libmspack-dev libssl-dev tzdata
+  zlib1g-dev libdeflate-dev libmspack-dev libssl-dev libbz2-dev liblzma-dev libzstd-dev tzdata
   qt6-base-dev qt6-base-dev-tools
   fonts-ipafont-gothic
 )

@@ -157,6 +157,9 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   bool CreateStoredDirs = false;
   bool RestoreFileAttr = true;
   bool TranslateOemChar = true;
+  // The code page of stored names that carry no mark of their own ("cp932", "cp437", any iconv
+  // name); empty: guessed per name. Used where TranslateOemChar converts names.
+  std::string NameCoding;
   TCpuType CpuType = cptAuto;
   // Extensions (lower case, with dot) whose files writers leave out; empty unless the host
   // fills it.
