@@ -65,6 +65,30 @@ TNewArchive NewArchiveFor(int Kind, const std::string& FirstPath);
 // (/in/...zip gives /in/...zip_files), so the folder is always one new name beside the archive.
 std::string UnpackFolderFor(const std::string& Path);
 
+// The new folder UnpackArchive writes into, beside the archive, made and reached through the
+// archive folder's descriptor without following a link.
+class TUnpackFolder {
+public:
+    TUnpackFolder() = default;
+    TUnpackFolder(const TUnpackFolder&) = delete;
+    TUnpackFolder& operator=(const TUnpackFolder&) = delete;
+    ~TUnpackFolder();
+    // Makes Name in Parent, or "Name (2)", "Name (3)"... when a folder of that name exists.
+    // False, with Reason, when Parent cannot be opened, a link or a file holds Name, or the
+    // folder cannot be made.
+    bool Create(const std::string& Parent, const std::string& Name);
+    std::string Path() const;
+    // When the folder holds nothing but one folder named Name, that folder takes its place.
+    void LiftSingleTop();
+    // Removes the folder when it holds nothing but (empty) folders.
+    void RemoveIfEmpty();
+    std::string Reason;
+
+private:
+    int FParent = -1;
+    std::string FParentPath, FBase, FName;
+};
+
 // Reader for a detected archive type (the TArcType value): cabinets, LHA/LZH (also
 // self-extracting), TAR, ZIP (also self-extracting); rkNone for every other type.
 TReaderKind ReaderForType(int ArcType);

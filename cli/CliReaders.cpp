@@ -26,9 +26,6 @@ std::unique_ptr<TUnBase> MakeReader(TArcType T) {
   }
 }
 
-namespace {
-
-// Asks for a password on the terminal (echo off). False when there is no terminal to ask.
 bool AskPassword(const std::string& Entry, std::string& Password) {
   if (!isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return false;
   std::cerr << "Password for " << Entry << ": " << std::flush;
@@ -44,6 +41,8 @@ bool AskPassword(const std::string& Entry, std::string& Password) {
   std::cerr << '\n';
   return got;
 }
+
+namespace {
 
 // Unpacks a gzip file (every member) into a new temporary file beside it, or in the temporary
 // folder when its own folder takes no new file; Guard deletes it afterwards. False (reported)

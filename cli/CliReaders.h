@@ -11,6 +11,9 @@
 #include "archive/core/qrvBase.h"
 #include "cli/CliCommon.h"
 
+// Asks for a password on the terminal (echo off). False when there is no terminal to ask.
+bool AskPassword(const std::string& Entry, std::string& Password);
+
 // A reader for archives of type T, or null when no reader handles that type.
 std::unique_ptr<TUnBase> MakeReader(TArcType T);
 

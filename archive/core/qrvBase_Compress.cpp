@@ -220,6 +220,7 @@ int TCompBase::Compress() {
   FMarkedForDelete = 0;
   FNextHeader = 0;
   FWorkToDo = false;
+  FNameClash = false;
   FOutName.clear();
   StoredRoot.clear();
   if (FArchiveFile.empty()) {
@@ -433,6 +434,10 @@ bool TCompBase::BuildList(TCompHeaderObj& List) {
       if (r.Action == eaCompress) total += r.Info.Size;
     ByteTotal = BytesToGo = total;
   }
+  if (FNameClash) {
+    List.Clear();
+    return false;
+  }
   if (IsCancelled() || (Switch != swDelete && !FWorkToDo)) {
     if (!IsCancelled()) ReportError("", "", FRunArchiveName, ecNothingToDo);
     List.Clear();
@@ -471,8 +476,10 @@ void TCompBase::OnScannedEntry(TCompHeaderObj& List, const std::string& Dir, con
     return;
   }
   if (List[row].Action == eaCompress) {
-    // Two files of this run under one stored name: the second would silently vanish.
-    ReportError(full, stored, FRunArchiveName, ecInvalidFileName);
+    // Two files of this run under one stored name: the second would silently vanish, so the
+    // run writes nothing.
+    ReportError(full, "two files have the stored name " + stored, FRunArchiveName, ecInvalidFileName);
+    FNameClash = true;
     return;
   }
   DecideKept(List, row, full, Data.Info);
