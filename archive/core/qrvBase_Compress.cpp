@@ -239,8 +239,12 @@ int TCompBase::Compress() {
     CompressArchive(list);
   } catch (const EArchiveError& e) {
     // Raised failures were reported where they happened; others (stream errors) are reported here.
+    // A message other than the code's own text is the system's reason.
+    const int32_t code = e.ECode ? e.ECode : ecWriteFile;
+    const std::string msg = e.what();
+    const std::string why = msg == ErrorText(code) || msg == "Error " + std::to_string(code) ? std::string() : msg;
     if (reports == FReportCount && !IsCancelled())
-      ReportError(e.FileName.empty() ? FCurrentName : e.FileName, "", FRunArchiveName, e.ECode ? e.ECode : ecWriteFile);
+      ReportError(e.FileName.empty() ? FCurrentName : e.FileName, why, FRunArchiveName, code);
     AddedCount = DeletedCount = 0;
   } catch (const std::bad_alloc&) {
     ReportError(FCurrentName, "", FRunArchiveName, ecOutOfMemory);
