@@ -221,6 +221,7 @@ int TCompBase::Compress() {
   FNextHeader = 0;
   FWorkToDo = false;
   FNameClash = false;
+  FScannedNames.clear();
   FOutName.clear();
   StoredRoot.clear();
   if (FArchiveFile.empty()) {
@@ -473,17 +474,17 @@ void TCompBase::OnScannedEntry(TCompHeaderObj& List, const std::string& Dir, con
     return;
   }
   if (!isDir) NewestDate = std::max(NewestDate, Data.Info.DosTime);
+  if (!FScannedNames.insert(stored).second) {
+    // Two files of this run under one stored name: one would silently vanish, so the run
+    // writes nothing.
+    ReportError(full, "two files have the stored name " + stored, FRunArchiveName, ecInvalidFileName);
+    FNameClash = true;
+    return;
+  }
   int row = List.IndexOf(stored);
   if (row < 0 && !FNewArchive && FileSpec.size() > 1) row = List.IndexOf(full);
   if (row < 0) {
     if (Switch != swRefresh) AppendNewRow(List, stored, full, Data.Info);
-    return;
-  }
-  if (List[row].Action == eaCompress) {
-    // Two files of this run under one stored name: the second would silently vanish, so the
-    // run writes nothing.
-    ReportError(full, "two files have the stored name " + stored, FRunArchiveName, ecInvalidFileName);
-    FNameClash = true;
     return;
   }
   DecideKept(List, row, full, Data.Info);

@@ -192,12 +192,37 @@ TEST(UnpackJob, EncryptedEntriesAskAndDeclinedOnesLeaveNothing)
     TempDir t;
     PeerArchive(t.path(), "mixed.zip", {{"locked.txt", "L"}}, zipCrypto);
     WriteFile(t / "plain.txt", "P");
-    ASSERT_EQ(Run({"zip", "-q", (t / "mixed.zip").string(), "plain.txt"}, t.path()).status, 0);
+    ASSERT_EQ(testsupport::Run({"zip", "-q", (t / "mixed.zip").string(), "plain.txt"}, t.path()).status, 0);
     fs::remove(t / "plain.txt");
     TArchiveJobEvents none;
     const TJobResult r = UnpackArchive((t / "mixed.zip").string(), none);
     EXPECT_EQ(r.Skipped, 1);
     EXPECT_EQ(ReadTree(t / "mixed"), (Tree{{"plain.txt", "P"}}));
+}
+
+TEST(UnpackJob, CliRunSaysWhereItExtractedAndWhatItLeftOut)
+{
+    REQUIRE_TOOLS("zip");
+    TempDir t;
+    PeerArchive(t.path(), "...zip", {{"a.txt", "A"}}, kZip);
+    PeerArchive(t.path(), "locked.zip", {{"a.txt", "A"}}, {"zip", "-q", "-P", "secret"});
+    PeerArchive(t.path(), "inner.zip", {{"a.txt", "A"}}, kZip);
+    fs::create_directory_symlink("/tmp", t / "inner");
+    const struct {
+        const char* archive;
+        int status;
+        std::string says;
+    } cases[] = {
+        {"...zip", 0, "Extracted into " + (t / "...zip_files").string()},
+        {"locked.zip", 1, "locked.zip: 1 entries skipped (encrypted, no password given)"},
+        {"inner.zip", 1, "25235 Error opening file: " + (t / "inner").string() + " (a link of that name is in the way)"},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r = RunCli({"run", (t / c.archive).string()});
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+    }
+    EXPECT_FALSE(fs::exists(t / "locked"));
 }
 
 TEST(UnpackJob, CancelStopsTheJobAndKeepsTheOldArchive)
