@@ -512,6 +512,8 @@ class TCompBase : public TZipCommon {
   std::string FTempDir;
   bool FNewArchive = false;      // the run creates the archive
   bool FWorkToDo = false;        // the list holds work for the run
+  bool FNameClash = false;       // two files of the run map to one stored name
+  std::set<std::string> FScannedNames;  // stored names the run's scan gave so far
   int FMarkedForDelete = 0;      // rows ReadArchive marked for deletion
   int64_t FNextHeader = 0;       // swRead: the next header's position (0: none)
   std::string FOutName;          // the temporary output's file name (cmTempFile)

@@ -220,6 +220,8 @@ int TCompBase::Compress() {
   FMarkedForDelete = 0;
   FNextHeader = 0;
   FWorkToDo = false;
+  FNameClash = false;
+  FScannedNames.clear();
   FOutName.clear();
   StoredRoot.clear();
   if (FArchiveFile.empty()) {
@@ -238,8 +240,12 @@ int TCompBase::Compress() {
     CompressArchive(list);
   } catch (const EArchiveError& e) {
     // Raised failures were reported where they happened; others (stream errors) are reported here.
+    // A message other than the code's own text is the system's reason.
+    const int32_t code = e.ECode ? e.ECode : ecWriteFile;
+    const std::string msg = e.what();
+    const std::string why = msg == ErrorText(code) || msg == "Error " + std::to_string(code) ? std::string() : msg;
     if (reports == FReportCount && !IsCancelled())
-      ReportError(e.FileName.empty() ? FCurrentName : e.FileName, "", FRunArchiveName, e.ECode ? e.ECode : ecWriteFile);
+      ReportError(e.FileName.empty() ? FCurrentName : e.FileName, why, FRunArchiveName, code);
     AddedCount = DeletedCount = 0;
   } catch (const std::bad_alloc&) {
     ReportError(FCurrentName, "", FRunArchiveName, ecOutOfMemory);
@@ -433,6 +439,10 @@ bool TCompBase::BuildList(TCompHeaderObj& List) {
       if (r.Action == eaCompress) total += r.Info.Size;
     ByteTotal = BytesToGo = total;
   }
+  if (FNameClash) {
+    List.Clear();
+    return false;
+  }
   if (IsCancelled() || (Switch != swDelete && !FWorkToDo)) {
     if (!IsCancelled()) ReportError("", "", FRunArchiveName, ecNothingToDo);
     List.Clear();
@@ -464,15 +474,17 @@ void TCompBase::OnScannedEntry(TCompHeaderObj& List, const std::string& Dir, con
     return;
   }
   if (!isDir) NewestDate = std::max(NewestDate, Data.Info.DosTime);
+  if (!FScannedNames.insert(stored).second) {
+    // Two files of this run under one stored name: one would silently vanish, so the run
+    // writes nothing.
+    ReportError(full, "two files have the stored name " + stored, FRunArchiveName, ecInvalidFileName);
+    FNameClash = true;
+    return;
+  }
   int row = List.IndexOf(stored);
   if (row < 0 && !FNewArchive && FileSpec.size() > 1) row = List.IndexOf(full);
   if (row < 0) {
     if (Switch != swRefresh) AppendNewRow(List, stored, full, Data.Info);
-    return;
-  }
-  if (List[row].Action == eaCompress) {
-    // Two files of this run under one stored name: the second would silently vanish.
-    ReportError(full, stored, FRunArchiveName, ecInvalidFileName);
     return;
   }
   DecideKept(List, row, full, Data.Info);

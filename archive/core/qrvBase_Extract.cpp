@@ -736,7 +736,9 @@ int TUnBase::Extract() {
       FRootDir = EffectiveExtractDir();
       std::error_code ec;
       std::filesystem::create_directories(FRootDir, ec);
-      FRootFd = open(FRootDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      // Not even the root itself is reached through a link (a trailing "/" would follow one).
+      const std::string root = FRootDir.size() > 1 ? FRootDir.substr(0, FRootDir.size() - 1) : FRootDir;
+      FRootFd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (FRootFd < 0) {
         ReportError(FRootDir, std::strerror(errno), FRunArchiveName, ecOpenFile);
         ready = false;
