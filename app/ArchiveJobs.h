@@ -3,6 +3,7 @@
 // Qt-free: used by the window and by brel-cli run.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +25,13 @@ using TArchiveProgressEvent =
 struct TArchiveJobEvents {
     TArchiveErrorEvent OnError;
     TArchiveProgressEvent OnProgress;
+    // Asked for an encrypted entry's password (Entry: its stored name). Return false to skip
+    // the encrypted entries of this archive; ForAll: use Password for all its entries.
+    std::function<bool(const std::string& Archive, const std::string& Entry,
+                       std::string& Password, bool& ForAll)> OnGetPassword;
+    // The window's Cancel: set to true to stop the running job at its next check (the
+    // component's cancel flag); the old archive stays as it was, temporary files are removed.
+    std::atomic<bool>* Cancel = nullptr;
 };
 
 // Kind of a new archive, as the window's radio buttons number them.
