@@ -15,6 +15,7 @@
 #include <QGroupBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
 #include <exception>
@@ -22,9 +23,11 @@
 
 namespace {
 
-const char* const kStatusExecute = "     Execute";
-const char* const kStatusReady = "     Ready";
-const char* const kStatusError = "     Erorr";
+// Status texts keep five blanks before the word.
+std::string Status(const QString& word)
+{
+    return ("     " + word).toStdString();
+}
 // The tooltip shows this many lines of a run; "UPX Output" shows them all.
 constexpr size_t kHintLines = 15;
 
@@ -79,8 +82,9 @@ void TfrmBrel::RunJobs()
 {
     if (FBusy)
         return;  // a second job started inside the first is never sound
-    SetStatus(kStatusExecute);
+    SetStatus(Status(tr("Execute")));
     ErrorFlag = false;
+    FCancel = false;
     FRunLines.clear();
     FUpxRun = false;
     const int mode = UpxMode;
@@ -94,11 +98,28 @@ void TfrmBrel::RunJobs()
     } catch (const std::exception&) {
         ErrorFlag = true;  // a job that throws has failed; the window carries on
     }
-    SetStatus(ErrorFlag ? kStatusError : kStatusReady);
+    if (FCancel)
+        FRunLines.push_back("Cancelled: the jobs not yet done were left out");
+    SetStatus(Status(FCancel ? tr("Cancelled") : ErrorFlag ? tr("Error") : tr("Ready")));
     if (!paths.empty())
         ShowRunLines(FUpxRun);
     lstFile->clear();
-    AddPendingPaths();
+    if (FQuitAfterRun)
+        QTimer::singleShot(0, this, [this] { close(); });  // the close asked for during the run
+    else
+        AddPendingPaths();
+}
+
+void TfrmBrel::CancelRun()
+{
+    if (!FBusy || FCancel.exchange(true))
+        return;
+    SetStatus(Status(tr("Cancelling…")));
+}
+
+std::vector<std::string> TfrmBrel::TakeLeftOverPaths()
+{
+    return std::exchange(FPendingPaths, {});
 }
 
 void TfrmBrel::ShowRunLines(bool UpxRun)
@@ -189,8 +210,9 @@ void TfrmBrel::RunArchiveJobs(std::vector<std::string>& Paths)
     PGB2->setValue(0);
     const TArchivePlan plan = PlanArchiveJobs(Paths);
     for (const std::string& archive : plan.Extract)
-        UnpackArchiveJob(archive);
-    if (!plan.Pack.empty())
+        if (!FCancel)
+            UnpackArchiveJob(archive);
+    if (!plan.Pack.empty() && !FCancel)
         MakeArchiveJob(ArchiveKind, plan.Pack);
 }
 
@@ -203,8 +225,8 @@ void TfrmBrel::SetBusy(bool On)
         QApplication::setOverrideCursor(Qt::WaitCursor);
     else
         QApplication::restoreOverrideCursor();
-    btnRun->setEnabled(!On);
-    btnClose->setEnabled(!On);
+    // "Execute" becomes "Cancel" for the run; "close" cancels it and closes when it has ended.
+    btnRun->SetCaption((On ? tr("Cancel") : tr("Execute")).toStdString());
     FileDrop1->SetAccept(!On);
     // The options, "UPX ver" and the list stay still too: nothing may start or change a job
     // while one runs.
@@ -268,5 +290,10 @@ TArchiveJobEvents TfrmBrel::ArchiveEvents()
     events.OnProgress = [this](TZipCommon* sender, uint8_t byFile, uint8_t byArchive) {
         ArchiveProgress(sender, byFile, byArchive);
     };
+    events.OnGetPassword = [this](const std::string& archive, const std::string& entry,
+                                  std::string& password, bool& forAll) {
+        return GetPassword && GetPassword(archive, entry, password, forAll);
+    };
+    events.Cancel = &FCancel;
     return events;
 }
