@@ -14,6 +14,17 @@ if(TARGET brel)
     install(FILES ${CMAKE_SOURCE_DIR}/desktop/brel-${size}.png
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME brel.png)
   endforeach()
+  # The window's man page beside brel-cli's, and the licences of brel and of what it carries
+  # or links (Debian's machine-readable format).
+  set(BREL_MAN ${CMAKE_BINARY_DIR}/man/brel.1.gz)
+  add_custom_command(OUTPUT ${BREL_MAN}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${CMAKE_SOURCE_DIR}/desktop/brel.1 ${BREL_MAN}
+    DEPENDS ${CMAKE_SOURCE_DIR}/desktop/brel.1
+    VERBATIM)
+  add_custom_target(brel-man ALL DEPENDS ${BREL_MAN})
+  install(FILES ${BREL_MAN} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_SOURCE_DIR}/desktop/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 # Debian package brel_<version>_amd64.deb.
