@@ -158,10 +158,19 @@ void TfrmBrel::NoteJobResult(const std::string& Source, const TJobResult& Result
         FRunLines.push_back(Unpack ? "Extracting " + Source + " into " + Result.Target + " failed"
                                    : "Packing into " + Result.Target + " failed");
         break;
+    case joCancelled:
+        FRunLines.push_back(Unpack ? "Extracting " + Source + " into " + Result.Target + " cancelled"
+                                   : "Packing into " + Result.Target +
+                                         " cancelled; an archive there before stays as it was");
+        break;
     }
     if (Result.Trashed > 0)
         FRunLines.push_back(std::to_string(Result.Trashed) +
                             " changed file(s) moved to the Trash before being replaced");
+    if (Result.Skipped > 0)
+        FRunLines.push_back(std::to_string(Result.Skipped) + " entr" +
+                            (Result.Skipped == 1 ? "y" : "ies") + " of " + Source + " not extracted: " +
+                            (Result.SkipReason.empty() ? std::string("skipped") : Result.SkipReason));
 }
 
 void TfrmBrel::OpenPaths(const std::vector<std::string>& Paths)

@@ -89,6 +89,28 @@ TEST_F(FormFixture, PasswordQuestionGivesThePasswordOrSkips)
     }
 }
 
+TEST_F(FormFixture, RunLinesTellWhereEachArchiveWentAndWhatWasLeftOut)
+{
+    form->UnpackArchiveJob = [this](const std::string& path) {
+        TJobResult result{joDone, dir / "b (2)"};
+        result.Skipped = 2;
+        result.SkipReason = "encrypted, no password given";
+        form->NoteJobResult(path, result, true);
+    };
+    form->MakeArchiveJob = [this](int, const std::vector<std::string>& paths) {
+        form->NoteJobResult(paths.front(), {joCancelled, dir / "a.zip"}, false);
+    };
+    form->AddFiles({dir.File("b.zip"), dir.File("a.txt")});
+    Execute();
+    const std::vector<std::string> expected = {
+        "Extracted " + (dir / "b.zip") + " into " + (dir / "b (2)"),
+        "2 entries of " + (dir / "b.zip") + " not extracted: encrypted, no password given",
+        "Packing into " + (dir / "a.zip") + " cancelled; an archive there before stays as it was",
+    };
+    EXPECT_EQ(form->RunLines(), expected);
+    EXPECT_EQ(form->Memo1->toPlainText().toStdString(), form->STB->PanelHint(0));
+}
+
 TEST_F(FormFixture, ResizingGrowsTheListAndThePaneAndElidesLongNames)
 {
     Show();
