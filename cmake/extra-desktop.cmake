@@ -58,6 +58,15 @@ function(brel_desktop_tests)
   if(TARGET test_app AND TARGET brel)
     add_dependencies(test_app brel)
   endif()
+  # The window's labels in English and Japanese on a real X server (Xvfb), saved as pictures
+  # under <build>/screenshots.
+  find_program(XVFB_RUN xvfb-run)
+  if(TARGET test_app AND XVFB_RUN AND BREL_TESTS)
+    add_test(NAME app_labels_xvfb
+             COMMAND ${XVFB_RUN} -a -s "-screen 0 1280x1024x24" $<TARGET_FILE:test_app>
+                     --gtest_filter=*LabelsFollowTheLocale*)
+    set_tests_properties(app_labels_xvfb PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=xcb" TIMEOUT 300)
+  endif()
   if(TARGET brel AND TARGET brel-cli AND BREL_TESTS)
     add_test(NAME package COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/test-package.sh ${CMAKE_BINARY_DIR})
     set_tests_properties(package PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
