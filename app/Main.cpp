@@ -379,6 +379,7 @@ void TfrmBrel::FormShow()
     FUpxDir->WriteUpxExe({reinterpret_cast<const unsigned char*>(bytes.constData()), size_t(bytes.size())});
     UpdateUpxControls();
     ResizeOutput(1);
+    FLaidOut = true;
 }
 
 void TfrmBrel::closeEvent(QCloseEvent* e)

@@ -197,6 +197,7 @@ private:
     std::atomic<bool> FCancel{false};
     bool FQuitAfterRun = false;
     bool FExpanded = false;
+    bool FLaidOut = false;  // shown and collapsed once: resizing is the user's from then on
     int FListHeight = 106;  // grows with the window while the output pane is hidden
     int FMemoHeight = 278;  // grows with the window while it is shown
     // Set when the window goes: folder sizes still being summed stop.

@@ -98,9 +98,10 @@ void TfrmBrel::RunJobs()
     } catch (const std::exception&) {
         ErrorFlag = true;  // a job that throws has failed; the window carries on
     }
-    if (FCancel)
+    const bool cancelled = FCancel && !FUpxRun;  // the packer's run on one file is not stopped
+    if (cancelled)
         FRunLines.push_back("Cancelled: the jobs not yet done were left out");
-    SetStatus(Status(FCancel ? tr("Cancelled") : ErrorFlag ? tr("Error") : tr("Ready")));
+    SetStatus(Status(cancelled ? tr("Cancelled") : ErrorFlag ? tr("Error") : tr("Ready")));
     if (!paths.empty())
         ShowRunLines(FUpxRun);
     lstFile->clear();
@@ -202,6 +203,7 @@ void TfrmBrel::RunUpx(int Mode, int Level, const std::vector<std::string>& Paths
     const bool versionQuery = Extra == "-V";
     if (versionQuery || IsUpxJob(Paths, chkUseUPX->isChecked())) {
         TBusyScope busy(this);
+        btnRun->setEnabled(false);  // nothing to cancel: the packer's run on one file is short
         FUpxRun = true;
         ResizeOutput(2);
         UpxJob(Mode, Level, Paths, Extra, Icons, Backup);
@@ -236,6 +238,7 @@ void TfrmBrel::SetBusy(bool On)
         QApplication::restoreOverrideCursor();
     // "Execute" becomes "Cancel" for the run; "close" cancels it and closes when it has ended.
     btnRun->SetCaption((On ? tr("Cancel") : tr("Execute")).toStdString());
+    btnRun->setEnabled(true);
     FileDrop1->SetAccept(!On);
     // The options, "UPX ver" and the list stay still too: nothing may start or change a job
     // while one runs.

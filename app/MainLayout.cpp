@@ -107,6 +107,8 @@ void TfrmBrel::ResizeOutput(int Kind)
 void TfrmBrel::resizeEvent(QResizeEvent* e)
 {
     QWidget::resizeEvent(e);
+    if (!FLaidOut)  // the design size before the first collapse holds no choice of the user
+        return LayoutControls();
     // The growth goes to the list while the pane is hidden, to the pane while it shows.
     if (FExpanded)
         FMemoHeight = std::max(kMinMemoHeight, height() - kBelowMemo - (40 + FListHeight + kMemoGap));
