@@ -16,6 +16,7 @@
 #include <QRadioButton>
 #include <QTreeWidget>
 #include <algorithm>
+#include <iterator>
 
 namespace {
 

@@ -22,6 +22,8 @@ namespace {
 TEST_F(FormFixture, KeyboardReachesTheButtonsRunsAndCancels)
 {
     Show();
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
     // Tab from the last option goes to Execute, then to close.
     form->rbtTAR->setFocus();
     QTest::keyClick(form->rbtTAR, Qt::Key_Tab);
