@@ -393,6 +393,9 @@ void TfrmBrel::closeEvent(QCloseEvent* e)
         return;
     }
     SaveOptions();
+    // From here on the program ends: a later start opens a window of its own.
+    if (!std::exchange(FQuitAfterRun, true) && OnQuitting)
+        OnQuitting();
     e->accept();
 }
 

@@ -65,7 +65,7 @@ void TfrmBrel::Retranslate()
     lblURL->setText(tr("UPX HomePage"));
     btnVer->SetCaption(tr("UPX ver").toStdString());
     if (!FBusy && StatusText().empty())
-        SetStatus(ReadyText());
+        SetStatus(ReadyText().toStdString());
     LayoutControls();
 }
 

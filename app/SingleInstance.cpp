@@ -136,6 +136,9 @@ std::optional<TInstanceStart> TSingleInstance::AskRunning(const std::vector<std:
     QByteArray answer;
     while (!answer.contains(kTaken) && !answer.contains(kEnding) && socket.waitForReadyRead(kAnswerWaitMs))
         answer += socket.readAll();
+    // Gone without an answer (it ended meanwhile): ask again, or take its place.
+    if (answer.isEmpty() && socket.state() == QLocalSocket::UnconnectedState)
+        return std::nullopt;
     socket.disconnectFromServer();
     if (answer.contains(kEnding))
         return isQuitting;
