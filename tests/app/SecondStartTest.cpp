@@ -70,7 +70,7 @@ TEST_F(FormFixture, ClosingDuringARunCancelsItAndALaterStartGetsAWindowOfItsOwn)
         form->close();
         EXPECT_TRUE(form->CancelRequested());
         shownDuringCleanUp = form->isVisible();
-        second.start(QString::fromStdString(brel), {dir.File("late.txt")});
+        second.start(QString::fromStdString(brel), {QString::fromStdString(dir.File("late.txt"))});
         EXPECT_TRUE(WaitFor([&] { return instance->Refused() == 1; }));
     };
     form->AddFiles({dir.File("a.txt")});
