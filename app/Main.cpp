@@ -450,7 +450,10 @@ void TfrmBrel::BringToFront()
 
 void TfrmBrel::btnRunClick()
 {
-    RunJobs();
+    if (FBusy)
+        CancelRun();  // the button reads "Cancel" during a run
+    else
+        RunJobs();
 }
 
 void TfrmBrel::btnCloseClick()

@@ -50,8 +50,11 @@ void LoadFormPos(const std::string& Base, const std::string& Section, const std:
     const QPoint fallback = Centre ? CentredPos(GetWorkArea(Window), outer) : QPoint(0, 0);
     const int top = ReadIniInt(Base, Section, Prefix + "Top", INT32_MIN);
     const int left = ReadIniInt(Base, Section, Prefix + "Left", INT32_MIN);
-    const QRect area = BestScreenArea(QRect(QPoint(left, top), outer));
-    if (top == INT32_MIN || left == INT32_MIN || area.isEmpty()) {
+    // Where the client area sits inside the frame (nothing while the frame is not known yet).
+    const QPoint inset = Window->geometry().topLeft() - Window->frameGeometry().topLeft();
+    const QRect frame(QPoint(left, top) - inset, outer);
+    const QRect area = top == INT32_MIN || left == INT32_MIN ? QRect() : BestScreenArea(frame);
+    if (area.isEmpty()) {
         Window->move(fallback);
         return;
     }
@@ -59,7 +62,7 @@ void LoadFormPos(const std::string& Base, const std::string& Section, const std:
     // it back exactly, whatever its frame (a frame position set before the frame is known
     // comes back shifted by the frame at each start). Partly off the screen (another screen
     // layout or scale since), it is moved back onto it.
-    Window->setGeometry(QRect(KeptInside(QRect(QPoint(left, top), outer), area), Window->size()));
+    Window->setGeometry(QRect(KeptInside(frame, area) + inset, Window->size()));
 }
 
 void SaveFormPos(const std::string& Base, const std::string& Section, const std::string& Prefix,
