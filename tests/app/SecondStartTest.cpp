@@ -6,14 +6,27 @@
 
 namespace {
 
-TEST_F(FormFixture, SecondStartAddsItsPathsToTheRunningWindow)
-{
+// The real program beside the test's window, both using a private runtime folder.
+class StartFixture : public FormFixture {
+protected:
+    void SetUp() override
+    {
+        FormFixture::SetUp();
+        std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+        env.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime));
+        env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.Folder("config")));
+        env.insert("ASAN_OPTIONS", "detect_leaks=0");
+    }
     const std::string brel = BREL_BINARY_DIR "/brel";
+    const std::string runtime = dir.Folder("runtime");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+};
+
+TEST_F(StartFixture, SecondStartAddsItsPathsToTheRunningWindow)
+{
     if (!std::filesystem::exists(brel))
         GTEST_SKIP() << "brel is not built";
     // The running window: the test's own, reachable where the second start looks.
-    const std::string runtime = dir.Folder("runtime");
-    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
     TSingleInstance instance("MutexObjectForVidUdaRedero", QString::fromStdString(runtime));
     ASSERT_EQ(instance.Start(), isFirst);
     instance.OnActivate = [this](const std::vector<std::string>& paths) { form->OpenPaths(paths); };
@@ -22,12 +35,9 @@ TEST_F(FormFixture, SecondStartAddsItsPathsToTheRunningWindow)
     dir.File("in/some file.zip");
 
     QProcess second;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime));
     // It hands over before it would need a display.
     for (const char* var : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
         env.remove(var);
-    env.insert("ASAN_OPTIONS", "detect_leaks=0");
     second.setProcessEnvironment(env);
     second.setWorkingDirectory(QString::fromStdString(dir / "in"));
     second.start(QString::fromStdString(brel), {"some file.zip"});
@@ -44,13 +54,10 @@ TEST_F(FormFixture, SecondStartAddsItsPathsToTheRunningWindow)
 
 // Closing the window during a run cancels the run and quits once it has returned; a start in
 // the meantime is told so, waits, and opens a window of its own.
-TEST_F(FormFixture, ClosingDuringARunCancelsItAndALaterStartGetsAWindowOfItsOwn)
+TEST_F(StartFixture, ClosingDuringARunCancelsItAndALaterStartGetsAWindowOfItsOwn)
 {
-    const std::string brel = BREL_BINARY_DIR "/brel";
     if (!std::filesystem::exists(brel))
         GTEST_SKIP() << "brel is not built";
-    const std::string runtime = dir.Folder("runtime");
-    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
     const QString folder = QString::fromStdString(runtime);
     auto instance = std::make_unique<TSingleInstance>("MutexObjectForVidUdaRedero", folder);
     ASSERT_EQ(instance->Start(), isFirst);
@@ -58,11 +65,7 @@ TEST_F(FormFixture, ClosingDuringARunCancelsItAndALaterStartGetsAWindowOfItsOwn)
     Show();
 
     QProcess second;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", folder);
-    env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.Folder("config")));
     env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("ASAN_OPTIONS", "detect_leaks=0");
     second.setProcessEnvironment(env);
     second.setWorkingDirectory(QString::fromStdString(dir.Path()));
     bool shownDuringCleanUp = false;
