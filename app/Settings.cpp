@@ -6,7 +6,6 @@
 #include <QScreen>
 #include <QWidget>
 #include <algorithm>
-#include <climits>
 
 QRect GetWorkArea(const QWidget* Window)
 {
@@ -19,6 +18,8 @@ QPoint CentredPos(const QRect& WorkArea, const QSize& OuterSize)
     return QPoint(WorkArea.left() + (WorkArea.width() - OuterSize.width()) / 2,
                   WorkArea.top() + (WorkArea.height() - OuterSize.height()) / 2);
 }
+
+constexpr int kFarOut = 1 << 20;
 
 // The available area of the screen that shows most of r; empty when r is on no screen.
 static QRect BestScreenArea(const QRect& r)
@@ -48,12 +49,15 @@ void LoadFormPos(const std::string& Base, const std::string& Section, const std:
 {
     const QSize outer = Window->frameGeometry().size();
     const QPoint fallback = Centre ? CentredPos(GetWorkArea(Window), outer) : QPoint(0, 0);
-    const int top = ReadIniInt(Base, Section, Prefix + "Top", INT32_MIN);
-    const int left = ReadIniInt(Base, Section, Prefix + "Left", INT32_MIN);
+    const int top = ReadIniInt(Base, Section, Prefix + "Top", kFarOut);
+    const int left = ReadIniInt(Base, Section, Prefix + "Left", kFarOut);
     // Where the client area sits inside the frame (nothing while the frame is not known yet).
     const QPoint inset = Window->geometry().topLeft() - Window->frameGeometry().topLeft();
-    const QRect frame(QPoint(left, top) - inset, outer);
-    const QRect area = top == INT32_MIN || left == INT32_MIN ? QRect() : BestScreenArea(frame);
+    // Missing, or too far out to be any screen's (and to compute with), counts as not stored.
+    const auto onAnyScale = [](int v) { return v > -kFarOut && v < kFarOut; };
+    const bool stored = onAnyScale(top) && onAnyScale(left);
+    const QRect frame = stored ? QRect(QPoint(left, top) - inset, outer) : QRect();
+    const QRect area = stored ? BestScreenArea(frame) : QRect();
     if (area.isEmpty()) {
         Window->move(fallback);
         return;

@@ -79,12 +79,14 @@ TEST_F(FormFixture, ClosingWritesEveryOptionAndThePosition)
 
 TEST_F(FormFixture, PositionOffEveryScreenFallsBackToTheCentre)
 {
-    dir.File("brel.ini", 0, "[FORM]\nMainTop=-5000\nMainLeft=90000\n");
-    Open();
-    Show();
-    const QSize frame = form->frameGeometry().size() - form->size();
-    EXPECT_EQ(form->pos(),
-              CentredPos(QGuiApplication::primaryScreen()->availableGeometry(), QSize(492, 476) + frame));
+    for (const char* far : {"MainTop=-5000\nMainLeft=90000\n", "MainTop=-2147483647\nMainLeft=2147483647\n"}) {
+        dir.File("brel.ini", 0, std::string("[FORM]\n") + far);
+        Open();
+        Show();
+        const QSize frame = form->frameGeometry().size() - form->size();
+        EXPECT_EQ(form->pos(),
+                  CentredPos(QGuiApplication::primaryScreen()->availableGeometry(), QSize(492, 476) + frame));
+    }
 }
 
 }  // namespace
