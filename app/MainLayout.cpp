@@ -24,6 +24,7 @@ constexpr int kClientWidth = 492;
 constexpr int kListHeight = 106;  // at the design size
 constexpr int kMemoHeight = 278;
 constexpr int kMinMemoHeight = 60;
+constexpr int kMinListWidth = 150;
 // Client height without the list's growth: the list's top (40) and what lies below it (47).
 constexpr int kCollapsedRest = kCollapsedHeight - kListHeight;
 // The output pane's top below the list, and the status bar's room below the pane.
@@ -120,16 +121,33 @@ void TfrmBrel::resizeEvent(QResizeEvent* e)
 
 void TfrmBrel::LayoutControls()
 {
+    // The UPX options widen when their texts need it (English ones are longer); the room comes
+    // from the list, then from a wider window.
+    int modeW = 55, checkW = 96;
+    for (QWidget* w : std::initializer_list<QWidget*>{rbtCmp01, rbtCmp02, rbtCmp03, rbtCmp04})
+        modeW = std::max(modeW, w->sizeHint().width());
+    for (QWidget* w : std::initializer_list<QWidget*>{chkUseUPX, chkBackup, chkCompIco})
+        checkW = std::max(checkW, w->sizeHint().width());
+    const int checkX = 11 + modeW + 5;
+    const int groupW = checkX + checkW + 3;
+    const int wider = groupW - 170;
+    setMinimumWidth(kClientWidth + std::max(0, wider - (235 - kMinListWidth)));
     const int dx = std::max(0, width() - kClientWidth);
     const int dy = FListHeight - kListHeight;
+    const int listW = std::max(kMinListWidth, 235 + dx - wider);
     FitLabel(lblFile0, 8, 7, 155, 12);
     FitLabel(lblFile1, 8, 21, 311, 12);
     btnRun->setGeometry(335 + dx, 5, 80, 22);
     btnClose->setGeometry(419 + dx, 5, 69, 22);
-    lstFile->setGeometry(5, 40, 235 + dx, FListHeight);
+    lstFile->setGeometry(5, 40, listW, FListHeight);
     mmMSG->setGeometry(lstFile->geometry());
-    grpUPX->move(244 + dx, 36);
-    grpZIP->move(417 + dx, 36);
+    grpUPX->setGeometry(5 + listW + 4, 36, groupW, 111);
+    for (QRadioButton* b : {rbtCmp01, rbtCmp02, rbtCmp03, rbtCmp04})
+        b->resize(modeW, 17);
+    for (QCheckBox* b : {chkUseUPX, chkBackup, chkCompIco})
+        b->setGeometry(checkX, b->y(), checkW, 17);
+    cmbComp->setGeometry(checkX - 1, 82, checkW - 3, 22);
+    grpZIP->move(grpUPX->geometry().right() + 4, 36);
     FitLabel(lblComp, 15, 88, 52, 12);
     FitLabel(lblOut, 8, 154 + dy, 70, 12);
     FitLabel(lblURL, std::max(85, lblOut->geometry().right() + 7), 154 + dy, 80, 12);

@@ -91,9 +91,10 @@ int TfrmBrel::VisibleRowCount() const
 
 void TfrmBrel::SetColumn0Width(int Rows)
 {
-    // The name column takes what the list gains beyond its design width (235).
-    const int grown = std::max(0, lstFile->width() - 235);
-    lstFile->setColumnWidth(0, grown + (VisibleRowCount() < Rows ? kNameWidthWithScrollBar : kNameWidth));
+    // The name column takes what the list gains or loses against its design width (235).
+    const int grown = lstFile->width() - 235;
+    lstFile->setColumnWidth(0, std::max(60, grown + (VisibleRowCount() < Rows ? kNameWidthWithScrollBar
+                                                                                : kNameWidth)));
 }
 
 void TfrmBrel::AddFiles(const std::vector<std::string>& Paths)
