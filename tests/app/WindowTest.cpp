@@ -197,6 +197,10 @@ TEST_F(FormFixture, LabelsFollowTheLocale)
             form->del_File->text().toStdString(),   form->del_All->text().toStdString(),
             form->StatusText(),                     form->lblFile0->text().toStdString()};
         EXPECT_EQ(shown, c.labels);
+        for (QWidget* w : std::initializer_list<QWidget*>{form->rbtCmp03, form->chkCompIco, form->lblComp})
+            EXPECT_GE(w->width(), w->sizeHint().width()) << "cut short";
+        EXPECT_GE(form->grpZIP->geometry().right(), form->grpUPX->geometry().right());
+        EXPECT_LE(form->grpZIP->geometry().right(), form->width());
         EXPECT_EQ(form->btnRun->Caption(), "Execute");
         EXPECT_EQ(form->cmbComp->itemText(6).toStdString(), "Level 7");
         if (QGuiApplication::platformName() == "xcb") {
