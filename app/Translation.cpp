@@ -15,7 +15,8 @@ bool InstallTranslation(const QLocale& Locale)
             QCoreApplication::removeTranslator(t->get());
             t->reset();
         }
-    if (Locale.language() != QLocale::Japanese)
+    // The first language the user reads (LANGUAGE, LC_MESSAGES, LANG for the system locale).
+    if (!Locale.uiLanguages().value(0).startsWith("ja"))
         return false;
     own = std::make_unique<QTranslator>();
     if (!own->load(":/i18n/brel_ja.qm")) {
