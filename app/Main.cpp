@@ -387,16 +387,20 @@ void TfrmBrel::closeEvent(QCloseEvent* e)
     if (FBusy) {
         // The run stops at its next check and cleans up; the window closes once it has returned.
         e->ignore();
-        if (!std::exchange(FQuitAfterRun, true) && OnQuitting)
-            OnQuitting();
+        BeginQuitting();
         CancelRun();
         return;
     }
     SaveOptions();
+    BeginQuitting();
+    e->accept();
+}
+
+void TfrmBrel::BeginQuitting()
+{
     // From here on the program ends: a later start opens a window of its own.
     if (!std::exchange(FQuitAfterRun, true) && OnQuitting)
         OnQuitting();
-    e->accept();
 }
 
 void TfrmBrel::keyPressEvent(QKeyEvent* e)
@@ -424,7 +428,6 @@ void TfrmBrel::SetStartupPaths(const std::vector<std::string>& Paths)
 {
     FStartupPaths = Paths;
 }
-
 
 void TfrmBrel::UpdateUpxControls()
 {

@@ -171,6 +171,7 @@ private:
     void CreateArchiveGroup();
     void CreateStatusBar();
     void SetTabOrder();
+    void BeginQuitting();
     void Retranslate();
     void LayoutControls();
     int ClientHeightFor(bool Expanded) const;

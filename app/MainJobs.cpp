@@ -203,7 +203,9 @@ void TfrmBrel::RunUpx(int Mode, int Level, const std::vector<std::string>& Paths
     const bool versionQuery = Extra == "-V";
     if (versionQuery || IsUpxJob(Paths, chkUseUPX->isChecked())) {
         TBusyScope busy(this);
-        btnRun->setEnabled(false);  // nothing to cancel: the packer's run on one file is short
+        // Nothing to cancel: the packer's run on one file is short.
+        btnRun->SetCaption(tr("Execute").toStdString());
+        btnRun->setEnabled(false);
         FUpxRun = true;
         ResizeOutput(2);
         UpxJob(Mode, Level, Paths, Extra, Icons, Backup);
