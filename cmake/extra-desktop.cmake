@@ -65,7 +65,8 @@ function(brel_desktop_tests)
     add_test(NAME app_labels_xvfb
              COMMAND ${XVFB_RUN} -a -s "-screen 0 1280x1024x24" $<TARGET_FILE:test_app>
                      --gtest_filter=*LabelsFollowTheLocale*)
-    set_tests_properties(app_labels_xvfb PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=xcb" TIMEOUT 300)
+    set_tests_properties(app_labels_xvfb PROPERTIES TIMEOUT 300 ENVIRONMENT
+      "QT_QPA_PLATFORM=xcb;LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/ui/lsan-x11.supp")
   endif()
   if(TARGET brel AND TARGET brel-cli AND BREL_TESTS)
     add_test(NAME package COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/test-package.sh ${CMAKE_BINARY_DIR})
