@@ -157,7 +157,15 @@ bool TUnTar::CopyData(TStream32& Stream, const TTarEntry& E) {
     pos = r.Offset + r.Length;
   }
   if (!SkipHole(E.FileSize - pos)) return false;
-  if (OutStream && BlockOutput == boFile) OutStream->SetSize(E.FileSize);
+  if (!OutStream || BlockOutput != boFile) return true;
+  try {
+    OutStream->SetSize(E.FileSize);
+  } catch (const EArchiveError&) {
+    // A size the file system cannot hold: this entry fails, the run goes on.
+    ReportError(FCurrentName, std::strerror(OutStream->LastError() ? OutStream->LastError() : EFBIG),
+                FRunArchiveName, ecWriteFile);
+    return false;
+  }
   return true;
 }
 
