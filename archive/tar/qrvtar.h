@@ -146,6 +146,8 @@ class TTarWalker {
   bool ReadBlock(int64_t Pos, TTarBlock& B);
   bool ReadData(int64_t Pos, int64_t Size, std::string& Out);
   void ClearPending();
+  // Reads a GNU long name or link, or a pax 'x' or 'g' record, into the pending metadata.
+  void TakeRecord(char Type, int64_t Data, int64_t Size);
   // At the end of the stream: notes a cut when a header, a record or pending metadata was left.
   void NoteEnd();
   // Fills the entry's fields from its header and the pending metadata.

@@ -195,6 +195,9 @@ std::string FieldText(const TTarBlock& H, int Offset, int Width) {
 // position arithmetic could overflow.
 constexpr int64_t MaxEntrySize = int64_t(1) << 56;
 
+// Records whose data names, sizes or dates the entries after them.
+bool IsRecord(char Type) { return Type == 'L' || Type == 'K' || Type == 'x' || Type == 'X' || Type == 'g'; }
+
 // Metadata-only records: a Solaris ACL ('A') or extended attribute ('E'), an inode-only record
 // ('I') and old GNU renames ('N') describe other entries and are stepped over.
 bool MetadataOnly(char Type) { return Type == 'A' || Type == 'E' || Type == 'I' || Type == 'N'; }
@@ -306,6 +309,34 @@ void TTarWalker::ApplyMetadata(const TTarBlock& H, TTarEntry& E, int64_t& Size) 
   E.MTime = mtime;
 }
 
+void TTarWalker::TakeRecord(char Type, int64_t Data, int64_t Size) {
+  std::string meta;
+  if (!ReadData(Data, Size, meta)) {
+    // Too large to read (stepped over), or cut short by the end of the archive.
+    if (Data + Size > FSize) FCut = tcHeader;
+    return;
+  }
+  if (Type == 'g') {
+    TarParsePax(meta, FGlobal);
+    return;
+  }
+  FPending = true;
+  if (Type == 'L') {
+    FLongName.assign(meta.c_str());  // up to the first NUL
+    FHaveLongName = true;
+  } else if (Type == 'K') {
+    FLongLink.assign(meta.c_str());
+  } else {  // 'x' (or Solaris 'X') applies to the next entry alone: a later one replaces it
+    FPax.clear();
+    FPaxSparse.clear();
+    TarForEachPax(meta, [&](const std::string& K, const std::string& V) {
+      FPax[K] = V;
+      int64_t n = 0;
+      if (K == "GNU.sparse.offset" || K == "GNU.sparse.numbytes") FPaxSparse.push_back(DecimalNumber(V, n) ? n : -1);
+    });
+  }
+}
+
 bool TTarWalker::Next(TTarEntry& E) {
   TTarBlock h;
   while (!(FCancel && *FCancel)) {
@@ -338,44 +369,13 @@ bool TTarWalker::Next(TTarEntry& E) {
     }
     if (FEntryStart < 0) FEntryStart = here;
     const char type = char(h[thTypeflag]);
-    std::string meta;
-    const bool metaRead = (type == 'L' || type == 'K' || type == 'x' || type == 'X' || type == 'g') &&
-                          ReadData(data, size, meta);
-    if (metaRead || MetadataOnly(type) || type == 'V') {
-      FPending = type == 'L' || type == 'K' || type == 'x' || type == 'X' || FPending;
-      switch (type) {
-        case 'L':
-          FLongName.assign(meta.c_str());  // up to the first NUL
-          FHaveLongName = true;
-          break;
-        case 'K':
-          FLongLink.assign(meta.c_str());  // up to the first NUL
-          break;
-        case 'x':
-        case 'X':  // each applies to the next entry alone: a later one replaces it
-          FPax.clear();
-          FPaxSparse.clear();
-          TarForEachPax(meta, [&](const std::string& K, const std::string& V) {
-            FPax[K] = V;
-            int64_t n = 0;
-            if ((K == "GNU.sparse.offset" || K == "GNU.sparse.numbytes") && FPaxSparse.size() < size_t(MaxMetaSize))
-              FPaxSparse.push_back(DecimalNumber(V, n) ? n : -1);
-          });
-          break;
-        case 'g':
-          TarParsePax(meta, FGlobal);
-          break;
-        case 'V':  // volume label
-          ClearPending();
-          break;
-        default:
-          break;
-      }
+    if (IsRecord(type)) {
+      TakeRecord(type, data, size);
       continue;
     }
-    if (type == 'L' || type == 'K' || type == 'x' || type == 'X' || type == 'g') {
-      // A record too large to read, or cut short by the end of the archive.
-      if (FPos > FSize) FCut = tcHeader;
+    if (MetadataOnly(type)) continue;
+    if (type == 'V') {  // volume label
+      ClearPending();
       continue;
     }
 
