@@ -14,7 +14,7 @@ runtime=(
 testing=(
   libgtest-dev xvfb xauth desktop-file-utils librsvg2-bin
   zip unzip 7zip p7zip-full libarchive-tools lhasa jlha-utils cabextract gcab tar gzip
-  time bc pigz
+  time bc pigz busybox
 )
 packages=("${runtime[@]}")
 [ "${1:-}" = "--runtime" ] || packages+=("${testing[@]}")
