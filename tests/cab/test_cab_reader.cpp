@@ -125,11 +125,27 @@ TEST(CabReader, MutatedCabinetsEndCleanly) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::minutes(5));
 }
 
-TEST(CabReader, NotACabinetExtractsNothingAndReportsNothing) {
+// A file without a cabinet extracts nothing and reports nothing; one that starts with the
+// signature but whose header does not read is damaged, and says so.
+TEST(CabReader, ForeignFilesAreSilentDamagedHeadersAreReported) {
   TempDir t;
-  WriteFile(t / "plain.cab", "MSCF but nothing else of a cabinet");
-  TErrors errors;
-  EXPECT_EQ(ReadCab((t / "plain.cab").string(), (t / "out").string(), xmExtract, &errors), 0);
-  EXPECT_TRUE(errors.Codes.empty());
-  EXPECT_TRUE(!fs::exists(t / "out") || fs::is_empty(t / "out"));
+  WriteFile(t / "src/a.txt", "a");
+  ASSERT_EQ(MakeCab((t / "good.cab").string(), (t / "src").string()), 1);
+  const struct {
+    const char* Label;
+    std::string Bytes;
+    std::vector<int32_t> Codes;
+  } cases[] = {
+      {"no signature", "plain text with no cabinet anywhere in it", {}},
+      {"signature only", "MSCF but nothing else of a cabinet", {ecCorruptInput}},
+      {"header cut short", ReadFile(t / "good.cab").substr(0, 30), {ecCorruptInput}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Label);
+    WriteFile(t / "in.cab", c.Bytes);
+    TErrors errors;
+    EXPECT_EQ(ReadCab((t / "in.cab").string(), (t / "out").string(), xmExtract, &errors), 0);
+    EXPECT_EQ(errors.Codes, c.Codes);
+    EXPECT_TRUE(!fs::exists(t / "out") || fs::is_empty(t / "out"));
+  }
 }
