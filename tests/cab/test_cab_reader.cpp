@@ -78,6 +78,41 @@ TEST(CabReader, SetWhoseNextCabinetIsMissingOrElsewhere) {
   }
 }
 
+// One byte flipped in a data block: the block's checksum fails that folder's file (25140, no
+// file left for it when nothing of it came out), the files of the other folders come out whole,
+// and brel-cli ends with 1.
+TEST(CabReader, AFlippedDataByteFailsItsFolderAlone) {
+  const std::vector<TCabFile> files = {
+      {"mszip.txt", TextBytes(50000, 1), tcompTypeMsZip},
+      {"lzx.txt", TextBytes(50000, 2), CabLzxType(16)},
+      {"quantum.txt", TextBytes(50000, 3), CabQuantumType(16, 4, tcompTypeQuantum)},
+  };
+  const std::string good = CabOfFiles(files);
+  auto le = [&good](size_t At, int Bytes) {
+    uint32_t v = 0;
+    for (int i = Bytes - 1; i >= 0; --i) v = v << 8 | uint8_t(good[At + i]);
+    return v;
+  };
+  for (size_t victim = 0; victim < files.size(); ++victim) {
+    SCOPED_TRACE(files[victim].Name);
+    TempDir t;
+    // The victim's folder record, then the middle of its first data block.
+    const size_t block = le(CabHeaderSize + CabFolderSize * victim, 4);
+    std::string bad = good;
+    bad[block + CabDataHeaderSize + le(block + 4, 2) / 2] ^= 0x10;
+    WriteFile(t / "bad.cab", bad);
+    TErrors errors;
+    ReadCab((t / "bad.cab").string(), (t / "out").string(), xmExtract, &errors);
+    EXPECT_EQ(errors.Codes, std::vector<int32_t>{ecCorruptInput});
+    for (size_t i = 0; i < files.size(); ++i)
+      if (i != victim) EXPECT_EQ(ReadFile(t / "out" / files[i].Name), files[i].Data);
+    EXPECT_FALSE(fs::exists(t / "out" / files[victim].Name));
+#ifdef BREL_CLI
+    EXPECT_EQ(RunCli({"t", "-q", (t / "bad.cab").string()}).status, 1);
+#endif
+  }
+}
+
 // Truncated, bit-flipped and random cabinets: the reader ends every run (no crash, no hang
 // under the sanitizers).
 TEST(CabReader, MutatedCabinetsEndCleanly) {
