@@ -78,10 +78,10 @@ TEST(CabReader, SetWhoseNextCabinetIsMissingOrElsewhere) {
   }
 }
 
-// One byte flipped in a data block: the block's checksum fails that folder's file (25140, no
-// file left for it when nothing of it came out), the files of the other folders come out whole,
-// and brel-cli ends with 1.
-TEST(CabReader, AFlippedDataByteFailsItsFolderAlone) {
+// Damage in one folder: a byte flipped in a data block (its checksum fails) or a type that
+// cannot be decoded. That folder's file fails (no file left for it, as nothing of it came out),
+// the files of the other folders come out whole, and brel-cli ends with 1.
+TEST(CabReader, DamageInOneFolderFailsItsFileAlone) {
   const std::vector<TCabFile> files = {
       {"mszip.txt", TextBytes(50000, 1), tcompTypeMsZip},
       {"lzx.txt", TextBytes(50000, 2), CabLzxType(16)},
@@ -93,20 +93,38 @@ TEST(CabReader, AFlippedDataByteFailsItsFolderAlone) {
     for (int i = Bytes - 1; i >= 0; --i) v = v << 8 | uint8_t(good[At + i]);
     return v;
   };
-  for (size_t victim = 0; victim < files.size(); ++victim) {
-    SCOPED_TRACE(files[victim].Name);
+  const struct {
+    size_t Victim;
+    int Type;  // -1: flip a data byte, else the type value to store
+    int32_t Code;
+  } cases[] = {
+      {0, -1, ecCorruptInput},
+      {1, -1, ecCorruptInput},
+      {2, -1, ecCorruptInput},
+      {1, CabLzxType(25), ecCorruptInput},  // window beyond 2 MiB
+      {1, CabLzxType(14), ecCorruptInput},
+      {2, CabQuantumType(9, 4, tcompTypeQuantum), ecCorruptInput},
+      {0, 7, ecUnsupportedMethod},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(files[c.Victim].Name + " " + std::to_string(c.Type));
     TempDir t;
-    // The victim's folder record, then the middle of its first data block.
-    const size_t block = le(CabHeaderSize + CabFolderSize * victim, 4);
     std::string bad = good;
-    bad[block + CabDataHeaderSize + le(block + 4, 2) / 2] ^= 0x10;
+    const size_t folder = CabHeaderSize + CabFolderSize * c.Victim;
+    const size_t block = le(folder, 4);  // the folder's first data block
+    if (c.Type < 0) {
+      bad[block + CabDataHeaderSize + le(block + 4, 2) / 2] ^= 0x10;
+    } else {
+      bad[folder + 6] = char(c.Type);
+      bad[folder + 7] = char(c.Type >> 8);
+    }
     WriteFile(t / "bad.cab", bad);
     TErrors errors;
     ReadCab((t / "bad.cab").string(), (t / "out").string(), xmExtract, &errors);
-    EXPECT_EQ(errors.Codes, std::vector<int32_t>{ecCorruptInput});
+    EXPECT_EQ(errors.Codes, std::vector<int32_t>{c.Code});
     for (size_t i = 0; i < files.size(); ++i)
-      if (i != victim) EXPECT_EQ(ReadFile(t / "out" / files[i].Name), files[i].Data);
-    EXPECT_FALSE(fs::exists(t / "out" / files[victim].Name));
+      if (i != c.Victim) EXPECT_EQ(ReadFile(t / "out" / files[i].Name), files[i].Data);
+    EXPECT_FALSE(fs::exists(t / "out" / files[c.Victim].Name));
 #ifdef BREL_CLI
     EXPECT_EQ(RunCli({"t", "-q", (t / "bad.cab").string()}).status, 1);
 #endif
