@@ -223,7 +223,6 @@ bool TCabDecompressor::IsCabinet(const std::string& Path, TCabInfo& Info) {
   Info.HasPrev = c->flags & MSCAB_HDR_PREVCAB;
   Info.HasNext = c->flags & MSCAB_HDR_NEXTCAB;
   Info.HasReserve = c->flags & MSCAB_HDR_RESV;
-  for (c = c->next; c; c = c->next) ++Info.More;
   return true;
 }
 

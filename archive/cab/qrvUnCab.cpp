@@ -48,10 +48,10 @@ int TUnCab::ExtractArchive(TStream32& Stream, int Flag) {
   TCabInfo info;
   const bool found = FCab->IsCabinet(FArchiveFile, info);
   // A file that starts like a cabinet but whose headers do not read is damaged, not foreign.
-  if (info.HeadDamaged && found)
+  if (info.HeadDamaged)
     ReportError("", "no readable cabinet at the start of the file", FRunArchiveName, ecCorruptInput);
   if (!found) {
-    if (FErr.erfOper != fdierrNotACabinet) CheckErrors();
+    if (!info.HeadDamaged && FErr.erfOper != fdierrNotACabinet) CheckErrors();
     return 0;
   }
   FFoundCabinets.clear();

@@ -60,6 +60,5 @@ struct TCabInfo {
   bool HasReserve = false;
   bool HasPrev = false;
   bool HasNext = false;
-  int More = 0;               // further cabinets found in the same file
-  bool HeadDamaged = false;   // the file starts with the signature, yet no cabinet reads there
+  bool HeadDamaged = false;  // the file starts with the signature, yet no cabinet reads there
 };
