@@ -22,6 +22,9 @@ std::unique_ptr<TUnBase> MakeReader(TArcType T) {
     // Beyond the window's table: volume sets, spanned archives and jars read as ZIP too.
     case atZipMV: case atZipDS: case atJar: case atJarExe:
       return NewReader(rkUnZip);
+    // A cabinet behind a setup program.
+    case atCabExe:
+      return NewReader(rkUnCab);
     default:
       return NewReader(ReaderForType(T));
   }
