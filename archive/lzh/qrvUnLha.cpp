@@ -12,7 +12,8 @@ const TMethodDecoder kLzhDecoders[] = {
     {LhaKey('l', 'h', '0'), StoreCopy, 0},         {LhaKey('l', 'z', '4'), StoreCopy, 0},
     {LhaKey('l', 'h', '1'), LzhUnpackAdaptive, 0}, {LhaKey('l', 'h', '4'), LzhUnpackStatic, 12},
     {LhaKey('l', 'h', '5'), LzhUnpackStatic, 13},  {LhaKey('l', 'h', '6'), LzhUnpackStatic, 15},
-    {LhaKey('l', 'h', '7'), LzhUnpackStatic, 16},
+    {LhaKey('l', 'h', '7'), LzhUnpackStatic, 16},  {LhaKey('l', 'z', '5'), LzhUnpackLz5, 0},
+    {LhaKey('l', 'z', 's'), LzhUnpackLzs, 0},      {LhaKey('p', 'm', '0'), StoreCopy, 0},
 };
 
 }  // namespace
@@ -33,7 +34,8 @@ int TUnLha::SelectEntries(TStream32& Stream, std::vector<TLhaHeader>& Selected) 
     if (r == lrEnd) break;
     if (r == lrBad) {
       // Damage: what came before stays selected.
-      ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+      ReportError(FArchiveFile, std::string(h.Why) + " at offset " + std::to_string(pos), FRunArchiveName,
+                  ecBadFileHeader);
       break;
     }
     if (EntrySelected(h.Name.empty() ? std::string("?") : h.Name)) {
@@ -83,26 +85,29 @@ void TUnLha::ExtractEntry(TStream32& Stream, const TLhaHeader& E) {
     BytesToGo -= E.Size;
     return;
   }
-  if (E.IsLink()) {
-    // Links are not made (one could lead a later entry out of the output folder): reported as
-    // the TAR reader reports its links.
-    if (ExtractMode == xmExtract)
-      ReportError(ShownName(E.Name), "symbolic link to " + ShownName(E.LinkTarget) + ", not extracted",
-                  FRunArchiveName, ecUnknownFileType);
-    return;
-  }
   TStepEntry step;
   step.Name = E.Name;
-  step.IsDir = E.IsDir();
+  step.IsDir = E.IsDir() && !E.IsLink();
   step.Size = step.IsDir ? 0 : E.Size;
   step.DosDateTime = E.DosDateTime;
   step.Attr = E.Attr;
-  step.Check = step.IsDir ? ckNone : ckCrc16;
+  step.UnixMode = E.UnixMode & 0777;
+  step.Check = step.IsDir || !E.HasCrc ? ckNone : ckCrc16;
   step.Stored = E.Crc;
+  if (E.IsLink()) {
+    // The extract step makes the link under the rules the TAR reader's links follow.
+    step.Link = lkSymbolic;
+    step.LinkTarget = E.LinkTarget;
+    step.Size = 0;
+    ExtractStep(step, [] { return true; });
+    return;
+  }
   const TMethodDecoder* decoder = E.DashesOk() ? FindDecoder(kLzhDecoders, E.MethodKey()) : nullptr;
   auto supported = [&] {
     if (decoder || step.IsDir) return true;
-    ReportError(CurrentName(), std::string("method ") + std::string(E.MethodId, 5), FRunArchiveName, ecUnsupportedMethod);
+    ReportError(CurrentName(),
+                "method " + std::string(E.MethodId, 5) + ", header level " + std::to_string(E.Level) + ", not supported",
+                FRunArchiveName, ecUnsupportedMethod);
     return false;
   };
   ExtractStep(step, [&] { return DecodeEntry(Stream, E, *decoder); }, supported);
