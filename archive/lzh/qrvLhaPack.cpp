@@ -358,7 +358,7 @@ bool MethodAt(const std::vector<uint8_t>& B, size_t I) {
 }  // namespace
 
 int64_t LhaFindFirstHeader(TStream32& S, int64_t FileSize) {
-  constexpr int64_t kStubSearch = 65536;
+  constexpr int64_t kStubSearch = int64_t(1) << 20;
   TLhaHeader h;
   if (LhaReadHeader(S, 0, FileSize, false, h) == lrEntry) return 0;
   std::vector<uint8_t> buf(size_t(std::min(FileSize, kStubSearch)));

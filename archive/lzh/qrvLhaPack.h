@@ -65,7 +65,7 @@ std::vector<uint8_t> LhaBuildHeader0(const char* MethodId, uint32_t PackedSize, 
 // The sum modulo 256 of a level-0 or level-1 header's bytes from offset 2 to its end.
 uint8_t LhaHeaderSum(const uint8_t* Header, size_t Length);
 
-// Where the first header lies: 0 for a plain archive, else, within the first 64 KiB (a
+// Where the first header lies: 0 for a plain archive, else, within the first MiB (a
 // self-extractor's stub), the header whose chain of headers reaches furthest towards the end of
 // the file (a stub may hold a small archive of its own, or a stray "-lhd-"); -1 when none reads.
 int64_t LhaFindFirstHeader(TStream32& S, int64_t FileSize);

@@ -23,12 +23,15 @@ TUnLha::TUnLha() = default;
 int TUnLha::SelectEntries(TStream32& Stream, std::vector<TLhaHeader>& Selected) {
   const int64_t size = Stream.Size();
   int64_t pos = LhaFindFirstHeader(Stream, size);
+  TLhaHeader h;
   if (pos < 0) {
-    ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+    // Why the start does not read, when it looks like a header at all.
+    const bool bad = LhaReadHeader(Stream, 0, size, false, h) == lrBad;
+    ReportError(FArchiveFile, bad ? std::string(h.Why) + " at offset 0" : "no LZH header found", FRunArchiveName,
+                ecBadFileHeader);
     return 0;
   }
   int64_t total = 0;
-  TLhaHeader h;
   while (!IsCancelled()) {
     const TLhaRead r = LhaReadHeader(Stream, pos, size, TranslateOemChar, h);
     if (r == lrEnd) break;
