@@ -132,5 +132,10 @@ bool TUnLha::DecodeEntry(TStream32& Stream, const TLhaHeader& E, const TMethodDe
   io.CompressedSize = E.PackedSize;
   io.UncompressedSize = E.Size;
   const TDecodeStatus st = Decoder.Run(io, Decoder.Param);
+  if (st.Result == drInputExhausted || (st.Result == drDataError && Decoder.Run == StoreCopy))
+    // The entry's data ends before its declared size: said so, not left to the CRC check.
+    ReportError(CurrentName(),
+                std::string(st.Reason) + ": " + std::to_string(st.BytesOut) + " of " + std::to_string(E.Size) + " bytes",
+                FRunArchiveName, ecReadFile);
   return st.Ok() && st.BytesOut == E.Size && !IsCancelled();
 }

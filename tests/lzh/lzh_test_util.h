@@ -10,6 +10,7 @@ namespace lzhtest {
 
 inline std::string Le16(unsigned V) { return {char(V & 0xFF), char(V >> 8 & 0xFF)}; }
 inline std::string Le32(uint32_t V) { return Le16(V & 0xFFFF) + Le16(V >> 16); }
+inline std::string Le64(uint64_t V) { return Le32(uint32_t(V)) + Le32(uint32_t(V >> 32)); }
 
 struct Ext {
   uint8_t Type;

@@ -170,6 +170,23 @@ TEST(LzhArchive, ExtractsWhatPeersWriteAsLhasaDoes) {
 #endif
 }
 
+TEST(LzhArchive, SizesBeyondFourGiBAreReadWhole) {
+#ifdef BREL_CLI
+  TempDir t;
+  using namespace lzhtest;
+  // A 4.4 GiB entry of an Amiga tool lists with its 64-bit size, not the low 32 bits.
+  const auto l = RunCli({"l", (fs::path(BREL_SOURCE_DIR) / "tests/lzh/data/huge/amiga-64bit.lzh").string()});
+  EXPECT_NE(l.out.find("4718592000"), std::string::npos) << l.out;
+  // Data that ends before the declared size fails, although its first bytes match the CRC.
+  WriteFile(t / "a.lzh", Level2({{0x01, "f"}, {0x42, Le64(2) + Le64((1ull << 32) + 2)}}, "ok", 'U', 1700000000, -1, 0x0558));
+  const auto r = RunCli({"t", (t / "a.lzh").string()});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("2 of 4294967298 bytes"), std::string::npos) << r.out;
+#else
+  GTEST_SKIP() << "brel-cli not built";
+#endif
+}
+
 TEST(LzhArchive, DamageFailsOnlyTheDamagedEntry) {
 #ifdef BREL_CLI
   TempDir t;

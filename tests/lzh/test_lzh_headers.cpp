@@ -22,8 +22,6 @@ struct Case {
   uint16_t Crc = 0x1234;
 };
 
-std::string Le64(uint64_t V) { return Le32(uint32_t(V)) + Le32(uint32_t(V >> 32)); }
-
 // A level-2 header as OS-9/68k tools write it: the size two short.
 std::string Os9k(std::string H) {
   H[0] = char(uint8_t(H[0]) - 2);
