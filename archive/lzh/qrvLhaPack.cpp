@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
+#include <map>
 
 #include "platform/CodePage.h"
 #include "platform/DosTime.h"
@@ -107,6 +107,20 @@ int64_t WalkExtended(const uint8_t* Buf, size_t Len, size_t First, TNameParts& P
   return int64_t(at);
 }
 
+// The same for a level-1 chain in the archive at Pos, one header at a time, within Limit bytes.
+int64_t ReadExtendedAt(TStream32& S, int64_t Pos, int64_t Limit, size_t First, TNameParts& P) {
+  std::vector<uint8_t> buf;
+  int64_t used = 0;
+  for (size_t size = First; size != 0; size = Le16(buf.data() + size - 2)) {
+    if (size < 3 || int64_t(size) > Limit - used) return -1;
+    buf.resize(size);
+    if (!ReadAt(S, Pos + used, buf.data(), int32_t(size))) return -1;
+    TakeExtended(buf[0], buf.data() + 1, size - 3, P);
+    used += int64_t(size);
+  }
+  return used;
+}
+
 // A level-0 Unix area after the CRC: "U" (or OS-9/68k's "K"), 0, the time, then the mode, the
 // user and the group at the end.
 void TakeUnixArea(const uint8_t* D, size_t N, TNameParts& P) {
@@ -180,11 +194,8 @@ TLhaRead ReadLevel01(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t*
     const size_t first = Le16(h.data() + total - 2);
     // The extended headers lie in the counted data (a 64-bit size counts them too); they are
     // bounded by the file.
-    const int64_t room = FileSize - dataAt;
     if (first != 0) {
-      std::vector<uint8_t> ext(size_t(std::max<int64_t>(std::min<int64_t>(room, 1 << 20), 0)));
-      const int32_t got = ext.empty() ? 0 : (S.Seek(dataAt, soFromBeginning), S.Read(ext.data(), int32_t(ext.size())));
-      const int64_t used = WalkExtended(ext.data(), size_t(std::max(got, 0)), first, parts);
+      const int64_t used = ReadExtendedAt(S, dataAt, FileSize - dataAt, first, parts);
       if (used < 0) return Bad(H, "an extended header does not fit");
       dataAt += used;
       if (parts.Packed64 >= 0) parts.Packed64 -= used;
@@ -339,15 +350,25 @@ std::string Utf16LeToUtf8(const uint8_t* Data, size_t Bytes) {
 namespace {
 
 // Where the chain of headers from Pos stops: the end of the file, an end byte, or the first
-// header that does not read. Every header offset met goes into Seen.
-int64_t ChainEnd(TStream32& S, int64_t Pos, int64_t FileSize, std::set<int64_t>& Seen) {
+// header that does not read. Ends holds the end of every header already walked, so that each
+// header is read once however many chains meet at it.
+int64_t ChainEnd(TStream32& S, int64_t Pos, int64_t FileSize, std::map<int64_t, int64_t>& Ends) {
+  std::vector<int64_t> walked;
   TLhaHeader h;
-  while (LhaReadHeader(S, Pos, FileSize, false, h) == lrEntry) {
-    Seen.insert(Pos);
-    if (h.NextOffset <= Pos) break;
-    Pos = h.NextOffset;
+  int64_t end = Pos;
+  for (;;) {
+    const auto known = Ends.find(end);
+    if (known != Ends.end()) {
+      end = known->second;
+      break;
+    }
+    if (LhaReadHeader(S, end, FileSize, false, h) != lrEntry) break;
+    walked.push_back(end);
+    if (h.NextOffset <= end) break;
+    end = h.NextOffset;
   }
-  return Pos;
+  for (const int64_t w : walked) Ends[w] = end;
+  return end;
 }
 
 // A header method: "-l" or "-pm" followed by two characters and "-".
@@ -367,12 +388,13 @@ int64_t LhaFindFirstHeader(TStream32& S, int64_t FileSize) {
   buf.resize(size_t(std::max(got, 0)));
   // A stub may hold a small archive of its own or a stray method string: the archive proper is
   // the chain that reaches furthest. Headers already walked as part of a chain are not tried again.
-  std::set<int64_t> seen;
+  std::map<int64_t, int64_t> ends;
   int64_t best = -1, bestEnd = -1;
   for (size_t i = 2; i < buf.size() && bestEnd < FileSize; ++i) {
     const int64_t at = int64_t(i) - 2;
-    if (!MethodAt(buf, i) || seen.count(at) || LhaReadHeader(S, at, FileSize, false, h) != lrEntry) continue;
-    const int64_t end = ChainEnd(S, at, FileSize, seen);
+    if (!MethodAt(buf, i) || ends.count(at)) continue;
+    const int64_t end = ChainEnd(S, at, FileSize, ends);
+    if (!ends.count(at)) continue;  // no header there
     if (end > bestEnd) {
       best = at;
       bestEnd = end;
