@@ -35,6 +35,27 @@ bool BytesAt(const std::vector<uint8_t>& b, size_t pos, const char* pattern) {
   return BytesAt(b, pos, pattern, std::strlen(pattern));
 }
 
+// An LZH header whose method lies at I: "-l" or "-pm", two characters, "-"; a level of 0 to 3,
+// and for levels 0 and 1 a header checksum that holds. A stub's stray method strings fail it.
+bool LhaHeaderAt(const std::vector<uint8_t>& B, size_t I) {
+  if (I < 2 || I + 20 >= B.size() || B[I] != '-' || B[I + 4] != '-') return false;
+  if (!(B[I + 1] == 'l' || (B[I + 1] == 'p' && B[I + 2] == 'm'))) return false;
+  const size_t h = I - 2;
+  switch (B[h + 20]) {
+    case 0:
+    case 1: {
+      const size_t total = size_t(B[h]) + 2;
+      if (B[h] < 22 || h + total > B.size()) return false;
+      uint32_t sum = 0;
+      for (size_t k = h + 2; k < h + total; ++k) sum += B[k];
+      return uint8_t(sum) == B[h + 1];
+    }
+    case 2: return (B[h] | B[h + 1] << 8) >= 26;
+    case 3: return (B[h] | B[h + 1] << 8) == 4;
+    default: return false;
+  }
+}
+
 bool HasJarExtension(const std::string& name) {
   if (name.size() < 4) return false;
   std::string ext = name.substr(name.size() - 4);
@@ -159,7 +180,8 @@ TArcType TArvexComponent::GenericScan(TStream32& S, int64_t From) {
       FOffset = pos - 7;
       return byStart(FOffset, atAce, atAceExe);
     }
-    if (c == '-' && pos >= 2 && BytesAt(buf, i, "-lh") && i + 4 < n && buf[i + 4] == '-') {
+    if (c == '-' && pos >= 2 &&
+        ((BytesAt(buf, i, "-lh") && i + 4 < n && buf[i + 4] == '-') || LhaHeaderAt(buf, i))) {
       FOffset = pos - 2;
       return byStart(FOffset, atLha, atLhaExe);
     }
@@ -265,7 +287,18 @@ TArcType TArvexComponent::ProbeExe(TStream32& S, const std::vector<uint8_t>& Hea
     return atZipExe;
   }
   // 5. The generic scan behind the stub.
-  return GenericScan(S, kExeScanStart);
+  const TArcType t = GenericScan(S, kExeScanStart);
+  if (t != atNA) return t;
+  // 6. An LZH archive behind a stub shorter than the scan's start.
+  std::vector<uint8_t> buf;
+  ReadAt(S, 0, kExeScanStart + 32, buf);
+  for (size_t i = 2; i < buf.size(); ++i)
+    if (LhaHeaderAt(buf, i)) {
+      FOffset = int64_t(i) - 2;
+      return atLhaExe;
+    }
+  FOffset = -1;
+  return atNA;
 }
 
 TArcType TArvexComponent::DetectType(TStream32& S) {

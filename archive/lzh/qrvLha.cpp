@@ -79,7 +79,7 @@ bool TLha::ReadArchive(TStream32& Old, TCompHeaderObj& List) {
     if (r == lrEnd) break;
     if (r == lrBad) {
       // A rewrite would drop what follows the damage: the archive is left as it is.
-      ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+      ReportError(FArchiveFile, h.Why, FRunArchiveName, ecBadFileHeader);
       return false;
     }
     TCompRow row;
