@@ -624,7 +624,6 @@ bool TUnBase::LinkStep(const TStepEntry& E, const std::function<bool()>& Decode,
 
 void TUnBase::ApplyDirModes() {
   for (auto it = FDirModes.rbegin(); it != FDirModes.rend(); ++it) {
-    if (it->first == FRootDir) continue;
     std::string base;
     const int parent = OpenParentDir(it->first, base, false);
     if (parent < 0) continue;

@@ -136,6 +136,35 @@ TEST(TrashStep, PlantedLinksNeverRedirectTheTrash) {
   }
 }
 
+// The same through the TAR reader, with an archive GNU tar made: the links, then the user's
+// file name twice.
+TEST(TrashStep, PlantedLinksInAGnuTarArchive) {
+  if (!HaveTool("tar")) GTEST_SKIP() << "GNU tar missing";
+  TempDir t;
+  ScopedEnv env("XDG_DATA_HOME", (t / "out/.local/share").string());
+  fs::create_directories(t / "src/.local/share/Trash");
+  fs::create_directories(t / "outside");
+  fs::create_symlink("../../../../outside", t / "src/.local/share/Trash/files");
+  fs::create_symlink("../../../../outside", t / "src/.local/share/Trash/info");
+  const std::string tar = (t / "a.tar").string();
+  WriteFile(t / "src/f", "first");
+  ASSERT_EQ(testsupport::Run({"tar", "-cf", tar, "-C", (t / "src").string(), ".local", "f"}).status, 0);
+  WriteFile(t / "src/f", "second");
+  ASSERT_EQ(testsupport::Run({"tar", "-rf", tar, "-C", (t / "src").string(), "f"}).status, 0);
+  WriteFile(t / "out/f", "the user's");
+  TUnTar u;
+  u.SetArchiveFile(tar);
+  u.SetExtractDir((t / "out").string());
+  u.FileSpec = {"*"};
+  u.CreateStoredDirs = true;
+  u.TrashChanged = true;
+  u.OnError = [](TZipCommon*, const std::string&, const std::string&, const std::string&, int32_t) {};
+  u.Extract();
+  EXPECT_TRUE(fs::is_empty(t / "outside"));
+  EXPECT_EQ(ReadTree(t / "out/.local/share/Trash/files"), (std::map<std::string, std::string>{{"f", "the user's"}}));
+  EXPECT_EQ(ReadFile(t / "out/f"), "second");
+}
+
 // One run replaces what it wrote itself; only the file that was there before goes to the Trash.
 TEST(TrashStep, TheRunsOwnFilesAreReplacedNotTrashed) {
   TempDir t;
