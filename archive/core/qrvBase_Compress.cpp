@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -228,6 +230,7 @@ int TCompBase::Compress() {
     ReportError("", "ArchiveFile", "0", ecPropertyNotAssigned);
     return 0;
   }
+  OpenRunTrash();
   if (!FDiskManager.CheckDrive(*this, FArchiveFile, Switch != swRead)) return 0;
   if (!FileSpec.empty() && !PrepareBaseDir()) return 0;
   if (!DirectoryExists(DirOf(FArchiveFile))) {
@@ -360,7 +363,7 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     if (IsZipFamilyType(FArcType) && IsValidArcType(DetectType(*old)))
       SfxOffset = std::clamp<int64_t>(ArchiveStart(), 0, FArchiveSize);
   }
-  TRunOutput output(*this, CompressionMethod, FArchiveFile, TempDir(), DeleteOptions == doAllowUndo);
+  TRunOutput output(*this, CompressionMethod, FArchiveFile, TempDir(), BackupOldArchive);
   FOutName = output.TempName();
   TStream32& out = output.Stream();
 
@@ -674,17 +677,30 @@ void TCompBase::AskRename(TCompHeaderObj& List, int Index) {
 
 // ---- Moved sources -------------------------------------------------------------------------
 
-bool TCompBase::DeleteSource(const std::string& Path) {
-  if (DeleteOptions == doFinal) return ::unlink(Path.c_str()) == 0;
-  return MoveToTrash(Path);
+void TCompBase::OpenRunTrash() {
+  FTrash.reset();
+  if (Switch != swMove || DeleteOptions != doAllowUndo) return;
+  FTrash = std::make_unique<TTrash>();
+  FTrash->Open();
+}
+
+bool TCompBase::DeleteSource(const std::string& Path, std::string& Why) {
+  if (DeleteOptions == doFinal) {
+    if (::unlink(Path.c_str()) == 0) return true;
+    Why = std::strerror(errno);
+    return false;
+  }
+  if (!FTrash) OpenRunTrash();
+  return FTrash && FTrash->Move(Path, &Why);
 }
 
 void TCompBase::DeleteSources(const TCompHeaderObj& List) {
   const int n = int(FMoved.size());
   for (int i = 0; i < n; ++i) {
     const std::string& path = FMoved[size_t(i)];
-    if (!DeleteSource(path)) {
-      ReportError(path, "", FRunArchiveName, ecDeleteFile);
+    std::string why;
+    if (!DeleteSource(path, why)) {
+      ReportError(path, why, FRunArchiveName, ecDeleteFile);
       continue;
     }
     if (OnDeleteFile) OnDeleteFile(this, path, i, n);

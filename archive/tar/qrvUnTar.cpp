@@ -127,6 +127,7 @@ void TUnTar::ExtractEntry(TStream32& Stream, const TTarEntry& E) {
   step.IsDir = E.IsDir();
   step.Size = step.IsDir ? 0 : E.FileSize;
   step.DosDateTime = EntryDosDate(E);
+  step.UnixTime = E.MTime;  // restored as stored, before 1980 or after 2107 too
   step.Attr = faArchive;
   step.Check = ckNone;
   int64_t mode = 0;
