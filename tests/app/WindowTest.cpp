@@ -113,6 +113,45 @@ TEST_F(FormFixture, RunLinesTellWhereEachArchiveWentAndWhatWasLeftOut)
     EXPECT_EQ(form->Memo1->toPlainText().toStdString(), form->STB->PanelHint(0));
 }
 
+// An archive made by zip -P, extracted by Execute: the password asked once for all its entries,
+// or declined, and then the run says what was left out.
+TEST_F(FormFixture, EncryptedZipAsksThePasswordInTheWindow)
+{
+    REQUIRE_TOOLS("zip");
+    for (const bool give : {true, false}) {
+        SCOPED_TRACE(give);
+        const std::string in = dir.Folder(give ? "given" : "declined");
+        testsupport::WriteFile(in + "/a.txt", "alpha");
+        testsupport::WriteFile(in + "/b.txt", "beta");
+        ASSERT_EQ(testsupport::Run({"zip", "-q", "-P", "s3cret", "x.zip", "a.txt", "b.txt"}, in).status, 0);
+        std::filesystem::remove(in + "/a.txt");
+        std::filesystem::remove(in + "/b.txt");
+        Open();
+        form->UseRealJobs();
+        int asked = 0;
+        form->GetPassword = [&](const std::string& archive, const std::string&, std::string& password,
+                                bool& forAll) {
+            ++asked;
+            EXPECT_EQ(archive, in + "/x.zip");
+            password = "s3cret";
+            forAll = true;
+            return give;
+        };
+        form->AddFiles({in + "/x.zip"});
+        Execute();
+        EXPECT_EQ(asked, 1);
+        if (give) {
+            EXPECT_EQ(testsupport::ReadTree(in + "/x"),
+                      (std::map<std::string, std::string>{{"a.txt", "alpha"}, {"b.txt", "beta"}}));
+            EXPECT_EQ(form->StatusText(), "     Ready");
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(in + "/x"));  // nothing extracted, no empty folder
+            EXPECT_EQ(form->RunLines().back(),
+                      "2 entries of " + in + "/x.zip not extracted: encrypted, no password given");
+        }
+    }
+}
+
 TEST_F(FormFixture, ResizingGrowsTheListAndThePaneAndElidesLongNames)
 {
     Show();
