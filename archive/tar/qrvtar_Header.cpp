@@ -187,7 +187,7 @@ constexpr int64_t MaxEntrySize = int64_t(1) << 56;
 }  // namespace
 
 TTarWalker::TTarWalker(TStream32& Stream, const bool* CancelFlag)
-    : FStream(Stream), FCancel(CancelFlag), FSize(Stream.Size()) {}
+    : FStream(Stream), FCancel(CancelFlag), FSize(Stream.Size() < 0 ? INT64_MAX : Stream.Size()) {}
 
 bool TTarWalker::ReadBlock(int64_t Pos, TTarBlock& B) {
   if (Pos < 0 || FSize - Pos < TarBlockSize) return false;
