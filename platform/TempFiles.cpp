@@ -200,10 +200,20 @@ int CreateUniqueFile(const std::string& Dir, const std::string& Prefix, std::str
   std::string Template = JoinPath(Dir.empty() ? "." : Dir, Prefix + "XXXXXX");
   std::vector<char> Buf(Template.begin(), Template.end());
   Buf.push_back('\0');
+  // The cleanup signals wait until the new name is registered, so none can leave it behind.
+  InstallCleanupOnce();
+  sigset_t cleaned, old;
+  sigemptyset(&cleaned);
+  for (int sig : kCleanedSignals) sigaddset(&cleaned, sig);
+  pthread_sigmask(SIG_BLOCK, &cleaned, &old);
   int Fd = ::mkostemp(Buf.data(), O_CLOEXEC);
-  if (Fd < 0) return -1;
-  Path.assign(Buf.data());
-  RegisterTempFile(Path);
+  const int err = errno;
+  if (Fd >= 0) {
+    Path.assign(Buf.data());
+    RegisterTempFile(Path);
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = err;
   return Fd;
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <utility>
 
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvStreams.h"
@@ -182,6 +183,7 @@ struct TChunkedDeflater::TState {
   size_t Taken = 0;
   const TChunk* Prev = nullptr;
   TChunk* Cur = Chunks.Take();
+  TChunk* Next = nullptr;  // the chunk after a full Cur, read before Cur leaves
   int64_t Submitted = 0;  // input bytes handed to jobs
   bool Finished = false;
   TChunkedResult R;
@@ -211,7 +213,7 @@ struct TChunkedDeflater::TState {
     Submitted += int64_t(cur->Size);
     while (R.Ok && Jobs.Pending() >= InFlight) WriteNext();
     Prev = Cur;
-    Cur = Last ? nullptr : Chunks.Take();
+    Cur = Last ? nullptr : Next ? std::exchange(Next, nullptr) : Chunks.Take();
   }
   // Room for more input: a full Cur leaves first, now that a byte follows it.
   bool MakeRoom() {
@@ -243,22 +245,34 @@ bool TChunkedDeflater::Write(const void* Data, size_t Len) {
 }
 
 bool TChunkedDeflater::WriteFrom(TStream32& Input, int64_t Left) {
-  while (Left != 0 && !F->Finished && F->MakeRoom()) {
-    TChunk& c = *F->Cur;
-    const int32_t want = int32_t(Left >= 0 ? std::min<int64_t>(Left, int64_t(c.Room())) : int64_t(c.Room()));
+  TState& s = *F;
+  // Reads up to Room bytes (all of them when the size is known); 0 at the end of Input.
+  const auto read = [&](uint8_t* To, size_t Room) -> size_t {
     if (Left >= 0) {
-      Input.ReadBuffer(c.Data.get() + c.Size, want);
-      Left -= want;
-    } else {
-      const int32_t n = Input.Read(c.Data.get() + c.Size, want);
-      if (n < 0 || (n == 0 && Input.LastError() != 0)) throw EReadError(ecReadFile, SReadError, {});
+      const int64_t n = std::min<int64_t>(Left, int64_t(Room));
+      Input.ReadBuffer(To, n);
+      Left -= n;
+      return size_t(n);
+    }
+    const int32_t n = Input.Read(To, int32_t(Room));
+    if (n < 0 || (n == 0 && Input.LastError() != 0)) throw EReadError(ecReadFile, SReadError, {});
+    return size_t(n);
+  };
+  while (!s.Finished && s.R.Ok) {
+    if (s.Cur->Room() > 0) {
+      const size_t n = read(s.Cur->Data.get() + s.Cur->Size, s.Cur->Room());
       if (n == 0) break;
-      c.Size += size_t(n);
+      s.Cur->Size += n;
       continue;
     }
-    c.Size += size_t(want);
+    // A full chunk leaves only once bytes follow it: read them into the next chunk first.
+    if (s.Next == nullptr) s.Next = s.Chunks.Take();
+    const size_t n = read(s.Next->Data.get(), kDeflateChunkSize);
+    if (n == 0) break;
+    s.Next->Size = n;
+    s.Submit(false);
   }
-  return F->R.Ok && !F->Finished;
+  return s.R.Ok && !s.Finished;
 }
 
 bool TChunkedDeflater::Truncate(int64_t Total) {
@@ -303,8 +317,8 @@ std::vector<uint8_t> GzipHeader(uint32_t MTime, const std::string& Name) {
 }
 
 TGzipOutStream::TGzipOutStream(TStream32& Output, int ZLevel, TWorkerPool& Pool, uint32_t MTime,
-                               const std::string& Name, const bool* ACancelFlag)
-    : FOutput(Output), FDeflater(Output, ZLevel, Pool, ACancelFlag) {
+                               const std::string& Name, const bool* ACancelFlag, std::function<void()> AOnProgress)
+    : FOutput(Output), FDeflater(Output, ZLevel, Pool, ACancelFlag, nullptr, std::move(AOnProgress)) {
   const std::vector<uint8_t> h = GzipHeader(MTime, Name);
   Output.WriteBuffer(h.data(), int64_t(h.size()));
 }

@@ -93,8 +93,9 @@ std::vector<uint8_t> GzipHeader(uint32_t MTime, const std::string& Name);
 // EWriteError: the run fails and the old archive stays).
 class TGzipOutStream : public TStream32 {
  public:
+  // OnProgress runs after every chunk written (the bytes were counted when they were written).
   TGzipOutStream(TStream32& Output, int ZLevel, TWorkerPool& Pool, uint32_t MTime, const std::string& Name,
-                 const bool* CancelFlag = nullptr);
+                 const bool* CancelFlag = nullptr, std::function<void()> OnProgress = {});
   int32_t Read(void* Buffer, int32_t Count) override;  // not readable: returns 0
   int32_t Write(const void* Buffer, int32_t Count) override;
   int64_t Size() override { return FDeflater.TotalIn(); }

@@ -84,7 +84,7 @@ std::unique_ptr<TStream32> TTar::OutputFilter(TStream32& Out) {
   const int64_t now = int64_t(std::time(nullptr));
   return std::make_unique<TGzipOutStream>(Out, ZLevelOf(DeflateType), Pool(),
                                           now > 0 && now <= int64_t(UINT32_MAX) ? uint32_t(now) : 0, name,
-                                          CancelFlag());
+                                          CancelFlag(), [this] { ProgressStep(); });
 }
 
 // ---- Reading the old archive ---------------------------------------------------------------
