@@ -4,8 +4,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <optional>
 #include <iostream>
@@ -15,7 +13,7 @@
 #include "platform/CodePage.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
-#include "platform/TempFiles.h"
+#include "archive/tar/qrvtar.h"
 
 std::unique_ptr<TUnBase> MakeReader(TArcType T) {
   switch (T) {
@@ -44,47 +42,6 @@ bool AskPassword(const std::string& Entry, std::string& Password) {
   if (haveTerm) tcsetattr(STDIN_FILENO, TCSANOW, &old);
   std::cerr << '\n';
   return got;
-}
-
-namespace {
-
-// Unpacks a gzip file (every member) into a new temporary file beside it, or in the temporary
-// folder when its own folder takes no new file; Guard deletes it afterwards. False (reported)
-// when the data ends early or is damaged: what was unpacked so far is kept for the reader.
-bool Gunzip(TCli& Cli, const std::string& Gz, TTempFileGuard& Guard) {
-  std::string tmp;
-  int fd = CreateUniqueFile(DirOf(Gz), "qrv", tmp);
-  if (fd < 0) fd = CreateUniqueFile(SystemTempDir(), "qrv", tmp);
-  if (fd < 0) {
-    Cli.Error(ecOpenFile, Gz);
-    return false;
-  }
-  Guard.Reset(tmp);
-  gzFile in = gzopen(Gz.c_str(), "rb");
-  bool ok = in != nullptr;
-  TFileInfo info;
-  const int64_t size = GetFileInfo(Gz, info) ? info.Size : 0;
-  Cli.StartProgress();
-  std::vector<char> buf(1 << 17);
-  while (ok && !TCli::Interrupted()) {
-    const int n = gzread(in, buf.data(), unsigned(buf.size()));
-    if (n <= 0) {
-      int err = Z_OK;
-      gzerror(in, &err);
-      ok = n == 0 && err == Z_OK;
-      break;
-    }
-    for (int done = 0; ok && done < n;) {
-      const ssize_t w = write(fd, buf.data() + done, size_t(n - done));
-      ok = w > 0;
-      done += int(std::max<ssize_t>(w, 0));
-    }
-    Cli.ShowProgress(gzoffset(in), size, "unpacking " + BaseOf(Gz));
-  }
-  if (in) gzclose(in);
-  close(fd);
-  if (!ok) Cli.Error(ecReadFile, Gz);
-  return ok;
 }
 
 }  // namespace
@@ -157,16 +114,11 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   }
   TArvexComponent probe;
   probe.SetArchiveFile(path);
-  // A gzip-compressed tar (.tgz, .tar.gz) is read as the tar inside it.
-  std::string source = path;
-  TTempFileGuard unpacked;
-  if (probe.ArcType() == atGZip || probe.ArcType() == atTarGZip) {
-    Gunzip(Cli, path, unpacked);
-    if (unpacked.Path().empty()) return Cli.Status();
-    source = unpacked.Path();
-    probe.SetArchiveFile(source);
-  }
-  std::unique_ptr<TUnBase> reader = MakeReader(probe.ArcType());
+  // A gzip-compressed tar (.tgz, .tar.gz) is read by the TAR reader through its gunzip stream.
+  const std::string& source = path;
+  TArcType type = probe.ArcType();
+  if ((type == atGZip || type == atTarGZip) && GzipHoldsTar(path)) type = atTar;
+  std::unique_ptr<TUnBase> reader = MakeReader(type);
   if (!reader) {
     Cli.Error(probe.ArchiveFile().empty() ? ecOpenFile : ecUnsupportedType, arg);
     return Cli.Status();
@@ -176,7 +128,7 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   // Each mask is tested on its own by the reader's entry test, over the names of a listing pass.
   const std::vector<std::string> unmatched =
       masks.empty() ? masks
-                    : UnmatchedMasks(Cli, EntryNames(probe.ArcType(), source, coding), masks,
+                    : UnmatchedMasks(Cli, EntryNames(type, source, coding), masks,
                                      [&reader](const std::string& M, const std::string& N) {
                                        reader->FileSpec = {M};
                                        return reader->EntrySelected(N);
