@@ -13,6 +13,7 @@
 #include "platform/CodePage.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
+#include "platform/TempFiles.h"
 #include "archive/tar/qrvtar.h"
 
 std::unique_ptr<TUnBase> MakeReader(TArcType T) {
@@ -106,7 +107,9 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   const std::string coding = Args.Value("--names");
   if (!IsKnownNameCoding(coding)) throw TUsageError("--names: unknown code page " + coding);
   const std::string& arg = Args.Positional[0];
-  const std::string path = AbsolutePath(arg);
+  TTempFileGuard spooled;
+  if (arg == "-" && !SpoolStdin(Cli, spooled)) return Cli.Status();
+  const std::string path = arg == "-" ? spooled.Path() : AbsolutePath(arg);
   TFileInfo info;
   if (!GetFileInfo(path, info) || info.IsDir) {
     Cli.Error(info.IsDir ? ecOpenFile : ecFileNotFound, arg);
