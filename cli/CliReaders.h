@@ -11,6 +11,19 @@
 #include "archive/core/qrvBase.h"
 #include "cli/CliCommon.h"
 
+// Asks for the password of Entry on the terminal, without echo. False when there is no
+// terminal to ask or nothing was typed.
+bool AskPassword(const std::string& Entry, std::string& Password);
+
+// The -p values of a command line; each "-p" given without a value is asked for on the
+// terminal (twice when Confirm, for a password that encrypts). A usage error when it cannot be.
+std::vector<std::string> Passwords(const TParsedArgs& Args, const std::string& Archive, bool Confirm);
+
+// "-i" and "--ignore-case": masks then match without regard to letter case (by default they
+// tell case apart, as Linux file names do).
+extern const TOption kIgnoreCase[2];
+bool IgnoreCase(const TParsedArgs& Args);
+
 // --names CODING of the reader commands: the code page of stored names without a mark of
 // their own (utf8, cp932, cp437 or any iconv name); without it each name is guessed.
 inline const TOption kNamesOption = {"--names", "CODING", "code page of unmarked names: cp932, cp437, utf8, any iconv"};

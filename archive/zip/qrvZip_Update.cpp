@@ -280,7 +280,7 @@ bool TZipBase::WriteComments() {
   try {
     TFileStream32 old(FArchiveFile, fmOpenRead | fmShareDenyWrite);
     TTempFileStream out(*this, fmCreate, FArchiveFile, TempDir());
-    out.AllowUndo = DeleteOptions == doAllowUndo;
+    out.AllowUndo = BackupOldArchive;
     // Entries stay where they are: only the directory and the end record are new.
     if (FCommentDirStart > 0) {
       old.SetPosition(0);
