@@ -84,7 +84,7 @@ TStoredDirNames PathsMode(const std::string& V) {
 void ApplyMethod(TCompBase& W, const std::string& Method) {
   if (Method.empty()) return;
   static const std::pair<const char*, TCompressMethod> kMethods[] = {
-      {"store", cmStore}, {"deflate", cmDeflate}, {"lh5", cmFrozen5}, {"lh6", cmFrozen6},
+      {"store", cmStore}, {"deflate", cmDeflate}, {"lh5", cmFrozen5}, {"lh6", cmFrozen6}, {"lh7", cmFrozen7},
       {"mszip", cmMsZip}, {"lzx", cmLzx},         {"quantum", cmQuantum}};
   for (const auto& [name, m] : kMethods) {
     if (Method != name) continue;
@@ -269,7 +269,7 @@ const TOptionSpec kKindOption = {
     {"-t", "KIND", "zip, lzh, cab, tar, tgz (default: by extension, else zip)"}};
 const TOptionSpec kWriterOptions = {
     kKindOption[0],
-    {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum"},
+    {"-m", "METHOD", "store, deflate, lh5, lh6, lh7, mszip, lzx or quantum"},
     {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)"},
     {"-j", "N", "compress on N threads (default: one per core)"},
     {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only)"},
