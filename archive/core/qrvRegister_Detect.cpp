@@ -85,6 +85,17 @@ bool AllZero(const std::vector<uint8_t>& h) {
   return std::all_of(h.begin(), h.end(), [](uint8_t b) { return b == 0; });
 }
 
+// A cabinet header at Pos whose fields hold together (reserved fields zero, version 1.x, a file
+// list inside the cabinet, at least one folder and file): evidence enough to find a cabinet
+// behind other data in a plain file, as cabinet tools search for one.
+bool CabHeaderAt(const std::vector<uint8_t>& b, size_t pos) {
+  if (!BytesAt(b, pos, "MSCF\0\0\0\0", 8) || pos + 30 > b.size()) return false;
+  const uint8_t* h = b.data() + pos;
+  const uint32_t size = GetLE32(h + 8), files = GetLE32(h + 16);
+  return GetLE32(h + 12) == 0 && GetLE32(h + 20) == 0 && h[25] == 1 && files >= 36 && files < size &&
+         GetLE16(h + 26) != 0 && GetLE16(h + 28) != 0;
+}
+
 // The file a stream reads, for its date and extension.
 std::string StreamFileName(TStream32& s, const std::string& fallback) {
   if (auto* f = dynamic_cast<TFileStream32*>(&s)) return f->FileName();
@@ -178,7 +189,7 @@ TArcType TArvexComponent::GenericScan(TStream32& S, int64_t From) {
       FOffset = pos;
       return byStart(pos, atBh, atBhExe);
     }
-    if (c == 'M' && From > 0 && BytesAt(buf, i, "MSCF\0\0\0\0", 8)) {
+    if (c == 'M' && (From > 0 ? BytesAt(buf, i, "MSCF\0\0\0\0", 8) : CabHeaderAt(buf, i))) {
       FOffset = pos;
       return byStart(pos, atCab, atCabExe);
     }

@@ -295,3 +295,9 @@ void TLha::RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int
 }
 
 void TLha::FinishList(TCompHeaderObj& List) { ReportAddedOffsets(List); }
+
+bool TLha::WriteTrailer(TStream32& Out, TCompHeaderObj&) {
+  const uint8_t end = 0;
+  Out.WriteBuffer(&end, 1);
+  return true;
+}
