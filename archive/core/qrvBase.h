@@ -159,10 +159,15 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   bool CreateStoredDirs = false;
   bool RestoreFileAttr = true;
   bool TranslateOemChar = true;
+  // The code page of stored names that carry no mark of their own ("cp932", "cp437", any iconv
+  // name); empty: guessed per name. Used where TranslateOemChar converts names.
+  std::string NameCoding;
   TCpuType CpuType = cptAuto;
   // Extensions (lower case, with dot) whose files writers leave out; empty unless the host
   // fills it.
   std::vector<std::string> ExcludedExtensions;
+  // FileSpec and ExcludeSpec tell letter case apart (off: "A.TXT" selects a.txt).
+  bool CaseSensitiveMasks = false;
 
   TCompressMethod CompressMethod() const { return FCompressMethod; }
   // Ignores a method the format does not accept.
@@ -241,7 +246,11 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   virtual void SetCurrentName(const std::string& Name) { FCurrentName = Name; }
   const std::string& CurrentName() const { return FCurrentName; }
   virtual std::string GetPassword() const { return {}; }
-  virtual void AfterArchiveWritten(const std::string& ArchiveName) {}
+  // A format kept inside a filter (a gzip-compressed tar) reads its old archive and writes
+  // the new one through these; nullptr: the plain streams. The output filter is finished by the
+  // format's WriteTrailer.
+  virtual std::unique_ptr<TStream32> OldArchiveFilter(TStream32& Old) { return nullptr; }
+  virtual std::unique_ptr<TStream32> OutputFilter(TStream32& Out) { return nullptr; }
   // Name of volume N of a ZIP multi-volume set: the extension becomes ".z" and N with at least
   // two digits (z01 .. z99, z100 ...). "" for an empty archive name.
   virtual std::string VolumeName(int N) const;
@@ -515,6 +524,8 @@ class TCompBase : public TZipCommon {
   std::string FTempDir;
   bool FNewArchive = false;      // the run creates the archive
   bool FWorkToDo = false;        // the list holds work for the run
+  bool FNameClash = false;       // two files of the run map to one stored name
+  std::set<std::string> FScannedNames;  // stored names the run's scan gave so far
   int FMarkedForDelete = 0;      // rows ReadArchive marked for deletion
   int64_t FNextHeader = 0;       // swRead: the next header's position (0: none)
   std::string FOutName;          // the temporary output's file name (cmTempFile)

@@ -172,18 +172,18 @@ bool TCompBase::Excluded(const std::string& FullPath, const std::string& StoredN
     if (mask.empty()) continue;
     const bool absolute = mask[0] == '/';
     if (!RecurseDirs) {
-      if (Match(StoredName, absolute ? StoredNameOf(mask) : mask)) return true;
+      if (Match(StoredName, absolute ? StoredNameOf(mask) : mask, CaseSensitiveMasks)) return true;
       continue;
     }
     const size_t slash = mask.rfind('/');
     if (slash == std::string::npos) {
-      if (Match(fileName, mask)) return true;
+      if (Match(fileName, mask, CaseSensitiveMasks)) return true;
       continue;
     }
     // A mask with a folder applies below that folder (full path or stored name).
     const std::string maskDir = mask.substr(0, slash + 1);
     const std::string fileDir = absolute ? DirPart(FullPath) : DirPart(StoredName);
-    if (StartsWithNoCase(fileDir, maskDir) && Match(fileName, mask.substr(slash + 1))) return true;
+    if ((CaseSensitiveMasks ? fileDir.rfind(maskDir, 0) == 0 : StartsWithNoCase(fileDir, maskDir)) && Match(fileName, mask.substr(slash + 1), CaseSensitiveMasks)) return true;
   }
   return false;
 }
@@ -194,9 +194,9 @@ bool TCompBase::SelectedForDelete(const std::string& StoredName) const {
     if (mask.empty()) continue;
     const bool maskHasDot = mask.find('.') != std::string::npos;
     const std::string subject = maskHasDot && !nameHasDot ? StoredName + "." : StoredName;
-    if (!Match(subject, mask)) continue;
+    if (!Match(subject, mask, CaseSensitiveMasks)) continue;
     for (const std::string& ex : ExcludeSpec)
-      if (!ex.empty() && Match(StoredName, ex)) return false;
+      if (!ex.empty() && Match(StoredName, ex, CaseSensitiveMasks)) return false;
     return true;
   }
   return false;
@@ -222,6 +222,8 @@ int TCompBase::Compress() {
   FMarkedForDelete = 0;
   FNextHeader = 0;
   FWorkToDo = false;
+  FNameClash = false;
+  FScannedNames.clear();
   FOutName.clear();
   StoredRoot.clear();
   if (FArchiveFile.empty()) {
@@ -241,8 +243,12 @@ int TCompBase::Compress() {
     CompressArchive(list);
   } catch (const EArchiveError& e) {
     // Raised failures were reported where they happened; others (stream errors) are reported here.
+    // A message other than the code's own text is the system's reason.
+    const int32_t code = e.ECode ? e.ECode : ecWriteFile;
+    const std::string msg = e.what();
+    const std::string why = msg == ErrorText(code) || msg == "Error " + std::to_string(code) ? std::string() : msg;
     if (reports == FReportCount && !IsCancelled())
-      ReportError(e.FileName.empty() ? FCurrentName : e.FileName, "", FRunArchiveName, e.ECode ? e.ECode : ecWriteFile);
+      ReportError(e.FileName.empty() ? FCurrentName : e.FileName, why, FRunArchiveName, code);
     AddedCount = DeletedCount = 0;
   } catch (const std::bad_alloc&) {
     ReportError(FCurrentName, "", FRunArchiveName, ecOutOfMemory);
@@ -357,9 +363,12 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     if (IsZipFamilyType(FArcType) && IsValidArcType(DetectType(*old)))
       SfxOffset = std::clamp<int64_t>(ArchiveStart(), 0, FArchiveSize);
   }
+  std::unique_ptr<TStream32> oldFilter = old ? OldArchiveFilter(*old) : nullptr;
+  TStream32* oldIn = oldFilter ? oldFilter.get() : old.get();
   TRunOutput output(*this, CompressionMethod, FArchiveFile, TempDir(), BackupOldArchive);
   FOutName = output.TempName();
-  TStream32& out = output.Stream();
+  std::unique_ptr<TStream32> outFilter = OutputFilter(output.Stream());
+  TStream32& out = outFilter ? *outFilter : output.Stream();
 
   if (old && SfxOffset > 0) {
     old->SetPosition(0);
@@ -367,8 +376,8 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
   }
   if (Switch == swDelete) ExcludeSpec.clear();
   if (old) {
-    old->SetPosition(SfxOffset);
-    if (!ReadArchive(*old, List)) {
+    oldIn->SetPosition(SfxOffset);
+    if (!ReadArchive(*oldIn, List)) {
       output.Abandon();
       return;
     }
@@ -378,7 +387,7 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     output.Abandon();
     return;
   }
-  ProcessList(List, out, old.get());
+  ProcessList(List, out, oldIn);
   if (FTimer.Running()) FTimer.Pause();
 
   if (AddedCount == 0 && DeletedCount == 0) {
@@ -397,13 +406,10 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     }
     FinishList(List);
   }
+  oldFilter.reset();
   old.reset();
   const bool replaced = output.Finish();
   if (!replaced) AddedCount = DeletedCount = 0;
-  if (replaced && FArcType == atTarGZip) {
-    AfterArchiveWritten(FArchiveFile + ".gz");
-    FArchiveFile += ".gz";
-  }
   activation.Deactivate();
   if (replaced && Switch == swMove) DeleteSources(List);
 }
@@ -436,6 +442,10 @@ bool TCompBase::BuildList(TCompHeaderObj& List) {
       if (r.Action == eaCompress) total += r.Info.Size;
     ByteTotal = BytesToGo = total;
   }
+  if (FNameClash) {
+    List.Clear();
+    return false;
+  }
   if (IsCancelled() || (Switch != swDelete && !FWorkToDo)) {
     if (!IsCancelled()) ReportError("", "", FRunArchiveName, ecNothingToDo);
     List.Clear();
@@ -467,15 +477,17 @@ void TCompBase::OnScannedEntry(TCompHeaderObj& List, const std::string& Dir, con
     return;
   }
   if (!isDir) NewestDate = std::max(NewestDate, Data.Info.DosTime);
+  if (!FScannedNames.insert(stored).second) {
+    // Two files of this run under one stored name: one would silently vanish, so the run
+    // writes nothing.
+    ReportError(full, "two files have the stored name " + stored, FRunArchiveName, ecInvalidFileName);
+    FNameClash = true;
+    return;
+  }
   int row = List.IndexOf(stored);
   if (row < 0 && !FNewArchive && FileSpec.size() > 1) row = List.IndexOf(full);
   if (row < 0) {
     if (Switch != swRefresh) AppendNewRow(List, stored, full, Data.Info);
-    return;
-  }
-  if (List[row].Action == eaCompress) {
-    // Two files of this run under one stored name: the second would silently vanish.
-    ReportError(full, stored, FRunArchiveName, ecInvalidFileName);
     return;
   }
   DecideKept(List, row, full, Data.Info);

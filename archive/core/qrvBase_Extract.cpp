@@ -152,15 +152,17 @@ bool TUnBase::EntrySelected(const std::string& StoredName) {
     if (m.empty()) continue;
     for (char& c : m)
       if (c == '\\') c = '/';
-    if (IEqual(s, m)) return true;
+    const bool cs = CaseSensitiveMasks;
+    auto same = [cs](std::string_view a, std::string_view b) { return cs ? a == b : IEqual(a, b); };
+    if (same(s, m)) return true;
     auto test = [&](std::string_view name, std::string_view mask) {
-      if (!RecurseDirs) return IEqual(NameDir(name), NameDir(mask)) && Match(name, mask);
-      if (!NameDir(mask).empty()) return Match(name, mask);
-      return Match(NamePart(name), mask);
+      if (!RecurseDirs) return same(NameDir(name), NameDir(mask)) && Match(name, mask, cs);
+      if (!NameDir(mask).empty()) return Match(name, mask, cs);
+      return Match(NamePart(name), mask, cs);
     };
     if (!test(s, m) && !test(WithDot(s), WithDot(m))) continue;
     for (const std::string& x : ExcludeSpec)
-      if (!x.empty() && (Match(s, x) || Match(NamePart(s), x))) return false;
+      if (!x.empty() && (Match(s, x, cs) || Match(NamePart(s), x, cs))) return false;
     return true;
   }
   return false;
@@ -769,7 +771,9 @@ int TUnBase::Extract() {
       FRootDir = EffectiveExtractDir();
       std::error_code ec;
       std::filesystem::create_directories(FRootDir, ec);
-      FRootFd = open(FRootDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      // Not even the root itself is reached through a link (a trailing "/" would follow one).
+      const std::string root = FRootDir.size() > 1 ? FRootDir.substr(0, FRootDir.size() - 1) : FRootDir;
+      FRootFd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (FRootFd < 0) {
         ReportError(FRootDir, std::strerror(errno), FRunArchiveName, ecOpenFile);
         ready = false;

@@ -84,7 +84,7 @@ bool StartsWithEndRecord(TStream32& S) {
 }  // namespace
 
 std::string TZipBase::DecodeName(const std::string& Raw, uint16_t Flags, const std::string& Extra) const {
-  std::string s = ZipEntryName(Raw, Flags, Extra, TranslateOemChar);
+  std::string s = ZipEntryName(Raw, Flags, Extra, TranslateOemChar, NameCoding);
   std::replace(s.begin(), s.end(), '\\', '/');
   return s;
 }
