@@ -14,10 +14,8 @@
 #include "archive/zip/qrvZip.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
-#include "platform/TempFiles.h"
 
 #include <fcntl.h>
-#include <zlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -280,42 +278,6 @@ int RunReader(TReaderKind kind, const std::string& source, const std::string& ar
     return reader->TrashedFiles();
 }
 
-// Unpacks every gzip member of Gz into a new temporary file beside it (or in the temporary
-// folder when its own folder takes no new file), guarded by Guard. False when the data is
-// damaged, ends early or cannot be written.
-bool GunzipToTemp(const std::string& gz, TTempFileGuard& guard)
-{
-    std::string tmp;
-    int fd = CreateUniqueFile(DirOf(gz), "qrv", tmp);
-    if (fd < 0)
-        fd = CreateUniqueFile(SystemTempDir(), "qrv", tmp);
-    if (fd < 0)
-        return false;
-    guard.Reset(tmp);
-    gzFile in = gzopen(gz.c_str(), "rb");
-    bool ok = in != nullptr;
-    std::vector<char> buf(1 << 17);
-    while (ok) {
-        const int n = gzread(in, buf.data(), unsigned(buf.size()));
-        int err = Z_OK;
-        if (n <= 0) {
-            gzerror(in, &err);
-            ok = n == 0 && err == Z_OK;
-            break;
-        }
-        for (int done = 0; ok && done < n;) {
-            const ssize_t w = ::write(fd, buf.data() + done, size_t(n - done));
-            ok = w > 0;
-            done += int(std::max<ssize_t>(w, 0));
-        }
-        ProcessMessages();
-    }
-    if (in)
-        gzclose(in);
-    ::close(fd);
-    return ok;
-}
-
 }  // namespace
 
 std::string ArchiveExtension(int Kind)
@@ -471,18 +433,9 @@ TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Event
         result.Outcome = joCancelled;
         return result;
     }
-    std::string source = Path;
-    TTempFileGuard unpacked;
-    if (probe.ArcType() == atTarGZip || (probe.ArcType() == atGZip && IsTarGzName(Path))) {
-        if (!GunzipToTemp(Path, unpacked)) {
-            errors.Forward(nullptr, Path, std::string(), Path, ecReadFile);
-            result.Outcome = joFailed;
-            return result;
-        }
-        source = unpacked.Path();
-        probe.SetArchiveFile(source);
-    }
-    const TReaderKind kind = ReaderForType(probe.ArcType());
+    // A gzip-compressed tar is read by the TAR reader through its gunzip stream.
+    const bool tgz = probe.ArcType() == atTarGZip || (probe.ArcType() == atGZip && IsTarGzName(Path));
+    const TReaderKind kind = tgz ? rkUnTar : ReaderForType(probe.ArcType());
     if (kind == rkNone)
         return result;
     TUnpackFolder folder;
@@ -493,7 +446,7 @@ TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Event
     }
     result.Target = folder.Path();
     bool cancelled = false;
-    result.Trashed = RunReader(kind, source, Path, result.Target, errors, cancelled);
+    result.Trashed = RunReader(kind, Path, Path, result.Target, errors, cancelled);
     errors.ReleaseHeld();
     result.Skipped = errors.Skipped();
     if (result.Skipped > 0)

@@ -1,11 +1,14 @@
 // Option parsing, error printing, progress bar, Ctrl+C and the command dispatch of brel-cli.
 #include "cli/CliCommon.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -16,6 +19,7 @@
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvStreams.h"
+#include "platform/TempFiles.h"
 
 // ---- Arguments -----------------------------------------------------------------------------
 
@@ -152,6 +156,53 @@ std::string AbsolutePath(const std::string& Path) {
   std::error_code ec;
   const auto p = std::filesystem::absolute(Path, ec);
   return ec ? Path : p.lexically_normal().string();
+}
+
+// ---- Standard input and output as the archive ----------------------------------------------
+
+namespace {
+
+// Copies descriptor In to Out to the end; false on a read or write failure or Ctrl+C.
+bool CopyFd(int In, int Out) {
+  std::vector<char> buf(1 << 17);
+  for (;;) {
+    const ssize_t n = read(In, buf.data(), buf.size());
+    if (n == 0) return true;
+    if (n < 0 && errno == EINTR && !TCli::Interrupted()) continue;
+    if (n < 0) return false;
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = write(Out, buf.data() + done, size_t(n - done));
+      if (w < 0 && errno == EINTR && !TCli::Interrupted()) continue;
+      if (w <= 0) return false;
+      done += w;
+    }
+  }
+}
+
+}  // namespace
+
+bool SpoolStdin(TCli& Cli, TTempFileGuard& Guard) {
+  std::string path;
+  const int fd = CreateUniqueFile(SystemTempDir(), "qrv", path);
+  if (fd < 0) {
+    Cli.Error(ecOpenFile, SystemTempDir(), std::strerror(errno));
+    return false;
+  }
+  Guard.Reset(path);
+  const bool ok = CopyFd(STDIN_FILENO, fd);
+  const int err = errno;
+  close(fd);
+  if (!ok) Cli.Error(ecReadFile, "standard input", std::strerror(err));
+  return ok;
+}
+
+bool CopyToStdout(TCli& Cli, const std::string& Path) {
+  const int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool ok = fd >= 0 && CopyFd(fd, STDOUT_FILENO);
+  const int err = errno;
+  if (fd >= 0) close(fd);
+  if (!ok) Cli.Error(ecWriteFile, "standard output", std::strerror(err));
+  return ok;
 }
 
 // ---- Ctrl+C --------------------------------------------------------------------------------

@@ -129,6 +129,13 @@ int ParseIntOption(const std::string& Name, const std::string& Value, int Min, i
 
 std::string PrintableName(const std::string& Name);
 
+// "-" as an archive: standard input (readers) or standard output (writers). The archive goes
+// through a temporary file in $TMPDIR: the formats seek, and a writer finishes its archive
+// before it replaces anything. SpoolStdin copies standard input into a new temporary file that
+// Guard removes; false (reported) when it cannot. CopyToStdout sends a file to standard output.
+bool SpoolStdin(TCli& Cli, class TTempFileGuard& Guard);
+bool CopyToStdout(TCli& Cli, const std::string& Path);
+
 // An absolute form of a path argument (not resolving links).
 std::string AbsolutePath(const std::string& Path);
 

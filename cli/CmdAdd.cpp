@@ -1,5 +1,10 @@
 // brel-cli a / f / m (a writer run with swAdd, swRefresh, swMove) and d (swDelete).
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sstream>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -12,6 +17,7 @@
 #include "cli/CliReaders.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
+#include "platform/TempFiles.h"
 
 namespace {
 
@@ -106,7 +112,7 @@ TStoredDirNames PathsMode(const std::string& V) {
 void ApplyMethod(TCompBase& W, const std::string& Method) {
   if (Method.empty()) return;
   static const std::pair<const char*, TCompressMethod> kMethods[] = {
-      {"store", cmStore}, {"deflate", cmDeflate}, {"lh5", cmFrozen5}, {"lh6", cmFrozen6},
+      {"store", cmStore}, {"deflate", cmDeflate}, {"lh5", cmFrozen5}, {"lh6", cmFrozen6}, {"lh7", cmFrozen7},
       {"mszip", cmMsZip}, {"lzx", cmLzx},         {"quantum", cmQuantum}};
   for (const auto& [name, m] : kMethods) {
     if (Method != name) continue;
@@ -167,9 +173,9 @@ TPathGroups GroupPaths(TCli& Cli, const std::vector<std::string>& Paths) {
   return groups;
 }
 
-void PrintSummary(const TCli& Cli, TSwitch Switch, int Count, const std::string& Archive) {
+void PrintSummary(const TCli& Cli, TSwitch Switch, int Count, const std::string& Archive, std::ostream& Out = std::cout) {
   if (Cli.Quiet || Count == 0) return;
-  std::cout << (Switch == swDelete ? "deleted " : "added ") << Count << (Count == 1 ? " entry" : " entries")
+  Out << (Switch == swDelete ? "deleted " : "added ") << Count << (Count == 1 ? " entry" : " entries")
             << (Switch == swDelete ? " from " : " to ") << Archive << '\n';
 }
 
@@ -270,8 +276,35 @@ TParsedArgs WithPassword(const TParsedArgs& Args, const std::string& Archive) {
   return out;
 }
 
-int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch) {
+int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch, std::ostringstream* Summary);
+
+// "a - PATH...": the archive is built in a temporary file and then sent to standard output;
+// every message goes to standard error.
+int WriteToStdout(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
+  if (Switch != swAdd) throw TUsageError("only a writes an archive to standard output");
+  if (!Args.Has("-t")) throw TUsageError("an archive on standard output needs -t KIND");
+  if (isatty(STDOUT_FILENO)) throw TUsageError("standard output is a terminal: redirect it to a file or a pipe");
+  const std::string reserved = UniqueTempName(SystemTempDir());
+  if (reserved.empty()) {
+    Cli.Error(ecOpenFile, SystemTempDir(), std::strerror(errno));
+    return Cli.Status();
+  }
+  TTempFileGuard guard(reserved);
+  const std::string temp = reserved + KindOf(Args, reserved).Extensions.front();
+  RegisterTempFile(temp);
+  TTempFileGuard made(temp);
+  TParsedArgs args = Args;
+  args.Positional[0] = temp;
+  std::ostringstream summary;
+  const int status = RunWriter(Cli, args, Switch, &summary);
+  if (status == exOk && !CopyToStdout(Cli, temp)) return Cli.Status();
+  std::cerr << summary.str();
+  return Cli.Status();
+}
+
+int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch, std::ostringstream* Summary) {
   if (GivenArgs.Positional.size() < 2) throw TUsageError("ARCHIVE and at least one PATH are needed");
+  if (GivenArgs.Positional[0] == "-") return WriteToStdout(Cli, GivenArgs, Switch);
   const std::string archive = AbsolutePath(GivenArgs.Positional[0]);
   const TParsedArgs Args = WithPassword(GivenArgs, archive);
   if (!ConfiguredWriter(Cli, Args, Switch, archive)) return Cli.Status();  // usage errors first
@@ -295,7 +328,8 @@ int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch) {
     if (Switch == swMove || !FileExists(written)) Cli.Error(ecNothingToDo, written);
     else if (!Cli.Quiet) std::cout << ShownArchive(GivenArgs.Positional[0], archive, written) << " is up to date\n";
   }
-  PrintSummary(Cli, Switch, count, written);
+  if (Summary) PrintSummary(Cli, Switch, count, "standard output", *Summary);
+  else PrintSummary(Cli, Switch, count, written);
   return Cli.Status();
 }
 
@@ -334,8 +368,8 @@ const TOptionSpec kKindOption = {
 const TOptionSpec kDeleteOptions = {kKindOption[0], kIgnoreCase[0], kIgnoreCase[1]};
 const TOptionSpec kWriterOptions = {
     kKindOption[0],
-    {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum", false,
-     {"store", "deflate", "lh5", "lh6", "mszip", "lzx", "quantum"}},
+    {"-m", "METHOD", "store, deflate, lh5, lh6, lh7, mszip, lzx or quantum", false,
+     {"store", "deflate", "lh5", "lh6", "lh7", "mszip", "lzx", "quantum"}},
     {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
     {kDigitOption, "", "level 0 store, 1-3 fast, 4-6 normal, 7-9 max (also -mx=N)"},
     {"-r", "", "recurse into folders (the default; as zip and 7z take it)"},
@@ -361,7 +395,7 @@ const char* const kWriterArgs = "ARCHIVE PATH...";
 
 TCommand WriterCommand(const char* Summary, TSwitch Switch, int Rank) {
   return {kWriterArgs, Summary, kWriterOptions,
-          [Switch](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, Switch); }, Rank};
+          [Switch](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, Switch, nullptr); }, Rank};
 }
 
 const TRegisterCommand kAdd("a", WriterCommand("add files and folders; changed ones replace entries", swAdd, 1));

@@ -33,7 +33,7 @@
 
 enum TCompressMethod : uint8_t {
   cmStore, cmDeflate, cmFuse, cmFrozen5, cmFrozen6, cmMsZip, cmLzx, cmQuantum, cmUUEncode,
-  cmXXEncode, cmBase64, cmTarred, cmTarGzip
+  cmXXEncode, cmBase64, cmTarred, cmTarGzip, cmFrozen7
 };
 enum TCompressionMethod : uint8_t { cmInMemory, cmTempFile };
 enum TDateAttribute : uint8_t { daFileDate, daSysDate, daMaxFileDate };
@@ -246,7 +246,11 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   virtual void SetCurrentName(const std::string& Name) { FCurrentName = Name; }
   const std::string& CurrentName() const { return FCurrentName; }
   virtual std::string GetPassword() const { return {}; }
-  virtual void AfterArchiveWritten(const std::string& ArchiveName) {}
+  // A format kept inside a filter (a gzip-compressed tar) reads its old archive and writes
+  // the new one through these; nullptr: the plain streams. The output filter is finished by the
+  // format's WriteTrailer.
+  virtual std::unique_ptr<TStream32> OldArchiveFilter(TStream32& Old) { return nullptr; }
+  virtual std::unique_ptr<TStream32> OutputFilter(TStream32& Out) { return nullptr; }
   // Name of volume N of a ZIP multi-volume set: the extension becomes ".z" and N with at least
   // two digits (z01 .. z99, z100 ...). "" for an empty archive name.
   virtual std::string VolumeName(int N) const;

@@ -363,9 +363,12 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     if (IsZipFamilyType(FArcType) && IsValidArcType(DetectType(*old)))
       SfxOffset = std::clamp<int64_t>(ArchiveStart(), 0, FArchiveSize);
   }
+  std::unique_ptr<TStream32> oldFilter = old ? OldArchiveFilter(*old) : nullptr;
+  TStream32* oldIn = oldFilter ? oldFilter.get() : old.get();
   TRunOutput output(*this, CompressionMethod, FArchiveFile, TempDir(), BackupOldArchive);
   FOutName = output.TempName();
-  TStream32& out = output.Stream();
+  std::unique_ptr<TStream32> outFilter = OutputFilter(output.Stream());
+  TStream32& out = outFilter ? *outFilter : output.Stream();
 
   if (old && SfxOffset > 0) {
     old->SetPosition(0);
@@ -373,8 +376,8 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
   }
   if (Switch == swDelete) ExcludeSpec.clear();
   if (old) {
-    old->SetPosition(SfxOffset);
-    if (!ReadArchive(*old, List)) {
+    oldIn->SetPosition(SfxOffset);
+    if (!ReadArchive(*oldIn, List)) {
       output.Abandon();
       return;
     }
@@ -384,7 +387,7 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     output.Abandon();
     return;
   }
-  ProcessList(List, out, old.get());
+  ProcessList(List, out, oldIn);
   if (FTimer.Running()) FTimer.Pause();
 
   if (AddedCount == 0 && DeletedCount == 0) {
@@ -403,13 +406,10 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     }
     FinishList(List);
   }
+  oldFilter.reset();
   old.reset();
   const bool replaced = output.Finish();
   if (!replaced) AddedCount = DeletedCount = 0;
-  if (replaced && FArcType == atTarGZip) {
-    AfterArchiveWritten(FArchiveFile + ".gz");
-    FArchiveFile += ".gz";
-  }
   activation.Deactivate();
   if (replaced && Switch == swMove) DeleteSources(List);
 }

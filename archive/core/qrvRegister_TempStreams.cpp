@@ -122,7 +122,7 @@ int64_t TTempFileStream::CopyFrom(TStream32& Source, int64_t Count) {
 void TTempFileStream::Discard() {
   FDone = true;
   Close();
-  if (FTemporary && !FFileName.empty()) ::unlink(FFileName.c_str());
+  if (FTemporary && !FFileName.empty()) RemoveTempFile(FFileName);
 }
 
 bool TTempFileStream::Finish() {

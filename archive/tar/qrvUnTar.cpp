@@ -73,6 +73,16 @@ void TUnTar::ReportCut(const TTarWalker& Walker, const std::vector<TTarEntry>& S
 }
 
 int TUnTar::ExtractArchive(TStream32& Stream, int Flag) {
+  // A gzip-compressed tar is read through one gunzip stream: no temporary file, flat memory.
+  if (!TGunzipStream::IsGzip(Stream)) return ExtractTar(Stream);
+  TGunzipStream gz(Stream);
+  gz.CancelFlag = CancelFlag();
+  const int count = ExtractTar(gz);
+  if (gz.Error().Code != 0) ReportError(FArchiveFile, gz.Error().Reason, FRunArchiveName, gz.Error().Code);
+  return count;
+}
+
+int TUnTar::ExtractTar(TStream32& Stream) {
   std::vector<TTarEntry> selected;
   FTimer.Pause();
   const int count = SelectEntries(Stream, selected);

@@ -180,10 +180,8 @@ bool TGZip::WriteMember(const std::string& Source, const std::string& Output, co
   try {
     TFileStream32 in(Source, fmOpenRead | fmShareDenyNone);
     THandleStream32 out(fd);
-    uint8_t head[10] = {0x1F, 0x8B, 8, 0x08, 0, 0, 0, 0, 0, 0};
-    PutLE32(head + 4, stamp);
-    out.WriteBuffer(head, sizeof head);
-    out.WriteBuffer(FCurrentName.c_str(), int64_t(FCurrentName.size()) + 1);
+    const std::vector<uint8_t> head = GzipHeader(stamp, FCurrentName);
+    out.WriteBuffer(head.data(), int64_t(head.size()));
 
     // Chunks deflated on the run's pool join into one stream, the same for any worker count.
     const int level = Info.Size == 0 ? 0 : ZLevelOf(DeflateType);

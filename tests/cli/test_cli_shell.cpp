@@ -275,3 +275,33 @@ TEST(CliShell, CommandLinesPeopleType) {
   EXPECT_TRUE(fs::exists(t / "w/out/proj/sub/B.txt"));
   EXPECT_FALSE(fs::exists(t / "w/out/proj/a.txt"));
 }
+
+// "-" as the archive in pipes, each checked by a peer on the other end.
+TEST(CliShell, ArchivesThroughPipes) {
+  REQUIRE_TOOLS("tar", "unzip", "sh");
+  TempDir t;
+  WriteFile(t / "w/dir/a.txt", "alpha");
+  WriteFile(t / "w/dir/sub/b.txt", "beta");
+  const std::string cli = BREL_CLI;
+  struct Pipe {
+    std::string line;
+    int status;
+    const char* says;
+  };
+  const Pipe pipes[] = {
+      {cli + " a -t tgz - dir | tar -tzf -", 0, "dir/sub/b.txt"},
+      {cli + " a -t tar - dir | tar -tf -", 0, "dir/a.txt"},
+      {cli + " a -t zip - dir > x.zip && unzip -t x.zip", 0, "No errors detected"},
+      {cli + " a -t zip - dir 2>&1 >/dev/null", 0, "added 2 entries to standard output"},
+      {"cat x.zip | " + cli + " l -", 0, "dir/sub/b.txt"},
+      {"cat x.zip | " + cli + " x -o out - && cat out/dir/a.txt", 0, "alpha"},
+      {cli + " a - dir", 2, "needs -t KIND"},
+      {"echo junk | " + cli + " t -", 1, "25244"},
+  };
+  for (const Pipe& p : pipes) {
+    SCOPED_TRACE(p.line);
+    const CommandResult r = testsupport::Run({"sh", "-c", p.line}, t / "w");
+    EXPECT_EQ(r.status, p.status) << r.out;
+    EXPECT_NE(r.out.find(p.says), std::string::npos) << r.out;
+  }
+}
