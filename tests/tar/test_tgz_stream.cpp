@@ -155,3 +155,31 @@ TEST(TgzStream, SignalsLeaveNoTemporaryFile) {
     EXPECT_TRUE(fs::is_empty(t / "out")) << "left: " << fs::directory_iterator(t / "out")->path();
   }
 }
+
+// A .tgz that GNU tar made: updated in place through the gunzip and
+// gzip streams, read by swRead, and GNU tar lists the result.
+TEST(TgzStream, UpdatesWhatGnuTarMade) {
+  REQUIRE_TOOLS("tar");
+  TempDir t;
+  WriteFile(t / "src/a.txt", TextBytes(300000, 3));
+  WriteFile(t / "src/b.bin", RandomBytes(200000, 4));
+  ASSERT_EQ(testsupport::Run({"tar", "-czf", (t / "x.tgz").string(), "-C", (t / "src").string(), "a.txt", "b.bin"}).status, 0);
+  WriteFile(t / "src/c.txt", "new");
+  TTar w;
+  w.SetCompressMethod(cmTarGzip);
+  w.StoredDirNames = sdRelative;
+  w.FileSpec = {(t / "src/c.txt").string()};
+  w.SetArchiveFile((t / "x.tgz").string());
+  EXPECT_EQ(w.Compress(), 1);
+  const CommandResult l = testsupport::Run({"tar", "-tzf", (t / "x.tgz").string()});
+  EXPECT_EQ(l.out, "a.txt\nb.bin\nc.txt\n");
+  int seen = 0;
+  TTar r;
+  r.SetCompressMethod(cmTarGzip);
+  r.Switch = swRead;
+  r.OnRead = [&](TZipCommon*, int64_t, int) { ++seen; };
+  r.SetArchiveFile((t / "x.tgz").string());
+  r.Compress();
+  EXPECT_EQ(seen, 3);
+  EXPECT_EQ(ReadTree(t.path()).size(), 5u);  // x.tgz, src/ and its three files: nothing else
+}
