@@ -10,8 +10,10 @@
 
 #include "archive/core/qrvErrors.h"
 #include "app/ArchiveJobs.h"
+#include "platform/CodePage.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
+#include "platform/TempFiles.h"
 #include "archive/tar/qrvtar.h"
 
 std::unique_ptr<TUnBase> MakeReader(TArcType T) {
@@ -19,14 +21,14 @@ std::unique_ptr<TUnBase> MakeReader(TArcType T) {
     // Beyond the window's table: volume sets, spanned archives and jars read as ZIP too.
     case atZipMV: case atZipDS: case atJar: case atJarExe:
       return NewReader(rkUnZip);
+    // A cabinet behind a setup program.
+    case atCabExe:
+      return NewReader(rkUnCab);
     default:
       return NewReader(ReaderForType(T));
   }
 }
 
-namespace {
-
-// Asks for a password on the terminal (echo off). False when there is no terminal to ask.
 bool AskPassword(const std::string& Entry, std::string& Password) {
   if (!isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return false;
   std::cerr << "Password for " << Entry << ": " << std::flush;
@@ -45,12 +47,14 @@ bool AskPassword(const std::string& Entry, std::string& Password) {
 
 }  // namespace
 
-std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source) {
+std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source,
+                                                   const std::string& NameCoding) {
   std::vector<std::string> names;
   std::unique_ptr<TUnBase> lister = MakeReader(Type);
   if (!lister) return std::nullopt;
   bool failed = false;
   lister->SetArchiveFile(Source);
+  lister->NameCoding = NameCoding;
   lister->ExtractMode = xmList;
   lister->RecurseDirs = true;
   lister->FileSpec = {"*"};
@@ -76,12 +80,36 @@ std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::optional<std::vect
   return unmatched;
 }
 
+const TOption kIgnoreCase[2] = {{"-i", "", "masks ignore letter case (default: case-sensitive)"},
+                                 {"--ignore-case", "", "the same as -i"}};
+bool IgnoreCase(const TParsedArgs& Args) { return Args.Has("-i") || Args.Has("--ignore-case"); }
+
+std::vector<std::string> Passwords(const TParsedArgs& Args, const std::string& Archive, bool Confirm) {
+  std::vector<std::string> out;
+  for (const std::string& p : Args.Values("-p")) {
+    if (!p.empty()) {
+      out.push_back(p);
+      continue;
+    }
+    std::string typed, again;
+    if (!AskPassword(Archive, typed)) throw TUsageError("-p without a value needs a terminal to ask on");
+    if (Confirm && (!AskPassword(Archive + " (again)", again) || again != typed))
+      throw TUsageError("the two passwords differ");
+    out.push_back(typed);
+  }
+  return out;
+}
+
 int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
               const std::function<void(TUnBase& Reader)>& Configure,
               const std::function<std::string(TUnBase& Reader)>& Details) {
   if (Args.Positional.empty()) throw TUsageError("no ARCHIVE given");
+  const std::string coding = Args.Value("--names");
+  if (!IsKnownNameCoding(coding)) throw TUsageError("--names: unknown code page " + coding);
   const std::string& arg = Args.Positional[0];
-  const std::string path = AbsolutePath(arg);
+  TTempFileGuard spooled;
+  if (arg == "-" && !SpoolStdin(Cli, spooled)) return Cli.Status();
+  const std::string path = arg == "-" ? spooled.Path() : AbsolutePath(arg);
   TFileInfo info;
   if (!GetFileInfo(path, info) || info.IsDir) {
     Cli.Error(info.IsDir ? ecOpenFile : ecFileNotFound, arg);
@@ -98,11 +126,12 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
     Cli.Error(probe.ArchiveFile().empty() ? ecOpenFile : ecUnsupportedType, arg);
     return Cli.Status();
   }
+  reader->CaseSensitiveMasks = !IgnoreCase(Args);
   const std::vector<std::string> masks(Args.Positional.begin() + 1, Args.Positional.end());
   // Each mask is tested on its own by the reader's entry test, over the names of a listing pass.
   const std::vector<std::string> unmatched =
       masks.empty() ? masks
-                    : UnmatchedMasks(Cli, EntryNames(type, source), masks,
+                    : UnmatchedMasks(Cli, EntryNames(type, source, coding), masks,
                                      [&reader](const std::string& M, const std::string& N) {
                                        reader->FileSpec = {M};
                                        return reader->EntrySelected(N);
@@ -113,7 +142,8 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   reader->ExtractMode = Mode;
   reader->RecurseDirs = true;
   reader->FileSpec = masks.empty() ? std::vector<std::string>{"*"} : masks;
-  reader->Passwords = Args.Values("-p");
+  reader->Passwords = Passwords(Args, arg, false);
+  reader->NameCoding = coding;
   const bool quiet = Cli.Quiet;
   reader->OnGetPassword = [quiet](TZipCommon*, const std::string& Entry, std::string& Password, bool& TryAgain) {
     if (quiet || !AskPassword(Entry, Password)) TryAgain = false;

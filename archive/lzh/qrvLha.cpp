@@ -79,7 +79,7 @@ bool TLha::ReadArchive(TStream32& Old, TCompHeaderObj& List) {
     if (r == lrEnd) break;
     if (r == lrBad) {
       // A rewrite would drop what follows the damage: the archive is left as it is.
-      ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+      ReportError(FArchiveFile, h.Why, FRunArchiveName, ecBadFileHeader);
       return false;
     }
     TCompRow row;
@@ -288,3 +288,9 @@ void TLha::RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int
 }
 
 void TLha::FinishList(TCompHeaderObj& List) { ReportAddedOffsets(List); }
+
+bool TLha::WriteTrailer(TStream32& Out, TCompHeaderObj&) {
+  const uint8_t end = 0;
+  Out.WriteBuffer(&end, 1);
+  return true;
+}

@@ -25,6 +25,8 @@ class TLha : public TCompBase {
   int64_t EntrySize(TStream32& Old, TCompHeaderObj& List, int Index) override;
   void RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int Index) override;
   void FinishList(TCompHeaderObj& List) override;
+  // The archive's end mark: one 0x00 byte where the next header's size would be.
+  bool WriteTrailer(TStream32& Out, TCompHeaderObj& List) override;
   // Files up to 16 MiB are packed ahead, one per job (none with one worker).
   std::unique_ptr<TCompressAhead> PlanAhead(TCompHeaderObj& List) override;
   bool ReadHeader(TStream32& Stream, std::string& Name) override;

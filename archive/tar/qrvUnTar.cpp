@@ -2,6 +2,8 @@
 #include "archive/tar/qrvUnTar.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 TUnTar::TUnTar() = default;
 
@@ -10,6 +12,30 @@ namespace {
 constexpr int32_t CopyBlock = 256 * 1024;
 
 uint32_t EntryDosDate(const TTarEntry& E) { return E.MTime > 0 ? UnixToDosDateTime(E.MTime) : 0; }
+
+// A hard link names an earlier entry as it was stored; that entry was extracted under its
+// cleaned name (no leading "/", no "." or ".." parts), so the link is made to that name.
+std::string CleanLinkTarget(const std::string& Target) {
+  std::string out;
+  size_t i = 0;
+  while (i <= Target.size()) {
+    const size_t j = std::min(Target.find('/', i), Target.size());
+    const std::string part = Target.substr(i, j - i);
+    if (!part.empty() && part != "." && part != "..") out += (out.empty() ? "" : "/") + part;
+    i = j + 1;
+  }
+  return out;
+}
+
+// Why an entry is not made, or "" when it is: devices and FIFOs are left out on purpose, and
+// types this reader does not know are not guessed at.
+std::string NotMadeReason(const TTarEntry& E) {
+  if (E.Typeflag == '3' || E.Typeflag == '4') return "device, not extracted";
+  if (E.Typeflag == '6') return "FIFO, not extracted";
+  if (E.Typeflag == 'M') return "continuation of a file from another volume, not extracted";
+  if (E.IsUnsupported()) return std::string("entry type '") + E.Typeflag + "' not supported, not extracted";
+  return {};
+}
 
 }  // namespace
 
@@ -20,13 +46,30 @@ int TUnTar::SelectEntries(TStream32& Stream, std::vector<TTarEntry>& Selected) {
   while (walker.Next(e)) {
     if (!EntrySelected(e.Name)) continue;
     NoteEntryDate(EntryDosDate(e));
-    if (!e.IsDir()) total += e.Size;
-    Selected.push_back(e);
+    if (!e.IsDir()) total += e.FileSize;
+    Selected.push_back(std::move(e));
   }
   // Blocks that looked like headers but failed their checksum: the archive is damaged there.
   if (walker.BadHeaders() > 0) ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+  ReportCut(walker, Selected);
   ByteTotal = BytesToGo = total;
   return int(Selected.size());
+}
+
+// An archive cut short inside a header or record, or inside data that no copy will read (the
+// copy of a selected file reports its own cut), is reported here, once.
+void TUnTar::ReportCut(const TTarWalker& Walker, const std::vector<TTarEntry>& Selected) {
+  if (Walker.Truncated() == TTarWalker::tcNone) return;
+  if (Walker.Truncated() == TTarWalker::tcData && ExtractMode != xmList && !Selected.empty()) {
+    const TTarEntry& last = Selected.back();
+    if (last.EndOffset == Walker.Position() && !last.IsDir() && !last.IsSpecial() &&
+        NotMadeReason(last).empty() && last.Damage.empty())
+      return;
+  }
+  ReportError(FArchiveFile,
+              Walker.Truncated() == TTarWalker::tcHeader ? "the archive ends inside a header"
+                                                        : "the archive ends inside an entry's data",
+              FRunArchiveName, ecBadFileHeader);
 }
 
 int TUnTar::ExtractArchive(TStream32& Stream, int Flag) {
@@ -60,36 +103,41 @@ void TUnTar::ListEntry(const TTarEntry& E) {
   l.Name = E.Name;
   l.DosDateTime = EntryDosDate(E);
   l.Attr = E.IsDir() ? faDirectory : faArchive;
-  l.Size = l.PackedSize = E.IsDir() ? 0 : E.Size;
+  l.Size = E.IsDir() ? 0 : E.FileSize;
+  l.PackedSize = E.IsDir() ? 0 : E.Size;
   l.Method = 0;
   l.MethodName = MethodName(atTar, 0);
   l.Crc32 = E.Checksum;
   OnListEntry(this, l);
 }
 
-// Devices and FIFOs are not made: each is reported with what it is, and nothing is written in
-// its place. Links are made by the extract step.
-bool TUnTar::RefuseSpecial(const TTarEntry& E) {
-  if (!E.IsSpecial() || E.Typeflag == '1' || E.Typeflag == '2') return false;
-  if (ExtractMode != xmExtract) return true;
+// Entries that are not made are reported once with the reason, and nothing is written in their
+// place: devices and FIFOs (extract mode; a test has nothing to check), unknown types and
+// damaged sparse maps. Links are made by the extract step.
+bool TUnTar::RefuseEntry(const TTarEntry& E) {
+  const std::string reason = E.Damage.empty() ? NotMadeReason(E) : E.Damage;
+  if (reason.empty()) return false;
+  BytesToGo -= E.FileSize;
+  const bool device = E.IsSpecial() && E.Damage.empty();
+  if (device && ExtractMode != xmExtract) return true;
   if (HasNul(E.Name)) {
     ReportError(ShownName(E.Name), "NUL byte in the stored name", FRunArchiveName, ecInvalidFileName);
     return true;
   }
   SetCurrentName(E.Name);
-  ReportError(CurrentName().empty() ? ShownName(E.Name) : CurrentName(),
-              std::string(E.Typeflag == '6' ? "FIFO" : "device") + ", not extracted", FRunArchiveName,
-              ecUnknownFileType);
+  ReportError(CurrentName().empty() ? ShownName(E.Name) : CurrentName(), reason, FRunArchiveName,
+              E.Damage.empty() ? ecUnknownFileType : ecBadFileHeader);
   return true;
 }
 
 void TUnTar::ExtractEntry(TStream32& Stream, const TTarEntry& E) {
-  if (RefuseSpecial(E)) return;
+  if (RefuseEntry(E)) return;
   TStepEntry step;
   step.Name = E.Name;
   step.IsDir = E.IsDir();
-  step.Size = step.IsDir ? 0 : E.Size;
+  step.Size = step.IsDir ? 0 : E.FileSize;
   step.DosDateTime = EntryDosDate(E);
+  step.UnixTime = E.MTime;  // restored as stored, before 1980 or after 2107 too
   step.Attr = faArchive;
   step.Check = ckNone;
   int64_t mode = 0;
@@ -97,7 +145,7 @@ void TUnTar::ExtractEntry(TStream32& Stream, const TTarEntry& E) {
   if (E.Typeflag == '1' || E.Typeflag == '2') {
     // A link has no data of its own: test mode checks it as an entry without data.
     step.Link = E.Typeflag == '1' ? lkHard : lkSymbolic;
-    step.LinkTarget = E.LinkName;
+    step.LinkTarget = E.Typeflag == '1' ? CleanLinkTarget(E.LinkName) : E.LinkName;
     step.Size = 0;
     ExtractStep(step, [] { return true; });
     return;
@@ -111,8 +159,40 @@ bool TUnTar::CopyData(TStream32& Stream, const TTarEntry& E) {
     ReportError(FCurrentName, "", FRunArchiveName, ecReadFile);
     return false;
   }
-  std::vector<uint8_t> buf(size_t(std::min<int64_t>(std::max<int64_t>(E.Size, 1), CopyBlock)));
-  int64_t left = E.Size;
+  if (!E.Sparse) return CopyBytes(Stream, E.Size);
+  // A sparse file: each fragment at its offset, the holes between them skipped over (they read
+  // as zeros), then the file set to its full size.
+  int64_t pos = 0;
+  for (const TTarSparseRun& r : E.Runs) {
+    if (!SkipHole(r.Offset - pos) || !CopyBytes(Stream, r.Length)) return false;
+    pos = r.Offset + r.Length;
+  }
+  if (!SkipHole(E.FileSize - pos)) return false;
+  if (!OutStream || BlockOutput != boFile) return true;
+  try {
+    OutStream->SetSize(E.FileSize);
+  } catch (const EArchiveError&) {
+    // A size the file system cannot hold: this entry fails, the run goes on.
+    ReportError(FCurrentName, std::strerror(OutStream->LastError() ? OutStream->LastError() : EFBIG),
+                FRunArchiveName, ecWriteFile);
+    return false;
+  }
+  return true;
+}
+
+bool TUnTar::SkipHole(int64_t Count) {
+  if (Count <= 0) return true;
+  BytesToGo -= Count;
+  if (!OutStream || BlockOutput != boFile) return true;  // testing: nothing to write
+  if (OutStream->Seek(Count, soFromCurrent) >= 0) return true;
+  ReportError(FCurrentName, std::strerror(OutStream->LastError() ? OutStream->LastError() : EIO),
+              FRunArchiveName, ecWriteFile);
+  return false;
+}
+
+bool TUnTar::CopyBytes(TStream32& Stream, int64_t Count) {
+  std::vector<uint8_t> buf(size_t(std::min<int64_t>(std::max<int64_t>(Count, 1), CopyBlock)));
+  int64_t left = Count;
   while (left > 0) {
     if (IsCancelled()) return false;
     const int32_t want = int32_t(std::min<int64_t>(left, CopyBlock));

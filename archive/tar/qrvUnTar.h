@@ -20,9 +20,15 @@ class TUnTar : public TUnBase {
   int SelectEntries(TStream32& Stream, std::vector<TTarEntry>& Selected);
   void ListEntry(const TTarEntry& E);
   void ExtractEntry(TStream32& Stream, const TTarEntry& E);
-  // Reports a device or FIFO entry as not extracted (extract mode); true for those.
-  bool RefuseSpecial(const TTarEntry& E);
-  // Copies the entry's data to the block writer; false when the archive ended early or the
-  // output refused the data.
+  // Reports an entry that is not made (a device or FIFO, an unknown type, a damaged sparse
+  // map) once with the reason; true for those.
+  bool RefuseEntry(const TTarEntry& E);
+  // Reports an archive cut short that no entry's copy will report.
+  void ReportCut(const TTarWalker& Walker, const std::vector<TTarEntry>& Selected);
+  // Copies the entry's data to the block writer (a sparse file's fragments at their offsets);
+  // false when the archive ended early or the output refused the data.
   bool CopyData(TStream32& Stream, const TTarEntry& E);
+  bool CopyBytes(TStream32& Stream, int64_t Count);
+  // Leaves Count bytes of the output as a hole (a forward seek; nothing when testing).
+  bool SkipHole(int64_t Count);
 };

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -83,58 +84,102 @@ std::vector<uint8_t> TarLongNameBlocks(const std::string& Name, const TTarHeader
 
 // ---- Walking an archive --------------------------------------------------------------------
 
+// A data fragment of a sparse file: Length bytes at Offset of the restored file. The fragments
+// are stored one after another from the entry's DataOffset.
+struct TTarSparseRun {
+  int64_t Offset = 0;
+  int64_t Length = 0;
+};
+
 // One entry of an archive, with the metadata records in front of it applied.
 struct TTarEntry {
   std::string Name;          // "/" separated, as stored (long name, pax path or ustar prefix)
   char Typeflag = '0';
-  int64_t Size = 0;          // data bytes
+  int64_t Size = 0;          // data bytes stored (a folder's size field is not counted)
+  int64_t FileSize = 0;      // size of the file made: Size, or a sparse file's full size
   int64_t MTime = 0;         // Unix seconds
   uint32_t Checksum = 0;     // the stored checksum's value
   int64_t EntryOffset = 0;   // first block of the entry (its first metadata record)
   int64_t HeaderOffset = 0;  // the entry's own header
-  int64_t DataOffset = 0;    // HeaderOffset + 512
+  int64_t DataOffset = 0;    // first data byte (after a sparse file's extension blocks or map)
   int64_t EndOffset = 0;     // after the data's padding
   TTarBlock Header{};
   std::string LinkName;      // link target (pax linkpath, GNU long link or the linkname field)
+  bool Sparse = false;       // a GNU sparse file (old 'S' or pax 0.0, 0.1, 1.0): Runs apply
+  std::vector<TTarSparseRun> Runs;  // in file order, inside FileSize, summing to Size
+  std::string Damage;        // why the entry cannot be restored (a bad sparse map); "" if fine
   bool IsDir() const;
   // A hard link ('1'), symbolic link ('2'), device ('3', '4') or FIFO ('6'): no file data.
   bool IsSpecial() const;
+  // A type this reader does not restore: a volume continuation ('M') or an unknown letter.
+  bool IsUnsupported() const;
 };
 
-// Walks the headers of a tape archive from offset 0. Zero blocks and headers without a name or
-// with a zero checksum field are stepped over; a block whose checksum does not match is stepped
-// over one block at a time and counted. GNU 'L' and 'K' records, pax 'x' and 'g' records and
-// volume labels are not entries: long names and pax path and size apply to the entry that
-// follows. Every read is bounded by the stream's
-// size; a short read ends the walk.
+// Walks the headers of a tape archive from offset 0, forward only. Zero blocks and headers
+// without a name or with a zero checksum field are stepped over; a block whose checksum does
+// not match is stepped over one block at a time and counted. GNU 'L' and 'K' records, pax 'x'
+// (Solaris 'X') and 'g' records, ACLs and other metadata-only records and volume labels are not
+// entries: long names and an 'x' record apply to the entry that follows (a later 'x' replaces
+// an earlier one), a 'g' record to every entry after it. A folder's size field is ignored, as
+// GNU tar and libarchive do. Sparse maps are read and bounded. Every read is bounded by the
+// stream's size; a short read ends the walk, and Truncated tells whether it ended inside a
+// header, a metadata record or an entry's data.
 class TTarWalker {
  public:
   TTarWalker(TStream32& Stream, const bool* CancelFlag = nullptr);
   // The next entry; false at the end of the archive (or when cancelled).
   bool Next(TTarEntry& E);
   int BadHeaders() const { return FBadHeaders; }
+  // Where the archive was found cut short: nowhere, inside a header or metadata record, or
+  // inside the data of the last entry Next returned.
+  enum TCut { tcNone, tcHeader, tcData };
+  TCut Truncated() const { return FCut; }
   // Position where the next header is looked for.
   int64_t Position() const { return FPos; }
   void SetPosition(int64_t Pos) { FPos = Pos; }
 
-  // Largest metadata record that is read (larger ones are stepped over).
+  // Largest metadata record that is read (larger ones are stepped over); it bounds sparse maps
+  // too.
   static constexpr int64_t MaxMetaSize = 1 << 20;
 
  private:
   bool ReadBlock(int64_t Pos, TTarBlock& B);
   bool ReadData(int64_t Pos, int64_t Size, std::string& Out);
   void ClearPending();
+  // Reads a GNU long name or link, or a pax 'x' or 'g' record, into the pending metadata.
+  void TakeRecord(char Type, int64_t Data, int64_t Size);
+  // At the end of the stream: notes a cut when a header, a record or pending metadata was left.
+  void NoteEnd();
+  // Fills the entry's fields from its header and the pending metadata.
+  void ApplyMetadata(const TTarBlock& H, TTarEntry& E, int64_t& Size);
+  // Sparse files: reads the map (old GNU header and extension blocks, pax keys or the map in
+  // front of the data), moves DataOffset past it and checks it.
+  void ReadSparse(const TTarBlock& H, TTarEntry& E);
+  bool ReadOldGnuSparse(const TTarBlock& H, TTarEntry& E);
+  bool ReadPaxSparse(TTarEntry& E);
+  bool ReadSparseMapData(TTarEntry& E);
+  const std::string* PaxValue(const char* Key) const;
   TStream32& FStream;
   const bool* FCancel;
   int64_t FSize;
   int64_t FPos = 0;
   int FBadHeaders = 0;
+  TCut FCut = tcNone;
+  bool FAfterZeros = false;  // the last block read was a zero block
+  bool FPending = false;     // a long name, long link or 'x' record waits for its entry
   std::string FLongName;
   std::string FLongLink;
   bool FHaveLongName = false;
-  std::map<std::string, std::string> FPax;
+  std::map<std::string, std::string> FPax;     // the last 'x' record
+  std::map<std::string, std::string> FGlobal;  // every 'g' record so far
+  std::vector<int64_t> FPaxSparse;  // GNU.sparse.offset / numbytes values of the 'x', in order
   int64_t FEntryStart = -1;
 };
+
+// Calls Fn(key, value) for each pax extended header record ("LEN key=value\n") in order.
+// Stops at the first malformed record.
+void TarForEachPax(const std::string& Data,
+                   const std::function<void(const std::string& Key, const std::string& Value)>& Fn);
 
 // Parses pax extended header records ("LEN key=value\n") into Out (later keys win). Stops at
 // the first malformed record.

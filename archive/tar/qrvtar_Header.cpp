@@ -129,7 +129,8 @@ std::vector<uint8_t> TarLongNameBlocks(const std::string& Name, const TTarHeader
 
 // ---- Pax records ---------------------------------------------------------------------------
 
-void TarParsePax(const std::string& Data, std::map<std::string, std::string>& Out) {
+void TarForEachPax(const std::string& Data,
+                   const std::function<void(const std::string& Key, const std::string& Value)>& Fn) {
   size_t pos = 0;
   while (pos < Data.size()) {
     size_t p = pos, len = 0;
@@ -142,9 +143,13 @@ void TarParsePax(const std::string& Data, std::map<std::string, std::string>& Ou
     const std::string rec = Data.substr(p + 1, pos + len - p - 1);  // "key=value\n"
     const size_t eq = rec.find('=');
     if (rec.empty() || rec.back() != '\n' || eq == std::string::npos || eq == 0) return;
-    Out[rec.substr(0, eq)] = rec.substr(eq + 1, rec.size() - eq - 2);
+    Fn(rec.substr(0, eq), rec.substr(eq + 1, rec.size() - eq - 2));
     pos += len;
   }
+}
+
+void TarParsePax(const std::string& Data, std::map<std::string, std::string>& Out) {
+  TarForEachPax(Data, [&](const std::string& K, const std::string& V) { Out[K] = V; });
 }
 
 // ---- Entries -------------------------------------------------------------------------------
@@ -158,14 +163,20 @@ bool TTarEntry::IsDir() const {
                                                 (Typeflag == '0' || Typeflag == 0));
 }
 
+bool TTarEntry::IsUnsupported() const {
+  // Unknown digits are regular files (POSIX); letters are vendor types: 'D' and 'S' are read.
+  const bool letter = (Typeflag >= 'A' && Typeflag <= 'Z') || (Typeflag >= 'a' && Typeflag <= 'z');
+  return letter && Typeflag != 'D' && Typeflag != 'S';
+}
+
 namespace {
 
-// A pax value as a non-negative decimal integer (the fraction of a time is dropped).
-bool PaxNumber(const std::map<std::string, std::string>& M, const char* Key, int64_t& Value) {
-  const auto it = M.find(Key);
-  if (it == M.end() || it->second.empty()) return false;
+// A decimal number of a pax value or sparse map ("12", "12.5" reads as 12); false for anything
+// else, a sign included, and for values beyond 2^58.
+bool DecimalNumber(const std::string& Text, int64_t& Value) {
+  if (Text.empty() || Text[0] == '.') return false;
   uint64_t v = 0;
-  for (char c : it->second) {
+  for (char c : Text) {
     if (c == '.') break;
     if (c < '0' || c > '9' || v > (uint64_t(1) << 58)) return false;
     v = v * 10 + uint64_t(c - '0');
@@ -183,6 +194,47 @@ std::string FieldText(const TTarBlock& H, int Offset, int Width) {
 // Largest size a header may state; beyond it no archive on disk could hold the data and
 // position arithmetic could overflow.
 constexpr int64_t MaxEntrySize = int64_t(1) << 56;
+
+// Records whose data names, sizes or dates the entries after them.
+bool IsRecord(char Type) { return Type == 'L' || Type == 'K' || Type == 'x' || Type == 'X' || Type == 'g'; }
+
+// Metadata-only records: a Solaris ACL ('A') or extended attribute ('E'), an inode-only record
+// ('I') and old GNU renames ('N') describe other entries and are stepped over.
+bool MetadataOnly(char Type) { return Type == 'A' || Type == 'E' || Type == 'I' || Type == 'N'; }
+
+// Old GNU sparse header: four (offset, length) pairs at 386, the extension flag at 482 and the
+// full size at 483; an extension block holds 21 pairs and its flag at 504.
+constexpr int OldSparseAt = 386, OldSparsePairs = 4, OldIsExtended = 482, OldRealSize = 483;
+constexpr int ExtSparsePairs = 21, ExtIsExtended = 504;
+
+// Appends the nonempty pairs of Count (offset, length) fields at Field; false on a bad number.
+bool AddOldRuns(const uint8_t* Field, int Count, std::vector<TTarSparseRun>& Runs) {
+  for (int i = 0; i < Count; ++i, Field += 24) {
+    if (Field[0] == 0) break;
+    TTarSparseRun r;
+    if (!TarGetNumber(Field, 12, r.Offset) || !TarGetNumber(Field + 12, 12, r.Length)) return false;
+    Runs.push_back(r);
+  }
+  return true;
+}
+
+// Checks a sparse map against the stored data: fragments in order, not overlapping, inside the
+// full size, and their lengths summing to the stored bytes. Empty fragments are dropped.
+std::string CheckRuns(std::vector<TTarSparseRun>& Runs, int64_t FileSize, int64_t Stored) {
+  if (FileSize < 0 || FileSize > MaxEntrySize) return "sparse file size out of range";
+  int64_t end = 0, sum = 0;
+  std::vector<TTarSparseRun> kept;
+  for (const TTarSparseRun& r : Runs) {
+    if (r.Offset < end || r.Length < 0 || r.Offset > FileSize || r.Length > FileSize - r.Offset)
+      return "sparse map out of order or beyond the file's size";
+    end = r.Offset + r.Length;
+    sum += r.Length;
+    if (r.Length > 0) kept.push_back(r);
+  }
+  if (sum != Stored) return "sparse map does not match the stored data";
+  Runs = std::move(kept);
+  return {};
+}
 
 }  // namespace
 
@@ -209,15 +261,92 @@ void TTarWalker::ClearPending() {
   FLongLink.clear();
   FHaveLongName = false;
   FPax.clear();
+  FPaxSparse.clear();
   FEntryStart = -1;
+  FPending = false;
+}
+
+void TTarWalker::NoteEnd() {
+  if (FCut != tcNone) return;
+  const int64_t left = FSize - FPos;
+  if (FPending || left < 0) {
+    FCut = tcHeader;  // metadata records without their entry, or a record cut short
+    return;
+  }
+  if (left == 0 || FAfterZeros) return;
+  // A partial block at the end: a header cut short unless it is only zeros.
+  std::string tail;
+  if (!ReadData(FPos, left, tail) || tail.find_first_not_of('\0') != std::string::npos) FCut = tcHeader;
+}
+
+const std::string* TTarWalker::PaxValue(const char* Key) const {
+  if (const auto p = FPax.find(Key); p != FPax.end()) return &p->second;
+  if (const auto g = FGlobal.find(Key); g != FGlobal.end()) return &g->second;
+  return nullptr;
+}
+
+void TTarWalker::ApplyMetadata(const TTarBlock& H, TTarEntry& E, int64_t& Size) {
+  if (const std::string* p = PaxValue("path")) {
+    E.Name = *p;
+  } else if (FHaveLongName) {
+    E.Name = FLongName;
+  } else {
+    E.Name = FieldText(H, thName, TarNameSize);
+    // POSIX ustar keeps the front of a long name in the prefix field.
+    const std::string prefix = FieldText(H, thPrefix, twPrefix);
+    if (std::memcmp(H.data() + thMagic, "ustar\0", 6) == 0 && !prefix.empty()) E.Name = prefix + "/" + E.Name;
+  }
+  if (const std::string* p = PaxValue("linkpath"))
+    E.LinkName = *p;
+  else
+    E.LinkName = FLongLink.empty() ? FieldText(H, thLinkname, TarNameSize) : FLongLink;
+  int64_t paxSize = 0;
+  if (const std::string* p = PaxValue("size"); p && DecimalNumber(*p, paxSize) && paxSize <= MaxEntrySize)
+    Size = paxSize;
+  int64_t mtime = 0;
+  TarGetNumber(H.data() + thMtime, twMtime, mtime);
+  if (const std::string* p = PaxValue("mtime")) DecimalNumber(*p, mtime);
+  E.MTime = mtime;
+}
+
+void TTarWalker::TakeRecord(char Type, int64_t Data, int64_t Size) {
+  std::string meta;
+  if (!ReadData(Data, Size, meta)) {
+    // Too large to read (stepped over), or cut short by the end of the archive.
+    if (Data + Size > FSize) FCut = tcHeader;
+    return;
+  }
+  if (Type == 'g') {
+    TarParsePax(meta, FGlobal);
+    return;
+  }
+  FPending = true;
+  if (Type == 'L') {
+    FLongName.assign(meta.c_str());  // up to the first NUL
+    FHaveLongName = true;
+  } else if (Type == 'K') {
+    FLongLink.assign(meta.c_str());
+  } else {  // 'x' (or Solaris 'X') applies to the next entry alone: a later one replaces it
+    FPax.clear();
+    FPaxSparse.clear();
+    TarForEachPax(meta, [&](const std::string& K, const std::string& V) {
+      FPax[K] = V;
+      int64_t n = 0;
+      if (K == "GNU.sparse.offset" || K == "GNU.sparse.numbytes") FPaxSparse.push_back(DecimalNumber(V, n) ? n : -1);
+    });
+  }
 }
 
 bool TTarWalker::Next(TTarEntry& E) {
   TTarBlock h;
   while (!(FCancel && *FCancel)) {
-    if (!ReadBlock(FPos, h)) return false;
+    if (!ReadBlock(FPos, h)) {
+      NoteEnd();
+      return false;
+    }
     const int64_t here = FPos;
-    if (TarIsZeroBlock(h)) {
+    FAfterZeros = TarIsZeroBlock(h);
+    if (FAfterZeros) {
       FPos += TarBlockSize;
       continue;
     }
@@ -240,64 +369,139 @@ bool TTarWalker::Next(TTarEntry& E) {
     }
     if (FEntryStart < 0) FEntryStart = here;
     const char type = char(h[thTypeflag]);
-    std::string meta;
-    switch (type) {
-      case 'L':
-        if (ReadData(data, size, meta)) {
-          FLongName.assign(meta.c_str());  // up to the first NUL
-          FHaveLongName = true;
-        }
-        continue;
-      case 'K':
-        if (ReadData(data, size, meta)) FLongLink.assign(meta.c_str());  // up to the first NUL
-        continue;
-      case 'x':
-      case 'X':
-        if (ReadData(data, size, meta)) TarParsePax(meta, FPax);
-        continue;
-      case 'g':  // global values (comments, times) do not name or size an entry
-        continue;
-      case 'V':  // volume label
-        ClearPending();
-        continue;
-      default:
-        break;
+    if (IsRecord(type)) {
+      TakeRecord(type, data, size);
+      continue;
+    }
+    if (MetadataOnly(type)) continue;
+    if (type == 'V') {  // volume label
+      ClearPending();
+      continue;
     }
 
+    E = TTarEntry();
     E.Typeflag = type;
     E.Header = h;
     E.Checksum = uint32_t(chk);
     E.EntryOffset = FEntryStart;
     E.HeaderOffset = here;
     E.DataOffset = data;
-    if (const auto p = FPax.find("path"); p != FPax.end()) {
-      E.Name = p->second;
-    } else if (FHaveLongName) {
-      E.Name = FLongName;
-    } else {
-      E.Name = FieldText(h, thName, TarNameSize);
-      // POSIX ustar keeps the front of a long name in the prefix field.
-      const std::string prefix = FieldText(h, thPrefix, twPrefix);
-      if (std::memcmp(h.data() + thMagic, "ustar\0", 6) == 0 && !prefix.empty())
-        E.Name = prefix + "/" + E.Name;
-    }
-    if (const auto p = FPax.find("linkpath"); p != FPax.end())
-      E.LinkName = p->second;
-    else
-      E.LinkName = FLongLink.empty() ? FieldText(h, thLinkname, TarNameSize) : FLongLink;
-    int64_t paxSize = 0;
-    if (PaxNumber(FPax, "size", paxSize) && paxSize <= MaxEntrySize)
-      size = paxSize;
-    E.Size = size;
-    int64_t mtime = 0;
-    TarGetNumber(h.data() + thMtime, twMtime, mtime);
-    PaxNumber(FPax, "mtime", mtime);
-    E.MTime = mtime;
+    ApplyMetadata(h, E, size);
+    if (E.IsDir() && type != 'D') size = 0;  // a folder has no data, whatever its size says
+    E.Size = E.FileSize = size;
     E.EndOffset = data + TarPadded(size);
-    FPos = E.EndOffset;
+    if (type == 'S' || PaxValue("GNU.sparse.major") || PaxValue("GNU.sparse.size") ||
+        PaxValue("GNU.sparse.map") || !FPaxSparse.empty())
+      ReadSparse(h, E);
+    // Data cut short is noted; only its padding missing at the very end is not.
+    if (E.DataOffset + E.Size > FSize) FCut = tcData;
+    FPos = FCut == tcData ? E.EndOffset : std::min(E.EndOffset, std::max(FSize, E.DataOffset));
     ClearPending();
     if (E.Name.empty()) continue;
     return true;
   }
   return false;
+}
+
+// ---- Sparse files --------------------------------------------------------------------------
+
+void TTarWalker::ReadSparse(const TTarBlock& H, TTarEntry& E) {
+  E.Sparse = true;
+  if (const std::string* n = PaxValue("GNU.sparse.name")) E.Name = *n;
+  const bool ok = E.Typeflag == 'S' ? ReadOldGnuSparse(H, E)
+                  : PaxValue("GNU.sparse.major") ? ReadSparseMapData(E)
+                                                 : ReadPaxSparse(E);
+  if (!ok && E.Damage.empty()) E.Damage = "sparse map unreadable";
+  if (E.Damage.empty()) E.Damage = CheckRuns(E.Runs, E.FileSize, E.Size);
+  if (!E.Damage.empty()) E.Runs.clear();
+}
+
+bool TTarWalker::ReadOldGnuSparse(const TTarBlock& H, TTarEntry& E) {
+  if (!TarGetNumber(H.data() + OldRealSize, 12, E.FileSize) || !AddOldRuns(H.data() + OldSparseAt, OldSparsePairs, E.Runs))
+    return false;
+  // Extension blocks sit between the header and the data; the size field counts only the data.
+  bool more = H[OldIsExtended] != 0;
+  TTarBlock ext;
+  for (int64_t blocks = 0; more; ++blocks) {
+    if (blocks >= MaxMetaSize / TarBlockSize) {
+      E.Damage = "sparse map too long";
+      return false;
+    }
+    if (!ReadBlock(E.DataOffset, ext)) {
+      FCut = tcHeader;
+      return false;
+    }
+    if (!AddOldRuns(ext.data(), ExtSparsePairs, E.Runs)) return false;
+    more = ext[ExtIsExtended] != 0;
+    E.DataOffset += TarBlockSize;
+    E.EndOffset += TarBlockSize;
+  }
+  return true;
+}
+
+// pax 0.0: GNU.sparse.offset / numbytes pairs in order; 0.1: GNU.sparse.map "off,len,...".
+// Both give the full size in GNU.sparse.size.
+bool TTarWalker::ReadPaxSparse(TTarEntry& E) {
+  const std::string* full = PaxValue("GNU.sparse.size");
+  if (!full || !DecimalNumber(*full, E.FileSize)) return false;
+  std::vector<int64_t> values = FPaxSparse;
+  if (const std::string* map = PaxValue("GNU.sparse.map")) {
+    values.clear();
+    size_t i = 0;
+    while (i <= map->size() && !map->empty()) {
+      const size_t j = std::min(map->find(',', i), map->size());
+      int64_t n = 0;
+      values.push_back(DecimalNumber(map->substr(i, j - i), n) ? n : -1);
+      i = j + 1;
+    }
+  }
+  if (values.size() % 2 != 0) return false;
+  for (size_t i = 0; i < values.size(); i += 2) {
+    if (values[i] < 0 || values[i + 1] < 0) return false;
+    E.Runs.push_back({values[i], values[i + 1]});
+  }
+  return true;
+}
+
+// pax 1.0: the map is decimal lines in front of the data (count, then offset and length per
+// fragment), padded to whole blocks; the size field counts it.
+bool TTarWalker::ReadSparseMapData(TTarEntry& E) {
+  const std::string* major = PaxValue("GNU.sparse.major");
+  const std::string* full = PaxValue("GNU.sparse.realsize");
+  if (*major != "1" || !full || !DecimalNumber(*full, E.FileSize)) {
+    E.Damage = "sparse format " + *major + " not supported";
+    return false;
+  }
+  std::vector<int64_t> values;
+  int64_t count = -1;
+  std::string line, block;
+  int64_t used = 0;
+  const auto complete = [&] { return count >= 0 && int64_t(values.size()) == 2 * count; };
+  while (!complete()) {
+    if (E.Size - used < TarBlockSize || used >= MaxMetaSize) return false;
+    if (!ReadData(E.DataOffset + used, TarBlockSize, block)) {
+      FCut = tcData;
+      return false;
+    }
+    used += TarBlockSize;
+    for (size_t i = 0; i < block.size() && !complete(); ++i) {
+      if (block[i] != '\n') {
+        if (line.size() > 20) return false;
+        line += block[i];
+        continue;
+      }
+      int64_t n = 0;
+      if (!DecimalNumber(line, n)) return false;
+      line.clear();
+      if (count < 0 && n > MaxMetaSize / 4) return false;
+      if (count < 0)
+        count = n;
+      else
+        values.push_back(n);
+    }
+  }
+  for (size_t i = 0; i < values.size(); i += 2) E.Runs.push_back({values[i], values[i + 1]});
+  E.DataOffset += used;
+  E.Size -= used;
+  return true;
 }

@@ -99,6 +99,7 @@ int TGZip::Compress() {
 
   TRunActivation activation(*this);
   Pool().Reset();
+  OpenRunTrash();
 
   struct TFound {
     std::string Path;
@@ -192,7 +193,7 @@ bool TGZip::WriteMember(const std::string& Source, const std::string& Output, co
     PutLE32(tail + 4, uint32_t(d.InSize));
     out.WriteBuffer(tail, sizeof tail);
     if (d.Ok && !IsCancelled()) {
-      if (FileExists(Output) && DeleteOptions == doAllowUndo) KeepCopyInTrash(Output);
+      if (FileExists(Output) && BackupOldArchive) KeepCopyInTrash(Output);
       const int err = CommitFileOver(fd, tmpName, Output);
       complete = err == 0;
       if (complete) guard.Release();
@@ -206,8 +207,8 @@ bool TGZip::WriteMember(const std::string& Source, const std::string& Output, co
   if (!complete) return false;
   SetFileMTime(Output, stamp ? int64_t(stamp) : mtime);
   if (Switch == swMove) {
-    if (DeleteOptions == doFinal ? unlink(Source.c_str()) != 0 : !MoveToTrash(Source))
-      ReportError(Source, "", FRunArchiveName, ecWriteFile);
+    std::string why;
+    if (!DeleteSource(Source, why)) ReportError(Source, why, FRunArchiveName, ecWriteFile);
   }
   if (OnRead) OnRead(this, 0, 1);
   return true;

@@ -40,6 +40,11 @@ inline std::string PaxRecord(const std::string& Key, const std::string& Value) {
   return std::to_string(len) + body;
 }
 
+// A pax record block of typeflag Type ('x' for the next entry, 'g' for all that follow).
+inline std::string Pax(const std::string& Records, char Type = 'x') {
+  return Entry(Header("PaxHeader", int64_t(Records.size()), Type), Records);
+}
+
 inline std::string Zeros(size_t Blocks) { return std::string(Blocks * TarBlockSize, '\0'); }
 
 }  // namespace tartest

@@ -232,3 +232,138 @@ TEST(UnTar, NamesHoldingNulAreRefused) {
           << c.What << " wrote " << name;
   }
 }
+
+namespace {
+
+// An old GNU sparse header: its (offset, length) pairs (at most 4 here), the full size, the
+// stored size and the extension flag.
+TTarBlock OldSparse(const std::string& Name, const std::vector<std::pair<int64_t, int64_t>>& Runs, int64_t Full,
+                    int64_t Stored, bool Extended = false) {
+  TTarBlock h = Header(Name, Stored, 'S');
+  for (size_t i = 0; i < Runs.size(); ++i) {
+    TarPutNumber(h.data() + 386 + 24 * i, 12, uint64_t(Runs[i].first));
+    TarPutNumber(h.data() + 398 + 24 * i, 12, uint64_t(Runs[i].second));
+  }
+  h[482] = Extended;
+  TarPutNumber(h.data() + 483, 12, uint64_t(Full));
+  TarPutChecksum(h, tcSevenDigits);
+  return h;
+}
+
+std::string Cut(const std::string& S, size_t Keep) { return S.substr(0, Keep); }
+
+std::string HardLink(const std::string& Name, const std::string& Target) {
+  TTarHeaderValues v;
+  v.Name = Name;
+  v.Typeflag = '1';
+  v.LinkName = Target;
+  TTarBlock h;
+  TarBuildHeader(h, v);
+  return Bytes(h);
+}
+
+}  // namespace
+
+// Variants found in the wild, each with the tree GNU tar makes or the reason brel gives: folder
+// sizes, metadata-only records, vendor types, links named with "/" or "..", dumpdirs, sparse
+// maps good and hostile, and archives cut short.
+TEST(UnTar, WildVariantsGiveTheRightTreeOrSayWhy) {
+  using Tree = std::map<std::string, std::string>;
+  const std::string next = Entry("next.txt", "next");
+  TTarBlock ext{};  // an extension block with two more fragments
+  TarPutNumber(ext.data(), 12, 100);
+  TarPutNumber(ext.data() + 12, 12, 2);
+  TarPutNumber(ext.data() + 24, 12, 200);
+  TarPutNumber(ext.data() + 36, 12, 1);
+  const std::string paxSparse01 = PaxRecord("GNU.sparse.size", "8") + PaxRecord("GNU.sparse.map", "2,3,6,1");
+  const std::string map10 = std::string("2\n1\n2\n6\n1\n").append(502, '\0');
+  const std::string paxSparse10 = PaxRecord("GNU.sparse.major", "1") + PaxRecord("GNU.sparse.minor", "0") +
+                                  PaxRecord("GNU.sparse.name", "s10") + PaxRecord("GNU.sparse.realsize", "9");
+  const struct {
+    const char* What;
+    std::string Tar;
+    Tree Out;
+    std::vector<int32_t> Errors;
+  } cases[] = {
+      {"folder with a size", Bytes(Header("dir/", 1024, '5')) + next, {{"dir/", ""}, {"next.txt", "next"}}, {}},
+      {"metadata-only records", Entry("acl", "user::rw-", 'A') + Entry("xa", "attr", 'E') + Entry("ino", "", 'I') +
+                                    Entry("ren", "x", 'N') + Pax(PaxRecord("comment", "c"), 'X') + next,
+       {{"next.txt", "next"}}, {}},
+      {"vendor type and continuation", Entry("odd", "data", 'Q') + Entry("part", "rest", 'M') + next,
+       {{"next.txt", "next"}}, {ecUnknownFileType, ecUnknownFileType}},
+      {"hard links to cleaned names",
+       Entry("/abs/x", "X") + Entry("../y", "Y") + Entry("z", "Z") + HardLink("hx", "/abs/x") + HardLink("hy", "../y") +
+           HardLink("hz", "./z"),
+       {{"abs/", ""}, {"abs/x", "X"}, {"y", "Y"}, {"z", "Z"}, {"hx", "X"}, {"hy", "Y"}, {"hz", "Z"}}, {}},
+      {"dumpdir", Entry("inc/", std::string("Yf\0Nold\0\0", 9), 'D') + next, {{"inc/", ""}, {"next.txt", "next"}}, {}},
+      {"old GNU sparse with an extension block",
+       Entry(OldSparse("s", {{1, 2}, {5, 2}}, 210, 7, true), "") + Bytes(ext) + std::string("abcdABC").append(505, '\0') +
+           next,
+       {{"s", std::string("\0ab\0\0cd", 7) + std::string(93, '\0') + "AB" + std::string(98, '\0') + "C" +
+                  std::string(9, '\0')},
+        {"next.txt", "next"}},
+       {}},
+      {"pax 0.1 sparse", Pax(paxSparse01) + Entry("s01", "abcd"), {{"s01", std::string("\0\0abc\0d\0", 8)}}, {}},
+      {"pax 1.0 sparse", Pax(paxSparse10) + Entry("GNUSparseFile.1/s10", map10 + "abc"),
+       {{"s10", std::string("\0ab\0\0\0c\0\0", 9)}}, {}},
+      {"sparse runs out of order", Entry(OldSparse("s", {{5, 2}, {1, 2}}, 8, 4), "abcd") + next,
+       {{"next.txt", "next"}}, {ecBadFileHeader}},
+      {"sparse run beyond the size", Entry(OldSparse("s", {{7, 2}}, 8, 2), "ab") + next, {{"next.txt", "next"}},
+       {ecBadFileHeader}},
+      {"sparse map not matching the data", Entry(OldSparse("s", {{0, 2}}, 8, 3), "abc") + next,
+       {{"next.txt", "next"}}, {ecBadFileHeader}},
+      {"pax sparse map odd", Pax(PaxRecord("GNU.sparse.size", "8") + PaxRecord("GNU.sparse.map", "1,2,3")) +
+                                 Entry("s", "ab") + next,
+       {{"next.txt", "next"}}, {ecBadFileHeader}},
+      {"pax 1.0 map huge count", Pax(paxSparse10) + Entry("s", std::string("99999999999\n").append(500, '\0')) + next,
+       {{"next.txt", "next"}}, {ecBadFileHeader}},
+      {"cut after a pax record", Pax(PaxRecord("path", "p.txt")), {}, {ecBadFileHeader}},
+      {"cut inside a header", next + Cut(Bytes(Header("h", 0)), 300), {{"next.txt", "next"}}, {ecBadFileHeader}},
+      {"cut inside a long name", next + Cut(Entry("././@LongLink", std::string(900, 'n'), 'L'), 1024),
+       {{"next.txt", "next"}}, {ecBadFileHeader}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    TempDir t;
+    WriteFile(t / "a.tar", c.Tar);
+    const TRun r = RunUnTar(t / "a.tar", t / "out");
+    EXPECT_EQ(r.Tree, c.Out);
+    EXPECT_EQ(r.Errors, c.Errors);
+    EXPECT_EQ(RunUnTar(t / "a.tar", t / "none", xmTest).Errors, c.Errors);
+  }
+}
+
+// Each 'x' record applies to the next entry alone, a later one replacing an earlier; 'g' records
+// apply to every entry after them, under the 'x' of each. A listing shows the files' real sizes.
+TEST(UnTar, PaxRecordsApplyAsTheirTypeSays) {
+  TempDir t;
+  const int64_t g = 1500000000, x = 1600000000;
+  WriteFile(t / "p.tar", Pax(PaxRecord("mtime", std::to_string(g)), 'g') + Pax(PaxRecord("path", "lost.txt")) +
+                             Pax(PaxRecord("mtime", std::to_string(x) + ".5")) + Entry("one.txt", "1") +
+                             Entry("two.txt", "22") + Zeros(2));
+  TUnTar u;
+  u.SetArchiveFile((t / "p.tar").string());
+  u.FileSpec = {"*"};
+  u.ExtractMode = xmList;
+  std::vector<std::pair<std::string, uint32_t>> listed;
+  u.OnListEntry = [&](TZipCommon*, const TListEntry& e) { listed.emplace_back(e.Name, e.DosDateTime); };
+  EXPECT_EQ(u.Extract(), 2);
+  EXPECT_EQ(listed, (std::vector<std::pair<std::string, uint32_t>>{{"one.txt", UnixToDosDateTime(x)},
+                                                                   {"two.txt", UnixToDosDateTime(g)}}));
+}
+
+// Cut short inside an entry's data: a listing says so too (extraction reports the short copy).
+TEST(UnTar, ListingACutArchiveSaysSo) {
+  TempDir t;
+  WriteFile(t / "cut.tar", Entry("f", std::string(2000, 'f')).substr(0, 1000));
+  TUnTar u;
+  u.SetArchiveFile((t / "cut.tar").string());
+  u.FileSpec = {"*"};
+  u.ExtractMode = xmList;
+  std::vector<int32_t> errors;
+  u.OnError = [&](TZipCommon*, const std::string&, const std::string&, const std::string&, int32_t c) {
+    errors.push_back(c);
+  };
+  EXPECT_EQ(u.Extract(), 1);
+  EXPECT_EQ(errors, std::vector<int32_t>{ecBadFileHeader});
+}
