@@ -45,8 +45,6 @@ bool AskPassword(const std::string& Entry, std::string& Password) {
   return got;
 }
 
-}  // namespace
-
 std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source,
                                                    const std::string& NameCoding) {
   std::vector<std::string> names;

@@ -86,7 +86,8 @@ TEST(TgzStream, LargeTarListsAndTestsInFlatMemoryWithNoFileBesideIt) {
   EXPECT_EQ(files, 0u) << "a file was made beside the archive";
 }
 
-// Every member is read; padding after the last one is ignored; damage is an error with exit 1.
+// Every member is read; padding after the last one is ignored; damage is an error with exit 1
+// and an update leaves the damaged archive alone.
 TEST(TgzStream, MembersPaddingAndDamageThroughTheCli) {
   TempDir t;
   const std::string a = tartest::Entry("a.txt", TextBytes(70000, 1));
@@ -121,6 +122,12 @@ TEST(TgzStream, MembersPaddingAndDamageThroughTheCli) {
       EXPECT_NE(r.out.find(c.Says), std::string::npos) << c.Name << ' ' << cmd << '\n' << r.out;
       if (c.Status == 0 && std::string(cmd) == "x")
         EXPECT_EQ(ReadTree(t / "out").size(), 2u) << c.Name;
+    }
+    // An update of damaged data would lose what follows the damage: the archive stays as it is.
+    WriteFile(t / "new.txt", "new");
+    if (c.Status != 0) {
+      EXPECT_EQ(RunCli({"a", (t / "x.tgz").string(), (t / "new.txt").string()}).status, 1) << c.Name;
+      EXPECT_TRUE(ReadFile(t / "x.tgz") == c.Data) << c.Name;
     }
   }
   EXPECT_EQ(RunCli({"l", (t / "x.tgz").string()}).status, 1);
