@@ -78,7 +78,9 @@ TEST(TgzStream, LargeTarListsAndTestsInFlatMemoryWithNoFileBesideIt) {
     };
     EXPECT_EQ(r.Extract(), 2) << mode;
     EXPECT_TRUE(errors.empty()) << mode;
-    if (mode == xmList) EXPECT_EQ(names, (std::vector<std::string>{"big.bin", "tail.txt"}));
+    if (mode == xmList) {
+      EXPECT_EQ(names, (std::vector<std::string>{"big.bin", "tail.txt"}));
+    }
   }
   EXPECT_LT(MaxRssKiB() - rssBefore, 64 * 1024) << "memory grew with the unpacked size";
   size_t files = 0;
@@ -120,8 +122,9 @@ TEST(TgzStream, MembersPaddingAndDamageThroughTheCli) {
       const CommandResult r = RunCli(args, t.path());
       EXPECT_EQ(r.status, c.Status) << c.Name << ' ' << cmd << '\n' << r.out;
       EXPECT_NE(r.out.find(c.Says), std::string::npos) << c.Name << ' ' << cmd << '\n' << r.out;
-      if (c.Status == 0 && std::string(cmd) == "x")
+      if (c.Status == 0 && std::string(cmd) == "x") {
         EXPECT_EQ(ReadTree(t / "out").size(), 2u) << c.Name;
+      }
     }
     // An update of damaged data would lose what follows the damage: the archive stays as it is.
     WriteFile(t / "new.txt", "new");
