@@ -112,7 +112,7 @@ TStoredDirNames PathsMode(const std::string& V) {
 void ApplyMethod(TCompBase& W, const std::string& Method) {
   if (Method.empty()) return;
   static const std::pair<const char*, TCompressMethod> kMethods[] = {
-      {"store", cmStore}, {"deflate", cmDeflate}, {"lh5", cmFrozen5}, {"lh6", cmFrozen6},
+      {"store", cmStore}, {"deflate", cmDeflate}, {"lh5", cmFrozen5}, {"lh6", cmFrozen6}, {"lh7", cmFrozen7},
       {"mszip", cmMsZip}, {"lzx", cmLzx},         {"quantum", cmQuantum}};
   for (const auto& [name, m] : kMethods) {
     if (Method != name) continue;
@@ -368,8 +368,8 @@ const TOptionSpec kKindOption = {
 const TOptionSpec kDeleteOptions = {kKindOption[0], kIgnoreCase[0], kIgnoreCase[1]};
 const TOptionSpec kWriterOptions = {
     kKindOption[0],
-    {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum", false,
-     {"store", "deflate", "lh5", "lh6", "mszip", "lzx", "quantum"}},
+    {"-m", "METHOD", "store, deflate, lh5, lh6, lh7, mszip, lzx or quantum", false,
+     {"store", "deflate", "lh5", "lh6", "lh7", "mszip", "lzx", "quantum"}},
     {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
     {kDigitOption, "", "level 0 store, 1-3 fast, 4-6 normal, 7-9 max (also -mx=N)"},
     {"-r", "", "recurse into folders (the default; as zip and 7z take it)"},

@@ -33,7 +33,7 @@
 
 enum TCompressMethod : uint8_t {
   cmStore, cmDeflate, cmFuse, cmFrozen5, cmFrozen6, cmMsZip, cmLzx, cmQuantum, cmUUEncode,
-  cmXXEncode, cmBase64, cmTarred, cmTarGzip
+  cmXXEncode, cmBase64, cmTarred, cmTarGzip, cmFrozen7
 };
 enum TCompressionMethod : uint8_t { cmInMemory, cmTempFile };
 enum TDateAttribute : uint8_t { daFileDate, daSysDate, daMaxFileDate };

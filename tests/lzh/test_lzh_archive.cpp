@@ -106,7 +106,7 @@ TEST(LzhArchive, PeersAcceptWhatBrelWrites) {
   const fs::path in = t / "in";
   MakeTree(in);
   const auto want = ReadTree(in);
-  for (const char* m : {"lh5", "lh6", "store"}) {
+  for (const char* m : {"lh5", "lh6", "lh7", "store"}) {
     SCOPED_TRACE(m);
     const fs::path a = t / (std::string(m) + ".lzh");
     const auto r = RunCli({"a", "-q", "-m", m, "--empty-dirs", a.string(), (in / "src").string()});

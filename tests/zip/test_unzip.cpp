@@ -450,3 +450,18 @@ TEST(UnZip, OverlappingEntriesAreRefused) {
     }
   }
 }
+
+// An archive of nothing but its end record (22 bytes) is valid and empty, as 7z and bsdtar read
+// it: listed, tested and extracted with nothing to do and no error.
+TEST(UnZip, AnArchiveOfOnlyItsEndRecordIsEmpty) {
+  TempDir t;
+  const std::string zip = Write(t, BuildZip({}));
+  ASSERT_EQ(ReadFile(zip).size(), size_t(EndRecordSize));
+  const std::vector<std::vector<std::string>> runs = {
+      {"l", zip}, {"t", zip}, {"x", "-o", (t / "o").string(), zip}};
+  for (const auto& args : runs) {
+    const CommandResult r = RunCli(args);
+    EXPECT_EQ(r.status, 0) << args[0] << "\n" << r.out;
+    EXPECT_NE(r.out.find("0 entries"), std::string::npos) << args[0] << "\n" << r.out;
+  }
+}
