@@ -311,15 +311,17 @@ int TCompBase::ReadOnlyRun() {
     return 0;
   }
   if (IsZipFamilyType(FArcType)) SfxOffset = IsValidArcType(DetectType(*s)) ? std::max<int64_t>(0, ArchiveStart()) : 0;
+  const std::unique_ptr<TStream32> filter = OldArchiveFilter(*s);
+  TStream32& in = filter ? *filter : *s;
   int count = 0;
   std::string name;
-  bool more = ReadFirstHeader(name, *s);
+  bool more = ReadFirstHeader(name, in);
   while (more && !IsCancelled()) {
     ++count;
     EntryNumber = count;
-    OnRead(this, s->Position(), count);
+    OnRead(this, in.Position(), count);
     const int64_t before = FNextHeader;
-    more = ReadNextHeader(name, *s) && FNextHeader != before;
+    more = ReadNextHeader(name, in) && FNextHeader != before;
   }
   return count;
 }
@@ -330,7 +332,8 @@ bool TCompBase::ReadFirstHeader(std::string& Name, TStream32& Stream) {
 }
 
 bool TCompBase::ReadNextHeader(std::string& Name, TStream32& Stream) {
-  if (FNextHeader <= 0 || FNextHeader >= Stream.Size()) return false;
+  const int64_t size = Stream.Size();  // -1 for a stream that learns it only at its end
+  if (FNextHeader <= 0 || (size >= 0 && FNextHeader >= size)) return false;
   Stream.SetPosition(FNextHeader);
   return ReadHeader(Stream, Name);
 }

@@ -74,7 +74,12 @@ void TUnTar::ReportCut(const TTarWalker& Walker, const std::vector<TTarEntry>& S
 
 int TUnTar::ExtractArchive(TStream32& Stream, int Flag) {
   // A gzip-compressed tar is read through one gunzip stream: no temporary file, flat memory.
-  if (!TGunzipStream::IsGzip(Stream)) return ExtractTar(Stream);
+  // A tar whose first name starts with the gzip magic is still a tar: its header checksum says so.
+  TTarBlock first{};
+  const int64_t at = Stream.Position();
+  const bool tarHeader = Stream.Read(first.data(), TarBlockSize) == TarBlockSize && TarChecksumMatches(first);
+  Stream.SetPosition(at);
+  if (tarHeader || !TGunzipStream::IsGzip(Stream)) return ExtractTar(Stream);
   TGunzipStream gz(Stream);
   gz.CancelFlag = CancelFlag();
   const int count = ExtractTar(gz);

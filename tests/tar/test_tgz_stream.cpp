@@ -78,7 +78,9 @@ TEST(TgzStream, LargeTarListsAndTestsInFlatMemoryWithNoFileBesideIt) {
     };
     EXPECT_EQ(r.Extract(), 2) << mode;
     EXPECT_TRUE(errors.empty()) << mode;
-    if (mode == xmList) EXPECT_EQ(names, (std::vector<std::string>{"big.bin", "tail.txt"}));
+    if (mode == xmList) {
+      EXPECT_EQ(names, (std::vector<std::string>{"big.bin", "tail.txt"}));
+    }
   }
   EXPECT_LT(MaxRssKiB() - rssBefore, 64 * 1024) << "memory grew with the unpacked size";
   size_t files = 0;
@@ -86,7 +88,8 @@ TEST(TgzStream, LargeTarListsAndTestsInFlatMemoryWithNoFileBesideIt) {
   EXPECT_EQ(files, 0u) << "a file was made beside the archive";
 }
 
-// Every member is read; padding after the last one is ignored; damage is an error with exit 1.
+// Every member is read; padding after the last one is ignored; damage is an error with exit 1
+// and an update leaves the damaged archive alone.
 TEST(TgzStream, MembersPaddingAndDamageThroughTheCli) {
   TempDir t;
   const std::string a = tartest::Entry("a.txt", TextBytes(70000, 1));
@@ -119,8 +122,15 @@ TEST(TgzStream, MembersPaddingAndDamageThroughTheCli) {
       const CommandResult r = RunCli(args, t.path());
       EXPECT_EQ(r.status, c.Status) << c.Name << ' ' << cmd << '\n' << r.out;
       EXPECT_NE(r.out.find(c.Says), std::string::npos) << c.Name << ' ' << cmd << '\n' << r.out;
-      if (c.Status == 0 && std::string(cmd) == "x")
+      if (c.Status == 0 && std::string(cmd) == "x") {
         EXPECT_EQ(ReadTree(t / "out").size(), 2u) << c.Name;
+      }
+    }
+    // An update of damaged data would lose what follows the damage: the archive stays as it is.
+    WriteFile(t / "new.txt", "new");
+    if (c.Status != 0) {
+      EXPECT_EQ(RunCli({"a", (t / "x.tgz").string(), (t / "new.txt").string()}).status, 1) << c.Name;
+      EXPECT_TRUE(ReadFile(t / "x.tgz") == c.Data) << c.Name;
     }
   }
   EXPECT_EQ(RunCli({"l", (t / "x.tgz").string()}).status, 1);
@@ -154,4 +164,32 @@ TEST(TgzStream, SignalsLeaveNoTemporaryFile) {
     EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == sig : WEXITSTATUS(status) == 1) << status;
     EXPECT_TRUE(fs::is_empty(t / "out")) << "left: " << fs::directory_iterator(t / "out")->path();
   }
+}
+
+// A .tgz that GNU tar made: updated in place through the gunzip and
+// gzip streams, read by swRead, and GNU tar lists the result.
+TEST(TgzStream, UpdatesWhatGnuTarMade) {
+  REQUIRE_TOOLS("tar");
+  TempDir t;
+  WriteFile(t / "src/a.txt", TextBytes(300000, 3));
+  WriteFile(t / "src/b.bin", RandomBytes(200000, 4));
+  ASSERT_EQ(testsupport::Run({"tar", "-czf", (t / "x.tgz").string(), "-C", (t / "src").string(), "a.txt", "b.bin"}).status, 0);
+  WriteFile(t / "src/c.txt", "new");
+  TTar w;
+  w.SetCompressMethod(cmTarGzip);
+  w.StoredDirNames = sdRelative;
+  w.FileSpec = {(t / "src/c.txt").string()};
+  w.SetArchiveFile((t / "x.tgz").string());
+  EXPECT_EQ(w.Compress(), 1);
+  const CommandResult l = testsupport::Run({"tar", "-tzf", (t / "x.tgz").string()});
+  EXPECT_EQ(l.out, "a.txt\nb.bin\nc.txt\n");
+  int seen = 0;
+  TTar r;
+  r.SetCompressMethod(cmTarGzip);
+  r.Switch = swRead;
+  r.OnRead = [&](TZipCommon*, int64_t, int) { ++seen; };
+  r.SetArchiveFile((t / "x.tgz").string());
+  r.Compress();
+  EXPECT_EQ(seen, 3);
+  EXPECT_EQ(ReadTree(t.path()).size(), 5u);  // x.tgz, src/ and its three files: nothing else
 }
