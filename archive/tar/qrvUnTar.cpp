@@ -88,6 +88,7 @@ int TUnTar::ExtractArchive(TStream32& Stream, int Flag) {
 
 void TUnTar::ListEntry(const TTarEntry& E) {
   ++EntryCount;
+  if (!E.Damage.empty()) ReportError(ShownName(E.Name), E.Damage, FRunArchiveName, ecBadFileHeader);
   if (!OnListEntry) return;
   TListEntry l;
   l.Name = E.Name;
