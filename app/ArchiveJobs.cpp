@@ -14,10 +14,8 @@
 #include "archive/zip/qrvZip.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
-#include "platform/TempFiles.h"
 
 #include <fcntl.h>
-#include <zlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +23,7 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <utility>
 
 const char* const kFolderMask = "/*.*";
@@ -91,7 +90,9 @@ bool WrittenBetween(const TFileStamp& before, const TFileStamp& after)
 }
 
 // Passes a job's error reports on and counts them. "Nothing to do" is held back: only the job
-// knows afterwards whether it means an archive already up to date or a failure.
+// knows afterwards whether it means an archive already up to date or a failure. Once the user
+// declined a password, the "invalid password" reports of the entries left out are counted as
+// skipped, not as errors. The window's Cancel reaches the component at each progress step.
 class TJobErrors {
 public:
     explicit TJobErrors(const TArchiveJobEvents& outer) : FOuter(outer) {}
@@ -107,7 +108,17 @@ public:
                 FHolding = true;
                 return;
             }
+            if (code == ecInvalidPassword && FDeclined &&
+                (msg.empty() || msg == ErrorText(ecUserCanceled))) {
+                ++FSkipped;
+                return;
+            }
             Forward(sender, file, msg, volume, code);
+        };
+        e.OnProgress = [this](TZipCommon* sender, uint8_t byFile, uint8_t byArchive) {
+            PollCancel(sender);
+            if (FOuter.OnProgress)
+                FOuter.OnProgress(sender, byFile, byArchive);
         };
         return e;
     }
@@ -124,12 +135,24 @@ public:
         if (std::exchange(FHolding, false))
             Forward(nullptr, FHeld[0], FHeld[1], FHeld[2], ecNothingToDo);
     }
+    // Sets the component's cancel flag once the window asked to cancel.
+    void PollCancel(TZipCommon* component)
+    {
+        if (CancelRequested() && component && !component->IsCancelled())
+            component->SetCancel(true);
+    }
+    bool CancelRequested() const { return FOuter.Cancel && FOuter.Cancel->load(); }
+    const TArchiveJobEvents& Outer() const { return FOuter; }
+    void DeclinePasswords() { FDeclined = true; }
     int Count() const { return FCount; }
+    int Skipped() const { return FSkipped; }
 
 private:
     const TArchiveJobEvents& FOuter;
     int FCount = 0;
+    int FSkipped = 0;
     bool FHolding = false;
+    bool FDeclined = false;
     std::array<std::string, 3> FHeld;
 };
 
@@ -145,16 +168,26 @@ void Connect(TZipCommon& component, const TArchiveJobEvents& events)
     component.OnProgress = events.OnProgress;
 }
 
-// Runs the writer of that kind on the paths, configured as the window always packs.
-void RunWriter(int kind, const std::vector<std::string>& paths, const std::string& archive,
+// Runs the writer of that kind on the paths, configured as the window always packs. True when
+// the run was cancelled.
+bool RunWriter(int kind, const std::vector<std::string>& paths, const std::string& archive,
                bool recurse, TJobErrors& errors)
 {
     std::unique_ptr<TCompBase> writer = NewWriter(kind);
     if (!writer) {
         ReportUnsupported(errors, archive);
-        return;
+        return false;
     }
     Connect(*writer, errors.Events());
+    TZipCommon* component = writer.get();
+    writer->OnFileScanStatus = [&errors, component](TZipCommon*, const std::string&, int, int64_t) {
+        errors.PollCancel(component);
+    };
+    // The window packs what is listed: a listed file replaces a changed entry of that name.
+    writer->OnReplaceFile = [](TZipCommon*, const std::string&, const std::string&, TDateTime,
+                               TDateTime, int64_t, int64_t, int32_t, int32_t, bool& replace) {
+        replace = true;
+    };
     writer->SetArchiveFile(archive);
     writer->CompressionMethod = cmTempFile;
     writer->DateAttribute = daFileDate;
@@ -164,7 +197,9 @@ void RunWriter(int kind, const std::vector<std::string>& paths, const std::strin
     writer->StoredDirNames = sdRelativeStoreStart;
     writer->StoreEmptySubDirs = false;
     writer->Switch = swAdd;
+    errors.PollCancel(component);
     writer->Compress();
+    return writer->IsCancelled();
 }
 
 // One writer run of MakeArchive: folder masks recurse, plain files do not.
@@ -188,10 +223,34 @@ std::vector<TWriterRun> SplitByRecursion(const std::vector<std::string>& paths)
     return runs;
 }
 
-// Extracts the archive Source into Folder, as the window always extracts; an existing file that
-// differs from its entry goes to the Trash first. Returns the number of files trashed.
-int RunReader(TReaderKind kind, const std::string& source, const std::string& folder,
-              TJobErrors& errors)
+// Asks the job's OnGetPassword for the reader's encrypted entries. Declining skips every
+// encrypted entry of the archive; a password given for all is kept while it opens entries, one
+// given for a single entry is forgotten before the next.
+void ConnectPasswords(TUnBase& reader, const std::string& archive, TJobErrors& errors)
+{
+    auto forAll = std::make_shared<bool>(false);
+    reader.OnGetPassword = [&errors, archive, forAll](TZipCommon* sender, const std::string& entry,
+                                                      std::string& password, bool& tryAgain) {
+        const auto& ask = errors.Outer().OnGetPassword;
+        if (!ask || !ask(archive, entry, password, *forAll)) {
+            errors.DeclinePasswords();
+            tryAgain = false;
+        }
+        errors.PollCancel(sender);
+    };
+    reader.OnBegin = [forAll](TZipCommon* sender, const std::string&, int, bool&) {
+        auto* r = static_cast<TUnBase*>(sender);
+        if (!*forAll) {
+            r->Password.clear();
+            r->Passwords.clear();
+        }
+    };
+}
+
+// Extracts the archive Source into Folder, as the window always extracts. Returns the number of
+// files trashed; Cancelled tells whether the run was cancelled.
+int RunReader(TReaderKind kind, const std::string& source, const std::string& archive,
+              const std::string& folder, TJobErrors& errors, bool& cancelled)
 {
     std::unique_ptr<TUnBase> reader = NewReader(kind);
     if (!reader) {
@@ -200,12 +259,11 @@ int RunReader(TReaderKind kind, const std::string& source, const std::string& fo
     }
     if (auto* zip = dynamic_cast<TUnZip*>(reader.get()))
         zip->SetZipCmntBufSize(32000);
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
     reader->FileSpec = {"*.*"};
     reader->SetArchiveFile(source);
     reader->SetExtractDir(folder);
     Connect(*reader, errors.Events());
+    ConnectPasswords(*reader, archive, errors);
     reader->UseStoredDirs = true;
     reader->DateAttribute = daFileDate;
     reader->ConfirmOverwrites = false;
@@ -216,43 +274,8 @@ int RunReader(TReaderKind kind, const std::string& source, const std::string& fo
     reader->TranslateOemChar = true;
     reader->RecurseDirs = true;
     reader->Extract();
+    cancelled = reader->IsCancelled() || errors.CancelRequested();
     return reader->TrashedFiles();
-}
-
-// Unpacks every gzip member of Gz into a new temporary file beside it (or in the temporary
-// folder when its own folder takes no new file), guarded by Guard. False when the data is
-// damaged, ends early or cannot be written.
-bool GunzipToTemp(const std::string& gz, TTempFileGuard& guard)
-{
-    std::string tmp;
-    int fd = CreateUniqueFile(DirOf(gz), "qrv", tmp);
-    if (fd < 0)
-        fd = CreateUniqueFile(SystemTempDir(), "qrv", tmp);
-    if (fd < 0)
-        return false;
-    guard.Reset(tmp);
-    gzFile in = gzopen(gz.c_str(), "rb");
-    bool ok = in != nullptr;
-    std::vector<char> buf(1 << 17);
-    while (ok) {
-        const int n = gzread(in, buf.data(), unsigned(buf.size()));
-        int err = Z_OK;
-        if (n <= 0) {
-            gzerror(in, &err);
-            ok = n == 0 && err == Z_OK;
-            break;
-        }
-        for (int done = 0; ok && done < n;) {
-            const ssize_t w = ::write(fd, buf.data() + done, size_t(n - done));
-            ok = w > 0;
-            done += int(std::max<ssize_t>(w, 0));
-        }
-        ProcessMessages();
-    }
-    if (in)
-        gzclose(in);
-    ::close(fd);
-    return ok;
 }
 
 }  // namespace
@@ -290,6 +313,9 @@ std::string UnpackFolderFor(const std::string& Path)
     std::string base = NameWithoutExt(name);
     if (IsTarGzName(name) && SameText(ExtractFileExt(base), ".tar"))
         base = NameWithoutExt(base);
+    // Never the folder above, the archive's own folder, or the archive itself.
+    if (base.empty() || base == "." || base == ".." || base == name || base.find('/') != std::string::npos)
+        base = name + "_files";
     return JoinPath(FolderOf(Path), base);
 }
 
@@ -371,22 +397,24 @@ TJobResult MakeArchive(int Kind, const std::vector<std::string>& Paths, const TA
         return result;  // no writer for that kind: nothing is created
     const TFileStamp before = StampOf(result.Target);
     TJobErrors errors(Events);
+    bool cancelled = false;
     for (const TWriterRun& run : SplitByRecursion(Paths)) {
+        if ((cancelled = cancelled || errors.CancelRequested()))
+            break;
         try {
-            RunWriter(Kind, run.Paths, result.Target, run.Recurse, errors);
+            cancelled = RunWriter(Kind, run.Paths, result.Target, run.Recurse, errors);
         } catch (...) {
             // The writer has reported its errors through OnError already.
         }
     }
-    // Only a file this job created or rewrote gets the byte: a failed run leaves whatever was
-    // there before untouched.
     const TFileStamp after = StampOf(result.Target);
     const bool written = WrittenBetween(before, after);
-    if (written)
-        AppendZeroByte(result.Target);
-    if (!after.Exists)
+    if (!after.Exists && !cancelled)
         errors.ReleaseHeld();  // nothing to do and no archive: nothing was packed
-    result.Outcome = errors.Count() > 0 ? joFailed : written ? joDone : joUpToDate;
+    result.Outcome = cancelled               ? joCancelled
+                     : errors.Count() > 0    ? joFailed
+                     : written               ? joDone
+                                             : joUpToDate;
     return result;
 }
 
@@ -401,22 +429,31 @@ TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Event
     if (probe.ArchiveFile().empty() || !IsValidArcType(probe.ArcType()))
         return result;  // unreadable or not an archive: skipped without a report
     TJobErrors errors(Events);
-    std::string source = Path;
-    TTempFileGuard unpacked;
-    if (probe.ArcType() == atTarGZip || (probe.ArcType() == atGZip && IsTarGzName(Path))) {
-        if (!GunzipToTemp(Path, unpacked)) {
-            errors.Forward(nullptr, Path, std::string(), Path, ecReadFile);
-            result.Outcome = joFailed;
-            return result;
-        }
-        source = unpacked.Path();
-        probe.SetArchiveFile(source);
+    if (errors.CancelRequested()) {
+        result.Outcome = joCancelled;
+        return result;
     }
-    const TReaderKind kind = ReaderForType(probe.ArcType());
+    // A gzip-compressed tar is read by the TAR reader through its gunzip stream.
+    const bool tgz = probe.ArcType() == atTarGZip || (probe.ArcType() == atGZip && IsTarGzName(Path));
+    const TReaderKind kind = tgz ? rkUnTar : ReaderForType(probe.ArcType());
     if (kind == rkNone)
         return result;
-    result.Trashed = RunReader(kind, source, result.Target, errors);
+    TUnpackFolder folder;
+    if (!folder.Create(FolderOf(result.Target), ExtractFileName(result.Target))) {
+        errors.Forward(nullptr, result.Target, folder.Reason, Path, ecOpenFile);
+        result.Outcome = joFailed;
+        return result;
+    }
+    result.Target = folder.Path();
+    bool cancelled = false;
+    result.Trashed = RunReader(kind, Path, Path, result.Target, errors, cancelled);
     errors.ReleaseHeld();
-    result.Outcome = errors.Count() > 0 ? joFailed : joDone;
+    result.Skipped = errors.Skipped();
+    if (result.Skipped > 0)
+        result.SkipReason = "encrypted, no password given";
+    if (cancelled || errors.Count() > 0 || result.Skipped > 0)
+        folder.RemoveIfEmpty();
+    folder.LiftSingleTop();
+    result.Outcome = cancelled ? joCancelled : errors.Count() > 0 ? joFailed : joDone;
     return result;
 }

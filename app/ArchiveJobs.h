@@ -3,6 +3,7 @@
 // Qt-free: used by the window and by brel-cli run.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +25,13 @@ using TArchiveProgressEvent =
 struct TArchiveJobEvents {
     TArchiveErrorEvent OnError;
     TArchiveProgressEvent OnProgress;
+    // Asked for an encrypted entry's password (Entry: its stored name). Return false to skip
+    // the encrypted entries of this archive; ForAll: use Password for all its entries.
+    std::function<bool(const std::string& Archive, const std::string& Entry,
+                       std::string& Password, bool& ForAll)> OnGetPassword;
+    // The window's Cancel: set to true to stop the running job at its next check (the
+    // component's cancel flag); the old archive stays as it was, temporary files are removed.
+    std::atomic<bool>* Cancel = nullptr;
 };
 
 // Kind of a new archive, as the window's radio buttons number them.
@@ -52,8 +60,34 @@ struct TNewArchive {
 TNewArchive NewArchiveFor(int Kind, const std::string& FirstPath);
 
 // Folder an archive is extracted into: its folder + "/" + its name without extension
-// (/in/photos.zip gives /in/photos; /in/src.tar.gz and /in/src.tgz give /in/src).
+// (/in/photos.zip gives /in/photos; /in/src.tar.gz and /in/src.tgz give /in/src). A name that
+// would be empty, ".", "..", or the archive's own name becomes the whole file name + "_files"
+// (/in/...zip gives /in/...zip_files), so the folder is always one new name beside the archive.
 std::string UnpackFolderFor(const std::string& Path);
+
+// The new folder UnpackArchive writes into, beside the archive, made and reached through the
+// archive folder's descriptor without following a link.
+class TUnpackFolder {
+public:
+    TUnpackFolder() = default;
+    TUnpackFolder(const TUnpackFolder&) = delete;
+    TUnpackFolder& operator=(const TUnpackFolder&) = delete;
+    ~TUnpackFolder();
+    // Makes Name in Parent, or "Name (2)", "Name (3)"... when a folder of that name exists.
+    // False, with Reason, when Parent cannot be opened, a link or a file holds Name, or the
+    // folder cannot be made.
+    bool Create(const std::string& Parent, const std::string& Name);
+    std::string Path() const;
+    // When the folder holds nothing but one folder named Name, that folder takes its place.
+    void LiftSingleTop();
+    // Removes the folder when it holds nothing but (empty) folders.
+    void RemoveIfEmpty();
+    std::string Reason;
+
+private:
+    int FParent = -1;
+    std::string FParentPath, FBase, FName;
+};
 
 // Reader for a detected archive type (the TArcType value): cabinets, LHA/LZH (also
 // self-extracting), TAR, ZIP (also self-extracting); rkNone for every other type.
@@ -81,29 +115,40 @@ enum TJobOutcome {
     joDone,      // the archive was written, or the archive extracted
     joUpToDate,  // the archive already held every listed file as it is
     joSkipped,   // nothing to do: not an archive, or no writer kind
-    joFailed     // at least one error was reported
+    joFailed,    // at least one error was reported
+    joCancelled  // stopped through Events.Cancel: an old archive stays as it was
 };
 struct TJobResult {
     TJobOutcome Outcome = joSkipped;
     std::string Target;
     int Trashed = 0;  // changed files an extraction moved to the Trash before replacing them
+    // Entries an extraction left out without an error, and why (encrypted entries whose
+    // password was not given: "encrypted, no password given").
+    int Skipped = 0;
+    std::string SkipReason;
 };
 
 // Appends one 0x00 byte to an existing regular file; does nothing when it cannot be opened.
 void AppendZeroByte(const std::string& Path);
 
 // Packs Paths (files and folder masks) into one new archive of the given kind beside the first
-// path; the archive then ends with one extra 0x00 byte. A folder mask adds the folder's whole
-// tree, a file only itself, in any order (files and folders then take one writer run each).
-// An archive that already holds everything unchanged is up to date, not an error: "Nothing to
-// do" (25268) reaches Events.OnError only when no archive exists afterwards. Other errors reach
-// Events.OnError as reported.
+// path. A folder mask adds the folder's whole tree, a file only itself, in any order (files and
+// folders then take one writer run each). The listed files win over changed entries of an
+// existing archive. An archive that already holds everything unchanged is up to date, not an
+// error: "Nothing to do" (25268) reaches Events.OnError only when no archive exists afterwards.
+// Other errors reach Events.OnError as reported. The archive is what the writer made, byte for
+// byte (as brel-cli a makes it).
 TJobResult MakeArchive(int Kind, const std::vector<std::string>& Paths, const TArchiveJobEvents& Events);
 
 // Recognises the archive at Path by its content (reading the file itself, never a copy in
-// memory) and extracts it into UnpackFolderFor(Path); a gzip-compressed tar is first unpacked
-// into a temporary file beside it. An existing file there that differs from its entry (size or
-// date) goes to the Trash before it is replaced. A file that is not a recognised archive is
-// skipped without a report; a recognised one without a reader in this build is reported with
+// memory) and extracts it into a new folder beside it: UnpackFolderFor(Path), or "NAME (2)",
+// "NAME (3)"... when a folder of that name exists (never merged into). When every entry lies
+// below one top folder of that same name, that level is not doubled: proj.zip holding proj/...
+// gives proj/... . A link or a file in the way of the name is reported (25235 with the reason)
+// and nothing is extracted. The folder is created and opened without following a link. Target
+// is the folder used. Encrypted entries ask Events.OnGetPassword; declined ones are counted in
+// Skipped. A folder that ends up holding nothing is removed. A gzip-compressed tar is first
+// unpacked into a temporary file beside it. A file that is not a recognised archive is skipped
+// without a report; a recognised one without a reader in this build is reported with
 // kUnsupportedArchiveType.
 TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Events);

@@ -186,17 +186,6 @@ bool ParseDecimal(const std::string& text, int32_t& value)
     return true;
 }
 
-bool FolderWritable(const std::string& folder)
-{
-    std::string probe = (folder.empty() ? std::string(".") : folder) + "/.brel-probe-XXXXXX";
-    const int fd = ::mkstemp(probe.data());
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    ::unlink(probe.c_str());
-    return true;
-}
-
 std::string HomeFolder()
 {
     const char* home = std::getenv("HOME");
@@ -276,9 +265,7 @@ void WriteIniBool(const std::string& Base, const std::string& Section, const std
 
 std::string SettingsBaseFor(const std::string& ExePath)
 {
-    const std::filesystem::path exe(ExePath);
-    if (FolderWritable(exe.parent_path().string()))
-        return std::filesystem::path(exe).replace_extension().string();
+    // Never beside the program: a start as root would write into /usr/bin.
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     const std::string config = (xdg && xdg[0] == '/') ? std::string(xdg) : HomeFolder() + "/.config";
     return config + "/brel/brel";

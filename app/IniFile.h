@@ -30,6 +30,6 @@ bool ReadIniBool(const std::string& Base, const std::string& Section, const std:
 void WriteIniBool(const std::string& Base, const std::string& Section, const std::string& Key,
                   bool Value);
 
-// Settings base for a program at ExePath: the path without its extension when its folder is
-// writable, else $XDG_CONFIG_HOME/brel/brel (~/.config when XDG_CONFIG_HOME is unset).
+// Settings base of the program (at ExePath, wherever it is installed): $XDG_CONFIG_HOME/brel/brel,
+// with ~/.config when XDG_CONFIG_HOME is unset or not absolute.
 std::string SettingsBaseFor(const std::string& ExePath);

@@ -30,6 +30,7 @@
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QUrl>
@@ -138,11 +139,16 @@ TfrmBrel::TfrmBrel(const std::string& Base, QWidget* parent)
 {
     InitResources();
     setObjectName("frmBrel");
+    FSizePool = std::make_unique<QThreadPool>();
+    FSizePool->setMaxThreadCount(1);
     SettingsBase = Base.empty() ? SettingsBaseFor(QApplication::applicationFilePath().toStdString()) : Base;
     setFont(WindowFont());
-    setFixedSize(kClientWidth, kDesignHeight);
+    resize(kClientWidth, kDesignHeight);
+    setMinimumSize(kClientWidth, kCollapsedHeight);
     CreateControls();
     WireHandlers();
+    SetTabOrder();
+    Retranslate();
 
     UseRealJobs();
     rbtCmp01->setChecked(true);
@@ -156,6 +162,8 @@ TfrmBrel::TfrmBrel(const std::string& Base, QWidget* parent)
 
 TfrmBrel::~TfrmBrel()
 {
+    FGone->store(true);  // folder sizes still being summed stop and report nothing
+    FSizePool->waitForDone();
     FUpxDir.reset();  // removes the packer and the private folder it made
     if (FBusy)
         QApplication::restoreOverrideCursor();
@@ -163,22 +171,25 @@ TfrmBrel::~TfrmBrel()
 
 void TfrmBrel::CreateControls()
 {
-    lblFile0 = MakeLabel(this, {8, 7, 155, 12}, "File list for compression ", true);
-    lblFile1 = MakeLabel(this, {8, 21, 311, 12}, "UPX (.,exe, .com, .dll, .sys, .src) / Archive (etc ext)", true);
-    btnRun = MakeSpeedButton(this, {335, 5, 80, 22}, "Execute", lcsGold, ":/brel/execute.xpm");
-    btnClose = MakeSpeedButton(this, {419, 5, 69, 22}, "close", lcsGold, ":/brel/close.xpm");
+    lblFile0 = MakeLabel(this, {8, 7, 155, 12}, "", true);
+    lblFile1 = MakeLabel(this, {8, 21, 311, 12}, "", true);
+    btnRun = MakeSpeedButton(this, {335, 5, 80, 22}, "", lcsGold, ":/brel/execute.xpm");
+    btnClose = MakeSpeedButton(this, {419, 5, 69, 22}, "", lcsGold, ":/brel/close.xpm");
+    // Tab reaches both buttons; Space or Enter on the focused one clicks it.
+    for (TLbSpeedButton* b : {btnRun, btnClose})
+        b->setFocusPolicy(Qt::StrongFocus);
     CreateListAndMemos();
     CreateUpxGroup();
     CreateArchiveGroup();
 
-    lblOut = MakeLabel(this, {8, 154, 70, 12}, "UPX Output", true);
+    lblOut = MakeLabel(this, {8, 154, 70, 12}, "", true);
     lblOut->setCursor(Qt::PointingHandCursor);
-    lblURL = MakeLabel(this, {85, 154, 80, 12}, "UPX HomePage", false, true);
+    lblURL = MakeLabel(this, {85, 154, 80, 12}, "", false, true);
     lblURL->setCursor(Qt::PointingHandCursor);
     QPalette blue = lblURL->palette();
     blue.setColor(QPalette::WindowText, Qt::blue);
     lblURL->setPalette(blue);
-    btnVer = MakeSpeedButton(this, {422, 149, 65, 19}, "UPX ver", lcsQuicken, nullptr);
+    btnVer = MakeSpeedButton(this, {422, 149, 65, 19}, "", lcsQuicken, nullptr);
 
     CreateStatusBar();
     FileDrop1 = new TFileDrop(this);
@@ -190,11 +201,11 @@ void TfrmBrel::CreateListAndMemos()
     SetupList();
 
     PopupMenu1 = new QMenu(this);
-    add_Files = PopupMenu1->addAction(QString::fromUtf8("Add files…"));
-    add_Folder = PopupMenu1->addAction(QString::fromUtf8("Add folder…"));
+    add_Files = PopupMenu1->addAction(QString());
+    add_Folder = PopupMenu1->addAction(QString());
     PopupMenu1->addSeparator();
-    del_File = PopupMenu1->addAction(QString::fromUtf8("リストから削除"));
-    del_All = PopupMenu1->addAction(QString::fromUtf8("リストの全削除"));
+    del_File = PopupMenu1->addAction(QString());
+    del_All = PopupMenu1->addAction(QString());
 
     mmMSG = Place(new TMemo(this, 4, 6), {5, 40, 235, 106}, false);
     QPalette night = mmMSG->palette();
@@ -203,8 +214,6 @@ void TfrmBrel::CreateListAndMemos()
     night.setColor(QPalette::Text, Qt::white);
     mmMSG->setPalette(night);
     mmMSG->setAutoFillBackground(true);
-    mmMSG->setPlainText("[ Description ]\n\nUPX only of one the exe file operates. \n\n"
-                        "Other extensions operate with Archive(zip, \nlzh cab, tar).");
 
     Memo1 = Place(new TMemo(this, 4, 4), {5, 171, 482, 278}, false);
 
@@ -218,26 +227,23 @@ void TfrmBrel::CreateUpxGroup()
 {
     grpUPX = MakeGroup(this, {244, 36, 170, 111}, " UPX ");
     auto* modes = new QButtonGroup(this);
-    const char* captions[] = {"自動", "圧縮", "解凍", "テスト"};
     const int tops[] = {15, 32, 49, 64};
     QRadioButton** buttons[] = {&rbtCmp01, &rbtCmp02, &rbtCmp03, &rbtCmp04};
     for (int tag = 0; tag < 4; ++tag) {
-        *buttons[tag] = Place(new QRadioButton(QString::fromUtf8(captions[tag]), grpUPX),
-                              {11, tops[tag], 55, 17}, true);
+        *buttons[tag] = Place(new QRadioButton(grpUPX), {11, tops[tag], 55, 17}, true);
         modes->addButton(*buttons[tag], tag);
     }
     connect(modes, &QButtonGroup::idToggled, this, [this](int tag, bool on) {
         if (on)
             rbtCmp01Click(tag);
     });
-    chkUseUPX = Place(new QCheckBox(QString::fromUtf8("UPXを使う"), grpUPX), {71, 21, 96, 17}, true);
-    chkBackup = Place(new QCheckBox(QString::fromUtf8("バックアップ"), grpUPX), {71, 41, 96, 17}, true);
-    chkCompIco = Place(new QCheckBox(QString::fromUtf8("アイコン圧縮"), grpUPX), {71, 60, 96, 17}, true);
-    lblComp = MakeLabel(grpUPX, {15, 88, 52, 12}, "圧縮率 : ", false);
+    chkUseUPX = Place(new QCheckBox(grpUPX), {71, 21, 96, 17}, true);
+    chkBackup = Place(new QCheckBox(grpUPX), {71, 41, 96, 17}, true);
+    chkCompIco = Place(new QCheckBox(grpUPX), {71, 60, 96, 17}, true);
+    lblComp = MakeLabel(grpUPX, {15, 88, 52, 12}, "", false);
     cmbComp = Place(new TxxComboBox(grpUPX), {70, 82, 93, 22}, true);
-    for (int level = 1; level <= 9; ++level)
-        cmbComp->addItem(QString("Level %1").arg(level));
-    cmbComp->addItem("Best !!");
+    for (int level = 0; level < 10; ++level)
+        cmbComp->addItem(QString());
     cmbComp->setMaxVisibleItems(12);
     cmbComp->SetItemHeight(16);
     cmbComp->WheelActive = true;
@@ -265,7 +271,7 @@ void TfrmBrel::CreateStatusBar()
     STB = new TAdvStatus(this);
     STB->resize(kClientWidth, 22);
     STB->SetColor(kStatusColor);
-    STB->AddPanel(174, "     Ready");
+    STB->AddPanel(174);
     STB->AddPanel(318);
     imgWeb = new QLabel(STB);
     imgWeb->setGeometry(3, 4, 16, 16);
@@ -292,6 +298,8 @@ void TfrmBrel::WireHandlers()
     connect(add_Files, &QAction::triggered, this, [this] { add_FilesClick(); });
     connect(add_Folder, &QAction::triggered, this, [this] { add_FolderClick(); });
     ChoosePaths = [this](bool folder) { return DialogPaths(folder); };
+    GetPassword = [this](const std::string& archive, const std::string& entry, std::string& password,
+                         bool& forAll) { return AskPassword(this, archive, entry, password, forAll); };
     connect(lstFile, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { PopupMenu1->popup(lstFile->viewport()->mapToGlobal(at)); });
     FileDrop1->OnFileDrop = [this](TFileDrop* sender, int num, const std::vector<std::string>& files,
@@ -371,25 +379,54 @@ void TfrmBrel::FormShow()
     FUpxDir->WriteUpxExe({reinterpret_cast<const unsigned char*>(bytes.constData()), size_t(bytes.size())});
     UpdateUpxControls();
     ResizeOutput(1);
+    FLaidOut = true;
 }
 
 void TfrmBrel::closeEvent(QCloseEvent* e)
 {
+    if (FBusy) {
+        // The run stops at its next check and cleans up; the window closes once it has returned.
+        e->ignore();
+        BeginQuitting();
+        CancelRun();
+        return;
+    }
     SaveOptions();
+    BeginQuitting();
     e->accept();
+}
+
+void TfrmBrel::BeginQuitting()
+{
+    // From here on the program ends: a later start opens a window of its own.
+    if (!std::exchange(FQuitAfterRun, true) && OnQuitting)
+        OnQuitting();
+}
+
+void TfrmBrel::keyPressEvent(QKeyEvent* e)
+{
+    if (e->modifiers() & ~Qt::KeypadModifier)
+        return QWidget::keyPressEvent(e);
+    switch (e->key()) {
+    case Qt::Key_Escape:
+        if (FBusy)
+            CancelRun();
+        else
+            close();
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (!FBusy)
+            btnRunClick();
+        return;
+    default:
+        QWidget::keyPressEvent(e);
+    }
 }
 
 void TfrmBrel::SetStartupPaths(const std::vector<std::string>& Paths)
 {
     FStartupPaths = Paths;
-}
-
-void TfrmBrel::ResizeOutput(int Kind)
-{
-    int h = kCollapsedHeight;
-    if (Kind == 2 || (Kind == 0 && height() == kCollapsedHeight))
-        h = kExpandedHeight;
-    setFixedSize(kClientWidth, h);
 }
 
 void TfrmBrel::UpdateUpxControls()
@@ -416,7 +453,10 @@ void TfrmBrel::BringToFront()
 
 void TfrmBrel::btnRunClick()
 {
-    RunJobs();
+    if (FBusy)
+        CancelRun();  // the button reads "Cancel" during a run
+    else
+        RunJobs();
 }
 
 void TfrmBrel::btnCloseClick()
@@ -426,7 +466,7 @@ void TfrmBrel::btnCloseClick()
 
 void TfrmBrel::btnVerClick()
 {
-    if (height() >= kCollapsedHeight + 1) {
+    if (FExpanded) {
         ResizeOutput(1);
         return;
     }
@@ -479,11 +519,11 @@ std::vector<std::string> TfrmBrel::DialogPaths(bool Folder)
 {
     QStringList chosen;
     if (Folder) {
-        const QString dir = QFileDialog::getExistingDirectory(this, "Add folder", QDir::homePath());
+        const QString dir = QFileDialog::getExistingDirectory(this, tr("Add folder"), QDir::homePath());
         if (!dir.isEmpty())
             chosen << dir;
     } else {
-        chosen = QFileDialog::getOpenFileNames(this, "Add files", QDir::homePath());
+        chosen = QFileDialog::getOpenFileNames(this, tr("Add files"), QDir::homePath());
     }
     std::vector<std::string> paths;
     for (const QString& p : chosen)

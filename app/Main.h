@@ -6,6 +6,7 @@
 #include "app/ArchiveJobs.h"
 
 #include <QWidget>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@ class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QRadioButton;
+class QThreadPool;
 class QTreeWidget;
 class TAdvStatus;
 class TFileDrop;
@@ -33,7 +35,13 @@ QString IconNameFor(const std::string& Path);
 // The version the caption shows.
 const std::string& FileVersionText();
 
-// Client heights of the window: list and options only, or with the UPX output pane.
+// Asks for the password of an encrypted entry: a field without echo, "use for all entries of
+// this archive", and Skip (false: the archive's encrypted entries are left out).
+bool AskPassword(QWidget* Parent, const std::string& Archive, const std::string& Entry,
+                 std::string& Password, bool& ForAll);
+
+// Client heights of the window at its design size: list and options only, or with the UPX
+// output pane.
 constexpr int kCollapsedHeight = 193;
 constexpr int kExpandedHeight = 477;
 
@@ -76,6 +84,14 @@ public:
     // The file dialog of "Add files…" (Folder false) and "Add folder…" (true): the chosen paths,
     // none when cancelled. Tests put a stand-in here.
     std::function<std::vector<std::string>(bool Folder)> ChoosePaths;
+    // The password question of an encrypted entry (the job's OnGetPassword): the dialog of
+    // AskPassword by default; tests put a stand-in here.
+    std::function<bool(const std::string& Archive, const std::string& Entry, std::string& Password,
+                       bool& ForAll)>
+        GetPassword;
+    // Called once when the window is closed during a run: from then on it only finishes that
+    // run and quits, so a later start must not hand its paths to it.
+    std::function<void()> OnQuitting;
 
     // File list.
     void AddFiles(const std::vector<std::string>& Paths);
@@ -96,6 +112,13 @@ public:
     void RunArchiveJobs(std::vector<std::string>& Paths);
     void SetBusy(bool On);
     bool Busy() const { return FBusy; }
+    // Stops the running archive job at its next check ("Cancel", Esc).
+    void CancelRun();
+    bool CancelRequested() const { return FCancel.load(); }
+    bool Quitting() const { return FQuitAfterRun; }
+    // Paths handed over during a run that ended by closing the window: the caller starts a new
+    // window for them.
+    std::vector<std::string> TakeLeftOverPaths();
     void ArchiveProgress(TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive);
     void ArchiveError(TZipCommon* Sender, const std::string& FileName,
                       const std::string& ExtendedMsg, const std::string& VolumeID, int32_t ECode);
@@ -130,6 +153,9 @@ public:
 protected:
     void showEvent(QShowEvent*) override;
     void closeEvent(QCloseEvent*) override;
+    void keyPressEvent(QKeyEvent*) override;
+    void resizeEvent(QResizeEvent*) override;
+    void changeEvent(QEvent*) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 public:
@@ -144,6 +170,13 @@ private:
     void CreateUpxGroup();
     void CreateArchiveGroup();
     void CreateStatusBar();
+    void SetTabOrder();
+    void BeginQuitting();
+    void Retranslate();
+    void LayoutControls();
+    int ClientHeightFor(bool Expanded) const;
+    static QString ReadyText();
+    void StartFolderSize(const std::string& Path);
     void WireHandlers();
     void RunUpxJobHere(int Mode, int Level, const std::vector<std::string>& Paths,
                        const std::string& Extra, bool Icons, bool Backup);
@@ -162,5 +195,14 @@ private:
     std::vector<std::string> FPendingPaths;
     std::vector<std::string> FRunLines;
     bool FUpxRun = false;
+    std::atomic<bool> FCancel{false};
+    bool FQuitAfterRun = false;
+    bool FExpanded = false;
+    bool FLaidOut = false;  // shown and collapsed once: resizing is the user's from then on
+    int FListHeight = 106;  // grows with the window while the output pane is hidden
+    int FMemoHeight = 278;  // grows with the window while it is shown
+    // Set when the window goes: folder sizes still being summed stop.
+    std::shared_ptr<std::atomic<bool>> FGone = std::make_shared<std::atomic<bool>>(false);
+    std::unique_ptr<QThreadPool> FSizePool;
     std::unique_ptr<TUpxDir> FUpxDir;
 };

@@ -15,6 +15,7 @@
 #include <QGroupBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
 #include <exception>
@@ -22,9 +23,11 @@
 
 namespace {
 
-const char* const kStatusExecute = "     Execute";
-const char* const kStatusReady = "     Ready";
-const char* const kStatusError = "     Erorr";
+// Status texts keep five blanks before the word.
+std::string Status(const QString& word)
+{
+    return ("     " + word).toStdString();
+}
 // The tooltip shows this many lines of a run; "UPX Output" shows them all.
 constexpr size_t kHintLines = 15;
 
@@ -79,8 +82,9 @@ void TfrmBrel::RunJobs()
 {
     if (FBusy)
         return;  // a second job started inside the first is never sound
-    SetStatus(kStatusExecute);
+    SetStatus(Status(tr("Execute")));
     ErrorFlag = false;
+    FCancel = false;
     FRunLines.clear();
     FUpxRun = false;
     const int mode = UpxMode;
@@ -94,11 +98,29 @@ void TfrmBrel::RunJobs()
     } catch (const std::exception&) {
         ErrorFlag = true;  // a job that throws has failed; the window carries on
     }
-    SetStatus(ErrorFlag ? kStatusError : kStatusReady);
+    const bool cancelled = FCancel && !FUpxRun;  // the packer's run on one file is not stopped
+    if (cancelled)
+        FRunLines.push_back("Cancelled: the jobs not yet done were left out");
+    SetStatus(Status(cancelled ? tr("Cancelled") : ErrorFlag ? tr("Error") : tr("Ready")));
     if (!paths.empty())
         ShowRunLines(FUpxRun);
     lstFile->clear();
-    AddPendingPaths();
+    if (FQuitAfterRun)
+        QTimer::singleShot(0, this, [this] { close(); });  // the close asked for during the run
+    else
+        AddPendingPaths();
+}
+
+void TfrmBrel::CancelRun()
+{
+    if (!FBusy || FCancel.exchange(true))
+        return;
+    SetStatus(Status(tr("Cancelling…")));
+}
+
+std::vector<std::string> TfrmBrel::TakeLeftOverPaths()
+{
+    return std::exchange(FPendingPaths, {});
 }
 
 void TfrmBrel::ShowRunLines(bool UpxRun)
@@ -137,10 +159,19 @@ void TfrmBrel::NoteJobResult(const std::string& Source, const TJobResult& Result
         FRunLines.push_back(Unpack ? "Extracting " + Source + " into " + Result.Target + " failed"
                                    : "Packing into " + Result.Target + " failed");
         break;
+    case joCancelled:
+        FRunLines.push_back(Unpack ? "Extracting " + Source + " into " + Result.Target + " cancelled"
+                                   : "Packing into " + Result.Target +
+                                         " cancelled; an archive there before stays as it was");
+        break;
     }
     if (Result.Trashed > 0)
         FRunLines.push_back(std::to_string(Result.Trashed) +
                             " changed file(s) moved to the Trash before being replaced");
+    if (Result.Skipped > 0)
+        FRunLines.push_back(std::to_string(Result.Skipped) + " entr" +
+                            (Result.Skipped == 1 ? "y" : "ies") + " of " + Source + " not extracted: " +
+                            (Result.SkipReason.empty() ? std::string("skipped") : Result.SkipReason));
 }
 
 void TfrmBrel::OpenPaths(const std::vector<std::string>& Paths)
@@ -172,6 +203,9 @@ void TfrmBrel::RunUpx(int Mode, int Level, const std::vector<std::string>& Paths
     const bool versionQuery = Extra == "-V";
     if (versionQuery || IsUpxJob(Paths, chkUseUPX->isChecked())) {
         TBusyScope busy(this);
+        // Nothing to cancel: the packer's run on one file is short.
+        btnRun->SetCaption(tr("Execute").toStdString());
+        btnRun->setEnabled(false);
         FUpxRun = true;
         ResizeOutput(2);
         UpxJob(Mode, Level, Paths, Extra, Icons, Backup);
@@ -189,8 +223,9 @@ void TfrmBrel::RunArchiveJobs(std::vector<std::string>& Paths)
     PGB2->setValue(0);
     const TArchivePlan plan = PlanArchiveJobs(Paths);
     for (const std::string& archive : plan.Extract)
-        UnpackArchiveJob(archive);
-    if (!plan.Pack.empty())
+        if (!FCancel)
+            UnpackArchiveJob(archive);
+    if (!plan.Pack.empty() && !FCancel)
         MakeArchiveJob(ArchiveKind, plan.Pack);
 }
 
@@ -203,8 +238,9 @@ void TfrmBrel::SetBusy(bool On)
         QApplication::setOverrideCursor(Qt::WaitCursor);
     else
         QApplication::restoreOverrideCursor();
-    btnRun->setEnabled(!On);
-    btnClose->setEnabled(!On);
+    // "Execute" becomes "Cancel" for the run; "close" cancels it and closes when it has ended.
+    btnRun->SetCaption((On ? tr("Cancel") : tr("Execute")).toStdString());
+    btnRun->setEnabled(true);
     FileDrop1->SetAccept(!On);
     // The options, "UPX ver" and the list stay still too: nothing may start or change a job
     // while one runs.
@@ -268,5 +304,10 @@ TArchiveJobEvents TfrmBrel::ArchiveEvents()
     events.OnProgress = [this](TZipCommon* sender, uint8_t byFile, uint8_t byArchive) {
         ArchiveProgress(sender, byFile, byArchive);
     };
+    events.OnGetPassword = [this](const std::string& archive, const std::string& entry,
+                                  std::string& password, bool& forAll) {
+        return GetPassword && GetPassword(archive, entry, password, forAll);
+    };
+    events.Cancel = &FCancel;
     return events;
 }

@@ -10,7 +10,9 @@
 #include <QPlainTextEdit>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <QThreadPool>
 #include <QTreeWidget>
+#include <algorithm>
 
 namespace {
 
@@ -73,6 +75,7 @@ void TfrmBrel::SetupList()
     lstFile->setColumnWidth(2, 0);
     lstFile->setColumnHidden(2, true);
     lstFile->setContextMenuPolicy(Qt::CustomContextMenu);
+    lstFile->setTextElideMode(Qt::ElideMiddle);  // both ends of a long name stay readable
     // The selection stays as visible when the list has no focus.
     QPalette pal = lstFile->palette();
     pal.setColor(QPalette::Inactive, QPalette::Highlight, pal.color(QPalette::Active, QPalette::Highlight));
@@ -88,7 +91,10 @@ int TfrmBrel::VisibleRowCount() const
 
 void TfrmBrel::SetColumn0Width(int Rows)
 {
-    lstFile->setColumnWidth(0, VisibleRowCount() < Rows ? kNameWidthWithScrollBar : kNameWidth);
+    // The name column takes what the list gains or loses against its design width (235).
+    const int grown = lstFile->width() - 235;
+    lstFile->setColumnWidth(0, std::max(60, grown + (VisibleRowCount() < Rows ? kNameWidthWithScrollBar
+                                                                                : kNameWidth)));
 }
 
 void TfrmBrel::AddFiles(const std::vector<std::string>& Paths)
@@ -106,7 +112,12 @@ void TfrmBrel::AddFiles(const std::vector<std::string>& Paths)
         item->setText(1, QString::fromStdString(FormatGrouped(FileSizeKB(path)) + "KB"));
         item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
         item->setText(2, QString::fromStdString(path));
+        item->setToolTip(0, item->text(2));
         item->setIcon(0, IconFor(path, style()));
+        if (QFileInfo(item->text(2)).isDir()) {
+            item->setText(1, QString::fromUtf8("…KB"));
+            StartFolderSize(path);
+        }
     }
     if (const int count = lstFile->topLevelItemCount(); count > 0) {
         QTreeWidgetItem* last = lstFile->topLevelItem(count - 1);
@@ -115,6 +126,23 @@ void TfrmBrel::AddFiles(const std::vector<std::string>& Paths)
         lstFile->scrollToItem(last);
     }
     mmMSG->hide();
+}
+
+void TfrmBrel::StartFolderSize(const std::string& Path)
+{
+    // Summed beside the window, which stays responsive on a large tree; the row shows the total
+    // when it is known and is still listed.
+    FSizePool->start([this, Path, gone = FGone] {
+        const int64_t kb = FolderSizeKB(Path, *gone);
+        if (kb < 0)
+            return;
+        QMetaObject::invokeMethod(this, [this, Path, kb] {
+            const QString path = QString::fromStdString(Path);
+            for (int i = 0; i < lstFile->topLevelItemCount(); ++i)
+                if (QTreeWidgetItem* item = lstFile->topLevelItem(i); item->text(2) == path)
+                    item->setText(1, QString::fromStdString(FormatGrouped(kb) + "KB"));
+        });
+    });
 }
 
 void TfrmBrel::CollectPaths(std::vector<std::string>& Target) const

@@ -18,6 +18,9 @@ constexpr int kAnswerWaitMs = 10000;
 // Message: the header, every path followed by a NUL, then one more NUL. Answer: kTaken.
 const QByteArray kActivate = "activate\n";
 const QByteArray kTaken = "ok\n";
+const QByteArray kEnding = "quitting\n";
+// A copy that is ending cleans up its run first (the component removes its temporary files).
+constexpr int kEndingWaitMs = 60000;
 constexpr qsizetype kMaxMessage = 1 << 20;
 
 // The paths of a complete message; false while more is to come.
@@ -66,7 +69,10 @@ TInstanceStart TSingleInstance::Claim(const std::vector<std::string>& Paths)
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (FLock->tryLock(0))
             return isFirst;
-        if (const std::optional<TInstanceStart> asked = AskRunning(Paths))
+        const std::optional<TInstanceStart> asked = AskRunning(Paths);
+        if (asked == isQuitting)
+            return FLock->tryLock(kEndingWaitMs) ? isFirst : isNoAnswer;
+        if (asked)
             return *asked;
         QThread::msleep(kAttemptPauseMs);
     }
@@ -102,6 +108,12 @@ void TSingleInstance::Receive(QLocalSocket* Client, const std::shared_ptr<QByteA
         return;
     }
     Buffer->clear();
+    if (FQuitting) {
+        ++FRefused;
+        Client->write(kEnding);
+        Client->flush();
+        return;
+    }
     if (OnActivate)
         OnActivate(paths);
     Client->write(kTaken);
@@ -122,8 +134,13 @@ std::optional<TInstanceStart> TSingleInstance::AskRunning(const std::vector<std:
     socket.write(message);
     socket.waitForBytesWritten(kSocketWaitMs);
     QByteArray answer;
-    while (!answer.contains(kTaken) && socket.waitForReadyRead(kAnswerWaitMs))
+    while (!answer.contains(kTaken) && !answer.contains(kEnding) && socket.waitForReadyRead(kAnswerWaitMs))
         answer += socket.readAll();
+    // Gone without an answer (it ended meanwhile): ask again, or take its place.
+    if (answer.isEmpty() && socket.state() == QLocalSocket::UnconnectedState)
+        return std::nullopt;
     socket.disconnectFromServer();
+    if (answer.contains(kEnding))
+        return isQuitting;
     return answer.contains(kTaken) ? isHandedOver : isNoAnswer;
 }

@@ -15,8 +15,9 @@ class QLocalServer;
 class QLockFile;
 
 // How Start went: this process is the one instance; its paths went to the running one; or the
-// running one could not be reached or did not confirm them.
-enum TInstanceStart { isFirst, isHandedOver, isNoAnswer };
+// running one could not be reached or did not confirm them. isQuitting is AskRunning's answer
+// from a copy that is ending: Claim then waits for it to end and becomes the one instance.
+enum TInstanceStart { isFirst, isHandedOver, isNoAnswer, isQuitting };
 
 class TSingleInstance : public QObject {
     Q_OBJECT
@@ -36,6 +37,11 @@ public:
 
     // Fired in the running instance when a later start hands over its paths (possibly none).
     std::function<void(const std::vector<std::string>& Paths)> OnActivate;
+    // This copy is ending: later starts are told so, wait for it to end and open a window of
+    // their own, so their paths are not handed to a window that goes.
+    void StopTaking() { FQuitting = true; }
+    // How many later starts were told so.
+    int Refused() const { return FRefused; }
 
 private:
     void Receive(class QLocalSocket* Client, const std::shared_ptr<QByteArray>& Buffer);
@@ -45,4 +51,6 @@ private:
     QString FLockPath, FSocketPath;
     std::unique_ptr<QLockFile> FLock;
     QLocalServer* FServer = nullptr;
+    bool FQuitting = false;
+    int FRefused = 0;
 };

@@ -3,6 +3,7 @@
 #include "platform/FileInfo.h"
 
 #include <clocale>
+#include <filesystem>
 #include <initializer_list>
 #include <sys/stat.h>
 
@@ -38,6 +39,25 @@ int64_t FileSizeKB(const std::string& path)
         return 0;
     const int64_t size = st.st_size;
     return size / 1024 + (size % 1024 != 0 ? 1 : 0);
+}
+
+int64_t FolderSizeKB(const std::string& path, const std::atomic<bool>& Stop)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    uint64_t bytes = 0;
+    fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (Stop.load(std::memory_order_relaxed))
+            return -1;
+        std::error_code sizeErr;
+        if (it->is_regular_file(sizeErr) && !it->is_symlink(sizeErr)) {
+            const uintmax_t size = it->file_size(sizeErr);
+            if (!sizeErr)
+                bytes += size;
+        }
+    }
+    return int64_t((bytes + 1023) / 1024);
 }
 
 std::string ExtractFileName(const std::string& path)

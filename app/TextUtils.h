@@ -2,6 +2,7 @@
 // Qt-free; strings are UTF-8.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +16,9 @@ std::string FormatGrouped(int64_t n, const std::string& separator);
 // Size of a regular file in KiB, rounded up (0 bytes -> 0, 1 byte -> 1); 0 when no file of that
 // name exists, folders included.
 int64_t FileSizeKB(const std::string& path);
+// Size in KiB, rounded up, of every regular file below a folder (links are counted as links,
+// never followed; unreadable parts are left out); -1 when Stop was set on the way.
+int64_t FolderSizeKB(const std::string& path, const std::atomic<bool>& Stop);
 
 // The file name part of a path: everything after the last "/".
 std::string ExtractFileName(const std::string& path);

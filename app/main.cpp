@@ -1,6 +1,7 @@
 // brel: start-up of the desktop program.
 #include "app/Main.h"
 #include "app/SingleInstance.h"
+#include "app/Translation.h"
 #include "archive/core/qrvStreams.h"
 
 #include <QApplication>
@@ -8,6 +9,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
+#include <QLocale>
+#include <QProcess>
 
 #include <cstdio>
 #include <cstring>
@@ -67,6 +70,7 @@ int main(int argc, char** argv)
     case isHandedOver:
         return 0;  // the running window lists the paths
     case isNoAnswer:
+    case isQuitting:
         std::fputs("brel: another brel runs but did not answer; nothing was added to its list\n", stderr);
         return 1;
     }
@@ -84,9 +88,20 @@ int main(int argc, char** argv)
     // Long archive work keeps the window responsive: the components pump between blocks.
     ProcessMessagesHook = [] { QCoreApplication::processEvents(); };
 
+    InstallTranslation(QLocale::system());
     TfrmBrel form;
     instance.OnActivate = [&form](const std::vector<std::string>& handed) { form.OpenPaths(handed); };
+    form.OnQuitting = [&instance] { instance.StopTaking(); };
     form.SetStartupPaths(paths);
     form.show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // Paths handed over during a run that ended with the window: a new window lists them (it
+    // waits for this copy to end).
+    if (const std::vector<std::string> left = form.TakeLeftOverPaths(); !left.empty()) {
+        QStringList args{"--"};
+        for (const std::string& p : left)
+            args << QFile::decodeName(p.c_str());
+        QProcess::startDetached(QApplication::applicationFilePath(), args);
+    }
+    return status;
 }

@@ -1,10 +1,14 @@
 // Option parsing, error printing, progress bar, Ctrl+C and the command dispatch of brel-cli.
 #include "cli/CliCommon.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -15,6 +19,7 @@
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvStreams.h"
+#include "platform/TempFiles.h"
 
 // ---- Arguments -----------------------------------------------------------------------------
 
@@ -32,6 +37,59 @@ std::vector<std::string> TParsedArgs::Values(const std::string& Name) const {
   return out;
 }
 
+const char* const kDigitOption = "-0..-9";
+
+namespace {
+
+// Edit distance of two short option names (for the suggestion of a mistyped one).
+size_t Distance(const std::string& A, const std::string& B) {
+  std::vector<size_t> row(B.size() + 1);
+  for (size_t j = 0; j <= B.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= A.size(); ++i) {
+    size_t diag = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= B.size(); ++j) {
+      const size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (A[i - 1] == B[j - 1] ? 0 : 1)});
+      diag = up;
+    }
+  }
+  return row[B.size()];
+}
+
+[[noreturn]] void UnknownOption(const std::string& Name, const TOptionSpec& Spec) {
+  std::string best;
+  size_t bestDistance = 3;  // suggest only a near miss
+  for (const TOption& o : Spec) {
+    const size_t d = Distance(Name, o.Name);
+    if (d < bestDistance) best = o.Name, bestDistance = d;
+  }
+  throw TUsageError("unknown option " + Name + (best.empty() ? "" : " (did you mean " + best + "?)"));
+}
+
+const TOption* Find(const TOptionSpec& Spec, const std::string& Name) {
+  const auto it = std::find_if(Spec.begin(), Spec.end(), [&](const TOption& o) { return o.Name == Name; });
+  return it == Spec.end() ? nullptr : &*it;
+}
+
+// "-5" under a spec with the digit row, "-oDIR" for a one-letter option with a value: the
+// name and value it stands for; false when A is neither.
+bool ShortForm(const std::string& A, const TOptionSpec& Spec, std::string& Name, std::string& Value) {
+  if (A.size() == 2 && std::isdigit(static_cast<unsigned char>(A[1])) && Find(Spec, kDigitOption)) {
+    Name = kDigitOption;
+    Value = A.substr(1);
+    return true;
+  }
+  if (A.size() <= 2 || A[1] == '-') return false;
+  const TOption* o = Find(Spec, A.substr(0, 2));
+  if (!o || o->Value.empty()) return false;
+  Name = o->Name;
+  Value = A.substr(2);
+  return true;
+}
+
+}  // namespace
+
 TParsedArgs ParseArgs(const std::vector<std::string>& Args, const TOptionSpec& Spec) {
   TParsedArgs out;
   bool optionsEnded = false;
@@ -48,7 +106,7 @@ TParsedArgs ParseArgs(const std::vector<std::string>& Args, const TOptionSpec& S
     // "--name=value" gives the value inline.
     std::string name = a, value;
     const size_t eq = a.find('=');
-    const bool inlineValue = a.rfind("--", 0) == 0 && eq != std::string::npos;
+    bool inlineValue = a.rfind("--", 0) == 0 && eq != std::string::npos;
     if (inlineValue) {
       name = a.substr(0, eq);
       value = a.substr(eq + 1);
@@ -57,11 +115,16 @@ TParsedArgs ParseArgs(const std::vector<std::string>& Args, const TOptionSpec& S
       out.Options.emplace(name == "-h" ? "--help" : name, "");
       continue;
     }
-    const auto it = std::find_if(Spec.begin(), Spec.end(), [&](const TOption& o) { return o.Name == name; });
-    if (it == Spec.end()) throw TUsageError("unknown option " + name);
-    const bool takesValue = !it->Value.empty();
-    if (takesValue && !inlineValue) {
-      if (i + 1 >= Args.size()) throw TUsageError("option " + name + " needs a value (" + it->Value + ")");
+    const TOption* o = Find(Spec, name);
+    if (!o && !inlineValue && ShortForm(a, Spec, name, value)) {
+      out.Options.emplace(name, value);
+      continue;
+    }
+    if (!o) UnknownOption(name, Spec);
+    const bool takesValue = !o->Value.empty();
+    const bool valueFollows = i + 1 < Args.size() && (Args[i + 1] == "-" || Args[i + 1].rfind('-', 0) != 0);
+    if (takesValue && !inlineValue && !(o->ValueOptional && !valueFollows)) {
+      if (i + 1 >= Args.size()) throw TUsageError("option " + name + " needs a value (" + o->Value + ")");
       value = Args[++i];
     } else if (!takesValue && inlineValue) {
       throw TUsageError("option " + name + " takes no value");
@@ -93,6 +156,53 @@ std::string AbsolutePath(const std::string& Path) {
   std::error_code ec;
   const auto p = std::filesystem::absolute(Path, ec);
   return ec ? Path : p.lexically_normal().string();
+}
+
+// ---- Standard input and output as the archive ----------------------------------------------
+
+namespace {
+
+// Copies descriptor In to Out to the end; false on a read or write failure or Ctrl+C.
+bool CopyFd(int In, int Out) {
+  std::vector<char> buf(1 << 17);
+  for (;;) {
+    const ssize_t n = read(In, buf.data(), buf.size());
+    if (n == 0) return true;
+    if (n < 0 && errno == EINTR && !TCli::Interrupted()) continue;
+    if (n < 0) return false;
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = write(Out, buf.data() + done, size_t(n - done));
+      if (w < 0 && errno == EINTR && !TCli::Interrupted()) continue;
+      if (w <= 0) return false;
+      done += w;
+    }
+  }
+}
+
+}  // namespace
+
+bool SpoolStdin(TCli& Cli, TTempFileGuard& Guard) {
+  std::string path;
+  const int fd = CreateUniqueFile(SystemTempDir(), "qrv", path);
+  if (fd < 0) {
+    Cli.Error(ecOpenFile, SystemTempDir(), std::strerror(errno));
+    return false;
+  }
+  Guard.Reset(path);
+  const bool ok = CopyFd(STDIN_FILENO, fd);
+  const int err = errno;
+  close(fd);
+  if (!ok) Cli.Error(ecReadFile, "standard input", std::strerror(err));
+  return ok;
+}
+
+bool CopyToStdout(TCli& Cli, const std::string& Path) {
+  const int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool ok = fd >= 0 && CopyFd(fd, STDOUT_FILENO);
+  const int err = errno;
+  if (fd >= 0) close(fd);
+  if (!ok) Cli.Error(ecWriteFile, "standard output", std::strerror(err));
+  return ok;
 }
 
 // ---- Ctrl+C --------------------------------------------------------------------------------

@@ -28,12 +28,23 @@ struct TOption {
   std::string Name;
   std::string Value;
   std::string Help;
+  // The value may be left out (the option is last, or another option follows): "-p" alone
+  // asks for the password on the terminal.
+  bool ValueOptional = false;
+  // The values it takes, when they are a fixed set (for shell completion).
+  std::vector<std::string> Choices = {};
 };
+// The row name under which "-0" to "-9" are given (the digit is the value).
+extern const char* const kDigitOption;  // "-0..-9"
+
 // The options of one command. "-q" and "--help" are accepted by every command.
 using TOptionSpec = std::vector<TOption>;
 
 // A command line after parsing: options given (repeatable ones keep every value in order) and
-// the positional arguments. "--" ends the options.
+// the positional arguments. "--" ends the options. A one-letter option that takes a value also
+// takes it attached ("-oDIR", "-pSECRET", as 7z and unzip do); "-" alone is a positional
+// argument (standard input or output). An unknown option is a usage error that names the
+// nearest known one.
 struct TParsedArgs {
   std::multimap<std::string, std::string> Options;
   std::vector<std::string> Positional;
@@ -118,6 +129,13 @@ int ParseIntOption(const std::string& Name, const std::string& Value, int Min, i
 
 std::string PrintableName(const std::string& Name);
 
+// "-" as an archive: standard input (readers) or standard output (writers). The archive goes
+// through a temporary file in $TMPDIR: the formats seek, and a writer finishes its archive
+// before it replaces anything. SpoolStdin copies standard input into a new temporary file that
+// Guard removes; false (reported) when it cannot. CopyToStdout sends a file to standard output.
+bool SpoolStdin(TCli& Cli, class TTempFileGuard& Guard);
+bool CopyToStdout(TCli& Cli, const std::string& Path);
+
 // An absolute form of a path argument (not resolving links).
 std::string AbsolutePath(const std::string& Path);
 
@@ -143,6 +161,9 @@ struct TRegisterCommand {
 std::string GeneralHelp();
 std::string CommandHelp(const std::string& Name, const TCommand& Command);
 std::string ManPage();
+// Completion scripts for bash and zsh: commands, options and their value lists.
+std::string BashCompletion();
+std::string ZshCompletion();
 std::string VersionText();
 
 // Runs brel-cli with argv (argv[0] excluded); returns the exit status.

@@ -4,31 +4,31 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <optional>
 #include <iostream>
 
 #include "archive/core/qrvErrors.h"
 #include "app/ArchiveJobs.h"
+#include "platform/CodePage.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
 #include "platform/TempFiles.h"
+#include "archive/tar/qrvtar.h"
 
 std::unique_ptr<TUnBase> MakeReader(TArcType T) {
   switch (T) {
     // Beyond the window's table: volume sets, spanned archives and jars read as ZIP too.
     case atZipMV: case atZipDS: case atJar: case atJarExe:
       return NewReader(rkUnZip);
+    // A cabinet behind a setup program.
+    case atCabExe:
+      return NewReader(rkUnCab);
     default:
       return NewReader(ReaderForType(T));
   }
 }
 
-namespace {
-
-// Asks for a password on the terminal (echo off). False when there is no terminal to ask.
 bool AskPassword(const std::string& Entry, std::string& Password) {
   if (!isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return false;
   std::cerr << "Password for " << Entry << ": " << std::flush;
@@ -45,53 +45,14 @@ bool AskPassword(const std::string& Entry, std::string& Password) {
   return got;
 }
 
-// Unpacks a gzip file (every member) into a new temporary file beside it, or in the temporary
-// folder when its own folder takes no new file; Guard deletes it afterwards. False (reported)
-// when the data ends early or is damaged: what was unpacked so far is kept for the reader.
-bool Gunzip(TCli& Cli, const std::string& Gz, TTempFileGuard& Guard) {
-  std::string tmp;
-  int fd = CreateUniqueFile(DirOf(Gz), "qrv", tmp);
-  if (fd < 0) fd = CreateUniqueFile(SystemTempDir(), "qrv", tmp);
-  if (fd < 0) {
-    Cli.Error(ecOpenFile, Gz);
-    return false;
-  }
-  Guard.Reset(tmp);
-  gzFile in = gzopen(Gz.c_str(), "rb");
-  bool ok = in != nullptr;
-  TFileInfo info;
-  const int64_t size = GetFileInfo(Gz, info) ? info.Size : 0;
-  Cli.StartProgress();
-  std::vector<char> buf(1 << 17);
-  while (ok && !TCli::Interrupted()) {
-    const int n = gzread(in, buf.data(), unsigned(buf.size()));
-    if (n <= 0) {
-      int err = Z_OK;
-      gzerror(in, &err);
-      ok = n == 0 && err == Z_OK;
-      break;
-    }
-    for (int done = 0; ok && done < n;) {
-      const ssize_t w = write(fd, buf.data() + done, size_t(n - done));
-      ok = w > 0;
-      done += int(std::max<ssize_t>(w, 0));
-    }
-    Cli.ShowProgress(gzoffset(in), size, "unpacking " + BaseOf(Gz));
-  }
-  if (in) gzclose(in);
-  close(fd);
-  if (!ok) Cli.Error(ecReadFile, Gz);
-  return ok;
-}
-
-}  // namespace
-
-std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source) {
+std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source,
+                                                   const std::string& NameCoding) {
   std::vector<std::string> names;
   std::unique_ptr<TUnBase> lister = MakeReader(Type);
   if (!lister) return std::nullopt;
   bool failed = false;
   lister->SetArchiveFile(Source);
+  lister->NameCoding = NameCoding;
   lister->ExtractMode = xmList;
   lister->RecurseDirs = true;
   lister->FileSpec = {"*"};
@@ -117,12 +78,36 @@ std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::optional<std::vect
   return unmatched;
 }
 
+const TOption kIgnoreCase[2] = {{"-i", "", "masks ignore letter case (default: case-sensitive)"},
+                                 {"--ignore-case", "", "the same as -i"}};
+bool IgnoreCase(const TParsedArgs& Args) { return Args.Has("-i") || Args.Has("--ignore-case"); }
+
+std::vector<std::string> Passwords(const TParsedArgs& Args, const std::string& Archive, bool Confirm) {
+  std::vector<std::string> out;
+  for (const std::string& p : Args.Values("-p")) {
+    if (!p.empty()) {
+      out.push_back(p);
+      continue;
+    }
+    std::string typed, again;
+    if (!AskPassword(Archive, typed)) throw TUsageError("-p without a value needs a terminal to ask on");
+    if (Confirm && (!AskPassword(Archive + " (again)", again) || again != typed))
+      throw TUsageError("the two passwords differ");
+    out.push_back(typed);
+  }
+  return out;
+}
+
 int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
               const std::function<void(TUnBase& Reader)>& Configure,
               const std::function<std::string(TUnBase& Reader)>& Details) {
   if (Args.Positional.empty()) throw TUsageError("no ARCHIVE given");
+  const std::string coding = Args.Value("--names");
+  if (!IsKnownNameCoding(coding)) throw TUsageError("--names: unknown code page " + coding);
   const std::string& arg = Args.Positional[0];
-  const std::string path = AbsolutePath(arg);
+  TTempFileGuard spooled;
+  if (arg == "-" && !SpoolStdin(Cli, spooled)) return Cli.Status();
+  const std::string path = arg == "-" ? spooled.Path() : AbsolutePath(arg);
   TFileInfo info;
   if (!GetFileInfo(path, info) || info.IsDir) {
     Cli.Error(info.IsDir ? ecOpenFile : ecFileNotFound, arg);
@@ -130,25 +115,21 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   }
   TArvexComponent probe;
   probe.SetArchiveFile(path);
-  // A gzip-compressed tar (.tgz, .tar.gz) is read as the tar inside it.
-  std::string source = path;
-  TTempFileGuard unpacked;
-  if (probe.ArcType() == atGZip || probe.ArcType() == atTarGZip) {
-    Gunzip(Cli, path, unpacked);
-    if (unpacked.Path().empty()) return Cli.Status();
-    source = unpacked.Path();
-    probe.SetArchiveFile(source);
-  }
-  std::unique_ptr<TUnBase> reader = MakeReader(probe.ArcType());
+  // A gzip-compressed tar (.tgz, .tar.gz) is read by the TAR reader through its gunzip stream.
+  const std::string& source = path;
+  TArcType type = probe.ArcType();
+  if ((type == atGZip || type == atTarGZip) && GzipHoldsTar(path)) type = atTar;
+  std::unique_ptr<TUnBase> reader = MakeReader(type);
   if (!reader) {
     Cli.Error(probe.ArchiveFile().empty() ? ecOpenFile : ecUnsupportedType, arg);
     return Cli.Status();
   }
+  reader->CaseSensitiveMasks = !IgnoreCase(Args);
   const std::vector<std::string> masks(Args.Positional.begin() + 1, Args.Positional.end());
   // Each mask is tested on its own by the reader's entry test, over the names of a listing pass.
   const std::vector<std::string> unmatched =
       masks.empty() ? masks
-                    : UnmatchedMasks(Cli, EntryNames(probe.ArcType(), source), masks,
+                    : UnmatchedMasks(Cli, EntryNames(type, source, coding), masks,
                                      [&reader](const std::string& M, const std::string& N) {
                                        reader->FileSpec = {M};
                                        return reader->EntrySelected(N);
@@ -159,7 +140,8 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   reader->ExtractMode = Mode;
   reader->RecurseDirs = true;
   reader->FileSpec = masks.empty() ? std::vector<std::string>{"*"} : masks;
-  reader->Passwords = Args.Values("-p");
+  reader->Passwords = Passwords(Args, arg, false);
+  reader->NameCoding = coding;
   const bool quiet = Cli.Quiet;
   reader->OnGetPassword = [quiet](TZipCommon*, const std::string& Entry, std::string& Password, bool& TryAgain) {
     if (quiet || !AskPassword(Entry, Password)) TryAgain = false;

@@ -11,13 +11,31 @@
 #include "archive/core/qrvBase.h"
 #include "cli/CliCommon.h"
 
+// Asks for the password of Entry on the terminal, without echo. False when there is no
+// terminal to ask or nothing was typed.
+bool AskPassword(const std::string& Entry, std::string& Password);
+
+// The -p values of a command line; each "-p" given without a value is asked for on the
+// terminal (twice when Confirm, for a password that encrypts). A usage error when it cannot be.
+std::vector<std::string> Passwords(const TParsedArgs& Args, const std::string& Archive, bool Confirm);
+
+// "-i" and "--ignore-case": masks then match without regard to letter case (by default they
+// tell case apart, as Linux file names do).
+extern const TOption kIgnoreCase[2];
+bool IgnoreCase(const TParsedArgs& Args);
+
+// --names CODING of the reader commands: the code page of stored names without a mark of
+// their own (utf8, cp932, cp437 or any iconv name); without it each name is guessed.
+inline const TOption kNamesOption = {"--names", "CODING", "code page of unmarked names: cp932, cp437, utf8, any iconv"};
+
 // A reader for archives of type T, or null when no reader handles that type.
 std::unique_ptr<TUnBase> MakeReader(TArcType T);
 
 // The stored names of every entry of the archive Source of type Type (a listing pass, nothing
 // decoded). None when no reader handles the type or the pass met an error (left unreported
 // for the run that follows to report).
-std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source);
+std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source,
+                                                   const std::string& NameCoding = {});
 
 // The masks that select none of Names by the test Selects, each reported ("no entry matches
 // MASK") and returned. None without Names.
@@ -27,7 +45,7 @@ std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::optional<std::vect
 
 // Opens ARCHIVE (the first positional argument) with the reader of its type, selects the
 // entries named by the remaining arguments (all when none; each MASK that selects nothing is
-// reported, and nothing runs when none selects anything), passes -p passwords and runs
+// reported, and nothing runs when none selects anything), passes -p passwords and --names and runs
 // Configure before Extract. The summary line ("extracted N entries") of extraction and tests
 // gets Details' text appended. Returns the exit status.
 int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,

@@ -1,5 +1,10 @@
 // brel-cli a / f / m (a writer run with swAdd, swRefresh, swMove) and d (swDelete).
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sstream>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -12,6 +17,7 @@
 #include "cli/CliReaders.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
+#include "platform/TempFiles.h"
 
 namespace {
 
@@ -48,13 +54,35 @@ std::string KindExtensions() {
 // The archive kind: -t, else the archive's extension; a name without extension is a ZIP.
 // A kind or extension brel-cli does not write is a usage error (a ZIP named out.7z would
 // mislead whoever opens it).
+const TKindRow* KindByName(const std::string& Name) {
+  for (const TKindRow& k : kKinds)
+    if (Name == k.Name) return &k;
+  return nullptr;
+}
+
+// The kind of an existing archive from its content; null when it is none brel-cli writes.
+const TKindRow* KindOfContent(const std::string& Archive) {
+  if (!FileExists(Archive)) return nullptr;
+  TArvexComponent probe;
+  probe.SetArchiveFile(Archive);
+  switch (probe.ArcType()) {
+    case atZip: return KindByName("zip");
+    case atLha: return KindByName("lzh");
+    case atCab: return KindByName("cab");
+    case atTar: return KindByName("tar");
+    case atTarGZip: return KindByName("tgz");
+    default: return nullptr;
+  }
+}
+
 const TKindRow& KindOf(const TParsedArgs& Args, const std::string& Archive) {
   if (Args.Has("-t")) {
     const std::string t = Lower(Args.Value("-t"));
-    for (const TKindRow& k : kKinds)
-      if (t == k.Name) return k;
+    if (const TKindRow* k = KindByName(t)) return *k;
     throw TUsageError("unknown archive kind " + t + " (-t takes " + KindNames() + ")");
   }
+  // An existing archive keeps its kind whatever its name (a ZIP named backup.dat stays a ZIP).
+  if (const TKindRow* k = KindOfContent(Archive)) return *k;
   const std::string a = Lower(BaseOf(Archive));
   for (const TKindRow& k : kKinds)
     for (const std::string& e : k.Extensions)
@@ -84,7 +112,7 @@ TStoredDirNames PathsMode(const std::string& V) {
 void ApplyMethod(TCompBase& W, const std::string& Method) {
   if (Method.empty()) return;
   static const std::pair<const char*, TCompressMethod> kMethods[] = {
-      {"store", cmStore}, {"deflate", cmDeflate}, {"lh5", cmFrozen5}, {"lh6", cmFrozen6},
+      {"store", cmStore}, {"deflate", cmDeflate}, {"lh5", cmFrozen5}, {"lh6", cmFrozen6}, {"lh7", cmFrozen7},
       {"mszip", cmMsZip}, {"lzx", cmLzx},         {"quantum", cmQuantum}};
   for (const auto& [name, m] : kMethods) {
     if (Method != name) continue;
@@ -103,6 +131,20 @@ void ApplyLevel(TCompBase& W, const std::string& Level) {
   else throw TUsageError("unknown level " + Level);
 }
 
+// 7z's level numbers: 0 stores, 1-3 fast, 4-6 normal, 7-9 max.
+void ApplyDigitLevel(TCompBase& W, const std::string& Digit) {
+  if (Digit.size() != 1 || Digit[0] < '0' || Digit[0] > '9') throw TUsageError("a level number is 0..9, not " + Digit);
+  const int n = Digit[0] - '0';
+  if (n == 0) return ApplyMethod(W, "store");
+  ApplyLevel(W, n <= 3 ? "fast" : n <= 6 ? "normal" : "max");
+}
+
+// -m takes a method, or 7z's level form "x=N" / "xN".
+void ApplyMethodOrLevel(TCompBase& W, const std::string& Value) {
+  if (Value.size() >= 2 && Value[0] == 'x') return ApplyDigitLevel(W, Value.substr(Value[1] == '=' ? 2 : 1));
+  ApplyMethod(W, Value);
+}
+
 // FileSpec from PATH arguments: a folder becomes folder/*.* and a mask stays as it is, both
 // scanned recursively (unless --no-recurse); a named file is scanned alone, since a recursive
 // scan would also take files of the same name from every folder below it. Missing paths are
@@ -114,7 +156,11 @@ TPathGroups GroupPaths(TCli& Cli, const std::vector<std::string>& Paths) {
   TPathGroups groups;
   for (const std::string& arg : Paths) {
     const std::string path = AbsolutePath(arg);
-    if (DirectoryExists(path)) {
+    std::error_code ec;
+    if (DirectoryExists(path) && std::filesystem::is_empty(path, ec)) {
+      // An empty folder is stored itself, as zip and tar do; scanning into it would find nothing.
+      groups.Flat.push_back(path);
+    } else if (DirectoryExists(path)) {
       groups.Deep.push_back(path + (path.back() == '/' ? "*.*" : "/*.*"));
     } else if (path.find_first_of("*?") != std::string::npos) {
       groups.Deep.push_back(path);
@@ -127,9 +173,9 @@ TPathGroups GroupPaths(TCli& Cli, const std::vector<std::string>& Paths) {
   return groups;
 }
 
-void PrintSummary(const TCli& Cli, TSwitch Switch, int Count, const std::string& Archive) {
+void PrintSummary(const TCli& Cli, TSwitch Switch, int Count, const std::string& Archive, std::ostream& Out = std::cout) {
   if (Cli.Quiet || Count == 0) return;
-  std::cout << (Switch == swDelete ? "deleted " : "added ") << Count << (Count == 1 ? " entry" : " entries")
+  Out << (Switch == swDelete ? "deleted " : "added ") << Count << (Count == 1 ? " entry" : " entries")
             << (Switch == swDelete ? " from " : " to ") << Archive << '\n';
 }
 
@@ -162,8 +208,9 @@ std::unique_ptr<TCompBase> ConfiguredWriter(TCli& Cli, const TParsedArgs& Args, 
                                             const std::string& Archive) {
   auto w = WriterFor(Cli, Args, Archive);
   if (!w) return w;
-  ApplyMethod(*w, Args.Value("-m"));
+  ApplyMethodOrLevel(*w, Args.Value("-m"));
   ApplyLevel(*w, Args.Value("-l"));
+  if (Args.Has(kDigitOption)) ApplyDigitLevel(*w, Args.Value(kDigitOption));
   if (Args.Has("-j")) w->Workers = ParseIntOption("-j", Args.Value("-j"), 1, 1024);
   w->StoredDirNames = PathsMode(Args.Value("--paths", "auto"));
   if (w->StoredDirNames == sdExplorer_Auto) {
@@ -187,6 +234,7 @@ std::unique_ptr<TCompBase> ConfiguredWriter(TCli& Cli, const TParsedArgs& Args, 
   if (Args.Has("--no-hidden")) w->AttributesEx.Include(fsHidden);
   w->Switch = Switch;
   for (const std::string& m : Args.Values("--exclude")) w->ExcludeSpec.push_back(m);
+  w->CaseSensitiveMasks = !IgnoreCase(Args);
   if (auto* zip = dynamic_cast<TZipBase*>(w.get())) {
     zip->Password = Args.Value("-p");
     zip->StoreSymlinks = Args.Has("--symlinks");
@@ -214,9 +262,51 @@ std::unique_ptr<TCompBase> ConfiguredWriter(TCli& Cli, const TParsedArgs& Args, 
 
 // Folders and masks, then named files, each in a run of its own (the archive is updated twice
 // when both are given).
-int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
-  if (Args.Positional.size() < 2) throw TUsageError("ARCHIVE and at least one PATH are needed");
-  const std::string archive = AbsolutePath(Args.Positional[0]);
+// The archive as the user named it, with the extension the writer appended ("x" -> "x.zip").
+std::string ShownArchive(const std::string& Given, const std::string& Absolute, const std::string& Written) {
+  return Written.rfind(Absolute, 0) == 0 ? Given + Written.substr(Absolute.size()) : Written;
+}
+
+// Args with a "-p" given without a value replaced by the password typed (twice) on the terminal.
+TParsedArgs WithPassword(const TParsedArgs& Args, const std::string& Archive) {
+  if (!Args.Has("-p") || !Args.Value("-p").empty()) return Args;
+  TParsedArgs out = Args;
+  out.Options.erase("-p");
+  out.Options.emplace("-p", Passwords(Args, Archive, true).back());
+  return out;
+}
+
+int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch, std::ostringstream* Summary);
+
+// "a - PATH...": the archive is built in a temporary file and then sent to standard output;
+// every message goes to standard error.
+int WriteToStdout(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
+  if (Switch != swAdd) throw TUsageError("only a writes an archive to standard output");
+  if (!Args.Has("-t")) throw TUsageError("an archive on standard output needs -t KIND");
+  if (isatty(STDOUT_FILENO)) throw TUsageError("standard output is a terminal: redirect it to a file or a pipe");
+  const std::string reserved = UniqueTempName(SystemTempDir());
+  if (reserved.empty()) {
+    Cli.Error(ecOpenFile, SystemTempDir(), std::strerror(errno));
+    return Cli.Status();
+  }
+  TTempFileGuard guard(reserved);
+  const std::string temp = reserved + KindOf(Args, reserved).Extensions.front();
+  RegisterTempFile(temp);
+  TTempFileGuard made(temp);
+  TParsedArgs args = Args;
+  args.Positional[0] = temp;
+  std::ostringstream summary;
+  const int status = RunWriter(Cli, args, Switch, &summary);
+  if (status == exOk && !CopyToStdout(Cli, temp)) return Cli.Status();
+  std::cerr << summary.str();
+  return Cli.Status();
+}
+
+int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch, std::ostringstream* Summary) {
+  if (GivenArgs.Positional.size() < 2) throw TUsageError("ARCHIVE and at least one PATH are needed");
+  if (GivenArgs.Positional[0] == "-") return WriteToStdout(Cli, GivenArgs, Switch);
+  const std::string archive = AbsolutePath(GivenArgs.Positional[0]);
+  const TParsedArgs Args = WithPassword(GivenArgs, archive);
   if (!ConfiguredWriter(Cli, Args, Switch, archive)) return Cli.Status();  // usage errors first
   const TPathGroups groups = GroupPaths(Cli, {Args.Positional.begin() + 1, Args.Positional.end()});
   int count = 0;
@@ -228,12 +318,18 @@ int RunWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
     w->FileSpec = *group;
     const bool deep = group == &groups.Deep;
     w->RecurseDirs = deep && !Args.Has("--no-recurse");
-    w->StoreEmptySubDirs = deep && w->StoreEmptySubDirs;
+    w->StoreEmptySubDirs = (deep || std::any_of(group->begin(), group->end(), DirectoryExists)) && w->StoreEmptySubDirs;
     count += Execute(Cli, *w, nothingToDo);
     written = w->ArchiveFile();
   }
-  if (count == 0 && nothingToDo) Cli.Error(ecNothingToDo, written);
-  PrintSummary(Cli, Switch, count, written);
+  // An archive that already holds everything as it is is no failure for a script (as zip and
+  // 7z see it); moving with nothing moved still is.
+  if (count == 0 && nothingToDo) {
+    if (Switch == swMove || !FileExists(written)) Cli.Error(ecNothingToDo, written);
+    else if (!Cli.Quiet) std::cout << ShownArchive(GivenArgs.Positional[0], archive, written) << " is up to date\n";
+  }
+  if (Summary) PrintSummary(Cli, Switch, count, "standard output", *Summary);
+  else PrintSummary(Cli, Switch, count, written);
   return Cli.Status();
 }
 
@@ -243,6 +339,7 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
   auto w = WriterFor(Cli, Args, archive);
   if (!w) return Cli.Status();
   w->Switch = swDelete;
+  w->CaseSensitiveMasks = !IgnoreCase(Args);
   const std::vector<std::string> masks(Args.Positional.begin() + 1, Args.Positional.end());
   // Masks that select nothing are named, by the writer's own test for deletion (when brel-cli
   // reads the archive as it is; a missing one is the writer's to report).
@@ -266,21 +363,29 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
 }
 
 const TOptionSpec kKindOption = {
-    {"-t", "KIND", "zip, lzh, cab, tar, tgz (default: by extension, else zip)"}};
+    {"-t", "KIND", "zip, lzh, cab, tar, tgz (default: by content, by name)", false,
+     {"zip", "lzh", "cab", "tar", "tgz"}}};
+const TOptionSpec kDeleteOptions = {kKindOption[0], kIgnoreCase[0], kIgnoreCase[1]};
 const TOptionSpec kWriterOptions = {
     kKindOption[0],
-    {"-m", "METHOD", "store, deflate, lh5, lh6, mszip, lzx or quantum"},
-    {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)"},
+    {"-m", "METHOD", "store, deflate, lh5, lh6, lh7, mszip, lzx or quantum", false,
+     {"store", "deflate", "lh5", "lh6", "lh7", "mszip", "lzx", "quantum"}},
+    {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
+    {kDigitOption, "", "level 0 store, 1-3 fast, 4-6 normal, 7-9 max (also -mx=N)"},
+    {"-r", "", "recurse into folders (the default; as zip and 7z take it)"},
     {"-j", "N", "compress on N threads (default: one per core)"},
-    {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only)"},
-    {"--encryption", "TYPE", "zipcrypto (default), aes128, aes192 or aes256 (zip only)"},
-    {"--names", "CODING", "non-ASCII names: utf8 (default) or cp932 (zip only)"},
+    {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only; alone: ask)", true},
+    {"--encryption", "TYPE", "zipcrypto (default), aes128, aes192 or aes256 (zip only)", false,
+     {"zipcrypto", "aes128", "aes192", "aes256"}},
+    {"--names", "CODING", "non-ASCII names: utf8 (default) or cp932 (zip only)", false, {"utf8", "cp932"}},
     {"--no-recurse", "", "do not descend into folders"},
     {"--no-hidden", "", "leave out hidden files and folders (names starting .)"},
     {"--no-empty-dirs", "", "leave out empty folders"},
     {"--empty-dirs", "", "store empty folders (the default)"},
-    {"--paths", "MODE", "names: auto, none, relative, start, absolute or noroot"},
+    {"--paths", "MODE", "names: auto, none, relative, start, absolute or noroot", false,
+     {"auto", "none", "relative", "start", "absolute", "noroot"}},
     {"--exclude", "MASK", "leave out files matching MASK (repeatable)"},
+    kIgnoreCase[0], kIgnoreCase[1],
     {"--comment", "TEXT", "set the archive comment (zip only)"},
     {"--symlinks", "", "store symbolic links as links (zip; tar always does)"},
     {"--lzx-level", "N", "LZX window 2^N, 15..21 (cab only; default 21)"},
@@ -290,12 +395,12 @@ const char* const kWriterArgs = "ARCHIVE PATH...";
 
 TCommand WriterCommand(const char* Summary, TSwitch Switch, int Rank) {
   return {kWriterArgs, Summary, kWriterOptions,
-          [Switch](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, Switch); }, Rank};
+          [Switch](TCli& C, const TParsedArgs& A) { return RunWriter(C, A, Switch, nullptr); }, Rank};
 }
 
 const TRegisterCommand kAdd("a", WriterCommand("add files and folders; changed ones replace entries", swAdd, 1));
 const TRegisterCommand kRefresh("f", WriterCommand("refresh: replace changed entries, add no new ones", swRefresh, 2));
 const TRegisterCommand kMove("m", WriterCommand("move files and folders in (the sources go to the Trash)", swMove, 3));
-const TRegisterCommand kDelete("d", {"ARCHIVE MASK...", "delete the entries matching the MASKs", kKindOption, RunDelete, 4});
+const TRegisterCommand kDelete("d", {"ARCHIVE MASK...", "delete the entries matching the MASKs", kDeleteOptions, RunDelete, 4});
 
 }  // namespace

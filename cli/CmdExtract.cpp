@@ -1,4 +1,5 @@
 // brel-cli x, e and t: extraction with and without stored folders, and testing.
+#include <filesystem>
 #include <unistd.h>
 
 #include <memory>
@@ -11,8 +12,9 @@ const TOptionSpec kExtractOptions = {
     {"-o", "DIR", "extract below DIR (default: the current folder)"},
     {"--overwrite", "", "replace existing files (default: changed ones go to Trash)"},
     {"--skip-existing", "", "leave existing files as they are"},
-    {"-p", "PASSWORD", "password for encrypted entries (repeatable)"}};
-const TOptionSpec kTestOptions = {kExtractOptions.back()};
+    {"-p", "PASSWORD", "password for encrypted entries (repeatable; -p alone asks)", true},
+    kIgnoreCase[0], kIgnoreCase[1], kNamesOption};
+const TOptionSpec kTestOptions = {kExtractOptions[3], kIgnoreCase[0], kIgnoreCase[1], kNamesOption};
 
 // "1 changed file", "2 existing files".
 std::string Files(int N, const char* What) {
@@ -20,7 +22,11 @@ std::string Files(int N, const char* What) {
 }
 
 int RunExtract(TCli& Cli, const TParsedArgs& Args, bool StoredDirs) {
-  const std::string dir = AbsolutePath(Args.Value("-o", "."));
+  // The reader never follows a link to its output folder; a link the user names is resolved here.
+  std::error_code ec;
+  const std::string given = AbsolutePath(Args.Value("-o", "."));
+  const std::filesystem::path real = std::filesystem::weakly_canonical(given, ec);
+  const std::string dir = ec ? given : real.string();
   const bool skipExisting = Args.Has("--skip-existing");
   if (skipExisting && Args.Has("--overwrite")) throw TUsageError("--overwrite and --skip-existing exclude each other");
   auto skipped = std::make_shared<int>(0);

@@ -75,9 +75,53 @@ std::string Roff(const std::string& Text) {
   return out;
 }
 
+// Every option of a command, its own and the common ones.
+std::vector<TOption> AllOptions(const TCommand& C) {
+  std::vector<TOption> out = C.Options;
+  out.insert(out.end(), std::begin(kCommon), std::end(kCommon));
+  return out;
+}
+
+// Words for a shell: the names of the options, a choice list.
+std::string Words(const std::vector<std::string>& Items) {
+  std::string out;
+  for (const std::string& i : Items) out += (out.empty() ? "" : " ") + i;
+  return out;
+}
+
+// What follows an option that takes a value: its choices, folders for a DIR, else files.
+std::string BashValues(const TOption& O) {
+  if (!O.Choices.empty()) return "COMPREPLY=($(compgen -W \"" + Words(O.Choices) + "\" -- \"$cur\"))";
+  return O.Value == "DIR" ? "COMPREPLY=($(compgen -d -- \"$cur\"))" : "COMPREPLY=()";
+}
+
+std::string ZshQuoted(const std::string& Text) {
+  std::string out;
+  for (char c : Text) {
+    if (c == '\'') out += "'\\''";
+    else if (c == '[' || c == ']' || c == ':') out += std::string("\\") + c;
+    else out += c;
+  }
+  return out;
+}
+
+std::string ZshSpec(const TOption& O) {
+  if (O.Name == kDigitOption) return "";
+  std::string spec = "'" + O.Name + "[" + ZshQuoted(O.Help) + "]";
+  if (!O.Value.empty())
+    spec += ":" + O.Value + ":" + (!O.Choices.empty() ? "(" + Words(O.Choices) + ")" : O.Value == "DIR" ? "_files -/" : "");
+  return spec + "'";
+}
+
 int RunHelp(TCli&, const TParsedArgs& Args) {
   if (Args.Has("--man")) {
     std::cout << ManPage();
+    return exOk;
+  }
+  if (Args.Has("--completion")) {
+    const std::string shell = Args.Value("--completion");
+    if (shell != "bash" && shell != "zsh") throw TUsageError("--completion takes bash or zsh");
+    std::cout << (shell == "bash" ? BashCompletion() : ZshCompletion());
     return exOk;
   }
   if (Args.Positional.empty()) {
@@ -93,7 +137,9 @@ int RunHelp(TCli&, const TParsedArgs& Args) {
 
 const TRegisterCommand kRegister(
     "help", {"[COMMAND]", "show this help, or a command's options",
-             {{"--man", "", "print the manual page (roff) made from these texts"}}, RunHelp, 90});
+             {{"--man", "", "print the manual page (roff) made from these texts"},
+              {"--completion", "SHELL", "print the completion script of bash or zsh", false, {"bash", "zsh"}}},
+             RunHelp, 90});
 
 }  // namespace
 
@@ -136,5 +182,59 @@ std::string ManPage() {
   for (const TOption& o : kCommon) out << ".TP\n.B " << Roff(OptionTerm(o)) << '\n' << Roff(o.Help) << '\n';
   out << ".SH EXIT STATUS\n";
   for (const char* line : kFooter) out << Roff(line) << '\n';
+  return out.str();
+}
+
+std::string BashCompletion() {
+  std::ostringstream out;
+  std::vector<std::string> names;
+  for (const auto& [name, cmd] : Ordered()) names.push_back(name);
+  out << "# bash completion for brel-cli (made by \"brel-cli help --completion bash\")\n"
+      << "_brel_cli() {\n"
+      << "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+      << "  if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
+      << "    COMPREPLY=($(compgen -W \"" << Words(names) << " --help --version\" -- \"$cur\"))\n"
+      << "    return\n  fi\n"
+      << "  local opts=\n"
+      << "  case \"${COMP_WORDS[1]}\" in\n";
+  for (const auto& [name, cmd] : Ordered()) {
+    std::vector<std::string> opts;
+    out << "    " << name << ")\n      case \"$prev\" in\n";
+    for (const TOption& o : AllOptions(*cmd)) {
+      if (o.Name == kDigitOption) continue;
+      opts.push_back(o.Name);
+      if (!o.Value.empty() && !o.ValueOptional) out << "        " << o.Name << ") " << BashValues(o) << "; return ;;\n";
+    }
+    out << "      esac\n      opts=\"" << Words(opts) << "\" ;;\n";
+  }
+  out << "  esac\n"
+      << "  if [[ $cur == -* ]]; then\n"
+      << "    COMPREPLY=($(compgen -W \"$opts\" -- \"$cur\"))\n"
+      << "  else\n"
+      << "    COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+      << "  fi\n"
+      << "}\n"
+      << "complete -o filenames -F _brel_cli brel-cli\n";
+  return out.str();
+}
+
+std::string ZshCompletion() {
+  std::ostringstream out;
+  out << "#compdef brel-cli\n# zsh completion for brel-cli (made by \"brel-cli help --completion zsh\")\n"
+      << "_brel_cli() {\n  local -a commands\n  commands=(\n";
+  for (const auto& [name, cmd] : Ordered()) out << "    '" << name << ":" << ZshQuoted(cmd->Summary) << "'\n";
+  out << "  )\n"
+      << "  if (( CURRENT == 2 )); then\n    _describe command commands\n    return\n  fi\n"
+      << "  local cmd=$words[2]\n  shift words\n  (( CURRENT-- ))\n"
+      << "  case $cmd in\n";
+  for (const auto& [name, cmd] : Ordered()) {
+    out << "    " << name << ")\n      _arguments -s";
+    for (const TOption& o : AllOptions(*cmd)) {
+      const std::string spec = ZshSpec(o);
+      if (!spec.empty()) out << " \\\n        " << spec;
+    }
+    out << " \\\n        '*:file:_files' ;;\n";
+  }
+  out << "  esac\n}\n_brel_cli \"$@\"\n";
   return out.str();
 }

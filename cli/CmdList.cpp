@@ -32,11 +32,32 @@ std::string DateText(uint32_t DosDateTime, bool Seconds) {
   return out;
 }
 
-void PrintVerbose(const TListEntry& E) {
-  std::printf("%s %s %12lld %12lld %-10s %08X %s%s\n", DateText(E.DosDateTime, true).c_str(), AttrText(E.Attr).c_str(),
-              static_cast<long long>(E.Size), static_cast<long long>(E.PackedSize), E.MethodName.c_str(), E.Crc32,
-              PrintableName(E.Name).c_str(), E.Encrypted ? " *" : "");
-}
+// The technical listing (as unzip -v): a header, one line per entry with every column, and a
+// total of sizes, packed sizes and entries.
+struct TVerboseList {
+  int64_t Bytes = 0, Packed = 0;
+  int Entries = 0;
+  void Header() const {
+    std::printf("%-19s %-5s %12s %12s %-10s %-8s %s\n", "Date", "Attr", "Size", "Packed", "Method", "CRC", "Name");
+    Rule();
+  }
+  static void Rule() { std::printf("------------------- ----- ------------ ------------ ---------- -------- ----\n"); }
+  void Entry(const TListEntry& E) {
+    if (Entries++ == 0) Header();
+    Bytes += E.Size;
+    Packed += E.PackedSize;
+    std::printf("%s %s %12lld %12lld %-10s %08X %s%s\n", DateText(E.DosDateTime, true).c_str(), AttrText(E.Attr).c_str(),
+                static_cast<long long>(E.Size), static_cast<long long>(E.PackedSize), E.MethodName.c_str(), E.Crc32,
+                PrintableName(E.Name).c_str(), E.Encrypted ? " *" : "");
+  }
+  void Total() const {
+    if (Entries == 0) Header();
+    Rule();
+    const int ratio = Bytes > 0 ? int(100 - Packed * 100 / Bytes) : 0;
+    std::printf("%-25s %12lld %12lld %3d%%       %8s %d %s\n", "", static_cast<long long>(Bytes),
+                static_cast<long long>(Packed), ratio, "", Entries, Entries == 1 ? "entry" : "entries");
+  }
+};
 
 // The short listing: a header, one line per entry and the total of sizes and entries.
 struct TShortList {
@@ -58,10 +79,11 @@ struct TShortList {
   }
 };
 
-int RunL(TCli& Cli, const TParsedArgs& Args) {
-  if (Args.Has("-v"))
-    return RunReader(Cli, Args, xmList, [](TUnBase& R) { R.OnListEntry = [](TZipCommon*, const TListEntry& E) { PrintVerbose(E); }; });
-  auto list = std::make_shared<TShortList>();
+// Lists through OnListEntry into List, whose total follows when the run went well or listed
+// something.
+template <class TList>
+int ListInto(TCli& Cli, const TParsedArgs& Args) {
+  auto list = std::make_shared<TList>();
   const int status = RunReader(Cli, Args, xmList, [list](TUnBase& R) {
     R.OnListEntry = [list](TZipCommon*, const TListEntry& E) { list->Entry(E); };
   });
@@ -69,8 +91,13 @@ int RunL(TCli& Cli, const TParsedArgs& Args) {
   return status;
 }
 
+int RunL(TCli& Cli, const TParsedArgs& Args) {
+  return Args.Has("-v") ? ListInto<TVerboseList>(Cli, Args) : ListInto<TShortList>(Cli, Args);
+}
+
 const TRegisterCommand kL("l", {"ARCHIVE [MASK...]", "list entries: size, date and name (-v: every column)",
-                                {{"-v", "", "every column: attributes, packed size, method and CRC too"}},
+                                {{"-v", "", "every column: attributes, packed size, method and CRC too"},
+                                 kIgnoreCase[0], kIgnoreCase[1], kNamesOption},
                                 RunL, 8});
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "app/ArchiveJobs.h"
 #include "cli/CliCommon.h"
+#include "cli/CliReaders.h"
 #include "upx/UpxJob.h"
 
 namespace {
@@ -46,14 +47,28 @@ bool RunUpx(TCli& Cli, const std::string& Path, const TUpxOptions& Options) {
   return !RunUpxStandalone(Path, Options, io).Failed;
 }
 
+// Says where an archive went and what it left out (a failure: not everything was extracted).
+void NoteUnpacked(TCli& Cli, const std::string& Archive, const TJobResult& Result) {
+  if (Result.Outcome == joDone && !Cli.Quiet) std::cout << "Extracted into " << Result.Target << '\n';
+  if (Result.Skipped > 0)
+    Cli.Fail(Archive + ": " + std::to_string(Result.Skipped) + " entries skipped (" + Result.SkipReason + ')');
+}
+
 // Returns false when any component reported an error.
 bool RunArchives(TCli& Cli, int Kind, std::vector<std::string> Paths) {
-  const TArchiveJobEvents events = Cli.JobEvents();
+  TArchiveJobEvents events = Cli.JobEvents();
+  // Encrypted entries: asked on the terminal, the answer kept while it opens entries.
+  events.OnGetPassword = [&Cli](const std::string& Archive, const std::string& Entry, std::string& Password,
+                                bool& ForAll) {
+    ForAll = true;
+    return !Cli.Quiet && AskPassword(Archive + ": " + Entry, Password);
+  };
   const TArchivePlan plan = PlanArchiveJobs(Paths);
   for (const std::string& archive : plan.Extract) {
     if (TCli::Interrupted()) break;
-    UnpackArchive(archive, events);
+    const TJobResult result = UnpackArchive(archive, events);
     Cli.Detach();
+    NoteUnpacked(Cli, archive, result);
   }
   if (!plan.Pack.empty() && !TCli::Interrupted()) {
     MakeArchive(Kind, plan.Pack, events);

@@ -15,7 +15,8 @@ std::string TrimRight(std::string s) {
   return s;
 }
 
-// One line per file: "FILE: DISPLAY (VALUE) start OFFSET"; unrecognised files have no start.
+// One line per file: "FILE: DISPLAY" (with -v "FILE: DISPLAY (VALUE) start OFFSET";
+// unrecognised files have no start).
 int RunType(TCli& Cli, const TParsedArgs& Args) {
   if (Args.Positional.empty()) throw TUsageError("no FILE given");
   for (const std::string& arg : Args.Positional) {
@@ -37,13 +38,18 @@ int RunType(TCli& Cli, const TParsedArgs& Args) {
       continue;
     }
     const TArcType t = c.ArcType();
-    std::cout << arg << ": " << TrimRight(GetArcTypeName(t)) << " (" << GetArcTypeValueName(t) << ')';
-    if (IsValidArcType(t)) std::cout << " start " << c.ArchiveStart();
+    std::cout << arg << ": " << TrimRight(GetArcTypeName(t));
+    if (Args.Has("-v")) {
+      std::cout << " (" << GetArcTypeValueName(t) << ')';
+      if (IsValidArcType(t)) std::cout << " start " << c.ArchiveStart();
+    }
     std::cout << '\n';
   }
   return Cli.Status();
 }
 
-const TRegisterCommand kRegister("type", {"FILE...", "the archive type of each FILE, detected from its content", {}, RunType, 10});
+const TRegisterCommand kRegister("type", {"FILE...", "the archive type of each FILE, detected from its content",
+                                                 {{"-v", "", "also the type's identifier and where the archive starts"}},
+                                                 RunType, 10});
 
 }  // namespace

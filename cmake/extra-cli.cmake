@@ -16,4 +16,17 @@ if(TARGET brel-cli)
     VERBATIM)
   add_custom_target(brel-cli-man ALL DEPENDS ${BREL_CLI_MAN})
   install(FILES ${BREL_CLI_MAN} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Shell completion, from the same option table.
+  set(BREL_CLI_COMPLETION ${CMAKE_BINARY_DIR}/completion)
+  add_custom_command(OUTPUT ${BREL_CLI_COMPLETION}/brel-cli ${BREL_CLI_COMPLETION}/_brel-cli
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${BREL_CLI_COMPLETION}
+    COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0
+            sh -c "\"$1\" help --completion bash > \"$2/brel-cli\" && \"$1\" help --completion zsh > \"$2/_brel-cli\"" sh
+            $<TARGET_FILE:brel-cli> ${BREL_CLI_COMPLETION}
+    DEPENDS brel-cli
+    COMMENT "Writing the brel-cli shell completion"
+    VERBATIM)
+  add_custom_target(brel-cli-completion ALL DEPENDS ${BREL_CLI_COMPLETION}/brel-cli)
+  install(FILES ${BREL_CLI_COMPLETION}/brel-cli DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  install(FILES ${BREL_CLI_COMPLETION}/_brel-cli DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
 endif()

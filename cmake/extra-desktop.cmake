@@ -14,6 +14,17 @@ if(TARGET brel)
     install(FILES ${CMAKE_SOURCE_DIR}/desktop/brel-${size}.png
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME brel.png)
   endforeach()
+  # The window's man page beside brel-cli's, and the licences of brel and of what it carries
+  # or links (Debian's machine-readable format).
+  set(BREL_MAN ${CMAKE_BINARY_DIR}/man/brel.1.gz)
+  add_custom_command(OUTPUT ${BREL_MAN}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${CMAKE_SOURCE_DIR}/desktop/brel.1 ${BREL_MAN}
+    DEPENDS ${CMAKE_SOURCE_DIR}/desktop/brel.1
+    VERBATIM)
+  add_custom_target(brel-man ALL DEPENDS ${BREL_MAN})
+  install(FILES ${BREL_MAN} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_SOURCE_DIR}/desktop/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 # Debian package brel_<version>_amd64.deb.
@@ -32,7 +43,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6, libstdc++6, zlib1g, libdeflate0, libmspack0, libssl3, libqt6core6 (>= 6.2), libqt6gui6 (>= 6.2), libqt6widgets6 (>= 6.2), libqt6network6 (>= 6.2), qt6-qpa-plugins")
+    "libc6, libstdc++6, zlib1g, libdeflate0, libmspack0, libssl3, libbz2-1.0, liblzma5, libzstd1, libqt6core6 (>= 6.2), libqt6gui6 (>= 6.2), libqt6widgets6 (>= 6.2), libqt6network6 (>= 6.2), qt6-qpa-plugins")
 if(BREL_SANITIZE)
   # A test build carries the sanitizer runtimes.
   string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libasan8, libubsan1")
@@ -46,6 +57,16 @@ function(brel_desktop_tests)
   # The second-start test runs the real program.
   if(TARGET test_app AND TARGET brel)
     add_dependencies(test_app brel)
+  endif()
+  # The window's labels in English and Japanese on a real X server (Xvfb), saved as pictures
+  # under <build>/screenshots.
+  find_program(XVFB_RUN xvfb-run)
+  if(TARGET test_app AND XVFB_RUN AND BREL_TESTS)
+    add_test(NAME app_labels_xvfb
+             COMMAND ${XVFB_RUN} -a -s "-screen 0 1280x1024x24" $<TARGET_FILE:test_app>
+                     --gtest_filter=*LabelsFollowTheLocale*)
+    set_tests_properties(app_labels_xvfb PROPERTIES TIMEOUT 300 ENVIRONMENT
+      "QT_QPA_PLATFORM=xcb;LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/ui/lsan-x11.supp")
   endif()
   if(TARGET brel AND TARGET brel-cli AND BREL_TESTS)
     add_test(NAME package COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/test-package.sh ${CMAKE_BINARY_DIR})

@@ -24,14 +24,16 @@ namespace {
   std::abort();
 }
 
-// base/archive holds the input; base/tree/d1/d2/out/ is the output root; base/tmp is free;
-// base/trash is the Trash of the run. base/tree/d1/d2/keep is a file of the user's beside the
-// output folder: no run may change, move or remove it.
+// base/archive holds the input; base/tree/d1/d2/out/ is the output root; base/tmp is free.
+// The Trash of the run lives in the output root (out/Trash, as when extracting into the data
+// folder), so a link an archive plants there and the Trash followed would show as a write
+// outside out/. base/tree/d1/d2/keep is a file of the user's beside the output folder: no run
+// may change, move or remove it.
 constexpr char kKeepText[] = "keep";
 constexpr mode_t kKeepMode = 0644;
 
 struct TScratch {
-  std::string Base, Archive, Tree, Out, Tmp, Trash, Keep;
+  std::string Base, Archive, Tree, Out, Tmp, Keep;
 
   TScratch() {
     const char* env = std::getenv("FUZZ_SCRATCH");
@@ -43,12 +45,10 @@ struct TScratch {
     Tree = Base + "/tree";
     Out = Tree + "/d1/d2/out";
     Tmp = Base + "/tmp";
-    Trash = Base + "/trash";
     Keep = Tree + "/d1/d2/keep";
     std::filesystem::create_directories(Out);
     std::filesystem::create_directories(Tmp);
-    std::filesystem::create_directories(Trash);
-    setenv("XDG_DATA_HOME", Trash.c_str(), 1);
+    setenv("XDG_DATA_HOME", Out.c_str(), 1);
     FILE* f = std::fopen(Keep.c_str(), "wb");
     if (!f || std::fputs(kKeepText, f) < 0 || std::fclose(f) != 0) Fail("cannot write " + Keep);
     chmod(Keep.c_str(), kKeepMode);
@@ -125,7 +125,7 @@ void CheckTree() {
   }
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(s.Base, ec))
-    if (e.path() != s.Archive && e.path() != s.Tree && e.path() != s.Tmp && e.path() != s.Trash)
+    if (e.path() != s.Archive && e.path() != s.Tree && e.path() != s.Tmp)
       Fail("a run wrote beside the output tree: " + e.path().string());
   const std::filesystem::path tree(s.Tree), out(s.Out);
   auto it = std::filesystem::recursive_directory_iterator(tree, ec);
@@ -188,7 +188,6 @@ void RunReader(const std::function<std::unique_ptr<TUnBase>()>& Make, TExtractMo
   if (Mode == xmExtract) CheckTree();
   s.Empty(s.Out);
   s.Empty(s.Tmp);
-  s.Empty(s.Trash);
 }
 
 void RunDecoder(const std::function<TDecodeStatus(const TDecoderIO& IO, uint8_t Option)>& Decode,

@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <vector>
 
 namespace {
 
@@ -73,6 +74,56 @@ std::string_view Cp437Char(unsigned I) {
   }();
   return Table[I & 0x7F];
 }
+
+// The next code point of valid UTF-8 at P (advanced past it).
+uint32_t NextCodePoint(const uint8_t*& P) {
+  const uint8_t C = *P++;
+  if (C < 0x80) return C;
+  const int Len = C >= 0xF0 ? 4 : C >= 0xE0 ? 3 : 2;
+  uint32_t Cp = C & (0x3F >> (Len - 1));
+  for (int I = 1; I < Len; ++I) Cp = (Cp << 6) | (*P++ & 0x3F);
+  return Cp;
+}
+
+enum TCharKind : uint8_t { ckAscii, ckAsciiLetter, ckKana, ckKanji, ckHalfKana, ckWide, ckAccented, ckNeutral, ckOdd };
+
+TCharKind KindOf(uint32_t Cp) {
+  if (Cp < 0x80) return (Cp | 0x20) >= 'a' && (Cp | 0x20) <= 'z' ? ckAsciiLetter : ckAscii;
+  if ((Cp >= 0x3041 && Cp <= 0x30FF) || Cp == 0x3005) return ckKana;
+  if ((Cp >= 0x4E00 && Cp <= 0x9FFF) || (Cp >= 0x3400 && Cp <= 0x4DBF) || (Cp >= 0xF900 && Cp <= 0xFAFF)) return ckKanji;
+  if (Cp >= 0xFF66 && Cp <= 0xFF9F) return ckHalfKana;
+  if (Cp >= 0xFF01 && Cp <= 0xFF5E) return ckWide;
+  if (Cp >= 0x3000 && Cp <= 0x303F) return ckNeutral;  // Japanese punctuation and brackets
+  if (Cp >= 0xC0 && Cp <= 0x24F && Cp != 0xD7 && Cp != 0xF7) return ckAccented;
+  if (Cp == 0xA1 || Cp == 0xBF || Cp == 0xAA || Cp == 0xBA) return ckNeutral;  // ¡ ¿ ª º
+  return ckOdd;  // box drawing, Greek, Cyrillic, symbols: rare in names, common in misreadings
+}
+
+// How much a decoded name looks like a real one: kana and kanji count most in runs of their own
+// kind, accented letters inside words, and what names rarely hold counts against.
+int Plausibility(std::string_view Utf8) {
+  std::vector<TCharKind> K;
+  for (const auto* P = reinterpret_cast<const uint8_t*>(Utf8.data()), *E = P + Utf8.size(); P < E;)
+    K.push_back(KindOf(NextCodePoint(P)));
+  auto japanese = [](TCharKind C) { return C == ckKana || C == ckKanji || C == ckHalfKana || C == ckWide; };
+  auto letter = [](TCharKind C) { return C == ckAsciiLetter || C == ckAccented; };
+  int Score = 0;
+  for (size_t I = 0; I < K.size(); ++I) {
+    const TCharKind Prev = I ? K[I - 1] : ckAscii, Next = I + 1 < K.size() ? K[I + 1] : ckAscii;
+    switch (K[I]) {
+      case ckKana: case ckKanji: case ckHalfKana: case ckWide:
+        Score += japanese(Prev) || japanese(Next) ? 3 : K[I] == ckKana ? 2 : K[I] == ckKanji ? 1 : 0;
+        break;
+      case ckAccented: Score += letter(Prev) || letter(Next) ? 2 : 1; break;
+      case ckOdd: Score -= 2; break;
+      default: break;
+    }
+  }
+  return Score;
+}
+
+bool IsUtf8Name(std::string_view Coding) { return Coding == "utf8" || Coding == "utf-8" || Coding == "UTF-8" || Coding == "UTF8"; }
+bool IsCp437Name(std::string_view Coding) { return Coding == "cp437" || Coding == "CP437" || Coding == "IBM437"; }
 
 }  // namespace
 
@@ -146,4 +197,25 @@ std::string OemToUtf8(std::string_view Bytes) {
   if (!HasNonAscii(Bytes) || IsValidUtf8(Bytes)) return std::string(Bytes);
   if (auto Text = Cp932ToUtf8(Bytes)) return *Text;
   return Cp437ToUtf8(Bytes);
+}
+
+std::string DecodeStoredName(std::string_view Bytes, std::string_view Coding) {
+  if (!HasNonAscii(Bytes)) return std::string(Bytes);
+  if (!Coding.empty() && !IsUtf8Name(Coding)) {
+    if (IsCp437Name(Coding)) return Cp437ToUtf8(Bytes);
+    TConverter From("UTF-8", std::string(Coding).c_str());
+    if (auto Text = From.Convert(Bytes)) return *Text;
+  }
+  if (IsValidUtf8(Bytes)) return std::string(Bytes);
+  std::string Latin = Cp437ToUtf8(Bytes);
+  auto Japanese = Cp932ToUtf8(Bytes);
+  return Japanese && Plausibility(*Japanese) >= Plausibility(Latin) ? *Japanese : Latin;
+}
+
+bool IsKnownNameCoding(std::string_view Coding) {
+  if (Coding.empty() || IsUtf8Name(Coding) || IsCp437Name(Coding)) return true;
+  iconv_t Cd = iconv_open("UTF-8", std::string(Coding).c_str());
+  if (Cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(Cd);
+  return true;
 }

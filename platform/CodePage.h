@@ -26,3 +26,13 @@ std::string Utf8ToOem(std::string_view Name, bool* IsUtf8 = nullptr);
 // (Linux tools write it without a flag); otherwise CP932; bytes invalid in CP932 as CP437.
 // Never fails and never maps two different byte strings to the same result within one rule.
 std::string OemToUtf8(std::string_view Bytes);
+
+// A stored name of an archive whose bytes carry no mark of their code page, as UTF-8. Coding
+// empty: ASCII and valid UTF-8 stay as they are; other bytes are read as CP932 or as CP437,
+// whichever gives the more plausible name (runs of kana and kanji against Latin letters with
+// accents; CP932 where both fit equally). Coding names the code page the user knows the names
+// are in ("utf8", "cp932", "cp437" or any iconv name); bytes invalid in it are read as without
+// it. Never fails; the result holds no NUL unless the bytes do.
+std::string DecodeStoredName(std::string_view Bytes, std::string_view Coding = {});
+// Whether Coding is empty or a code page DecodeStoredName can read.
+bool IsKnownNameCoding(std::string_view Coding);

@@ -1,9 +1,13 @@
 #include "platform/TempFiles.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -114,11 +118,76 @@ TReplaceResult CopyReplace(const std::string& Source, const std::string& Target,
   Err = CommitFileOver(Out.Get(), TmpPath, Target);
   if (Err != 0) return rrFailed;
   Guard.Release();
-  ::unlink(Source.c_str());
+  RemoveTempFile(Source);
   return rrDone;
 }
 
+// ---- Registry of live temporary files ----------------------------------------------------
+
+// A slot is free (0), being filled or cleared (1), or holds a live name (2). Only a thread that
+// moved it to 1 touches its name; the signal handler reads names of live slots only.
+struct TTempSlot {
+  std::atomic<int> State{0};
+  char Name[PATH_MAX];
+};
+constexpr size_t kTempSlots = 64;
+std::array<TTempSlot, kTempSlots> GTempSlots;
+constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void UnlinkLiveTempFiles(int Signal) {
+  const int saved = errno;
+  for (TTempSlot& s : GTempSlots)
+    if (s.State.load() == 2) ::unlink(s.Name);
+  errno = saved;
+  // The default action ends the process as the signal would have.
+  ::signal(Signal, SIG_DFL);
+  ::raise(Signal);
+}
+
+void InstallCleanupOnce() {
+  static std::atomic<bool> installed{false};
+  if (installed.exchange(true)) return;
+  for (int sig : kCleanedSignals) {
+    struct sigaction old {};
+    if (::sigaction(sig, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL) continue;
+    struct sigaction sa {};
+    sa.sa_handler = UnlinkLiveTempFiles;
+    sigemptyset(&sa.sa_mask);
+    for (int other : kCleanedSignals) sigaddset(&sa.sa_mask, other);
+    ::sigaction(sig, &sa, nullptr);
+  }
+}
+
 }  // namespace
+
+void RegisterTempFile(const std::string& Path) {
+  if (Path.empty() || Path.size() >= PATH_MAX) return;
+  InstallCleanupOnce();
+  for (TTempSlot& s : GTempSlots) {
+    int expected = 0;
+    if (!s.State.compare_exchange_strong(expected, 1)) continue;
+    std::memcpy(s.Name, Path.c_str(), Path.size() + 1);
+    s.State.store(2);
+    return;
+  }
+  // All slots taken: the name is still removed on every ordinary way out.
+}
+
+void UnregisterTempFile(const std::string& Path) {
+  for (TTempSlot& s : GTempSlots) {
+    if (s.State.load() != 2 || Path != s.Name) continue;
+    int expected = 2;
+    if (!s.State.compare_exchange_strong(expected, 1)) continue;
+    s.Name[0] = '\0';
+    s.State.store(0);
+    return;
+  }
+}
+
+void RemoveTempFile(const std::string& Path) {
+  ::unlink(Path.c_str());
+  UnregisterTempFile(Path);
+}
 
 std::string SystemTempDir() {
   const char* Env = std::getenv("TMPDIR");
@@ -131,9 +200,20 @@ int CreateUniqueFile(const std::string& Dir, const std::string& Prefix, std::str
   std::string Template = JoinPath(Dir.empty() ? "." : Dir, Prefix + "XXXXXX");
   std::vector<char> Buf(Template.begin(), Template.end());
   Buf.push_back('\0');
+  // The cleanup signals wait until the new name is registered, so none can leave it behind.
+  InstallCleanupOnce();
+  sigset_t cleaned, old;
+  sigemptyset(&cleaned);
+  for (int sig : kCleanedSignals) sigaddset(&cleaned, sig);
+  pthread_sigmask(SIG_BLOCK, &cleaned, &old);
   int Fd = ::mkostemp(Buf.data(), O_CLOEXEC);
-  if (Fd < 0) return -1;
-  Path.assign(Buf.data());
+  const int err = errno;
+  if (Fd >= 0) {
+    Path.assign(Buf.data());
+    RegisterTempFile(Path);
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = err;
   return Fd;
 }
 
@@ -146,11 +226,11 @@ std::string UniqueTempName(const std::string& Dir, const std::string& Prefix) {
 }
 
 TTempFileGuard::~TTempFileGuard() {
-  if (!FPath.empty()) ::unlink(FPath.c_str());
+  if (!FPath.empty()) RemoveTempFile(FPath);
 }
 
 void TTempFileGuard::Reset(std::string Path) {
-  if (!FPath.empty()) ::unlink(FPath.c_str());
+  if (!FPath.empty()) RemoveTempFile(FPath);
   FPath = std::move(Path);
 }
 
@@ -164,6 +244,7 @@ int CommitFileOver(int Fd, const std::string& Path, const std::string& Target) {
   if (::fchmod(Fd, static_cast<mode_t>(ModeForReplacement(Target))) != 0) return errno;
   if (::fsync(Fd) != 0) return errno;
   if (::rename(Path.c_str(), Target.c_str()) != 0) return errno;
+  UnregisterTempFile(Path);
   SyncDirOf(Target);
   return 0;
 }

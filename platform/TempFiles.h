@@ -9,8 +9,19 @@
 std::string SystemTempDir();
 
 // Creates a new empty file named Dir/<Prefix>XXXXXX (mode 0600, close-on-exec) and returns its
-// open read-write descriptor, or -1 with errno set. Path receives the name.
+// open read-write descriptor, or -1 with errno set. Path receives the name, which is
+// registered as a live temporary file (see below).
 int CreateUniqueFile(const std::string& Dir, const std::string& Prefix, std::string& Path);
+
+// Live temporary files: a process-wide registry that SIGINT, SIGTERM and SIGHUP empty. Their
+// handler, installed at the first registration for each signal that still has its default
+// action (a program's own handler, such as brel-cli's Ctrl+C, is kept), unlinks every live
+// name and re-raises the signal with its default action. It is async-signal-safe: fixed slots,
+// no locks, no allocation. A name is unregistered once it is removed or renamed into place.
+void RegisterTempFile(const std::string& Path);
+void UnregisterTempFile(const std::string& Path);
+// Unlinks a temporary file and unregisters it.
+void RemoveTempFile(const std::string& Path);
 // Same, closing the file again: the name is reserved. "" on failure.
 std::string UniqueTempName(const std::string& Dir, const std::string& Prefix = "qrv");
 

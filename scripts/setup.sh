@@ -7,8 +7,8 @@ cd "$(dirname "$0")/.."
 
 runtime=(
   build-essential cmake ninja-build pkg-config ccache
-  zlib1g-dev libdeflate-dev libmspack-dev libssl-dev tzdata
-  qt6-base-dev qt6-base-dev-tools
+  zlib1g-dev libdeflate-dev libmspack-dev libssl-dev libbz2-dev liblzma-dev libzstd-dev tzdata
+  qt6-base-dev qt6-base-dev-tools qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools
   fonts-ipafont-gothic
 )
 testing=(

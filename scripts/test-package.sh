@@ -31,6 +31,17 @@ for f in usr/share/applications/brel.desktop usr/share/icons/hicolor/scalable/ap
          usr/share/icons/hicolor/256x256/apps/brel.png; do
   [ -s "$root/$f" ] || fail "$f is missing"
 done
+for f in usr/share/man/man1/brel.1.gz usr/share/man/man1/brel-cli.1.gz usr/share/doc/brel/copyright; do
+  [ -s "$root/$f" ] || fail "$f is missing"
+done
+head -n 1 "$root/usr/share/doc/brel/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+  || fail "the copyright file is not in Debian's machine-readable format"
+for name in UPX Qt zlib libdeflate libmspack OpenSSL; do
+  grep -q "$name" "$root/usr/share/doc/brel/copyright" || fail "the copyright file does not name $name"
+done
+if command -v man >/dev/null 2>&1; then
+  MANWIDTH=80 man -l "$root/usr/share/man/man1/brel.1.gz" 2>&1 | grep -q 'XDG_CONFIG_HOME' || fail "brel.1 does not render"
+fi
 if command -v desktop-file-validate >/dev/null 2>&1; then
   desktop-file-validate "$root/usr/share/applications/brel.desktop" || fail "desktop entry is not valid"
 fi

@@ -2,6 +2,7 @@
 
 #include <QEnterEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
@@ -336,6 +337,33 @@ void TLbSpeedButton::paintEvent(QPaintEvent*)
     PaintBackground(p, face, press);
     PaintBorder(p, face, down);
     PaintContent(p, down, press);
+    if (hasFocus()) {
+        p.setPen(QPen(ToQColor(FFontColor), 1, Qt::DotLine));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(rect().adjusted(2, 2, -3, -3));
+    }
+}
+
+void TLbSpeedButton::keyPressEvent(QKeyEvent* e)
+{
+    const int key = e->key();
+    if (e->modifiers() & ~Qt::KeypadModifier ||
+        (key != Qt::Key_Space && key != Qt::Key_Return && key != Qt::Key_Enter))
+        return QWidget::keyPressEvent(e);
+    if (Showing())
+        Click();
+}
+
+void TLbSpeedButton::focusInEvent(QFocusEvent* e)
+{
+    QWidget::focusInEvent(e);
+    update();
+}
+
+void TLbSpeedButton::focusOutEvent(QFocusEvent* e)
+{
+    QWidget::focusOutEvent(e);
+    update();
 }
 
 void TLbSpeedButton::PaintBackground(QPainter& p, const QColor& face, int press) const

@@ -99,6 +99,11 @@ protected:
     void mouseReleaseEvent(QMouseEvent*) override;
     void mouseMoveEvent(QMouseEvent*) override;
     bool event(QEvent*) override;
+    // With a focus policy set, the focused button clicks on Space, Return and Enter and shows a
+    // dotted focus frame.
+    void keyPressEvent(QKeyEvent*) override;
+    void focusInEvent(QFocusEvent*) override;
+    void focusOutEvent(QFocusEvent*) override;
 
 private:
     void Changed();

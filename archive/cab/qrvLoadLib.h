@@ -11,6 +11,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,11 @@ class TCabCreator {
 // ---- Decompress ----------------------------------------------------------------------------
 
 struct TCabSystem;
+struct mscabd_cabinet;
+
+// The file Name in folder Dir: the exact name when it exists, else the entry of Dir that matches
+// it ignoring ASCII case (a set written on Windows names "Split-2.CAB" for "split-2.cab").
+std::string CabNeighbour(const std::string& Dir, const std::string& Name);
 
 // A decompress context over libmspack. Cabinets are read through file descriptors with every
 // read, seek and size bounded by the file; copied data never reaches a file libmspack names,
@@ -151,21 +157,33 @@ class TCabDecompressor {
 
   // The library context exists (false: fdierrAllocFail is in the error record).
   bool Ready() const { return FD != nullptr; }
-  // Whether the file at Path starts with a cabinet header (signature, version 1.x, sizes that
-  // fit the file); Info describes it.
+  // Whether the file at Path holds a cabinet whose headers read: the one at its start, else
+  // those found inside it (behind a setup program, say); Info describes the first. False with
+  // fdierrNotACabinet for a file without one, fdierrCorruptCabinet for a file that starts with
+  // the signature but holds none that reads.
   bool IsCabinet(const std::string& Path, TCabInfo& Info);
-  // Opens the cabinet at Path, joins the cabinets of its set it needs (the previous ones when
-  // they lie beside it, the next ones through cnNextCabinet), sends cnCabinetInfo, then for
-  // each file cnPartialFile or cnCopyFile. A cnCopyFile handler copies the file at once through
-  // the notice's Extract, or answers 1 to have it copied afterwards and hear cnCloseFile; the
-  // data goes through Write either way. A file that fails to decode fails alone. False (error record set) when the
-  // cabinet cannot be opened or a notice aborted; an exception thrown by Write or Notify is
-  // passed on once libmspack is out of the way.
+  // Opens the cabinets of Path as IsCabinet finds them; for each, joins the cabinets of its set
+  // it needs (the previous ones when they lie beside it, the next ones through cnNextCabinet),
+  // sends cnCabinetInfo, then for each file cnPartialFile or cnCopyFile. A cnCopyFile handler
+  // copies the file at once through the notice's Extract, or answers 1 to have it copied
+  // afterwards and hear cnCloseFile; the data goes through Write either way. A file that fails
+  // to decode fails alone. False (error record set) when no cabinet opens or a notice aborted;
+  // an exception thrown by Write or Notify is passed on once libmspack is out of the way.
   bool Copy(const std::string& Path, const TCabNotify& Notify, const TCabWrite& Write,
             const bool* Cancel = nullptr);
 
  private:
   friend struct TCabSystem;
+  // The cabinet at the start of Path, else the chain of those found inside it; null (error
+  // record set) when there is none. HeadDamaged: Path starts with the signature, yet no
+  // cabinet reads there.
+  mscabd_cabinet* OpenCabinets(const char* Path, bool& HeadDamaged);
+  // Joins Cab's set neighbour before (Prev) or after it; false when there is none to join
+  // (what needs it then fails alone).
+  bool Join(mscabd_cabinet* Cab, bool Prev, const std::string& Dir, std::set<std::string>& Used,
+            const TCabNotify& Notify);
+  // The notices of one cabinet (with its joined set): false when a notice aborted.
+  bool CopyFiles(mscabd_cabinet* Cab, const std::string& Dir, const TCabNotify& Notify);
   // Copies one file through FWrite: an fdierr* code; a pending exception is rethrown.
   int32_t Extract(struct mscabd_file* F);
   TCabError& FErr;

@@ -1,14 +1,17 @@
 // The decompress side: libmspack behind an I/O system of our own (file descriptors for the
 // cabinets, the caller's Write for copied data), is-cabinet and the copy with its notices.
+#include <dirent.h>
 #include <fcntl.h>
 #include <mspack.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <vector>
 
 #include "archive/cab/qrvLoadLib.h"
 #include "platform/Paths.h"
@@ -38,7 +41,8 @@ int32_t MapError(int E) {
   }
 }
 
-// The whole joined chain is freed by closing one of its cabinets.
+// Closing the first cabinet of a file frees every cabinet found in it and every one joined to
+// them.
 struct TOpenCabinet {
   mscab_decompressor* D;
   mscabd_cabinet* Cab;
@@ -46,6 +50,29 @@ struct TOpenCabinet {
     if (Cab) D->close(D, Cab);
   }
 };
+
+// Whether the file at Path starts with the cabinet signature.
+bool StartsWithSignature(const std::string& Path) {
+  const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  uint8_t h[4];
+  const bool sig = pread(fd, h, sizeof h, 0) == ssize_t(sizeof h) && Get32(h) == CabSignature;
+  ::close(fd);
+  return sig;
+}
+
+// The compression types libmspack decodes, with the window ranges of LZX and Quantum: an
+// fdierr* code for a folder type it would refuse (before writing anything).
+int32_t TypeProblem(unsigned Type) {
+  const unsigned window = (Type >> 8) & 0x1F;
+  switch (Type & tcompMaskType) {
+    case tcompTypeNone:
+    case tcompTypeMsZip: return fdierrNone;
+    case tcompTypeQuantum: return window >= 10 && window <= 21 ? fdierrNone : fdierrCorruptCabinet;
+    case tcompTypeLzx: return window >= 15 && window <= 21 ? fdierrNone : fdierrCorruptCabinet;
+    default: return fdierrBadComprType;
+  }
+}
 
 }  // namespace
 
@@ -132,42 +159,70 @@ TCabDecompressor::TCabDecompressor(TCabError& Err) : FErr(Err), FSys(std::make_u
     return;
   }
   FD->set_param(FD, MSCABD_PARAM_DECOMPBUF, 65536);
+  // Every data block's checksum is checked and a damaged MSZIP block fails its file: no
+  // salvage, no MSZIP repair.
+  FD->set_param(FD, MSCABD_PARAM_SALVAGE, 0);
+  FD->set_param(FD, MSCABD_PARAM_FIXMSZIP, 0);
 }
 
 TCabDecompressor::~TCabDecompressor() {
   if (FD) mspack_destroy_cab_decompressor(FD);
 }
 
+std::string CabNeighbour(const std::string& Dir, const std::string& Name) {
+  const std::string exact = WithTrailingSlash(Dir) + Name;
+  struct stat st {};
+  if (lstat(exact.c_str(), &st) == 0) return exact;
+  DIR* d = opendir(Dir.empty() ? "." : Dir.c_str());
+  if (!d) return exact;
+  auto folded = [](std::string S) {
+    for (char& c : S)
+      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return S;
+  };
+  const std::string want = folded(Name);
+  std::vector<std::string> found;
+  while (const dirent* e = readdir(d))
+    if (folded(e->d_name) == want) found.push_back(e->d_name);
+  closedir(d);
+  // Several spellings: the same one on every run.
+  return found.empty() ? exact : WithTrailingSlash(Dir) + *std::min_element(found.begin(), found.end());
+}
+
+mscabd_cabinet* TCabDecompressor::OpenCabinets(const char* Path, bool& HeadDamaged) {
+  HeadDamaged = false;
+  if (mscabd_cabinet* cab = FD->open(FD, Path)) return cab;
+  if (FD->last_error(FD) == MSPACK_ERR_OPEN) {
+    FErr.Set(fdierrCabinetNotFound, errno);
+    return nullptr;
+  }
+  HeadDamaged = StartsWithSignature(Path);
+  // A cabinet behind a program (a setup program's) or other data.
+  if (mscabd_cabinet* cab = FD->search(FD, Path)) return cab;
+  FErr.Set(HeadDamaged ? fdierrCorruptCabinet : FD->last_error(FD) == MSPACK_ERR_OK ? fdierrNotACabinet
+                                                                                    : MapError(FD->last_error(FD)));
+  return nullptr;
+}
+
 bool TCabDecompressor::IsCabinet(const std::string& Path, TCabInfo& Info) {
   FErr.Clear();
   Info = TCabInfo();
-  const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat st {};
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (fd >= 0) ::close(fd);
-    FErr.Set(fdierrCabinetNotFound, errno);
+  if (!FD) {
+    FErr.Set(fdierrAllocFail);
     return false;
   }
-  uint8_t h[CabHeaderSize];
-  const bool whole = pread(fd, h, sizeof h, 0) == ssize_t(sizeof h);
-  ::close(fd);
-  if (!whole || Get32(h) != CabSignature) {
-    FErr.Set(fdierrNotACabinet);
-    return false;
-  }
-  if (h[25] != 1) {
-    FErr.Set(fdierrUnknownCabinetVersion);
-    return false;
-  }
-  const uint16_t flags = Get16(h + 30);
-  Info.Size = Get32(h + 8);
-  Info.Folders = Get16(h + 26);
-  Info.Files = Get16(h + 28);
-  Info.SetID = Get16(h + 32);
-  Info.CabinetIndex = Get16(h + 34);
-  Info.HasPrev = flags & cfhdrPrevCabinet;
-  Info.HasNext = flags & cfhdrNextCabinet;
-  Info.HasReserve = flags & cfhdrReservePresent;
+  TOpenCabinet found{FD, OpenCabinets(Path.c_str(), Info.HeadDamaged)};
+  if (!found.Cab) return false;
+  const mscabd_cabinet* c = found.Cab;
+  Info.Offset = c->base_offset;
+  Info.Size = c->length;
+  for (const mscabd_folder* f = c->folders; f; f = f->next) ++Info.Folders;
+  for (const mscabd_file* f = c->files; f; f = f->next) ++Info.Files;
+  Info.SetID = c->set_id;
+  Info.CabinetIndex = c->set_index;
+  Info.HasPrev = c->flags & MSCAB_HDR_PREVCAB;
+  Info.HasNext = c->flags & MSCAB_HDR_NEXTCAB;
+  Info.HasReserve = c->flags & MSCAB_HDR_RESV;
   return true;
 }
 
@@ -183,66 +238,71 @@ bool TCabDecompressor::Copy(const std::string& Path, const TCabNotify& Notify, c
   FPending = nullptr;
   // libmspack keeps the name pointers it is given: the set's nodes hold them for the copy.
   std::set<std::string> used{Path};
-  TOpenCabinet chain{FD, FD->open(FD, used.begin()->c_str())};
-  if (!chain.Cab) {
-    FErr.Set(MapError(FD->last_error(FD)));
+  bool headDamaged = false;
+  TOpenCabinet all{FD, OpenCabinets(used.begin()->c_str(), headDamaged)};
+  if (!all.Cab) return false;
+  const std::string dir = WithTrailingSlash(DirOf(Path));
+  for (mscabd_cabinet* cab = all.Cab; cab; cab = cab->next) {
+    while (Join(cab, true, dir, used, Notify)) {
+    }
+    while (Join(cab, false, dir, used, Notify)) {
+    }
+    if (FPending) std::rethrow_exception(FPending);
+    if (!CopyFiles(cab, dir, Notify)) return false;
+  }
+  return true;
+}
+
+bool TCabDecompressor::Join(mscabd_cabinet* Cab, bool Prev, const std::string& Dir, std::set<std::string>& Used,
+                            const TCabNotify& Notify) {
+  mscabd_cabinet* end = Cab;
+  while (Prev ? end->prevcab : end->nextcab) end = Prev ? end->prevcab : end->nextcab;
+  const char* stored = Prev ? end->prevname : end->nextname;
+  if (!stored || !(end->flags & (Prev ? MSCAB_HDR_PREVCAB : MSCAB_HDR_NEXTCAB))) return false;
+  // A neighbour is looked for beside this cabinet only, whatever folders its name claims.
+  std::string name = stored;
+  name.erase(0, name.find_last_of("/\\") + 1);
+  if (name.empty() || name == "." || name == "..") return false;
+  std::string path = CabNeighbour(Dir, name);
+  if (!Prev) {
+    TCabNotification n;
+    n.Notice = cnNextCabinet;
+    n.NextName = name;
+    n.NextDisk = end->nextinfo ? end->nextinfo : "";
+    n.CabinetPath = Dir;
+    n.SetID = end->set_id;
+    n.CabinetIndex = uint16_t(end->set_index + 1);
+    if (Notify(n) != 1) return false;
+    path = n.NextPath;
+  }
+  const auto [kept, fresh] = Used.insert(path);
+  if (path.empty() || !fresh) return false;
+  mscabd_cabinet* other = FD->open(FD, kept->c_str());
+  if (!other) return false;
+  if ((Prev ? FD->prepend(FD, end, other) : FD->append(FD, end, other)) != MSPACK_ERR_OK) {
+    FD->close(FD, other);
     return false;
   }
-  const std::string dir = WithTrailingSlash(DirOf(Path));
-  // Joins a neighbour: Prev cabinets only when they lie beside this one, Next ones as the
-  // caller finds them. False when there is none to join (what needs it then fails alone).
-  auto join = [&](bool Prev) {
-    mscabd_cabinet* end = chain.Cab;
-    while (Prev ? end->prevcab : end->nextcab) end = Prev ? end->prevcab : end->nextcab;
-    const char* stored = Prev ? end->prevname : end->nextname;
-    if (!stored || !(end->flags & (Prev ? MSCAB_HDR_PREVCAB : MSCAB_HDR_NEXTCAB))) return false;
-    // A neighbour is looked for beside this cabinet only, whatever folders its name claims.
-    std::string name = stored;
-    name.erase(0, name.find_last_of("/\\") + 1);
-    if (name.empty() || name == "." || name == "..") return false;
-    std::string path = dir + name;
-    if (!Prev) {
-      TCabNotification n;
-      n.Notice = cnNextCabinet;
-      n.NextName = name;
-      n.NextDisk = end->nextinfo ? end->nextinfo : "";
-      n.CabinetPath = dir;
-      n.SetID = end->set_id;
-      n.CabinetIndex = uint16_t(end->set_index + 1);
-      if (Notify(n) != 1) return false;
-      path = n.NextPath;
-    }
-    const auto [kept, fresh] = used.insert(path);
-    if (path.empty() || !fresh) return false;
-    mscabd_cabinet* other = FD->open(FD, kept->c_str());
-    if (!other) return false;
-    if ((Prev ? FD->prepend(FD, end, other) : FD->append(FD, end, other)) != MSPACK_ERR_OK) {
-      FD->close(FD, other);
-      return false;
-    }
-    return true;
-  };
-  while (join(true)) {
-  }
-  if (FPending) std::rethrow_exception(FPending);
-  while (join(false)) {
-  }
+  return true;
+}
+
+bool TCabDecompressor::CopyFiles(mscabd_cabinet* Cab, const std::string& Dir, const TCabNotify& Notify) {
   TCabNotification info;
   info.Notice = cnCabinetInfo;
-  info.CabinetPath = dir;
-  info.SetID = chain.Cab->set_id;
-  info.CabinetIndex = chain.Cab->set_index;
+  info.CabinetPath = Dir;
+  info.SetID = Cab->set_id;
+  info.CabinetIndex = Cab->set_index;
   if (Notify(info) < 0) {
     FErr.Set(fdierrUserAbort);
     return false;
   }
-  mscabd_cabinet* first = chain.Cab;
+  mscabd_cabinet* first = Cab;
   while (first->prevcab) first = first->prevcab;
   // Without its predecessor the first folder of a continued cabinet cannot be decoded: its
   // files are partial.
   const bool headless = (first->flags & MSCAB_HDR_PREVCAB) != 0;
-  for (mscabd_file* f = chain.Cab->files; f; f = f->next) {
-    if (Cancel && *Cancel) {
+  for (mscabd_file* f = Cab->files; f; f = f->next) {
+    if (FCancel && *FCancel) {
       FErr.Set(fdierrUserAbort);
       return false;
     }
@@ -255,11 +315,13 @@ bool TCabDecompressor::Copy(const std::string& Path, const TCabNotify& Notify, c
     n.CompType = f->folder ? uint16_t(f->folder->comp_type) : 0;
     n.Notice = headless && f->folder == first->folders ? cnPartialFile : cnCopyFile;
     bool copied = false;
-    if (n.Notice == cnCopyFile)
+    if (n.Notice == cnCopyFile) {
+      n.Error = TypeProblem(n.CompType);
       n.Extract = [this, f, &copied] {
         copied = true;
         return Extract(f);
       };
+    }
     const int answer = Notify(n);
     if (answer < 0) {
       FErr.Set(fdierrUserAbort);
@@ -269,7 +331,7 @@ bool TCabDecompressor::Copy(const std::string& Path, const TCabNotify& Notify, c
     n.Error = Extract(f);
     n.Ok = n.Error == fdierrNone;
     n.Notice = cnCloseFile;
-    if ((Cancel && *Cancel) || Notify(n) < 0) {
+    if ((FCancel && *FCancel) || Notify(n) < 0) {
       FErr.Set(fdierrUserAbort);
       return false;
     }
@@ -278,6 +340,8 @@ bool TCabDecompressor::Copy(const std::string& Path, const TCabNotify& Notify, c
 }
 
 int32_t TCabDecompressor::Extract(mscabd_file* F) {
+  // A type libmspack refuses would read as "out of memory" from it.
+  if (const int32_t bad = TypeProblem(F->folder ? F->folder->comp_type : 0)) return bad;
   const int rc = FD->extract(FD, F, kOutputName);
   if (FPending) {
     const std::exception_ptr e = FPending;

@@ -192,9 +192,13 @@ void TLzxEncoder::TState::DecideE8(const uint8_t* Data, size_t Size) {
   E8 = calls >= 16;
 }
 
-// Relative call operands become absolute, the inverse of what the decoders do after each frame.
 void TLzxEncoder::TState::Translate(uint8_t* Data, size_t Size) const {
-  if (!E8 || Frame >= 32768 || Size <= 10) return;
+  if (E8) TranslateE8(Data, Size, Frame);
+}
+
+// Relative call operands become absolute, the inverse of what the decoders do after each frame.
+void TLzxEncoder::TranslateE8(uint8_t* Data, size_t Size, uint32_t Frame) {
+  if (Frame >= kE8Frames || Size <= 10) return;
   const int32_t size = static_cast<int32_t>(kTranslationSize);
   int32_t base = static_cast<int32_t>(Frame * kFrameSize);
   for (size_t i = 0; i < Size - 10; ++i) {

@@ -20,6 +20,8 @@ class TLzxEncoder {
 public:
   static constexpr size_t kFrameSize = 32768;
   static constexpr uint32_t kTranslationSize = 12000000;
+  // Frames from this one on are never translated.
+  static constexpr uint32_t kE8Frames = 32768;
 
   // WindowBits is the folder's window exponent (the LzxLevel), clamped to 15..21.
   explicit TLzxEncoder(unsigned WindowBits = 21, TLzxE8Mode E8 = lxE8Auto);
@@ -35,6 +37,10 @@ public:
   uint16_t FolderType() const;
   // Whether the translation was switched on (known after the first frame).
   bool E8Translation() const;
+
+  // The E8 step on the Size bytes of frame number Frame (0 for a folder's first) when the
+  // translation is on: relative call operands made absolute in place.
+  static void TranslateE8(uint8_t* Data, size_t Size, uint32_t Frame);
 
 private:
   struct TState;

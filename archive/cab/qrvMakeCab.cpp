@@ -101,7 +101,7 @@ void TMakeCab::CompressArchive(TCompHeaderObj& List) {
   // The cabinet is built in a temporary file beside its name; an old cabinet stays as it is
   // until the new one is complete.
   TTempFileStream output(*this, fmCreate, FArchiveFile, TempDir());
-  output.AllowUndo = DeleteOptions == doAllowUndo;
+  output.AllowUndo = BackupOldArchive;
   FOutName = output.TempFileName();
   try {
     TCCAB params;

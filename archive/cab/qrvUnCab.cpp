@@ -43,9 +43,17 @@ std::string TUnCab::DecodedName(const TCabNotification& N) const {
 
 int TUnCab::ExtractArchive(TStream32& Stream, int Flag) {
   if (!FCab) FCab = std::make_unique<TCabDecompressor>(FErr);
+  FEntryName.clear();
   CheckErrors();
   TCabInfo info;
-  if (!FCab->IsCabinet(FArchiveFile, info)) return 0;
+  const bool found = FCab->IsCabinet(FArchiveFile, info);
+  // A file that starts like a cabinet but whose headers do not read is damaged, not foreign.
+  if (info.HeadDamaged)
+    ReportError("", "no readable cabinet at the start of the file", FRunArchiveName, ecCorruptInput);
+  if (!found) {
+    if (!info.HeadDamaged && FErr.erfOper != fdierrNotACabinet) CheckErrors();
+    return 0;
+  }
   FFoundCabinets.clear();
   FTimer.Pause();
   ByteTotal = 0;
@@ -123,19 +131,31 @@ int TUnCab::CopyDecision(TCabNotification& N) {
   }
   TStepEntry step;
   step.Name = name;
-  step.IsDir = N.Attribs & faDirectory;
+  // A folder holds no data: an entry with the folder bit and a size is a file, whose data must
+  // be checked like any other.
+  step.IsDir = (N.Attribs & faDirectory) && N.Size == 0;
   step.Size = step.IsDir ? 0 : N.Size;
   step.DosDateTime = DosOf(N);
   step.Attr = N.Attribs & 0x3F;
   // The library checks every block's checksum on the way: a complete copy passes.
   step.Check = ckNone;
+  // A folder type that cannot be decoded is reported before any output is made.
+  auto prepare = [&] {
+    if (step.IsDir || N.Error == fdierrNone) return true;
+    ReportError(name, N.Error == fdierrBadComprType ? "unknown compression type" : "window size out of range",
+                FRunArchiveName, CodeOf(N.Error));
+    return false;
+  };
   ExtractStep(step, [&] {
+    FEntryWritten = 0;
     const int32_t rc = N.Extract();
     // A refused write was reported by the block writer already.
     if (rc != fdierrNone && rc != fdierrTargetFile && !IsCancelled())
       ReportError(name, "", FRunArchiveName, CodeOf(rc));
+    // Failed before any of its data came out: no empty file stands in for it.
+    if (rc != fdierrNone && FEntryWritten == 0) DiscardOutput();
     return rc == fdierrNone;
-  });
+  }, prepare);
   return Abort();
 }
 
@@ -155,6 +175,7 @@ void TUnCab::ListEntry(const TCabNotification& N, const std::string& Name) {
 
 bool TUnCab::WriteData(const uint8_t* Data, int32_t Count) {
   if (!WriteBlock(Data, Count)) return false;
+  FEntryWritten += Count;
   BytesToGo -= Count;
   ProgressStep();
   return !IsCancelled();
@@ -169,7 +190,7 @@ int TUnCab::NextCabinet(TCabNotification& N) {
     N.NextPath = known->second;
     return known->second.empty() ? Abort() : 1;
   }
-  FNextVolume = N.CabinetPath + N.NextName;
+  FNextVolume = CabNeighbour(N.CabinetPath, N.NextName);
   const std::string path = FindVolume(N.CabinetIndex);
   FFoundCabinets[N.NextName] = path;
   if (path.empty()) return Abort();

@@ -30,7 +30,10 @@ struct TCabNotification {
   std::function<int32_t()> Extract;
   // cnCloseFile: the file went through the decoder completely and its data checked.
   bool Ok = false;
-  int32_t Error = 0;      // fdierr* code when not Ok
+  // cnCloseFile: the fdierr* code when not Ok. cnCopyFile: the code Extract would fail with at
+  // once, before any data, because the folder's type cannot be decoded (fdierrBadComprType, or
+  // fdierrCorruptCabinet for a window outside the type's range); 0 otherwise.
+  int32_t Error = 0;
   // cnCabinetInfo: the cabinet; cnNextCabinet: the cabinet asked for (NextName, NextDisk) in
   // CabinetPath; the answer puts the full path of the file to use into NextPath.
   std::string CabinetPath;
@@ -48,7 +51,8 @@ using TCabWrite = std::function<bool(const uint8_t* Data, int32_t Count)>;
 
 // What is-cabinet tells about a file.
 struct TCabInfo {
-  int64_t Size = 0;  // the cabinet's own length
+  int64_t Offset = 0;  // where the cabinet starts in the file
+  int64_t Size = 0;    // the cabinet's own length
   uint16_t Folders = 0;
   uint16_t Files = 0;
   uint16_t SetID = 0;
@@ -56,4 +60,5 @@ struct TCabInfo {
   bool HasReserve = false;
   bool HasPrev = false;
   bool HasNext = false;
+  bool HeadDamaged = false;  // the file starts with the signature, yet no cabinet reads there
 };

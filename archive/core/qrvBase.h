@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <algorithm>
 #include <string>
@@ -26,12 +27,13 @@
 #include "archive/core/qrvStreams.h"
 #include "archive/core/qrvWorkerPool.h"
 #include "platform/DosTime.h"
+#include "platform/Trash.h"
 
 // ---- Enumerations (order binding: a value is its position) ---------------------------------
 
 enum TCompressMethod : uint8_t {
   cmStore, cmDeflate, cmFuse, cmFrozen5, cmFrozen6, cmMsZip, cmLzx, cmQuantum, cmUUEncode,
-  cmXXEncode, cmBase64, cmTarred, cmTarGzip
+  cmXXEncode, cmBase64, cmTarred, cmTarGzip, cmFrozen7
 };
 enum TCompressionMethod : uint8_t { cmInMemory, cmTempFile };
 enum TDateAttribute : uint8_t { daFileDate, daSysDate, daMaxFileDate };
@@ -157,10 +159,15 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   bool CreateStoredDirs = false;
   bool RestoreFileAttr = true;
   bool TranslateOemChar = true;
+  // The code page of stored names that carry no mark of their own ("cp932", "cp437", any iconv
+  // name); empty: guessed per name. Used where TranslateOemChar converts names.
+  std::string NameCoding;
   TCpuType CpuType = cptAuto;
   // Extensions (lower case, with dot) whose files writers leave out; empty unless the host
   // fills it.
   std::vector<std::string> ExcludedExtensions;
+  // FileSpec and ExcludeSpec tell letter case apart (off: "A.TXT" selects a.txt).
+  bool CaseSensitiveMasks = false;
 
   TCompressMethod CompressMethod() const { return FCompressMethod; }
   // Ignores a method the format does not accept.
@@ -239,7 +246,11 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   virtual void SetCurrentName(const std::string& Name) { FCurrentName = Name; }
   const std::string& CurrentName() const { return FCurrentName; }
   virtual std::string GetPassword() const { return {}; }
-  virtual void AfterArchiveWritten(const std::string& ArchiveName) {}
+  // A format kept inside a filter (a gzip-compressed tar) reads its old archive and writes
+  // the new one through these; nullptr: the plain streams. The output filter is finished by the
+  // format's WriteTrailer.
+  virtual std::unique_ptr<TStream32> OldArchiveFilter(TStream32& Old) { return nullptr; }
+  virtual std::unique_ptr<TStream32> OutputFilter(TStream32& Out) { return nullptr; }
   // Name of volume N of a ZIP multi-volume set: the extension becomes ".z" and N with at least
   // two digits (z01 .. z99, z100 ...). "" for an empty archive name.
   virtual std::string VolumeName(int N) const;
@@ -432,6 +443,10 @@ class TCompBase : public TZipCommon {
   // The test of old entries under swDelete: whether FileSpec selects StoredName (and
   // ExcludeSpec does not reject it).
   bool SelectedForDelete(const std::string& StoredName) const;
+  // Keeps a copy of the archive an update replaces in the Trash (an undo copy). Off by
+  // default: the replacement is atomic, the old archive stays until the new one is complete.
+  // DeleteOptions governs only the sources of swMove.
+  bool BackupOldArchive = false;
   // Sources of swMove deleted after the run (full paths), for hosts and tests.
   const std::vector<std::string>& MovedSources() const { return FMoved; }
   // Counts the reports of the run (so that a failure already reported is not reported again).
@@ -500,17 +515,22 @@ class TCompBase : public TZipCommon {
   bool ProcessRow(TCompHeaderObj& List, int Index, TStream32& Out, TStream32* Old);
   void AskRename(TCompHeaderObj& List, int Index);
   void DeleteSources(const TCompHeaderObj& List);
-  bool DeleteSource(const std::string& Path);
+  bool DeleteSource(const std::string& Path, std::string& Why);
+  // Opens the Trash the moved sources go to (swMove with doAllowUndo) before the run writes.
+  void OpenRunTrash();
 
   std::string FDefaultExt;
   std::string FFormatDefaultExt;
   std::string FTempDir;
   bool FNewArchive = false;      // the run creates the archive
   bool FWorkToDo = false;        // the list holds work for the run
+  bool FNameClash = false;       // two files of the run map to one stored name
+  std::set<std::string> FScannedNames;  // stored names the run's scan gave so far
   int FMarkedForDelete = 0;      // rows ReadArchive marked for deletion
   int64_t FNextHeader = 0;       // swRead: the next header's position (0: none)
   std::string FOutName;          // the temporary output's file name (cmTempFile)
   std::vector<std::string> FMoved;
+  std::unique_ptr<TTrash> FTrash;  // the Trash of the moved sources, opened once per run
   int FReportCount = 0;
   std::unique_ptr<TWorkerPool> FPool;
   // The look-ahead of PlanAhead while the per-file loop runs (nullptr otherwise).
@@ -554,6 +574,9 @@ struct TStepEntry {
   bool IsDir = false;
   int64_t Size = 0;          // unpacked size: progress and the overwrite comparison
   uint32_t DosDateTime = 0;  // packed DOS date-time restored on the output
+  // The exact modification time (Unix seconds) when the format stores one: restored as it is,
+  // any year, and compared to the second; without it the DOS date applies, to two seconds.
+  std::optional<int64_t> UnixTime;
   uint32_t Attr = 0;         // DOS attribute bits restored with RestoreFileAttr
   TCheckKind Check = ckCrc32;
   uint32_t Stored = 0;       // the stored CRC (ckCrc16, ckCrc32)
@@ -592,8 +615,9 @@ class TUnBase : public TZipCommon {
 
   TExtractMode ExtractMode = xmExtract;
   // An existing output file whose size or date differs from the entry goes to the Trash before
-  // the entry replaces it, so nothing the user changed is lost; an identical file is replaced.
-  // A file that cannot be trashed is kept and its entry reported and skipped.
+  // the entry replaces it, so nothing the user changed is lost; an identical file, or one this
+  // run wrote itself, is replaced. A file that cannot be trashed is kept and its entry reported
+  // and skipped. The Trash is opened before the first entry and used through its descriptors.
   bool TrashChanged = false;
   // Files the last run moved to the Trash under TrashChanged.
   int TrashedFiles() const { return FTrashed; }
@@ -653,7 +677,9 @@ class TUnBase : public TZipCommon {
   // Sets the file's date (by DateAttribute) and, with RestoreFileAttr, its Unix mode (when not
   // 0) or else its DOS attributes, then closes it (25138 when closing fails). Test mode:
   // nothing to close.
-  bool CloseOutput(uint32_t DosDateTime, uint32_t Attr, uint32_t UnixMode = 0);
+  // UnixTime, when given, is restored instead of the DOS date (daFileDate).
+  bool CloseOutput(uint32_t DosDateTime, uint32_t Attr, uint32_t UnixMode = 0,
+                   std::optional<int64_t> UnixTime = std::nullopt);
   // Closes and deletes a half-written output (after a failed entry when nothing may stay).
   void DiscardOutput();
   // The data of the current entry went through the decoder completely and at its full size:
@@ -685,6 +711,12 @@ class TUnBase : public TZipCommon {
  private:
   std::string EffectiveExtractDir() const;
   bool AskOverwrite();
+  // A name the host answered (OnRenameFile, OnFileExists): refused (reported, false) when it
+  // holds a NUL byte; else its folder is made, below the output root without following links.
+  bool TakeHostName(const std::string& Name);
+  // A folder entry that names the output root itself: ".." in it is refused (reported); the
+  // root's own mode and times are never changed.
+  bool RefuseRootClimb(const TStepEntry& E);
   bool TrashIfChanged(const TStepEntry& E);
   bool FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore);
   // Extract mode, a link entry: its target (decoded first when LinkInData), then the link.
@@ -707,5 +739,6 @@ class TUnBase : public TZipCommon {
   std::vector<std::pair<std::string, uint32_t>> FDirModes;  // folders and their modes
   uint32_t FUmask = 022;      // the process's umask, read at the start of a run
   int FRootFd = -1;           // ExtractDir, opened once per run
+  std::unique_ptr<TTrash> FTrash;  // the home Trash under TrashChanged, opened once per run
   std::string FRootDir;       // its path with trailing "/"
 };

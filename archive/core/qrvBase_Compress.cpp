@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -170,18 +172,18 @@ bool TCompBase::Excluded(const std::string& FullPath, const std::string& StoredN
     if (mask.empty()) continue;
     const bool absolute = mask[0] == '/';
     if (!RecurseDirs) {
-      if (Match(StoredName, absolute ? StoredNameOf(mask) : mask)) return true;
+      if (Match(StoredName, absolute ? StoredNameOf(mask) : mask, CaseSensitiveMasks)) return true;
       continue;
     }
     const size_t slash = mask.rfind('/');
     if (slash == std::string::npos) {
-      if (Match(fileName, mask)) return true;
+      if (Match(fileName, mask, CaseSensitiveMasks)) return true;
       continue;
     }
     // A mask with a folder applies below that folder (full path or stored name).
     const std::string maskDir = mask.substr(0, slash + 1);
     const std::string fileDir = absolute ? DirPart(FullPath) : DirPart(StoredName);
-    if (StartsWithNoCase(fileDir, maskDir) && Match(fileName, mask.substr(slash + 1))) return true;
+    if ((CaseSensitiveMasks ? fileDir.rfind(maskDir, 0) == 0 : StartsWithNoCase(fileDir, maskDir)) && Match(fileName, mask.substr(slash + 1), CaseSensitiveMasks)) return true;
   }
   return false;
 }
@@ -192,9 +194,9 @@ bool TCompBase::SelectedForDelete(const std::string& StoredName) const {
     if (mask.empty()) continue;
     const bool maskHasDot = mask.find('.') != std::string::npos;
     const std::string subject = maskHasDot && !nameHasDot ? StoredName + "." : StoredName;
-    if (!Match(subject, mask)) continue;
+    if (!Match(subject, mask, CaseSensitiveMasks)) continue;
     for (const std::string& ex : ExcludeSpec)
-      if (!ex.empty() && Match(StoredName, ex)) return false;
+      if (!ex.empty() && Match(StoredName, ex, CaseSensitiveMasks)) return false;
     return true;
   }
   return false;
@@ -220,12 +222,15 @@ int TCompBase::Compress() {
   FMarkedForDelete = 0;
   FNextHeader = 0;
   FWorkToDo = false;
+  FNameClash = false;
+  FScannedNames.clear();
   FOutName.clear();
   StoredRoot.clear();
   if (FArchiveFile.empty()) {
     ReportError("", "ArchiveFile", "0", ecPropertyNotAssigned);
     return 0;
   }
+  OpenRunTrash();
   if (!FDiskManager.CheckDrive(*this, FArchiveFile, Switch != swRead)) return 0;
   if (!FileSpec.empty() && !PrepareBaseDir()) return 0;
   if (!DirectoryExists(DirOf(FArchiveFile))) {
@@ -238,8 +243,12 @@ int TCompBase::Compress() {
     CompressArchive(list);
   } catch (const EArchiveError& e) {
     // Raised failures were reported where they happened; others (stream errors) are reported here.
+    // A message other than the code's own text is the system's reason.
+    const int32_t code = e.ECode ? e.ECode : ecWriteFile;
+    const std::string msg = e.what();
+    const std::string why = msg == ErrorText(code) || msg == "Error " + std::to_string(code) ? std::string() : msg;
     if (reports == FReportCount && !IsCancelled())
-      ReportError(e.FileName.empty() ? FCurrentName : e.FileName, "", FRunArchiveName, e.ECode ? e.ECode : ecWriteFile);
+      ReportError(e.FileName.empty() ? FCurrentName : e.FileName, why, FRunArchiveName, code);
     AddedCount = DeletedCount = 0;
   } catch (const std::bad_alloc&) {
     ReportError(FCurrentName, "", FRunArchiveName, ecOutOfMemory);
@@ -354,9 +363,12 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     if (IsZipFamilyType(FArcType) && IsValidArcType(DetectType(*old)))
       SfxOffset = std::clamp<int64_t>(ArchiveStart(), 0, FArchiveSize);
   }
-  TRunOutput output(*this, CompressionMethod, FArchiveFile, TempDir(), DeleteOptions == doAllowUndo);
+  std::unique_ptr<TStream32> oldFilter = old ? OldArchiveFilter(*old) : nullptr;
+  TStream32* oldIn = oldFilter ? oldFilter.get() : old.get();
+  TRunOutput output(*this, CompressionMethod, FArchiveFile, TempDir(), BackupOldArchive);
   FOutName = output.TempName();
-  TStream32& out = output.Stream();
+  std::unique_ptr<TStream32> outFilter = OutputFilter(output.Stream());
+  TStream32& out = outFilter ? *outFilter : output.Stream();
 
   if (old && SfxOffset > 0) {
     old->SetPosition(0);
@@ -364,8 +376,8 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
   }
   if (Switch == swDelete) ExcludeSpec.clear();
   if (old) {
-    old->SetPosition(SfxOffset);
-    if (!ReadArchive(*old, List)) {
+    oldIn->SetPosition(SfxOffset);
+    if (!ReadArchive(*oldIn, List)) {
       output.Abandon();
       return;
     }
@@ -375,7 +387,7 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     output.Abandon();
     return;
   }
-  ProcessList(List, out, old.get());
+  ProcessList(List, out, oldIn);
   if (FTimer.Running()) FTimer.Pause();
 
   if (AddedCount == 0 && DeletedCount == 0) {
@@ -394,13 +406,10 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     }
     FinishList(List);
   }
+  oldFilter.reset();
   old.reset();
   const bool replaced = output.Finish();
   if (!replaced) AddedCount = DeletedCount = 0;
-  if (replaced && FArcType == atTarGZip) {
-    AfterArchiveWritten(FArchiveFile + ".gz");
-    FArchiveFile += ".gz";
-  }
   activation.Deactivate();
   if (replaced && Switch == swMove) DeleteSources(List);
 }
@@ -433,6 +442,10 @@ bool TCompBase::BuildList(TCompHeaderObj& List) {
       if (r.Action == eaCompress) total += r.Info.Size;
     ByteTotal = BytesToGo = total;
   }
+  if (FNameClash) {
+    List.Clear();
+    return false;
+  }
   if (IsCancelled() || (Switch != swDelete && !FWorkToDo)) {
     if (!IsCancelled()) ReportError("", "", FRunArchiveName, ecNothingToDo);
     List.Clear();
@@ -464,15 +477,17 @@ void TCompBase::OnScannedEntry(TCompHeaderObj& List, const std::string& Dir, con
     return;
   }
   if (!isDir) NewestDate = std::max(NewestDate, Data.Info.DosTime);
+  if (!FScannedNames.insert(stored).second) {
+    // Two files of this run under one stored name: one would silently vanish, so the run
+    // writes nothing.
+    ReportError(full, "two files have the stored name " + stored, FRunArchiveName, ecInvalidFileName);
+    FNameClash = true;
+    return;
+  }
   int row = List.IndexOf(stored);
   if (row < 0 && !FNewArchive && FileSpec.size() > 1) row = List.IndexOf(full);
   if (row < 0) {
     if (Switch != swRefresh) AppendNewRow(List, stored, full, Data.Info);
-    return;
-  }
-  if (List[row].Action == eaCompress) {
-    // Two files of this run under one stored name: the second would silently vanish.
-    ReportError(full, stored, FRunArchiveName, ecInvalidFileName);
     return;
   }
   DecideKept(List, row, full, Data.Info);
@@ -662,17 +677,30 @@ void TCompBase::AskRename(TCompHeaderObj& List, int Index) {
 
 // ---- Moved sources -------------------------------------------------------------------------
 
-bool TCompBase::DeleteSource(const std::string& Path) {
-  if (DeleteOptions == doFinal) return ::unlink(Path.c_str()) == 0;
-  return MoveToTrash(Path);
+void TCompBase::OpenRunTrash() {
+  FTrash.reset();
+  if (Switch != swMove || DeleteOptions != doAllowUndo) return;
+  FTrash = std::make_unique<TTrash>();
+  FTrash->Open();
+}
+
+bool TCompBase::DeleteSource(const std::string& Path, std::string& Why) {
+  if (DeleteOptions == doFinal) {
+    if (::unlink(Path.c_str()) == 0) return true;
+    Why = std::strerror(errno);
+    return false;
+  }
+  if (!FTrash) OpenRunTrash();
+  return FTrash && FTrash->Move(Path, &Why);
 }
 
 void TCompBase::DeleteSources(const TCompHeaderObj& List) {
   const int n = int(FMoved.size());
   for (int i = 0; i < n; ++i) {
     const std::string& path = FMoved[size_t(i)];
-    if (!DeleteSource(path)) {
-      ReportError(path, "", FRunArchiveName, ecDeleteFile);
+    std::string why;
+    if (!DeleteSource(path, why)) {
+      ReportError(path, why, FRunArchiveName, ecDeleteFile);
       continue;
     }
     if (OnDeleteFile) OnDeleteFile(this, path, i, n);

@@ -46,6 +46,18 @@ std::vector<std::string> SafeComponents(std::string_view Name) {
   return parts;
 }
 
+// Whether a stored name has a ".." component.
+bool HasDotDot(std::string_view Name) {
+  size_t i = 0;
+  while (i <= Name.size()) {
+    size_t j = i;
+    while (j < Name.size() && !IsSep(Name[j])) ++j;
+    if (Name.substr(i, j - i) == "..") return true;
+    i = j + 1;
+  }
+  return false;
+}
+
 // Splits a "/" path into its components (no empty ones).
 std::vector<std::string> SplitPath(std::string_view Path) {
   std::vector<std::string> parts;
@@ -140,15 +152,17 @@ bool TUnBase::EntrySelected(const std::string& StoredName) {
     if (m.empty()) continue;
     for (char& c : m)
       if (c == '\\') c = '/';
-    if (IEqual(s, m)) return true;
+    const bool cs = CaseSensitiveMasks;
+    auto same = [cs](std::string_view a, std::string_view b) { return cs ? a == b : IEqual(a, b); };
+    if (same(s, m)) return true;
     auto test = [&](std::string_view name, std::string_view mask) {
-      if (!RecurseDirs) return IEqual(NameDir(name), NameDir(mask)) && Match(name, mask);
-      if (!NameDir(mask).empty()) return Match(name, mask);
-      return Match(NamePart(name), mask);
+      if (!RecurseDirs) return same(NameDir(name), NameDir(mask)) && Match(name, mask, cs);
+      if (!NameDir(mask).empty()) return Match(name, mask, cs);
+      return Match(NamePart(name), mask, cs);
     };
     if (!test(s, m) && !test(WithDot(s), WithDot(m))) continue;
     for (const std::string& x : ExcludeSpec)
-      if (!x.empty() && (Match(s, x) || Match(NamePart(s), x))) return false;
+      if (!x.empty() && (Match(s, x, cs) || Match(NamePart(s), x, cs))) return false;
     return true;
   }
   return false;
@@ -171,8 +185,7 @@ bool TUnBase::AskOverwrite() {
     std::string answer;
     OnFileExists(this, FCurrentName, answer, OverwriteMode);
     if (answer.empty() || answer == FCurrentName) break;
-    std::error_code ec;
-    std::filesystem::create_directories(DirOf(answer), ec);
+    if (!TakeHostName(answer)) return false;
     if (OverwriteMode != omOverwrite || IEqual(answer, FCurrentName)) break;
     FCurrentName = answer;
     found = StatOutput(FCurrentName, st);
@@ -185,8 +198,30 @@ bool TUnBase::AskOverwrite() {
       ReportError(FCurrentName, "", FRunArchiveName, ecWriteFile);
       return false;
     }
-    if (S_ISREG(st.st_mode)) SetFileAttr(FCurrentName, faArchive);
+    if (S_ISREG(st.st_mode)) {
+      // Through the folder the opener reaches (no link followed), not by name.
+      std::string base;
+      const int dir = OpenParentDir(FCurrentName, base, false);
+      if (dir >= 0) fchmodat(dir, base.c_str(), (st.st_mode & 07777) | S_IWUSR, 0);
+      if (dir >= 0) close(dir);
+    }
   }
+  return true;
+}
+
+bool TUnBase::TakeHostName(const std::string& Name) {
+  if (HasNul(Name)) {
+    ReportError(ShownName(Name), "NUL byte in the name", FRunArchiveName, ecInvalidFileName);
+    return false;
+  }
+  std::string base;
+  if (FRootFd >= 0 && Name.compare(0, FRootDir.size(), FRootDir) == 0) {
+    const int dir = OpenParentDir(Name, base, true);
+    if (dir >= 0) close(dir);
+    return true;
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(DirOf(Name), ec);
   return true;
 }
 
@@ -200,8 +235,10 @@ bool TUnBase::BeginEntry(bool IsDir) {
       std::string renamed;
       OnRenameFile(this, FCurrentName, renamed);
       if (!renamed.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(DirOf(renamed), ec);
+        if (!TakeHostName(renamed)) {
+          FTimer.Resume();
+          return false;
+        }
         FCurrentName = renamed;
       }
     }
@@ -226,7 +263,7 @@ bool TUnBase::BeginEntry(bool IsDir) {
 // host may name a path elsewhere through OnRenameFile or OnFileExists: that one is opened as
 // given). Base receives the last component. Returns a descriptor or -1.
 int TUnBase::OpenParentDir(const std::string& Path, std::string& Base, bool Create) {
-  if (FRootFd >= 0 && Path.size() > FRootDir.size() && Path.compare(0, FRootDir.size(), FRootDir) == 0) {
+  if (FRootFd >= 0 && Path.compare(0, FRootDir.size(), FRootDir) == 0) {
     std::vector<std::string> parts = SplitPath(std::string_view(Path).substr(FRootDir.size()));
     if (parts.empty()) return -1;
     Base = parts.back();
@@ -306,7 +343,7 @@ bool TUnBase::OpenOutputAt(bool IsDir) {
   return true;
 }
 
-bool TUnBase::CloseOutput(uint32_t DosDateTime, uint32_t Attr, uint32_t UnixMode) {
+bool TUnBase::CloseOutput(uint32_t DosDateTime, uint32_t Attr, uint32_t UnixMode, std::optional<int64_t> UnixTime) {
   if (!FOutFile) return true;
   const int fd = FOutFile->Handle();
   uint32_t dos = DosDateTime;
@@ -314,7 +351,7 @@ bool TUnBase::CloseOutput(uint32_t DosDateTime, uint32_t Attr, uint32_t UnixMode
   if (DateAttribute == daSysDate) {
     futimens(fd, nullptr);
   } else {
-    const int64_t t = DosDateTimeToUnix(dos);
+    const int64_t t = UnixTime && DateAttribute == daFileDate ? *UnixTime : DosDateTimeToUnix(dos);
     const struct timespec ts[2] = {{time_t(t), 0}, {time_t(t), 0}};
     futimens(fd, ts);
   }
@@ -340,7 +377,11 @@ void TUnBase::DiscardOutput() {
   if (!FOutFile) return;
   FOutFile.reset();
   OutStream = nullptr;
-  unlink(FCurrentName.c_str());
+  std::string base;
+  const int dir = OpenParentDir(FCurrentName, base, false);
+  if (dir < 0) return;
+  unlinkat(dir, base.c_str(), 0);
+  close(dir);
 }
 
 int64_t TUnBase::SinkWrite(const uint8_t* Data, int64_t Count) {
@@ -364,25 +405,44 @@ void TUnBase::ReportError(const std::string& FileName, const std::string& Extend
   TZipCommon::ReportError(FileName, ExtendedMsg, VolumeID, ECode);
 }
 
+namespace {
+
+// Whether an existing file's time matches the entry's, at the precision the entry carries:
+// the second for an exact time, else the DOS date's two seconds (both sides normalised, so
+// a stored 0 or invalid date matches what it was restored as).
+bool SameTime(const TStepEntry& E, const struct stat& St) {
+  if (E.UnixTime) return St.st_mtime == *E.UnixTime;
+  return UnixToDosDateTime(St.st_mtime) == UnixToDosDateTime(DosDateTimeToUnix(E.DosDateTime));
+}
+
+}  // namespace
+
 bool TUnBase::TrashIfChanged(const TStepEntry& E) {
   if (!TrashChanged || ExtractMode != xmExtract || E.IsDir) return true;
+  // A file this run wrote is simply replaced: the Trash keeps what was there before the run.
+  if (FMadeFiles.count(FCurrentName)) return true;
   // Only a plain file reached without links: a folder on the way that is a link leads
   // outside, where nothing may be touched (the opener then refuses the entry).
+  std::string base;
+  const int dir = OpenParentDir(FCurrentName, base, false);
+  if (dir < 0) return true;
   struct stat st {};
-  if (!StatOutput(FCurrentName, st) || !S_ISREG(st.st_mode)) return true;
-  if (st.st_size == E.Size && UnixToDosDateTime(st.st_mtime) == E.DosDateTime) return true;
-  std::string why;
-  if (MoveToTrash(FCurrentName, &why)) {
-    ++FTrashed;
-    return true;
+  bool ok = true;
+  if (fstatat(dir, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+      (st.st_size != E.Size || !SameTime(E, st))) {
+    std::string why = FTrash ? FTrash->OpenError() : "the Trash is not open";
+    ok = FTrash && FTrash->MoveAt(dir, base, FCurrentName, &why);
+    if (ok) ++FTrashed;
+    else ReportError(FCurrentName, why, FRunArchiveName, ecDeleteFile);
   }
-  ReportError(FCurrentName, why, FRunArchiveName, ecDeleteFile);
-  return false;
+  close(dir);
+  return ok;
 }
 
 bool TUnBase::FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore) {
-  if (!E.IsDir && !CloseOutput(E.DosDateTime, E.Attr, E.UnixMode)) Decoded = false;
-  if (E.IsDir && Decoded && E.UnixMode && RestoreFileAttr && ExtractMode == xmExtract && CreateStoredDirs)
+  if (!E.IsDir && !CloseOutput(E.DosDateTime, E.Attr, E.UnixMode, E.UnixTime)) Decoded = false;
+  if (E.IsDir && Decoded && E.UnixMode && RestoreFileAttr && ExtractMode == xmExtract && CreateStoredDirs &&
+      FCurrentName != FRootDir)
     FDirModes.emplace_back(FCurrentName, E.UnixMode);
   if (E.Check != ckNone && Decoded) {
     MarkEntryDecoded(true);
@@ -399,6 +459,14 @@ bool TUnBase::FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore) {
   return pass;
 }
 
+bool TUnBase::RefuseRootClimb(const TStepEntry& E) {
+  if (!E.IsDir || ExtractMode != xmExtract || !SafeComponents(E.Name).empty()) return true;
+  // "." or "/" is the output folder itself (left as it is); "../" would be the one above it.
+  if (!HasDotDot(E.Name)) return true;
+  ReportError(ShownName(E.Name), "names a folder above the output folder", FRunArchiveName, ecInvalidFileName);
+  return false;
+}
+
 bool TUnBase::ExtractStep(const TStepEntry& E, const std::function<bool()>& Decode,
                           const std::function<bool()>& Prepare) {
   if (HasNul(E.Name)) {
@@ -406,7 +474,12 @@ bool TUnBase::ExtractStep(const TStepEntry& E, const std::function<bool()>& Deco
     BytesToGo -= E.Size;
     return false;
   }
-  SetCurrentName(E.Name);
+  if (!RefuseRootClimb(E)) {
+    BytesToGo -= E.Size;
+    return false;
+  }
+  // A folder entry of nothing but ".", separators or a drive is the output folder itself.
+  SetCurrentName(E.IsDir && SafeComponents(E.Name).empty() ? std::string("/") : E.Name);
   if (FCurrentName.empty()) {
     // Nothing of the name is left once "..", "." and separators are dropped.
     ReportError(ShownName(E.Name), "no name left below the output folder", FRunArchiveName, ecInvalidFileName);
@@ -454,43 +527,7 @@ namespace {
 
 // A stored hard-link target that names something outside the output folder.
 bool LeavesRoot(std::string_view Name) {
-  if (Name.empty() || IsSep(Name[0]) || (Name.size() >= 2 && Name[1] == ':')) return true;
-  size_t i = 0;
-  while (i <= Name.size()) {
-    size_t j = i;
-    while (j < Name.size() && !IsSep(Name[j])) ++j;
-    if (Name.substr(i, j - i) == "..") return true;
-    i = j + 1;
-  }
-  return false;
-}
-
-// Copies file Base of folder From to a new file Base of folder To, with its mode and times.
-bool CopyFileAt(int From, const std::string& FromBase, int To, const std::string& ToBase) {
-  const int in = openat(From, FromBase.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (in < 0) return false;
-  struct stat st {};
-  int out = -1;
-  if (fstat(in, &st) == 0 && S_ISREG(st.st_mode))
-    out = openat(To, ToBase.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 0777);
-  bool ok = out >= 0;
-  std::vector<char> buf(1 << 16);
-  while (ok) {
-    const ssize_t n = read(in, buf.data(), buf.size());
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    ok = write(out, buf.data(), size_t(n)) == n;
-  }
-  if (ok) {
-    const struct timespec ts[2] = {st.st_atim, st.st_mtim};
-    futimens(out, ts);
-  }
-  if (out >= 0 && close(out) != 0) ok = false;
-  if (!ok && out >= 0) unlinkat(To, ToBase.c_str(), 0);
-  close(in);
-  return ok;
+  return Name.empty() || IsSep(Name[0]) || (Name.size() >= 2 && Name[1] == ':') || HasDotDot(Name);
 }
 
 }  // namespace
@@ -539,7 +576,7 @@ bool TUnBase::MakeLink(const TStepEntry& E, const std::string& Target) {
   // Made relative to the folder already open and never followed afterwards.
   ok = ok && symlinkat(Target.c_str(), dir, base.c_str()) == 0;
   if (ok && DateAttribute == daFileDate) {
-    const int64_t t = DosDateTimeToUnix(E.DosDateTime);
+    const int64_t t = E.UnixTime ? *E.UnixTime : DosDateTimeToUnix(E.DosDateTime);
     const struct timespec ts[2] = {{time_t(t), 0}, {time_t(t), 0}};
     utimensat(dir, base.c_str(), ts, AT_SYMLINK_NOFOLLOW);
   }
@@ -734,10 +771,19 @@ int TUnBase::Extract() {
       FRootDir = EffectiveExtractDir();
       std::error_code ec;
       std::filesystem::create_directories(FRootDir, ec);
-      FRootFd = open(FRootDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      // Not even the root itself is reached through a link (a trailing "/" would follow one).
+      const std::string root = FRootDir.size() > 1 ? FRootDir.substr(0, FRootDir.size() - 1) : FRootDir;
+      FRootFd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (FRootFd < 0) {
         ReportError(FRootDir, std::strerror(errno), FRunArchiveName, ecOpenFile);
         ready = false;
+      }
+      // So is the Trash, before anything the archive holds can be written: a link the archive
+      // plants where the Trash is looked for cannot redirect it. A failure here is reported
+      // only when a file would have to go there.
+      if (TrashChanged) {
+        FTrash = std::make_unique<TTrash>();
+        FTrash->Open();
       }
     }
     ByteTotal = BytesToGo = archive->Size();
@@ -756,6 +802,7 @@ int TUnBase::Extract() {
   ApplyDirModes();
   if (FRootFd >= 0) close(FRootFd);
   FRootFd = -1;
+  FTrash.reset();
   FRootDir.clear();
   if (FTimer.Running()) {
     FTimer.Stop();

@@ -1,6 +1,8 @@
 // Method names for listings, by archive type and method code.
 #include "archive/core/qrvBase.h"
 
+#include <utility>
+
 namespace {
 
 const char* const kUnsupported = "Unsupported";
@@ -23,6 +25,11 @@ std::string ZipName(int method, uint16_t flags) {
                                        "Reduce-3", "Reduce-4", "Imploded", "Tokened"};
   if (method == 8 || method == 9) return DeflateName(method, flags);
   if (method == 10) return "DCL-implode";
+  // Later APPNOTE methods, named for listings and for the reports of those not decoded.
+  static const std::pair<int, const char*> kLater[] = {{12, "BZip2"}, {14, "LZMA"}, {93, "Zstd"}, {95, "XZ"},
+                                                       {96, "JPEG"},  {97, "WavPack"}, {98, "PPMd"}, {99, "AES"}};
+  for (const auto& [code, name] : kLater)
+    if (code == method) return name;
   return Pick(kNames, method);
 }
 

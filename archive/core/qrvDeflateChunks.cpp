@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <deque>
 #include <memory>
+#include <utility>
 
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvStreams.h"
@@ -114,6 +116,7 @@ namespace {
 struct TChunk {
   std::unique_ptr<uint8_t[]> Data = std::make_unique_for_overwrite<uint8_t[]>(kDeflateChunkSize);
   size_t Size = 0;
+  size_t Room() const { return kDeflateChunkSize - Size; }
 };
 
 // Chunks in flight per worker: enough to keep every worker busy while the caller reads and
@@ -122,13 +125,12 @@ struct TChunk {
 constexpr size_t kChunksPerWorker = 3;
 constexpr size_t kChunksAboveWorkers = 64;
 
-// The input chunks of one stream in reading order: chunk i is read by job i (its data) and job
-// i + 1 (its history), so it is free again once the results of both were taken.
+// The input chunks of one stream in order: chunk i is read by job i (its data) and job i + 1
+// (its history), so it is free again once the results of both were taken.
 class TChunkQueue {
  public:
-  // Fills a free chunk with the next bytes of Input (kDeflateChunkSize, fewer only at its end).
-  // Left counts the bytes Input still holds (negative: unknown, read until it gives none).
-  const TChunk* Read(TStream32& Input, int64_t& Left) {
+  // An empty chunk, after every chunk handed out before.
+  TChunk* Take() {
     std::unique_ptr<TChunk> c;
     if (FSpare.empty()) {
       c = std::make_unique<TChunk>();
@@ -136,10 +138,9 @@ class TChunkQueue {
       c = std::move(FSpare.back());
       FSpare.pop_back();
     }
-    TChunk* at = c.get();
+    c->Size = 0;
     FHeld.push_back(std::move(c));
-    at->Size = Fill(Input, Left, at->Data.get());
-    return at;
+    return FHeld.back().get();
   }
   // The result of job Taken - 1 was taken: the chunks before Taken - 1 are free.
   void Release(size_t Taken) {
@@ -151,24 +152,7 @@ class TChunkQueue {
   }
 
  private:
-  static size_t Fill(TStream32& Input, int64_t& Left, uint8_t* To) {
-    if (Left >= 0) {
-      const size_t n = size_t(std::min<int64_t>(Left, int64_t(kDeflateChunkSize)));
-      Input.ReadBuffer(To, int64_t(n));
-      Left -= int64_t(n);
-      return n;
-    }
-    size_t got = 0;
-    while (got < kDeflateChunkSize) {
-      const int32_t n = Input.Read(To + got, int32_t(kDeflateChunkSize - got));
-      if (n < 0 || (n == 0 && Input.LastError() != 0)) throw EReadError(ecReadFile, SReadError, {});
-      if (n == 0) break;
-      got += size_t(n);
-    }
-    return got;
-  }
-
-  std::deque<std::unique_ptr<TChunk>> FHeld;  // chunk FFirst and those read after it
+  std::deque<std::unique_ptr<TChunk>> FHeld;  // chunk FFirst and those taken after it
   std::vector<std::unique_ptr<TChunk>> FSpare;
   size_t FFirst = 0;
 };
@@ -183,45 +167,195 @@ TDeflatedChunk DeflateJob(const TWorkerPool& Pool, const TChunk* Prev, const TCh
 
 }  // namespace
 
+struct TChunkedDeflater::TState {
+  TState(TStream32& O, int L, TWorkerPool& P, const bool* C, int64_t* B, std::function<void()> Pr)
+      : Output(O), ZLevel(L), Pool(P), Cancel(C), BytesToGo(B), OnProgress(std::move(Pr)), Jobs(P),
+        InFlight(std::min(size_t(P.Workers()) * kChunksPerWorker, size_t(P.Workers()) + kChunksAboveWorkers)) {}
+  TStream32& Output;
+  int ZLevel;
+  TWorkerPool& Pool;
+  const bool* Cancel;
+  int64_t* BytesToGo;
+  std::function<void()> OnProgress;
+  TChunkQueue Chunks;  // declared before Jobs: outlives the jobs that read it
+  TOrderedJobs<TDeflatedChunk> Jobs;
+  size_t InFlight;
+  size_t Taken = 0;
+  const TChunk* Prev = nullptr;
+  TChunk* Cur = Chunks.Take();
+  TChunk* Next = nullptr;  // the chunk after a full Cur, read before Cur leaves
+  int64_t Submitted = 0;  // input bytes handed to jobs
+  bool Finished = false;
+  TChunkedResult R;
+
+  void WriteNext() {
+    const TDeflatedChunk c = Jobs.Next();
+    Chunks.Release(++Taken);
+    R.Ok = R.Ok && c.Ok;
+    if (!R.Ok) return;
+    Output.WriteBuffer(c.Data.data(), int64_t(c.Data.size()));
+    R.Crc = CombineCrc32(R.Crc, c.Crc, int64_t(c.InSize));
+    R.InSize += int64_t(c.InSize);
+    if (BytesToGo != nullptr) *BytesToGo -= int64_t(c.InSize);
+    if (OnProgress) OnProgress();
+  }
+  // Hands Cur to a worker and starts the next chunk.
+  void Submit(bool Last) {
+    ProcessMessages();
+    if (Cancel != nullptr && *Cancel) {
+      Pool.Abort();
+      R.Ok = false;
+      return;
+    }
+    const TChunk* prev = Prev;
+    const TChunk* cur = Cur;
+    Jobs.Submit([this, prev, cur, Last] { return DeflateJob(Pool, prev, cur, ZLevel, Last); });
+    Submitted += int64_t(cur->Size);
+    while (R.Ok && Jobs.Pending() >= InFlight) WriteNext();
+    Prev = Cur;
+    Cur = Last ? nullptr : Next ? std::exchange(Next, nullptr) : Chunks.Take();
+  }
+  // Room for more input: a full Cur leaves first, now that a byte follows it.
+  bool MakeRoom() {
+    if (R.Ok && Cur->Room() == 0) Submit(false);
+    return R.Ok;
+  }
+};
+
+TChunkedDeflater::TChunkedDeflater(TStream32& Output, int ZLevel, TWorkerPool& Pool, const bool* CancelFlag,
+                                   int64_t* BytesToGo, std::function<void()> OnProgress)
+    : F(std::make_unique<TState>(Output, ZLevel, Pool, CancelFlag, BytesToGo, std::move(OnProgress))) {}
+
+TChunkedDeflater::~TChunkedDeflater() {
+  if (!F->Finished) F->Pool.Abort();
+}
+
+int64_t TChunkedDeflater::TotalIn() const { return F->Submitted + (F->Cur ? int64_t(F->Cur->Size) : 0); }
+
+bool TChunkedDeflater::Write(const void* Data, size_t Len) {
+  const auto* p = static_cast<const uint8_t*>(Data);
+  while (Len > 0 && !F->Finished && F->MakeRoom()) {
+    const size_t n = std::min(Len, F->Cur->Room());
+    std::memcpy(F->Cur->Data.get() + F->Cur->Size, p, n);
+    F->Cur->Size += n;
+    p += n;
+    Len -= n;
+  }
+  return F->R.Ok && !F->Finished;
+}
+
+bool TChunkedDeflater::WriteFrom(TStream32& Input, int64_t Left) {
+  TState& s = *F;
+  // Reads up to Room bytes (all of them when the size is known); 0 at the end of Input.
+  const auto read = [&](uint8_t* To, size_t Room) -> size_t {
+    if (Left >= 0) {
+      const int64_t n = std::min<int64_t>(Left, int64_t(Room));
+      Input.ReadBuffer(To, n);
+      Left -= n;
+      return size_t(n);
+    }
+    const int32_t n = Input.Read(To, int32_t(Room));
+    if (n < 0 || (n == 0 && Input.LastError() != 0)) throw EReadError(ecReadFile, SReadError, {});
+    return size_t(n);
+  };
+  while (!s.Finished && s.R.Ok) {
+    if (s.Cur->Room() > 0) {
+      const size_t n = read(s.Cur->Data.get() + s.Cur->Size, s.Cur->Room());
+      if (n == 0) break;
+      s.Cur->Size += n;
+      continue;
+    }
+    // A full chunk leaves only once bytes follow it: read them into the next chunk first.
+    if (s.Next == nullptr) s.Next = s.Chunks.Take();
+    const size_t n = read(s.Next->Data.get(), kDeflateChunkSize);
+    if (n == 0) break;
+    s.Next->Size = n;
+    s.Submit(false);
+  }
+  return s.R.Ok && !s.Finished;
+}
+
+bool TChunkedDeflater::Truncate(int64_t Total) {
+  if (F->Finished || Total < F->Submitted || Total > TotalIn()) return false;
+  F->Cur->Size = size_t(Total - F->Submitted);
+  return true;
+}
+
+TChunkedResult TChunkedDeflater::Finish() {
+  TState& s = *F;
+  if (!s.Finished && s.R.Ok) s.Submit(true);
+  s.Finished = true;
+  while (s.R.Ok && s.Jobs.Pending() > 0) s.WriteNext();
+  if (!s.R.Ok) {
+    s.Pool.Abort();
+    s.Jobs.Drain();
+  }
+  return s.R;
+}
+
 TChunkedResult DeflateChunked(TStream32& Input, TStream32& Output, int ZLevel, TWorkerPool& Pool,
                               const bool* CancelFlag, int64_t* BytesToGo,
                               const std::function<void()>& OnProgress) {
-  TChunkedResult r;
-  TChunkQueue chunks;  // outlives the jobs that read it
-  TOrderedJobs<TDeflatedChunk> jobs(Pool);
-  const size_t workers = size_t(Pool.Workers());
-  const size_t inFlight = std::min(workers * kChunksPerWorker, workers + kChunksAboveWorkers);
-  size_t taken = 0;
-  const auto writeNext = [&] {
-    const TDeflatedChunk c = jobs.Next();
-    chunks.Release(++taken);
-    r.Ok = r.Ok && c.Ok;
-    if (!r.Ok) return;
-    Output.WriteBuffer(c.Data.data(), int64_t(c.Data.size()));
-    r.Crc = CombineCrc32(r.Crc, c.Crc, int64_t(c.InSize));
-    r.InSize += int64_t(c.InSize);
-    if (BytesToGo != nullptr) *BytesToGo -= int64_t(c.InSize);
-    if (OnProgress) OnProgress();
-  };
+  TChunkedDeflater d(Output, ZLevel, Pool, CancelFlag, BytesToGo, OnProgress);
   int64_t left = Input.Size();
   if (left >= 0) left = std::max<int64_t>(0, left - Input.Position());
-  const TChunk* prev = nullptr;
-  const TChunk* cur = chunks.Read(Input, left);
-  for (bool last = false; !last && r.Ok;) {
-    ProcessMessages();
-    if (CancelFlag != nullptr && *CancelFlag) {
-      Pool.Abort();
-      r.Ok = false;
-      break;
-    }
-    // Every chunk but the last is full; a full one is last when nothing follows it.
-    const TChunk* next = nullptr;
-    last = cur->Size < kDeflateChunkSize || (next = chunks.Read(Input, left))->Size == 0;
-    jobs.Submit([&Pool, prev, cur, ZLevel, last] { return DeflateJob(Pool, prev, cur, ZLevel, last); });
-    while (r.Ok && jobs.Pending() >= inFlight) writeNext();
-    prev = cur;
-    cur = next;
+  if (!d.WriteFrom(Input, left)) {
+    TChunkedResult failed = d.Finish();
+    failed.Ok = false;
+    return failed;
   }
-  while (r.Ok && jobs.Pending() > 0) writeNext();
-  return r;
+  return d.Finish();
+}
+
+// ---- A gzip member -------------------------------------------------------------------------
+
+std::vector<uint8_t> GzipHeader(uint32_t MTime, const std::string& Name) {
+  std::vector<uint8_t> h = {0x1F, 0x8B, 8, uint8_t(Name.empty() ? 0 : 0x08), 0, 0, 0, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) h[size_t(4 + i)] = uint8_t(MTime >> (8 * i));
+  if (!Name.empty()) h.insert(h.end(), Name.c_str(), Name.c_str() + Name.size() + 1);
+  return h;
+}
+
+TGzipOutStream::TGzipOutStream(TStream32& Output, int ZLevel, TWorkerPool& Pool, uint32_t MTime,
+                               const std::string& Name, const bool* ACancelFlag, std::function<void()> AOnProgress)
+    : FOutput(Output), FDeflater(Output, ZLevel, Pool, ACancelFlag, nullptr, std::move(AOnProgress)) {
+  const std::vector<uint8_t> h = GzipHeader(MTime, Name);
+  Output.WriteBuffer(h.data(), int64_t(h.size()));
+}
+
+int32_t TGzipOutStream::Read(void*, int32_t) { return 0; }
+
+int32_t TGzipOutStream::Write(const void* Buffer, int32_t Count) {
+  if (Count <= 0 || FFinished) return 0;
+  return FDeflater.Write(Buffer, size_t(Count)) ? Count : 0;
+}
+
+void TGzipOutStream::SetSize(int64_t NewSize) {
+  if (NewSize == FDeflater.TotalIn()) return;
+  if (!FDeflater.Truncate(NewSize)) throw EWriteError(ecWriteFile, SWriteError, {});
+}
+
+int64_t TGzipOutStream::Seek(int64_t Offset, uint16_t Origin) {
+  const int64_t end = FDeflater.TotalIn();
+  if (Origin == soFromBeginning) return Offset == end ? end : -1;
+  return Offset == 0 ? end : -1;
+}
+
+int32_t TGzipOutStream::Seek32(int32_t Offset, uint16_t Origin) {
+  const int64_t r = Seek(Offset, Origin);
+  return r >= 0 && r <= INT32_MAX ? int32_t(r) : -1;
+}
+
+bool TGzipOutStream::Finish() {
+  if (FFinished) return false;
+  FFinished = true;
+  const TChunkedResult r = FDeflater.Finish();
+  if (!r.Ok) return false;
+  uint8_t tail[8];
+  for (int i = 0; i < 4; ++i) {
+    tail[i] = uint8_t(r.Crc >> (8 * i));
+    tail[4 + i] = uint8_t(uint32_t(r.InSize) >> (8 * i));
+  }
+  FOutput.WriteBuffer(tail, sizeof tail);
+  return true;
 }

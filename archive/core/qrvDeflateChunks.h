@@ -6,9 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
-class TStream32;
+#include "archive/core/qrvStreams.h"
+
 class TWorkerPool;
 
 // Input bytes per chunk, and the history each chunk's window is primed with.
@@ -41,12 +44,71 @@ struct TChunkedResult {
   int64_t InSize = 0;
 };
 
-// Deflates Input from its position to its end (its size when it knows it) into Output as one
-// raw deflate stream at zlib level ZLevel: chunks of kDeflateChunkSize deflated on Pool, a few
-// per worker in flight, written in order; the bytes do not depend on the worker count. Reading,
-// writing, window messages and progress (BytesToGo lowered by each chunk written, then
-// OnProgress) stay on the caller's thread. A set *CancelFlag aborts the pool and ends the call
-// (Ok false). Read and write failures raise, once the jobs in flight have finished.
+// Deflates what is written to it as one raw deflate stream at zlib level ZLevel: chunks of
+// kDeflateChunkSize deflated on Pool, a few per worker in flight, written to Output in order.
+// A full chunk leaves for a worker only once a byte follows it (or at Finish, as the last), so
+// the split, and the bytes, depend only on the data, never on the worker count or on how the
+// writes were cut. Writing, window messages and progress (BytesToGo lowered by each chunk
+// written, then OnProgress) stay on the caller's thread. A set *CancelFlag aborts the pool
+// (Write and Finish then give false / Ok false). Output failures raise once the jobs in flight
+// have finished; a deflater dropped unfinished aborts its jobs.
+class TChunkedDeflater {
+ public:
+  TChunkedDeflater(TStream32& Output, int ZLevel, TWorkerPool& Pool, const bool* CancelFlag = nullptr,
+                   int64_t* BytesToGo = nullptr, std::function<void()> OnProgress = {});
+  ~TChunkedDeflater();
+  TChunkedDeflater(const TChunkedDeflater&) = delete;
+  TChunkedDeflater& operator=(const TChunkedDeflater&) = delete;
+  // Takes Len bytes; false once cancelled or failed.
+  bool Write(const void* Data, size_t Len);
+  // Takes the bytes of Input up to its end (Left of them when Left >= 0, else until it gives
+  // none); false once cancelled or failed. Read failures raise.
+  bool WriteFrom(TStream32& Input, int64_t Left);
+  // Bytes taken so far.
+  int64_t TotalIn() const;
+  // Drops the bytes taken after Total, when none of them has left for a worker yet; false
+  // (nothing dropped) otherwise.
+  bool Truncate(int64_t Total);
+  // Ends the stream with the final block and writes everything still in flight.
+  TChunkedResult Finish();
+
+ private:
+  struct TState;
+  std::unique_ptr<TState> F;
+};
+
+// Deflates Input from its position to its end (its size when it knows it) into Output through
+// a TChunkedDeflater: the same bytes for any worker count.
 TChunkedResult DeflateChunked(TStream32& Input, TStream32& Output, int ZLevel, TWorkerPool& Pool,
                               const bool* CancelFlag = nullptr, int64_t* BytesToGo = nullptr,
                               const std::function<void()>& OnProgress = {});
+
+// The 10-byte gzip member header (deflate, MTIME, XFL 0, OS 0), with FNAME when Name is not
+// empty (FLG 0x08, the name and a NUL).
+std::vector<uint8_t> GzipHeader(uint32_t MTime, const std::string& Name);
+
+// One gzip member written as a stream: the header at construction, what is written deflated
+// through a TChunkedDeflater, CRC-32 and ISIZE by Finish. Its position is the count of bytes
+// written; SetSize can only drop bytes that have not left for a worker yet (else it raises
+// EWriteError: the run fails and the old archive stays).
+class TGzipOutStream : public TStream32 {
+ public:
+  // OnProgress runs after every chunk written (the bytes were counted when they were written).
+  TGzipOutStream(TStream32& Output, int ZLevel, TWorkerPool& Pool, uint32_t MTime, const std::string& Name,
+                 const bool* CancelFlag = nullptr, std::function<void()> OnProgress = {});
+  int32_t Read(void* Buffer, int32_t Count) override;  // not readable: returns 0
+  int32_t Write(const void* Buffer, int32_t Count) override;
+  int64_t Size() override { return FDeflater.TotalIn(); }
+  void SetSize(int64_t NewSize) override;
+  void SetSize32(int32_t NewSize) override { SetSize(NewSize); }
+  // Only the current end is a position: any other gives -1.
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override;
+  // Ends the member; false when cancelled or deflate failed. Output failures raise.
+  bool Finish();
+
+ private:
+  TStream32& FOutput;
+  TChunkedDeflater FDeflater;
+  bool FFinished = false;
+};

@@ -25,13 +25,13 @@ class TInternalMask {
   struct TItem {
     bool Star = false;
     TItemKind Kind = ikEnd;
-    char Ch = 0;  // upper case, for ikLiteral
+    char Ch = 0;  // for ikLiteral; upper case unless the mask is case-sensitive
   };
 
   TInternalMask() { Compile(""); }
-  explicit TInternalMask(std::string_view Mask) { Compile(Mask); }
+  explicit TInternalMask(std::string_view Mask, bool CaseSensitive = false) { Compile(Mask, CaseSensitive); }
 
-  void Compile(std::string_view Mask);
+  void Compile(std::string_view Mask, bool CaseSensitive = false);
   bool Matches(std::string_view Name) const;
 
   const std::vector<TItem>& Items() const { return FItems; }
@@ -40,12 +40,14 @@ class TInternalMask {
  private:
   std::vector<TItem> FItems;
   bool FEndsWithDot = false;
+  bool FCaseSensitive = false;
 };
 
 // Compiles Mask and tests Name. A mask ending in "." matches a name without "." as if the name
 // ended in "." ("*." matches README); "*?" acts as "*". Time O(len(Name) x len(Mask)) at worst;
 // memory does not depend on the mask's shape, so every mask works.
-bool Match(std::string_view Name, std::string_view Mask);
+// CaseSensitive tells letter case apart.
+bool Match(std::string_view Name, std::string_view Mask, bool CaseSensitive = false);
 
 // The scanner's form of a mask: an empty mask and "*.*" both mean "*".
 std::string NormalizeMask(std::string_view Mask);

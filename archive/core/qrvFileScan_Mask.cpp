@@ -42,8 +42,9 @@ bool MatchItems(const std::vector<TInternalMask::TItem>& items, size_t count, Fi
 
 }  // namespace
 
-void TInternalMask::Compile(std::string_view Mask) {
+void TInternalMask::Compile(std::string_view Mask, bool CaseSensitive) {
   FItems.clear();
+  FCaseSensitive = CaseSensitive;
   bool star = false;
   for (char c : Mask) {
     if (c == '*') {
@@ -51,7 +52,7 @@ void TInternalMask::Compile(std::string_view Mask) {
     } else if (c == '?') {
       if (!star) FItems.push_back({false, ikAnyChar, 0});  // "*?" acts as "*"
     } else {
-      FItems.push_back({star, ikLiteral, Upper(c)});
+      FItems.push_back({star, ikLiteral, CaseSensitive ? c : Upper(c)});
       star = false;
     }
   }
@@ -68,12 +69,12 @@ bool TInternalMask::Matches(std::string_view Name) const {
     name = dotted;
   }
   return MatchItems(FItems, name.size(), [&](const TItem& it, size_t i) {
-    return it.Kind == ikAnyChar || it.Ch == Upper(name[i]);
+    return it.Kind == ikAnyChar || it.Ch == (FCaseSensitive ? name[i] : Upper(name[i]));
   });
 }
 
-bool Match(std::string_view Name, std::string_view Mask) {
-  return TInternalMask(Mask).Matches(Name);
+bool Match(std::string_view Name, std::string_view Mask, bool CaseSensitive) {
+  return TInternalMask(Mask, CaseSensitive).Matches(Name);
 }
 
 std::string NormalizeMask(std::string_view mask) {

@@ -35,6 +35,27 @@ bool BytesAt(const std::vector<uint8_t>& b, size_t pos, const char* pattern) {
   return BytesAt(b, pos, pattern, std::strlen(pattern));
 }
 
+// An LZH header whose method lies at I: "-l" or "-pm", two characters, "-"; a level of 0 to 3,
+// and for levels 0 and 1 a header checksum that holds. A stub's stray method strings fail it.
+bool LhaHeaderAt(const std::vector<uint8_t>& B, size_t I) {
+  if (I < 2 || I + 20 >= B.size() || B[I] != '-' || B[I + 4] != '-') return false;
+  if (!(B[I + 1] == 'l' || (B[I + 1] == 'p' && B[I + 2] == 'm'))) return false;
+  const size_t h = I - 2;
+  switch (B[h + 20]) {
+    case 0:
+    case 1: {
+      const size_t total = size_t(B[h]) + 2;
+      if (B[h] < 22 || h + total > B.size()) return false;
+      uint32_t sum = 0;
+      for (size_t k = h + 2; k < h + total; ++k) sum += B[k];
+      return uint8_t(sum) == B[h + 1];
+    }
+    case 2: return (B[h] | B[h + 1] << 8) >= 26;
+    case 3: return (B[h] | B[h + 1] << 8) == 4;
+    default: return false;
+  }
+}
+
 bool HasJarExtension(const std::string& name) {
   if (name.size() < 4) return false;
   std::string ext = name.substr(name.size() - 4);
@@ -62,6 +83,17 @@ bool TarHeaderValid(const std::vector<uint8_t>& h) {
 
 bool AllZero(const std::vector<uint8_t>& h) {
   return std::all_of(h.begin(), h.end(), [](uint8_t b) { return b == 0; });
+}
+
+// A cabinet header at Pos whose fields hold together (reserved fields zero, version 1.x, a file
+// list inside the cabinet, at least one folder and file): evidence enough to find a cabinet
+// behind other data in a plain file, as cabinet tools search for one.
+bool CabHeaderAt(const std::vector<uint8_t>& b, size_t pos) {
+  if (!BytesAt(b, pos, "MSCF\0\0\0\0", 8) || pos + 30 > b.size()) return false;
+  const uint8_t* h = b.data() + pos;
+  const uint32_t size = GetLE32(h + 8), files = GetLE32(h + 16);
+  return GetLE32(h + 12) == 0 && GetLE32(h + 20) == 0 && h[25] == 1 && files >= 36 && files < size &&
+         GetLE16(h + 26) != 0 && GetLE16(h + 28) != 0;
 }
 
 // The file a stream reads, for its date and extension.
@@ -148,7 +180,8 @@ TArcType TArvexComponent::GenericScan(TStream32& S, int64_t From) {
       FOffset = pos - 7;
       return byStart(FOffset, atAce, atAceExe);
     }
-    if (c == '-' && pos >= 2 && BytesAt(buf, i, "-lh") && i + 4 < n && buf[i + 4] == '-') {
+    if (c == '-' && pos >= 2 &&
+        ((BytesAt(buf, i, "-lh") && i + 4 < n && buf[i + 4] == '-') || LhaHeaderAt(buf, i))) {
       FOffset = pos - 2;
       return byStart(FOffset, atLha, atLhaExe);
     }
@@ -156,7 +189,7 @@ TArcType TArvexComponent::GenericScan(TStream32& S, int64_t From) {
       FOffset = pos;
       return byStart(pos, atBh, atBhExe);
     }
-    if (c == 'M' && From > 0 && BytesAt(buf, i, "MSCF\0\0\0\0", 8)) {
+    if (c == 'M' && (From > 0 ? BytesAt(buf, i, "MSCF\0\0\0\0", 8) : CabHeaderAt(buf, i))) {
       FOffset = pos;
       return byStart(pos, atCab, atCabExe);
     }
@@ -254,7 +287,18 @@ TArcType TArvexComponent::ProbeExe(TStream32& S, const std::vector<uint8_t>& Hea
     return atZipExe;
   }
   // 5. The generic scan behind the stub.
-  return GenericScan(S, kExeScanStart);
+  const TArcType t = GenericScan(S, kExeScanStart);
+  if (t != atNA) return t;
+  // 6. An LZH archive behind a stub shorter than the scan's start.
+  std::vector<uint8_t> buf;
+  ReadAt(S, 0, kExeScanStart + 32, buf);
+  for (size_t i = 2; i < buf.size(); ++i)
+    if (LhaHeaderAt(buf, i)) {
+      FOffset = int64_t(i) - 2;
+      return atLhaExe;
+    }
+  FOffset = -1;
+  return atNA;
 }
 
 TArcType TArvexComponent::DetectType(TStream32& S) {

@@ -1,4 +1,5 @@
 // The temporary archive streams of a writer run and the move of the new archive into place.
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,7 +75,7 @@ int TTempFileStream::OpenOrCreate(uint16_t Mode, const std::string& ArchiveName,
   }
   const std::string Dir = TempFolder(TempDir);
   const int Fd = CreateUniqueFile(Dir, "qrv", Name);
-  if (Fd < 0) throw EFOpenError(ecOpenFile, Dir);
+  if (Fd < 0) throw EFOpenError(ecOpenFile, std::strerror(errno), Dir);  // the reason goes with it
   return Fd;
 }
 
@@ -121,7 +122,7 @@ int64_t TTempFileStream::CopyFrom(TStream32& Source, int64_t Count) {
 void TTempFileStream::Discard() {
   FDone = true;
   Close();
-  if (FTemporary && !FFileName.empty()) ::unlink(FFileName.c_str());
+  if (FTemporary && !FFileName.empty()) RemoveTempFile(FFileName);
 }
 
 bool TTempFileStream::Finish() {

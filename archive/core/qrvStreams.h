@@ -362,3 +362,54 @@ class TCalcStreamCRC : public TCustomStream {
 bool DeflateStream(TStream32& Input, TStream32& Output, int LevelIndex, bool Encrypt, uint32_t& Crc,
                    bool* CancelFlag = nullptr, int64_t* BytesToGo = nullptr,
                    const std::function<void()>& OnProgress = {}, TStreamState* State = nullptr);
+
+// ---------------------------------------------------------------------------------------------
+// Gzip reading
+
+// Reads the data of every gzip member of Source, from Source's position on, as one stream:
+// zlib checks each member's header, CRC-32 and ISIZE. Bytes after the last member that do not
+// start another one (padding, the one 0x00 byte the window appends) are ignored. Memory stays
+// flat: one input buffer and one inflate state.
+//
+// Seeks go forward by reading and discarding (checking CancelFlag and processing window
+// messages); a backward seek decodes again from the first member. Size is -1 until the end
+// was reached. A damaged or truncated stream reads short from the damage on; Error() keeps the
+// first failure (a code of qrvErrors.h and zlib's reason) across restarts.
+class TGunzipStream : public TStream32 {
+ public:
+  explicit TGunzipStream(TStream32& Source);
+  ~TGunzipStream() override;
+  // Source holds a gzip magic (0x1F 0x8B) at its position; the position is kept.
+  static bool IsGzip(TStream32& Source);
+
+  int32_t Read(void* Buffer, int32_t Count) override;
+  int32_t Write(const void* Buffer, int32_t Count) override;  // not writable: returns 0
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override;
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+  int64_t Size() override { return FEnded ? FOut : -1; }
+
+  struct TError {
+    int Code = 0;        // 0: none
+    std::string Reason;  // zlib's message or what ended early
+  };
+  const TError& Error() const { return FError; }
+  // Compressed bytes taken from Source since the start (or the last restart).
+  int64_t InputRead() const { return FIn; }
+
+ private:
+  void Restart();
+  bool Refill();
+  // After a member's end: true when another member follows (inflate is reset for it).
+  bool NextMember();
+  void Fail(int Code, const std::string& Reason);
+  TStream32& FSource;
+  int64_t FStart;
+  z_stream FZ{};
+  bool FInitOk = false;
+  std::vector<uint8_t> FInBuf;
+  int64_t FIn = 0;      // compressed bytes read from Source
+  int64_t FOut = 0;     // bytes produced
+  bool FEnded = false;  // the last member ended (or decoding stopped at damage)
+  bool FStopped = false;
+  TError FError;
+};

@@ -240,11 +240,11 @@ struct TZipLocation {
   int64_t FirstLocal = -1;     // the first entry's local header when verified (bit 1)
 };
 
-// Finds the end record in the last 32 KiB (the whole file but its first byte when smaller),
-// then the central directory: at the end record's position minus the directory size (the
-// offset correction being that position minus the stored directory offset) or else at the
-// stored offset. Without a central directory it scans for the first local header (state
-// exactly 1). Returns Loc.StartPos: the directory start, the local header found, 0 for an empty
+// Finds the end record in the last 32 KiB (the whole file when smaller, so that an archive of
+// nothing but its end record is an empty archive), then the central directory: at the end
+// record's position minus the directory size (the offset correction being that position minus
+// the stored directory offset) or else at the stored offset. Without a central directory it
+// scans for the first local header (state exactly 1). Returns Loc.StartPos: the directory start, the local header found, 0 for an empty
 // file, or -1. Never reads outside the stream; never throws for a short stream.
 int64_t LocateEndRecord(TStream32& Stream, TZipLocation& Loc);
 

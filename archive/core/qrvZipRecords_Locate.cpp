@@ -47,10 +47,11 @@ int64_t ScanForLocalHeader(TStream32& s, int64_t size, int64_t window, TZipLocat
 }
 
 // Position of the last end record signature in the window whose fixed part fits in it, down to
-// the window's second byte; -1 when there is none.
-int64_t FindEndSig(const std::vector<uint8_t>& buf) {
+// From (0 when the window is the whole file, so that an archive of nothing but its end record
+// is found; else the window's second byte); -1 when there is none.
+int64_t FindEndSig(const std::vector<uint8_t>& buf, int64_t From) {
   const int64_t w = int64_t(buf.size());
-  for (int64_t i = w - EndRecordSize; i >= 1; --i) {
+  for (int64_t i = w - EndRecordSize; i >= From; --i) {
     const TZipSigClass c = ClassifySig(GetLE32(&buf[i]));
     if (c.Kind == zrEnd || (c.Kind == zrLargeEnd && i + LargeEndRecordSize <= w)) return i;
   }
@@ -77,11 +78,11 @@ int64_t LocateEndRecord(TStream32& Stream, TZipLocation& Loc) {
   Loc = TZipLocation{};
   const int64_t size = Stream.Size();
   if (size <= 0) return Loc.StartPos = 0;
-  const int64_t w = size <= kWindow ? size - 1 : kWindow;
+  const int64_t w = std::min(size, kWindow);
   const int64_t base = size - w;
   std::vector<uint8_t> buf(static_cast<size_t>(w));
   if (ReadAt(Stream, base, buf.data(), w) != w) return ScanForLocalHeader(Stream, size, w, Loc);
-  const int64_t hit = FindEndSig(buf);
+  const int64_t hit = FindEndSig(buf, base == 0 ? 0 : 1);
   if (hit < 0) return ScanForLocalHeader(Stream, size, w, Loc);
 
   // The end record, unscrambled.

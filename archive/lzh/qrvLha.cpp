@@ -45,7 +45,7 @@ TAheadBlock PackInMemory(const TLzhMethod& Method, const uint8_t* In, size_t Len
 
 TLha::TLha() {
   SetFormatDefaultExt(".lha");
-  SetAllowedMethods(MethodBit(cmStore) | MethodBit(cmFrozen5) | MethodBit(cmFrozen6), cmFrozen6);
+  SetAllowedMethods(MethodBit(cmStore) | MethodBit(cmFrozen5) | MethodBit(cmFrozen6) | MethodBit(cmFrozen7), cmFrozen6);
   FArcType = atLha;
 }
 
@@ -54,6 +54,14 @@ uint32_t TLha::StampDate(uint32_t FileDate) const {
     case daSysDate: return UnixToDosDateTime(int64_t(std::time(nullptr)));
     case daMaxFileDate: return NewestDate ? NewestDate : FileDate;
     default: return FileDate;
+  }
+}
+
+const TLzhMethod& TLha::PackMethod() const {
+  switch (CompressMethod()) {
+    case cmFrozen5: return LzhMethod5;
+    case cmFrozen7: return LzhMethod7;
+    default: return LzhMethod6;
   }
 }
 
@@ -79,7 +87,7 @@ bool TLha::ReadArchive(TStream32& Old, TCompHeaderObj& List) {
     if (r == lrEnd) break;
     if (r == lrBad) {
       // A rewrite would drop what follows the damage: the archive is left as it is.
-      ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+      ReportError(FArchiveFile, h.Why, FRunArchiveName, ecBadFileHeader);
       return false;
     }
     TCompRow row;
@@ -152,7 +160,7 @@ bool TLha::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   const uint8_t attr = uint8_t(row.Info.Attr & 0x27);
   const bool pack = size > 0 && CompressMethod() != cmStore && !StoredByType(row.Name);
   char id[6] = "-lh0-";
-  if (pack) id[3] = CompressMethod() == cmFrozen5 ? '5' : '6';
+  if (pack) id[3] = PackMethod().Char;
   auto header = LhaBuildHeader0(id, 0, uint32_t(size), date, attr, raw, 0);
   Out.WriteBuffer(header.data(), int64_t(header.size()));
   const int64_t dataStart = Out.Position();
@@ -195,8 +203,7 @@ bool TLha::PackData(TStream32& Out, TStream32& In, int64_t Size, int64_t Limit, 
   };
   io.Write = [&Out](const uint8_t* Data, int64_t N) { Out.WriteBuffer(Data, N); };
   io.CancelFlag = CancelFlag();
-  const TLzhMethod& m = CompressMethod() == cmFrozen5 ? LzhMethod5 : LzhMethod6;
-  const TLzhEncodeResult r = LzhEncode(io, m, Packed);
+  const TLzhEncodeResult r = LzhEncode(io, PackMethod(), Packed);
   // The header counts too: packing pays only when header and data are smaller than the file.
   if (r != erPacked || Packed >= Limit || read != Size) {
     In.SetPosition(0);
@@ -210,7 +217,7 @@ std::unique_ptr<TCompressAhead> TLha::PlanAhead(TCompHeaderObj& List) {
   TWorkerPool& pool = Pool();
   if (pool.Workers() == 1 || CompressMethod() == cmStore) return nullptr;
   auto ahead = std::make_unique<TCompressAhead>(pool, size_t(kAheadFileMax), 0, kAheadHeldMax);
-  const TLzhMethod method = CompressMethod() == cmFrozen5 ? LzhMethod5 : LzhMethod6;
+  const TLzhMethod method = PackMethod();
   for (int i = 0; i < List.Count(); ++i) {
     const TCompRow& r = List[i];
     if (r.Action != eaCompress || (r.Info.Attr & faDirectory) || r.Info.Size > kAheadFileMax || StoredByType(r.Name))
@@ -288,3 +295,9 @@ void TLha::RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int
 }
 
 void TLha::FinishList(TCompHeaderObj& List) { ReportAddedOffsets(List); }
+
+bool TLha::WriteTrailer(TStream32& Out, TCompHeaderObj&) {
+  const uint8_t end = 0;
+  Out.WriteBuffer(&end, 1);
+  return true;
+}

@@ -1,10 +1,11 @@
-// TLha: the LZH writer. New files get a level-0 header and are packed with lh5 or lh6 (or stored
-// when packing does not pay); kept entries of the old archive are copied byte for byte, renamed
-// ones get a new level-0 header in front of their unchanged data.
+// TLha: the LZH writer. New files get a level-0 header and are packed with lh5, lh6 or lh7 (or
+// stored when packing does not pay); kept entries of the old archive are copied byte for byte,
+// renamed ones get a new level-0 header in front of their unchanged data.
 #pragma once
 
 #include "archive/core/qrvBase.h"
 #include "archive/lzh/qrvLhaPack.h"
+#include "archive/lzh/qrvlzh5.h"
 
 // What the writer keeps of a kept entry: its header as read.
 struct TLhaRowData : TRowData {
@@ -25,6 +26,8 @@ class TLha : public TCompBase {
   int64_t EntrySize(TStream32& Old, TCompHeaderObj& List, int Index) override;
   void RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int Index) override;
   void FinishList(TCompHeaderObj& List) override;
+  // The archive's end mark: one 0x00 byte where the next header's size would be.
+  bool WriteTrailer(TStream32& Out, TCompHeaderObj& List) override;
   // Files up to 16 MiB are packed ahead, one per job (none with one worker).
   std::unique_ptr<TCompressAhead> PlanAhead(TCompHeaderObj& List) override;
   bool ReadHeader(TStream32& Stream, std::string& Name) override;
@@ -32,6 +35,8 @@ class TLha : public TCompBase {
  private:
   // The packed date-time a new entry gets (DateAttribute).
   uint32_t StampDate(uint32_t FileDate) const;
+  // The encoder's parameters for CompressMethod.
+  const TLzhMethod& PackMethod() const;
   // Whether a file of that stored name is stored whatever CompressMethod says.
   bool StoredByType(const std::string& Name) const;
   // Packs Size bytes of In after the header at Start; false (nothing kept) when packing did not

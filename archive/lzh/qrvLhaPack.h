@@ -13,6 +13,8 @@ constexpr size_t LhaMaxName0 = 233;    // longest name a level-0 header can hold
 constexpr int LhaHeadCopySize = 37;    // the header copy a writer row keeps
 constexpr int LhaExtraHeadSize = 24;   // level-0 header bytes besides the name
 
+constexpr int LhaKey(char A, char B, char C) { return (A << 16) | (B << 8) | C; }
+
 // One header as read. Offsets are absolute positions in the archive.
 struct TLhaHeader {
   char MethodId[5] = {'-', 'l', 'h', '0', '-'};
@@ -23,6 +25,11 @@ struct TLhaHeader {
   uint8_t Attr = 0x20;
   uint16_t Crc = 0;
   uint8_t OsId = 0;
+  uint32_t UnixMode = 0;      // permission bits of a Unix extended header or area, 0 for none
+  bool HasCrc = true;         // false: an old level-0 header without the CRC field
+  bool DirByName = false;     // a stored (-lh0-), empty entry whose name ends in a separator
+  std::string Comment;        // an Amiga comment: what follows a NUL in a level-0/1 name
+  const char* Why = "";       // why the header was not accepted (lrBad)
   std::string Name;           // UTF-8 (or the raw bytes without Translate), "/" separated,
                               // a directory without its trailing "/"
   std::string LinkTarget;     // a Unix symbolic link ("-lhd-" named "link|target")
@@ -35,18 +42,18 @@ struct TLhaHeader {
   int MethodKey() const;
   char MethodChar() const { return MethodId[3]; }
   bool DashesOk() const { return MethodId[0] == '-' && MethodId[4] == '-'; }
-  bool IsDir() const;
+  bool IsDir() const { return DirByName || MethodKey() == LhaKey('l', 'h', 'd'); }
   bool IsLink() const { return !LinkTarget.empty(); }
   int64_t EntryBytes() const { return NextOffset - HeaderOffset; }
 };
 
-constexpr int LhaKey(char A, char B, char C) { return (A << 16) | (B << 8) | C; }
 
 enum TLhaRead : uint8_t { lrEntry, lrEnd, lrBad };
 
-// Reads the header at Pos of an archive of FileSize bytes. lrEnd at the end of the file or a
-// size byte of 0; lrBad for a header that is cut short, has a wrong checksum, an unknown level or
-// an extended header that does not fit (the walk stops there). Translate: names as DESIGN.md
+// Reads the header at Pos of an archive of FileSize bytes (levels 0 to 3). lrEnd at the end of
+// the file or a size byte of 0; lrBad, with the reason in H.Why, for a header that is cut short,
+// has a wrong checksum, an unknown level or an extended header that does not fit (the walk stops
+// there). Translate: names as DESIGN.md
 // says (valid UTF-8 stays, else CP932, else CP437); the UTF-16 names win over them.
 TLhaRead LhaReadHeader(TStream32& S, int64_t Pos, int64_t FileSize, bool Translate, TLhaHeader& H);
 
@@ -58,8 +65,9 @@ std::vector<uint8_t> LhaBuildHeader0(const char* MethodId, uint32_t PackedSize, 
 // The sum modulo 256 of a level-0 or level-1 header's bytes from offset 2 to its end.
 uint8_t LhaHeaderSum(const uint8_t* Header, size_t Length);
 
-// Where the first header lies: 0 for a plain archive, else the first position within 64 KiB
-// (a self-extractor's stub) where a whole header reads; -1 when there is none.
+// Where the first header lies: 0 for a plain archive, else, within the first MiB (a
+// self-extractor's stub), the header whose chain of headers reaches furthest towards the end of
+// the file (a stub may hold a small archive of its own, or a stray "-lhd-"); -1 when none reads.
 int64_t LhaFindFirstHeader(TStream32& S, int64_t FileSize);
 
 // A name as a level-0 header stores it: CP932 when Translate and CP932 holds it, else the UTF-8

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 namespace {
 
@@ -268,6 +269,74 @@ void UnpackAdaptive(TAdaptiveState& S, int64_t Size) {
   }
 }
 
+// ---- LArc lz5 and lzs -----------------------------------------------------------------------
+//
+// Plain LZSS: literals and (ring position, length) pairs, the positions absolute in a ring
+// that starts with a fixed fill.
+
+struct TRingState {
+  TRingState(const TDecoderIO& IO, size_t RingSize) : In(IO), Out(IO, 0, 32768), Ring(RingSize), Mask(RingSize - 1) {}
+  TMsbBitReader In;
+  TWindowOutput Out;
+  std::vector<uint8_t> Ring;
+  size_t Mask;
+  size_t Pos = 0;
+
+  void Put(uint8_t B) {
+    Out.Put(B);
+    Ring[Pos] = B;
+    Pos = (Pos + 1) & Mask;
+  }
+  void CopyFrom(size_t From, size_t Len, int64_t Size) {
+    Len = size_t(std::min<int64_t>(int64_t(Len), Size - Out.Total()));
+    for (size_t k = 0; k < Len; ++k) Put(Ring[(From + k) & Mask]);
+  }
+  void CheckInput() {
+    if (In.Overrun()) DecodeFail(drInputExhausted, "compressed data ends early");
+  }
+};
+
+// lz5: a 4 KiB ring; a flag byte for each eight items (bit set: a literal byte), a pair in two
+// bytes: 12 bits of position, 4 of length - 3.
+void UnpackLz5(TRingState& S, int64_t Size) {
+  uint8_t* p = S.Ring.data();
+  for (int i = 0; i < 256; ++i) p = std::fill_n(p, 13, uint8_t(i));
+  for (int i = 0; i < 256; ++i) *p++ = uint8_t(i);
+  for (int i = 0; i < 256; ++i) *p++ = uint8_t(255 - i);
+  p = std::fill_n(p, 128, uint8_t(0));
+  p = std::fill_n(p, 110, uint8_t(' '));
+  std::fill_n(p, 18, uint8_t(0));
+  S.Pos = 4096 - 18;
+  while (S.Out.Total() < Size) {
+    const unsigned flags = S.In.Get(8);
+    for (unsigned bit = 0; bit < 8 && S.Out.Total() < Size; ++bit) {
+      if (flags & (1u << bit)) {
+        S.Put(uint8_t(S.In.Get(8)));
+      } else {
+        const unsigned lo = S.In.Get(8), hi = S.In.Get(8);
+        S.CopyFrom(((hi & 0xF0) << 4) | lo, (hi & 0x0F) + 3, Size);
+      }
+      S.CheckInput();
+    }
+  }
+}
+
+// lzs: a 2 KiB ring of spaces; one flag bit per item (set: an 8-bit literal), a pair in 11 bits
+// of position and 4 of length - 2.
+void UnpackLzs(TRingState& S, int64_t Size) {
+  std::fill(S.Ring.begin(), S.Ring.end(), uint8_t(' '));
+  S.Pos = 2048 - 17;
+  while (S.Out.Total() < Size) {
+    if (S.In.Get(1)) {
+      S.Put(uint8_t(S.In.Get(8)));
+    } else {
+      const unsigned pos = S.In.Get(11);
+      S.CopyFrom(pos, S.In.Get(4) + 2, Size);
+    }
+    S.CheckInput();
+  }
+}
+
 }  // namespace
 
 TDecodeStatus LzhUnpackStatic(const TDecoderIO& IO, int DicBit) {
@@ -279,4 +348,14 @@ TDecodeStatus LzhUnpackStatic(const TDecoderIO& IO, int DicBit) {
 TDecodeStatus LzhUnpackAdaptive(const TDecoderIO& IO, int) {
   const int64_t size = std::max<int64_t>(IO.UncompressedSize, 0);
   return DecodeWith<TAdaptiveState>([size](TAdaptiveState& S) { UnpackAdaptive(S, size); }, IO);
+}
+
+TDecodeStatus LzhUnpackLz5(const TDecoderIO& IO, int) {
+  const int64_t size = std::max<int64_t>(IO.UncompressedSize, 0);
+  return DecodeWith<TRingState>([size](TRingState& S) { UnpackLz5(S, size); }, IO, size_t(4096));
+}
+
+TDecodeStatus LzhUnpackLzs(const TDecoderIO& IO, int) {
+  const int64_t size = std::max<int64_t>(IO.UncompressedSize, 0);
+  return DecodeWith<TRingState>([size](TRingState& S) { UnpackLzs(S, size); }, IO, size_t(2048));
 }

@@ -1,5 +1,6 @@
-// The LZH decoders: static-Huffman blocks (methods lh4 to lh7) and the adaptive-Huffman coder
-// of lh1. Both read most significant bit first through the shared decoder kit.
+// The LZH decoders: static-Huffman blocks (methods lh4 to lh7), the adaptive-Huffman coder
+// of lh1 and the plain LZSS of LArc (lz5, lzs). All read most significant bit first through the
+// shared decoder kit.
 #pragma once
 
 #include "archive/core/qrvDecoder.h"
@@ -12,3 +13,8 @@ TDecodeStatus LzhUnpackStatic(const TDecoderIO& IO, int DicBit);
 // lh1: a 4 KiB ring that starts as spaces, lengths 3 to 60 and literals in one adaptive
 // Huffman tree, positions with a fixed prefix code. Same outcomes, without drDataError.
 TDecodeStatus LzhUnpackAdaptive(const TDecoderIO& IO, int Unused);
+
+// LArc's lz5 (4 KiB ring, byte-aligned flags and pairs) and lzs (2 KiB ring, bit-packed items).
+// Same outcomes as lh1.
+TDecodeStatus LzhUnpackLz5(const TDecoderIO& IO, int Unused);
+TDecodeStatus LzhUnpackLzs(const TDecoderIO& IO, int Unused);

@@ -12,7 +12,8 @@ const TMethodDecoder kLzhDecoders[] = {
     {LhaKey('l', 'h', '0'), StoreCopy, 0},         {LhaKey('l', 'z', '4'), StoreCopy, 0},
     {LhaKey('l', 'h', '1'), LzhUnpackAdaptive, 0}, {LhaKey('l', 'h', '4'), LzhUnpackStatic, 12},
     {LhaKey('l', 'h', '5'), LzhUnpackStatic, 13},  {LhaKey('l', 'h', '6'), LzhUnpackStatic, 15},
-    {LhaKey('l', 'h', '7'), LzhUnpackStatic, 16},
+    {LhaKey('l', 'h', '7'), LzhUnpackStatic, 16},  {LhaKey('l', 'z', '5'), LzhUnpackLz5, 0},
+    {LhaKey('l', 'z', 's'), LzhUnpackLzs, 0},      {LhaKey('p', 'm', '0'), StoreCopy, 0},
 };
 
 }  // namespace
@@ -22,18 +23,22 @@ TUnLha::TUnLha() = default;
 int TUnLha::SelectEntries(TStream32& Stream, std::vector<TLhaHeader>& Selected) {
   const int64_t size = Stream.Size();
   int64_t pos = LhaFindFirstHeader(Stream, size);
+  TLhaHeader h;
   if (pos < 0) {
-    ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+    // Why the start does not read, when it looks like a header at all.
+    const bool bad = LhaReadHeader(Stream, 0, size, false, h) == lrBad;
+    ReportError(FArchiveFile, bad ? std::string(h.Why) + " at offset 0" : "no LZH header found", FRunArchiveName,
+                ecBadFileHeader);
     return 0;
   }
   int64_t total = 0;
-  TLhaHeader h;
   while (!IsCancelled()) {
     const TLhaRead r = LhaReadHeader(Stream, pos, size, TranslateOemChar, h);
     if (r == lrEnd) break;
     if (r == lrBad) {
       // Damage: what came before stays selected.
-      ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+      ReportError(FArchiveFile, std::string(h.Why) + " at offset " + std::to_string(pos), FRunArchiveName,
+                  ecBadFileHeader);
       break;
     }
     if (EntrySelected(h.Name.empty() ? std::string("?") : h.Name)) {
@@ -83,26 +88,29 @@ void TUnLha::ExtractEntry(TStream32& Stream, const TLhaHeader& E) {
     BytesToGo -= E.Size;
     return;
   }
-  if (E.IsLink()) {
-    // Links are not made (one could lead a later entry out of the output folder): reported as
-    // the TAR reader reports its links.
-    if (ExtractMode == xmExtract)
-      ReportError(ShownName(E.Name), "symbolic link to " + ShownName(E.LinkTarget) + ", not extracted",
-                  FRunArchiveName, ecUnknownFileType);
-    return;
-  }
   TStepEntry step;
   step.Name = E.Name;
-  step.IsDir = E.IsDir();
+  step.IsDir = E.IsDir() && !E.IsLink();
   step.Size = step.IsDir ? 0 : E.Size;
   step.DosDateTime = E.DosDateTime;
   step.Attr = E.Attr;
-  step.Check = step.IsDir ? ckNone : ckCrc16;
+  step.UnixMode = E.UnixMode & 0777;
+  step.Check = step.IsDir || !E.HasCrc ? ckNone : ckCrc16;
   step.Stored = E.Crc;
+  if (E.IsLink()) {
+    // The extract step makes the link under the rules the TAR reader's links follow.
+    step.Link = lkSymbolic;
+    step.LinkTarget = E.LinkTarget;
+    step.Size = 0;
+    ExtractStep(step, [] { return true; });
+    return;
+  }
   const TMethodDecoder* decoder = E.DashesOk() ? FindDecoder(kLzhDecoders, E.MethodKey()) : nullptr;
   auto supported = [&] {
     if (decoder || step.IsDir) return true;
-    ReportError(CurrentName(), std::string("method ") + std::string(E.MethodId, 5), FRunArchiveName, ecUnsupportedMethod);
+    ReportError(CurrentName(),
+                "method " + std::string(E.MethodId, 5) + ", header level " + std::to_string(E.Level) + ", not supported",
+                FRunArchiveName, ecUnsupportedMethod);
     return false;
   };
   ExtractStep(step, [&] { return DecodeEntry(Stream, E, *decoder); }, supported);
@@ -124,5 +132,10 @@ bool TUnLha::DecodeEntry(TStream32& Stream, const TLhaHeader& E, const TMethodDe
   io.CompressedSize = E.PackedSize;
   io.UncompressedSize = E.Size;
   const TDecodeStatus st = Decoder.Run(io, Decoder.Param);
+  if (st.Result == drInputExhausted || (st.Result == drDataError && Decoder.Run == StoreCopy))
+    // The entry's data ends before its declared size: said so, not left to the CRC check.
+    ReportError(CurrentName(),
+                std::string(st.Reason) + ": " + std::to_string(st.BytesOut) + " of " + std::to_string(E.Size) + " bytes",
+                FRunArchiveName, ecReadFile);
   return st.Ok() && st.BytesOut == E.Size && !IsCancelled();
 }

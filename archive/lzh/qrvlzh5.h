@@ -1,4 +1,4 @@
-// The LZH encoder of methods lh5 and lh6: a sliding dictionary searched through hash chains,
+// The LZH encoder of methods lh5, lh6 and lh7: a sliding dictionary searched through hash chains,
 // one-step lazy matching, and static Huffman blocks as the lh4-lh7 decoders read them.
 #pragma once
 
@@ -7,13 +7,15 @@
 
 // Parameters of one method.
 struct TLzhMethod {
-  char Char;      // '5' or '6'
-  int DicBit;     // 13 for lh5; 14 for lh6 (its codes allow 32 KiB, this encoder uses 16 KiB)
+  char Char;      // '5', '6' or '7'
+  int DicBit;     // 13 for lh5; 14 for lh6 (its codes allow 32 KiB, this encoder uses 16 KiB);
+                  // 16 for lh7
   int NP;         // position codes: DicBit + 1
   int PBit;       // bits of the position-code count: 4 or 5
 };
 constexpr TLzhMethod LzhMethod5{'5', 13, 14, 4};
 constexpr TLzhMethod LzhMethod6{'6', 14, 15, 5};
+constexpr TLzhMethod LzhMethod7{'7', 16, 17, 5};
 
 enum TLzhEncodeResult : uint8_t { erPacked, erIncompressible, erCancelled };
 

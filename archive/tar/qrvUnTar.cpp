@@ -73,6 +73,16 @@ void TUnTar::ReportCut(const TTarWalker& Walker, const std::vector<TTarEntry>& S
 }
 
 int TUnTar::ExtractArchive(TStream32& Stream, int Flag) {
+  // A gzip-compressed tar is read through one gunzip stream: no temporary file, flat memory.
+  if (!TGunzipStream::IsGzip(Stream)) return ExtractTar(Stream);
+  TGunzipStream gz(Stream);
+  gz.CancelFlag = CancelFlag();
+  const int count = ExtractTar(gz);
+  if (gz.Error().Code != 0) ReportError(FArchiveFile, gz.Error().Reason, FRunArchiveName, gz.Error().Code);
+  return count;
+}
+
+int TUnTar::ExtractTar(TStream32& Stream) {
   std::vector<TTarEntry> selected;
   FTimer.Pause();
   const int count = SelectEntries(Stream, selected);
@@ -128,6 +138,7 @@ void TUnTar::ExtractEntry(TStream32& Stream, const TTarEntry& E) {
   step.IsDir = E.IsDir();
   step.Size = step.IsDir ? 0 : E.FileSize;
   step.DosDateTime = EntryDosDate(E);
+  step.UnixTime = E.MTime;  // restored as stored, before 1980 or after 2107 too
   step.Attr = faArchive;
   step.Check = ckNone;
   int64_t mode = 0;

@@ -15,6 +15,7 @@ class TUnTar : public TUnBase {
   int ExtractArchive(TStream32& Stream, int Flag) override;
 
  private:
+  int ExtractTar(TStream32& Stream);
   // Selects the entries the masks accept; returns their count.
   int SelectEntries(TStream32& Stream, std::vector<TTarEntry>& Selected);
   void ListEntry(const TTarEntry& E);

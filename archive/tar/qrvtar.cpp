@@ -2,7 +2,6 @@
 // whole blocks, the archive padded to a multiple of 10,240 bytes; then the optional gzip pass.
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <ctime>
 
 #include "archive/tar/qrvtar.h"
+#include "archive/core/qrvDeflateChunks.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
 
@@ -32,40 +32,17 @@ bool EndsWithNoCase(const std::string& S, const std::string& Suffix) {
 
 }  // namespace
 
-bool GunzipFile(const std::string& Gz, const std::string& Tar) {
-  const int fd = FileOpenHandle(Gz, fmOpenRead);  // a regular file, opened without blocking
-  gzFile in = fd < 0 ? nullptr : gzdopen(fd, "rb");
-  if (fd >= 0 && !in) close(fd);
-  if (!in) return false;
-  bool ok = false;
+bool GzipHoldsTar(const std::string& Path) {
   try {
-    TFileStream32 out(Tar, fmCreate);
-    std::vector<uint8_t> buf(CopyBlock);
-    int n;
-    while ((n = gzread(in, buf.data(), unsigned(buf.size()))) > 0) out.WriteBuffer(buf.data(), n);
-    int err = Z_OK;
-    gzerror(in, &err);
-    ok = n == 0 && err == Z_OK && out.Close();
+    TFileStream32 file(Path, fmOpenRead | fmShareDenyWrite);
+    TGunzipStream gz(file);
+    TTarBlock h{};
+    if (gz.Read(h.data(), TarBlockSize) < TarBlockSize) return gz.Error().Code != 0;
+    return TarIsZeroBlock(h) || TarChecksumMatches(h);
   } catch (const EArchiveError&) {
-    ok = false;
+    return false;
   }
-  gzclose(in);
-  if (!ok) unlink(Tar.c_str());
-  return ok;
 }
-
-namespace {
-
-// A name for the intermediate tar of the gzip pass that no file has: "GZ.tar", else
-// "GZ.1.tar", "GZ.2.tar" and so on. A file of that name is never the run's to replace.
-std::string UnusedTarName(const std::string& Gz) {
-  std::string name = Gz + ".tar";
-  struct stat st{};
-  for (int n = 1; lstat(name.c_str(), &st) == 0; ++n) name = Gz + "." + std::to_string(n) + ".tar";
-  return name;
-}
-
-}  // namespace
 
 TTar::TTar() {
   SetFormatDefaultExt(".tar");
@@ -74,41 +51,40 @@ TTar::TTar() {
 }
 
 void TTar::SetArchiveFile(const std::string& Value) {
-  FGzName.clear();
+  TCompBase::SetArchiveFile(Value);
+  FArcType = atTar;
   if (FCompressMethod == cmTarGzip && (EndsWithNoCase(Value, ".tgz") || EndsWithNoCase(Value, ".gz"))) {
-    // The tar is built as "x.tgz.tar" or "x.tar.gz.tar", never as the user's own "x.tar".
-    FGzName = Value;
-    TCompBase::SetArchiveFile(Value + ".tar.gz");
-  } else {
-    TCompBase::SetArchiveFile(Value);
-    if (FArcType == atTarGZip) FGzName = FArchiveFile + ".gz";
+    // The archive is the .gz itself: the tar is streamed through gzip into it.
+    FArchiveFile = Value;
+    FArcType = atTarGZip;
   }
-  if (FCompressMethod != cmTarGzip) FArcType = atTar;
 }
 
 int TTar::Compress() {
   FLinked.clear();
-  FGzipped = FPassRan = false;
-  FUnpackedOld = false;
-  const bool gzipPass = FArcType == atTarGZip && !FGzName.empty();
-  if (gzipPass) FArchiveFile = UnusedTarName(FGzName);
-  if (gzipPass && FileExists(FGzName)) {
-    if (!GunzipFile(FGzName, FArchiveFile)) {
-      // Not gzip data: updating it would lose what it holds.
-      ReportError(FGzName, "", FGzName, ecBadFileHeader);
-      return 0;
-    }
-    FUnpackedOld = true;
-  }
-  const std::string tarName = FArchiveFile;
-  const int result = TCompBase::Compress();
-  // The tar was only a step towards the .gz: it goes once the .gz holds it, when the run was
-  // cancelled, and when it is an unpacked copy of the old .gz that the pass did not get to
-  // (the .gz itself is untouched then). A pass that failed otherwise leaves it to the user.
-  const bool dropTar = FGzipped || IsCancelled() || (FUnpackedOld && !FPassRan);
-  if (gzipPass && dropTar) unlink(tarName.c_str());
-  if (gzipPass) FArchiveFile = dropTar ? FGzName : tarName;
-  return result;
+  return TCompBase::Compress();
+}
+
+// ---- The gzip filter -----------------------------------------------------------------------
+
+std::unique_ptr<TStream32> TTar::OldArchiveFilter(TStream32& Old) {
+  if (FArcType != atTarGZip || Old.Size() == 0) return nullptr;
+  // Updating other data as a tar would lose what it holds.
+  if (!TGunzipStream::IsGzip(Old)) RaiseError(ecsRead, FArchiveFile, "not gzip data", FRunArchiveName, ecBadFileHeader);
+  auto gz = std::make_unique<TGunzipStream>(Old);
+  gz->CancelFlag = CancelFlag();
+  return gz;
+}
+
+std::unique_ptr<TStream32> TTar::OutputFilter(TStream32& Out) {
+  if (FArcType != atTarGZip) return nullptr;
+  // The member is named after the tar it holds, as gzip names it: x.tgz and x.tar.gz hold x.tar.
+  std::string name = BaseOf(FArchiveFile);
+  name = EndsWithNoCase(name, ".tgz") ? name.substr(0, name.size() - 4) + ".tar" : name.substr(0, name.size() - 3);
+  const int64_t now = int64_t(std::time(nullptr));
+  return std::make_unique<TGzipOutStream>(Out, ZLevelOf(DeflateType), Pool(),
+                                          now > 0 && now <= int64_t(UINT32_MAX) ? uint32_t(now) : 0, name,
+                                          CancelFlag(), [this] { ProgressStep(); });
 }
 
 // ---- Reading the old archive ---------------------------------------------------------------
@@ -116,13 +92,11 @@ int TTar::Compress() {
 bool TTar::ReadArchive(TStream32& Old, TCompHeaderObj& List) {
   TTarWalker walker(Old, CancelFlag());
   TTarEntry e;
-  const int64_t size = Old.Size();
+  int64_t lastEnd = 0;
+  std::string lastName;
   while (walker.Next(e)) {
-    if (e.EndOffset > size) {
-      // The last entry's data is cut short: copying it would write a broken archive.
-      ReportError(e.Name, "", FRunArchiveName, ecReadFile);
-      return false;
-    }
+    lastEnd = e.EndOffset;
+    lastName = e.Name;
     TCompRow r;
     r.Action = eaCopy;
     r.Offset = e.EntryOffset;
@@ -141,6 +115,17 @@ bool TTar::ReadArchive(TStream32& Old, TCompHeaderObj& List) {
       ++FMarkedForDelete;
     }
     List.Add(std::move(r));
+  }
+  if (const auto* gz = dynamic_cast<const TGunzipStream*>(&Old); gz && gz->Error().Code != 0) {
+    // Damaged gzip data: what follows the damage would be lost.
+    ReportError(FArchiveFile, gz->Error().Reason, FRunArchiveName, gz->Error().Code);
+    return false;
+  }
+  // The size is known once the walk reached the end (a gzip stream knows it only then).
+  if (const int64_t size = Old.Size(); size >= 0 && lastEnd > size) {
+    // The last entry's data is cut short: copying it would write a broken archive.
+    ReportError(lastName, "", FRunArchiveName, ecReadFile);
+    return false;
   }
   if (walker.BadHeaders() > 0) {
     // Damaged blocks would be dropped by the rewrite: the archive is left as it is.
@@ -322,44 +307,8 @@ bool TTar::WriteTrailer(TStream32& Out, TCompHeaderObj& List) {
   const int64_t pad = (TarRecordSize - end % TarRecordSize) % TarRecordSize;
   const std::vector<uint8_t> zeros(size_t(pad), 0);
   if (pad > 0) Out.WriteBuffer(zeros.data(), pad);
-  return true;
+  auto* gz = dynamic_cast<TGzipOutStream*>(&Out);
+  return gz == nullptr || gz->Finish();
 }
 
 void TTar::FinishList(TCompHeaderObj& List) { ReportAddedOffsets(List); }
-
-// ---- Gzip pass -----------------------------------------------------------------------------
-
-void TTar::AfterArchiveWritten(const std::string& ArchiveName) {
-  if (FCompressMethod != cmTarGzip) return;
-  FPassRan = true;
-  const std::string tar = ArchiveName.size() > 3 ? ArchiveName.substr(0, ArchiveName.size() - 3) : ArchiveName;
-  try {
-    TGZip gz;
-    gz.SetArchiveFile(FGzName.empty() ? ArchiveName : FGzName);
-    gz.FileSpec = {tar};
-    gz.Switch = swAdd;
-    gz.Extension = exNone;
-    gz.RecurseDirs = false;
-    gz.StoredDirNames = sdNone;
-    gz.TranslateOemChar = TranslateOemChar;
-    gz.DateAttribute = DateAttribute;
-    gz.DeflateType = DeflateType;
-    gz.Workers = Workers;
-    gz.SingleOutput = true;
-    gz.OutputName = FGzName.empty() ? ArchiveName : FGzName;
-    gz.OnBegin = OnBegin;
-    gz.OnEnd = OnEnd;
-    gz.OnRead = OnRead;
-    gz.OnProgress = OnProgress;
-    gz.OnError = OnError;
-    gz.OnActivate = OnActivate;
-    gz.OnDeactivate = OnDeactivate;
-    gz.OnFileExists = OnFileExists;
-    // The old .gz was unpacked into this tar, so replacing it loses nothing.
-    if (FUnpackedOld && !OnFileExists) gz.ConfirmOverwrites = false;
-    gz.ShareCancelFlag(CancelFlag());
-    FGzipped = gz.Compress() == 1;
-  } catch (...) {
-    FGzipped = false;
-  }
-}

@@ -189,12 +189,14 @@ void TarParsePax(const std::string& Data, std::map<std::string, std::string>& Ou
 
 #include "archive/zip/qrvGZip.h"
 
-// Unpacks every member of the gzip file Gz into the file Tar; false (Tar removed) when Gz is no
-// gzip data or is damaged.
-bool GunzipFile(const std::string& Gz, const std::string& Tar);
+// The gzip file Path is read as a tape archive: its first block is a tar header or zero, or its
+// gzip data is damaged there (the TAR reader then reports the damage). False for other data.
+bool GzipHoldsTar(const std::string& Path);
 
-// Writes uncompressed tape archives; with CompressMethod cmTarGzip the finished archive is
-// gzipped afterwards (x.tar.gz or x.tgz). Names longer than 100 bytes get a GNU long-name record.
+// Writes tape archives; with CompressMethod cmTarGzip and a name ending in ".tgz" or ".gz" the
+// tar is streamed through gzip into the archive (one member, chunks deflated on the run's
+// workers) and an old archive is read through a gunzip stream: no intermediate tar. Names
+// longer than 100 bytes get a GNU long-name record.
 class TTar : public TCompBase {
  public:
   TTar();
@@ -204,18 +206,11 @@ class TTar : public TCompBase {
   std::string UnixUName = "root";  // at most 32 bytes are written
   std::string UnixGName = "root";
 
-  // Asked by the gzip pass when the .gz file exists (taken over by its TGZip).
-  std::function<void(TZipCommon* Sender, const std::string& FileName, TDateTime FileDate,
-                     TOverwriteMode& OverwriteMode)> OnFileExists;
-
-  // Writers' rules; with cmTarGzip a name ending in ".tgz" or ".gz" is built as "NAME.tar"
-  // (at Compress, "NAME.1.tar" and so on when that exists) and gzipped to the name given. No
-  // existing file is moved or replaced on the way.
+  // Writers' rules; with cmTarGzip a name ending in ".tgz" or ".gz" is kept and the type
+  // becomes atTarGZip.
   void SetArchiveFile(const std::string& Value) override;
-  // The type stays atTar (atTarGZip with the gzip pass).
+  // The type stays atTar (atTarGZip through gzip).
   void SetArcType(TArcType Value) override {}
-  // With the gzip pass an existing .gz archive is unpacked first, so an update keeps its
-  // entries; the unpacked tar is removed again at the end.
   int Compress() override;
 
  protected:
@@ -230,7 +225,8 @@ class TTar : public TCompBase {
   bool WriteTrailer(TStream32& Out, TCompHeaderObj& List) override;
   void FinishList(TCompHeaderObj& List) override;
   bool ReadHeader(TStream32& Stream, std::string& Name) override;
-  void AfterArchiveWritten(const std::string& ArchiveName) override;
+  std::unique_ptr<TStream32> OldArchiveFilter(TStream32& Old) override;
+  std::unique_ptr<TStream32> OutputFilter(TStream32& Out) override;
 
  private:
   TTarHeaderValues HeaderValues(const std::string& Name, char Typeflag, int64_t Size, int64_t MTime,
@@ -249,9 +245,5 @@ class TTar : public TCompBase {
   // shrank (reported) or the run was cancelled.
   bool CopySource(TStream32& Out, std::vector<uint8_t>& Buf, TStream32& Source, int64_t Size,
                   const std::string& Name);
-  std::string FGzName;          // the .gz archive of the gzip pass
-  bool FUnpackedOld = false;    // the run unpacked the old .gz archive into the tar
-  bool FGzipped = false;
-  bool FPassRan = false;         // the gzip pass ran (the tar is kept when it failed)
   bool FSourceOpenFailed = false;
 };

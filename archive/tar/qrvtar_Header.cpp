@@ -239,7 +239,7 @@ std::string CheckRuns(std::vector<TTarSparseRun>& Runs, int64_t FileSize, int64_
 }  // namespace
 
 TTarWalker::TTarWalker(TStream32& Stream, const bool* CancelFlag)
-    : FStream(Stream), FCancel(CancelFlag), FSize(Stream.Size()) {}
+    : FStream(Stream), FCancel(CancelFlag), FSize(Stream.Size() < 0 ? INT64_MAX : Stream.Size()) {}
 
 bool TTarWalker::ReadBlock(int64_t Pos, TTarBlock& B) {
   if (Pos < 0 || FSize - Pos < TarBlockSize) return false;

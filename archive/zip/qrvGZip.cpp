@@ -99,6 +99,7 @@ int TGZip::Compress() {
 
   TRunActivation activation(*this);
   Pool().Reset();
+  OpenRunTrash();
 
   struct TFound {
     std::string Path;
@@ -179,10 +180,8 @@ bool TGZip::WriteMember(const std::string& Source, const std::string& Output, co
   try {
     TFileStream32 in(Source, fmOpenRead | fmShareDenyNone);
     THandleStream32 out(fd);
-    uint8_t head[10] = {0x1F, 0x8B, 8, 0x08, 0, 0, 0, 0, 0, 0};
-    PutLE32(head + 4, stamp);
-    out.WriteBuffer(head, sizeof head);
-    out.WriteBuffer(FCurrentName.c_str(), int64_t(FCurrentName.size()) + 1);
+    const std::vector<uint8_t> head = GzipHeader(stamp, FCurrentName);
+    out.WriteBuffer(head.data(), int64_t(head.size()));
 
     // Chunks deflated on the run's pool join into one stream, the same for any worker count.
     const int level = Info.Size == 0 ? 0 : ZLevelOf(DeflateType);
@@ -194,7 +193,7 @@ bool TGZip::WriteMember(const std::string& Source, const std::string& Output, co
     PutLE32(tail + 4, uint32_t(d.InSize));
     out.WriteBuffer(tail, sizeof tail);
     if (d.Ok && !IsCancelled()) {
-      if (FileExists(Output) && DeleteOptions == doAllowUndo) KeepCopyInTrash(Output);
+      if (FileExists(Output) && BackupOldArchive) KeepCopyInTrash(Output);
       const int err = CommitFileOver(fd, tmpName, Output);
       complete = err == 0;
       if (complete) guard.Release();
@@ -208,8 +207,8 @@ bool TGZip::WriteMember(const std::string& Source, const std::string& Output, co
   if (!complete) return false;
   SetFileMTime(Output, stamp ? int64_t(stamp) : mtime);
   if (Switch == swMove) {
-    if (DeleteOptions == doFinal ? unlink(Source.c_str()) != 0 : !MoveToTrash(Source))
-      ReportError(Source, "", FRunArchiveName, ecWriteFile);
+    std::string why;
+    if (!DeleteSource(Source, why)) ReportError(Source, why, FRunArchiveName, ecWriteFile);
   }
   if (OnRead) OnRead(this, 0, 1);
   return true;

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 
 #include "platform/CodePage.h"
 
@@ -42,13 +44,61 @@ bool IsDirEntry(const std::string& Name, uint32_t ExtAttr, uint16_t VersionMadeB
   return (VersionMadeBy >> 8) == 3 && S_ISDIR(ExtAttr >> 16);
 }
 
+// Where an entry lies in the archive: its local header up to the end of its data.
+struct TSpan {
+  int64_t Start, End;
+  size_t Entry;  // the selected entry it belongs to, SIZE_MAX for one not selected
+};
+
+// Which of Count selected entries share bytes with any other entry: entries that point into each
+// other's data or at one local header decode the same bytes again and again (a known zip-bomb
+// shape). Sorted by start, a span meets another exactly when it starts before the furthest end
+// of those before it or ends after the start of the next one.
+std::vector<bool> MarkOverlaps(std::vector<TSpan> Spans, size_t Count) {
+  std::vector<bool> out(Count, false);
+  std::sort(Spans.begin(), Spans.end(), [](const TSpan& a, const TSpan& b) { return a.Start < b.Start; });
+  int64_t furthest = INT64_MIN;
+  for (size_t i = 0; i < Spans.size(); ++i) {
+    const TSpan& s = Spans[i];
+    const bool meets = s.Start < furthest || (i + 1 < Spans.size() && Spans[i + 1].Start < s.End);
+    if (meets && s.Entry < Count) out[s.Entry] = true;
+    furthest = std::max(furthest, s.End);
+  }
+  return out;
+}
+
 }  // namespace
 
-std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate) {
+std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
+                         std::string_view Coding) {
   if ((Flags & gpUtf8Name) && IsValidUtf8(Raw)) return std::string(Raw);
   std::string unicode = UnicodePathName(Raw, Extra);
   if (!unicode.empty()) return unicode;
-  return Translate ? OemToUtf8(Raw) : std::string(Raw);
+  return Translate ? DecodeStoredName(Raw, Coding) : std::string(Raw);
+}
+
+std::string TUnZip::EntryName(const std::string& Raw, uint16_t Flags, std::string_view Extra) {
+  const std::string read = ZipEntryName(Raw, Flags, Extra, TranslateOemChar, NameCoding);
+  // Two stored names may read alike (UTF-8 "é" and CP437 0x82); the later one is read as CP437
+  // instead, or else gets a number, so that neither overwrites the other.
+  const std::string latin = TranslateOemChar ? Cp437ToUtf8(Raw) : read;
+  std::string name = read;
+  for (int n = 2;; ++n) {
+    const auto [at, fresh] = FNameSources.try_emplace(name, Raw);
+    if (fresh || at->second == Raw) return name;
+    if (name != latin && name == read) {
+      name = latin;
+      --n;
+      continue;
+    }
+    // The number goes before the extension of the last part ("a/b~2.txt", "dir~2/").
+    name = read;
+    const size_t end = name.size() - (name.ends_with('/') ? 1 : 0), last = end ? end - 1 : 0;
+    const size_t slash = name.rfind('/', last), first = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = name.rfind('.', last);
+    if (dot == std::string::npos || dot <= first || dot >= end) dot = end;
+    name.insert(dot, "~" + std::to_string(n));
+  }
 }
 
 // ---- The multi-volume stream -----------------------------------------------------------------
@@ -157,6 +207,7 @@ int TUnZip::ExtractArchive(TStream32& Stream, int) {
   FPasswordFailed = false;
   FLocalCorrection = 0;
   FEntries.clear();
+  FNameSources.clear();
   TZipLocation loc = ZipLocation();
   if (loc.State == 0) LocateEndRecord(Stream, loc);
   TStream32* s = &Stream;
@@ -233,37 +284,49 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
   bool first = true;
   TZipCentralRecord c;
   ByteTotal = 0;
+  std::vector<TEntry> selected;
+  std::vector<TSpan> spans;  // every entry's local header and data; Entry indexes selected
   while (!IsCancelled() && SeekTo(S, pos) && ReadCentralRecord(S, c)) {
     pos = c.NextPosition();
     TEntry e;
-    e.Name = ZipEntryName(c.Name, c.Header.Flags, c.Extra, TranslateOemChar);
+    e.Name = EntryName(c.Name, c.Header.Flags, c.Extra);
     const bool firstHeader = first;
     first = false;
-    if (!EntrySelected(e.Name)) continue;
     e.Disk = c.Header.DiskStart;
     const int64_t base = vs && size_t(e.Disk) < vs->Base.size() ? vs->Base[size_t(e.Disk)] : 0;
     e.Position = base + c.LocalOffset() + Loc.Correction + FLocalCorrection;
-    e.ExtAttr = c.Header.ExternalAttr;
-    e.VersionMadeBy = c.Header.VersionMadeBy;
-    e.Flags = c.Header.Flags;
-    e.Method = c.Header.Method;
-    e.DosDateTime = c.Header.DosDateTime;
-    e.Crc32 = c.Header.Crc32;
     e.PackedSize = c.PackedSize();
-    e.UnpackedSize = c.UnpackedSize();
-    e.IsDir = IsDirEntry(e.Name, e.ExtAttr, e.VersionMadeBy);
+    const bool wanted = EntrySelected(e.Name);
     TZipLocalRecord l;
     if (!ReadLocalAt(S, e.Position, l)) {
       int64_t found = 0;
+      if (!wanted) continue;
       if (!firstHeader || !FindDisplacedLocal(S, e.Position, found)) {
         ReportError(e.Name, "", FRunArchiveName, ecBadLocalHeaderOffset);
         continue;
       }
       FLocalCorrection = found - e.Position;
       e.Position = found;
+      if (!ReadLocalAt(S, e.Position, l)) continue;
     }
-    AddEntry(std::move(e));
+    spans.push_back({e.Position, l.DataPosition() + std::max<int64_t>(e.PackedSize, 0), wanted ? selected.size() : SIZE_MAX});
+    if (!wanted) continue;
+    e.ExtAttr = c.Header.ExternalAttr;
+    e.VersionMadeBy = c.Header.VersionMadeBy;
+    e.Flags = c.Header.Flags;
+    e.Method = c.Header.Method;
+    e.DosDateTime = c.Header.DosDateTime;
+    e.Crc32 = c.Header.Crc32;
+    e.UnpackedSize = c.UnpackedSize();
+    e.IsDir = IsDirEntry(e.Name, e.ExtAttr, e.VersionMadeBy);
+    selected.push_back(std::move(e));
   }
+  const std::vector<bool> overlapped = MarkOverlaps(spans, selected.size());
+  if (std::find(overlapped.begin(), overlapped.end(), true) != overlapped.end())
+    ReportError(FArchiveFile, "invalid zip file with overlapped components (possible zip bomb)", FRunArchiveName,
+                ecBadLocalHeaderOffset);
+  for (size_t i = 0; i < selected.size(); ++i)
+    if (!overlapped[i]) AddEntry(std::move(selected[i]));
   BytesToGo = ByteTotal;
   return int(FEntries.size());
 }
@@ -310,7 +373,7 @@ int TUnZip::SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc) {
   TZipLocalRecord l;
   while (!IsCancelled() && ReadLocalAt(S, pos, l)) {
     TEntry e;
-    e.Name = ZipEntryName(l.Name, l.Header.Flags, l.Extra, TranslateOemChar);
+    e.Name = EntryName(l.Name, l.Header.Flags, l.Extra);
     e.Position = pos;
     e.Flags = l.Header.Flags;
     e.Method = l.Header.Method;

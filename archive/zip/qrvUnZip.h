@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "archive/core/qrvBase.h"
@@ -15,9 +16,10 @@
 #include "archive/zip/qrvZipAes.h"
 
 // A stored ZIP name as UTF-8: flag bit 11, or an Info-ZIP Unicode Path field (0x7075) whose CRC
-// matches the stored bytes, gives UTF-8; otherwise (with Translate) valid UTF-8 holding a
-// non-ASCII byte is UTF-8, then CP932, then CP437. Without Translate the bytes stay as stored.
-std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate);
+// matches the stored bytes, gives UTF-8; otherwise (with Translate) the bytes are read in
+// Coding, or as DecodeStoredName guesses without it. Without Translate the bytes stay as stored.
+std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
+                         std::string_view Coding = {});
 
 class TUnZip : public TUnBase {
  public:
@@ -78,7 +80,12 @@ class TUnZip : public TUnBase {
   // The volumes of a multi-volume set as one stream ("" members missing); null for one file.
   std::unique_ptr<TStream32> OpenVolumes(TStream32& Last, const TZipLocation& Loc, TZipLocation& Joined);
 
+  // The name of an entry read from Raw: decoded, and made different from every earlier entry's
+  // name that came from other bytes.
+  std::string EntryName(const std::string& Raw, uint16_t Flags, std::string_view Extra);
+
   std::vector<TEntry> FEntries;
+  std::unordered_map<std::string, std::string> FNameSources;  // name -> the bytes it came from
   int64_t FLocalCorrection = 0;
   bool FPasswordFailed = false;
   TZipAes FAes;

@@ -1,8 +1,6 @@
 // TUnZip: decoding one entry by its method into the frame's block writer. Decoders come from a
 // table keyed by the method number. An entry counts as decoded only when its decoder finished
 // cleanly and produced exactly the stated size.
-#include <zlib.h>
-
 #include <algorithm>
 #include <vector>
 
@@ -11,43 +9,11 @@
 #include "archive/zip/qrvUnReduce.h"
 #include "archive/zip/qrvUnShrink.h"
 #include "archive/zip/qrvUnZip.h"
+#include "archive/zip/qrvZipCodecs.h"
 
 namespace {
 
 constexpr int32_t kBlock = 32768;
-
-// Method 8 through zlib (raw Deflate). Output beyond a known size is damage and is not written.
-TDecodeStatus InflateRaw(const TDecoderIO& IO, int) {
-  TDecodeStatus st;
-  z_stream z{};
-  if (inflateInit2(&z, -15) != Z_OK) return {drDataError, 0, "zlib could not start"};
-  std::vector<uint8_t> in(kBlock), out(kBlock);
-  int64_t left = std::max<int64_t>(IO.CompressedSize, 0);
-  const int64_t limit = IO.UncompressedSize >= 0 ? IO.UncompressedSize : INT64_MAX;
-  auto stop = [&st](TDecodeResult R, const char* Why) { st.Result = R; st.Reason = Why; };
-  for (int rc = Z_OK; rc != Z_STREAM_END;) {
-    if (IO.CancelFlag && *IO.CancelFlag) { stop(drCancelled, "cancelled"); break; }
-    if (z.avail_in == 0 && left > 0) {
-      const int64_t got = IO.Read ? std::min<int64_t>(IO.Read(in.data(), std::min<int64_t>(left, kBlock)), left) : 0;
-      left = got > 0 ? left - got : 0;
-      if (got > 0 && IO.Decipher) IO.Decipher(in.data(), got);
-      z.next_in = in.data();
-      z.avail_in = uInt(std::max<int64_t>(got, 0));
-    }
-    z.next_out = out.data();
-    z.avail_out = uInt(out.size());
-    rc = inflate(&z, Z_NO_FLUSH);
-    const int64_t n = int64_t(out.size() - z.avail_out);
-    const int64_t take = std::min(n, limit - st.BytesOut);
-    if (take > 0 && IO.Write(out.data(), take) != take) { stop(drWriteFailure, "output could not be written"); break; }
-    st.BytesOut += std::max<int64_t>(take, 0);
-    if (take < n) { stop(drDataError, "more data than the entry's size"); break; }
-    if (rc == Z_BUF_ERROR && z.avail_in == 0 && left == 0) { stop(drInputExhausted, "compressed data ends early"); break; }
-    if (rc != Z_OK && rc != Z_BUF_ERROR && rc != Z_STREAM_END) { stop(drDataError, "invalid deflate data"); break; }
-  }
-  inflateEnd(&z);
-  return st;
-}
 
 const TMethodDecoder kZipDecoders[] = {
     {0, StoreCopy, 0},
@@ -56,6 +22,10 @@ const TMethodDecoder kZipDecoders[] = {
     {6, [](const TDecoderIO& IO, int) { return Explode(IO, uint16_t(IO.Flags)); }, 0},
     {8, InflateRaw, 0},
     {9, [](const TDecoderIO& IO, int) { return Inflate64(IO); }, 0},
+    {12, BZip2Decode, 0},
+    {14, LzmaDecode, 0},
+    {93, ZstdDecode, 0},
+    {95, XzDecode, 0},
 };
 
 }  // namespace
@@ -63,7 +33,7 @@ const TMethodDecoder kZipDecoders[] = {
 bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
   // Bit 6 is PKWARE's strong encryption; method 99 is WinZip AES around another method.
   if (E.Flags & 0x40) {
-    Why = "strong encryption";
+    Why = "PKWARE strong encryption is not supported";
     return false;
   }
   if (E.Method == kAesMethod) {
@@ -77,7 +47,8 @@ bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
     return inner.Method != kAesMethod && CanDecode(inner, Why);
   }
   if (FindDecoder(kZipDecoders, E.Method)) return true;
-  Why = "method " + std::to_string(E.Method);
+  const std::string name = MethodName(atZip, E.Method, E.Flags);
+  Why = (name == "Unsupported" ? "" : name + ", ") + "method " + std::to_string(E.Method) + " is not supported";
   return false;
 }
 

@@ -84,7 +84,7 @@ bool StartsWithEndRecord(TStream32& S) {
 }  // namespace
 
 std::string TZipBase::DecodeName(const std::string& Raw, uint16_t Flags, const std::string& Extra) const {
-  std::string s = ZipEntryName(Raw, Flags, Extra, TranslateOemChar);
+  std::string s = ZipEntryName(Raw, Flags, Extra, TranslateOemChar, NameCoding);
   std::replace(s.begin(), s.end(), '\\', '/');
   return s;
 }
@@ -280,7 +280,7 @@ bool TZipBase::WriteComments() {
   try {
     TFileStream32 old(FArchiveFile, fmOpenRead | fmShareDenyWrite);
     TTempFileStream out(*this, fmCreate, FArchiveFile, TempDir());
-    out.AllowUndo = DeleteOptions == doAllowUndo;
+    out.AllowUndo = BackupOldArchive;
     // Entries stay where they are: only the directory and the end record are new.
     if (FCommentDirStart > 0) {
       old.SetPosition(0);

@@ -29,8 +29,8 @@ TEST_F(FormFixture, DroppedFolderIsPackedAsCabinetAndTheCabinetExtracted)
     Drop({cab});
     QTest::mouseClick(form->btnRun, Qt::LeftButton);
     EXPECT_EQ(form->StatusText(), "     Ready");
-    EXPECT_EQ(testsupport::ReadFile(dir / "some/folder/folder/a.txt"), std::string(40000, 'x'));
-    EXPECT_EQ(testsupport::ReadFile(dir / "some/folder/folder/sub/b.txt"), std::string(10, 'x'));
+    EXPECT_EQ(testsupport::ReadFile(dir / "some/folder/a.txt"), std::string(40000, 'x'));
+    EXPECT_EQ(testsupport::ReadFile(dir / "some/folder/sub/b.txt"), std::string(10, 'x'));
 }
 
 }  // namespace

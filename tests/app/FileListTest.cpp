@@ -21,7 +21,7 @@ TEST_F(FormFixture, DropListsNameSizeAndFullPath)
     EXPECT_EQ(row(0)->text(0).toStdString(), "data.bin");
     EXPECT_EQ(row(0)->text(1).toStdString(), "2KB");
     EXPECT_EQ(row(0)->text(2).toStdString(), file);
-    EXPECT_EQ(row(1)->text(1).toStdString(), "0KB");
+    EXPECT_TRUE(WaitFor([&] { return row(1)->text(1) == "0KB"; }));  // summed beside the window
     EXPECT_EQ(row(2)->text(1).toStdString(), "1,234KB");
     EXPECT_EQ(row(3)->text(1).toStdString(), "0KB");  // a missing path is listed all the same
     EXPECT_TRUE(row(0)->textAlignment(1) & Qt::AlignRight);
@@ -136,11 +136,14 @@ TEST_F(FormFixture, NameColumnMakesRoomForTheScrollBar)
     for (int i = 0; i < rows; ++i)
         paths.push_back(dir / ("f" + std::to_string(i)));
     form->AddFiles(paths);
-    EXPECT_EQ(form->lstFile->columnWidth(0), 170);
+    // 170 and 153 at the design width of the list (235); the UPX options may take some of it
+    // where their texts need more room in this font.
+    const int narrower = 235 - form->lstFile->width();
+    EXPECT_EQ(form->lstFile->columnWidth(0), 170 - narrower);
     form->AddFiles({dir / "one-more"});
-    EXPECT_EQ(form->lstFile->columnWidth(0), 153);
+    EXPECT_EQ(form->lstFile->columnWidth(0), 153 - narrower);
     form->del_FileClick();
-    EXPECT_EQ(form->lstFile->columnWidth(0), 170);
+    EXPECT_EQ(form->lstFile->columnWidth(0), 170 - narrower);
 }
 
 TEST_F(FormFixture, AfterExecuteDropsShowTheListNotTheDescription)

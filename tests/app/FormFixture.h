@@ -2,9 +2,12 @@
 #pragma once
 
 #include "app/Main.h"
+#include "app/Translation.h"
 #include "ui/QtTestSupport.h"
 
 #include <QDropEvent>
+#include <QElapsedTimer>
+#include <QLocale>
 #include <QMimeData>
 #include <QTest>
 #include <QTreeWidget>
@@ -29,9 +32,25 @@ inline bool DropUrls(QWidget* target, const QList<QUrl>& urls)
     return drop.isAccepted();
 }
 
+// Runs the event loop until done() holds; false when it did not within ms.
+inline bool WaitFor(const std::function<bool()>& done, int ms = 30000)
+{
+    for (QElapsedTimer t; !done(); QTest::qWait(20))
+        if (!t.isValid())
+            t.start();
+        else if (t.elapsed() > ms)
+            return false;
+    return true;
+}
+
 class FormFixture : public ::testing::Test {
 protected:
-    void SetUp() override { Open(); }
+    // The window as a Japanese desktop shows it: the labels and status texts the tests name.
+    void SetUp() override
+    {
+        InstallTranslation(QLocale(QLocale::Japanese));
+        Open();
+    }
     void TearDown() override { form.reset(); }
 
     // A new window on the same settings file.

@@ -74,15 +74,16 @@ TEST(IniFile, WriteCreatesFileAndFolderAndLeavesNoTemporaryFile)
     EXPECT_EQ(files, 1u);
 }
 
-TEST(IniFile, SettingsLiveBesideTheProgramOnlyWhenThatFolderIsWritable)
+TEST(IniFile, SettingsLiveOnlyInTheUsersConfigFolder)
 {
     TTempDir dir;
-    EXPECT_EQ(SettingsBaseFor(dir / "brel"), dir / "brel");
-    EXPECT_EQ(SettingsBaseFor(dir / "brel.bin"), dir / "brel");
-
     const testsupport::ScopedEnv config("XDG_CONFIG_HOME", dir.Path());
-    // No file can be made in /proc, not even by root.
-    EXPECT_EQ(SettingsBaseFor("/proc/brel"), dir / "brel/brel");
+    // Never beside the program, even where that folder is writable.
+    for (const std::string exe : {dir / "brel", std::string("/usr/bin/brel")})
+        EXPECT_EQ(SettingsBaseFor(exe), dir / "brel/brel");
+    const testsupport::ScopedEnv relative("XDG_CONFIG_HOME", "not/absolute");
+    const testsupport::ScopedEnv home("HOME", dir / "home");
+    EXPECT_EQ(SettingsBaseFor(dir / "brel"), dir / "home/.config/brel/brel");
 }
 
 }  // namespace

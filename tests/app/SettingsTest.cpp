@@ -57,7 +57,7 @@ TEST_F(FormFixture, StoredOptionsAreReadWithTheirValueRules)
 TEST_F(FormFixture, ClosingWritesEveryOptionAndThePosition)
 {
     Show();
-    form->move(123, 77);
+    form->setGeometry(QRect(QPoint(123, 77), form->size()));  // the client area's place is kept
     form->rbtTAR->click();
     form->cmbComp->setCurrentIndex(9);
     form->chkUseUPX->setChecked(false);
@@ -69,7 +69,7 @@ TEST_F(FormFixture, ClosingWritesEveryOptionAndThePosition)
 
     Open();
     Show();
-    EXPECT_EQ(form->pos(), QPoint(123, 77));
+    EXPECT_EQ(form->geometry().topLeft(), QPoint(123, 77));
     EXPECT_TRUE(form->rbtTAR->isChecked());
     EXPECT_EQ(form->cmbComp->currentText().toStdString(), "Best !!");
     EXPECT_FALSE(form->chkUseUPX->isChecked());
@@ -79,12 +79,14 @@ TEST_F(FormFixture, ClosingWritesEveryOptionAndThePosition)
 
 TEST_F(FormFixture, PositionOffEveryScreenFallsBackToTheCentre)
 {
-    dir.File("brel.ini", 0, "[FORM]\nMainTop=-5000\nMainLeft=90000\n");
-    Open();
-    Show();
-    const QSize frame = form->frameGeometry().size() - form->size();
-    EXPECT_EQ(form->pos(),
-              CentredPos(QGuiApplication::primaryScreen()->availableGeometry(), QSize(492, 476) + frame));
+    for (const char* far : {"MainTop=-5000\nMainLeft=90000\n", "MainTop=-2147483647\nMainLeft=2147483647\n"}) {
+        dir.File("brel.ini", 0, std::string("[FORM]\n") + far);
+        Open();
+        Show();
+        const QSize frame = form->frameGeometry().size() - form->size();
+        EXPECT_EQ(form->pos(),
+                  CentredPos(QGuiApplication::primaryScreen()->availableGeometry(), QSize(492, 476) + frame));
+    }
 }
 
 }  // namespace

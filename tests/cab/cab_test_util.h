@@ -55,10 +55,16 @@ inline int ReadCab(const std::string& Cab, const std::string& Out, TExtractMode 
   return r.Extract();
 }
 
-// A cabinet whose files all hold Data under exactly the given stored names (bytes as given).
-inline std::string CabWithNames(const std::vector<std::string>& Names, const std::string& Data) {
-  TempDir t("cabnames");
-  WriteFile(t / "data", Data);
+// One file of a hand-made cabinet: a file whose type differs from the one before starts a folder.
+struct TCabFile {
+  std::string Name;  // stored bytes as given
+  std::string Data;
+  uint16_t Type = tcompTypeMsZip;
+};
+
+// The bytes of a cabinet holding Files in order.
+inline std::string CabOfFiles(const std::vector<TCabFile>& Files) {
+  TempDir t("cabfiles");
   TMemoryStream32 cab;
   TCabError err;
   TCabCreateCallbacks cb;
@@ -72,12 +78,23 @@ inline std::string CabWithNames(const std::vector<std::string>& Names, const std
   cb.CreateTemp = [] { return std::unique_ptr<TStream32>(new TMemoryStream32); };
   cb.OpenCabinet = [&cab](const TCCAB&) { return &cab; };
   TCabCreator c(TCCAB(), cb, err);
-  for (const std::string& n : Names) EXPECT_TRUE(c.AddFile((t / "data").string(), n, false, tcompTypeMsZip));
+  for (size_t i = 0; i < Files.size(); ++i) {
+    const fs::path source = t / std::to_string(i);
+    WriteFile(source, Files[i].Data);
+    EXPECT_TRUE(c.AddFile(source.string(), Files[i].Name, false, Files[i].Type));
+  }
   EXPECT_TRUE(c.FlushCabinet());
   cab.SetPosition(0);
   std::string bytes(size_t(cab.Size()), '\0');
   cab.ReadBuffer(bytes.data(), cab.Size());
   return bytes;
+}
+
+// A cabinet whose files all hold Data under exactly the given stored names (bytes as given).
+inline std::string CabWithNames(const std::vector<std::string>& Names, const std::string& Data) {
+  std::vector<TCabFile> files;
+  for (const std::string& n : Names) files.push_back({n, Data});
+  return CabOfFiles(files);
 }
 
 }  // namespace cabtest

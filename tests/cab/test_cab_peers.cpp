@@ -128,8 +128,9 @@ TEST(CabPeers, BrelExtractsWhatThePeersWriteAsCabextractDoes) {
     EXPECT_EQ(RunCli({"t", "-q", cab.string()}).status, 0);
     fs::remove_all(t / "ours");
 
-    // A damaged copy (its data cut short) fails. Bit flips are caught by the block checksums,
-    // which some of these samples leave out: the reader tests flip bits in our own cabinets.
+    // A damaged copy (its data cut short) fails. These samples are too small to flip bits in
+    // usefully (some leave the block checksums out); the reader tests flip a data byte in each
+    // compression type of our own cabinets.
     std::string bytes = ReadFile(cab);
     bytes.resize(bytes.size() - 4);
     WriteFile(t / "bad.cab", bytes);

@@ -78,6 +78,59 @@ TEST(CabReader, SetWhoseNextCabinetIsMissingOrElsewhere) {
   }
 }
 
+// Damage in one folder: a byte flipped in a data block (its checksum fails) or a type that
+// cannot be decoded. That folder's file fails (no file left for it, as nothing of it came out),
+// the files of the other folders come out whole, and brel-cli ends with 1.
+TEST(CabReader, DamageInOneFolderFailsItsFileAlone) {
+  const std::vector<TCabFile> files = {
+      {"mszip.txt", TextBytes(50000, 1), tcompTypeMsZip},
+      {"lzx.txt", TextBytes(50000, 2), CabLzxType(16)},
+      {"quantum.txt", TextBytes(50000, 3), CabQuantumType(16, 4, tcompTypeQuantum)},
+  };
+  const std::string good = CabOfFiles(files);
+  auto le = [&good](size_t At, int Bytes) {
+    uint32_t v = 0;
+    for (int i = Bytes - 1; i >= 0; --i) v = v << 8 | uint8_t(good[At + i]);
+    return v;
+  };
+  const struct {
+    size_t Victim;
+    int Type;  // -1: flip a data byte, else the type value to store
+    int32_t Code;
+  } cases[] = {
+      {0, -1, ecCorruptInput},
+      {1, -1, ecCorruptInput},
+      {2, -1, ecCorruptInput},
+      {1, CabLzxType(25), ecCorruptInput},  // window beyond 2 MiB
+      {1, CabLzxType(14), ecCorruptInput},
+      {2, CabQuantumType(9, 4, tcompTypeQuantum), ecCorruptInput},
+      {0, 7, ecUnsupportedMethod},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(files[c.Victim].Name + " " + std::to_string(c.Type));
+    TempDir t;
+    std::string bad = good;
+    const size_t folder = CabHeaderSize + CabFolderSize * c.Victim;
+    const size_t block = le(folder, 4);  // the folder's first data block
+    if (c.Type < 0) {
+      bad[block + CabDataHeaderSize + le(block + 4, 2) / 2] ^= 0x10;
+    } else {
+      bad[folder + 6] = char(c.Type);
+      bad[folder + 7] = char(c.Type >> 8);
+    }
+    WriteFile(t / "bad.cab", bad);
+    TErrors errors;
+    ReadCab((t / "bad.cab").string(), (t / "out").string(), xmExtract, &errors);
+    EXPECT_EQ(errors.Codes, std::vector<int32_t>{c.Code});
+    for (size_t i = 0; i < files.size(); ++i)
+      if (i != c.Victim) EXPECT_EQ(ReadFile(t / "out" / files[i].Name), files[i].Data);
+    EXPECT_FALSE(fs::exists(t / "out" / files[c.Victim].Name));
+#ifdef BREL_CLI
+    EXPECT_EQ(RunCli({"t", "-q", (t / "bad.cab").string()}).status, 1);
+#endif
+  }
+}
+
 // Truncated, bit-flipped and random cabinets: the reader ends every run (no crash, no hang
 // under the sanitizers).
 TEST(CabReader, MutatedCabinetsEndCleanly) {
@@ -125,11 +178,27 @@ TEST(CabReader, MutatedCabinetsEndCleanly) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::minutes(5));
 }
 
-TEST(CabReader, NotACabinetExtractsNothingAndReportsNothing) {
+// A file without a cabinet extracts nothing and reports nothing; one that starts with the
+// signature but whose header does not read is damaged, and says so.
+TEST(CabReader, ForeignFilesAreSilentDamagedHeadersAreReported) {
   TempDir t;
-  WriteFile(t / "plain.cab", "MSCF but nothing else of a cabinet");
-  TErrors errors;
-  EXPECT_EQ(ReadCab((t / "plain.cab").string(), (t / "out").string(), xmExtract, &errors), 0);
-  EXPECT_TRUE(errors.Codes.empty());
-  EXPECT_TRUE(!fs::exists(t / "out") || fs::is_empty(t / "out"));
+  WriteFile(t / "src/a.txt", "a");
+  ASSERT_EQ(MakeCab((t / "good.cab").string(), (t / "src").string()), 1);
+  const struct {
+    const char* Label;
+    std::string Bytes;
+    std::vector<int32_t> Codes;
+  } cases[] = {
+      {"no signature", "plain text with no cabinet anywhere in it", {}},
+      {"signature only", "MSCF but nothing else of a cabinet", {ecCorruptInput}},
+      {"header cut short", ReadFile(t / "good.cab").substr(0, 30), {ecCorruptInput}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Label);
+    WriteFile(t / "in.cab", c.Bytes);
+    TErrors errors;
+    EXPECT_EQ(ReadCab((t / "in.cab").string(), (t / "out").string(), xmExtract, &errors), 0);
+    EXPECT_EQ(errors.Codes, c.Codes);
+    EXPECT_TRUE(!fs::exists(t / "out") || fs::is_empty(t / "out"));
+  }
 }

@@ -61,6 +61,26 @@ TEST(E8, TranslationLimitsRoundTripThroughPeers) {
   }
 }
 
+// The translation stops at frame 32,768 (a gigabyte into a folder): the frames before it get
+// their call operands made absolute, those from it on keep them.
+TEST(E8, FramesFromTheLimitOnKeepTheirOperands) {
+  std::string frame(TLzxEncoder::kFrameSize, '\x90');
+  const size_t at = 1000;
+  const int32_t rel = 256;
+  frame[at] = '\xE8';
+  std::memcpy(&frame[at + 1], &rel, 4);
+  const uint32_t limit = TLzxEncoder::kE8Frames;
+  for (uint32_t f : {0u, 1u, limit - 1, limit, limit + 1, 2 * limit - 1}) {
+    std::string d = frame;
+    TLzxEncoder::TranslateE8(reinterpret_cast<uint8_t*>(d.data()), d.size(), f);
+    int32_t op;
+    std::memcpy(&op, &d[at + 1], 4);
+    if (f == 0) EXPECT_EQ(op, rel + int32_t(at));
+    EXPECT_EQ(op != rel, f < limit) << "frame " << f;
+    EXPECT_EQ(d.substr(0, at + 1) + d.substr(at + 5), frame.substr(0, at + 1) + frame.substr(at + 5));
+  }
+}
+
 TEST(Codes, LengthsAreCompleteAndLimited) {
   std::vector<std::vector<uint32_t>> sets = {{0, 0, 9}, {1, 1}, std::vector<uint32_t>(20, 3)};
   std::vector<uint32_t> fib = {1, 1};

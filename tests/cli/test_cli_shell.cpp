@@ -230,3 +230,78 @@ TEST(CliShell, ProgressLineOnlyOnATerminal) {
 }
 
 }  // namespace
+
+// Habits of tar, zip and 7z users, in the order a shell session would meet them: each command
+// line with its exit status and a piece of what it prints ("" when anything goes).
+TEST(CliShell, CommandLinesPeopleType) {
+  TempDir t;
+  WriteFile(t / "w/proj/a.txt", "alpha");
+  WriteFile(t / "w/proj/sub/B.txt", "beta");
+  fs::create_directories(t / "w/emptydir");
+  struct Step {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  };
+  const Step steps[] = {
+      {{"a", "proj.zip", "proj"}, 0, "added 2 entries"},
+      {{"a", "proj.zip", "proj"}, 0, "proj.zip is up to date"},  // nothing to do is no failure
+      {{"f", "proj.zip", "proj"}, 0, "is up to date"},
+      {{"d", "proj.zip", "nomatch*"}, 1, "no entry matches"},    // d with no match stays one
+      {{"l", "proj.zip", "PROJ/A.TXT"}, 1, "no entry matches PROJ/A.TXT"},  // masks keep case
+      {{"l", "-i", "proj.zip", "PROJ/A.TXT"}, 0, "proj/a.txt"},
+      {{"x", "-oout", "proj.zip", "proj/sub/*"}, 0, "extracted 1 entry"},  // 7z's -oDIR
+      {{"x", "--overwite", "proj.zip"}, 2, "did you mean --overwrite?"},
+      {{"a", "-0", "s.zip", "proj"}, 0, ""},
+      {{"l", "-v", "s.zip"}, 0, "Stored"},
+      {{"a", "-mx=9", "-r", "m.zip", "proj"}, 0, "added 2 entries"},
+      {{"a", "-mx=x", "bad.zip", "proj"}, 2, "level"},
+      {{"l", "-v", "m.zip"}, 0, "Packed"},
+      {{"type", "m.zip"}, 0, "m.zip: ZIP\n"},
+      {{"a", "e.tar", "emptydir"}, 0, "added 1 entry"},  // an empty folder is stored itself
+      {{"l", "e.tar"}, 0, "emptydir/"},
+      {{"a", "-t", "zip", "backup.dat", "proj/a.txt"}, 0, ""},
+      {{"a", "backup.dat", "proj/sub"}, 0, "added 1 entry"},  // a ZIP by content, whatever its name
+      {{"type", "backup.dat"}, 0, "backup.dat: ZIP"},
+  };
+  for (const Step& s : steps) {
+    std::string line;
+    for (const std::string& a : s.args) line += a + ' ';
+    SCOPED_TRACE(line);
+    const CommandResult r = RunCli(s.args, t / "w");
+    EXPECT_EQ(r.status, s.status) << r.out;
+    EXPECT_NE(r.out.find(s.says), std::string::npos) << r.out;
+  }
+  EXPECT_TRUE(fs::exists(t / "w/out/proj/sub/B.txt"));
+  EXPECT_FALSE(fs::exists(t / "w/out/proj/a.txt"));
+}
+
+// "-" as the archive in pipes, each checked by a peer on the other end.
+TEST(CliShell, ArchivesThroughPipes) {
+  REQUIRE_TOOLS("tar", "unzip", "sh");
+  TempDir t;
+  WriteFile(t / "w/dir/a.txt", "alpha");
+  WriteFile(t / "w/dir/sub/b.txt", "beta");
+  const std::string cli = BREL_CLI;
+  struct Pipe {
+    std::string line;
+    int status;
+    const char* says;
+  };
+  const Pipe pipes[] = {
+      {cli + " a -t tgz - dir | tar -tzf -", 0, "dir/sub/b.txt"},
+      {cli + " a -t tar - dir | tar -tf -", 0, "dir/a.txt"},
+      {cli + " a -t zip - dir > x.zip && unzip -t x.zip", 0, "No errors detected"},
+      {cli + " a -t zip - dir 2>&1 >/dev/null", 0, "added 2 entries to standard output"},
+      {"cat x.zip | " + cli + " l -", 0, "dir/sub/b.txt"},
+      {"cat x.zip | " + cli + " x -o out - && cat out/dir/a.txt", 0, "alpha"},
+      {cli + " a - dir", 2, "needs -t KIND"},
+      {"echo junk | " + cli + " t -", 1, "25244"},
+  };
+  for (const Pipe& p : pipes) {
+    SCOPED_TRACE(p.line);
+    const CommandResult r = testsupport::Run({"sh", "-c", p.line}, t / "w");
+    EXPECT_EQ(r.status, p.status) << r.out;
+    EXPECT_NE(r.out.find(p.says), std::string::npos) << r.out;
+  }
+}

@@ -38,7 +38,7 @@ TEST(CliType, ArchivesOfOtherPrograms) {
       args.push_back(e.path().string());
     }
   }
-  args.insert(args.begin(), "type");
+  args.insert(args.begin(), {"type", "-v"});
   const auto r = testsupport::RunCli(args);
   ASSERT_EQ(r.status, 0) << r.out;
   std::istringstream lines(r.out);
@@ -70,7 +70,7 @@ TEST(CliType, BuiltSamples) {
   const std::vector<std::string> want = {"atZipExe start 7612", "atZipExe start 20000", "atLha start 128",
                                          "atTar start 512",     "atUUE start 0",         "atGZip start 0",
                                          "atGZip start 0",      "atNA",                  "atNA"};
-  std::vector<std::string> args = {"type"};
+  std::vector<std::string> args = {"type", "-v"};
   for (const auto& [name, bytes] : files) {
     WriteFile(t / name, bytes);
     args.push_back((t / name).string());
@@ -99,7 +99,7 @@ TEST(CliType, RealToolsOutput) {
                                                    {"z.jar", "atJar start 0"}};
   for (const auto& [cmd, out] : made) {
     ASSERT_EQ(testsupport::Run(cmd, t.path()).status, 0) << cmd[0];
-    const auto r = testsupport::RunCli({"type", (t / out).string()});
+    const auto r = testsupport::RunCli({"type", "-v", (t / out).string()});
     EXPECT_EQ(Summary(r.out.substr(0, r.out.find('\n'))), want.at(out)) << r.out;
   }
 }
@@ -107,7 +107,7 @@ TEST(CliType, RealToolsOutput) {
 TEST(CliType, ErrorsAndUsage) {
   TempDir t("clierr");
   WriteFile(t / "ok.zip", ds::SmallZip());
-  const auto missing = testsupport::RunCli({"type", (t / "ok.zip").string(), (t / "gone.zip").string()});
+  const auto missing = testsupport::RunCli({"type", "-v", (t / "ok.zip").string(), (t / "gone.zip").string()});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.out.find("atZip"), std::string::npos);  // the other files are still typed
   EXPECT_NE(missing.out.find("brel-cli: 25192 File not found: " + (t / "gone.zip").string()), std::string::npos)
@@ -122,9 +122,11 @@ TEST(CliType, ErrorsAndUsage) {
   EXPECT_EQ(testsupport::RunCli({}).status, 2);
   EXPECT_EQ(testsupport::RunCli({"--help"}).status, 0);
   // Relative paths are made absolute for the component; -q is accepted everywhere.
-  const auto rel = testsupport::RunCli({"type", "-q", "ok.zip"}, t.path());
+  const auto rel = testsupport::RunCli({"type", "-q", "-v", "ok.zip"}, t.path());
   EXPECT_EQ(rel.status, 0);
   EXPECT_EQ(Summary(rel.out.substr(0, rel.out.find('\n'))), "atZip start 0");
+  // Without -v only the kind's display name, as people read it.
+  EXPECT_EQ(testsupport::RunCli({"type", "ok.zip"}, t.path()).out, "ok.zip: ZIP\n");
 }
 
 }  // namespace

@@ -234,6 +234,22 @@ TEST_F(CompressRun, MoveDeletesAddedSourcesOnly) {
   EXPECT_TRUE(fs::exists(T / "xdg" / "Trash" / "files" / "three.txt"));
 }
 
+// An update leaves no copy of the old archive in the Trash unless the host asks for one;
+// DeleteOptions (here the default, doAllowUndo) is for moved sources only.
+TEST_F(CompressRun, UndoCopyOfTheOldArchiveOnlyWhenAsked) {
+  for (const bool backup : {false, true}) {
+    SCOPED_TRACE(backup ? "BackupOldArchive" : "default");
+    fs::remove_all(T / "xdg");
+    fs::remove(Archive());
+    ASSERT_EQ(Z.Compress(), 2);
+    WriteFile(T / "src" / "new.txt", std::string(backup ? "b" : "d"));
+    Z.BackupOldArchive = backup;
+    ASSERT_EQ(Z.Compress(), 1);
+    EXPECT_EQ(fs::exists(T / "xdg" / "Trash" / "files" / "a.zip"), backup);
+    fs::remove(T / "src" / "new.txt");
+  }
+}
+
 TEST_F(CompressRun, ForeignOrDamagedArchiveIsNeverOverwritten) {
   WriteFile(Archive(), "this is not a zip archive at all");
   EXPECT_EQ(Z.Compress(), 0);

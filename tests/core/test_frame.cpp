@@ -132,7 +132,7 @@ TEST(Frame, MethodNames) {
   const TCase cases[] = {
       {atZip, 0, 0, 0, "Stored"},       {atZipExe, 8, 0, 0, "DeflateN"},   {atZip, 8, 2, 0, "DeflateX"},
       {atJar, 8, 4, 0, "DeflateF"},     {atZip, 8, 6 | 1, 0, "DeflateS"},  {atZip, 9, 2, 0, "Def-64X"},
-      {atZip, 5, 0, 0, "Reduce-4"},     {atZip, 10, 0, 0, "DCL-implode"},  {atZip, 12, 0, 0, "Unsupported"},
+      {atZip, 5, 0, 0, "Reduce-4"},     {atZip, 10, 0, 0, "DCL-implode"},  {atZip, 98, 0, 0, "PPMd"},
       {atLha, '5', 0, 0, "Frozen-5"},   {atLzh, '0', 0, 0, "Stored"},      {atLha, '8', 0, 0, "Unsupported"},
       {atCab, 0x1503, 0, 0, "Lzx"},     {atCab, 7, 0, 0, "Lzx7"},          {atCab, 1, 0, 0, "MsZIP"},
       {atGZip, 8, 0, 0, "Deflate"},     {atGZip, 3, 0, 0x1F1E, "PackMAGIC"}, {atGZip, 3, 0, 0, "Unsupported"},

@@ -105,9 +105,9 @@ TEST(ZipRecords, EmptyArchives) {
   uint8_t b[EndRecordSize];
   e.Store(b);
   const std::string only(reinterpret_cast<char*>(b), sizeof b);
-  const TZipLocation a = Locate(only);  // the window leaves out the first byte
-  EXPECT_EQ(a.StartPos, -1);
-  EXPECT_EQ(a.State, 0);
+  const TZipLocation a = Locate(only);  // nothing but the end record: a valid empty archive
+  EXPECT_EQ(a.StartPos, 0);
+  EXPECT_EQ(a.State, htsEndRecord);
   EXPECT_EQ(Locate("").StartPos, 0);
 
   const TZipLocation c = Locate(BuildTestZip({}, {.Comment = "empty", .Stub = "stub"}));

@@ -1,4 +1,4 @@
-// Hand-built LZH headers of levels 0, 1 and 2 for the tests (little-endian fields, extended
+// Hand-built LZH headers of levels 0 to 3 for the tests (little-endian fields, extended
 // header chains, UTF-16 names).
 #pragma once
 
@@ -10,20 +10,21 @@ namespace lzhtest {
 
 inline std::string Le16(unsigned V) { return {char(V & 0xFF), char(V >> 8 & 0xFF)}; }
 inline std::string Le32(uint32_t V) { return Le16(V & 0xFFFF) + Le16(V >> 16); }
+inline std::string Le64(uint64_t V) { return Le32(uint32_t(V)) + Le32(uint32_t(V >> 32)); }
 
 struct Ext {
   uint8_t Type;
   std::string Data;
 };
 
-// The chain of extended headers: each is type, data, size of the next. First gets the size of
-// the first one.
-inline std::string Chain(const std::vector<Ext>& E, unsigned& First) {
+// The chain of extended headers: each is type, data, size of the next (Width bytes: 2, or 4 at
+// level 3). First gets the size of the first one.
+inline std::string Chain(const std::vector<Ext>& E, unsigned& First, unsigned Width = 2) {
   std::string out;
-  First = E.empty() ? 0 : unsigned(E[0].Data.size() + 3);
+  First = E.empty() ? 0 : unsigned(E[0].Data.size() + Width + 1);
   for (size_t i = 0; i < E.size(); ++i) {
-    const unsigned next = i + 1 < E.size() ? unsigned(E[i + 1].Data.size() + 3) : 0;
-    out += char(E[i].Type) + E[i].Data + Le16(next);
+    const unsigned next = i + 1 < E.size() ? unsigned(E[i + 1].Data.size() + Width + 1) : 0;
+    out += char(E[i].Type) + E[i].Data + (Width == 4 ? Le32(next) : Le16(next));
   }
   return out;
 }
@@ -32,9 +33,11 @@ inline std::string Fixed(const char* Id, uint32_t Packed, uint32_t Size, uint32_
   return std::string(Id, 5) + Le32(Packed) + Le32(Size) + Le32(Time) + char(Attr) + char(Level);
 }
 
-inline std::string Level0(const std::string& Name, const std::string& Data, const char* Id = "-lh0-", int SumDelta = 0) {
+// Tail: bytes after the CRC (a Unix area), or "-" for a header without the CRC field.
+inline std::string Level0(const std::string& Name, const std::string& Data, const char* Id = "-lh0-", int SumDelta = 0,
+                          const std::string& Tail = "") {
   std::string body = Fixed(Id, uint32_t(Data.size()), uint32_t(Data.size()), 0x5A210000, 0x20, 0) +
-                     char(Name.size()) + Name + Le16(0x1234);
+                     char(Name.size()) + Name + (Tail == "-" ? "" : Le16(0x1234) + Tail);
   uint8_t sum = 0;
   for (char c : body) sum = uint8_t(sum + uint8_t(c));
   return std::string(1, char(body.size())) + char(sum + SumDelta) + body + Data;
@@ -60,6 +63,14 @@ inline std::string Level2(const std::vector<Ext>& E, const std::string& Data, ch
   const std::string rest = Fixed("-lh0-", uint32_t(Data.size()), uint32_t(Data.size()), Time, 0x20, 2) +
                            Le16(Crc) + Os + Le16(first) + exts;
   return Le16(unsigned(rest.size() + 2)) + rest + Data;
+}
+
+inline std::string Level3(const std::vector<Ext>& E, const std::string& Data, uint16_t Word = 4) {
+  unsigned first = 0;
+  const std::string exts = Chain(E, first, 4);
+  const std::string base = Le16(Word) + Fixed("-lh0-", uint32_t(Data.size()), uint32_t(Data.size()), 1700000000, 0x20, 3) +
+                           Le16(0x1234) + 'U';
+  return base + Le32(uint32_t(base.size() + 8 + exts.size())) + Le32(first) + exts + Data;
 }
 
 inline std::string Utf16(const std::u16string& S) {

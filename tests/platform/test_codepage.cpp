@@ -64,6 +64,36 @@ TEST(CodePage, StoredNamesFallBackFromUtf8ToCp932ToCp437) {
   EXPECT_EQ(OemToUtf8("\xed\x40"), "纊");
 }
 
+// Names whose bytes do not say their code page: the more plausible reading wins, CP932 on a tie;
+// a given code page goes first, and bytes invalid in it are guessed as without it.
+TEST(CodePage, StoredNamesTakeThePlausibleCodePage) {
+  const struct {
+    const char* Bytes;
+    const char* Coding;
+    const char* Utf8;
+  } Cases[] = {
+      {"\x99lf\x84sser.txt", "", "Ölfässer.txt"},  // also valid CP932, as kanji and Cyrillic
+      {"Gr\x94\xe1" "e.txt", "", "Größe.txt"},
+      {"M\x81ller", "", "Müller"},
+      {"a\xa4o.txt", "", "año.txt"},
+      {"caf\x82", "", "café"},                     // invalid CP932
+      {"caf\xc3\xa9", "", "café"},                 // UTF-8
+      {"\x83\x65\x83\x58\x83\x67", "", "テスト"},  // as CP437 "âeâXâg"
+      {"\x93\xfa\x96\x7b\x8c\xea.txt", "", "日本語.txt"},
+      {"\x95\x5c.txt", "", "表.txt"},              // a lone kanji against a lone "ò": a tie
+      {"\xb1\xb2\xb3", "", "ｱｲｳ"},
+      {"\x83\x65", "cp437", "âe"},
+      {"caf\xc3\xa9", "cp932", "cafﾃｩ"},
+      {"\xe9t\xe9", "latin1", "été"},
+      {"\x81", "cp932", "ü"},                      // invalid in the given code page
+      {"\x93\xfa", "utf8", "日"},
+  };
+  for (const auto& C : Cases) EXPECT_EQ(DecodeStoredName(C.Bytes, C.Coding), C.Utf8) << C.Utf8;
+  EXPECT_TRUE(IsKnownNameCoding("cp932"));
+  EXPECT_TRUE(IsKnownNameCoding(""));
+  EXPECT_FALSE(IsKnownNameCoding("no-such-code-page"));
+}
+
 TEST(CodePage, Cp437TableMatchesIconv) {
   iconv_t Cd = iconv_open("UTF-8", "CP437");
   if (Cd == reinterpret_cast<iconv_t>(-1)) GTEST_SKIP() << "iconv has no CP437";

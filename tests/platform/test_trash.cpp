@@ -72,4 +72,26 @@ TEST_F(TrashTest, KeepCopyLeavesTheOriginal) {
   EXPECT_EQ(ReadFile(Trash() + "/files/keep.zip"), "old archive");
 }
 
+// Once open, the Trash keeps to the folders it opened: a link put where it was found later
+// (or before, in place of the Trash) never takes an item.
+TEST_F(TrashTest, OpenTrashKeepsToItsFolders) {
+  const std::string Outside = FWork / "outside";
+  std::filesystem::create_directories(Outside);
+  TTrash T;
+  ASSERT_TRUE(T.Open());
+  std::filesystem::rename(Trash(), FData / "moved");
+  std::filesystem::create_directory_symlink(Outside, Trash());
+  WriteFile(FWork / "a", "item");
+  ASSERT_TRUE(T.Move(FWork / "a"));
+  EXPECT_EQ(ReadFile(FData / "moved/files/a"), "item");
+  EXPECT_TRUE(std::filesystem::is_empty(Outside));
+
+  std::string Error;
+  WriteFile(FWork / "b", "stays");
+  EXPECT_FALSE(MoveToTrash(FWork / "b", &Error));  // a Trash that is a link is not opened
+  EXPECT_FALSE(Error.empty());
+  EXPECT_EQ(ReadFile(FWork / "b"), "stays");
+  EXPECT_TRUE(std::filesystem::is_empty(Outside));
+}
+
 }  // namespace

@@ -252,4 +252,22 @@ TEST_F(LbSpeedButtonTest, PopupMenuOpensOnClickBeforeOnClick)
     menu.hide();
 }
 
+TEST_F(LbSpeedButtonTest, FocusedButtonClicksOnSpaceAndEnterOnly)
+{
+    TLbSpeedButton* b = Make(lcsGold);
+    b->setFocusPolicy(Qt::StrongFocus);
+    int clicks = 0;
+    b->OnClick = [&](TLbSpeedButton*) { ++clicks; };
+    const std::pair<Qt::Key, Qt::KeyboardModifiers> keys[] = {
+        {Qt::Key_Space, Qt::NoModifier}, {Qt::Key_Return, Qt::NoModifier},
+        {Qt::Key_Enter, Qt::KeypadModifier}, {Qt::Key_A, Qt::NoModifier},
+        {Qt::Key_Return, Qt::ControlModifier}};
+    for (const auto& [key, mods] : keys)
+        QTest::keyClick(b, key, mods);
+    EXPECT_EQ(clicks, 3);
+    b->setEnabled(false);
+    QTest::keyClick(b, Qt::Key_Space);
+    EXPECT_EQ(clicks, 3);
+}
+
 }  // namespace

@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bzlib.h>
+#include <lzma.h>
+#include <zstd.h>
+
 #include "platform/Trash.h"
 #include "test_unzip_builder.h"
 
@@ -123,39 +127,84 @@ TEST(UnZip, PasswordsFromListHandlerAndRefusal) {
   }
 }
 
-// Method codes: unknown ones are reported and fail; data errors fail their check.
+// The library methods' streams as other programs write them (ZIP's LZMA: version, properties
+// size, properties, then LZMA1 data with an end marker).
+std::string LibCompress(uint16_t Method, const std::string& In) {
+  std::string out(In.size() * 2 + 1024, '\0');
+  size_t n = 0;
+  if (Method == 12) {
+    unsigned len = unsigned(out.size());
+    BZ2_bzBuffToBuffCompress(out.data(), &len, const_cast<char*>(In.data()), unsigned(In.size()), 9, 0, 0);
+    n = len;
+  } else if (Method == 93) {
+    n = ZSTD_compress(out.data(), out.size(), In.data(), In.size(), 3);
+  } else if (Method == 95) {
+    lzma_easy_buffer_encode(6, LZMA_CHECK_CRC32, nullptr, reinterpret_cast<const uint8_t*>(In.data()), In.size(),
+                            reinterpret_cast<uint8_t*>(out.data()), &n, out.size());
+  } else if (Method == 14) {
+    lzma_options_lzma opt;
+    lzma_lzma_preset(&opt, 6);
+    lzma_filter f[2] = {{LZMA_FILTER_LZMA1, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+    uint8_t props[5];
+    lzma_properties_encode(f, props);
+    out.replace(0, 9, std::string("\x10\x02\x05\x00", 4) + std::string(reinterpret_cast<char*>(props), 5));
+    n = 9;
+    lzma_raw_buffer_encode(f, nullptr, reinterpret_cast<const uint8_t*>(In.data()), In.size(),
+                           reinterpret_cast<uint8_t*>(out.data()), &n, out.size());
+  }
+  out.resize(n);
+  return out;
+}
+
+// Method codes: every decoded method round trips; damage fails the check; methods and
+// encryption this reader lacks are reported once, by name, and get no output file.
 TEST(UnZip, MethodsAndDamage) {
   const std::string text = TextBytes(70000, 7);
   const std::string deflated = RawDeflate(text);
   std::string flipped = deflated;
   flipped[flipped.size() / 2] ^= 0x55;
+  auto half = [](const std::string& S) { return S.substr(0, S.size() / 2); };
   const struct {
     uint16_t Method;
     std::string Payload;
     int32_t Code;  // expected report, 0 none
+    uint16_t Flags = 0;
+    const char* Why = "";
   } cases[] = {
       {8, deflated, 0},
       {8, flipped, ecCrcCheck},
-      {8, deflated.substr(0, deflated.size() / 2), ecCrcCheck},
+      {8, half(deflated), ecCrcCheck},
       {0, text.substr(0, 100), ecCrcCheck},  // stored, packed size differs from the size
-      {7, deflated, ecUnsupportedMethod},
-      {12, deflated, ecUnsupportedMethod},
+      {12, LibCompress(12, text), 0},
+      {12, half(LibCompress(12, text)), ecCrcCheck},
+      {14, LibCompress(14, text), 0, 2},
+      {14, half(LibCompress(14, text)), ecCrcCheck, 2},
+      {14, LibCompress(14, text).substr(0, 6), ecCrcCheck, 2},  // header cut short
+      {93, LibCompress(93, text), 0},
+      {93, half(LibCompress(93, text)), ecCrcCheck},
+      {95, LibCompress(95, text), 0},
+      {95, deflated, ecCrcCheck},
+      {7, deflated, ecUnsupportedMethod, 0, "method 7"},
+      {98, deflated, ecUnsupportedMethod, 0, "PPMd"},
+      {8, deflated, ecUnsupportedMethod, 0x41, "strong encryption"},
       {9, "\x03\x00", ecCrcCheck},  // Deflate64 of an empty stream: wrong size
   };
   for (const auto& c : cases) {
     TempDir t;
     TZipSpec e{"f.bin", text, c.Method};
     e.RawPayload = c.Payload;
+    e.Flags = c.Flags;
     TReaderRun r(Write(t, BuildZip({e})), (t / "o").string());
     r.Zip.Extract();
     if (c.Code == 0) {
       EXPECT_TRUE(r.Reports.empty()) << c.Method;
-      EXPECT_EQ(ReadFile(t / "o/f.bin"), text);
+      EXPECT_EQ(ReadFile(t / "o/f.bin"), text) << c.Method;
     } else {
       EXPECT_EQ(r.Count(c.Code), 1) << "method " << c.Method;
     }
-    if (c.Code == ecUnsupportedMethod) {  // reported once, no output file
-      EXPECT_EQ(r.Reports.size(), 1u);
+    if (c.Code == ecUnsupportedMethod) {  // reported once, by name, no output file
+      ASSERT_EQ(r.Reports.size(), 1u);
+      EXPECT_NE(r.Reports[0].ExtendedMsg.find(c.Why), std::string::npos) << r.Reports[0].ExtendedMsg;
       EXPECT_FALSE(fs::exists(t / "o/f.bin"));
     }
   }
@@ -265,6 +314,23 @@ TEST(UnZip, StoredNamesToUtf8) {
   for (const auto& c : cases) EXPECT_EQ(ZipEntryName(c.Raw, c.Flags, c.Extra, true), c.Want) << c.Want;
 }
 
+// Names that read alike from different bytes (UTF-8 and CP437 "é") never merge; the same bytes
+// twice stay one name. --names picks the code page in the reader commands.
+TEST(UnZip, NamesNeverMergeAndTheirCodePageCanBeGiven) {
+  TempDir t;
+  const std::string zip = Write(t, BuildZip({{"\xc3\xa9.txt", "utf8"}, {"\x82.txt", "cp437"}, {"\x83\x65.txt", "kana"}}));
+  TReaderRun r(zip, (t / "o").string());
+  r.Zip.Extract();
+  EXPECT_TRUE(r.Reports.empty());
+  EXPECT_EQ(ReadTree(t / "o"), (std::map<std::string, std::string>{
+                                   {"é.txt", "utf8"}, {"é~2.txt", "cp437"}, {"テ.txt", "kana"}}));
+  EXPECT_NE(RunCli({"l", zip}).out.find("テ.txt"), std::string::npos);
+  EXPECT_NE(RunCli({"l", "--names", "cp437", zip}).out.find("âe.txt"), std::string::npos);
+  EXPECT_EQ(RunCli({"x", "-q", "--names", "cp437", "-o", (t / "p").string(), zip, "âe.txt"}).status, 0);
+  EXPECT_EQ(ReadFile(t / "p/âe.txt"), "kana");
+  EXPECT_EQ(RunCli({"t", "--names", "no-such-code-page", zip}).status, 2);
+}
+
 // Truncated, flipped and random archives end without a crash or a hang (ASan and UBSan watch).
 TEST(UnZip, HostileArchivesNeverCrash) {
   TempDir t;
@@ -344,4 +410,58 @@ TEST(UnZip, TrashChangedKeepsEditedFiles) {
   EXPECT_EQ(run(), 1);
   EXPECT_EQ(ReadFile(out / "a.txt"), "archived");
   EXPECT_EQ(ReadFile(fs::path(HomeTrashDir()) / "files" / "a.txt"), "edited");
+}
+
+// Entries that share bytes (one local header, or one entry inside another's data) are a known
+// zip-bomb shape: reported once, none of them extracted; the others still are. Legitimate
+// archives list their entries in any order.
+TEST(UnZip, OverlappingEntriesAreRefused) {
+  const std::string innerRecord = BuildZip({{"x", "inner"}}).substr(0, LocalHeaderSize + 1 + 5);
+  auto shifted = [](TZipSpec S, uint32_t Shift) { return S.StatedShift = Shift, S; };
+  auto reversedDirectory = [](std::string Zip, size_t FirstLen, size_t SecondLen) {
+    const size_t dir = GetLE32(reinterpret_cast<const uint8_t*>(Zip.data() + Zip.size() - 6));
+    const std::string a = Zip.substr(dir, FirstLen), b = Zip.substr(dir + FirstLen, SecondLen);
+    return Zip.replace(dir, FirstLen + SecondLen, b + a);
+  };
+  const std::string ab = BuildZip({{"a.txt", "aaaa"}, {"b.txt", "bbbb"}, {"c.txt", "cccc"}});
+  const struct {
+    const char* What;
+    std::string Zip;
+    std::vector<std::string> Extracted;
+  } cases[] = {
+      {"one local header", BuildZip({{"a.txt", "aaaa"}, shifted({"b.txt", "aaaa"}, LocalHeaderSize + 5 + 4), {"c.txt", "cccc"}}),
+       {"c.txt"}},
+      {"inside another's data", BuildZip({{"o.bin", innerRecord}, shifted({"x", "inner"}, uint32_t(innerRecord.size())), {"c.txt", "cccc"}}),
+       {"c.txt"}},
+      {"directory out of order", reversedDirectory(ab, CentralHeaderSize + 5, CentralHeaderSize + 5), {"a.txt", "b.txt", "c.txt"}},
+  };
+  for (const auto& c : cases) {
+    TempDir t;
+    TReaderRun r(Write(t, c.Zip), (t / "o").string());
+    r.Zip.Extract();
+    std::vector<std::string> got;
+    for (const auto& [name, data] : ReadTree(t / "o")) got.push_back(name);
+    EXPECT_EQ(got, c.Extracted) << c.What;
+    const bool bomb = c.Extracted.size() == 1;
+    EXPECT_EQ(r.Reports.size(), bomb ? 1u : 0u) << c.What;
+    if (bomb && !r.Reports.empty()) {
+      EXPECT_EQ(r.Reports[0].Code, ecBadLocalHeaderOffset);
+      EXPECT_NE(r.Reports[0].ExtendedMsg.find("overlapped"), std::string::npos);
+    }
+  }
+}
+
+// An archive of nothing but its end record (22 bytes) is valid and empty, as 7z and bsdtar read
+// it: listed, tested and extracted with nothing to do and no error.
+TEST(UnZip, AnArchiveOfOnlyItsEndRecordIsEmpty) {
+  TempDir t;
+  const std::string zip = Write(t, BuildZip({}));
+  ASSERT_EQ(ReadFile(zip).size(), size_t(EndRecordSize));
+  const std::vector<std::vector<std::string>> runs = {
+      {"l", zip}, {"t", zip}, {"x", "-o", (t / "o").string(), zip}};
+  for (const auto& args : runs) {
+    const CommandResult r = RunCli(args);
+    EXPECT_EQ(r.status, 0) << args[0] << "\n" << r.out;
+    EXPECT_NE(r.out.find("0 entries"), std::string::npos) << args[0] << "\n" << r.out;
+  }
 }
