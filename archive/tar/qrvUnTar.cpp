@@ -103,6 +103,7 @@ int TUnTar::ExtractTar(TStream32& Stream) {
 
 void TUnTar::ListEntry(const TTarEntry& E) {
   ++EntryCount;
+  if (!E.Damage.empty()) ReportError(ShownName(E.Name), E.Damage, FRunArchiveName, ecBadFileHeader);
   if (!OnListEntry) return;
   TListEntry l;
   l.Name = E.Name;
