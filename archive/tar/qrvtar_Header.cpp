@@ -274,9 +274,12 @@ void TTarWalker::NoteEnd() {
     return;
   }
   if (left == 0 || FAfterZeros) return;
-  // A partial block at the end: a header cut short unless it is only zeros.
-  std::string tail;
-  if (!ReadData(FPos, left, tail) || tail.find_first_not_of('\0') != std::string::npos) FCut = tcHeader;
+  // A partial block at the end: a header cut short unless it is only zeros. The stream's size
+  // may be unknown (a gunzip stream), so what is left is read, not computed.
+  std::string tail(size_t(std::min<int64_t>(left, TarBlockSize)), '\0');
+  if (FStream.Seek(FPos, soFromBeginning) != FPos) return;
+  const int32_t got = FStream.Read(tail.data(), int32_t(tail.size()));
+  if (got > 0 && tail.find_first_not_of('\0') < size_t(got)) FCut = tcHeader;
 }
 
 const std::string* TTarWalker::PaxValue(const char* Key) const {
