@@ -71,8 +71,10 @@ bool RunArchives(TCli& Cli, int Kind, std::vector<std::string> Paths) {
     NoteUnpacked(Cli, archive, result);
   }
   if (!plan.Pack.empty() && !TCli::Interrupted()) {
-    MakeArchive(Kind, plan.Pack, events);
+    const TJobResult made = MakeArchive(Kind, plan.Pack, events);
     Cli.Detach();
+    if (!Cli.Quiet && made.Outcome == joDone) std::cout << "Packed into " << made.Target << '\n';
+    if (!Cli.Quiet && made.Outcome == joUpToDate) std::cout << made.Target << " is up to date\n";
   }
   return Cli.Status() == exOk;
 }
@@ -99,9 +101,10 @@ const TRegisterCommand kRegister(
     "run",
     {"PATH...",
      "what the window's Execute does with the PATHs",
-     {{"--kind", "KIND", "kind of a new archive: zip, lzh, cab or tar (default: zip)"},
+     {{"--kind", "KIND", "kind of a new archive: zip, lzh, cab or tar (default: zip)", false, {"zip", "lzh", "cab", "tar"}},
       {"--no-upx", "", "never hand a program to the UPX packer"},
-      {"--upx-mode", "MODE", "UPX mode: auto, compress, decompress or test (default: auto)"},
+      {"--upx-mode", "MODE", "UPX mode: auto, compress, decompress or test (default: auto)", false,
+       {"auto", "compress", "decompress", "test"}},
       {"--upx-level", "N", "UPX level 1..10 (default: 7)"},
       {"--no-backup", "", "UPX keeps no backup of the program"},
       {"--no-icons", "", "UPX leaves the icons uncompressed"}},

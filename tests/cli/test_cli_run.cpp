@@ -17,7 +17,7 @@ TEST(CliRun, FolderIsPackedThenTheArchiveIsExtractedBesideIt) {
   WriteFile(t / "docs/sub/b.bin", RandomBytes(2000, 2));
   CommandResult r = RunCli({"run", (t / "docs").string()});
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(r.out, "Ready\n");
+  EXPECT_EQ(r.out, "Packed into " + (t / "docs.zip").string() + "\nReady\n");
   ASSERT_TRUE(fs::exists(t / "docs.zip"));
   const CommandResult u = testsupport::Run({"unzip", "-tq", (t / "docs.zip").string()});
   EXPECT_EQ(u.status, 0) << u.out;
