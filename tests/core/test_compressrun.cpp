@@ -171,7 +171,7 @@ TEST_F(CompressRun, RenameDuplicateAndSelfExclusion) {
   EXPECT_EQ(Z.Compress(), 0);
   EXPECT_TRUE(E.Has(ecInvalidFileName));
   EXPECT_FALSE(fs::exists(T / "src" / "in.zip"));
-  fs::remove_all(T / "src" / "sub");
+  fs::remove(T / "src" / "sub" / "one.txt");
   EXPECT_EQ(Z.Compress(), 2);
   EXPECT_EQ(Names((T / "src" / "in.zip").string()), (std::vector<std::string>{"one.txt", "renamed.txt"}));
   WriteFile(T / "src" / "three.txt", "3");
