@@ -72,7 +72,7 @@ const TOption* Find(const TOptionSpec& Spec, const std::string& Name) {
   return it == Spec.end() ? nullptr : &*it;
 }
 
-// "-5" under a spec with the digit row, "-oDIR" for a one-letter option with a value: the
+// "-5" under an option table with the digit row, "-oDIR" for a one-letter option with a value: the
 // name and value it stands for; false when A is neither.
 bool ShortForm(const std::string& A, const TOptionSpec& Spec, std::string& Name, std::string& Value) {
   if (A.size() == 2 && std::isdigit(static_cast<unsigned char>(A[1])) && Find(Spec, kDigitOption)) {

@@ -105,12 +105,12 @@ std::string ZshQuoted(const std::string& Text) {
   return out;
 }
 
-std::string ZshSpec(const TOption& O) {
+std::string ZshArgument(const TOption& O) {
   if (O.Name == kDigitOption) return "";
-  std::string spec = "'" + O.Name + "[" + ZshQuoted(O.Help) + "]";
+  std::string zsh = "'" + O.Name + "[" + ZshQuoted(O.Help) + "]";
   if (!O.Value.empty())
-    spec += ":" + O.Value + ":" + (!O.Choices.empty() ? "(" + Words(O.Choices) + ")" : O.Value == "DIR" ? "_files -/" : "");
-  return spec + "'";
+    zsh += ":" + O.Value + ":" + (!O.Choices.empty() ? "(" + Words(O.Choices) + ")" : O.Value == "DIR" ? "_files -/" : "");
+  return zsh + "'";
 }
 
 int RunHelp(TCli&, const TParsedArgs& Args) {
@@ -230,8 +230,8 @@ std::string ZshCompletion() {
   for (const auto& [name, cmd] : Ordered()) {
     out << "    " << name << ")\n      _arguments -s";
     for (const TOption& o : AllOptions(*cmd)) {
-      const std::string spec = ZshSpec(o);
-      if (!spec.empty()) out << " \\\n        " << spec;
+      const std::string line = ZshArgument(o);
+      if (!line.empty()) out << " \\\n        " << line;
     }
     out << " \\\n        '*:file:_files' ;;\n";
   }
