@@ -372,21 +372,6 @@ bool IsUpxJob(const std::vector<std::string>& Paths, bool UseUpx)
     return UseUpx && Paths.size() == 1 && IsUpxTarget(Paths.front());
 }
 
-void AppendZeroByte(const std::string& Path)
-{
-    ProcessMessages();
-    // O_NONBLOCK keeps a FIFO of that name from blocking; only a regular file gets the byte.
-    const int fd = ::open(Path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        const char zero = 0;
-        [[maybe_unused]] const ssize_t n = ::write(fd, &zero, 1);
-    }
-    ::close(fd);
-}
-
 TJobResult MakeArchive(int Kind, const std::vector<std::string>& Paths, const TArchiveJobEvents& Events)
 {
     TJobResult result;

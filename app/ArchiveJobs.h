@@ -128,9 +128,6 @@ struct TJobResult {
     std::string SkipReason;
 };
 
-// Appends one 0x00 byte to an existing regular file; does nothing when it cannot be opened.
-void AppendZeroByte(const std::string& Path);
-
 // Packs Paths (files and folder masks) into one new archive of the given kind beside the first
 // path. A folder mask adds the folder's whole tree, a file only itself, in any order (files and
 // folders then take one writer run each). The listed files win over changed entries of an

@@ -74,22 +74,6 @@ TEST(ArchiveJobs, PlanExtractsArchivesInOrderAndPacksTheRest)
     EXPECT_EQ(PlanArchiveJobs(trailing).Pack, (std::vector<std::string>{dir / "docs/*.*", dir / "more/*.*"}));
 }
 
-TEST(ArchiveJobs, ZeroByteGoesOnlyToAnExistingRegularFile)
-{
-    TTempDir dir;
-    const std::string file = dir.File("a.zip", 10);
-    AppendZeroByte(file);
-    const std::string content = testsupport::ReadFile(file);
-    ASSERT_EQ(content.size(), 11u);
-    EXPECT_EQ(content.back(), '\0');
-
-    AppendZeroByte(dir / "missing.zip");
-    EXPECT_FALSE(std::filesystem::exists(dir / "missing.zip"));
-    AppendZeroByte(dir.Folder("folder"));
-    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-    AppendZeroByte(dir / "fifo");  // returns at once instead of waiting for a reader
-}
-
 TEST(ArchiveJobs, FailedOrImpossibleCreationLeavesExistingFilesAlone)
 {
     TTempDir dir;
