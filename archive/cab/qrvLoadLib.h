@@ -1,10 +1,11 @@
 // Our cabinet library: the create operations (a creation context, add file, flush cabinet,
 // destroy) that write the cabinet format on zlib, and the decompress operations (a decompress
-// context, is-cabinet, copy with notices) that read it through libmspack.
+// context, is-cabinet, copy with notices) that read it through libmspack, MSZIP folders of a
+// cabinet outside a set on libdeflate.
 //
 // Layout of the unit: qrvLoadLib_Create.cpp holds the creation context,
 // qrvLoadLib_Encoders.cpp the per-folder block encoders, qrvLoadLib_Copy.cpp the decompress
-// side.
+// side, qrvLoadLib_MsZip.cpp its MSZIP folders.
 #pragma once
 
 #include <cstdint>
@@ -145,7 +146,7 @@ struct mscabd_cabinet;
 // it ignoring ASCII case (a set written on Windows names "Split-2.CAB" for "split-2.cab").
 std::string CabNeighbour(const std::string& Dir, const std::string& Name);
 
-// The MSZIP folders of one cabinet outside a set, decoded on zlib from the cabinet's own data
+// The MSZIP folders of one cabinet outside a set, decoded on libdeflate from the cabinet's own data
 // blocks (each checksum checked) rather than through libmspack. It keeps the folder being read
 // and where it stands, so the files of a folder copied in order decode it once.
 class TMsZipFolders {
@@ -188,6 +189,7 @@ class TMsZipFolders {
   int64_t FNextAt = 0;
   uint64_t FOutStart = 0;  // the folder offset of FOut's first byte
   std::vector<uint8_t> FIn, FOut, FHistory;
+  std::vector<uint8_t> FStream;  // the history as a stored block, then the block's deflate data
   std::unique_ptr<TInflater> FZip;
 };
 

@@ -1,10 +1,12 @@
-// MSZIP folders on zlib: the decompress side reads the data blocks of an MSZIP folder itself
-// (checksum, "CK", one deflate stream per block whose window starts with the previous 32 KiB of
-// the folder) instead of through libmspack's inflater, which is slower. Only folders that lie
-// whole in one cabinet come here; a folder continued across a set stays with libmspack.
+// MSZIP folders on libdeflate: the decompress side reads the data blocks of an MSZIP folder
+// itself (checksum, "CK", one deflate stream per block whose window starts with the previous
+// 32 KiB of the folder) instead of through libmspack's inflater, which is slower. libdeflate has
+// no preset window: the history goes in front of the block as one stored deflate block, so the
+// block's matches reach into it. Only folders that lie whole in one cabinet come here; a folder
+// continued across a set stays with libmspack.
 #include <fcntl.h>
 #include <unistd.h>
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -32,11 +34,9 @@ bool ReadAt(int Fd, int64_t Offset, void* Buffer, size_t Count) {
 }  // namespace
 
 struct TMsZipFolders::TInflater {
-  z_stream Z{};
-  bool Ready = false;
-  TInflater() { Ready = inflateInit2(&Z, -MAX_WBITS) == Z_OK; }
+  libdeflate_decompressor* D = libdeflate_alloc_decompressor();
   ~TInflater() {
-    if (Ready) inflateEnd(&Z);
+    if (D) libdeflate_free_decompressor(D);
   }
 };
 
@@ -105,22 +105,24 @@ int32_t TMsZipFolders::NextBlock() {
   if (!ReadAt(FFd, FNextAt + 8 + FDataResv, FIn.data(), packed)) return fdierrCorruptCabinet;
   if (sum != 0 && CabDataChecksum(FIn.data(), packed, unpacked) != sum) return fdierrCorruptCabinet;
   if (FIn[0] != 'C' || FIn[1] != 'K') return fdierrCorruptCabinet;
-  // The history: the folder's last 32 KiB before this block.
+  // The history (the folder's last 32 KiB before this block) as a stored block, then the block.
   FHistory.insert(FHistory.end(), FOut.begin(), FOut.end());
   if (FHistory.size() > size_t(CabBlockSize)) FHistory.erase(FHistory.begin(), FHistory.end() - CabBlockSize);
   FOutStart += FOut.size();
+  const uint16_t hist = uint16_t(FHistory.size());
+  FStream = {0x00, uint8_t(hist), uint8_t(hist >> 8), uint8_t(~hist), uint8_t(~hist >> 8)};
+  FStream.insert(FStream.end(), FHistory.begin(), FHistory.end());
+  FStream.insert(FStream.end(), FIn.begin() + 2, FIn.end());
   if (!FZip) FZip = std::make_unique<TInflater>();
-  z_stream& z = FZip->Z;
-  if (!FZip->Ready || inflateReset(&z) != Z_OK) return fdierrAllocFail;
-  if (!FHistory.empty() && inflateSetDictionary(&z, FHistory.data(), uInt(FHistory.size())) != Z_OK)
-    return fdierrCorruptCabinet;
-  FOut.resize(CabBlockSize);
-  z.next_in = FIn.data() + 2;
-  z.avail_in = packed - 2u;
-  z.next_out = FOut.data();
-  z.avail_out = uInt(FOut.size());
+  if (!FZip->D) return fdierrAllocFail;
+  FOut.resize(hist + size_t(CabBlockSize));
+  size_t made = 0;
   // Each block is one whole deflate stream giving exactly its stated size.
-  if (inflate(&z, Z_FINISH) != Z_STREAM_END || z.total_out != unpacked) return fdierrCorruptCabinet;
+  if (libdeflate_deflate_decompress(FZip->D, FStream.data(), FStream.size(), FOut.data(), FOut.size(), &made) !=
+          LIBDEFLATE_SUCCESS ||
+      made != hist + size_t(unpacked))
+    return fdierrCorruptCabinet;
+  FOut.erase(FOut.begin(), FOut.begin() + hist);
   FOut.resize(unpacked);
   ++FNextBlock;
   FNextAt += 8 + FDataResv + packed;
