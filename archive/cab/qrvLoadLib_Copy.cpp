@@ -27,9 +27,6 @@ struct TCabHandle {
   TCabDecompressor* Owner = nullptr;
 };
 
-uint16_t Get16(const uint8_t* P) { return uint16_t(P[0] | P[1] << 8); }
-uint32_t Get32(const uint8_t* P) { return uint32_t(Get16(P)) | uint32_t(Get16(P + 2)) << 16; }
-
 int32_t MapError(int E) {
   switch (E) {
     case MSPACK_ERR_OK: return fdierrNone;
@@ -56,7 +53,7 @@ bool StartsWithSignature(const std::string& Path) {
   const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   uint8_t h[4];
-  const bool sig = pread(fd, h, sizeof h, 0) == ssize_t(sizeof h) && Get32(h) == CabSignature;
+  const bool sig = pread(fd, h, sizeof h, 0) == ssize_t(sizeof h) && CabGet32(h) == CabSignature;
   ::close(fd);
   return sig;
 }

@@ -16,9 +16,6 @@
 
 namespace {
 
-uint16_t Get16(const uint8_t* P) { return uint16_t(P[0] | P[1] << 8); }
-uint32_t Get32(const uint8_t* P) { return uint32_t(Get16(P)) | uint32_t(Get16(P + 2)) << 16; }
-
 // Reads exactly Count bytes at Offset; false on a short read or an error.
 bool ReadAt(int Fd, int64_t Offset, void* Buffer, size_t Count) {
   size_t done = 0;
@@ -57,8 +54,8 @@ bool TMsZipFolders::Open(const std::string& Path, int64_t Base, size_t FolderCou
   FFd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (FFd < 0) return false;
   uint8_t h[40];
-  if (!ReadAt(FFd, Base, h, 36) || Get32(h) != CabSignature) return Close(), false;
-  const uint16_t folders = Get16(h + 26), flags = Get16(h + 30);
+  if (!ReadAt(FFd, Base, h, 36) || CabGet32(h) != CabSignature) return Close(), false;
+  const uint16_t folders = CabGet16(h + 26), flags = CabGet16(h + 30);
   // Only a cabinet outside a set: its folders hold all of their blocks.
   if (folders != FolderCount || (flags & (cfhdrPrevCabinet | cfhdrNextCabinet))) return Close(), false;
   int64_t at = Base + 36;
@@ -68,11 +65,11 @@ bool TMsZipFolders::Open(const std::string& Path, int64_t Base, size_t FolderCou
     if (!ReadAt(FFd, at, h, 4)) return Close(), false;
     folderResv = h[2];
     FDataResv = h[3];
-    at += 4 + Get16(h);
+    at += 4 + CabGet16(h);
   }
   for (uint16_t i = 0; i < folders; ++i, at += 8 + folderResv) {
     if (!ReadAt(FFd, at, h, 8)) return Close(), false;
-    FFolders.push_back({Base + Get32(h), Get16(h + 4), Get16(h + 6)});
+    FFolders.push_back({Base + CabGet32(h), CabGet16(h + 4), CabGet16(h + 6)});
   }
   FPath = Path;
   FBase = Base;
@@ -97,8 +94,8 @@ int32_t TMsZipFolders::NextBlock() {
   if (FNextBlock >= f.Blocks) return fdierrCorruptCabinet;
   uint8_t h[8];
   if (!ReadAt(FFd, FNextAt, h, 8)) return fdierrCorruptCabinet;
-  const uint32_t sum = Get32(h);
-  const uint16_t packed = Get16(h + 4), unpacked = Get16(h + 6);
+  const uint32_t sum = CabGet32(h);
+  const uint16_t packed = CabGet16(h + 4), unpacked = CabGet16(h + 6);
   if (packed < 2 || packed > CabMaxPackedBlock || unpacked == 0 || unpacked > CabBlockSize)
     return fdierrCorruptCabinet;
   FIn.resize(packed);
