@@ -32,6 +32,7 @@ mkout=0
 out="$work/out/c.tgz"
 vs ".tgz create vs tar -I pigz -cf" "'$cli' a -q '$out' corpus" "tar -I pigz -cf '$out' corpus"
 out="$work/out/c7.lzh"
+rm -f "$out"
 if "$cli" a -q -m lh7 "$out" corpus >/dev/null 2>&1; then
   bsize=$(stat -c %s "$out")
   vs "LZH create lh7 vs jlha c2o7" "'$cli' a -q -m lh7 '$out' corpus" "jlha c2o7 '$out' corpus"
