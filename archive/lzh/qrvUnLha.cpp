@@ -14,6 +14,8 @@ const TMethodDecoder kLzhDecoders[] = {
     {LhaKey('l', 'h', '5'), LzhUnpackStatic, 13},  {LhaKey('l', 'h', '6'), LzhUnpackStatic, 15},
     {LhaKey('l', 'h', '7'), LzhUnpackStatic, 16},  {LhaKey('l', 'z', '5'), LzhUnpackLz5, 0},
     {LhaKey('l', 'z', 's'), LzhUnpackLzs, 0},      {LhaKey('p', 'm', '0'), StoreCopy, 0},
+    {LhaKey('l', 'h', '2'), LzhUnpackLh2, 0},      {LhaKey('l', 'h', '3'), LzhUnpackLh3, 0},
+    {LhaKey('p', 'm', '1'), LzhUnpackPm1, 0},      {LhaKey('p', 'm', '2'), LzhUnpackPm2, 0},
 };
 
 }  // namespace
