@@ -35,7 +35,7 @@ TUnCab::~TUnCab() = default;
 
 std::string TUnCab::DecodedName(const TCabNotification& N) const {
   std::string name = (N.Attribs & cfattrNameIsUtf) && IsValidUtf8(N.Name) ? N.Name
-                     : TranslateOemChar                                    ? OemToUtf8(N.Name)
+                     : TranslateOemChar                                    ? DecodeStoredName(N.Name, NameCoding)
                                                                            : N.Name;
   std::replace(name.begin(), name.end(), '\\', '/');
   return name;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/core/qrvStreams.h"
@@ -53,9 +54,11 @@ enum TLhaRead : uint8_t { lrEntry, lrEnd, lrBad };
 // Reads the header at Pos of an archive of FileSize bytes (levels 0 to 3). lrEnd at the end of
 // the file or a size byte of 0; lrBad, with the reason in H.Why, for a header that is cut short,
 // has a wrong checksum, an unknown level or an extended header that does not fit (the walk stops
-// there). Translate: names as DESIGN.md
-// says (valid UTF-8 stays, else CP932, else CP437); the UTF-16 names win over them.
-TLhaRead LhaReadHeader(TStream32& S, int64_t Pos, int64_t FileSize, bool Translate, TLhaHeader& H);
+// there). Translate: names as DESIGN.md says (valid UTF-8 stays; other bytes in the code page
+// Coding names, or without it the more plausible of CP932 and CP437); the UTF-16 names win over
+// them.
+TLhaRead LhaReadHeader(TStream32& S, int64_t Pos, int64_t FileSize, bool Translate, TLhaHeader& H,
+                       std::string_view Coding = {});
 
 // The level-0 header of an entry: MethodId the five bytes ("-lh5-"), RawName the stored bytes
 // ("\" separators), at most 233 of them.

@@ -35,7 +35,7 @@ int TUnLha::SelectEntries(TStream32& Stream, std::vector<TLhaHeader>& Selected) 
   }
   int64_t total = 0;
   while (!IsCancelled()) {
-    const TLhaRead r = LhaReadHeader(Stream, pos, size, TranslateOemChar, h);
+    const TLhaRead r = LhaReadHeader(Stream, pos, size, TranslateOemChar, h, NameCoding);
     if (r == lrEnd) break;
     if (r == lrBad) {
       // Damage: what came before stays selected.
