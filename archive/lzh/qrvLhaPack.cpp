@@ -151,6 +151,7 @@ void FinishName(TLhaHeader& H, const std::string& RawName, TNameParts& P, const 
   }
   std::string file = P.HaveFile16 ? P.File16 : DecodeRaw(RawName, Names);
   std::string dir = P.HaveDir16 ? P.Dir16 : DecodeRaw(P.Dir, Names);
+  H.RawName = (P.HaveDir16 ? P.Dir16 : P.Dir) + '\0' + (P.HaveFile16 ? P.File16 : RawName);
   // Separators: "\" of level 0 after decoding (a CP932 trail byte 0x5C is part of its character
   // by then), and "/" of every level.
   std::string name = dir + file;

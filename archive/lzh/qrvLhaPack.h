@@ -34,6 +34,7 @@ struct TLhaHeader {
   std::string Name;           // UTF-8 (or the raw bytes without Translate), "/" separated,
                               // a directory without its trailing "/"
   std::string LinkTarget;     // a Unix symbolic link ("-lhd-" named "link|target")
+  std::string RawName;        // the stored folder and name the Name was read from
   bool NameHasNul = false;    // some stored form of the name holds a NUL: never extracted
   int64_t HeaderOffset = 0;
   int64_t DataOffset = 0;

@@ -34,6 +34,7 @@ int TUnLha::SelectEntries(TStream32& Stream, std::vector<TLhaHeader>& Selected) 
     return 0;
   }
   int64_t total = 0;
+  FNames.Clear();
   while (!IsCancelled()) {
     const TLhaRead r = LhaReadHeader(Stream, pos, size, TranslateOemChar, h, NameCoding);
     if (r == lrEnd) break;
@@ -43,6 +44,9 @@ int TUnLha::SelectEntries(TStream32& Stream, std::vector<TLhaHeader>& Selected) 
                   ecBadFileHeader);
       break;
     }
+    // Two files whose stored names read alike are kept apart (the later numbered); folders of
+    // one name merge as they would anyway.
+    if (!h.IsDir() || h.IsLink()) h.Name = FNames.Unique(h.Name, h.RawName);
     if (EntrySelected(h.Name.empty() ? std::string("?") : h.Name)) {
       NoteEntryDate(h.DosDateTime);
       total += h.Size;
