@@ -82,7 +82,12 @@ void TUnLha::ListEntry(const TLhaHeader& E) {
   l.Size = E.Size;
   l.PackedSize = E.PackedSize;
   l.Method = E.MethodChar();
-  l.MethodName = E.IsLink() ? "Symlink" : E.IsDir() ? "Directory" : MethodName(atLha, E.DashesOk() ? E.MethodChar() : 0);
+  // The frame's names are those of the lh methods; LArc's and PMarc's go by their own ids.
+  const bool lh = E.MethodId[1] == 'l' && E.MethodId[2] == 'h';
+  l.MethodName = E.IsLink()  ? "Symlink"
+                 : E.IsDir() ? "Directory"
+                 : lh || !E.DashesOk() ? MethodName(atLha, E.DashesOk() ? E.MethodChar() : 0)
+                                       : std::string(E.MethodId + 1, 3);
   l.Crc32 = E.Crc;
   OnListEntry(this, l);
 }

@@ -178,9 +178,10 @@ TEST(LzhArchive, OlderMethodsMatchThePeers) {
   struct Row {
     const char* Archive;
     const char* Oracle;  // "lhasa", "jlha", or an archive in the same folder with the same tree
+    const char* Method;  // as the verbose listing names it
   };
-  const Row rows[] = {{"lh2.lzh", "lh3.lzh"}, {"lh3.lzh", "jlha"},         {"pm1.pma", "lhasa"},
-                      {"pm2.pma", "lhasa"},   {"pm1-mtcd.pma", "lhasa"}};
+  const Row rows[] = {{"lh2.lzh", "lh3.lzh", "Frozen-2"}, {"lh3.lzh", "jlha", "Frozen-3"}, {"pm1.pma", "lhasa", "pm1"},
+                      {"pm2.pma", "lhasa", "pm2"},        {"pm1-mtcd.pma", "lhasa", "pm1"}};
   const fs::path dir = fs::path(BREL_SOURCE_DIR) / "tests/lzh/data/older";
   TempDir t;
   for (const Row& r : rows) {
@@ -202,6 +203,8 @@ TEST(LzhArchive, OlderMethodsMatchThePeers) {
     EXPECT_EQ(x.status, 0) << x.out;
     EXPECT_EQ(LowerNames(ReadTree(t / "ours")), LowerNames(PeerTree(t / "peer")));
     EXPECT_EQ(RunCli({"t", "-q", (dir / r.Archive).string()}).status, 0);
+    EXPECT_NE(RunCli({"l", "-v", (dir / r.Archive).string()}).out.find(std::string(" ") + r.Method + " "),
+              std::string::npos);
   }
 #else
   GTEST_SKIP() << "brel-cli not built";
