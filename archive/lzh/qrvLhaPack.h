@@ -44,7 +44,9 @@ struct TLhaHeader {
   int MethodKey() const;
   char MethodChar() const { return MethodId[3]; }
   bool DashesOk() const { return MethodId[0] == '-' && MethodId[4] == '-'; }
-  bool IsDir() const { return DirByName || MethodKey() == LhaKey('l', 'h', 'd'); }
+  // OS/2 tools store a folder that carries extended attributes as a packed entry with the
+  // directory attribute: a folder all the same, its data skipped.
+  bool IsDir() const { return DirByName || (Attr & 0x10) != 0 || MethodKey() == LhaKey('l', 'h', 'd'); }
   bool IsLink() const { return !LinkTarget.empty(); }
   int64_t EntryBytes() const { return NextOffset - HeaderOffset; }
 };

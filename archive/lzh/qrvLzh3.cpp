@@ -12,7 +12,7 @@ namespace {
 
 constexpr unsigned kNC = 510;   // literals and lengths 3..256
 constexpr unsigned kNT = 19;    // code-length symbols
-constexpr unsigned kMaxNP = 17;
+constexpr unsigned kMaxNP = 21;  // position codes of a 1 MiB window (-lhx-)
 
 constexpr std::array<uint32_t, kNC> MakeSymbols() {
   std::array<uint32_t, kNC> p{};
@@ -41,7 +41,7 @@ void ReadPtLen(TMsbBitReader& In, TTable& Tab, unsigned N, unsigned CountBits, i
     return;
   }
   if (k > N) DecodeFail(drDataError, "code-length count above its table");
-  uint8_t len[kNT] = {};
+  uint8_t len[std::max(kNT, kMaxNP)] = {};
   unsigned i = 0;
   while (i < k) {
     unsigned c = In.Peek(3);
@@ -323,7 +323,7 @@ void SetSingle(TTable& Tab, unsigned Symbol, unsigned N) {
 }  // namespace lzhkit
 
 TDecodeStatus LzhUnpackStatic(const TDecoderIO& IO, int DicBit) {
-  if (DicBit < 12 || DicBit > 16) return {drDataError, 0, "dictionary size outside 12 to 16 bits"};
+  if (DicBit < 12 || DicBit > 20) return {drDataError, 0, "dictionary size outside 12 to 20 bits"};
   const int64_t size = std::max<int64_t>(IO.UncompressedSize, 0);
   return DecodeWith<TStaticState>([size](TStaticState& S) { UnpackStatic(S, size); }, IO, DicBit);
 }

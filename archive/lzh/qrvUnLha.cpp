@@ -16,6 +16,7 @@ const TMethodDecoder kLzhDecoders[] = {
     {LhaKey('l', 'z', 's'), LzhUnpackLzs, 0},      {LhaKey('p', 'm', '0'), StoreCopy, 0},
     {LhaKey('l', 'h', '2'), LzhUnpackLh2, 0},      {LhaKey('l', 'h', '3'), LzhUnpackLh3, 0},
     {LhaKey('p', 'm', '1'), LzhUnpackPm1, 0},      {LhaKey('p', 'm', '2'), LzhUnpackPm2, 0},
+    {LhaKey('l', 'h', 'x'), LzhUnpackStatic, 20},  // UNLHA32's lh5 with a 1 MiB window
 };
 
 }  // namespace
@@ -82,11 +83,13 @@ void TUnLha::ListEntry(const TLhaHeader& E) {
   l.Size = E.Size;
   l.PackedSize = E.PackedSize;
   l.Method = E.MethodChar();
-  // The frame's names are those of the lh methods; LArc's and PMarc's go by their own ids.
-  const bool lh = E.MethodId[1] == 'l' && E.MethodId[2] == 'h';
-  l.MethodName = E.IsLink()  ? "Symlink"
-                 : E.IsDir() ? "Directory"
-                 : lh || !E.DashesOk() ? MethodName(atLha, E.DashesOk() ? E.MethodChar() : 0)
+  // The frame names lh0 to lh7 and calls the rest unsupported; the other methods read here
+  // (LArc's, PMarc's, lhx) go by their own ids.
+  const bool framed = E.MethodId[1] == 'l' && E.MethodId[2] == 'h' && E.MethodChar() >= '0' && E.MethodChar() <= '7';
+  const bool known = E.DashesOk() && FindDecoder(kLzhDecoders, E.MethodKey()) != nullptr;
+  l.MethodName = E.IsLink()            ? "Symlink"
+                 : E.IsDir()           ? "Directory"
+                 : framed || !known    ? MethodName(atLha, E.DashesOk() ? E.MethodChar() : 0)
                                        : std::string(E.MethodId + 1, 3);
   l.Crc32 = E.Crc;
   OnListEntry(this, l);

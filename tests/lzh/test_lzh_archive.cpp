@@ -171,7 +171,7 @@ TEST(LzhArchive, ExtractsWhatPeersWriteAsLhasaDoes) {
 #endif
 }
 
-// The older methods (lh2, lh3, pm1, pm2) from real archives: brel's tree equals the oracle's
+// The older methods (lh2, lh3, pm1, pm2, lhx) from real archives: brel's tree equals the oracle's
 // (a peer, or another archive holding the same file) and every stored CRC checks.
 TEST(LzhArchive, OlderMethodsMatchThePeers) {
 #ifdef BREL_CLI
@@ -181,7 +181,8 @@ TEST(LzhArchive, OlderMethodsMatchThePeers) {
     const char* Method;  // as the verbose listing names it
   };
   const Row rows[] = {{"lh2.lzh", "lh3.lzh", "Frozen-2"}, {"lh3.lzh", "jlha", "Frozen-3"}, {"pm1.pma", "lhasa", "pm1"},
-                      {"pm2.pma", "lhasa", "pm2"},        {"pm1-mtcd.pma", "lhasa", "pm1"}};
+                      {"pm2.pma", "lhasa", "pm2"},        {"pm1-mtcd.pma", "lhasa", "pm1"},
+                      {"lhx.lzh", "lhasa", "lhx"}};
   const fs::path dir = fs::path(BREL_SOURCE_DIR) / "tests/lzh/data/older";
   TempDir t;
   for (const Row& r : rows) {
@@ -206,6 +207,11 @@ TEST(LzhArchive, OlderMethodsMatchThePeers) {
     EXPECT_NE(RunCli({"l", "-v", (dir / r.Archive).string()}).out.find(std::string(" ") + r.Method + " "),
               std::string::npos);
   }
+  // Folders that carry OS/2 extended attributes as data: no peer makes them folders, so the
+  // tree is written here.
+  EXPECT_EQ(RunCli({"x", "-q", "-o", (t / "ea").string(), (dir / "os2-ea-folders.lzh").string()}).status, 0);
+  EXPECT_TRUE(fs::is_directory(t / "ea/subdir/subdir2"));
+  EXPECT_EQ(fs::file_size(t / "ea/subdir/subdir2/hello.txt"), 14u);
 #else
   GTEST_SKIP() << "brel-cli not built";
 #endif
