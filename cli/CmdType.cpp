@@ -5,6 +5,9 @@
 
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvRegister.h"
+#include "archive/libarc/qrvUnLibArc.h"
+#include "app/ArchiveJobs.h"
+#include "archive/tar/qrvtar.h"
 #include "cli/CliCommon.h"
 #include "platform/FileInfo.h"
 
@@ -38,6 +41,13 @@ int RunType(TCli& Cli, const TParsedArgs& Args) {
       continue;
     }
     const TArcType t = c.ArcType();
+    // What brel has no reader of its own for, libarchive may read: its kind is named instead.
+    const bool tgz = (t == atGZip || t == atTarGZip) && GzipHoldsTar(path);
+    const std::string other = tgz || ReaderForType(t) != rkNone ? std::string() : DetectLibArcKind(path).Name;
+    if (!other.empty()) {
+      std::cout << arg << ": " << other << (Args.Has("-v") ? " (libarchive) start 0" : "") << '\n';
+      continue;
+    }
     std::cout << arg << ": " << TrimRight(GetArcTypeName(t));
     if (Args.Has("-v")) {
       std::cout << " (" << GetArcTypeValueName(t) << ')';
