@@ -162,7 +162,9 @@ void TUnLibArc::ListEntry(archive_entry* E, const std::string& Name) {
   l.Name = Name;
   l.DosDateTime = s.DosDateTime;
   l.Attr = s.Attr;
-  l.Size = s.Size;
+  // A lone compressed file stores no size: it is counted by decoding (gzip's trailer holds it
+  // only modulo 4 GiB, and most other compressors not at all).
+  l.Size = FSingle && !archive_entry_size_is_set(E) ? CountData() : s.Size;
   l.MethodName = s.Link == lkSymbolic ? "Symlink" : s.IsDir ? "Directory" : FKindName;
   l.Encrypted = archive_entry_is_encrypted(E);
   OnListEntry(this, l);
@@ -219,6 +221,25 @@ void TUnLibArc::ExtractEntry(archive_entry* E, const std::string& Name) {
   FWritten = 0;
   const bool hasData = !step.IsDir && step.Link == lkNone;
   ExtractStep(step, [&] { return CopyData(step.Size); }, [&] { return !hasData || FetchFirstBlock(E); });
+}
+
+int64_t TUnLibArc::CountData() {
+  int64_t size = 0;
+  while (!IsCancelled()) {
+    const void* buf = nullptr;
+    size_t n = 0;
+    la_int64_t offset = 0;
+    const int r = archive_read_data_block(FArc, &buf, &n, &offset);
+    if (r == ARCHIVE_EOF) break;
+    if (r < ARCHIVE_WARN) {
+      FFatal = r == ARCHIVE_FATAL;
+      ReportArchive(LibError(), ecReadFile);
+      break;
+    }
+    size = int64_t(offset) + int64_t(n);
+    StreamProgress();
+  }
+  return size;
 }
 
 bool TUnLibArc::FetchFirstBlock(archive_entry* E) {

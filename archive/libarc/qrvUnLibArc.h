@@ -60,6 +60,8 @@ class TUnLibArc : public TUnBase {
   void ReadEntries();
   void ListEntry(archive_entry* E, const std::string& Name);
   void ExtractEntry(archive_entry* E, const std::string& Name);
+  // The size of the open entry's data, by decoding it (list mode, lone files).
+  int64_t CountData();
   TStepEntry StepOf(archive_entry* E, const std::string& Name) const;
   // Reads the entry's first data block before any output exists, so an entry whose data cannot
   // be read (encrypted, damaged at its start) leaves no empty file. False when reported.

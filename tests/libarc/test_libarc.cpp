@@ -16,6 +16,7 @@ struct TRun {
   std::vector<int32_t> Errors;
   std::vector<std::string> Texts;
   std::map<std::string, std::string> Tree;
+  std::vector<TListEntry> Listed;
 };
 
 TRun RunLibArc(const fs::path& Archive, const fs::path& Out, TExtractMode Mode = xmExtract) {
@@ -30,6 +31,7 @@ TRun RunLibArc(const fs::path& Archive, const fs::path& Out, TExtractMode Mode =
     r.Errors.push_back(Code);
     r.Texts.push_back(Why);
   };
+  u.OnListEntry = [&](TZipCommon*, const TListEntry& E) { r.Listed.push_back(E); };
   r.Result = u.Extract();
   if (fs::exists(Out)) r.Tree = ReadTree(Out);
   return r;
@@ -107,6 +109,9 @@ TEST(LibArc, LoneCompressedFilesComeOutUnderTheirOwnName) {
     const TRun r = RunLibArc(archive, t / "out");
     EXPECT_TRUE(r.Errors.empty());
     EXPECT_EQ(r.Tree, (std::map<std::string, std::string>{{"notes.txt", text}}));
+    const TRun listed = RunLibArc(archive, t / "none", xmList);
+    ASSERT_EQ(listed.Listed.size(), 1u);
+    EXPECT_EQ(listed.Listed[0].Size, int64_t(text.size()));
   }
 }
 
