@@ -54,10 +54,50 @@ TUnLibArc::~TUnLibArc() { Close(); }
 void TUnLibArc::Close() {
   if (FArc) archive_read_free(FArc);
   FArc = nullptr;
+  FAhead.reset();
+}
+
+bool TUnLibArc::OpenAhead(TStream32& Stream, int& R) {
+  uint8_t magic[6] = {};
+  const int64_t at = Stream.Position();
+  const bool got = Stream.Read(magic, 6) == 6;
+  Stream.SetPosition(at);
+  static const uint8_t xz[6] = {0xFD, '7', 'z', 'X', 'Z', 0}, zstd[4] = {0x28, 0xB5, 0x2F, 0xFD};
+  const bool isXz = got && std::memcmp(magic, xz, 6) == 0, isZstd = got && std::memcmp(magic, zstd, 4) == 0;
+  if (!isXz && !isZstd) return false;
+  // Only a tar inside: a lone compressed file keeps libarchive's filter (it names the kind).
+  const std::string kind = DetectLibArcKind(FArchiveFile).Name;
+  if (kind != "tar.xz" && kind != "tar.zst") return false;
+  FKindName = kind;
+  FAhead = std::make_unique<TLibArcAhead>(Stream, isXz ? akXz : akZstd);
+  archive_read_set_read_callback(FArc, AheadRead);
+  archive_read_set_callback_data(FArc, this);
+  R = archive_read_open1(FArc);
+  return true;
+}
+
+ssize_t TUnLibArc::AheadRead(archive* A, void* Self, const void** Buffer) {
+  auto* self = static_cast<TUnLibArc*>(Self);
+  if (self->IsCancelled()) {
+    archive_set_error(A, ECANCELED, "cancelled");
+    return ARCHIVE_FATAL;
+  }
+  std::string error;
+  const int64_t n = self->FAhead->Next(Buffer, error);
+  if (n >= 0) return ssize_t(n);
+  archive_set_error(A, EIO, "%s", error.c_str());
+  return ARCHIVE_FATAL;
 }
 
 void TUnLibArc::ReportArchive(const std::string& Why, int32_t Code) {
   ReportError(FArchiveFile, Why, FRunArchiveName, Code);
+}
+
+std::string TUnLibArc::VolumeNote() const {
+  if (FVolumes.size() < 2) return {};
+  const std::string& last = FVolumes.back();
+  return "; read as a set of " + std::to_string(FVolumes.size()) + " volumes up to " +
+         last.substr(last.rfind('/') + 1) + ": is a later volume missing?";
 }
 
 std::string TUnLibArc::LibError() const {
@@ -88,7 +128,7 @@ bool TUnLibArc::Open(TStream32& Stream) {
     }
     names.push_back(nullptr);
     r = archive_read_open_filenames(FArc, names.data(), 256 * 1024);
-  } else {
+  } else if (!OpenAhead(Stream, r)) {
     FSource.Stream = &Stream;
     FSource.Cancel = CancelFlag();
     FArcBytes = Stream.Size();
@@ -129,7 +169,7 @@ void TUnLibArc::ReadEntries() {
       if (++damaged < 100) continue;
     }
     if (r < ARCHIVE_WARN) {
-      if (!IsCancelled()) ReportArchive(LibError(), ecBadFileHeader);
+      if (!IsCancelled()) ReportArchive(LibError() + VolumeNote(), ecBadFileHeader);
       break;
     }
     if (FKindName.empty()) {
@@ -321,7 +361,8 @@ bool TUnLibArc::WriteAt(const void* Data, size_t Count, int64_t Offset) {
 
 void TUnLibArc::StreamProgress() {
   ByteTotal = FArcBytes;
-  BytesToGo = std::max<int64_t>(0, FArcBytes - archive_filter_bytes(FArc, -1));
+  const int64_t read = FAhead ? FAhead->Consumed() : archive_filter_bytes(FArc, -1);
+  BytesToGo = std::max<int64_t>(0, FArcBytes - read);
   ProgressStep();
 }
 

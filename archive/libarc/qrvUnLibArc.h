@@ -5,7 +5,15 @@
 // mode and overwrite decision. One pass: entries are taken in archive order as they stream by.
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/core/qrvBase.h"
@@ -44,6 +52,39 @@ struct TLibArcSource {
 };
 int OpenLibArcStream(archive* A, TLibArcSource& Source);
 
+// The xz or zstd stream around a tar, decoded in a thread of its own ahead of the reader (up to
+// 8 MiB), so that decoding and writing the files overlap; xz uses liblzma's threaded decoder.
+enum TAheadKind { akXz, akZstd };
+class TLibArcAhead {
+ public:
+  TLibArcAhead(TStream32& Source, TAheadKind Kind);
+  ~TLibArcAhead();  // stops the decoder and waits for it
+  // The next decoded piece: its size, 0 at the end, -1 on failure with the reason in Error.
+  int64_t Next(const void** Buffer, std::string& Error);
+  // Bytes of the source consumed so far.
+  int64_t Consumed() const { return FConsumed; }
+
+ private:
+  void Run();
+  std::string DecodeXz();
+  std::string DecodeZstd();
+  size_t ReadSource(uint8_t* Buf, size_t Size);
+  // Queues a full piece (waiting for room) and gives Piece a fresh buffer; false once stopped.
+  bool Push(std::vector<uint8_t>& Piece);
+
+  TStream32& FSource;
+  TAheadKind FKind;
+  std::atomic<int64_t> FConsumed{0};
+  std::mutex FMutex;
+  std::condition_variable FChanged;
+  std::deque<std::vector<uint8_t>> FQueue;
+  std::vector<uint8_t> FCurrent;  // the piece libarchive reads now
+  bool FDone = false;
+  bool FStop = false;
+  std::string FError;
+  std::thread FThread;
+};
+
 class TUnLibArc : public TUnBase {
  public:
   TUnLibArc();
@@ -77,9 +118,17 @@ class TUnLibArc : public TUnBase {
   void ReportArchive(const std::string& Why, int32_t Code);
   // libarchive's text for its last failure.
   std::string LibError() const;
+  // For a volume set: how many volumes were read, so a missing one is easy to spot.
+  std::string VolumeNote() const;
+
+  // Opens a tar.xz or tar.zst with its decompression ahead of the reader; false when Stream
+  // is not one (r is then not set).
+  bool OpenAhead(TStream32& Stream, int& R);
+  static ssize_t AheadRead(archive* A, void* Self, const void** Buffer);
 
   archive* FArc = nullptr;
   TLibArcSource FSource;
+  std::unique_ptr<TLibArcAhead> FAhead;
   std::vector<std::string> FVolumes;
   int64_t FArcBytes = 0;           // size of the archive (all volumes)
   const void* FBlock = nullptr;    // the fetched first block
