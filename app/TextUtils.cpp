@@ -127,7 +127,14 @@ bool IsCompressedTarName(const std::string& path)
 bool IsArchiveName(const std::string& path)
 {
     // brel's own kinds, then those read through libarchive (by content, like the others).
+    // A name beyond its extensions (".gz" or ".tar.xz" alone names nothing).
+    std::string rest = UpperCase(ExtractFileName(path));
+    rest.resize(rest.size() - ExtractFileExt(rest).size());
+    if (rest.ends_with(".TAR"))
+        rest.resize(rest.size() - 4);
+    const bool stem = !rest.empty();
     return ExtensionIn(path, {".zip", ".lzh", ".lha", ".cab", ".tar"}) || IsTarGzName(path) ||
-           ExtensionIn(path, {".7z", ".001", ".rar", ".cpio", ".iso", ".ar", ".deb", ".xar", ".rpm", ".txz", ".tzst",
-                              ".tbz", ".tbz2", ".tlz", ".gz", ".xz", ".zst", ".bz2", ".lz", ".lz4", ".lzma", ".z"});
+           (stem && ExtensionIn(path, {".7z", ".001", ".rar", ".cpio", ".iso", ".ar", ".deb", ".xar", ".rpm", ".txz", ".tzst",
+                              ".tbz", ".tbz2", ".tlz", ".gz", ".xz", ".zst", ".bz2", ".lz", ".lz4", ".lzma"})) ||
+           IsCompressedTarName(path);
 }
