@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "platform/FileInfo.h"
 
@@ -263,22 +264,30 @@ void TUnLibArc::ExtractEntry(archive_entry* E, const std::string& Name) {
   ExtractStep(step, [&] { return CopyData(step.Size); }, [&] { return !hasData || FetchFirstBlock(E); });
 }
 
-int64_t TUnLibArc::CountData() {
-  int64_t size = 0;
+bool TUnLibArc::ReadBlocks(const std::string& Where, const std::function<bool(const void*, size_t, int64_t)>& Take) {
   while (!IsCancelled()) {
     const void* buf = nullptr;
     size_t n = 0;
     la_int64_t offset = 0;
     const int r = archive_read_data_block(FArc, &buf, &n, &offset);
-    if (r == ARCHIVE_EOF) break;
+    if (r == ARCHIVE_EOF) return true;
     if (r < ARCHIVE_WARN) {
       FFatal = r == ARCHIVE_FATAL;
-      ReportArchive(LibError(), ecReadFile);
-      break;
+      if (!IsCancelled()) ReportError(Where, LibError() + VolumeNote(), FRunArchiveName, ecReadFile);
+      return false;
     }
-    size = int64_t(offset) + int64_t(n);
-    StreamProgress();
+    if (!Take(buf, n, offset)) return false;
   }
+  return false;
+}
+
+int64_t TUnLibArc::CountData() {
+  int64_t size = 0;
+  ReadBlocks(FArchiveFile, [&](const void*, size_t N, int64_t Offset) {
+    size = Offset + int64_t(N);
+    StreamProgress();
+    return true;
+  });
   return size;
 }
 
@@ -311,20 +320,10 @@ bool TUnLibArc::CopyData(int64_t Size) {
   const double ratio = FDoneOut > 0 ? double(FArcBytes - BytesToGo) / double(FDoneOut) : 1.0;
   StartEntryProgress(int64_t(double(Size) * std::min(ratio, 1.0)));
   if (FBlockSize > 0 && !WriteAt(FBlock, FBlockSize, FBlockOffset)) return false;
-  while (!FBlockEnd) {
-    if (IsCancelled()) return false;
-    const void* buf = nullptr;
-    size_t n = 0;
-    la_int64_t offset = 0;
-    const int r = archive_read_data_block(FArc, &buf, &n, &offset);
-    if (r == ARCHIVE_EOF) break;
-    if (r < ARCHIVE_WARN) {
-      FFatal = r == ARCHIVE_FATAL;
-      if (!IsCancelled()) ReportError(CurrentName(), LibError(), FRunArchiveName, ecReadFile);
-      return false;
-    }
-    if (n > 0 && !WriteAt(buf, n, offset)) return false;
-  }
+  if (!FBlockEnd && !ReadBlocks(CurrentName(), [this](const void* Buf, size_t N, int64_t Offset) {
+        return N == 0 || WriteAt(Buf, N, Offset);
+      }))
+    return false;
   if (Size <= FWritten || !OutStream || BlockOutput != boFile) return !IsCancelled();
   // A sparse file ending in a hole: the file takes its full size.
   try {

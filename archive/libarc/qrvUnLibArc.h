@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -101,6 +102,9 @@ class TUnLibArc : public TUnBase {
   void ReadEntries();
   void ListEntry(archive_entry* E, const std::string& Name);
   void ExtractEntry(archive_entry* E, const std::string& Name);
+  // Passes each data block of the open entry to Take (data, size, offset) until the entry ends
+  // (true) or Take refuses one, the run is cancelled or libarchive fails (reported at Where).
+  bool ReadBlocks(const std::string& Where, const std::function<bool(const void*, size_t, int64_t)>& Take);
   // The size of the open entry's data, by decoding it (list mode, lone files).
   int64_t CountData();
   TStepEntry StepOf(archive_entry* E, const std::string& Name) const;
