@@ -44,14 +44,11 @@ int RunType(TCli& Cli, const TParsedArgs& Args) {
     // What brel has no reader of its own for, libarchive may read: its kind is named instead.
     const bool tgz = (t == atGZip || t == atTarGZip) && GzipHoldsTar(path);
     const std::string other = tgz || ReaderForType(t) != rkNone ? std::string() : DetectLibArcKind(path).Name;
-    if (!other.empty()) {
-      std::cout << arg << ": " << other << (Args.Has("-v") ? " (libarchive) start 0" : "") << '\n';
-      continue;
-    }
-    std::cout << arg << ": " << TrimRight(GetArcTypeName(t));
+    std::cout << arg << ": " << (other.empty() ? TrimRight(GetArcTypeName(t)) : other);
     if (Args.Has("-v")) {
+      // The identifier stays the detected type's (atNA, atGZip, atRar...).
       std::cout << " (" << GetArcTypeValueName(t) << ')';
-      if (IsValidArcType(t)) std::cout << " start " << c.ArchiveStart();
+      if (IsValidArcType(t) || !other.empty()) std::cout << " start " << (other.empty() ? c.ArchiveStart() : 0);
     }
     std::cout << '\n';
   }
