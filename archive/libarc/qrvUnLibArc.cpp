@@ -258,7 +258,7 @@ void TUnLibArc::ExtractEntry(archive_entry* E, const std::string& Name) {
   }
   FBlock = nullptr;
   FBlockSize = 0;
-  FBlockEnd = false;
+  FBlockEnd = FBlockWarn = false;
   FWritten = 0;
   const bool hasData = !step.IsDir && step.Link == lkNone;
   ExtractStep(step, [&] { return CopyData(step.Size); }, [&] { return !hasData || FetchFirstBlock(E); });
@@ -277,7 +277,15 @@ bool TUnLibArc::ReadBlocks(const std::string& Where, const std::function<bool(co
       return false;
     }
     if (!Take(buf, n, offset)) return false;
+    if (r == ARCHIVE_WARN) return CheckFailed(Where);
   }
+  return false;
+}
+
+bool TUnLibArc::CheckFailed(const std::string& Where) {
+  // libarchive's own check of the data (7z and RAR CRCs, cpio checksums) failed: the data is
+  // kept, as for a CRC failure of brel's own formats, and the entry fails.
+  ReportError(Where, LibError(), FRunArchiveName, ecCrcCheck);
   return false;
 }
 
@@ -300,6 +308,7 @@ bool TUnLibArc::FetchFirstBlock(archive_entry* E) {
     FBlockSize = 0;
     return true;
   }
+  FBlockWarn = r == ARCHIVE_WARN;
   if (r >= ARCHIVE_WARN) return true;
   FFatal = r == ARCHIVE_FATAL;
   FBlockSize = 0;
@@ -320,6 +329,7 @@ bool TUnLibArc::CopyData(int64_t Size) {
   const double ratio = FDoneOut > 0 ? double(FArcBytes - BytesToGo) / double(FDoneOut) : 1.0;
   StartEntryProgress(int64_t(double(Size) * std::min(ratio, 1.0)));
   if (FBlockSize > 0 && !WriteAt(FBlock, FBlockSize, FBlockOffset)) return false;
+  if (FBlockWarn) return CheckFailed(CurrentName());
   if (!FBlockEnd && !ReadBlocks(CurrentName(), [this](const void* Buf, size_t N, int64_t Offset) {
         return N == 0 || WriteAt(Buf, N, Offset);
       }))

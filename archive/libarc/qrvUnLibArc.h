@@ -105,6 +105,8 @@ class TUnLibArc : public TUnBase {
   // Passes each data block of the open entry to Take (data, size, offset) until the entry ends
   // (true) or Take refuses one, the run is cancelled or libarchive fails (reported at Where).
   bool ReadBlocks(const std::string& Where, const std::function<bool(const void*, size_t, int64_t)>& Take);
+  // Reports a failed check of libarchive's (a warning on the data) at Where; false.
+  bool CheckFailed(const std::string& Where);
   // The size of the open entry's data, by decoding it (list mode, lone files).
   int64_t CountData();
   TStepEntry StepOf(archive_entry* E, const std::string& Name) const;
@@ -139,6 +141,7 @@ class TUnLibArc : public TUnBase {
   size_t FBlockSize = 0;
   int64_t FBlockOffset = 0;
   bool FBlockEnd = false;          // the entry ended at or before the fetched block
+  bool FBlockWarn = false;         // libarchive's check failed at the fetched block
   int64_t FWritten = 0;            // output position in the current entry
   int64_t FDoneOut = 0;            // bytes the run wrote out so far
   bool FFatal = false;             // libarchive can go no further

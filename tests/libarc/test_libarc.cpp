@@ -149,6 +149,13 @@ TEST(LibArc, NamesLinksAndEncryptionAreHeldToTheFramesRules) {
   r = RunLibArc(t / "eh.7z", t / "oeh");
   EXPECT_EQ(r.Errors, std::vector<int32_t>{ecBadFileHeader});
   EXPECT_TRUE(r.Tree.empty());
+  // Damaged data that libarchive's CRC check catches fails the entry.
+  WriteFile(t / "c/r.bin", RandomBytes(50000, 4));
+  ASSERT_EQ(testsupport::Run({"7z", "a", "-bd", "-bso0", "-mx0", "../c.7z", "r.bin"}, t / "c").status, 0);
+  std::string bytes = ReadFile(t / "c.7z");
+  bytes[1000] = char(bytes[1000] ^ 0x55);
+  WriteFile(t / "c.7z", bytes);
+  EXPECT_EQ(RunLibArc(t / "c.7z", t / "oc", xmTest).Errors, std::vector<int32_t>{ecCrcCheck});
 }
 
 TEST(LibArc, VolumeAndMemberNames) {
