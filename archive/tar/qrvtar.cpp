@@ -35,6 +35,8 @@ bool EndsWithNoCase(const std::string& S, const std::string& Suffix) {
 bool GzipHoldsTar(const std::string& Path) {
   try {
     TFileStream32 file(Path, fmOpenRead | fmShareDenyWrite);
+    // Another member of the family (compress's .Z) is no gzip stream at all.
+    if (!TGunzipStream::IsGzip(file)) return false;
     TGunzipStream gz(file);
     TTarBlock h{};
     if (gz.Read(h.data(), TarBlockSize) < TarBlockSize) return gz.Error().Code != 0;
