@@ -12,6 +12,7 @@
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
 #include "archive/cab/qrvMakeCab.h"
+#include "archive/tar/qrvtar.h"
 #include "archive/zip/qrvZip.h"
 #include "cli/CliCommon.h"
 #include "cli/CliReaders.h"
@@ -26,17 +27,22 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// The archive kinds brel-cli writes: name (-t), the extensions that name it, the writer.
+// The archive kinds brel-cli writes: name (-t), the extensions that name it, the writer and the
+// compression filter around it (a tar's).
 struct TKindRow {
   const char* Name;
   std::vector<std::string> Extensions;
   int Writer;
+  TStreamFilter Filter = sfNone;
 };
 const TKindRow kKinds[] = {{"zip", {".zip"}, akZip},
                            {"lzh", {".lzh", ".lha"}, akLzh},
                            {"cab", {".cab"}, akCab},
                            {"tar", {".tar"}, akTar},
-                           {"tgz", {".tgz", ".tar.gz"}, akTar}};
+                           {"tgz", {".tgz", ".tar.gz"}, akTar, sfGzip},
+                           {"txz", {".txz", ".tar.xz"}, akTar, sfXz},
+                           {"tzst", {".tzst", ".tar.zst"}, akTar, sfZstd},
+                           {"tbz2", {".tbz2", ".tar.bz2"}, akTar, sfBzip2}};
 
 // "zip|lzh|..." and ".zip .lzh ...", for messages.
 std::string KindNames() {
@@ -71,8 +77,12 @@ const TKindRow* KindOfContent(const std::string& Archive) {
     case atCab: return KindByName("cab");
     case atTar: return KindByName("tar");
     case atTarGZip: return KindByName("tgz");
-    default: return nullptr;
+    default: break;
   }
+  const TStreamFilter filter = CompressedTarFilter(Archive);
+  for (const TKindRow& k : kKinds)
+    if (filter != sfNone && k.Filter == filter) return &k;
+  return nullptr;
 }
 
 const TKindRow& KindOf(const TParsedArgs& Args, const std::string& Archive) {
@@ -96,7 +106,7 @@ const TKindRow& KindOf(const TParsedArgs& Args, const std::string& Archive) {
 std::unique_ptr<TCompBase> MakeWriter(const TKindRow& Kind) {
   auto w = NewWriter(Kind.Writer);
   // Before the archive is named: the name then decides between .tar.gz and .tgz.
-  if (w && std::string(Kind.Name) == "tgz") w->SetCompressMethod(cmTarGzip);
+  if (auto* tar = dynamic_cast<TTar*>(w.get())) tar->SetFilter(Kind.Filter);
   return w;
 }
 
@@ -363,14 +373,15 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
 }
 
 const TOptionSpec kKindOption = {
-    {"-t", "KIND", "zip, lzh, cab, tar, tgz (default: by content, by name)", false,
-     {"zip", "lzh", "cab", "tar", "tgz"}}};
+    {"-t", "KIND", "zip, lzh, cab, tar, tgz, txz, tzst, tbz2 (default: by content, by name)", false,
+     {"zip", "lzh", "cab", "tar", "tgz", "txz", "tzst", "tbz2"}}};
 const TOptionSpec kDeleteOptions = {kKindOption[0], kIgnoreCase[0], kIgnoreCase[1]};
 const TOptionSpec kWriterOptions = {
     kKindOption[0],
     {"-m", "METHOD", "store, deflate, lh5, lh6, lh7, mszip, lzx or quantum", false,
      {"store", "deflate", "lh5", "lh6", "lh7", "mszip", "lzx", "quantum"}},
-    {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
+    {"-l", "LEVEL", "fast, normal or max (default: normal; deflate, xz, zstd, bzip2)", false,
+     {"fast", "normal", "max"}},
     {kDigitOption, "", "level 0 store, 1-3 fast, 4-6 normal, 7-9 max (also -mx=N)"},
     {"-r", "", "recurse into folders (the default; as zip and 7z take it)"},
     {"-j", "N", "compress on N threads (default: one per core)"},

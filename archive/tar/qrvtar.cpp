@@ -32,17 +32,21 @@ bool EndsWithNoCase(const std::string& S, const std::string& Suffix) {
 
 }  // namespace
 
-bool GzipHoldsTar(const std::string& Path) {
+TStreamFilter CompressedTarFilter(const std::string& Path) {
   try {
     TFileStream32 file(Path, fmOpenRead | fmShareDenyWrite);
-    TGunzipStream gz(file);
+    const TStreamFilter filter = DetectStreamFilter(file);
+    const std::unique_ptr<TDecodeStream> in = NewDecodeStream(filter, file);
+    if (!in) return sfNone;
     TTarBlock h{};
-    if (gz.Read(h.data(), TarBlockSize) < TarBlockSize) return gz.Error().Code != 0;
-    return TarIsZeroBlock(h) || TarChecksumMatches(h);
+    if (in->Read(h.data(), TarBlockSize) < TarBlockSize) return in->Error().Code != 0 ? filter : sfNone;
+    return TarIsZeroBlock(h) || TarChecksumMatches(h) ? filter : sfNone;
   } catch (const EArchiveError&) {
-    return false;
+    return sfNone;
   }
 }
+
+bool GzipHoldsTar(const std::string& Path) { return CompressedTarFilter(Path) == sfGzip; }
 
 TTar::TTar() {
   SetFormatDefaultExt(".tar");
@@ -60,31 +64,44 @@ void TTar::SetArchiveFile(const std::string& Value) {
   }
 }
 
+void TTar::SetFilter(TStreamFilter Value) {
+  SetCompressMethod(Value == sfGzip ? cmTarGzip : cmTarred);
+  FFilter = Value == sfGzip ? sfNone : Value;
+}
+
 int TTar::Compress() {
   FLinked.clear();
   return TCompBase::Compress();
 }
 
-// ---- The gzip filter -----------------------------------------------------------------------
+// ---- The compression filter ----------------------------------------------------------------
 
 std::unique_ptr<TStream32> TTar::OldArchiveFilter(TStream32& Old) {
-  if (FArcType != atTarGZip || Old.Size() == 0) return nullptr;
+  const TStreamFilter filter = Filter();
+  if (filter == sfNone || Old.Size() == 0) return nullptr;
   // Updating other data as a tar would lose what it holds.
-  if (!TGunzipStream::IsGzip(Old)) RaiseError(ecsRead, FArchiveFile, "not gzip data", FRunArchiveName, ecBadFileHeader);
-  auto gz = std::make_unique<TGunzipStream>(Old);
-  gz->CancelFlag = CancelFlag();
-  return gz;
+  if (DetectStreamFilter(Old) != filter)
+    RaiseError(ecsRead, FArchiveFile, std::string("not ") + StreamFilterName(filter) + " data", FRunArchiveName,
+               ecBadFileHeader);
+  std::unique_ptr<TDecodeStream> in = NewDecodeStream(filter, Old);
+  in->CancelFlag = CancelFlag();
+  return in;
 }
 
 std::unique_ptr<TStream32> TTar::OutputFilter(TStream32& Out) {
-  if (FArcType != atTarGZip) return nullptr;
-  // The member is named after the tar it holds, as gzip names it: x.tgz and x.tar.gz hold x.tar.
+  const TStreamFilter filter = Filter();
+  if (filter == sfNone) return nullptr;
+  TEncodeOptions o;
+  o.Level = FilterLevel(filter, DeflateType);
+  o.Threads = Workers <= 0 ? DefaultWorkerCount() : Workers;
+  if (filter == sfGzip || filter == sfBzip2) o.Pool = &Pool();
+  o.CancelFlag = CancelFlag();
+  o.OnProgress = [this] { ProgressStep(); };
+  // A gzip member is named after the tar it holds, as gzip names it: x.tgz and x.tar.gz hold x.tar.
   std::string name = BaseOf(FArchiveFile);
   name = EndsWithNoCase(name, ".tgz") ? name.substr(0, name.size() - 4) + ".tar" : name.substr(0, name.size() - 3);
   const int64_t now = int64_t(std::time(nullptr));
-  return std::make_unique<TGzipOutStream>(Out, ZLevelOf(DeflateType), Pool(),
-                                          now > 0 && now <= int64_t(UINT32_MAX) ? uint32_t(now) : 0, name,
-                                          CancelFlag(), [this] { ProgressStep(); });
+  return NewEncodeStream(filter, Out, o, now > 0 && now <= int64_t(UINT32_MAX) ? uint32_t(now) : 0, name);
 }
 
 // ---- Reading the old archive ---------------------------------------------------------------
@@ -116,8 +133,8 @@ bool TTar::ReadArchive(TStream32& Old, TCompHeaderObj& List) {
     }
     List.Add(std::move(r));
   }
-  if (const auto* gz = dynamic_cast<const TGunzipStream*>(&Old); gz && gz->Error().Code != 0) {
-    // Damaged gzip data: what follows the damage would be lost.
+  if (const auto* gz = dynamic_cast<const TDecodeStream*>(&Old); gz && gz->Error().Code != 0) {
+    // Damaged compressed data: what follows the damage would be lost.
     ReportError(FArchiveFile, gz->Error().Reason, FRunArchiveName, gz->Error().Code);
     return false;
   }
@@ -307,8 +324,10 @@ bool TTar::WriteTrailer(TStream32& Out, TCompHeaderObj& List) {
   const int64_t pad = (TarRecordSize - end % TarRecordSize) % TarRecordSize;
   const std::vector<uint8_t> zeros(size_t(pad), 0);
   if (pad > 0) Out.WriteBuffer(zeros.data(), pad);
-  auto* gz = dynamic_cast<TGzipOutStream*>(&Out);
-  return gz == nullptr || gz->Finish();
+  auto* filter = dynamic_cast<TFilterOutStream*>(&Out);
+  if (filter == nullptr || filter->Finish()) return true;
+  if (!IsCancelled()) ReportError(FArchiveFile, filter->Error(), FRunArchiveName, ecWriteFile);
+  return false;
 }
 
 void TTar::FinishList(TCompHeaderObj& List) { ReportAddedOffsets(List); }

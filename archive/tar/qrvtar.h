@@ -189,14 +189,18 @@ void TarParsePax(const std::string& Data, std::map<std::string, std::string>& Ou
 
 #include "archive/zip/qrvGZip.h"
 
-// The gzip file Path is read as a tape archive: its first block is a tar header or zero, or its
-// gzip data is damaged there (the TAR reader then reports the damage). False for other data.
+// The compressed file Path (gzip, xz, zstd or bzip2) is read as a tape archive: its first block
+// is a tar header or zero, or its compressed data is damaged there (the TAR reader then reports
+// the damage). sfNone for other data.
+TStreamFilter CompressedTarFilter(const std::string& Path);
+// The same for gzip alone.
 bool GzipHoldsTar(const std::string& Path);
 
 // Writes tape archives; with CompressMethod cmTarGzip and a name ending in ".tgz" or ".gz" the
 // tar is streamed through gzip into the archive (one member, chunks deflated on the run's
-// workers) and an old archive is read through a gunzip stream: no intermediate tar. Names
-// longer than 100 bytes get a GNU long-name record.
+// workers); with Filter xz, zstd or bzip2 through that codec (any name). An old archive is read
+// through the matching decoding stream: no intermediate tar. Names longer than 100 bytes get a
+// GNU long-name record.
 class TTar : public TCompBase {
  public:
   TTar();
@@ -212,6 +216,12 @@ class TTar : public TCompBase {
   // The type stays atTar (atTarGZip through gzip).
   void SetArcType(TArcType Value) override {}
   int Compress() override;
+
+  // The compression filter around the tar. sfGzip stands for CompressMethod cmTarGzip (which
+  // needs a name ending in ".tgz" or ".gz"); another filter sets cmTarred. Set it before
+  // ArchiveFile.
+  TStreamFilter Filter() const { return FArcType == atTarGZip ? sfGzip : FFilter; }
+  void SetFilter(TStreamFilter Value);
 
  protected:
   // Sizes beyond 8 GiB are written in base-256 form, as GNU tar does.
@@ -246,4 +256,5 @@ class TTar : public TCompBase {
   bool CopySource(TStream32& Out, std::vector<uint8_t>& Buf, TStream32& Source, int64_t Size,
                   const std::string& Name);
   bool FSourceOpenFailed = false;
+  TStreamFilter FFilter = sfNone;
 };
