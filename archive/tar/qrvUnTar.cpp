@@ -153,6 +153,7 @@ void TUnTar::ExtractEntry(TStream32& Stream, const TTarEntry& E) {
   step.UnixTime = E.MTime;  // restored as stored, before 1980 or after 2107 too
   step.Attr = faArchive;
   step.Check = ckNone;
+  step.Owner = E.Owner;
   int64_t mode = 0;
   if (TarGetNumber(E.Header.data() + thMode, twMode, mode)) step.UnixMode = uint32_t(mode) & 0777;
   if (E.Typeflag == '1' || E.Typeflag == '2') {
