@@ -421,15 +421,14 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
 }
 
 const TOptionSpec kKindOption = {
-    {"-t", "KIND", "zip, lzh, cab, tar, tgz, txz, tzst, tbz2 (default: by content, by name)", false,
+    {"-t", "KIND", "zip lzh cab tar tgz txz tzst tbz2 (default: by content)", false,
      {"zip", "lzh", "cab", "tar", "tgz", "txz", "tzst", "tbz2"}}};
 const TOptionSpec kDeleteOptions = {kKindOption[0], kIgnoreCase[0], kIgnoreCase[1]};
 const TOptionSpec kWriterOptions = {
     kKindOption[0],
     {"-m", "METHOD", "store, deflate, lh5, lh6, lh7, mszip, lzx or quantum", false,
      {"store", "deflate", "lh5", "lh6", "lh7", "mszip", "lzx", "quantum"}},
-    {"-l", "LEVEL", "fast, normal or max (default: normal; deflate, xz, zstd, bzip2)", false,
-     {"fast", "normal", "max"}},
+    {"-l", "LEVEL", "level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
     {kDigitOption, "", "level 0 store, 1-3 fast, 4-6 normal, 7-9 max (also -mx=N)"},
     {"-r", "", "recurse into folders (the default; as zip and 7z take it)"},
     {"-j", "N", "compress on N threads (default: one per core)"},
@@ -447,8 +446,8 @@ const TOptionSpec kWriterOptions = {
     kIgnoreCase[0], kIgnoreCase[1],
     {"--comment", "TEXT", "set the archive comment (zip only)"},
     {"--symlinks", "", "store symbolic links as links (zip; tar always does)"},
-    {"--owner", "NAME", "owner of new entries: NAME, ID or NAME:ID (tar; default: each file's)"},
-    {"--group", "NAME", "group of new entries: NAME, ID or NAME:ID (tar; default: each file's)"},
+    {"--owner", "NAME", "owner: NAME, ID or NAME:ID (tar; default: each file's)"},
+    {"--group", "NAME", "group: NAME, ID or NAME:ID (tar; default: each file's)"},
     {"--numeric-owner", "", "store owner and group as ids only, without names (tar)"},
     {"--lzx-level", "N", "LZX window 2^N, 15..21 (cab only; default 21)"},
     {"--quantum-level", "N", "Quantum effort 1..7 (cab only; default 7)"},

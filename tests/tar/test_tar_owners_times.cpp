@@ -10,19 +10,13 @@
 
 #include "archive/tar/qrvtar.h"
 #include "support/TestSupport.h"
+#include "tar_test_util.h"
 
 using namespace testsupport;
 
 namespace {
 
-std::vector<TTarEntry> Entries(const fs::path& Archive) {
-  TFileStream32 s(Archive.string(), fmOpenRead);
-  TTarWalker w(s);
-  std::vector<TTarEntry> out;
-  TTarEntry e;
-  while (w.Next(e)) out.push_back(e);
-  return out;
-}
+std::vector<TTarEntry> Entries(const fs::path& Archive) { return tartest::Entries(Archive.string()); }
 
 std::string UserName(uid_t U) {
   const passwd* p = getpwuid(U);
