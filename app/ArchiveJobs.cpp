@@ -6,6 +6,7 @@
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvRegister.h"
+#include "archive/libarc/qrvUnLibArc.h"
 #include "archive/lzh/qrvLha.h"
 #include "archive/lzh/qrvUnLha.h"
 #include "archive/tar/qrvUnTar.h"
@@ -278,6 +279,19 @@ int RunReader(TReaderKind kind, const std::string& source, const std::string& ar
     return reader->TrashedFiles();
 }
 
+// A lone compressed file (notes.txt.gz) is decompressed beside itself (notes.txt), as file
+// managers' "extract here" does; a changed file of that name goes to the Trash first.
+TJobResult UnpackLoneFile(const std::string& Path, TJobErrors& errors)
+{
+    TJobResult result;
+    result.Target = JoinPath(FolderOf(Path), LoneMemberName(Path));
+    bool cancelled = false;
+    result.Trashed = RunReader(rkUnLibArc, Path, Path, FolderOf(Path), errors, cancelled);
+    errors.ReleaseHeld();
+    result.Outcome = cancelled ? joCancelled : errors.Count() > 0 ? joFailed : joDone;
+    return result;
+}
+
 }  // namespace
 
 std::string ArchiveExtension(int Kind)
@@ -311,7 +325,7 @@ std::string UnpackFolderFor(const std::string& Path)
 {
     const std::string name = ExtractFileName(Path);
     std::string base = NameWithoutExt(name);
-    if (IsTarGzName(name) && SameText(ExtractFileExt(base), ".tar"))
+    if ((IsTarGzName(name) || IsCompressedTarName(name)) && SameText(ExtractFileExt(base), ".tar"))
         base = NameWithoutExt(base);
     // Never the folder above, the archive's own folder, or the archive itself.
     if (base.empty() || base == "." || base == ".." || base == name || base.find('/') != std::string::npos)
@@ -334,6 +348,14 @@ TReaderKind ReaderForType(int ArcType)
     }
 }
 
+TReaderKind ReaderForFile(int ArcType, const std::string& Path)
+{
+    const TReaderKind own = ReaderForType(ArcType);
+    if (own != rkNone)
+        return own;
+    return DetectLibArcKind(Path).Name.empty() ? rkNone : rkUnLibArc;
+}
+
 std::unique_ptr<TCompBase> NewWriter(int Kind)
 {
     switch (Kind) {
@@ -352,6 +374,7 @@ std::unique_ptr<TUnBase> NewReader(TReaderKind Kind)
     case rkUnCab: return std::make_unique<TUnCab>();
     case rkUnTar: return std::make_unique<TUnTar>();
     case rkUnLha: return std::make_unique<TUnLha>();
+    case rkUnLibArc: return std::make_unique<TUnLibArc>();
     default: return nullptr;
     }
 }
@@ -411,8 +434,8 @@ TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Event
     // Detection reads the file itself: an archive larger than memory is still recognised.
     TArvexComponent probe;
     probe.SetArchiveFile(Path);
-    if (probe.ArchiveFile().empty() || !IsValidArcType(probe.ArcType()))
-        return result;  // unreadable or not an archive: skipped without a report
+    if (probe.ArchiveFile().empty())
+        return result;  // unreadable: skipped without a report
     TJobErrors errors(Events);
     if (errors.CancelRequested()) {
         result.Outcome = joCancelled;
@@ -420,9 +443,11 @@ TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Event
     }
     // A gzip-compressed tar is read by the TAR reader through its gunzip stream.
     const bool tgz = probe.ArcType() == atTarGZip || (probe.ArcType() == atGZip && IsTarGzName(Path));
-    const TReaderKind kind = tgz ? rkUnTar : ReaderForType(probe.ArcType());
+    const TReaderKind kind = tgz ? rkUnTar : ReaderForFile(probe.ArcType(), Path);
     if (kind == rkNone)
-        return result;
+        return result;  // not an archive: skipped without a report
+    if (kind == rkUnLibArc && DetectLibArcKind(Path).Single)
+        return UnpackLoneFile(Path, errors);
     TUnpackFolder folder;
     if (!folder.Create(FolderOf(result.Target), ExtractFileName(result.Target))) {
         errors.Forward(nullptr, result.Target, folder.Reason, Path, ecOpenFile);

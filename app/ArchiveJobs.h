@@ -38,7 +38,7 @@ struct TArchiveJobEvents {
 enum TArchiveKind { akZip, akLzh, akCab, akTar };
 
 // Reader chosen for a detected archive type.
-enum TReaderKind { rkNone, rkUnCab, rkUnLha, rkUnTar, rkUnZip };
+enum TReaderKind { rkNone, rkUnCab, rkUnLha, rkUnTar, rkUnZip, rkUnLibArc };
 
 // Code reported while a job needs a writer or reader that is not available.
 constexpr int32_t kUnsupportedArchiveType = 25244;
@@ -92,6 +92,9 @@ private:
 // Reader for a detected archive type (the TArcType value): cabinets, LHA/LZH (also
 // self-extracting), TAR, ZIP (also self-extracting); rkNone for every other type.
 TReaderKind ReaderForType(int ArcType);
+// The reader of the file at Path detected as ArcType: brel's own (ReaderForType), else
+// libarchive's (rkUnLibArc) when libarchive reads it, else rkNone.
+TReaderKind ReaderForFile(int ArcType, const std::string& Path);
 
 // The writer of an archive kind and the reader of a reader kind; null while this build has
 // none for it (the jobs then report kUnsupportedArchiveType).

@@ -116,7 +116,25 @@ bool IsUpxTarget(const std::string& path)
     return !DirectoryExists(path) && ExtensionIn(path, {".exe", ".com", ".dll", ".sys", ".src"});
 }
 
+bool IsCompressedTarName(const std::string& path)
+{
+    const std::string base = UpperCase(ExtractFileName(path));
+    const std::string ext = ExtractFileExt(base);
+    return base.size() > ext.size() + 4 && base.substr(0, base.size() - ext.size()).ends_with(".TAR") &&
+           ExtensionIn(base, {".xz", ".zst", ".bz2", ".lz4", ".lz", ".lzma", ".z"});
+}
+
 bool IsArchiveName(const std::string& path)
 {
-    return ExtensionIn(path, {".zip", ".lzh", ".lha", ".cab", ".tar"}) || IsTarGzName(path);
+    // brel's own kinds, then those read through libarchive (by content, like the others).
+    // A name beyond its extensions (".gz" or ".tar.xz" alone names nothing).
+    std::string rest = UpperCase(ExtractFileName(path));
+    rest.resize(rest.size() - ExtractFileExt(rest).size());
+    if (rest.ends_with(".TAR"))
+        rest.resize(rest.size() - 4);
+    const bool stem = !rest.empty();
+    return ExtensionIn(path, {".zip", ".lzh", ".lha", ".cab", ".tar"}) || IsTarGzName(path) ||
+           (stem && ExtensionIn(path, {".7z", ".001", ".rar", ".cpio", ".iso", ".ar", ".deb", ".xar", ".rpm", ".txz", ".tzst",
+                              ".tbz", ".tbz2", ".tlz", ".gz", ".xz", ".zst", ".bz2", ".lz", ".lz4", ".lzma"})) ||
+           IsCompressedTarName(path);
 }

@@ -37,8 +37,11 @@ std::string ExtractFileExt(const std::string& path);
 bool IsUpxTarget(const std::string& path);
 
 // True when the name is that of an archive the window extracts: .zip, .lzh, .lha, .cab, .tar,
-// .tgz or a name ending in .tar.gz (any letter case). No folder test.
+// .tgz or a name ending in .tar.gz, or a kind read through libarchive (.7z, .rar, .iso, .deb,
+// .tar.xz, a lone .gz, .xz, .zst...; any letter case). No folder test.
 bool IsArchiveName(const std::string& path);
+// name.tar.xz, .tar.zst, .tar.bz2, .tar.lz4, .tar.lz, .tar.lzma, .tar.Z (any letter case).
+bool IsCompressedTarName(const std::string& path);
 
 // True for a gzip-compressed tar by name: .tgz or .tar.gz (any letter case).
 bool IsTarGzName(const std::string& path);

@@ -16,7 +16,7 @@
 #include "platform/TempFiles.h"
 #include "archive/tar/qrvtar.h"
 
-std::unique_ptr<TUnBase> MakeReader(TArcType T) {
+std::unique_ptr<TUnBase> MakeReader(TArcType T, const std::string& Path) {
   switch (T) {
     // Beyond the window's table: volume sets, spanned archives and jars read as ZIP too.
     case atZipMV: case atZipDS: case atJar: case atJarExe:
@@ -25,7 +25,7 @@ std::unique_ptr<TUnBase> MakeReader(TArcType T) {
     case atCabExe:
       return NewReader(rkUnCab);
     default:
-      return NewReader(ReaderForType(T));
+      return NewReader(ReaderForFile(T, Path));
   }
 }
 
@@ -48,7 +48,7 @@ bool AskPassword(const std::string& Entry, std::string& Password) {
 std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source,
                                                    const std::string& NameCoding) {
   std::vector<std::string> names;
-  std::unique_ptr<TUnBase> lister = MakeReader(Type);
+  std::unique_ptr<TUnBase> lister = MakeReader(Type, Source);
   if (!lister) return std::nullopt;
   bool failed = false;
   lister->SetArchiveFile(Source);
@@ -120,7 +120,7 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   const std::string& source = path;
   TArcType type = probe.ArcType();
   if (type != atTar && CompressedTarFilter(path) != sfNone) type = atTar;
-  std::unique_ptr<TUnBase> reader = MakeReader(type);
+  std::unique_ptr<TUnBase> reader = MakeReader(type, path);
   if (!reader) {
     Cli.Error(probe.ArchiveFile().empty() ? ecOpenFile : ecUnsupportedType, arg);
     return Cli.Status();

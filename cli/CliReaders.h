@@ -28,8 +28,9 @@ bool IgnoreCase(const TParsedArgs& Args);
 // their own (utf8, cp932, cp437 or any iconv name); without it each name is guessed.
 inline const TOption kNamesOption = {"--names", "CODING", "code page of unmarked names: cp932, cp437, utf8, any iconv"};
 
-// A reader for archives of type T, or null when no reader handles that type.
-std::unique_ptr<TUnBase> MakeReader(TArcType T);
+// A reader for the archive Path detected as type T (libarchive's for kinds brel has no reader
+// of its own for), or null when no reader handles it.
+std::unique_ptr<TUnBase> MakeReader(TArcType T, const std::string& Path);
 
 // The stored names of every entry of the archive Source of type Type (a listing pass, nothing
 // decoded). None when no reader handles the type or the pass met an error (left unreported

@@ -5,6 +5,9 @@
 
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvRegister.h"
+#include "archive/libarc/qrvUnLibArc.h"
+#include "app/ArchiveJobs.h"
+#include "archive/tar/qrvtar.h"
 #include "cli/CliCommon.h"
 #include "platform/FileInfo.h"
 
@@ -38,10 +41,14 @@ int RunType(TCli& Cli, const TParsedArgs& Args) {
       continue;
     }
     const TArcType t = c.ArcType();
-    std::cout << arg << ": " << TrimRight(GetArcTypeName(t));
+    // What brel has no reader of its own for, libarchive may read: its kind is named instead.
+    const bool tgz = (t == atGZip || t == atTarGZip) && GzipHoldsTar(path);
+    const std::string other = tgz || ReaderForType(t) != rkNone ? std::string() : DetectLibArcKind(path).Name;
+    std::cout << arg << ": " << (other.empty() ? TrimRight(GetArcTypeName(t)) : other);
     if (Args.Has("-v")) {
+      // The identifier stays the detected type's (atNA, atGZip, atRar...).
       std::cout << " (" << GetArcTypeValueName(t) << ')';
-      if (IsValidArcType(t)) std::cout << " start " << c.ArchiveStart();
+      if (IsValidArcType(t) || !other.empty()) std::cout << " start " << (other.empty() ? c.ArchiveStart() : 0);
     }
     std::cout << '\n';
   }
