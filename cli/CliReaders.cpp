@@ -115,10 +115,11 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   }
   TArvexComponent probe;
   probe.SetArchiveFile(path);
-  // A gzip-compressed tar (.tgz, .tar.gz) is read by the TAR reader through its gunzip stream.
+  // A compressed tar (.tgz, .tar.xz, .tar.zst, .tar.bz2) is read by the TAR reader through its
+  // decoding stream.
   const std::string& source = path;
   TArcType type = probe.ArcType();
-  if ((type == atGZip || type == atTarGZip) && GzipHoldsTar(path)) type = atTar;
+  if (type != atTar && CompressedTarFilter(path) != sfNone) type = atTar;
   std::unique_ptr<TUnBase> reader = MakeReader(type, path);
   if (!reader) {
     Cli.Error(probe.ArchiveFile().empty() ? ecOpenFile : ecUnsupportedType, arg);

@@ -1,4 +1,6 @@
 // brel-cli a / f / m (a writer run with swAdd, swRefresh, swMove) and d (swDelete).
+#include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,11 +9,14 @@
 #include <sstream>
 #include <filesystem>
 #include <iostream>
+#include <limits>
+#include <tuple>
 #include <memory>
 
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
 #include "archive/cab/qrvMakeCab.h"
+#include "archive/tar/qrvtar.h"
 #include "archive/zip/qrvZip.h"
 #include "cli/CliCommon.h"
 #include "cli/CliReaders.h"
@@ -26,17 +31,22 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// The archive kinds brel-cli writes: name (-t), the extensions that name it, the writer.
+// The archive kinds brel-cli writes: name (-t), the extensions that name it, the writer and the
+// compression filter around it (a tar's).
 struct TKindRow {
   const char* Name;
   std::vector<std::string> Extensions;
   int Writer;
+  TStreamFilter Filter = sfNone;
 };
 const TKindRow kKinds[] = {{"zip", {".zip"}, akZip},
                            {"lzh", {".lzh", ".lha"}, akLzh},
                            {"cab", {".cab"}, akCab},
                            {"tar", {".tar"}, akTar},
-                           {"tgz", {".tgz", ".tar.gz"}, akTar}};
+                           {"tgz", {".tgz", ".tar.gz"}, akTar, sfGzip},
+                           {"txz", {".txz", ".tar.xz"}, akTar, sfXz},
+                           {"tzst", {".tzst", ".tar.zst"}, akTar, sfZstd},
+                           {"tbz2", {".tbz2", ".tar.bz2"}, akTar, sfBzip2}};
 
 // "zip|lzh|..." and ".zip .lzh ...", for messages.
 std::string KindNames() {
@@ -71,8 +81,12 @@ const TKindRow* KindOfContent(const std::string& Archive) {
     case atCab: return KindByName("cab");
     case atTar: return KindByName("tar");
     case atTarGZip: return KindByName("tgz");
-    default: return nullptr;
+    default: break;
   }
+  const TStreamFilter filter = CompressedTarFilter(Archive);
+  for (const TKindRow& k : kKinds)
+    if (filter != sfNone && k.Filter == filter) return &k;
+  return nullptr;
 }
 
 const TKindRow& KindOf(const TParsedArgs& Args, const std::string& Archive) {
@@ -96,7 +110,7 @@ const TKindRow& KindOf(const TParsedArgs& Args, const std::string& Archive) {
 std::unique_ptr<TCompBase> MakeWriter(const TKindRow& Kind) {
   auto w = NewWriter(Kind.Writer);
   // Before the archive is named: the name then decides between .tar.gz and .tgz.
-  if (w && std::string(Kind.Name) == "tgz") w->SetCompressMethod(cmTarGzip);
+  if (auto* tar = dynamic_cast<TTar*>(w.get())) tar->SetFilter(Kind.Filter);
   return w;
 }
 
@@ -137,6 +151,49 @@ void ApplyDigitLevel(TCompBase& W, const std::string& Digit) {
   const int n = Digit[0] - '0';
   if (n == 0) return ApplyMethod(W, "store");
   ApplyLevel(W, n <= 3 ? "fast" : n <= 6 ? "normal" : "max");
+}
+
+// GNU tar's --owner / --group value: NAME:ID, a name this system knows, or an id (its name, if
+// any, goes with it).
+std::pair<int, std::string> OwnerOption(const char* Option, bool User, const std::string& Value) {
+  auto idOf = [&](const std::string& Text) {
+    return ParseIntOption(Option, Text, 0, std::numeric_limits<int>::max());
+  };
+  std::vector<char> buf(16384);
+  auto byName = [&](const std::string& Name, int& Id) {
+    passwd pw{}, *pf = nullptr;
+    group gr{}, *gf = nullptr;
+    if (User && getpwnam_r(Name.c_str(), &pw, buf.data(), buf.size(), &pf) == 0 && pf) Id = int(pw.pw_uid);
+    if (!User && getgrnam_r(Name.c_str(), &gr, buf.data(), buf.size(), &gf) == 0 && gf) Id = int(gr.gr_gid);
+    return pf != nullptr || gf != nullptr;
+  };
+  if (const size_t colon = Value.rfind(':'); colon != std::string::npos)
+    return {idOf(Value.substr(colon + 1)), Value.substr(0, colon)};
+  int id = 0;
+  if (byName(Value, id)) return {id, Value};
+  if (Value.empty() || Value.find_first_not_of("0123456789") != std::string::npos)
+    throw TUsageError(std::string(Option) + ": no " + (User ? "user " : "group ") + Value + " here (give NAME:ID)");
+  id = idOf(Value);
+  passwd pw{}, *pf = nullptr;
+  group gr{}, *gf = nullptr;
+  if (User && getpwuid_r(uid_t(id), &pw, buf.data(), buf.size(), &pf) == 0 && pf) return {id, pw.pw_name};
+  if (!User && getgrgid_r(gid_t(id), &gr, buf.data(), buf.size(), &gf) == 0 && gf) return {id, gr.gr_name};
+  return {id, ""};
+}
+
+// Owners of tar entries: each file's own, as GNU tar stores them, unless named.
+void ApplyOwners(TCompBase& W, const TParsedArgs& Args) {
+  auto* tar = dynamic_cast<TTar*>(&W);
+  if (!tar) {
+    if (Args.Has("--owner") || Args.Has("--group") || Args.Has("--numeric-owner"))
+      throw TUsageError("--owner, --group and --numeric-owner apply to tar archives only");
+    return;
+  }
+  tar->FileOwner = !Args.Has("--owner");
+  tar->FileGroup = !Args.Has("--group");
+  tar->NumericOwner = Args.Has("--numeric-owner");
+  if (Args.Has("--owner")) std::tie(tar->UnixUID, tar->UnixUName) = OwnerOption("--owner", true, Args.Value("--owner"));
+  if (Args.Has("--group")) std::tie(tar->UnixGID, tar->UnixGName) = OwnerOption("--group", false, Args.Value("--group"));
 }
 
 // -m takes a method, or 7z's level form "x=N" / "xN".
@@ -249,6 +306,7 @@ std::unique_ptr<TCompBase> ConfiguredWriter(TCli& Cli, const TParsedArgs& Args, 
   } else if (Args.Has("-p") || Args.Has("--encryption") || Args.Has("--names")) {
     throw TUsageError("-p, --encryption and --names apply to zip archives only");
   }
+  ApplyOwners(*w, Args);
   if (auto* cab = dynamic_cast<TMakeCab*>(w.get())) {
     if (Args.Has("--lzx-level")) cab->SetLzxLevel(ParseIntOption("--lzx-level", Args.Value("--lzx-level"), 15, 21));
     if (Args.Has("--quantum-level"))
@@ -363,14 +421,14 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
 }
 
 const TOptionSpec kKindOption = {
-    {"-t", "KIND", "zip, lzh, cab, tar, tgz (default: by content, by name)", false,
-     {"zip", "lzh", "cab", "tar", "tgz"}}};
+    {"-t", "KIND", "zip lzh cab tar tgz txz tzst tbz2 (default: by content)", false,
+     {"zip", "lzh", "cab", "tar", "tgz", "txz", "tzst", "tbz2"}}};
 const TOptionSpec kDeleteOptions = {kKindOption[0], kIgnoreCase[0], kIgnoreCase[1]};
 const TOptionSpec kWriterOptions = {
     kKindOption[0],
     {"-m", "METHOD", "store, deflate, lh5, lh6, lh7, mszip, lzx or quantum", false,
      {"store", "deflate", "lh5", "lh6", "lh7", "mszip", "lzx", "quantum"}},
-    {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
+    {"-l", "LEVEL", "level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
     {kDigitOption, "", "level 0 store, 1-3 fast, 4-6 normal, 7-9 max (also -mx=N)"},
     {"-r", "", "recurse into folders (the default; as zip and 7z take it)"},
     {"-j", "N", "compress on N threads (default: one per core)"},
@@ -388,6 +446,9 @@ const TOptionSpec kWriterOptions = {
     kIgnoreCase[0], kIgnoreCase[1],
     {"--comment", "TEXT", "set the archive comment (zip only)"},
     {"--symlinks", "", "store symbolic links as links (zip; tar always does)"},
+    {"--owner", "NAME", "owner: NAME, ID or NAME:ID (tar; default: each file's)"},
+    {"--group", "NAME", "group: NAME, ID or NAME:ID (tar; default: each file's)"},
+    {"--numeric-owner", "", "store owner and group as ids only, without names (tar)"},
     {"--lzx-level", "N", "LZX window 2^N, 15..21 (cab only; default 21)"},
     {"--quantum-level", "N", "Quantum effort 1..7 (cab only; default 7)"},
     {"--quantum-memory", "N", "Quantum window 2^N, 10..21 (cab only; default 21)"}};

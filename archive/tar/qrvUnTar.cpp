@@ -73,17 +73,24 @@ void TUnTar::ReportCut(const TTarWalker& Walker, const std::vector<TTarEntry>& S
 }
 
 int TUnTar::ExtractArchive(TStream32& Stream, int Flag) {
-  // A gzip-compressed tar is read through one gunzip stream: no temporary file, flat memory.
-  // A tar whose first name starts with the gzip magic is still a tar: its header checksum says so.
+  // A compressed tar (gzip, xz, zstd, bzip2) is read through one decoding stream: no temporary
+  // file, flat memory. A tar whose first name starts with a magic is still a tar: its header
+  // checksum says so.
   TTarBlock first{};
   const int64_t at = Stream.Position();
   const bool tarHeader = Stream.Read(first.data(), TarBlockSize) == TarBlockSize && TarChecksumMatches(first);
   Stream.SetPosition(at);
-  if (tarHeader || !TGunzipStream::IsGzip(Stream)) return ExtractTar(Stream);
-  TGunzipStream gz(Stream);
-  gz.CancelFlag = CancelFlag();
-  const int count = ExtractTar(gz);
-  if (gz.Error().Code != 0) ReportError(FArchiveFile, gz.Error().Reason, FRunArchiveName, gz.Error().Code);
+  std::unique_ptr<TDecodeStream> in;
+  try {
+    if (!tarHeader) in = NewDecodeStream(DetectStreamFilter(Stream), Stream);
+  } catch (const EArchiveError& e) {
+    ReportError(FArchiveFile, e.what(), FRunArchiveName, e.ECode);
+    return 0;
+  }
+  if (!in) return ExtractTar(Stream);
+  in->CancelFlag = CancelFlag();
+  const int count = ExtractTar(*in);
+  if (in->Error().Code != 0) ReportError(FArchiveFile, in->Error().Reason, FRunArchiveName, in->Error().Code);
   return count;
 }
 
@@ -146,6 +153,7 @@ void TUnTar::ExtractEntry(TStream32& Stream, const TTarEntry& E) {
   step.UnixTime = E.MTime;  // restored as stored, before 1980 or after 2107 too
   step.Attr = faArchive;
   step.Check = ckNone;
+  step.Owner = E.Owner;
   int64_t mode = 0;
   if (TarGetNumber(E.Header.data() + thMode, twMode, mode)) step.UnixMode = uint32_t(mode) & 0777;
   if (E.Typeflag == '1' || E.Typeflag == '2') {
