@@ -1,5 +1,6 @@
 #include "app/TextUtils.h"
 
+#include "archive/qrvFormats.h"
 #include "platform/FileInfo.h"
 
 #include <clocale>
@@ -105,12 +106,6 @@ static bool ExtensionIn(const std::string& path, std::initializer_list<const cha
     return false;
 }
 
-bool IsTarGzName(const std::string& path)
-{
-    const std::string name = UpperCase(ExtractFileName(path));
-    return name.ends_with(".TGZ") || (name.ends_with(".TAR.GZ") && name.size() > 7);
-}
-
 bool IsUpxTarget(const std::string& path)
 {
     return !DirectoryExists(path) && ExtensionIn(path, {".exe", ".com", ".dll", ".sys", ".src"});
@@ -118,5 +113,6 @@ bool IsUpxTarget(const std::string& path)
 
 bool IsArchiveName(const std::string& path)
 {
-    return ExtensionIn(path, {".zip", ".lzh", ".lha", ".cab", ".tar"}) || IsTarGzName(path);
+    const TFormatRow* format = FormatOfName(path);
+    return format && format->Reads();
 }

@@ -36,9 +36,6 @@ std::string ExtractFileExt(const std::string& path);
 // letter case) and path is not an existing folder.
 bool IsUpxTarget(const std::string& path);
 
-// True when the name is that of an archive the window extracts: .zip, .lzh, .lha, .cab, .tar,
-// .tgz or a name ending in .tar.gz (any letter case). No folder test.
+// True when the name ends in an extension of a format the window extracts (the format table's:
+// .zip, .lzh, .lha, .cab, .tar, .tgz, .tar.gz ...; any letter case). No folder test.
 bool IsArchiveName(const std::string& path);
-
-// True for a gzip-compressed tar by name: .tgz or .tar.gz (any letter case).
-bool IsTarGzName(const std::string& path);

@@ -5,6 +5,7 @@
 
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvRegister.h"
+#include "archive/qrvFormats.h"
 #include "cli/CliCommon.h"
 #include "platform/FileInfo.h"
 
@@ -38,7 +39,10 @@ int RunType(TCli& Cli, const TParsedArgs& Args) {
       continue;
     }
     const TArcType t = c.ArcType();
-    std::cout << arg << ": " << TrimRight(GetArcTypeName(t));
+    // A reader that tells its files apart more finely than detection names them itself.
+    const TFormatRow* format = ReaderFormatFor(t, path);
+    const std::string finer = format && format->Describe ? format->Describe(path) : std::string();
+    std::cout << arg << ": " << (finer.empty() ? TrimRight(GetArcTypeName(t)) : finer);
     if (Args.Has("-v")) {
       std::cout << " (" << GetArcTypeValueName(t) << ')';
       if (IsValidArcType(t)) std::cout << " start " << c.ArchiveStart();
