@@ -59,7 +59,7 @@ int TUnTar::SelectEntries(TStream32& Stream, std::vector<TTarEntry>& Selected) {
 // An archive cut short inside a header or record, or inside data that no copy will read (the
 // copy of a selected file reports its own cut), is reported here, once.
 void TUnTar::ReportCut(const TTarWalker& Walker, const std::vector<TTarEntry>& Selected) {
-  if (Walker.Truncated() == TTarWalker::tcNone) return;
+  if (Walker.Truncated() == TTarWalker::tcNone || (FGunzip && FGunzip->Error().Code != 0)) return;
   if (Walker.Truncated() == TTarWalker::tcData && ExtractMode != xmList && !Selected.empty()) {
     const TTarEntry& last = Selected.back();
     if (last.EndOffset == Walker.Position() && !last.IsDir() && !last.IsSpecial() &&
@@ -82,8 +82,12 @@ int TUnTar::ExtractArchive(TStream32& Stream, int Flag) {
   if (tarHeader || !TGunzipStream::IsGzip(Stream)) return ExtractTar(Stream);
   TGunzipStream gz(Stream);
   gz.CancelFlag = CancelFlag();
+  FGunzip = &gz;
+  FGunzipReported = false;
   const int count = ExtractTar(gz);
-  if (gz.Error().Code != 0) ReportError(FArchiveFile, gz.Error().Reason, FRunArchiveName, gz.Error().Code);
+  FGunzip = nullptr;
+  if (gz.Error().Code != 0 && !FGunzipReported)
+    ReportError(FArchiveFile, gz.Error().Reason, FRunArchiveName, gz.Error().Code);
   return count;
 }
 
@@ -208,9 +212,12 @@ bool TUnTar::CopyBytes(TStream32& Stream, int64_t Count) {
     BytesToGo -= std::max(got, 0);
     ProgressStep();
     if (got < want) {
-      // The archive ends inside the entry's data: what there was is kept, and said so.
+      // The archive ends inside the entry's data: what there was is kept, and said so (with
+      // the gunzip stream's reason when it stopped).
       BytesToGo -= left;
-      ReportError(FCurrentName, "", FRunArchiveName, ecReadFile);
+      FGunzipReported = FGunzip && FGunzip->Error().Code != 0;
+      ReportError(FCurrentName, FGunzipReported ? FGunzip->Error().Reason : "", FRunArchiveName,
+                  FGunzipReported ? FGunzip->Error().Code : ecReadFile);
       return false;
     }
   }

@@ -31,4 +31,9 @@ class TUnTar : public TUnBase {
   bool CopyBytes(TStream32& Stream, int64_t Count);
   // Leaves Count bytes of the output as a hole (a forward seek; nothing when testing).
   bool SkipHole(int64_t Count);
+
+  // A gzip-compressed tar: its gunzip stream. Its failure is the one cause of every cut that
+  // follows, reported once: by the copy it cut short, else after the run.
+  TGunzipStream* FGunzip = nullptr;
+  bool FGunzipReported = false;
 };
