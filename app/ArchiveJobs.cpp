@@ -4,6 +4,7 @@
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvRegister.h"
+#include "archive/libarc/qrvUnLibArc.h"
 #include "archive/qrvFormats.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
@@ -265,6 +266,19 @@ int RunReader(const TFormatRow& format, const std::string& source, const std::st
     return reader->TrashedFiles();
 }
 
+// A lone compressed file (notes.txt.gz) is decompressed beside itself (notes.txt), as file
+// managers' "extract here" does; a changed file of that name goes to the Trash first.
+TJobResult UnpackLoneFile(const std::string& Path, TJobErrors& errors)
+{
+    TJobResult result;
+    result.Target = JoinPath(FolderOf(Path), LoneMemberName(Path));
+    bool cancelled = false;
+    result.Trashed = RunReader(*FormatNamed("libarc"), Path, Path, FolderOf(Path), errors, cancelled);
+    errors.ReleaseHeld();
+    result.Outcome = cancelled ? joCancelled : errors.Count() > 0 ? joFailed : joDone;
+    return result;
+}
+
 }  // namespace
 
 std::string ArchiveExtension(int Kind)
@@ -362,8 +376,8 @@ TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Event
     // Detection reads the file itself: an archive larger than memory is still recognised.
     TArvexComponent probe;
     probe.SetArchiveFile(Path);
-    if (probe.ArchiveFile().empty() || !IsValidArcType(probe.ArcType()))
-        return result;  // unreadable or not an archive: skipped without a report
+    if (probe.ArchiveFile().empty())
+        return result;  // unreadable: skipped without a report
     TJobErrors errors(Events);
     if (errors.CancelRequested()) {
         result.Outcome = joCancelled;
@@ -371,7 +385,9 @@ TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Event
     }
     const TFormatRow* format = ReaderFormatFor(probe.ArcType(), Path);
     if (!format)
-        return result;
+        return result;  // not an archive: skipped without a report
+    if (format->Name == "libarc" && DetectLibArcKind(Path).Single)
+        return UnpackLoneFile(Path, errors);
     TUnpackFolder folder;
     if (!folder.Create(FolderOf(result.Target), ExtractFileName(result.Target))) {
         errors.Forward(nullptr, result.Target, folder.Reason, Path, ecOpenFile);

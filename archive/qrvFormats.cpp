@@ -1,11 +1,17 @@
 // The format table: the rows, then the look-ups over them.
 #include "archive/qrvFormats.h"
 
+#include <grp.h>
+#include <pwd.h>
+
 #include <algorithm>
+#include <limits>
+#include <tuple>
 
 #include "archive/cab/qrvMakeCab.h"
 #include "archive/cab/qrvUnCab.h"
 #include "archive/lzh/qrvLha.h"
+#include "archive/libarc/qrvUnLibArc.h"
 #include "archive/lzh/qrvUnLha.h"
 #include "archive/tar/qrvUnTar.h"
 #include "archive/tar/qrvtar.h"
@@ -20,18 +26,21 @@ std::string Setting(const TFormatSettings& Given, const std::string& Name, const
   return first == last ? Default : std::prev(last)->second;
 }
 
-int IntSetting(const TFormatSettings& Given, const std::string& Name, int Min, int Max) {
-  const std::string v = Setting(Given, Name);
+int ParseWhole(const std::string& Name, const std::string& V, int Min, int Max) {
   size_t used = 0;
-  int n = 0;
+  long long n = 0;
   try {
-    n = std::stoi(v, &used);
+    n = std::stoll(V, &used);
   } catch (const std::exception&) {
     used = 0;
   }
-  if (used == 0 || used != v.size() || n < Min || n > Max)
+  if (used == 0 || used != V.size() || n < Min || n > Max)
     throw EFormatSetting(Name + " takes a whole number from " + std::to_string(Min) + " to " + std::to_string(Max));
-  return n;
+  return int(n);
+}
+
+int IntSetting(const TFormatSettings& Given, const std::string& Name, int Min, int Max) {
+  return ParseWhole(Name, Setting(Given, Name), Min, Max);
 }
 
 template <class T>
@@ -89,14 +98,60 @@ std::vector<TFormatOption> CabOptions() {
 
 // ---- TAR -----------------------------------------------------------------------------------
 
-// Links are always stored: the switch is taken and needs nothing.
-std::vector<TFormatOption> TarOptions() { return {ZipOptions().back()}; }
+// GNU tar's --owner / --group value: NAME:ID, a name this system knows, or an id (its name, if
+// any, goes with it).
+std::pair<int, std::string> OwnerSetting(const std::string& Option, bool User, const std::string& Value) {
+  const int maxId = std::numeric_limits<int>::max();
+  std::vector<char> buf(16384);
+  passwd pw{}, *pf = nullptr;
+  group gr{}, *gf = nullptr;
+  if (const size_t colon = Value.rfind(':'); colon != std::string::npos)
+    return {ParseWhole(Option, Value.substr(colon + 1), 0, maxId), Value.substr(0, colon)};
+  if (User && getpwnam_r(Value.c_str(), &pw, buf.data(), buf.size(), &pf) == 0 && pf) return {int(pw.pw_uid), Value};
+  if (!User && getgrnam_r(Value.c_str(), &gr, buf.data(), buf.size(), &gf) == 0 && gf) return {int(gr.gr_gid), Value};
+  if (Value.empty() || Value.find_first_not_of("0123456789") != std::string::npos)
+    throw EFormatSetting(Option + ": no " + (User ? "user " : "group ") + Value + " here (give NAME:ID)");
+  const int id = ParseWhole(Option, Value, 0, maxId);
+  if (User && getpwuid_r(uid_t(id), &pw, buf.data(), buf.size(), &pf) == 0 && pf) return {id, pw.pw_name};
+  if (!User && getgrgid_r(gid_t(id), &gr, buf.data(), buf.size(), &gf) == 0 && gf) return {id, gr.gr_name};
+  return {id, ""};
+}
 
-std::unique_ptr<TCompBase> NewTgzWriter() {
-  auto w = std::make_unique<TTar>();
-  // Before the archive is named: the name then keeps its .tgz or .tar.gz.
-  w->SetCompressMethod(cmTarGzip);
-  return w;
+// Owners of tar entries: each file's own, as GNU tar stores them, unless named. Links are
+// always stored: --symlinks is taken and needs nothing.
+void ConfigureTar(TCompBase& W, const TFormatSettings& Given) {
+  auto& tar = static_cast<TTar&>(W);
+  tar.FileOwner = !Given.count("--owner");
+  tar.FileGroup = !Given.count("--group");
+  tar.NumericOwner = Given.count("--numeric-owner") > 0;
+  if (Given.count("--owner")) std::tie(tar.UnixUID, tar.UnixUName) = OwnerSetting("--owner", true, Setting(Given, "--owner"));
+  if (Given.count("--group")) std::tie(tar.UnixGID, tar.UnixGName) = OwnerSetting("--group", false, Setting(Given, "--group"));
+}
+
+std::vector<TFormatOption> TarOptions() {
+  return {ZipOptions().back(),
+          {"--owner", "NAME", "owner: NAME, ID or NAME:ID (tar; default: each file's)"},
+          {"--group", "NAME", "group: NAME, ID or NAME:ID (tar; default: each file's)"},
+          {"--numeric-owner", "", "store owner and group as ids only, without names (tar)"}};
+}
+
+// A tar inside a compression filter, set before the archive is named (a .tgz or .tar.gz name
+// then stays as given).
+std::function<std::unique_ptr<TCompBase>()> FilteredTar(TStreamFilter Filter) {
+  return [Filter] {
+    auto w = std::make_unique<TTar>();
+    w->SetFilter(Filter);
+    return std::unique_ptr<TCompBase>(std::move(w));
+  };
+}
+
+// The row of tar inside Filter: it reads the files whose content is such a tar.
+TFormatRow CompressedTar(const std::string& Name, const std::string& Display, std::vector<std::string> Extensions,
+                         TStreamFilter Filter) {
+  return {.Name = Name, .Display = Display, .Extensions = std::move(Extensions),
+          .Accepts = [Filter](const std::string& Path) { return CompressedTarFilter(Path) == Filter; },
+          .NewWriter = FilteredTar(Filter), .NewReader = Reader<TUnTar>(), .Options = TarOptions(),
+          .Configure = ConfigureTar, .Filter = Filter};
 }
 
 // ---- The table -----------------------------------------------------------------------------
@@ -120,11 +175,20 @@ std::vector<TFormatRow> MakeTable() {
                   .Methods = cabMethods, .Options = CabOptions(), .Configure = ConfigureCab});
   rows.push_back({.Name = "tar", .Display = "TAR", .Extensions = {".tar"}, .ReadTypes = {atTar},
                   .WriteType = atTar, .NewWriter = Writer<TTar>(), .NewReader = Reader<TUnTar>(),
-                  .Options = TarOptions()});
-  rows.push_back({.Name = "tgz", .Display = "TAR.GZ", .Extensions = {".tgz", ".tar.gz"},
-                  .ReadTypes = {atTarGZip, atGZip}, .Accepts = GzipHoldsTar, .WriteType = atGZip,
-                  .NewWriter = NewTgzWriter, .NewReader = Reader<TUnTar>(), .Options = TarOptions(),
-                  .Filter = sfGzip});
+                  .Options = TarOptions(), .Configure = ConfigureTar});
+  rows.push_back(CompressedTar("tgz", "TAR.GZ", {".tgz", ".tar.gz"}, sfGzip));
+  rows.push_back(CompressedTar("txz", "TAR.XZ", {".txz", ".tar.xz"}, sfXz));
+  rows.push_back(CompressedTar("tzst", "TAR.ZST", {".tzst", ".tar.zst"}, sfZstd));
+  rows.push_back(CompressedTar("tbz2", "TAR.BZ2", {".tbz2", ".tar.bz2", ".tbz"}, sfBzip2));
+  // Everything else libarchive reads (7z, RAR, ISO, cpio, ar, xar, other compressed tars, lone
+  // compressed files), after brel's own readers.
+  rows.push_back({.Name = "libarc", .Display = "libarchive",
+                  .Extensions = {".7z", ".001", ".rar", ".cpio", ".iso", ".ar", ".deb", ".xar", ".rpm", ".tlz",
+                                 ".gz", ".xz", ".zst", ".bz2", ".lz", ".lz4", ".lzma", ".tar.lz4", ".tar.lz",
+                                 ".tar.lzma", ".tar.z"},
+                  .Accepts = [](const std::string& Path) { return !DetectLibArcKind(Path).Name.empty(); },
+                  .NewReader = Reader<TUnLibArc>(),
+                  .Describe = [](const std::string& Path) { return DetectLibArcKind(Path).Name; }});
   return rows;
 }
 
@@ -134,10 +198,9 @@ bool EndsWithNoCase(const std::string& S, const std::string& Suffix) {
                     [](char a, char b) { return std::tolower((unsigned char)a) == std::tolower((unsigned char)b); });
 }
 
-// Name ends in Ext; an extension of several dots needs something before it.
+// Name ends in Ext, with something before it (".gz" alone names nothing).
 bool NameHasExtension(const std::string& Name, const std::string& Ext) {
-  const bool multiDot = std::count(Ext.begin(), Ext.end(), '.') > 1;
-  return EndsWithNoCase(Name, Ext) && (!multiDot || Name.size() > Ext.size());
+  return Name.size() > Ext.size() && EndsWithNoCase(Name, Ext);
 }
 
 // The row and extension matching the name of Path, the longest extension winning.
@@ -189,7 +252,9 @@ std::string FormatExtensionOf(const std::string& Path) {
 
 const TFormatRow* ReaderFormatFor(TArcType Type, const std::string& Path) {
   for (const TFormatRow& row : Formats()) {
-    if (!row.Reads() || std::find(row.ReadTypes.begin(), row.ReadTypes.end(), Type) == row.ReadTypes.end()) continue;
+    const bool typeTaken =
+        row.ReadTypes.empty() || std::find(row.ReadTypes.begin(), row.ReadTypes.end(), Type) != row.ReadTypes.end();
+    if (!row.Reads() || !typeTaken) continue;
     if (!row.Accepts || row.Accepts(Path)) return &row;
   }
   return nullptr;
@@ -197,7 +262,8 @@ const TFormatRow* ReaderFormatFor(TArcType Type, const std::string& Path) {
 
 const TFormatRow* WriterFormatOfType(TArcType Type, const std::string& Path) {
   for (const TFormatRow& row : Formats())
-    if (row.Writes() && row.WriteType == Type && (!row.Accepts || row.Accepts(Path))) return &row;
+    if (row.Writes() && (row.WriteType == Type || row.ReadTypes.empty()) && (!row.Accepts || row.Accepts(Path)))
+      return &row;
   return nullptr;
 }
 

@@ -41,17 +41,14 @@ class EFormatSetting : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
-// The stream filter a kind's archive lies in (tgz = tar + gzip).
-enum TStreamFilter : uint8_t { sfNone, sfGzip };
-
 struct TFormatRow {
   std::string Name = {};     // "zip": brel-cli -t and --kind
   std::string Display = {};  // "ZIP", for messages and help
   // Extensions, lower case with the dot, the first one for new archives; several dots allowed
-  // (".tar.gz"): a name must then be longer than the extension.
+  // (".tar.gz"); a name must be longer than the extension.
   std::vector<std::string> Extensions = {};
-  // Detected types the reader takes; Accepts, when set, must also agree to the file (a gzip
-  // file is a tgz only when it holds a tar).
+  // Detected types the reader takes (none listed: any type); Accepts, when set, must also agree
+  // to the file (a gzip file is a tgz only when it holds a tar).
   std::vector<TArcType> ReadTypes = {};
   std::function<bool(const std::string& Path)> Accepts = {};
   // The type the writer's output is detected as (atNA when the row writes nothing); Accepts
@@ -63,7 +60,7 @@ struct TFormatRow {
   // Format settings and the hook that applies them to a new writer (throws EFormatSetting).
   std::vector<TFormatOption> Options = {};
   std::function<void(TCompBase& Writer, const TFormatSettings& Given)> Configure = {};
-  TStreamFilter Filter = sfNone;
+  TStreamFilter Filter = sfNone;  // the compression around the archive (tgz = tar + gzip)
   // The display name of a file this row reads, when finer than the detected type's ("7-Zip");
   // "" keeps the type's.
   std::function<std::string(const std::string& Path)> Describe = {};

@@ -39,3 +39,31 @@ peak() {
   [ -x /usr/bin/time ] && /usr/bin/time -f "peak memory $what: %M KiB" "$@" 2>&1 >/dev/null | tail -1
   return 0
 }
+
+# Interleaved pair: runs the shell commands BREL and PEER in turn ($runs rounds: brel, peer,
+# brel, peer, ...), so a busy neighbour slows both alike, and prints their median wall times and
+# the median of the per-round ratios brel / peer. $out is removed before each run (with mkout=1
+# created empty); each command runs in $work.
+vs() {
+  local label=$1 brel=$2 peer=$3
+  local -a tb=() tp=() tr=()
+  local r t0 t1 a b
+  for ((r = 0; r < runs; r++)); do
+    for side in brel peer; do
+      rm -rf "$out"
+      if [ "${mkout:-0}" = 1 ]; then mkdir -p "$out"; else mkdir -p "$(dirname "$out")"; fi
+      local cmd=$brel
+      [ "$side" = peer ] && cmd=$peer
+      t0=$(date +%s.%N)
+      (cd "$work" && bash -c "$cmd") >/dev/null 2>&1 || { echo "bench: failed: $cmd" >&2; return 1; }
+      t1=$(date +%s.%N)
+      if [ "$side" = brel ]; then a=$(echo "$t1 - $t0" | bc -l); tb+=("$a"); else b=$(echo "$t1 - $t0" | bc -l); tp+=("$b"); fi
+    done
+    tr+=("$(echo "$a / $b" | bc -l)")
+  done
+  local mid=$(( (runs + 1) / 2 ))
+  printf '%-40s brel %6.3fs  peer %6.3fs  ratio %5.2f\n' "$label" \
+    "$(printf '%s\n' "${tb[@]}" | sort -g | sed -n "${mid}p")" \
+    "$(printf '%s\n' "${tp[@]}" | sort -g | sed -n "${mid}p")" \
+    "$(printf '%s\n' "${tr[@]}" | sort -g | sed -n "${mid}p")"
+}

@@ -325,7 +325,7 @@ TOptionSpec WriterOptions() {
   TOptionSpec spec = {
       {"-t", "KIND", kinds + " (default: by content, by name)", false, WriterNames()},
       {"-m", "METHOD", ListedWords(methods), false, methods},
-      {"-l", "LEVEL", "deflate level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
+      {"-l", "LEVEL", "level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
       {kDigitOption, "", "level 0 store, 1-3 fast, 4-6 normal, 7-9 max (also -mx=N)"},
       {"-r", "", "recurse into folders (the default; as zip and 7z take it)"},
       {"-j", "N", "compress on N threads (default: one per core)"},

@@ -13,7 +13,8 @@ const TOptionSpec kExtractOptions = {
     {"--overwrite", "", "replace existing files (default: changed ones go to Trash)"},
     {"--skip-existing", "", "leave existing files as they are"},
     {"-p", "PASSWORD", "password for encrypted entries (repeatable; -p alone asks)", true},
-    kIgnoreCase[0], kIgnoreCase[1], kNamesOption};
+    kIgnoreCase[0], kIgnoreCase[1], kNamesOption,
+    {"--numeric-owner", "", "as root: restore tar owners by their ids, not their names"}};
 const TOptionSpec kTestOptions = {kExtractOptions[3], kIgnoreCase[0], kIgnoreCase[1], kNamesOption};
 
 // "1 changed file", "2 existing files".
@@ -37,6 +38,7 @@ int RunExtract(TCli& Cli, const TParsedArgs& Args, bool StoredDirs) {
         R.UseStoredDirs = StoredDirs;
         R.CreateStoredDirs = StoredDirs;
         R.OverwriteMode = omOverwrite;
+        R.NumericOwners = Args.Has("--numeric-owner");
         // As the window: what the user changed goes to the Trash, never lost.
         R.TrashChanged = !skipExisting && !Args.Has("--overwrite");
         // Skipping only what exists takes the question path: every existing target is answered

@@ -44,8 +44,9 @@ int RunType(TCli& Cli, const TParsedArgs& Args) {
     const std::string finer = format && format->Describe ? format->Describe(path) : std::string();
     std::cout << arg << ": " << (finer.empty() ? TrimRight(GetArcTypeName(t)) : finer);
     if (Args.Has("-v")) {
+      // The identifier stays the detected type's (atNA, atGZip, atRar...).
       std::cout << " (" << GetArcTypeValueName(t) << ')';
-      if (IsValidArcType(t)) std::cout << " start " << c.ArchiveStart();
+      if (IsValidArcType(t) || !finer.empty()) std::cout << " start " << (finer.empty() ? c.ArchiveStart() : 0);
     }
     std::cout << '\n';
   }

@@ -43,7 +43,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6, libstdc++6, zlib1g, libdeflate0, libmspack0, libssl3, libbz2-1.0, liblzma5, libzstd1, libqt6core6 (>= 6.2), libqt6gui6 (>= 6.2), libqt6widgets6 (>= 6.2), libqt6network6 (>= 6.2), qt6-qpa-plugins")
+    "libc6, libstdc++6, zlib1g, libdeflate0, libmspack0, libssl3, libbz2-1.0, liblzma5, libzstd1, libarchive13, libqt6core6 (>= 6.2), libqt6gui6 (>= 6.2), libqt6widgets6 (>= 6.2), libqt6network6 (>= 6.2), qt6-qpa-plugins")
 if(BREL_SANITIZE)
   # A test build carries the sanitizer runtimes.
   string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libasan8, libubsan1")

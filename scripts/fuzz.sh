@@ -150,6 +150,7 @@ seed_dirs() {
     lzh_adaptive) echo "$s/lzh1dec" ;;
     lzh_*) echo "$td/lzh $root/tests/lzh/data" ;;
     cab_*) echo "$s/cab $td/cab" ;;
+    libarc_*) echo "$root/fuzz/corpus/libarc_extract" ;;
     detect) echo "$s/zip $s/tar $s/gz $s/cab $td/zip $td/tar $td/lzh $td/cab" ;;
     *) echo "$s/dec" ;;
   esac

@@ -10,7 +10,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 
 # What is missing, said plainly before anything is built.
 needs=()
-for p in build-essential cmake ninja-build pkg-config zlib1g-dev libdeflate-dev libmspack-dev \
+for p in build-essential cmake ninja-build pkg-config zlib1g-dev libdeflate-dev libmspack-dev libarchive-dev \
          libssl-dev qt6-base-dev qt6-base-dev-tools qt6-l10n-tools qt6-tools-dev; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || needs+=("$p")
 done

@@ -7,14 +7,14 @@ cd "$(dirname "$0")/.."
 
 runtime=(
   build-essential cmake ninja-build pkg-config ccache
-  zlib1g-dev libdeflate-dev libmspack-dev libssl-dev libbz2-dev liblzma-dev libzstd-dev tzdata
+  zlib1g-dev libdeflate-dev libmspack-dev libssl-dev libbz2-dev liblzma-dev libzstd-dev libarchive-dev tzdata
   qt6-base-dev qt6-base-dev-tools qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools
   fonts-ipafont-gothic
 )
 testing=(
   libgtest-dev xvfb xauth desktop-file-utils librsvg2-bin
   zip unzip 7zip p7zip-full libarchive-tools lhasa jlha-utils cabextract gcab tar gzip
-  time bc pigz busybox
+  time bc pigz busybox genisoimage lzip ncompress cpio
 )
 packages=("${runtime[@]}")
 [ "${1:-}" = "--runtime" ] || packages+=("${testing[@]}")

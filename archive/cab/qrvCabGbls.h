@@ -39,6 +39,10 @@ constexpr uint16_t CabLzxType(int Window) { return uint16_t(Window * 256 + tcomp
 // The type value of Quantum: memory exponent, level and the low type bits T (tcompTypeQuantum).
 constexpr uint16_t CabQuantumType(int Memory, int Level, int T) { return uint16_t(Memory * 256 + Level * 16 + T); }
 
+// Little-endian 16- and 32-bit fields of the cabinet records.
+inline uint16_t CabGet16(const uint8_t* P) { return uint16_t(P[0] | P[1] << 8); }
+inline uint32_t CabGet32(const uint8_t* P) { return uint32_t(CabGet16(P)) | uint32_t(CabGet16(P + 2)) << 16; }
+
 // Checksum of a data block as CFDATA stores it: Seed folded with Data four bytes at a time
 // (little-endian), the last one to three bytes taken high byte first.
 uint32_t CabChecksum(const uint8_t* Data, size_t Count, uint32_t Seed);

@@ -1,10 +1,11 @@
 // Our cabinet library: the create operations (a creation context, add file, flush cabinet,
 // destroy) that write the cabinet format on zlib, and the decompress operations (a decompress
-// context, is-cabinet, copy with notices) that read it through libmspack.
+// context, is-cabinet, copy with notices) that read it through libmspack, MSZIP folders of a
+// cabinet outside a set on libdeflate.
 //
 // Layout of the unit: qrvLoadLib_Create.cpp holds the creation context,
 // qrvLoadLib_Encoders.cpp the per-folder block encoders, qrvLoadLib_Copy.cpp the decompress
-// side.
+// side, qrvLoadLib_MsZip.cpp its MSZIP folders.
 #pragma once
 
 #include <cstdint>
@@ -145,6 +146,53 @@ struct mscabd_cabinet;
 // it ignoring ASCII case (a set written on Windows names "Split-2.CAB" for "split-2.cab").
 std::string CabNeighbour(const std::string& Dir, const std::string& Name);
 
+// The MSZIP folders of one cabinet outside a set, decoded on libdeflate from the cabinet's own data
+// blocks (each checksum checked) rather than through libmspack. It keeps the folder being read
+// and where it stands, so the files of a folder copied in order decode it once.
+class TMsZipFolders {
+ public:
+  TMsZipFolders();
+  ~TMsZipFolders();
+  TMsZipFolders(const TMsZipFolders&) = delete;
+  TMsZipFolders& operator=(const TMsZipFolders&) = delete;
+
+  // Reads the folder table of the cabinet at Base in Path (kept while the same is asked for).
+  // False, holding nothing, when it does not read, belongs to a set or does not hold
+  // FolderCount folders: libmspack then decodes.
+  bool Open(const std::string& Path, int64_t Base, size_t FolderCount);
+  // Whether folder number Folder (from 0) is an MSZIP folder held here.
+  bool Handles(size_t Folder) const;
+  // Sends Length bytes from Offset of the folder's data through Write: an fdierr* code
+  // (fdierrCorruptCabinet for a damaged block, fdierrTargetFile when Write refused or the run
+  // was cancelled). Exceptions of Write pass through.
+  int32_t Extract(size_t Folder, uint32_t Offset, uint32_t Length, const TCabWrite& Write, const bool* Cancel);
+  void Close();
+
+ private:
+  struct TFolder {
+    int64_t DataAt;   // first CFDATA in the file
+    uint16_t Blocks;
+    uint16_t Type;
+  };
+  struct TInflater;
+  void Restart(size_t Folder);
+  // Decodes the folder's next block into FOut.
+  int32_t NextBlock();
+
+  int FFd = -1;
+  std::string FPath;
+  int64_t FBase = 0;
+  uint32_t FDataResv = 0;
+  std::vector<TFolder> FFolders;
+  int FFolder = -1;  // the folder being read (-1: none)
+  uint32_t FNextBlock = 0;
+  int64_t FNextAt = 0;
+  uint64_t FOutStart = 0;  // the folder offset of FOut's first byte
+  std::vector<uint8_t> FIn, FOut, FHistory;
+  std::vector<uint8_t> FStream;  // the history as a stored block, then the block's deflate data
+  std::unique_ptr<TInflater> FZip;
+};
+
 // A decompress context over libmspack. Cabinets are read through file descriptors with every
 // read, seek and size bounded by the file; copied data never reaches a file libmspack names,
 // only the caller's Write. Errors come back as codes in the error record.
@@ -184,12 +232,13 @@ class TCabDecompressor {
             const TCabNotify& Notify);
   // The notices of one cabinet (with its joined set): false when a notice aborted.
   bool CopyFiles(mscabd_cabinet* Cab, const std::string& Dir, const TCabNotify& Notify);
-  // Copies one file through FWrite: an fdierr* code; a pending exception is rethrown.
-  int32_t Extract(struct mscabd_file* F);
+  // Copies one file of Cab through FWrite: an fdierr* code; a pending exception is rethrown.
+  int32_t Extract(mscabd_cabinet* Cab, struct mscabd_file* F);
   TCabError& FErr;
   std::unique_ptr<TCabSystem> FSys;
   struct mscab_decompressor* FD = nullptr;
   TCabWrite FWrite;
   const bool* FCancel = nullptr;
+  TMsZipFolders FMsZip;
   std::exception_ptr FPending;  // thrown inside a callback, rethrown after libmspack returns
 };

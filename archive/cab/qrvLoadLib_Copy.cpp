@@ -27,9 +27,6 @@ struct TCabHandle {
   TCabDecompressor* Owner = nullptr;
 };
 
-uint16_t Get16(const uint8_t* P) { return uint16_t(P[0] | P[1] << 8); }
-uint32_t Get32(const uint8_t* P) { return uint32_t(Get16(P)) | uint32_t(Get16(P + 2)) << 16; }
-
 int32_t MapError(int E) {
   switch (E) {
     case MSPACK_ERR_OK: return fdierrNone;
@@ -56,7 +53,7 @@ bool StartsWithSignature(const std::string& Path) {
   const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   uint8_t h[4];
-  const bool sig = pread(fd, h, sizeof h, 0) == ssize_t(sizeof h) && Get32(h) == CabSignature;
+  const bool sig = pread(fd, h, sizeof h, 0) == ssize_t(sizeof h) && CabGet32(h) == CabSignature;
   ::close(fd);
   return sig;
 }
@@ -301,6 +298,9 @@ bool TCabDecompressor::CopyFiles(mscabd_cabinet* Cab, const std::string& Dir, co
   // Without its predecessor the first folder of a continued cabinet cannot be decoded: its
   // files are partial.
   const bool headless = (first->flags & MSCAB_HDR_PREVCAB) != 0;
+  size_t folders = 0;
+  for (const mscabd_folder* f = Cab->folders; f; f = f->next) ++folders;
+  if (Cab->prevcab || Cab->nextcab || !FMsZip.Open(Cab->filename, Cab->base_offset, folders)) FMsZip.Close();
   for (mscabd_file* f = Cab->files; f; f = f->next) {
     if (FCancel && *FCancel) {
       FErr.Set(fdierrUserAbort);
@@ -317,9 +317,9 @@ bool TCabDecompressor::CopyFiles(mscabd_cabinet* Cab, const std::string& Dir, co
     bool copied = false;
     if (n.Notice == cnCopyFile) {
       n.Error = TypeProblem(n.CompType);
-      n.Extract = [this, f, &copied] {
+      n.Extract = [this, Cab, f, &copied] {
         copied = true;
-        return Extract(f);
+        return Extract(Cab, f);
       };
     }
     const int answer = Notify(n);
@@ -328,7 +328,7 @@ bool TCabDecompressor::CopyFiles(mscabd_cabinet* Cab, const std::string& Dir, co
       return false;
     }
     if (n.Notice == cnPartialFile || answer == 0 || copied) continue;
-    n.Error = Extract(f);
+    n.Error = Extract(Cab, f);
     n.Ok = n.Error == fdierrNone;
     n.Notice = cnCloseFile;
     if ((FCancel && *FCancel) || Notify(n) < 0) {
@@ -339,9 +339,12 @@ bool TCabDecompressor::CopyFiles(mscabd_cabinet* Cab, const std::string& Dir, co
   return true;
 }
 
-int32_t TCabDecompressor::Extract(mscabd_file* F) {
+int32_t TCabDecompressor::Extract(mscabd_cabinet* Cab, mscabd_file* F) {
   // A type libmspack refuses would read as "out of memory" from it.
   if (const int32_t bad = TypeProblem(F->folder ? F->folder->comp_type : 0)) return bad;
+  size_t folder = 0;
+  for (const mscabd_folder* f = Cab->folders; f && f != F->folder; f = f->next) ++folder;
+  if (FMsZip.Handles(folder)) return FMsZip.Extract(folder, F->offset, F->length, FWrite, FCancel);
   const int rc = FD->extract(FD, F, kOutputName);
   if (FPending) {
     const std::exception_ptr e = FPending;

@@ -33,17 +33,20 @@ uint32_t DosOf(const TCabNotification& N) { return uint32_t(N.Date) << 16 | N.Ti
 TUnCab::TUnCab() { FArcType = atCab; }
 TUnCab::~TUnCab() = default;
 
-std::string TUnCab::DecodedName(const TCabNotification& N) const {
-  std::string name = (N.Attribs & cfattrNameIsUtf) && IsValidUtf8(N.Name) ? N.Name
-                     : TranslateOemChar                                    ? OemToUtf8(N.Name)
-                                                                           : N.Name;
+std::string TUnCab::DecodedName(const TCabNotification& N) {
+  const bool utf8 = (N.Attribs & cfattrNameIsUtf) && IsValidUtf8(N.Name);
+  const bool decode = !utf8 && TranslateOemChar;
+  std::string name = decode ? DecodeStoredName(N.Name, NameCoding) : N.Name;
+  std::string latin = decode ? Cp437ToUtf8(N.Name) : std::string();
   std::replace(name.begin(), name.end(), '\\', '/');
-  return name;
+  std::replace(latin.begin(), latin.end(), '\\', '/');
+  return FNames.Unique(name, N.Name, latin);
 }
 
 int TUnCab::ExtractArchive(TStream32& Stream, int Flag) {
   if (!FCab) FCab = std::make_unique<TCabDecompressor>(FErr);
   FEntryName.clear();
+  FNames.Clear();
   CheckErrors();
   TCabInfo info;
   const bool found = FCab->IsCabinet(FArchiveFile, info);

@@ -9,6 +9,7 @@
 
 #include "archive/cab/qrvLoadLib.h"
 #include "archive/core/qrvBase.h"
+#include "archive/core/qrvStoredNames.h"
 
 class TUnCab : public TUnBase {
  public:
@@ -34,8 +35,9 @@ class TUnCab : public TUnBase {
   void ListEntry(const TCabNotification& N, const std::string& Name);
   int NextCabinet(TCabNotification& N);
   bool WriteData(const uint8_t* Data, int32_t Count);
-  // The stored name as text: UTF-8 by the name attribute, else by the reading rules.
-  std::string DecodedName(const TCabNotification& N) const;
+  // The stored name as text: UTF-8 by the name attribute, else by the reading rules; kept apart
+  // from the names other stored bytes gave.
+  std::string DecodedName(const TCabNotification& N);
   // After a copy: a corrupt cabinet reports 25140, a cancel nothing, anything else raises
   // ECabinetError.
   void CheckErrors();
@@ -43,6 +45,7 @@ class TUnCab : public TUnBase {
 
   TCabError FErr;
   std::unique_ptr<TCabDecompressor> FCab;
+  TStoredNames FNames;
   std::map<std::string, std::string> FFoundCabinets;  // next cabinet name -> file ("" none)
   std::string FNextVolume;
   std::string FEntryName;  // stored name of the entry being copied

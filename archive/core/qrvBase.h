@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -566,6 +567,12 @@ enum TCheckKind : uint8_t { ckNone, ckCrc16, ckCrc32 };
 // A link entry: made as a symbolic link, or as a hard link to an earlier entry.
 enum TLinkKind : uint8_t { lkNone, lkSymbolic, lkHard };
 
+// An entry's owner as a format stores it: ids (-1: none) and names ("" : none).
+struct TEntryOwner {
+  int64_t Uid = -1, Gid = -1;
+  std::string UName, GName;
+};
+
 // One selected entry as the per-entry extract step (TUnBase::ExtractStep) takes it.
 struct TStepEntry {
   std::string Name;          // stored name, converted ("/" or "\\" separated)
@@ -586,6 +593,8 @@ struct TStepEntry {
   std::string LinkTarget;
   // The symbolic link's target is the entry's data (ZIP): decoded and checked, then made.
   bool LinkInData = false;
+  // The stored owner (TAR), restored under RestoreOwners.
+  std::optional<TEntryOwner> Owner;
 };
 
 class TUnBase : public TZipCommon {
@@ -617,6 +626,11 @@ class TUnBase : public TZipCommon {
   // run wrote itself, is replaced. A file that cannot be trashed is kept and its entry reported
   // and skipped. The Trash is opened before the first entry and used through its descriptors.
   bool TrashChanged = false;
+  // Extracting as root, entries that store an owner get it back, as GNU tar gives it: the user
+  // and group named when this system knows them (not with NumericOwners), else the stored ids.
+  // Never through a link; never for other users, who cannot give files away.
+  bool RestoreOwners = true;
+  bool NumericOwners = false;
   // Files the last run moved to the Trash under TrashChanged.
   int TrashedFiles() const { return FTrashed; }
   // The current password (the one that opened the last encrypted entry).
@@ -717,6 +731,9 @@ class TUnBase : public TZipCommon {
   bool RefuseRootClimb(const TStepEntry& E);
   bool TrashIfChanged(const TStepEntry& E);
   bool FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore);
+  // Gives the output its stored owner (RestoreOwners): the open file Fd, else Base in folder Dir
+  // without following a link. Reports a failure.
+  void RestoreOwner(const TStepEntry& E, int Fd, int Dir = -1, const std::string& Base = {});
   // Extract mode, a link entry: its target (decoded first when LinkInData), then the link.
   bool LinkStep(const TStepEntry& E, const std::function<bool()>& Decode, int ReportsBefore);
   // Makes the link at the current output name (what was there goes, a folder excepted); a
@@ -735,6 +752,7 @@ class TUnBase : public TZipCommon {
   std::unique_ptr<TFileStream32> FOutFile;
   std::set<std::string> FMadeFiles;  // output paths of the files this run extracted
   std::vector<std::pair<std::string, uint32_t>> FDirModes;  // folders and their modes
+  std::map<std::string, int64_t> FOwnerIds;  // "u:NAME" / "g:NAME" -> id (-1: unknown here)
   uint32_t FUmask = 022;      // the process's umask, read at the start of a run
   int FRootFd = -1;           // ExtractDir, opened once per run
   std::unique_ptr<TTrash> FTrash;  // the home Trash under TrashChanged, opened once per run

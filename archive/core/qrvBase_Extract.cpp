@@ -2,6 +2,8 @@
 // BeginEntry with the overwrite rules, output names, the output opener and closer, CheckCRC,
 // the password check, volume names).
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -439,7 +441,48 @@ bool TUnBase::TrashIfChanged(const TStepEntry& E) {
   return ok;
 }
 
+namespace {
+
+// The id of a user ("u") or group ("g") name on this system; -1 when unknown.
+int64_t LookUpOwnerId(char Kind, const std::string& Name) {
+  std::vector<char> buf(16384);
+  if (Kind == 'u') {
+    passwd pw{}, *found = nullptr;
+    return getpwnam_r(Name.c_str(), &pw, buf.data(), buf.size(), &found) == 0 && found ? int64_t(pw.pw_uid) : -1;
+  }
+  group gr{}, *found = nullptr;
+  return getgrnam_r(Name.c_str(), &gr, buf.data(), buf.size(), &found) == 0 && found ? int64_t(gr.gr_gid) : -1;
+}
+
+}  // namespace
+
+void TUnBase::RestoreOwner(const TStepEntry& E, int Fd, int Dir, const std::string& Base) {
+  if (!E.Owner || !RestoreOwners || ExtractMode != xmExtract || geteuid() != 0) return;
+  auto idOf = [this](char Kind, const std::string& Name, int64_t Stored) {
+    if (!NumericOwners && !Name.empty() && Name.find('\0') == std::string::npos) {
+      const std::string key = std::string(1, Kind) + ":" + Name;
+      auto it = FOwnerIds.find(key);
+      if (it == FOwnerIds.end()) it = FOwnerIds.emplace(key, LookUpOwnerId(Kind, Name)).first;
+      if (it->second >= 0) return it->second;
+    }
+    return Stored >= 0 && Stored <= int64_t(UINT32_MAX - 1) ? Stored : int64_t(-1);
+  };
+  const uid_t uid = uid_t(idOf('u', E.Owner->UName, E.Owner->Uid));
+  const gid_t gid = gid_t(idOf('g', E.Owner->GName, E.Owner->Gid));
+  if (uid == uid_t(-1) && gid == gid_t(-1)) return;
+  const int rc = Fd >= 0 ? fchown(Fd, uid, gid) : fchownat(Dir, Base.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
+  if (rc != 0) ReportError(FCurrentName, std::string("cannot set the owner: ") + std::strerror(errno), FRunArchiveName, ecWriteFile);
+}
+
 bool TUnBase::FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore) {
+  if (!E.IsDir && Decoded && FOutFile) RestoreOwner(E, FOutFile->Handle());
+  if (E.IsDir && Decoded && E.Owner && ExtractMode == xmExtract && CreateStoredDirs && FCurrentName != FRootDir) {
+    std::string base;
+    if (const int dir = OpenParentDir(FCurrentName, base, false); dir >= 0) {
+      RestoreOwner(E, -1, dir, base);
+      close(dir);
+    }
+  }
   if (!E.IsDir && !CloseOutput(E.DosDateTime, E.Attr, E.UnixMode, E.UnixTime)) Decoded = false;
   if (E.IsDir && Decoded && E.UnixMode && RestoreFileAttr && ExtractMode == xmExtract && CreateStoredDirs &&
       FCurrentName != FRootDir)
@@ -575,6 +618,7 @@ bool TUnBase::MakeLink(const TStepEntry& E, const std::string& Target) {
   }
   // Made relative to the folder already open and never followed afterwards.
   ok = ok && symlinkat(Target.c_str(), dir, base.c_str()) == 0;
+  if (ok) RestoreOwner(E, -1, dir, base);
   if (ok && DateAttribute == daFileDate) {
     const int64_t t = E.UnixTime ? *E.UnixTime : DosDateTimeToUnix(E.DosDateTime);
     const struct timespec ts[2] = {{time_t(t), 0}, {time_t(t), 0}};

@@ -178,6 +178,8 @@ public:
     }
   }
   bool Overrun() const { return in_.Filler * 8 > static_cast<int64_t>(Count); }
+  // How many bits past the end of the input have been used (0 or less: none).
+  int64_t OverrunBits() const { return in_.Filler * 8 - static_cast<int64_t>(Count); }
   void CheckOverrun() const {
     if (Overrun()) DecodeFail(drInputExhausted, "compressed data ends early");
   }

@@ -275,12 +275,6 @@ bool TChunkedDeflater::WriteFrom(TStream32& Input, int64_t Left) {
   return s.R.Ok && !s.Finished;
 }
 
-bool TChunkedDeflater::Truncate(int64_t Total) {
-  if (F->Finished || Total < F->Submitted || Total > TotalIn()) return false;
-  F->Cur->Size = size_t(Total - F->Submitted);
-  return true;
-}
-
 TChunkedResult TChunkedDeflater::Finish() {
   TState& s = *F;
   if (!s.Finished && s.R.Ok) s.Submit(true);
@@ -318,37 +312,15 @@ std::vector<uint8_t> GzipHeader(uint32_t MTime, const std::string& Name) {
 
 TGzipOutStream::TGzipOutStream(TStream32& Output, int ZLevel, TWorkerPool& Pool, uint32_t MTime,
                                const std::string& Name, const bool* ACancelFlag, std::function<void()> AOnProgress)
-    : FOutput(Output), FDeflater(Output, ZLevel, Pool, ACancelFlag, nullptr, std::move(AOnProgress)) {
+    : TFilterOutStream(Output, ACancelFlag, AOnProgress),
+      FDeflater(Output, ZLevel, Pool, ACancelFlag, nullptr, std::move(AOnProgress)) {
   const std::vector<uint8_t> h = GzipHeader(MTime, Name);
   Output.WriteBuffer(h.data(), int64_t(h.size()));
 }
 
-int32_t TGzipOutStream::Read(void*, int32_t) { return 0; }
-
-int32_t TGzipOutStream::Write(const void* Buffer, int32_t Count) {
-  if (Count <= 0 || FFinished) return 0;
-  return FDeflater.Write(Buffer, size_t(Count)) ? Count : 0;
-}
-
-void TGzipOutStream::SetSize(int64_t NewSize) {
-  if (NewSize == FDeflater.TotalIn()) return;
-  if (!FDeflater.Truncate(NewSize)) throw EWriteError(ecWriteFile, SWriteError, {});
-}
-
-int64_t TGzipOutStream::Seek(int64_t Offset, uint16_t Origin) {
-  const int64_t end = FDeflater.TotalIn();
-  if (Origin == soFromBeginning) return Offset == end ? end : -1;
-  return Offset == 0 ? end : -1;
-}
-
-int32_t TGzipOutStream::Seek32(int32_t Offset, uint16_t Origin) {
-  const int64_t r = Seek(Offset, Origin);
-  return r >= 0 && r <= INT32_MAX ? int32_t(r) : -1;
-}
-
-bool TGzipOutStream::Finish() {
-  if (FFinished) return false;
-  FFinished = true;
+bool TGzipOutStream::Encode(const uint8_t* Data, size_t Len, bool Last) {
+  if (Len > 0 && !FDeflater.Write(Data, Len)) return false;
+  if (!Last) return true;
   const TChunkedResult r = FDeflater.Finish();
   if (!r.Ok) return false;
   uint8_t tail[8];

@@ -66,9 +66,6 @@ class TChunkedDeflater {
   bool WriteFrom(TStream32& Input, int64_t Left);
   // Bytes taken so far.
   int64_t TotalIn() const;
-  // Drops the bytes taken after Total, when none of them has left for a worker yet; false
-  // (nothing dropped) otherwise.
-  bool Truncate(int64_t Total);
   // Ends the stream with the final block and writes everything still in flight.
   TChunkedResult Finish();
 
@@ -88,27 +85,16 @@ TChunkedResult DeflateChunked(TStream32& Input, TStream32& Output, int ZLevel, T
 std::vector<uint8_t> GzipHeader(uint32_t MTime, const std::string& Name);
 
 // One gzip member written as a stream: the header at construction, what is written deflated
-// through a TChunkedDeflater, CRC-32 and ISIZE by Finish. Its position is the count of bytes
-// written; SetSize can only drop bytes that have not left for a worker yet (else it raises
-// EWriteError: the run fails and the old archive stays).
-class TGzipOutStream : public TStream32 {
+// through a TChunkedDeflater, CRC-32 and ISIZE by Finish.
+class TGzipOutStream : public TFilterOutStream {
  public:
   // OnProgress runs after every chunk written (the bytes were counted when they were written).
   TGzipOutStream(TStream32& Output, int ZLevel, TWorkerPool& Pool, uint32_t MTime, const std::string& Name,
                  const bool* CancelFlag = nullptr, std::function<void()> OnProgress = {});
-  int32_t Read(void* Buffer, int32_t Count) override;  // not readable: returns 0
-  int32_t Write(const void* Buffer, int32_t Count) override;
-  int64_t Size() override { return FDeflater.TotalIn(); }
-  void SetSize(int64_t NewSize) override;
-  void SetSize32(int32_t NewSize) override { SetSize(NewSize); }
-  // Only the current end is a position: any other gives -1.
-  int64_t Seek(int64_t Offset, uint16_t Origin) override;
-  int32_t Seek32(int32_t Offset, uint16_t Origin) override;
-  // Ends the member; false when cancelled or deflate failed. Output failures raise.
-  bool Finish();
+
+ protected:
+  bool Encode(const uint8_t* Data, size_t Len, bool Last) override;
 
  private:
-  TStream32& FOutput;
   TChunkedDeflater FDeflater;
-  bool FFinished = false;
 };

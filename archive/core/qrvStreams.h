@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -364,23 +365,30 @@ bool DeflateStream(TStream32& Input, TStream32& Output, int LevelIndex, bool Enc
                    const std::function<void()>& OnProgress = {}, TStreamState* State = nullptr);
 
 // ---------------------------------------------------------------------------------------------
-// Gzip reading
+// Compression filters around a whole stream (a compressed tar): gzip, xz, zstd and bzip2
 
-// Reads the data of every gzip member of Source, from Source's position on, as one stream:
-// zlib checks each member's header, CRC-32 and ISIZE. Bytes after the last member that do not
-// start another one (padding, the one 0x00 byte the window appends) are ignored. Memory stays
-// flat: one input buffer and one inflate state.
+class TWorkerPool;
+
+enum TStreamFilter : uint8_t { sfNone, sfGzip, sfXz, sfZstd, sfBzip2 };
+
+// The filter whose magic Source holds at its position (the position is kept); sfNone for any
+// other data.
+TStreamFilter DetectStreamFilter(TStream32& Source);
+// "gzip", "xz", "zstd", "bzip2" ("" for sfNone).
+const char* StreamFilterName(TStreamFilter F);
+
+// Reads the data of every member (gzip member, xz stream, zstd frame, bzip2 stream) of Source,
+// from Source's position on, as one stream; the codec checks each member's checksums. Bytes
+// after a member that do not start another one (padding, an appended 0x00 byte) are ignored.
+// Memory stays flat: one input buffer and one decoder state.
 //
 // Seeks go forward by reading and discarding (checking CancelFlag and processing window
 // messages); a backward seek decodes again from the first member. Size is -1 until the end
 // was reached. A damaged or truncated stream reads short from the damage on; Error() keeps the
-// first failure (a code of qrvErrors.h and zlib's reason) across restarts.
-class TGunzipStream : public TStream32 {
+// first failure (a code of qrvErrors.h and the codec's reason) across restarts.
+class TDecodeStream : public TStream32 {
  public:
-  explicit TGunzipStream(TStream32& Source);
-  ~TGunzipStream() override;
-  // Source holds a gzip magic (0x1F 0x8B) at its position; the position is kept.
-  static bool IsGzip(TStream32& Source);
+  ~TDecodeStream() override = default;
 
   int32_t Read(void* Buffer, int32_t Count) override;
   int32_t Write(const void* Buffer, int32_t Count) override;  // not writable: returns 0
@@ -390,26 +398,127 @@ class TGunzipStream : public TStream32 {
 
   struct TError {
     int Code = 0;        // 0: none
-    std::string Reason;  // zlib's message or what ended early
+    std::string Reason;  // the codec's message or what ended early
   };
   const TError& Error() const { return FError; }
   // Compressed bytes taken from Source since the start (or the last restart).
   int64_t InputRead() const { return FIn; }
 
+ protected:
+  // MagicLen: the bytes IsMagic looks at to tell whether another member follows.
+  TDecodeStream(TStream32& Source, size_t MagicLen, const char* Name);
+  enum TStep { dsGoOn, dsMemberEnd, dsFailed };
+  // The codec: decodes from In (InLen bytes) into Out (OutLen bytes), moving both on. dsFailed
+  // after calling Fail. InLen is 0 only when Source has ended.
+  virtual TStep Decode(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen) = 0;
+  // A fresh state for the next member, or for decoding again from the start.
+  virtual void ResetCodec() = 0;
+  virtual bool IsMagic(const uint8_t* P) const = 0;
+  void Fail(int Code, const std::string& Reason);
+
  private:
   void Restart();
   bool Refill();
-  // After a member's end: true when another member follows (inflate is reset for it).
+  // After a member's end: true when another member follows (the codec is reset for it).
   bool NextMember();
-  void Fail(int Code, const std::string& Reason);
   TStream32& FSource;
   int64_t FStart;
-  z_stream FZ{};
-  bool FInitOk = false;
+  size_t FMagicLen;
+  const char* FName;
   std::vector<uint8_t> FInBuf;
+  size_t FInPos = 0, FInLen = 0;  // unread input in FInBuf
   int64_t FIn = 0;      // compressed bytes read from Source
   int64_t FOut = 0;     // bytes produced
   bool FEnded = false;  // the last member ended (or decoding stopped at damage)
   bool FStopped = false;
   TError FError;
 };
+
+// A decoding stream for Filter over Source (nullptr for sfNone). Raises EArchiveError when
+// the codec cannot start (out of memory).
+std::unique_ptr<TDecodeStream> NewDecodeStream(TStreamFilter Filter, TStream32& Source);
+
+// Gzip members through zlib (header, CRC-32 and ISIZE checked).
+class TGunzipStream : public TDecodeStream {
+ public:
+  explicit TGunzipStream(TStream32& Source);
+  ~TGunzipStream() override;
+  // Source holds a gzip magic (0x1F 0x8B) at its position; the position is kept.
+  static bool IsGzip(TStream32& Source) { return DetectStreamFilter(Source) == sfGzip; }
+
+ protected:
+  TStep Decode(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen) override;
+  void ResetCodec() override;
+  bool IsMagic(const uint8_t* P) const override { return P[0] == 0x1F && P[1] == 0x8B; }
+
+ private:
+  z_stream FZ{};
+};
+
+// The decoders of the other codecs (their units: qrvStreams_Xz, _Zstd, _Bzip2).
+std::unique_ptr<TDecodeStream> NewXzDecodeStream(TStream32& Source);
+std::unique_ptr<TDecodeStream> NewZstdDecodeStream(TStream32& Source);
+std::unique_ptr<TDecodeStream> NewBzip2DecodeStream(TStream32& Source);
+
+// How a compressing filter works: the codec's own level, worker threads (xz, zstd: the
+// library's; bzip2, gzip: blocks on Pool), the run's cancel flag and a progress step run after
+// each batch of output (window messages).
+struct TEncodeOptions {
+  int Level = 0;
+  int Threads = 1;
+  TWorkerPool* Pool = nullptr;
+  const bool* CancelFlag = nullptr;
+  std::function<void()> OnProgress;
+};
+
+// The codec's level for a DeflateType-like choice (0 store .. 3 max, as TDeflateType):
+// xz 1, 6, 9; zstd 1, 3, 19; bzip2 1, 9, 9; gzip (zlib) 1, 6, 9.
+int FilterLevel(TStreamFilter Filter, int DeflateTypeIndex);
+
+// A compressing output filter: what is written goes through the codec to Output. Its position
+// is the count of bytes written and only the current end is a seek position. The last write is
+// held back until the next one, so SetSize can drop it (a failed entry); dropping bytes that
+// already reached the codec raises EWriteError (the run fails and an old archive stays).
+// Finish ends the compressed data. A set *CancelFlag makes writes fail.
+class TFilterOutStream : public TStream32 {
+ public:
+  ~TFilterOutStream() override = default;
+  int32_t Read(void* Buffer, int32_t Count) override;  // not readable: returns 0
+  int32_t Write(const void* Buffer, int32_t Count) override;
+  int64_t Size() override { return FTotal; }
+  void SetSize(int64_t NewSize) override;
+  void SetSize32(int32_t NewSize) override { SetSize(NewSize); }
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override;
+  // Ends the compressed data; false when cancelled or the codec failed. Output failures raise.
+  bool Finish();
+  // Why the codec failed ("" when it did not).
+  const std::string& Error() const { return FError; }
+
+ protected:
+  TFilterOutStream(TStream32& Output, const bool* CancelFlag, std::function<void()> OnProgress);
+  // The codec: takes Len bytes, in order (Last: the end of the data, Len may be 0), writing what
+  // it makes to FOutput. False when it failed or was cancelled.
+  virtual bool Encode(const uint8_t* Data, size_t Len, bool Last) = 0;
+  bool Cancelled() const { return FCancel && *FCancel; }
+  void Progress() { if (FProgress) FProgress(); }
+  TStream32& FOutput;
+  std::string FError;
+
+ private:
+  bool PassHeld();
+  const bool* FCancel;
+  std::function<void()> FProgress;
+  std::vector<uint8_t> FHeld;
+  int64_t FTotal = 0;
+  bool FFinished = false;
+  bool FFailed = false;
+};
+
+// A compressing filter for Filter into Output (nullptr for sfNone). Name is the gzip member's
+// file name; MTime its time. Raises EArchiveError when the codec cannot start.
+std::unique_ptr<TFilterOutStream> NewEncodeStream(TStreamFilter Filter, TStream32& Output, const TEncodeOptions& O,
+                                                  uint32_t MTime = 0, const std::string& Name = {});
+std::unique_ptr<TFilterOutStream> NewXzEncodeStream(TStream32& Output, const TEncodeOptions& O);
+std::unique_ptr<TFilterOutStream> NewZstdEncodeStream(TStream32& Output, const TEncodeOptions& O);
+std::unique_ptr<TFilterOutStream> NewBzip2EncodeStream(TStream32& Output, const TEncodeOptions& O);

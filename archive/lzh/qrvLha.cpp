@@ -83,7 +83,7 @@ bool TLha::ReadArchive(TStream32& Old, TCompHeaderObj& List) {
   int64_t pos = LhaFindFirstHeader(Old, size);
   TLhaHeader h;
   while (pos >= 0 && !IsCancelled()) {
-    const TLhaRead r = LhaReadHeader(Old, pos, size, TranslateOemChar, h);
+    const TLhaRead r = LhaReadHeader(Old, pos, size, TranslateOemChar, h, NameCoding);
     if (r == lrEnd) break;
     if (r == lrBad) {
       // A rewrite would drop what follows the damage: the archive is left as it is.
@@ -115,7 +115,7 @@ int64_t TLha::EntrySize(TStream32& Old, TCompHeaderObj& List, int Index) {
 
 bool TLha::ReadHeader(TStream32& Stream, std::string& Name) {
   TLhaHeader h;
-  if (LhaReadHeader(Stream, Stream.Position(), Stream.Size(), TranslateOemChar, h) != lrEntry) {
+  if (LhaReadHeader(Stream, Stream.Position(), Stream.Size(), TranslateOemChar, h, NameCoding) != lrEntry) {
     FNextHeader = 0;
     return false;
   }

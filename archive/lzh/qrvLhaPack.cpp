@@ -129,11 +129,18 @@ void TakeUnixArea(const uint8_t* D, size_t N, TNameParts& P) {
   P.Mode = Le16(D + N - 6) & 07777;
 }
 
-std::string DecodeRaw(const std::string& Raw, bool Translate) {
-  return Translate ? OemToUtf8(Raw) : Raw;
+// How stored names are read: as stored, or decoded with the user's code page (Coding; empty:
+// the plausibility choice between CP932 and CP437 per name).
+struct TNameRule {
+  bool Translate;
+  std::string_view Coding;
+};
+
+std::string DecodeRaw(const std::string& Raw, const TNameRule& Names) {
+  return Names.Translate ? DecodeStoredName(Raw, Names.Coding) : Raw;
 }
 
-void FinishName(TLhaHeader& H, const std::string& RawName, TNameParts& P, bool Translate) {
+void FinishName(TLhaHeader& H, const std::string& RawName, TNameParts& P, const TNameRule& Names) {
   H.NameHasNul = P.Nul || RawName.find('\0') != std::string::npos;
   if (P.Attr >= 0) H.Attr = uint8_t(P.Attr);
   if (P.Mode >= 0) H.UnixMode = uint32_t(P.Mode);
@@ -142,8 +149,9 @@ void FinishName(TLhaHeader& H, const std::string& RawName, TNameParts& P, bool T
     H.PackedSize = P.Packed64;
     H.Size = P.Size64;
   }
-  std::string file = P.HaveFile16 ? P.File16 : DecodeRaw(RawName, Translate);
-  std::string dir = P.HaveDir16 ? P.Dir16 : DecodeRaw(P.Dir, Translate);
+  std::string file = P.HaveFile16 ? P.File16 : DecodeRaw(RawName, Names);
+  std::string dir = P.HaveDir16 ? P.Dir16 : DecodeRaw(P.Dir, Names);
+  H.RawName = (P.HaveDir16 ? P.Dir16 : P.Dir) + '\0' + (P.HaveFile16 ? P.File16 : RawName);
   // Separators: "\" of level 0 after decoding (a CP932 trail byte 0x5C is part of its character
   // by then), and "/" of every level.
   std::string name = dir + file;
@@ -172,7 +180,7 @@ std::string BaseName(TLhaHeader& H, const uint8_t* D, size_t N) {
   return raw;
 }
 
-TLhaRead ReadLevel01(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* Fixed, bool Translate, TLhaHeader& H) {
+TLhaRead ReadLevel01(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* Fixed, const TNameRule& Names, TLhaHeader& H) {
   const size_t total = size_t(Fixed[0]) + 2;
   const size_t n = Fixed[21];
   const size_t tail = H.Level == 1 ? 5 : 0;
@@ -202,14 +210,14 @@ TLhaRead ReadLevel01(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t*
       H.PackedSize -= used;
     }
   }
-  FinishName(H, rawName, parts, Translate);
+  FinishName(H, rawName, parts, Names);
   H.DataOffset = dataAt;
   H.NextOffset = dataAt + H.PackedSize;
   return lrEntry;
 }
 
 // Levels 2 and 3: the fields after the common part, the Unix time, the extended headers.
-TLhaRead ReadExtendedLevel(const std::vector<uint8_t>& h, size_t First, size_t Width, int64_t Pos, bool Translate,
+TLhaRead ReadExtendedLevel(const std::vector<uint8_t>& h, size_t First, size_t Width, int64_t Pos, const TNameRule& Names,
                            TLhaHeader& H) {
   H.PackedSize = Le32(h.data() + 7);
   H.Crc = Le16(h.data() + 21);
@@ -220,13 +228,13 @@ TLhaRead ReadExtendedLevel(const std::vector<uint8_t>& h, size_t First, size_t W
   const size_t at = First + Width;
   const size_t size = Width == 4 ? Le32(h.data() + First) : Le16(h.data() + First);
   if (WalkExtended(h.data() + at, h.size() - at, size, parts, Width) < 0) return Bad(H, "an extended header does not fit");
-  FinishName(H, parts.File, parts, Translate);
+  FinishName(H, parts.File, parts, Names);
   H.DataOffset = Pos + int64_t(h.size());
   H.NextOffset = H.DataOffset + H.PackedSize;
   return lrEntry;
 }
 
-TLhaRead ReadLevel2(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* Fixed, bool Translate, TLhaHeader& H) {
+TLhaRead ReadLevel2(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* Fixed, const TNameRule& Names, TLhaHeader& H) {
   size_t total = Le16(Fixed);
   if (total < 26) return Bad(H, "level-2 header shorter than 26 bytes");
   // OS-9/68k tools count the header without its first two bytes.
@@ -237,10 +245,10 @@ TLhaRead ReadLevel2(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* 
   if (Pos + int64_t(total) > FileSize) return Bad(H, "the header is cut short");
   std::vector<uint8_t> h(total);
   if (!ReadAt(S, Pos, h.data(), int32_t(total))) return Bad(H, "the header is cut short");
-  return ReadExtendedLevel(h, 24, 2, Pos, Translate, H);
+  return ReadExtendedLevel(h, 24, 2, Pos, Names, H);
 }
 
-TLhaRead ReadLevel3(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* Fixed, bool Translate, TLhaHeader& H) {
+TLhaRead ReadLevel3(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* Fixed, const TNameRule& Names, TLhaHeader& H) {
   if (Le16(Fixed) != 4) return Bad(H, "level-3 header with a word size other than 4");
   uint8_t base[32];
   if (Pos + 32 > FileSize || !ReadAt(S, Pos, base, 32)) return Bad(H, "the header is cut short");
@@ -249,14 +257,16 @@ TLhaRead ReadLevel3(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* 
   if (Pos + int64_t(total) > FileSize) return Bad(H, "the header is cut short");
   std::vector<uint8_t> h(total);
   if (!ReadAt(S, Pos, h.data(), int32_t(total))) return Bad(H, "the header is cut short");
-  return ReadExtendedLevel(h, 28, 4, Pos, Translate, H);
+  return ReadExtendedLevel(h, 28, 4, Pos, Names, H);
 }
 
 }  // namespace
 
 int TLhaHeader::MethodKey() const { return LhaKey(MethodId[1], MethodId[2], MethodId[3]); }
 
-TLhaRead LhaReadHeader(TStream32& S, int64_t Pos, int64_t FileSize, bool Translate, TLhaHeader& H) {
+TLhaRead LhaReadHeader(TStream32& S, int64_t Pos, int64_t FileSize, bool Translate, TLhaHeader& H,
+                       std::string_view Coding) {
+  const TNameRule names{Translate, Coding};
   H = TLhaHeader();
   H.HeaderOffset = Pos;
   uint8_t b[LhaFixedSize] = {};
@@ -274,11 +284,11 @@ TLhaRead LhaReadHeader(TStream32& S, int64_t Pos, int64_t FileSize, bool Transla
   H.Level = b[20];
   TLhaRead r = lrBad;
   if (H.Level == 0 || H.Level == 1)
-    r = ReadLevel01(S, Pos, FileSize, b, Translate, H);
+    r = ReadLevel01(S, Pos, FileSize, b, names, H);
   else if (H.Level == 2)
-    r = ReadLevel2(S, Pos, FileSize, b, Translate, H);
+    r = ReadLevel2(S, Pos, FileSize, b, names, H);
   else if (H.Level == 3)
-    r = ReadLevel3(S, Pos, FileSize, b, Translate, H);
+    r = ReadLevel3(S, Pos, FileSize, b, names, H);
   else
     return Bad(H, "unknown header level");
   if (r == lrEntry && (H.PackedSize < 0 || H.NextOffset > FileSize)) return Bad(H, "the entry's data runs past the end of the file");

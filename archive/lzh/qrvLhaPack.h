@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/core/qrvStreams.h"
@@ -33,6 +34,7 @@ struct TLhaHeader {
   std::string Name;           // UTF-8 (or the raw bytes without Translate), "/" separated,
                               // a directory without its trailing "/"
   std::string LinkTarget;     // a Unix symbolic link ("-lhd-" named "link|target")
+  std::string RawName;        // the stored folder and name the Name was read from
   bool NameHasNul = false;    // some stored form of the name holds a NUL: never extracted
   int64_t HeaderOffset = 0;
   int64_t DataOffset = 0;
@@ -42,7 +44,9 @@ struct TLhaHeader {
   int MethodKey() const;
   char MethodChar() const { return MethodId[3]; }
   bool DashesOk() const { return MethodId[0] == '-' && MethodId[4] == '-'; }
-  bool IsDir() const { return DirByName || MethodKey() == LhaKey('l', 'h', 'd'); }
+  // OS/2 tools store a folder that carries extended attributes as a packed entry with the
+  // directory attribute: a folder all the same, its data skipped.
+  bool IsDir() const { return DirByName || (Attr & 0x10) != 0 || MethodKey() == LhaKey('l', 'h', 'd'); }
   bool IsLink() const { return !LinkTarget.empty(); }
   int64_t EntryBytes() const { return NextOffset - HeaderOffset; }
 };
@@ -53,9 +57,11 @@ enum TLhaRead : uint8_t { lrEntry, lrEnd, lrBad };
 // Reads the header at Pos of an archive of FileSize bytes (levels 0 to 3). lrEnd at the end of
 // the file or a size byte of 0; lrBad, with the reason in H.Why, for a header that is cut short,
 // has a wrong checksum, an unknown level or an extended header that does not fit (the walk stops
-// there). Translate: names as DESIGN.md
-// says (valid UTF-8 stays, else CP932, else CP437); the UTF-16 names win over them.
-TLhaRead LhaReadHeader(TStream32& S, int64_t Pos, int64_t FileSize, bool Translate, TLhaHeader& H);
+// there). Translate: names as DESIGN.md says (valid UTF-8 stays; other bytes in the code page
+// Coding names, or without it the more plausible of CP932 and CP437); the UTF-16 names win over
+// them.
+TLhaRead LhaReadHeader(TStream32& S, int64_t Pos, int64_t FileSize, bool Translate, TLhaHeader& H,
+                       std::string_view Coding = {});
 
 // The level-0 header of an entry: MethodId the five bytes ("-lh5-"), RawName the stored bytes
 // ("\" separators), at most 233 of them.

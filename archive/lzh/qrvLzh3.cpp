@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <array>
-#include <vector>
+
+#include "archive/lzh/qrvLzh3_Kit.h"
+
+using lzhkit::TRingState;
+using lzhkit::TTable;
 
 namespace {
 
 constexpr unsigned kNC = 510;   // literals and lengths 3..256
 constexpr unsigned kNT = 19;    // code-length symbols
-constexpr unsigned kMaxNP = 17;
+constexpr unsigned kMaxNP = 21;  // position codes of a 1 MiB window (-lhx-)
 
 constexpr std::array<uint32_t, kNC> MakeSymbols() {
   std::array<uint32_t, kNC> p{};
@@ -16,12 +20,6 @@ constexpr std::array<uint32_t, kNC> MakeSymbols() {
   return p;
 }
 constexpr auto kSymbols = MakeSymbols();
-
-// A code table, or the single symbol a table of count 0 names (it takes no bits).
-struct TTable {
-  THuffman Code;
-  int Single = -1;
-};
 
 struct TStaticState {
   TStaticState(const TDecoderIO& IO, int DicBit)
@@ -33,31 +31,17 @@ struct TStaticState {
   unsigned NP, PBit;  // lh4 reads as lh5 does: the same tables, a window of at least 8 KiB
 };
 
-unsigned Decode(TMsbBitReader& In, const TTable& Tab) {
-  if (Tab.Single >= 0) return unsigned(Tab.Single);
-  const uint32_t e = Tab.Code.LookupMsb(In.Peek(16));
-  if (HuffKindOf(e) == hkInvalid) DecodeFail(drDataError, "invalid code");
-  In.Drop(HuffLen(e));
-  return HuffValue(e);
-}
-
-void BuildTable(TTable& Tab, const uint8_t* Lengths, unsigned N, unsigned Root) {
-  Tab.Single = -1;
-  if (!Tab.Code.Build(Lengths, N, kSymbols.data(), Root, hpIncompleteAllowed, true))
-    DecodeFail(drDataError, "invalid code lengths");
-}
+using lzhkit::Decode;
 
 // Lengths of the code-length code (Special 3) or the position code (Special -1).
 void ReadPtLen(TMsbBitReader& In, TTable& Tab, unsigned N, unsigned CountBits, int Special) {
   const unsigned k = In.Get(CountBits);
   if (k == 0) {
-    const unsigned c = In.Get(CountBits);
-    if (c >= N) DecodeFail(drDataError, "single symbol outside its table");
-    Tab.Single = int(c);
+    lzhkit::SetSingle(Tab, In.Get(CountBits), N);
     return;
   }
   if (k > N) DecodeFail(drDataError, "code-length count above its table");
-  uint8_t len[kNT] = {};
+  uint8_t len[std::max(kNT, kMaxNP)] = {};
   unsigned i = 0;
   while (i < k) {
     unsigned c = In.Peek(3);
@@ -72,7 +56,7 @@ void ReadPtLen(TMsbBitReader& In, TTable& Tab, unsigned N, unsigned CountBits, i
       for (unsigned z = In.Get(2); z > 0 && i < N; --z) len[i++] = 0;
     }
   }
-  BuildTable(Tab, len, N, 8);
+  lzhkit::Build(Tab, len, N, 8);
 }
 
 // The literal/length code lengths, K of them, coded with the code-length code.
@@ -91,7 +75,7 @@ void ReadCLenCounted(TStaticState& S, unsigned K) {
       len[i++] = uint8_t(c - 2);
     }
   }
-  BuildTable(S.C, len, kNC, 12);
+  lzhkit::Build(S.C, len, kNC, 12);
 }
 
 unsigned ReadBlockHeader(TStaticState& S) {
@@ -101,9 +85,7 @@ unsigned ReadBlockHeader(TStaticState& S) {
   ReadPtLen(In, S.T, kNT, 5, 3);
   const unsigned k = In.Get(9);
   if (k == 0) {
-    const unsigned c = In.Get(9);
-    if (c >= kNC) DecodeFail(drDataError, "single symbol outside its table");
-    S.C.Single = int(c);
+    lzhkit::SetSingle(S.C, In.Get(9), kNC);
   } else {
     ReadCLenCounted(S, k);
   }
@@ -274,28 +256,6 @@ void UnpackAdaptive(TAdaptiveState& S, int64_t Size) {
 // Plain LZSS: literals and (ring position, length) pairs, the positions absolute in a ring
 // that starts with a fixed fill.
 
-struct TRingState {
-  TRingState(const TDecoderIO& IO, size_t RingSize) : In(IO), Out(IO, 0, 32768), Ring(RingSize), Mask(RingSize - 1) {}
-  TMsbBitReader In;
-  TWindowOutput Out;
-  std::vector<uint8_t> Ring;
-  size_t Mask;
-  size_t Pos = 0;
-
-  void Put(uint8_t B) {
-    Out.Put(B);
-    Ring[Pos] = B;
-    Pos = (Pos + 1) & Mask;
-  }
-  void CopyFrom(size_t From, size_t Len, int64_t Size) {
-    Len = size_t(std::min<int64_t>(int64_t(Len), Size - Out.Total()));
-    for (size_t k = 0; k < Len; ++k) Put(Ring[(From + k) & Mask]);
-  }
-  void CheckInput() {
-    if (In.Overrun()) DecodeFail(drInputExhausted, "compressed data ends early");
-  }
-};
-
 // lz5: a 4 KiB ring; a flag byte for each eight items (bit set: a literal byte), a pair in two
 // bytes: 12 bits of position, 4 of length - 3.
 void UnpackLz5(TRingState& S, int64_t Size) {
@@ -339,8 +299,31 @@ void UnpackLzs(TRingState& S, int64_t Size) {
 
 }  // namespace
 
+namespace lzhkit {
+
+unsigned Decode(TMsbBitReader& In, const TTable& Tab) {
+  if (Tab.Single >= 0) return unsigned(Tab.Single);
+  const uint32_t e = Tab.Code.LookupMsb(In.Peek(16));
+  if (HuffKindOf(e) == hkInvalid) DecodeFail(drDataError, "invalid code");
+  In.Drop(HuffLen(e));
+  return HuffValue(e);
+}
+
+void Build(TTable& Tab, const uint8_t* Lengths, unsigned N, unsigned RootBits) {
+  Tab.Single = -1;
+  if (!Tab.Code.Build(Lengths, N, kSymbols.data(), RootBits, hpIncompleteAllowed, true))
+    DecodeFail(drDataError, "invalid code lengths");
+}
+
+void SetSingle(TTable& Tab, unsigned Symbol, unsigned N) {
+  if (Symbol >= N) DecodeFail(drDataError, "single symbol outside its table");
+  Tab.Single = int(Symbol);
+}
+
+}  // namespace lzhkit
+
 TDecodeStatus LzhUnpackStatic(const TDecoderIO& IO, int DicBit) {
-  if (DicBit < 12 || DicBit > 16) return {drDataError, 0, "dictionary size outside 12 to 16 bits"};
+  if (DicBit < 12 || DicBit > 20) return {drDataError, 0, "dictionary size outside 12 to 20 bits"};
   const int64_t size = std::max<int64_t>(IO.UncompressedSize, 0);
   return DecodeWith<TStaticState>([size](TStaticState& S) { UnpackStatic(S, size); }, IO, DicBit);
 }

@@ -14,6 +14,9 @@ const TMethodDecoder kLzhDecoders[] = {
     {LhaKey('l', 'h', '5'), LzhUnpackStatic, 13},  {LhaKey('l', 'h', '6'), LzhUnpackStatic, 15},
     {LhaKey('l', 'h', '7'), LzhUnpackStatic, 16},  {LhaKey('l', 'z', '5'), LzhUnpackLz5, 0},
     {LhaKey('l', 'z', 's'), LzhUnpackLzs, 0},      {LhaKey('p', 'm', '0'), StoreCopy, 0},
+    {LhaKey('l', 'h', '2'), LzhUnpackLh2, 0},      {LhaKey('l', 'h', '3'), LzhUnpackLh3, 0},
+    {LhaKey('p', 'm', '1'), LzhUnpackPm1, 0},      {LhaKey('p', 'm', '2'), LzhUnpackPm2, 0},
+    {LhaKey('l', 'h', 'x'), LzhUnpackStatic, 20},  // UNLHA32's lh5 with a 1 MiB window
 };
 
 }  // namespace
@@ -32,8 +35,9 @@ int TUnLha::SelectEntries(TStream32& Stream, std::vector<TLhaHeader>& Selected) 
     return 0;
   }
   int64_t total = 0;
+  FNames.Clear();
   while (!IsCancelled()) {
-    const TLhaRead r = LhaReadHeader(Stream, pos, size, TranslateOemChar, h);
+    const TLhaRead r = LhaReadHeader(Stream, pos, size, TranslateOemChar, h, NameCoding);
     if (r == lrEnd) break;
     if (r == lrBad) {
       // Damage: what came before stays selected.
@@ -41,6 +45,9 @@ int TUnLha::SelectEntries(TStream32& Stream, std::vector<TLhaHeader>& Selected) 
                   ecBadFileHeader);
       break;
     }
+    // Two files whose stored names read alike are kept apart (the later numbered); folders of
+    // one name merge as they would anyway.
+    if (!h.IsDir() || h.IsLink()) h.Name = FNames.Unique(h.Name, h.RawName);
     if (EntrySelected(h.Name.empty() ? std::string("?") : h.Name)) {
       NoteEntryDate(h.DosDateTime);
       total += h.Size;
@@ -76,7 +83,14 @@ void TUnLha::ListEntry(const TLhaHeader& E) {
   l.Size = E.Size;
   l.PackedSize = E.PackedSize;
   l.Method = E.MethodChar();
-  l.MethodName = E.IsLink() ? "Symlink" : E.IsDir() ? "Directory" : MethodName(atLha, E.DashesOk() ? E.MethodChar() : 0);
+  // The frame names lh0 to lh7 and calls the rest unsupported; the other methods read here
+  // (LArc's, PMarc's, lhx) go by their own ids.
+  const bool framed = E.MethodId[1] == 'l' && E.MethodId[2] == 'h' && E.MethodChar() >= '0' && E.MethodChar() <= '7';
+  const bool known = E.DashesOk() && FindDecoder(kLzhDecoders, E.MethodKey()) != nullptr;
+  l.MethodName = E.IsLink()            ? "Symlink"
+                 : E.IsDir()           ? "Directory"
+                 : framed || !known    ? MethodName(atLha, E.DashesOk() ? E.MethodChar() : 0)
+                                       : std::string(E.MethodId + 1, 3);
   l.Crc32 = E.Crc;
   OnListEntry(this, l);
 }

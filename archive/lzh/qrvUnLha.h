@@ -7,6 +7,7 @@
 
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvDecoder.h"
+#include "archive/core/qrvStoredNames.h"
 #include "archive/lzh/qrvLhaPack.h"
 
 class TUnLha : public TUnBase {
@@ -22,4 +23,6 @@ class TUnLha : public TUnBase {
   void ExtractEntry(TStream32& Stream, const TLhaHeader& E);
   // Decodes the entry's data into the open output; true when all of it came out.
   bool DecodeEntry(TStream32& Stream, const TLhaHeader& E, const TMethodDecoder& Decoder);
+
+  TStoredNames FNames;
 };

@@ -59,7 +59,7 @@ int TUnTar::SelectEntries(TStream32& Stream, std::vector<TTarEntry>& Selected) {
 // An archive cut short inside a header or record, or inside data that no copy will read (the
 // copy of a selected file reports its own cut), is reported here, once.
 void TUnTar::ReportCut(const TTarWalker& Walker, const std::vector<TTarEntry>& Selected) {
-  if (Walker.Truncated() == TTarWalker::tcNone || (FGunzip && FGunzip->Error().Code != 0)) return;
+  if (Walker.Truncated() == TTarWalker::tcNone || (FDecoder && FDecoder->Error().Code != 0)) return;
   if (Walker.Truncated() == TTarWalker::tcData && ExtractMode != xmList && !Selected.empty()) {
     const TTarEntry& last = Selected.back();
     if (last.EndOffset == Walker.Position() && !last.IsDir() && !last.IsSpecial() &&
@@ -73,21 +73,28 @@ void TUnTar::ReportCut(const TTarWalker& Walker, const std::vector<TTarEntry>& S
 }
 
 int TUnTar::ExtractArchive(TStream32& Stream, int Flag) {
-  // A gzip-compressed tar is read through one gunzip stream: no temporary file, flat memory.
-  // A tar whose first name starts with the gzip magic is still a tar: its header checksum says so.
+  // A compressed tar (gzip, xz, zstd, bzip2) is read through one decoding stream: no temporary
+  // file, flat memory. A tar whose first name starts with a magic is still a tar: its header
+  // checksum says so.
   TTarBlock first{};
   const int64_t at = Stream.Position();
   const bool tarHeader = Stream.Read(first.data(), TarBlockSize) == TarBlockSize && TarChecksumMatches(first);
   Stream.SetPosition(at);
-  if (tarHeader || !TGunzipStream::IsGzip(Stream)) return ExtractTar(Stream);
-  TGunzipStream gz(Stream);
-  gz.CancelFlag = CancelFlag();
-  FGunzip = &gz;
-  FGunzipReported = false;
-  const int count = ExtractTar(gz);
-  FGunzip = nullptr;
-  if (gz.Error().Code != 0 && !FGunzipReported)
-    ReportError(FArchiveFile, gz.Error().Reason, FRunArchiveName, gz.Error().Code);
+  std::unique_ptr<TDecodeStream> in;
+  try {
+    if (!tarHeader) in = NewDecodeStream(DetectStreamFilter(Stream), Stream);
+  } catch (const EArchiveError& e) {
+    ReportError(FArchiveFile, e.what(), FRunArchiveName, e.ECode);
+    return 0;
+  }
+  if (!in) return ExtractTar(Stream);
+  in->CancelFlag = CancelFlag();
+  FDecoder = in.get();
+  FDecoderReported = false;
+  const int count = ExtractTar(*in);
+  FDecoder = nullptr;
+  if (in->Error().Code != 0 && !FDecoderReported)
+    ReportError(FArchiveFile, in->Error().Reason, FRunArchiveName, in->Error().Code);
   return count;
 }
 
@@ -150,6 +157,7 @@ void TUnTar::ExtractEntry(TStream32& Stream, const TTarEntry& E) {
   step.UnixTime = E.MTime;  // restored as stored, before 1980 or after 2107 too
   step.Attr = faArchive;
   step.Check = ckNone;
+  step.Owner = E.Owner;
   int64_t mode = 0;
   if (TarGetNumber(E.Header.data() + thMode, twMode, mode)) step.UnixMode = uint32_t(mode) & 0777;
   if (E.Typeflag == '1' || E.Typeflag == '2') {
@@ -213,11 +221,11 @@ bool TUnTar::CopyBytes(TStream32& Stream, int64_t Count) {
     ProgressStep();
     if (got < want) {
       // The archive ends inside the entry's data: what there was is kept, and said so (with
-      // the gunzip stream's reason when it stopped).
+      // the decoding stream's reason when it stopped).
       BytesToGo -= left;
-      FGunzipReported = FGunzip && FGunzip->Error().Code != 0;
-      ReportError(FCurrentName, FGunzipReported ? FGunzip->Error().Reason : "", FRunArchiveName,
-                  FGunzipReported ? FGunzip->Error().Code : ecReadFile);
+      FDecoderReported = FDecoder && FDecoder->Error().Code != 0;
+      ReportError(FCurrentName, FDecoderReported ? FDecoder->Error().Reason : "", FRunArchiveName,
+                  FDecoderReported ? FDecoder->Error().Code : ecReadFile);
       return false;
     }
   }

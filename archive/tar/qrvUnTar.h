@@ -32,8 +32,8 @@ class TUnTar : public TUnBase {
   // Leaves Count bytes of the output as a hole (a forward seek; nothing when testing).
   bool SkipHole(int64_t Count);
 
-  // A gzip-compressed tar: its gunzip stream. Its failure is the one cause of every cut that
+  // A compressed tar: its decoding stream. Its failure is the one cause of every cut that
   // follows, reported once: by the copy it cut short, else after the run.
-  TGunzipStream* FGunzip = nullptr;
-  bool FGunzipReported = false;
+  TDecodeStream* FDecoder = nullptr;
+  bool FDecoderReported = false;
 };

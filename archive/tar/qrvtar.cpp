@@ -1,5 +1,7 @@
 // The TAR writer: one header (and a long-name record when needed) per entry, the data padded to
 // whole blocks, the archive padded to a multiple of 10,240 bytes; then the optional gzip pass.
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,17 +34,21 @@ bool EndsWithNoCase(const std::string& S, const std::string& Suffix) {
 
 }  // namespace
 
-bool GzipHoldsTar(const std::string& Path) {
+TStreamFilter CompressedTarFilter(const std::string& Path) {
   try {
     TFileStream32 file(Path, fmOpenRead | fmShareDenyWrite);
-    TGunzipStream gz(file);
+    const TStreamFilter filter = DetectStreamFilter(file);
+    const std::unique_ptr<TDecodeStream> in = NewDecodeStream(filter, file);
+    if (!in) return sfNone;
     TTarBlock h{};
-    if (gz.Read(h.data(), TarBlockSize) < TarBlockSize) return gz.Error().Code != 0;
-    return TarIsZeroBlock(h) || TarChecksumMatches(h);
+    if (in->Read(h.data(), TarBlockSize) < TarBlockSize) return in->Error().Code != 0 ? filter : sfNone;
+    return TarIsZeroBlock(h) || TarChecksumMatches(h) ? filter : sfNone;
   } catch (const EArchiveError&) {
-    return false;
+    return sfNone;
   }
 }
+
+bool GzipHoldsTar(const std::string& Path) { return CompressedTarFilter(Path) == sfGzip; }
 
 TTar::TTar() {
   SetFormatDefaultExt(".tar");
@@ -60,31 +66,45 @@ void TTar::SetArchiveFile(const std::string& Value) {
   }
 }
 
+void TTar::SetFilter(TStreamFilter Value) {
+  SetCompressMethod(Value == sfGzip ? cmTarGzip : cmTarred);
+  FFilter = Value == sfGzip ? sfNone : Value;
+}
+
 int TTar::Compress() {
   FLinked.clear();
+  FOwnerNames.clear();
   return TCompBase::Compress();
 }
 
-// ---- The gzip filter -----------------------------------------------------------------------
+// ---- The compression filter ----------------------------------------------------------------
 
 std::unique_ptr<TStream32> TTar::OldArchiveFilter(TStream32& Old) {
-  if (FArcType != atTarGZip || Old.Size() == 0) return nullptr;
+  const TStreamFilter filter = Filter();
+  if (filter == sfNone || Old.Size() == 0) return nullptr;
   // Updating other data as a tar would lose what it holds.
-  if (!TGunzipStream::IsGzip(Old)) RaiseError(ecsRead, FArchiveFile, "not gzip data", FRunArchiveName, ecBadFileHeader);
-  auto gz = std::make_unique<TGunzipStream>(Old);
-  gz->CancelFlag = CancelFlag();
-  return gz;
+  if (DetectStreamFilter(Old) != filter)
+    RaiseError(ecsRead, FArchiveFile, std::string("not ") + StreamFilterName(filter) + " data", FRunArchiveName,
+               ecBadFileHeader);
+  std::unique_ptr<TDecodeStream> in = NewDecodeStream(filter, Old);
+  in->CancelFlag = CancelFlag();
+  return in;
 }
 
 std::unique_ptr<TStream32> TTar::OutputFilter(TStream32& Out) {
-  if (FArcType != atTarGZip) return nullptr;
-  // The member is named after the tar it holds, as gzip names it: x.tgz and x.tar.gz hold x.tar.
+  const TStreamFilter filter = Filter();
+  if (filter == sfNone) return nullptr;
+  TEncodeOptions o;
+  o.Level = FilterLevel(filter, DeflateType);
+  o.Threads = Workers <= 0 ? DefaultWorkerCount() : Workers;
+  if (filter == sfGzip || filter == sfBzip2) o.Pool = &Pool();
+  o.CancelFlag = CancelFlag();
+  o.OnProgress = [this] { ProgressStep(); };
+  // A gzip member is named after the tar it holds, as gzip names it: x.tgz and x.tar.gz hold x.tar.
   std::string name = BaseOf(FArchiveFile);
   name = EndsWithNoCase(name, ".tgz") ? name.substr(0, name.size() - 4) + ".tar" : name.substr(0, name.size() - 3);
   const int64_t now = int64_t(std::time(nullptr));
-  return std::make_unique<TGzipOutStream>(Out, ZLevelOf(DeflateType), Pool(),
-                                          now > 0 && now <= int64_t(UINT32_MAX) ? uint32_t(now) : 0, name,
-                                          CancelFlag(), [this] { ProgressStep(); });
+  return NewEncodeStream(filter, Out, o, now > 0 && now <= int64_t(UINT32_MAX) ? uint32_t(now) : 0, name);
 }
 
 // ---- Reading the old archive ---------------------------------------------------------------
@@ -116,8 +136,8 @@ bool TTar::ReadArchive(TStream32& Old, TCompHeaderObj& List) {
     }
     List.Add(std::move(r));
   }
-  if (const auto* gz = dynamic_cast<const TGunzipStream*>(&Old); gz && gz->Error().Code != 0) {
-    // Damaged gzip data: what follows the damage would be lost.
+  if (const auto* gz = dynamic_cast<const TDecodeStream*>(&Old); gz && gz->Error().Code != 0) {
+    // Damaged compressed data: what follows the damage would be lost.
     ReportError(FArchiveFile, gz->Error().Reason, FRunArchiveName, gz->Error().Code);
     return false;
   }
@@ -171,10 +191,42 @@ TTarHeaderValues TTar::HeaderValues(const std::string& Name, char Typeflag, int6
   return v;
 }
 
+void TTar::ApplyOwners(TTarHeaderValues& V, const std::string& Path) {
+  struct stat st {};
+  if ((FileOwner || FileGroup) && lstat(Path.c_str(), &st) == 0) {
+    auto nameOf = [this](char Kind, uint32_t Id) -> const std::string& {
+      auto it = FOwnerNames.find({Kind, Id});
+      if (it != FOwnerNames.end()) return it->second;
+      std::vector<char> buf(16384);
+      std::string name;
+      if (Kind == 'u') {
+        passwd pw{}, *found = nullptr;
+        if (getpwuid_r(Id, &pw, buf.data(), buf.size(), &found) == 0 && found) name = pw.pw_name;
+      } else {
+        group gr{}, *found = nullptr;
+        if (getgrgid_r(Id, &gr, buf.data(), buf.size(), &found) == 0 && found) name = gr.gr_name;
+      }
+      return FOwnerNames.emplace(std::make_pair(Kind, Id), name).first->second;
+    };
+    if (FileOwner) {
+      V.Uid = st.st_uid;
+      V.UName = nameOf('u', st.st_uid);
+    }
+    if (FileGroup) {
+      V.Gid = st.st_gid;
+      V.GName = nameOf('g', st.st_gid);
+    }
+  }
+  if (NumericOwner) {
+    V.UName.clear();
+    V.GName.clear();
+  }
+}
+
 void TTar::AppendHeaders(std::vector<uint8_t>& Buf, const TTarBlock& Header, const std::string& Name,
                          const std::string& LinkName) {
   TTarHeaderValues owner = HeaderValues("", '0', 0, 0);
-  TarGetNumber(Header.data() + thMtime, twMtime, owner.MTime);
+  TarGetTime(Header.data() + thMtime, twMtime, owner.MTime);
   for (const auto& [text, type] : {std::pair{LinkName, 'K'}, std::pair{Name, 'L'}}) {
     const std::vector<uint8_t> record = TarLongNameBlocks(text, owner, type);
     Buf.insert(Buf.end(), record.begin(), record.end());
@@ -264,6 +316,7 @@ bool TTar::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
     if (DateAttribute == daMaxFileDate) v.MTime = DosDateTimeToUnix(NewestDate);
   }
   if (DateAttribute == daSysDate) v.MTime = int64_t(std::time(nullptr));
+  ApplyOwners(v, row.FullPath);
   const int64_t size = v.Size;
 
   TTarBlock h;
@@ -283,23 +336,72 @@ void TTar::EndFile(TCompHeaderObj& List, int Index, bool Ok) {
   if (OnEnd) OnEnd(this, List[Index].Name, Ok && !IsCancelled());
 }
 
+bool TTar::CopyRenamedRecords(TStream32& Old, int64_t End, const std::string& Name, std::vector<uint8_t>& Buf) {
+  bool nameInPax = false;
+  int64_t pos = Old.Position();
+  TTarBlock h;
+  while (pos < End) {
+    Old.ReadBuffer(h.data(), TarBlockSize);
+    int64_t size = 0;
+    if (TarIsZeroBlock(h) || !TarGetNumber(h.data() + thSize, twSize, size) || size < 0 || size > End - pos)
+      size = 0;  // blocks the walker stepped over between the records
+    const int64_t data = TarPadded(size);
+    const char type = char(h[thTypeflag]);
+    if (TarIsZeroBlock(h) || type == 'L') {
+      Old.Seek(data, soFromCurrent);  // the old long name goes; a zero block in between too
+    } else if ((type == 'x' || type == 'X') && size <= TTarWalker::MaxMetaSize) {
+      std::string meta(size_t(size), '\0');
+      Old.ReadBuffer(meta.data(), size);
+      Old.Seek(data - size, soFromCurrent);
+      std::string kept;
+      TarForEachPax(meta, [&](const std::string& K, const std::string& V) {
+        if (K != "path") kept += TarPaxRecord(K, K == "GNU.sparse.name" ? Name : V);
+      });
+      if (Name.size() > size_t(TarNameSize)) {
+        kept += TarPaxRecord("path", Name);
+        nameInPax = true;
+      }
+      TarPutNumber(h.data() + thSize, twSize, kept.size());
+      TarPutChecksum(h, tcSevenDigits);
+      Buf.insert(Buf.end(), h.begin(), h.end());
+      Buf.insert(Buf.end(), kept.begin(), kept.end());
+      Buf.resize(Buf.size() + size_t(TarPadded(int64_t(kept.size())) - int64_t(kept.size())), 0);
+    } else {
+      // Long link names, global and other records stay as they are.
+      Buf.insert(Buf.end(), h.begin(), h.end());
+      const size_t at = Buf.size();
+      Buf.resize(at + size_t(data));
+      Old.ReadBuffer(Buf.data() + at, data);
+    }
+    pos += TarBlockSize + data;
+  }
+  return nameInPax;
+}
+
 void TTar::RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int Index) {
   const TCompRow& row = List[Index];
   const auto* d = dynamic_cast<const TTarRowData*>(row.Data.get());
   if (!d) RaiseError(ecsRead, row.Name, "", FRunArchiveName, ecBadFileHeader);
   SetCurrentName(row.Name);
-  // The entry's own header under the new name; metadata records of the old one (a long name or
-  // a pax path) would name it again, so they are not copied.
+  // The records in front of the entry keep what they say about it but its old name.
+  std::vector<uint8_t> buf;
+  Old.SetPosition(row.Offset);
+  const bool nameInPax = CopyRenamedRecords(Old, d->HeaderOffset, row.Name, buf);
   TTarBlock h;
   Old.SetPosition(d->HeaderOffset);
   Old.ReadBuffer(h.data(), TarBlockSize);
   std::memset(h.data() + thName, 0, TarNameSize);
   std::memcpy(h.data() + thName, row.Name.data(), std::min<size_t>(row.Name.size(), TarNameSize));
+  // A ustar prefix would be put in front of the new name.
+  if (std::memcmp(h.data() + thMagic, "ustar\0", 6) == 0) std::memset(h.data() + thPrefix, 0, twPrefix);
   TarPutChecksum(h, tcSixDigitsSpace);
-  std::vector<uint8_t> buf;
-  AppendHeaders(buf, h, row.Name);
+  if (nameInPax)
+    buf.insert(buf.end(), h.begin(), h.end());
+  else
+    AppendHeaders(buf, h, row.Name);
   Out.WriteBuffer(buf.data(), int64_t(buf.size()));
-  Out.CopyFrom(Old, d->EndOffset - d->HeaderOffset - TarBlockSize);
+  // CopyFrom takes a count of 0 as "the whole source": an entry without data copies nothing.
+  if (const int64_t data = d->EndOffset - d->HeaderOffset - TarBlockSize; data > 0) Out.CopyFrom(Old, data);
 }
 
 bool TTar::WriteTrailer(TStream32& Out, TCompHeaderObj& List) {
@@ -307,8 +409,10 @@ bool TTar::WriteTrailer(TStream32& Out, TCompHeaderObj& List) {
   const int64_t pad = (TarRecordSize - end % TarRecordSize) % TarRecordSize;
   const std::vector<uint8_t> zeros(size_t(pad), 0);
   if (pad > 0) Out.WriteBuffer(zeros.data(), pad);
-  auto* gz = dynamic_cast<TGzipOutStream*>(&Out);
-  return gz == nullptr || gz->Finish();
+  auto* filter = dynamic_cast<TFilterOutStream*>(&Out);
+  if (filter == nullptr || filter->Finish()) return true;
+  if (!IsCancelled()) ReportError(FArchiveFile, filter->Error(), FRunArchiveName, ecWriteFile);
+  return false;
 }
 
 void TTar::FinishList(TCompHeaderObj& List) { ReportAddedOffsets(List); }

@@ -46,6 +46,11 @@ void TarPutNumber(uint8_t* Field, int Width, uint64_t Value);
 // values and values beyond int64), else the octal digits up to the first NUL, other characters
 // skipped; an empty field reads as 0.
 bool TarGetNumber(const uint8_t* Field, int Width, int64_t& Value);
+// A time field: TarGetNumber, and also negative times in GNU base-256 form (the two's
+// complement over the field, first byte 0xFF), as GNU tar writes times before 1970.
+bool TarGetTime(const uint8_t* Field, int Width, int64_t& Value);
+// Writes a time: TarPutNumber, negative times in GNU base-256 form.
+void TarPutTime(uint8_t* Field, int Width, int64_t Value);
 
 // Sum of the header bytes with the checksum field counted as spaces: bytes taken unsigned, and
 // signed as some old writers did.
@@ -108,6 +113,7 @@ struct TTarEntry {
   bool Sparse = false;       // a GNU sparse file (old 'S' or pax 0.0, 0.1, 1.0): Runs apply
   std::vector<TTarSparseRun> Runs;  // in file order, inside FileSize, summing to Size
   std::string Damage;        // why the entry cannot be restored (a bad sparse map); "" if fine
+  TEntryOwner Owner;         // uid, gid and names (header fields, pax uid, gid, uname, gname)
   bool IsDir() const;
   // A hard link ('1'), symbolic link ('2'), device ('3', '4') or FIFO ('6'): no file data.
   bool IsSpecial() const;
@@ -152,6 +158,7 @@ class TTarWalker {
   void NoteEnd();
   // Fills the entry's fields from its header and the pending metadata.
   void ApplyMetadata(const TTarBlock& H, TTarEntry& E, int64_t& Size);
+  void ApplyOwner(const TTarBlock& H, TEntryOwner& O) const;
   // Sparse files: reads the map (old GNU header and extension blocks, pax keys or the map in
   // front of the data), moves DataOffset past it and checks it.
   void ReadSparse(const TTarBlock& H, TTarEntry& E);
@@ -181,6 +188,9 @@ class TTarWalker {
 void TarForEachPax(const std::string& Data,
                    const std::function<void(const std::string& Key, const std::string& Value)>& Fn);
 
+// One pax record "LEN key=value\n".
+std::string TarPaxRecord(const std::string& Key, const std::string& Value);
+
 // Parses pax extended header records ("LEN key=value\n") into Out (later keys win). Stops at
 // the first malformed record.
 void TarParsePax(const std::string& Data, std::map<std::string, std::string>& Out);
@@ -189,14 +199,18 @@ void TarParsePax(const std::string& Data, std::map<std::string, std::string>& Ou
 
 #include "archive/zip/qrvGZip.h"
 
-// The gzip file Path is read as a tape archive: its first block is a tar header or zero, or its
-// gzip data is damaged there (the TAR reader then reports the damage). False for other data.
+// The compressed file Path (gzip, xz, zstd or bzip2) is read as a tape archive: its first block
+// is a tar header or zero, or its compressed data is damaged there (the TAR reader then reports
+// the damage). sfNone for other data.
+TStreamFilter CompressedTarFilter(const std::string& Path);
+// The same for gzip alone.
 bool GzipHoldsTar(const std::string& Path);
 
 // Writes tape archives; with CompressMethod cmTarGzip and a name ending in ".tgz" or ".gz" the
 // tar is streamed through gzip into the archive (one member, chunks deflated on the run's
-// workers) and an old archive is read through a gunzip stream: no intermediate tar. Names
-// longer than 100 bytes get a GNU long-name record.
+// workers); with Filter xz, zstd or bzip2 through that codec (any name). An old archive is read
+// through the matching decoding stream: no intermediate tar. Names longer than 100 bytes get a
+// GNU long-name record.
 class TTar : public TCompBase {
  public:
   TTar();
@@ -205,6 +219,11 @@ class TTar : public TCompBase {
   int UnixGID = 2;
   std::string UnixUName = "root";  // at most 32 bytes are written
   std::string UnixGName = "root";
+  // Each entry's own owner (uid and user name) or group instead of the fixed values above, as
+  // GNU tar stores them; NumericOwner leaves every name empty (GNU tar's --numeric-owner).
+  bool FileOwner = false;
+  bool FileGroup = false;
+  bool NumericOwner = false;
 
   // Writers' rules; with cmTarGzip a name ending in ".tgz" or ".gz" is kept and the type
   // becomes atTarGZip.
@@ -212,6 +231,12 @@ class TTar : public TCompBase {
   // The type stays atTar (atTarGZip through gzip).
   void SetArcType(TArcType Value) override {}
   int Compress() override;
+
+  // The compression filter around the tar. sfGzip stands for CompressMethod cmTarGzip (which
+  // needs a name ending in ".tgz" or ".gz"); another filter sets cmTarred. Set it before
+  // ArchiveFile.
+  TStreamFilter Filter() const { return FArcType == atTarGZip ? sfGzip : FFilter; }
+  void SetFilter(TStreamFilter Value);
 
  protected:
   // Sizes beyond 8 GiB are written in base-256 form, as GNU tar does.
@@ -239,11 +264,21 @@ class TTar : public TCompBase {
   // that are not such links. False when the source cannot be read (reported).
   bool DescribeSource(const TCompRow& Row, const std::string& Name, TTarHeaderValues& V,
                       std::unique_ptr<TFileStream32>& Src);
+  // The owner and group of the file at Path (not followed when a link) under FileOwner and
+  // FileGroup; names dropped under NumericOwner.
+  void ApplyOwners(TTarHeaderValues& V, const std::string& Path);
+  std::map<std::pair<char, uint32_t>, std::string> FOwnerNames;  // ('u' or 'g', id) -> name
   // Files with more than one link written in this run: (device, inode) -> stored name.
   std::map<std::pair<uint64_t, uint64_t>, std::string> FLinked;
   // Writes Buf (the headers) and Size bytes of Source with their padding; false when the source
   // shrank (reported) or the run was cancelled.
   bool CopySource(TStream32& Out, std::vector<uint8_t>& Buf, TStream32& Source, int64_t Size,
                   const std::string& Name);
+  // Copies the metadata records of a kept entry renamed to Name (Old positioned at the first,
+  // End the entry's header) into Buf: GNU long names go, a pax record loses its path (and
+  // carries the new one when it is longer than the name field: true then); everything else
+  // (long link names, sizes, times, attributes) stays.
+  bool CopyRenamedRecords(TStream32& Old, int64_t End, const std::string& Name, std::vector<uint8_t>& Buf);
   bool FSourceOpenFailed = false;
+  TStreamFilter FFilter = sfNone;
 };

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <tuple>
 
 #include "archive/tar/qrvtar.h"
 
@@ -46,6 +47,24 @@ bool TarGetNumber(const uint8_t* Field, int Width, int64_t& Value) {
   }
   Value = int64_t(v);
   return true;
+}
+
+bool TarGetTime(const uint8_t* Field, int Width, int64_t& Value) {
+  if (Field[0] != 0xFF) return TarGetNumber(Field, Width, Value);
+  // Negative: every byte before the last eight is sign, and the last eight hold an int64 < 0.
+  for (int i = 0; i < Width - 8; ++i)
+    if (Field[i] != 0xFF) return false;
+  uint64_t v = 0;
+  for (int i = std::max(0, Width - 8); i < Width; ++i) v = (v << 8) | Field[i];
+  Value = int64_t(v);
+  return Value < 0;
+}
+
+void TarPutTime(uint8_t* Field, int Width, int64_t Value) {
+  if (Value >= 0) return TarPutNumber(Field, Width, uint64_t(Value));
+  std::memset(Field, 0xFF, size_t(Width));
+  uint64_t v = uint64_t(Value);
+  for (int i = Width - 1; i >= std::max(0, Width - 8); --i, v >>= 8) Field[i] = uint8_t(v & 0xFF);
 }
 
 uint32_t TarChecksum(const TTarBlock& H) {
@@ -104,7 +123,7 @@ void TarBuildHeader(TTarBlock& H, const TTarHeaderValues& V) {
   TarPutNumber(H.data() + thUid, twUid, V.Uid);
   TarPutNumber(H.data() + thGid, twGid, V.Gid);
   TarPutNumber(H.data() + thSize, twSize, uint64_t(std::max<int64_t>(V.Size, 0)));
-  TarPutNumber(H.data() + thMtime, twMtime, uint64_t(std::max<int64_t>(V.MTime, 0)));
+  TarPutTime(H.data() + thMtime, twMtime, V.MTime);
   H[thTypeflag] = uint8_t(V.Typeflag);
   std::memcpy(H.data() + thMagic, "ustar  ", 8);  // with its NUL
   PutText(H, thUname, twUname, V.UName);
@@ -146,6 +165,13 @@ void TarForEachPax(const std::string& Data,
     Fn(rec.substr(0, eq), rec.substr(eq + 1, rec.size() - eq - 2));
     pos += len;
   }
+}
+
+std::string TarPaxRecord(const std::string& Key, const std::string& Value) {
+  const std::string body = " " + Key + "=" + Value + "\n";
+  size_t len = body.size() + 1;
+  while (std::to_string(len).size() + body.size() != len) ++len;
+  return std::to_string(len) + body;
 }
 
 void TarParsePax(const std::string& Data, std::map<std::string, std::string>& Out) {
@@ -306,10 +332,30 @@ void TTarWalker::ApplyMetadata(const TTarBlock& H, TTarEntry& E, int64_t& Size) 
   int64_t paxSize = 0;
   if (const std::string* p = PaxValue("size"); p && DecimalNumber(*p, paxSize) && paxSize <= MaxEntrySize)
     Size = paxSize;
+  ApplyOwner(H, E.Owner);
   int64_t mtime = 0;
-  TarGetNumber(H.data() + thMtime, twMtime, mtime);
-  if (const std::string* p = PaxValue("mtime")) DecimalNumber(*p, mtime);
+  TarGetTime(H.data() + thMtime, twMtime, mtime);
+  if (const std::string* p = PaxValue("mtime")) {
+    // "-12.5" is 12.5 seconds before 1970: the whole second at or before it.
+    const bool negative = !p->empty() && (*p)[0] == '-';
+    int64_t v = 0;
+    if (DecimalNumber(negative ? p->substr(1) : *p, v))
+      mtime = negative ? -v - (p->find_first_of("123456789", std::min(p->find('.'), p->size())) != std::string::npos) : v;
+  }
   E.MTime = mtime;
+}
+
+void TTarWalker::ApplyOwner(const TTarBlock& H, TEntryOwner& O) const {
+  for (auto [field, width, key, id] : {std::tuple{thUid, twUid, "uid", &O.Uid}, std::tuple{thGid, twGid, "gid", &O.Gid}}) {
+    int64_t v = -1;
+    const std::string* p = PaxValue(key);
+    if (p ? !DecimalNumber(*p, v) : !TarGetNumber(H.data() + field, width, v)) v = -1;
+    *id = v;
+  }
+  const std::string* u = PaxValue("uname");
+  const std::string* g = PaxValue("gname");
+  O.UName = u ? *u : FieldText(H, thUname, twUname);
+  O.GName = g ? *g : FieldText(H, thGname, twGname);
 }
 
 void TTarWalker::TakeRecord(char Type, int64_t Data, int64_t Size) {

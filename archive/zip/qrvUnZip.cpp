@@ -79,26 +79,9 @@ std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view 
 
 std::string TUnZip::EntryName(const std::string& Raw, uint16_t Flags, std::string_view Extra) {
   const std::string read = ZipEntryName(Raw, Flags, Extra, TranslateOemChar, NameCoding);
-  // Two stored names may read alike (UTF-8 "é" and CP437 0x82); the later one is read as CP437
-  // instead, or else gets a number, so that neither overwrites the other.
-  const std::string latin = TranslateOemChar ? Cp437ToUtf8(Raw) : read;
-  std::string name = read;
-  for (int n = 2;; ++n) {
-    const auto [at, fresh] = FNameSources.try_emplace(name, Raw);
-    if (fresh || at->second == Raw) return name;
-    if (name != latin && name == read) {
-      name = latin;
-      --n;
-      continue;
-    }
-    // The number goes before the extension of the last part ("a/b~2.txt", "dir~2/").
-    name = read;
-    const size_t end = name.size() - (name.ends_with('/') ? 1 : 0), last = end ? end - 1 : 0;
-    const size_t slash = name.rfind('/', last), first = slash == std::string::npos ? 0 : slash + 1;
-    size_t dot = name.rfind('.', last);
-    if (dot == std::string::npos || dot <= first || dot >= end) dot = end;
-    name.insert(dot, "~" + std::to_string(n));
-  }
+  // Two stored names may read alike (UTF-8 "é" and CP437 0x82): the later one is read as CP437
+  // instead, or else numbered.
+  return FNames.Unique(read, Raw, TranslateOemChar ? Cp437ToUtf8(Raw) : read);
 }
 
 // ---- The multi-volume stream -----------------------------------------------------------------
@@ -207,7 +190,7 @@ int TUnZip::ExtractArchive(TStream32& Stream, int) {
   FPasswordFailed = false;
   FLocalCorrection = 0;
   FEntries.clear();
-  FNameSources.clear();
+  FNames.Clear();
   TZipLocation loc = ZipLocation();
   if (loc.State == 0) LocateEndRecord(Stream, loc);
   TStream32* s = &Stream;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/core/qrvBase.h"
+#include "archive/core/qrvStoredNames.h"
 #include "archive/core/qrvZipRecords.h"
 #include "archive/zip/qrvZipAes.h"
 
@@ -85,7 +86,7 @@ class TUnZip : public TUnBase {
   std::string EntryName(const std::string& Raw, uint16_t Flags, std::string_view Extra);
 
   std::vector<TEntry> FEntries;
-  std::unordered_map<std::string, std::string> FNameSources;  // name -> the bytes it came from
+  TStoredNames FNames;
   int64_t FLocalCorrection = 0;
   bool FPasswordFailed = false;
   TZipAes FAes;

@@ -54,7 +54,7 @@ const DispatchCase kDispatchCases[] = {
     {"OddExtensionsArePacked", {"a.t", "x.z", "notes."}, {}, {"a.t", "x.z", "notes."}, true,
      {"make 0 a.t|x.z|notes."}},
     {"GzippedTarsAreExtracted", {"a.tgz", "b.TAR.GZ", "c.gz"}, {}, {"a.tgz", "b.TAR.GZ", "c.gz"}, true,
-     {"unpack a.tgz", "unpack b.TAR.GZ", "make 0 c.gz"}},
+     {"unpack a.tgz", "unpack b.TAR.GZ", "unpack c.gz"}},
     {"TwoExecutablesArePacked", {"a.exe", "b.dll"}, {}, {"a.exe", "b.dll"}, true, {"make 0 a.exe|b.dll"}},
     {"FolderNamedLikeAnExecutable", {}, {"tools.exe"}, {"tools.exe"}, true, {"make 0 tools.exe/*.*"}},
     {"MixedList", {"a.zip", "b.txt", "c.lzh"}, {}, {"a.zip", "b.txt", "c.lzh"}, true,

@@ -202,3 +202,57 @@ TEST(CabReader, ForeignFilesAreSilentDamagedHeadersAreReported) {
     EXPECT_TRUE(!fs::exists(t / "out") || fs::is_empty(t / "out"));
   }
 }
+
+// The files of one MSZIP folder, read whole or a few at a time (each selection starts the folder
+// afresh or reads on from the last file), come out exactly; a damaged block fails the file it
+// lies in and every later file of the folder (their history is lost), not the ones before it
+// nor an empty one.
+TEST(CabReader, FilesOfOneMsZipFolderComeOutWholeOrSelected) {
+  const std::vector<TCabFile> files = {
+      {"a", TextBytes(40000, 1)}, {"b", TextBytes(70000, 2)}, {"c", "ten bytes!"}, {"d", ""}};
+  const std::string good = CabOfFiles(files);
+  // A byte in the third data block (inside b): the blocks lie in file order after the file table.
+  std::string bad = good;
+  auto le = [&good](size_t At, int Bytes) {
+    uint32_t v = 0;
+    for (int i = Bytes - 1; i >= 0; --i) v = v << 8 | uint8_t(good[At + i]);
+    return v;
+  };
+  size_t third = le(CabHeaderSize, 4);
+  for (int i = 0; i < 2; ++i) third += CabDataHeaderSize + le(third + 4, 2);
+  bad[third + CabDataHeaderSize + 100] ^= 0x10;
+  const struct {
+    bool Damaged;
+    std::vector<std::string> Masks, Expect;
+  } cases[] = {
+      {false, {"*"}, {"a", "b", "c", "d"}},
+      {false, {"b"}, {"b"}},
+      {false, {"c", "a"}, {"a", "c"}},
+      {false, {"d"}, {"d"}},
+      {true, {"*"}, {"a", "d"}},
+      {true, {"c"}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.Damaged) + " " + c.Masks[0]);
+    TempDir t;
+    WriteFile(t / "f.cab", c.Damaged ? bad : good);
+    TUnCab r;
+    TErrors errors;
+    errors.Attach(r);
+    r.SetArchiveFile((t / "f.cab").string());
+    r.SetExtractDir((t / "out").string());
+    r.FileSpec = c.Masks;
+    r.Extract();
+    EXPECT_EQ(errors.Codes.empty(), !c.Damaged);
+    // A failed file keeps what came out before the damage: never its whole content.
+    for (const TCabFile& f : files) {
+      const std::string got = fs::exists(t / "out" / f.Name) ? ReadFile(t / "out" / f.Name) : "(none)";
+      if (std::find(c.Expect.begin(), c.Expect.end(), f.Name) != c.Expect.end())
+        EXPECT_EQ(got, f.Data) << f.Name;
+      else if (c.Damaged)
+        EXPECT_NE(got, f.Data) << f.Name;
+      else
+        EXPECT_EQ(got, "(none)") << f.Name;
+    }
+  }
+}

@@ -9,6 +9,7 @@
 
 #include "archive/lzh/qrvLha.h"
 #include "archive/lzh/qrvLhaPack.h"
+#include "cab/cab_test_util.h"
 #include "lzh/lzh_test_util.h"
 #include "platform/CodePage.h"
 #include "support/TestSupport.h"
@@ -170,6 +171,101 @@ TEST(LzhArchive, ExtractsWhatPeersWriteAsLhasaDoes) {
 #endif
 }
 
+// The older methods (lh2, lh3, pm1, pm2, lhx) from real archives: brel's tree equals the oracle's
+// (a peer, or another archive holding the same file) and every stored CRC checks.
+TEST(LzhArchive, OlderMethodsMatchThePeers) {
+#ifdef BREL_CLI
+  struct Row {
+    const char* Archive;
+    const char* Oracle;  // "lhasa", "jlha", or an archive in the same folder with the same tree
+    const char* Method;  // as the verbose listing names it
+  };
+  const Row rows[] = {{"lh2.lzh", "lh3.lzh", "Frozen-2"}, {"lh3.lzh", "jlha", "Frozen-3"}, {"pm1.pma", "lhasa", "pm1"},
+                      {"pm2.pma", "lhasa", "pm2"},        {"pm1-mtcd.pma", "lhasa", "pm1"},
+                      {"lhx.lzh", "lhasa", "lhx"}};
+  const fs::path dir = fs::path(BREL_SOURCE_DIR) / "tests/lzh/data/older";
+  TempDir t;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.Archive);
+    std::string tool = r.Oracle;
+    fs::path source = dir / r.Archive;
+    if (tool.find('.') != std::string::npos) source = dir / tool, tool = "jlha";
+    if (!HaveTool(tool)) {
+      ADD_FAILURE() << tool << " missing";
+      continue;
+    }
+    fs::remove_all(t / "peer");
+    fs::create_directories(t / "peer");
+    const std::vector<std::string> peerArgs = tool == "lhasa" ? std::vector<std::string>{"lhasa", "xq", source.string()}
+                                                              : std::vector<std::string>{"jlha", "x", source.string()};
+    ASSERT_EQ(testsupport::Run(peerArgs, t / "peer").status, 0);
+    fs::remove_all(t / "ours");
+    const auto x = RunCli({"x", "-q", "-o", (t / "ours").string(), (dir / r.Archive).string()});
+    EXPECT_EQ(x.status, 0) << x.out;
+    EXPECT_EQ(LowerNames(ReadTree(t / "ours")), LowerNames(PeerTree(t / "peer")));
+    EXPECT_EQ(RunCli({"t", "-q", (dir / r.Archive).string()}).status, 0);
+    EXPECT_NE(RunCli({"l", "-v", (dir / r.Archive).string()}).out.find(std::string(" ") + r.Method + " "),
+              std::string::npos);
+  }
+  // Folders that carry OS/2 extended attributes as data: no peer makes them folders, so the
+  // tree is written here.
+  EXPECT_EQ(RunCli({"x", "-q", "-o", (t / "ea").string(), (dir / "os2-ea-folders.lzh").string()}).status, 0);
+  EXPECT_TRUE(fs::is_directory(t / "ea/subdir/subdir2"));
+  EXPECT_EQ(fs::file_size(t / "ea/subdir/subdir2/hello.txt"), 14u);
+#else
+  GTEST_SKIP() << "brel-cli not built";
+#endif
+}
+
+// Stored names without a mark of their code page, in LZH and CAB alike: valid UTF-8 stays, other
+// bytes read as the more plausible of CP932 and CP437, --names overrides the guess, and two
+// names that read alike from different bytes both come out.
+TEST(LzhArchive, UnmarkedNamesFollowTheCodePageChoice) {
+#ifdef BREL_CLI
+  const struct {
+    std::vector<std::string> Raw;
+    const char* Coding;
+    std::vector<std::string> Want;
+  } rows[] = {
+      {{"\x99lf\x84sser.txt"}, "", {"Ölfässer.txt"}},  // CP437 whose bytes are also valid CP932
+      {{"\x82\xe9t\x82.txt"}, "", {"éΘté.txt"}},      // CP437, invalid as CP932
+      {{"\x93\xfa\x96\x7b\x8c\xea.txt", "\x83\x65\x83\x58\x83\x67"}, "", {"日本語.txt", "テスト"}},
+      {{"caf\xc3\xa9.txt"}, "", {"café.txt"}},
+      {{"\x93\xfa\x96\x7b\x8c\xea.txt"}, "cp437", {"ô·û{îΩ.txt"}},
+      {{"\x99lf\x84sser.txt"}, "cp932", {"冤fгser.txt"}},
+      {{"\xc3\xa9.txt", "\x82.txt"}, "", {"é.txt", "é~2.txt"}},
+  };
+  TempDir t;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Want[0]);
+    std::string lzh;
+    std::vector<cabtest::TCabFile> cab;
+    std::map<std::string, std::string> want;
+    for (size_t i = 0; i < r.Raw.size(); ++i) {
+      const std::string data = "entry " + std::to_string(i);
+      const auto h = LhaBuildHeader0("-lh0-", uint32_t(data.size()), uint32_t(data.size()), 0x5A210000, 0x20, r.Raw[i],
+                                     UpdateCrc16(Crc16Init, data.data(), data.size()));
+      lzh += std::string(h.begin(), h.end()) + data;
+      cab.push_back({r.Raw[i], data});
+      want[r.Want[i]] = data;
+    }
+    WriteFile(t / "n.lzh", lzh);
+    WriteFile(t / "n.cab", cabtest::CabOfFiles(cab));
+    for (const char* a : {"n.lzh", "n.cab"}) {
+      SCOPED_TRACE(a);
+      fs::remove_all(t / "out");
+      std::vector<std::string> args = {"x", "-q", "-o", (t / "out").string(), (t / a).string()};
+      if (*r.Coding) args.insert(args.begin() + 1, {"--names", r.Coding});
+      const auto x = RunCli(args);
+      EXPECT_EQ(x.status, 0) << x.out;
+      EXPECT_EQ(ReadTree(t / "out"), want);
+    }
+  }
+#else
+  GTEST_SKIP() << "brel-cli not built";
+#endif
+}
+
 TEST(LzhArchive, SizesBeyondFourGiBAreReadWhole) {
 #ifdef BREL_CLI
   TempDir t;
@@ -236,8 +332,8 @@ TEST(LzhArchive, RefusedEntriesLeaveTheOthers) {
   // Names that climb out of the output folder stay inside it.
   arc += good("..\\..\\up1") + good("/abs/up2") + Level2({{0x01, "up3"}, {0x02, "..\xFF..\xFF"}}, "ok", 'U', 1700000000, -1, 0x0558);
   // An unknown method is listed and fails alone.
-  const auto lh2 = LhaBuildHeader0("-lh2-", 2, 2, 0x5A210000, 0x20, "old", 0);
-  arc.append(lh2.begin(), lh2.end());
+  const auto lh9 = LhaBuildHeader0("-lh9-", 2, 2, 0x5A210000, 0x20, "old", 0);
+  arc.append(lh9.begin(), lh9.end());
   arc += "zz";
   WriteFile(t / "a.lzh", arc);
   const auto r = RunCli({"x", "-o", (t / "out").string(), (t / "a.lzh").string()});

@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "archive/lzh/qrvLhaPack.h"
 #include "archive/lzh/qrvLzh3.h"
 #include "archive/lzh/qrvlzh5.h"
 #include "support/TestSupport.h"
@@ -41,9 +42,12 @@ struct Decoded {
   std::string Out;
 };
 
-// Decodes with the static decoder of DicBit, or lh1 for DicBit 0; the sink refuses output
+using TRun = TDecodeStatus (*)(const TDecoderIO&, int);
+
+// Decodes with Run(Param), reading in pieces of at most Pieces bytes; the sink refuses output
 // beyond Cap.
-Decoded Decode(int DicBit, const std::string& In, int64_t Size, size_t Pieces = 1 << 20, size_t Cap = 1 << 24) {
+Decoded DecodeBy(TRun Run, int Param, const std::string& In, int64_t Size, size_t Pieces = 1 << 20,
+                 size_t Cap = 1 << 24) {
   Decoded d;
   size_t at = 0;
   TDecoderIO io;
@@ -60,8 +64,13 @@ Decoded Decode(int DicBit, const std::string& In, int64_t Size, size_t Pieces = 
   };
   io.CompressedSize = int64_t(In.size());
   io.UncompressedSize = Size;
-  d.Status = DicBit == 0 ? LzhUnpackAdaptive(io, 0) : LzhUnpackStatic(io, DicBit);
+  d.Status = Run(io, Param);
   return d;
+}
+
+// The static decoder of DicBit, or lh1 for DicBit 0.
+Decoded Decode(int DicBit, const std::string& In, int64_t Size, size_t Pieces = 1 << 20, size_t Cap = 1 << 24) {
+  return DecodeBy(DicBit == 0 ? LzhUnpackAdaptive : LzhUnpackStatic, DicBit, In, Size, Pieces, Cap);
 }
 
 // Bits most significant first.
@@ -177,4 +186,39 @@ TEST(LzhCodec, DamagedAndRandomInputEndsWithAnOutcome) {
       ASSERT_NE(d.Status.Result, drCancelled);
       ASSERT_LE(int64_t(d.Out.size()), size);
     }
+}
+
+// Real streams of the older methods: whole, each decodes to its size and CRC; damaged or replaced
+// by junk, each ends with an outcome and never writes past the declared size.
+TEST(LzhCodec, OlderMethodsOnRealAndDamagedStreams) {
+  const std::pair<const char*, TRun> rows[] = {
+      {"lh2.lzh", LzhUnpackLh2}, {"lh3.lzh", LzhUnpackLh3}, {"pm1.pma", LzhUnpackPm1}, {"pm2.pma", LzhUnpackPm2}};
+  std::mt19937 rng(7);
+  for (const auto& [file, run] : rows) {
+    SCOPED_TRACE(file);
+    const std::string bytes = ReadFile(fs::path(BREL_SOURCE_DIR) / "tests/lzh/data/older" / file);
+    TMemoryStream32 s;
+    s.Write(bytes.data(), int32_t(bytes.size()));
+    TLhaHeader h;
+    ASSERT_EQ(LhaReadHeader(s, 0, s.Size(), false, h), lrEntry);
+    const std::string packed = bytes.substr(size_t(h.DataOffset), size_t(h.PackedSize));
+    const Decoded whole = DecodeBy(run, 0, packed, h.Size, 333);
+    EXPECT_TRUE(whole.Status.Ok()) << whole.Status.Reason;
+    EXPECT_EQ(UpdateCrc16(Crc16Init, whole.Out.data(), whole.Out.size()), h.Crc);
+    int noticed = 0;
+    for (int i = 0; i < 150; ++i) {
+      const Decoded d = DecodeBy(run, 0, Mutate(packed, rng), h.Size, 1 + rng() % 3000);
+      ASSERT_LE(int64_t(d.Out.size()), h.Size);
+      noticed += !d.Status.Ok() || d.Out != whole.Out;
+    }
+    EXPECT_GT(noticed, 100);
+    for (int i = 0; i < 150; ++i) {
+      std::string junk(rng() % 3000, '\0');
+      for (char& c : junk) c = char(rng());
+      const int64_t size = rng() % 50000;
+      const Decoded d = DecodeBy(run, 0, junk, size, 1 + rng() % 700);
+      ASSERT_NE(d.Status.Result, drCancelled);
+      ASSERT_LE(int64_t(d.Out.size()), size);
+    }
+  }
 }

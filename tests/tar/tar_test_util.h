@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "archive/tar/qrvtar.h"
 
@@ -46,5 +47,15 @@ inline std::string Pax(const std::string& Records, char Type = 'x') {
 }
 
 inline std::string Zeros(size_t Blocks) { return std::string(Blocks * TarBlockSize, '\0'); }
+
+// The entries of the archive at Path, as the walker reads them.
+inline std::vector<TTarEntry> Entries(const std::string& Path) {
+  TFileStream32 s(Path, fmOpenRead);
+  TTarWalker w(s);
+  std::vector<TTarEntry> out;
+  TTarEntry e;
+  while (w.Next(e)) out.push_back(e);
+  return out;
+}
 
 }  // namespace tartest

@@ -32,14 +32,7 @@ TWriteRun RunTar(TTar& W, const fs::path& Archive, std::vector<std::string> Spec
   return r;
 }
 
-std::vector<TTarEntry> Entries(const fs::path& Archive) {
-  TFileStream32 s(Archive.string(), fmOpenRead);
-  TTarWalker w(s);
-  std::vector<TTarEntry> out;
-  TTarEntry e;
-  while (w.Next(e)) out.push_back(e);
-  return out;
-}
+std::vector<TTarEntry> Entries(const fs::path& Archive) { return tartest::Entries(Archive.string()); }
 
 std::vector<std::string> NamesOf(const std::vector<TTarEntry>& E) {
   std::vector<std::string> n;

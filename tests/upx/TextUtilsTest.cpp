@@ -47,11 +47,12 @@ TEST(TextUtils, TargetAndArchiveNames)
         {"/a/setup.exe", true, false}, {"/a/SETUP.EXE", true, false}, {"/a/x.dll", true, false},
         {"/a/x.exe.txt", false, false}, {"/a/x", false, false}, {"/a.exe/x", false, false},
         {"/a/b.zip", false, true}, {"/a/b.LHA", false, true}, {"/a/b.tar", false, true},
-        {"/a/b.tgz", false, true}, {"/a/b.Tar.Gz", false, true}, {"/a/b.gz", false, false},
+        {"/a/b.tgz", false, true}, {"/a/b.Tar.Gz", false, true}, {"/a/b.gz", false, true},
+        {"/a/d.7z", false, true}, {"/a/d.tar.Z", false, true}, {"/a/d.TAR.XZ", false, true},
         // Whole extensions only: pieces of a listed one are not.
         {"/a/x.ex", false, false}, {"/a/main.c", false, false}, {"/a/a.t", false, false},
         {"/a/x.z", false, false}, {"/a/notes.", false, false}, {"/a/x.exe;", false, false},
-        {"/a/x.ZI", false, false}, {"/a/.tar.gz", false, false},
+        {"/a/x.ZI", false, false}, {"/a/.tar.gz", false, false}, {"/a/.gz", false, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsUpxTarget(c.path), c.upx) << c.path;
