@@ -206,14 +206,18 @@ bool NameHasExtension(const std::string& Name, const std::string& Ext) {
 // The row and extension matching the name of Path, the longest extension winning.
 const TFormatRow* MatchName(const std::string& Path, std::string* Ext) {
   const std::string name = Path.substr(Path.find_last_of('/') + 1);
+  if (Ext) Ext->clear();
   const TFormatRow* best = nullptr;
   size_t bestLen = 0;
   for (const TFormatRow& row : Formats())
-    for (const std::string& e : row.Extensions)
+    for (const std::string& e : row.Extensions) {
+      // A name that is an extension alone (".tar.gz") names nothing, not the shorter ".gz".
+      if (name.size() == e.size() && EndsWithNoCase(name, e)) return nullptr;
       if (e.size() > bestLen && NameHasExtension(name, e)) {
         best = &row;
         bestLen = e.size();
       }
+    }
   if (Ext) *Ext = best ? name.substr(name.size() - bestLen) : std::string();
   return best;
 }

@@ -320,10 +320,9 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
 
 // The writer options: the frame's, then every format setting of the table (once each).
 TOptionSpec WriterOptions() {
-  const std::string kinds = Joined(WriterNames(), ", ");
   const std::vector<std::string> methods = AllMethodKeywords();
   TOptionSpec spec = {
-      {"-t", "KIND", kinds + " (default: by content, by name)", false, WriterNames()},
+      {"-t", "KIND", Joined(WriterNames(), " ") + " (default: by content)", false, WriterNames()},
       {"-m", "METHOD", ListedWords(methods), false, methods},
       {"-l", "LEVEL", "level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
       {kDigitOption, "", "level 0 store, 1-3 fast, 4-6 normal, 7-9 max (also -mx=N)"},
