@@ -36,4 +36,5 @@ class TUnTar : public TUnBase {
   // follows, reported once: by the copy it cut short, else after the run.
   TDecodeStream* FDecoder = nullptr;
   bool FDecoderReported = false;
+  bool DecoderFailed() const { return FDecoder && FDecoder->Error().Code != 0; }
 };

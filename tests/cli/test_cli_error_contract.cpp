@@ -57,7 +57,12 @@ TEST(CliErrorContract, OneReportPerFailedEntryAndExitOne) {
       const CommandResult r = RunCli({"x", "-q", "-o", out.string(), damaged});
       EXPECT_EQ(r.status, 1) << r.out;
       EXPECT_EQ(ErrorLines(r.out), 1 + ArchiveLevel(row, damage)) << r.out;
-      EXPECT_EQ(ReadFile(out / "a.txt"), text);
+      // xz, zstd and bzip2 hold this small tar in one block: a cut loses all of it, and so does
+      // a changed byte under bzip2's block check.
+      const bool oneBlock = row.Filter != sfNone && row.Filter != sfGzip;
+      if (!oneBlock || damage == dgOutputBlocked || (damage == dgFlippedByte && row.Filter != sfBzip2)) {
+        EXPECT_EQ(ReadFile(out / "a.txt"), text);
+      }
       if (damage != dgOutputBlocked) {
         const CommandResult tested = RunCli({"t", "-q", damaged});
         EXPECT_EQ(tested.status, 1) << tested.out;
