@@ -145,13 +145,16 @@ std::function<std::unique_ptr<TCompBase>()> FilteredTar(TStreamFilter Filter) {
   };
 }
 
-// The row of tar inside Filter: it reads the files whose content is such a tar.
+// The row of tar inside Filter: it reads the files whose content is such a tar. Detection names
+// gzip files itself; the others are named by their long extension ("tar.xz").
 TFormatRow CompressedTar(const std::string& Name, const std::string& Display, std::vector<std::string> Extensions,
                          TStreamFilter Filter) {
-  return {.Name = Name, .Display = Display, .Extensions = std::move(Extensions),
-          .Accepts = [Filter](const std::string& Path) { return CompressedTarFilter(Path) == Filter; },
-          .NewWriter = FilteredTar(Filter), .NewReader = Reader<TUnTar>(), .Options = TarOptions(),
-          .Configure = ConfigureTar, .Filter = Filter};
+  TFormatRow row = {.Name = Name, .Display = Display, .Extensions = std::move(Extensions),
+                    .Accepts = [Filter](const std::string& Path) { return CompressedTarFilter(Path) == Filter; },
+                    .NewWriter = FilteredTar(Filter), .NewReader = Reader<TUnTar>(), .Options = TarOptions(),
+                    .Configure = ConfigureTar, .Filter = Filter};
+  if (Filter != sfGzip) row.Describe = [kind = row.Extensions[1].substr(1)](const std::string&) { return kind; };
+  return row;
 }
 
 // ---- The table -----------------------------------------------------------------------------

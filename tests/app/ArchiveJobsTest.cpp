@@ -25,7 +25,7 @@ TEST(ArchiveJobs, NewArchiveIsNamedAndPlacedAfterTheFirstPath)
         {0, "/a/.profile", "/a/.profile.zip", false},  // a leading dot is no extension
         {0, "/top.txt", "/top.zip", false},
         {0, "/docs/*.*", "/docs.zip", true},
-        {7, "/a/report.txt", "/a/report", false},
+        {99, "/a/report.txt", "/a/report", false},  // a kind beyond the format table
         {0, "/a/docs//*.*", "/a/docs.zip", true},
         {0, "report.txt", "report.zip", false},  // a bare name stays bare
         {0, "docs/*.*", "docs.zip", true},
