@@ -1,18 +1,11 @@
 #include "app/ArchiveJobs.h"
 
 #include "app/TextUtils.h"
-#include "archive/cab/qrvMakeCab.h"
-#include "archive/cab/qrvUnCab.h"
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvRegister.h"
 #include "archive/libarc/qrvUnLibArc.h"
-#include "archive/lzh/qrvLha.h"
-#include "archive/lzh/qrvUnLha.h"
-#include "archive/tar/qrvUnTar.h"
-#include "archive/tar/qrvtar.h"
-#include "archive/zip/qrvUnZip.h"
-#include "archive/zip/qrvZip.h"
+#include "archive/qrvFormats.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
 
@@ -250,16 +243,10 @@ void ConnectPasswords(TUnBase& reader, const std::string& archive, TJobErrors& e
 
 // Extracts the archive Source into Folder, as the window always extracts. Returns the number of
 // files trashed; Cancelled tells whether the run was cancelled.
-int RunReader(TReaderKind kind, const std::string& source, const std::string& archive,
+int RunReader(const TFormatRow& format, const std::string& source, const std::string& archive,
               const std::string& folder, TJobErrors& errors, bool& cancelled)
 {
-    std::unique_ptr<TUnBase> reader = NewReader(kind);
-    if (!reader) {
-        ReportUnsupported(errors, source);
-        return 0;
-    }
-    if (auto* zip = dynamic_cast<TUnZip*>(reader.get()))
-        zip->SetZipCmntBufSize(32000);
+    std::unique_ptr<TUnBase> reader = format.NewReader();
     reader->FileSpec = {"*.*"};
     reader->SetArchiveFile(source);
     reader->SetExtractDir(folder);
@@ -286,7 +273,7 @@ TJobResult UnpackLoneFile(const std::string& Path, TJobErrors& errors)
     TJobResult result;
     result.Target = JoinPath(FolderOf(Path), LoneMemberName(Path));
     bool cancelled = false;
-    result.Trashed = RunReader(rkUnLibArc, Path, Path, FolderOf(Path), errors, cancelled);
+    result.Trashed = RunReader(*FormatNamed("libarc"), Path, Path, FolderOf(Path), errors, cancelled);
     errors.ReleaseHeld();
     result.Outcome = cancelled ? joCancelled : errors.Count() > 0 ? joFailed : joDone;
     return result;
@@ -296,13 +283,8 @@ TJobResult UnpackLoneFile(const std::string& Path, TJobErrors& errors)
 
 std::string ArchiveExtension(int Kind)
 {
-    switch (Kind) {
-    case akZip: return ".zip";
-    case akLzh: return ".lzh";
-    case akCab: return ".cab";
-    case akTar: return ".tar";
-    default: return std::string();
-    }
+    const TFormatRow* row = FormatOfKind(Kind);
+    return row && row->Writes() ? row->Extensions.front() : std::string();
 }
 
 TNewArchive NewArchiveFor(int Kind, const std::string& FirstPath)
@@ -324,59 +306,19 @@ TNewArchive NewArchiveFor(int Kind, const std::string& FirstPath)
 std::string UnpackFolderFor(const std::string& Path)
 {
     const std::string name = ExtractFileName(Path);
-    std::string base = NameWithoutExt(name);
-    if ((IsTarGzName(name) || IsCompressedTarName(name)) && SameText(ExtractFileExt(base), ".tar"))
-        base = NameWithoutExt(base);
+    // An archive extension goes whole (src.tar.gz gives src), another one from its last dot.
+    const std::string ext = FormatExtensionOf(name);
+    std::string base = ext.empty() ? NameWithoutExt(name) : name.substr(0, name.size() - ext.size());
     // Never the folder above, the archive's own folder, or the archive itself.
     if (base.empty() || base == "." || base == ".." || base == name || base.find('/') != std::string::npos)
         base = name + "_files";
     return JoinPath(FolderOf(Path), base);
 }
 
-TReaderKind ReaderForType(int ArcType)
-{
-    switch (ArcType) {
-    case atCab: return rkUnCab;
-    case atLha:
-    case atLhaExe:
-    case atLzh:
-    case atLzhExe: return rkUnLha;
-    case atTar: return rkUnTar;
-    case atZip:
-    case atZipExe: return rkUnZip;
-    default: return rkNone;
-    }
-}
-
-TReaderKind ReaderForFile(int ArcType, const std::string& Path)
-{
-    const TReaderKind own = ReaderForType(ArcType);
-    if (own != rkNone)
-        return own;
-    return DetectLibArcKind(Path).Name.empty() ? rkNone : rkUnLibArc;
-}
-
 std::unique_ptr<TCompBase> NewWriter(int Kind)
 {
-    switch (Kind) {
-    case akZip: return std::make_unique<TZip>();
-    case akLzh: return std::make_unique<TLha>();
-    case akCab: return std::make_unique<TMakeCab>();
-    case akTar: return std::make_unique<TTar>();
-    default: return nullptr;
-    }
-}
-
-std::unique_ptr<TUnBase> NewReader(TReaderKind Kind)
-{
-    switch (Kind) {
-    case rkUnZip: return std::make_unique<TUnZip>();
-    case rkUnCab: return std::make_unique<TUnCab>();
-    case rkUnTar: return std::make_unique<TUnTar>();
-    case rkUnLha: return std::make_unique<TUnLha>();
-    case rkUnLibArc: return std::make_unique<TUnLibArc>();
-    default: return nullptr;
-    }
+    const TFormatRow* row = FormatOfKind(Kind);
+    return row && row->Writes() ? row->NewWriter() : nullptr;
 }
 
 TArchivePlan PlanArchiveJobs(std::vector<std::string>& Paths)
@@ -441,12 +383,10 @@ TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Event
         result.Outcome = joCancelled;
         return result;
     }
-    // A gzip-compressed tar is read by the TAR reader through its gunzip stream.
-    const bool tgz = probe.ArcType() == atTarGZip || (probe.ArcType() == atGZip && IsTarGzName(Path));
-    const TReaderKind kind = tgz ? rkUnTar : ReaderForFile(probe.ArcType(), Path);
-    if (kind == rkNone)
+    const TFormatRow* format = ReaderFormatFor(probe.ArcType(), Path);
+    if (!format)
         return result;  // not an archive: skipped without a report
-    if (kind == rkUnLibArc && DetectLibArcKind(Path).Single)
+    if (format->Name == "libarc" && DetectLibArcKind(Path).Single)
         return UnpackLoneFile(Path, errors);
     TUnpackFolder folder;
     if (!folder.Create(FolderOf(result.Target), ExtractFileName(result.Target))) {
@@ -456,7 +396,7 @@ TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Event
     }
     result.Target = folder.Path();
     bool cancelled = false;
-    result.Trashed = RunReader(kind, Path, Path, result.Target, errors, cancelled);
+    result.Trashed = RunReader(*format, Path, Path, result.Target, errors, cancelled);
     errors.ReleaseHeld();
     result.Skipped = errors.Skipped();
     if (result.Skipped > 0)

@@ -34,11 +34,9 @@ struct TArchiveJobEvents {
     std::atomic<bool>* Cancel = nullptr;
 };
 
-// Kind of a new archive, as the window's radio buttons number them.
+// Kind of a new archive: its row in the format table (archive/qrvFormats.h). The first four
+// are the window's radio buttons, in their order.
 enum TArchiveKind { akZip, akLzh, akCab, akTar };
-
-// Reader chosen for a detected archive type.
-enum TReaderKind { rkNone, rkUnCab, rkUnLha, rkUnTar, rkUnZip, rkUnLibArc };
 
 // Code reported while a job needs a writer or reader that is not available.
 constexpr int32_t kUnsupportedArchiveType = 25244;
@@ -46,7 +44,8 @@ constexpr int32_t kUnsupportedArchiveType = 25244;
 // Mask appended to a listed folder so that the writer packs its content.
 extern const char* const kFolderMask;  // "/*.*"
 
-// Extension of a new archive of that kind (".zip", ".lzh", ".cab", ".tar"); "" for any other kind.
+// Extension of a new archive of that kind (".zip", ".lzh", ".cab", ".tar", ".tgz"...); "" for a
+// kind that has no writer.
 std::string ArchiveExtension(int Kind);
 
 // Where MakeArchive puts the new archive, from the first path only: a file /a/report.txt gives
@@ -89,17 +88,9 @@ private:
     std::string FParentPath, FBase, FName;
 };
 
-// Reader for a detected archive type (the TArcType value): cabinets, LHA/LZH (also
-// self-extracting), TAR, ZIP (also self-extracting); rkNone for every other type.
-TReaderKind ReaderForType(int ArcType);
-// The reader of the file at Path detected as ArcType: brel's own (ReaderForType), else
-// libarchive's (rkUnLibArc) when libarchive reads it, else rkNone.
-TReaderKind ReaderForFile(int ArcType, const std::string& Path);
-
-// The writer of an archive kind and the reader of a reader kind; null while this build has
-// none for it (the jobs then report kUnsupportedArchiveType).
+// The writer of an archive kind; null while this build has none for it (the jobs then report
+// kUnsupportedArchiveType).
 std::unique_ptr<TCompBase> NewWriter(int Kind);
-std::unique_ptr<TUnBase> NewReader(TReaderKind Kind);
 
 // The split of a listed set of paths: every folder gets kFolderMask appended in place; archives
 // (by name) are extracted in list order, everything else goes into one new archive.
@@ -147,8 +138,7 @@ TJobResult MakeArchive(int Kind, const std::vector<std::string>& Paths, const TA
 // gives proj/... . A link or a file in the way of the name is reported (25235 with the reason)
 // and nothing is extracted. The folder is created and opened without following a link. Target
 // is the folder used. Encrypted entries ask Events.OnGetPassword; declined ones are counted in
-// Skipped. A folder that ends up holding nothing is removed. A gzip-compressed tar is first
-// unpacked into a temporary file beside it. A file that is not a recognised archive is skipped
-// without a report; a recognised one without a reader in this build is reported with
-// kUnsupportedArchiveType.
+// Skipped. A folder that ends up holding nothing is removed. The reader is the format table's
+// for the detected type (a gzip-compressed tar is read through its gunzip stream). A file that
+// no row reads is skipped without a report.
 TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Events);

@@ -1,45 +1,11 @@
 #include "app/TextUtils.h"
 
+#include "archive/qrvFormats.h"
 #include "platform/FileInfo.h"
 
-#include <clocale>
 #include <filesystem>
 #include <initializer_list>
 #include <sys/stat.h>
-
-std::string FormatGrouped(int64_t n, const std::string& separator)
-{
-    // Work on the magnitude as unsigned so that INT64_MIN needs no special case.
-    const bool negative = n < 0;
-    uint64_t v = negative ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
-    const std::string digits = std::to_string(v);
-    std::string out;
-    out.reserve(digits.size() + digits.size() / 3 * separator.size() + 1);
-    if (negative)
-        out += '-';
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0)
-            out += separator;
-        out += digits[i];
-    }
-    return out;
-}
-
-std::string FormatGrouped(int64_t n)
-{
-    const struct lconv* lc = std::localeconv();
-    std::string sep = (lc && lc->thousands_sep) ? lc->thousands_sep : "";
-    return FormatGrouped(n, sep.empty() ? std::string(",") : sep);
-}
-
-int64_t FileSizeKB(const std::string& path)
-{
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
-        return 0;
-    const int64_t size = st.st_size;
-    return size / 1024 + (size % 1024 != 0 ? 1 : 0);
-}
 
 int64_t FolderSizeKB(const std::string& path, const std::atomic<bool>& Stop)
 {
@@ -105,36 +71,13 @@ static bool ExtensionIn(const std::string& path, std::initializer_list<const cha
     return false;
 }
 
-bool IsTarGzName(const std::string& path)
-{
-    const std::string name = UpperCase(ExtractFileName(path));
-    return name.ends_with(".TGZ") || (name.ends_with(".TAR.GZ") && name.size() > 7);
-}
-
 bool IsUpxTarget(const std::string& path)
 {
     return !DirectoryExists(path) && ExtensionIn(path, {".exe", ".com", ".dll", ".sys", ".src"});
 }
 
-bool IsCompressedTarName(const std::string& path)
-{
-    const std::string base = UpperCase(ExtractFileName(path));
-    const std::string ext = ExtractFileExt(base);
-    return base.size() > ext.size() + 4 && base.substr(0, base.size() - ext.size()).ends_with(".TAR") &&
-           ExtensionIn(base, {".xz", ".zst", ".bz2", ".lz4", ".lz", ".lzma", ".z"});
-}
-
 bool IsArchiveName(const std::string& path)
 {
-    // brel's own kinds, then those read through libarchive (by content, like the others).
-    // A name beyond its extensions (".gz" or ".tar.xz" alone names nothing).
-    std::string rest = UpperCase(ExtractFileName(path));
-    rest.resize(rest.size() - ExtractFileExt(rest).size());
-    if (rest.ends_with(".TAR"))
-        rest.resize(rest.size() - 4);
-    const bool stem = !rest.empty();
-    return ExtensionIn(path, {".zip", ".lzh", ".lha", ".cab", ".tar"}) || IsTarGzName(path) ||
-           (stem && ExtensionIn(path, {".7z", ".001", ".rar", ".cpio", ".iso", ".ar", ".deb", ".xar", ".rpm", ".txz", ".tzst",
-                              ".tbz", ".tbz2", ".tlz", ".gz", ".xz", ".zst", ".bz2", ".lz", ".lz4", ".lzma"})) ||
-           IsCompressedTarName(path);
+    const TFormatRow* format = FormatOfName(path);
+    return format && format->Reads();
 }

@@ -1,4 +1,4 @@
-// Small text and file helpers shared by the window, the archive jobs, the UPX job and brel-cli.
+// Small text and file helpers shared by the window, the archive jobs and brel-cli.
 // Qt-free; strings are UTF-8.
 #pragma once
 
@@ -6,16 +6,8 @@
 #include <cstdint>
 #include <string>
 
-// Decimal digits of n grouped by three from the right with the locale's thousands separator
-// (LC_NUMERIC; "," when the locale has none, as in the C locale). No decimals, no currency sign:
-// 1234 gives "1,234".
-std::string FormatGrouped(int64_t n);
-// The same with an explicit separator (tests, callers with a locale of their own).
-std::string FormatGrouped(int64_t n, const std::string& separator);
+#include "platform/SizeText.h"
 
-// Size of a regular file in KiB, rounded up (0 bytes -> 0, 1 byte -> 1); 0 when no file of that
-// name exists, folders included.
-int64_t FileSizeKB(const std::string& path);
 // Size in KiB, rounded up, of every regular file below a folder (links are counted as links,
 // never followed; unreadable parts are left out); -1 when Stop was set on the way.
 int64_t FolderSizeKB(const std::string& path, const std::atomic<bool>& Stop);
@@ -36,12 +28,6 @@ std::string ExtractFileExt(const std::string& path);
 // letter case) and path is not an existing folder.
 bool IsUpxTarget(const std::string& path);
 
-// True when the name is that of an archive the window extracts: .zip, .lzh, .lha, .cab, .tar,
-// .tgz or a name ending in .tar.gz, or a kind read through libarchive (.7z, .rar, .iso, .deb,
-// .tar.xz, a lone .gz, .xz, .zst...; any letter case). No folder test.
+// True when the name ends in an extension of a format the window extracts (the format table's:
+// .zip, .lzh, .lha, .cab, .tar, .tgz, .tar.gz ...; any letter case). No folder test.
 bool IsArchiveName(const std::string& path);
-// name.tar.xz, .tar.zst, .tar.bz2, .tar.lz4, .tar.lz, .tar.lzma, .tar.Z (any letter case).
-bool IsCompressedTarName(const std::string& path);
-
-// True for a gzip-compressed tar by name: .tgz or .tar.gz (any letter case).
-bool IsTarGzName(const std::string& path);

@@ -320,6 +320,12 @@ size_t TerminalWidth() {
 
 }  // namespace
 
+std::string ListedWords(const std::vector<std::string>& Items, const std::string& Last) {
+  std::string out;
+  for (size_t i = 0; i < Items.size(); ++i) out += (i == 0 ? "" : i + 1 == Items.size() ? Last : ", ") + Items[i];
+  return out;
+}
+
 std::string HumanBytes(int64_t Bytes) {
   static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
   double v = double(Bytes);

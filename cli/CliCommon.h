@@ -80,6 +80,9 @@ class TProgressLine {
   int64_t FStart = 0, FLastDraw = 0, FDelay = 1000;  // steady clock, milliseconds
 };
 
+// "a, b or c" (Last between the last two).
+std::string ListedWords(const std::vector<std::string>& Items, const std::string& Last = " or ");
+
 // "1.5 MiB", "312 B": a byte count for people.
 std::string HumanBytes(int64_t Bytes);
 

@@ -14,20 +14,6 @@
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
 #include "platform/TempFiles.h"
-#include "archive/tar/qrvtar.h"
-
-std::unique_ptr<TUnBase> MakeReader(TArcType T, const std::string& Path) {
-  switch (T) {
-    // Beyond the window's table: volume sets, spanned archives and jars read as ZIP too.
-    case atZipMV: case atZipDS: case atJar: case atJarExe:
-      return NewReader(rkUnZip);
-    // A cabinet behind a setup program.
-    case atCabExe:
-      return NewReader(rkUnCab);
-    default:
-      return NewReader(ReaderForFile(T, Path));
-  }
-}
 
 bool AskPassword(const std::string& Entry, std::string& Password) {
   if (!isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return false;
@@ -45,11 +31,11 @@ bool AskPassword(const std::string& Entry, std::string& Password) {
   return got;
 }
 
-std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source,
+std::optional<std::vector<std::string>> EntryNames(const TFormatRow* Format, const std::string& Source,
                                                    const std::string& NameCoding) {
   std::vector<std::string> names;
-  std::unique_ptr<TUnBase> lister = MakeReader(Type, Source);
-  if (!lister) return std::nullopt;
+  if (!Format) return std::nullopt;
+  std::unique_ptr<TUnBase> lister = Format->NewReader();
   bool failed = false;
   lister->SetArchiveFile(Source);
   lister->NameCoding = NameCoding;
@@ -115,22 +101,19 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   }
   TArvexComponent probe;
   probe.SetArchiveFile(path);
-  // A compressed tar (.tgz, .tar.xz, .tar.zst, .tar.bz2) is read by the TAR reader through its
-  // decoding stream.
   const std::string& source = path;
-  TArcType type = probe.ArcType();
-  if (type != atTar && CompressedTarFilter(path) != sfNone) type = atTar;
-  std::unique_ptr<TUnBase> reader = MakeReader(type, path);
-  if (!reader) {
+  const TFormatRow* format = ReaderFormatFor(probe.ArcType(), path);
+  if (!format) {
     Cli.Error(probe.ArchiveFile().empty() ? ecOpenFile : ecUnsupportedType, arg);
     return Cli.Status();
   }
+  std::unique_ptr<TUnBase> reader = format->NewReader();
   reader->CaseSensitiveMasks = !IgnoreCase(Args);
   const std::vector<std::string> masks(Args.Positional.begin() + 1, Args.Positional.end());
   // Each mask is tested on its own by the reader's entry test, over the names of a listing pass.
   const std::vector<std::string> unmatched =
       masks.empty() ? masks
-                    : UnmatchedMasks(Cli, EntryNames(type, source, coding), masks,
+                    : UnmatchedMasks(Cli, EntryNames(format, source, coding), masks,
                                      [&reader](const std::string& M, const std::string& N) {
                                        reader->FileSpec = {M};
                                        return reader->EntrySelected(N);

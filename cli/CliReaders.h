@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/core/qrvBase.h"
+#include "archive/qrvFormats.h"
 #include "cli/CliCommon.h"
 
 // Asks for the password of Entry on the terminal, without echo. False when there is no
@@ -28,14 +29,10 @@ bool IgnoreCase(const TParsedArgs& Args);
 // their own (utf8, cp932, cp437 or any iconv name); without it each name is guessed.
 inline const TOption kNamesOption = {"--names", "CODING", "code page of unmarked names: cp932, cp437, utf8, any iconv"};
 
-// A reader for the archive Path detected as type T (libarchive's for kinds brel has no reader
-// of its own for), or null when no reader handles it.
-std::unique_ptr<TUnBase> MakeReader(TArcType T, const std::string& Path);
-
-// The stored names of every entry of the archive Source of type Type (a listing pass, nothing
-// decoded). None when no reader handles the type or the pass met an error (left unreported
+// The stored names of every entry of the archive Source, read by Format's reader (a listing
+// pass, nothing decoded). None without Format or when the pass met an error (left unreported
 // for the run that follows to report).
-std::optional<std::vector<std::string>> EntryNames(TArcType Type, const std::string& Source,
+std::optional<std::vector<std::string>> EntryNames(const TFormatRow* Format, const std::string& Source,
                                                    const std::string& NameCoding = {});
 
 // The masks that select none of Names by the test Selects, each reported ("no entry matches

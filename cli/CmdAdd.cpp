@@ -1,6 +1,4 @@
 // brel-cli a / f / m (a writer run with swAdd, swRefresh, swMove) and d (swDelete).
-#include <grp.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,15 +7,11 @@
 #include <sstream>
 #include <filesystem>
 #include <iostream>
-#include <limits>
-#include <tuple>
 #include <memory>
 
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
-#include "archive/cab/qrvMakeCab.h"
-#include "archive/tar/qrvtar.h"
-#include "archive/zip/qrvZip.h"
+#include "archive/qrvFormats.h"
 #include "cli/CliCommon.h"
 #include "cli/CliReaders.h"
 #include "platform/FileInfo.h"
@@ -31,87 +25,37 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// The archive kinds brel-cli writes: name (-t), the extensions that name it, the writer and the
-// compression filter around it (a tar's).
-struct TKindRow {
-  const char* Name;
-  std::vector<std::string> Extensions;
-  int Writer;
-  TStreamFilter Filter = sfNone;
-};
-const TKindRow kKinds[] = {{"zip", {".zip"}, akZip},
-                           {"lzh", {".lzh", ".lha"}, akLzh},
-                           {"cab", {".cab"}, akCab},
-                           {"tar", {".tar"}, akTar},
-                           {"tgz", {".tgz", ".tar.gz"}, akTar, sfGzip},
-                           {"txz", {".txz", ".tar.xz"}, akTar, sfXz},
-                           {"tzst", {".tzst", ".tar.zst"}, akTar, sfZstd},
-                           {"tbz2", {".tbz2", ".tar.bz2"}, akTar, sfBzip2}};
-
 // "zip|lzh|..." and ".zip .lzh ...", for messages.
-std::string KindNames() {
+std::string Joined(const std::vector<std::string>& Items, const char* Separator) {
   std::string out;
-  for (const TKindRow& k : kKinds) out += (out.empty() ? "" : "|") + std::string(k.Name);
+  for (const std::string& i : Items) out += (out.empty() ? "" : Separator) + i;
   return out;
-}
-std::string KindExtensions() {
-  std::string out;
-  for (const TKindRow& k : kKinds)
-    for (const std::string& e : k.Extensions) out += (out.empty() ? "" : " ") + e;
-  return out;
-}
-
-// The archive kind: -t, else the archive's extension; a name without extension is a ZIP.
-// A kind or extension brel-cli does not write is a usage error (a ZIP named out.7z would
-// mislead whoever opens it).
-const TKindRow* KindByName(const std::string& Name) {
-  for (const TKindRow& k : kKinds)
-    if (Name == k.Name) return &k;
-  return nullptr;
 }
 
 // The kind of an existing archive from its content; null when it is none brel-cli writes.
-const TKindRow* KindOfContent(const std::string& Archive) {
+const TFormatRow* KindOfContent(const std::string& Archive) {
   if (!FileExists(Archive)) return nullptr;
   TArvexComponent probe;
   probe.SetArchiveFile(Archive);
-  switch (probe.ArcType()) {
-    case atZip: return KindByName("zip");
-    case atLha: return KindByName("lzh");
-    case atCab: return KindByName("cab");
-    case atTar: return KindByName("tar");
-    case atTarGZip: return KindByName("tgz");
-    default: break;
-  }
-  const TStreamFilter filter = CompressedTarFilter(Archive);
-  for (const TKindRow& k : kKinds)
-    if (filter != sfNone && k.Filter == filter) return &k;
-  return nullptr;
+  return WriterFormatOfType(probe.ArcType(), Archive);
 }
 
-const TKindRow& KindOf(const TParsedArgs& Args, const std::string& Archive) {
+// The archive kind: -t, else the archive's content, else its extension; a name without
+// extension is a ZIP. A kind or extension brel-cli does not write is a usage error (a ZIP named
+// out.7z would mislead whoever opens it).
+const TFormatRow& KindOf(const TParsedArgs& Args, const std::string& Archive) {
   if (Args.Has("-t")) {
     const std::string t = Lower(Args.Value("-t"));
-    if (const TKindRow* k = KindByName(t)) return *k;
-    throw TUsageError("unknown archive kind " + t + " (-t takes " + KindNames() + ")");
+    if (const TFormatRow* k = FormatNamed(t); k && k->Writes()) return *k;
+    throw TUsageError("unknown archive kind " + t + " (-t takes " + Joined(WriterNames(), "|") + ")");
   }
   // An existing archive keeps its kind whatever its name (a ZIP named backup.dat stays a ZIP).
-  if (const TKindRow* k = KindOfContent(Archive)) return *k;
-  const std::string a = Lower(BaseOf(Archive));
-  for (const TKindRow& k : kKinds)
-    for (const std::string& e : k.Extensions)
-      if (a.size() > e.size() && a.ends_with(e)) return k;
-  if (a.find('.') == std::string::npos) return kKinds[0];
-  throw TUsageError("cannot write " + a.substr(a.rfind('.')) + " archives: end the name in one of " +
-                    KindExtensions() + " or give -t " + KindNames());
-}
-
-// The writer of a kind; nullptr when this build has none.
-std::unique_ptr<TCompBase> MakeWriter(const TKindRow& Kind) {
-  auto w = NewWriter(Kind.Writer);
-  // Before the archive is named: the name then decides between .tar.gz and .tgz.
-  if (auto* tar = dynamic_cast<TTar*>(w.get())) tar->SetFilter(Kind.Filter);
-  return w;
+  if (const TFormatRow* k = KindOfContent(Archive)) return *k;
+  const std::string a = BaseOf(Archive);
+  if (const TFormatRow* k = FormatOfName(a); k && k->Writes() && a.size() > FormatExtensionOf(a).size()) return *k;
+  if (a.find('.') == std::string::npos) return *FormatNamed("zip");
+  throw TUsageError("cannot write " + Lower(a.substr(a.rfind('.'))) + " archives: end the name in one of " +
+                    Joined(WriterExtensions(), " ") + " or give -t " + Joined(WriterNames(), "|"));
 }
 
 TStoredDirNames PathsMode(const std::string& V) {
@@ -123,17 +67,12 @@ TStoredDirNames PathsMode(const std::string& V) {
   throw TUsageError("unknown --paths value " + V);
 }
 
-void ApplyMethod(TCompBase& W, const std::string& Method) {
+void ApplyMethod(TCompBase& W, const TFormatRow& Kind, const std::string& Method) {
   if (Method.empty()) return;
-  static const std::pair<const char*, TCompressMethod> kMethods[] = {
-      {"store", cmStore}, {"deflate", cmDeflate}, {"lh5", cmFrozen5}, {"lh6", cmFrozen6}, {"lh7", cmFrozen7},
-      {"mszip", cmMsZip}, {"lzx", cmLzx},         {"quantum", cmQuantum}};
-  for (const auto& [name, m] : kMethods) {
-    if (Method != name) continue;
-    if (!(W.AllowedMethods() & MethodBit(m))) throw TUsageError("method " + Method + " does not apply to this archive kind");
-    W.SetCompressMethod(m);
-    return;
-  }
+  if (const TMethodKeyword* m = MethodOf(Kind, Method)) return W.SetCompressMethod(m->Method);
+  const std::vector<std::string> all = AllMethodKeywords();
+  if (std::find(all.begin(), all.end(), Method) != all.end())
+    throw TUsageError("method " + Method + " does not apply to this archive kind");
   throw TUsageError("unknown method " + Method);
 }
 
@@ -146,60 +85,17 @@ void ApplyLevel(TCompBase& W, const std::string& Level) {
 }
 
 // 7z's level numbers: 0 stores, 1-3 fast, 4-6 normal, 7-9 max.
-void ApplyDigitLevel(TCompBase& W, const std::string& Digit) {
+void ApplyDigitLevel(TCompBase& W, const TFormatRow& Kind, const std::string& Digit) {
   if (Digit.size() != 1 || Digit[0] < '0' || Digit[0] > '9') throw TUsageError("a level number is 0..9, not " + Digit);
   const int n = Digit[0] - '0';
-  if (n == 0) return ApplyMethod(W, "store");
+  if (n == 0) return ApplyMethod(W, Kind, "store");
   ApplyLevel(W, n <= 3 ? "fast" : n <= 6 ? "normal" : "max");
 }
 
-// GNU tar's --owner / --group value: NAME:ID, a name this system knows, or an id (its name, if
-// any, goes with it).
-std::pair<int, std::string> OwnerOption(const char* Option, bool User, const std::string& Value) {
-  auto idOf = [&](const std::string& Text) {
-    return ParseIntOption(Option, Text, 0, std::numeric_limits<int>::max());
-  };
-  std::vector<char> buf(16384);
-  auto byName = [&](const std::string& Name, int& Id) {
-    passwd pw{}, *pf = nullptr;
-    group gr{}, *gf = nullptr;
-    if (User && getpwnam_r(Name.c_str(), &pw, buf.data(), buf.size(), &pf) == 0 && pf) Id = int(pw.pw_uid);
-    if (!User && getgrnam_r(Name.c_str(), &gr, buf.data(), buf.size(), &gf) == 0 && gf) Id = int(gr.gr_gid);
-    return pf != nullptr || gf != nullptr;
-  };
-  if (const size_t colon = Value.rfind(':'); colon != std::string::npos)
-    return {idOf(Value.substr(colon + 1)), Value.substr(0, colon)};
-  int id = 0;
-  if (byName(Value, id)) return {id, Value};
-  if (Value.empty() || Value.find_first_not_of("0123456789") != std::string::npos)
-    throw TUsageError(std::string(Option) + ": no " + (User ? "user " : "group ") + Value + " here (give NAME:ID)");
-  id = idOf(Value);
-  passwd pw{}, *pf = nullptr;
-  group gr{}, *gf = nullptr;
-  if (User && getpwuid_r(uid_t(id), &pw, buf.data(), buf.size(), &pf) == 0 && pf) return {id, pw.pw_name};
-  if (!User && getgrgid_r(gid_t(id), &gr, buf.data(), buf.size(), &gf) == 0 && gf) return {id, gr.gr_name};
-  return {id, ""};
-}
-
-// Owners of tar entries: each file's own, as GNU tar stores them, unless named.
-void ApplyOwners(TCompBase& W, const TParsedArgs& Args) {
-  auto* tar = dynamic_cast<TTar*>(&W);
-  if (!tar) {
-    if (Args.Has("--owner") || Args.Has("--group") || Args.Has("--numeric-owner"))
-      throw TUsageError("--owner, --group and --numeric-owner apply to tar archives only");
-    return;
-  }
-  tar->FileOwner = !Args.Has("--owner");
-  tar->FileGroup = !Args.Has("--group");
-  tar->NumericOwner = Args.Has("--numeric-owner");
-  if (Args.Has("--owner")) std::tie(tar->UnixUID, tar->UnixUName) = OwnerOption("--owner", true, Args.Value("--owner"));
-  if (Args.Has("--group")) std::tie(tar->UnixGID, tar->UnixGName) = OwnerOption("--group", false, Args.Value("--group"));
-}
-
 // -m takes a method, or 7z's level form "x=N" / "xN".
-void ApplyMethodOrLevel(TCompBase& W, const std::string& Value) {
-  if (Value.size() >= 2 && Value[0] == 'x') return ApplyDigitLevel(W, Value.substr(Value[1] == '=' ? 2 : 1));
-  ApplyMethod(W, Value);
+void ApplyMethodOrLevel(TCompBase& W, const TFormatRow& Kind, const std::string& Value) {
+  if (Value.size() >= 2 && Value[0] == 'x') return ApplyDigitLevel(W, Kind, Value.substr(Value[1] == '=' ? 2 : 1));
+  ApplyMethod(W, Kind, Value);
 }
 
 // FileSpec from PATH arguments: a folder becomes folder/*.* and a mask stays as it is, both
@@ -253,21 +149,44 @@ int Execute(TCli& Cli, TCompBase& W, bool& NothingToDo) {
   return n;
 }
 
-std::unique_ptr<TCompBase> WriterFor(TCli& Cli, const TParsedArgs& Args, const std::string& Archive) {
-  const TKindRow& kind = KindOf(Args, Archive);
-  auto w = MakeWriter(kind);
-  if (!w) Cli.Error(ecUnsupportedType, Archive, kind.Name);
+std::unique_ptr<TCompBase> WriterFor(TCli& Cli, const TFormatRow& Kind, const std::string& Archive) {
+  auto w = Kind.NewWriter();
+  if (!w) Cli.Error(ecUnsupportedType, Archive, Kind.Name);
   return w;
+}
+
+// The format settings of the command line go to the kind's hook; one that only other kinds
+// take is a usage error.
+void ApplyFormatSettings(TCompBase& W, const TFormatRow& Kind, const TParsedArgs& Args) {
+  const auto takes = [&Kind](const std::string& Name) {
+    return std::any_of(Kind.Options.begin(), Kind.Options.end(), [&](const TFormatOption& o) { return o.Name == Name; });
+  };
+  for (const TFormatRow& other : Formats())
+    for (const TFormatOption& o : other.Options)
+      if (Args.Has(o.Name) && !takes(o.Name)) {
+        std::vector<std::string> kinds;
+        for (const TFormatRow& r : Formats())
+          if (std::any_of(r.Options.begin(), r.Options.end(), [&](const TFormatOption& x) { return x.Name == o.Name; }))
+            kinds.push_back(r.Name);
+        throw TUsageError(o.Name + " applies to " + Joined(kinds, ", ") + " archives only");
+      }
+  if (!Kind.Configure) return;
+  try {
+    Kind.Configure(W, Args.Options);
+  } catch (const EFormatSetting& e) {
+    throw TUsageError(e.what());
+  }
 }
 
 // A writer for Archive with every option of the command line but FileSpec and RecurseDirs.
 std::unique_ptr<TCompBase> ConfiguredWriter(TCli& Cli, const TParsedArgs& Args, TSwitch Switch,
                                             const std::string& Archive) {
-  auto w = WriterFor(Cli, Args, Archive);
+  const TFormatRow& kind = KindOf(Args, Archive);
+  auto w = WriterFor(Cli, kind, Archive);
   if (!w) return w;
-  ApplyMethodOrLevel(*w, Args.Value("-m"));
+  ApplyMethodOrLevel(*w, kind, Args.Value("-m"));
   ApplyLevel(*w, Args.Value("-l"));
-  if (Args.Has(kDigitOption)) ApplyDigitLevel(*w, Args.Value(kDigitOption));
+  if (Args.Has(kDigitOption)) ApplyDigitLevel(*w, kind, Args.Value(kDigitOption));
   if (Args.Has("-j")) w->Workers = ParseIntOption("-j", Args.Value("-j"), 1, 1024);
   w->StoredDirNames = PathsMode(Args.Value("--paths", "auto"));
   if (w->StoredDirNames == sdExplorer_Auto) {
@@ -292,28 +211,7 @@ std::unique_ptr<TCompBase> ConfiguredWriter(TCli& Cli, const TParsedArgs& Args, 
   w->Switch = Switch;
   for (const std::string& m : Args.Values("--exclude")) w->ExcludeSpec.push_back(m);
   w->CaseSensitiveMasks = !IgnoreCase(Args);
-  if (auto* zip = dynamic_cast<TZipBase*>(w.get())) {
-    zip->Password = Args.Value("-p");
-    zip->StoreSymlinks = Args.Has("--symlinks");
-    const std::string enc = Args.Value("--encryption", "zipcrypto");
-    if (enc != "zipcrypto" && enc != "aes128" && enc != "aes192" && enc != "aes256")
-      throw TUsageError("--encryption takes zipcrypto, aes128, aes192 or aes256");
-    zip->AesStrength = enc == "aes128" ? 1 : enc == "aes192" ? 2 : enc == "aes256" ? 3 : 0;
-    const std::string names = Args.Value("--names", "utf8");
-    if (names != "utf8" && names != "cp932") throw TUsageError("--names takes utf8 or cp932");
-    zip->Cp932Names = names == "cp932";
-    if (Args.Has("--comment")) zip->SetArchiveComment(Args.Value("--comment"));
-  } else if (Args.Has("-p") || Args.Has("--encryption") || Args.Has("--names")) {
-    throw TUsageError("-p, --encryption and --names apply to zip archives only");
-  }
-  ApplyOwners(*w, Args);
-  if (auto* cab = dynamic_cast<TMakeCab*>(w.get())) {
-    if (Args.Has("--lzx-level")) cab->SetLzxLevel(ParseIntOption("--lzx-level", Args.Value("--lzx-level"), 15, 21));
-    if (Args.Has("--quantum-level"))
-      cab->SetQuantumLevel(ParseIntOption("--quantum-level", Args.Value("--quantum-level"), 1, 7));
-    if (Args.Has("--quantum-memory"))
-      cab->SetQuantumMemory(ParseIntOption("--quantum-memory", Args.Value("--quantum-memory"), 10, 21));
-  }
+  ApplyFormatSettings(*w, kind, Args);
   w->SetArchiveFile(Archive);
   return w;
 }
@@ -394,7 +292,7 @@ int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch, std::ostr
 int RunDelete(TCli& Cli, const TParsedArgs& Args) {
   if (Args.Positional.size() < 2) throw TUsageError("ARCHIVE and at least one MASK are needed");
   const std::string archive = AbsolutePath(Args.Positional[0]);
-  auto w = WriterFor(Cli, Args, archive);
+  auto w = WriterFor(Cli, KindOf(Args, archive), archive);
   if (!w) return Cli.Status();
   w->Switch = swDelete;
   w->CaseSensitiveMasks = !IgnoreCase(Args);
@@ -404,7 +302,7 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
   TArvexComponent probe;
   probe.SetArchiveFile(archive);
   if (FileExists(archive)) {
-    const auto unmatched = UnmatchedMasks(Cli, EntryNames(probe.ArcType(), archive), masks,
+    const auto unmatched = UnmatchedMasks(Cli, EntryNames(ReaderFormatFor(probe.ArcType(), archive), archive), masks,
                                           [&w](const std::string& M, const std::string& N) {
                                             w->FileSpec = {M};
                                             return w->SelectedForDelete(N);
@@ -420,38 +318,32 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
   return Cli.Status();
 }
 
-const TOptionSpec kKindOption = {
-    {"-t", "KIND", "zip lzh cab tar tgz txz tzst tbz2 (default: by content)", false,
-     {"zip", "lzh", "cab", "tar", "tgz", "txz", "tzst", "tbz2"}}};
-const TOptionSpec kDeleteOptions = {kKindOption[0], kIgnoreCase[0], kIgnoreCase[1]};
-const TOptionSpec kWriterOptions = {
-    kKindOption[0],
-    {"-m", "METHOD", "store, deflate, lh5, lh6, lh7, mszip, lzx or quantum", false,
-     {"store", "deflate", "lh5", "lh6", "lh7", "mszip", "lzx", "quantum"}},
-    {"-l", "LEVEL", "level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
-    {kDigitOption, "", "level 0 store, 1-3 fast, 4-6 normal, 7-9 max (also -mx=N)"},
-    {"-r", "", "recurse into folders (the default; as zip and 7z take it)"},
-    {"-j", "N", "compress on N threads (default: one per core)"},
-    {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only; alone: ask)", true},
-    {"--encryption", "TYPE", "zipcrypto (default), aes128, aes192 or aes256 (zip only)", false,
-     {"zipcrypto", "aes128", "aes192", "aes256"}},
-    {"--names", "CODING", "non-ASCII names: utf8 (default) or cp932 (zip only)", false, {"utf8", "cp932"}},
-    {"--no-recurse", "", "do not descend into folders"},
-    {"--no-hidden", "", "leave out hidden files and folders (names starting .)"},
-    {"--no-empty-dirs", "", "leave out empty folders"},
-    {"--empty-dirs", "", "store empty folders (the default)"},
-    {"--paths", "MODE", "names: auto, none, relative, start, absolute or noroot", false,
-     {"auto", "none", "relative", "start", "absolute", "noroot"}},
-    {"--exclude", "MASK", "leave out files matching MASK (repeatable)"},
-    kIgnoreCase[0], kIgnoreCase[1],
-    {"--comment", "TEXT", "set the archive comment (zip only)"},
-    {"--symlinks", "", "store symbolic links as links (zip; tar always does)"},
-    {"--owner", "NAME", "owner: NAME, ID or NAME:ID (tar; default: each file's)"},
-    {"--group", "NAME", "group: NAME, ID or NAME:ID (tar; default: each file's)"},
-    {"--numeric-owner", "", "store owner and group as ids only, without names (tar)"},
-    {"--lzx-level", "N", "LZX window 2^N, 15..21 (cab only; default 21)"},
-    {"--quantum-level", "N", "Quantum effort 1..7 (cab only; default 7)"},
-    {"--quantum-memory", "N", "Quantum window 2^N, 10..21 (cab only; default 21)"}};
+// The writer options: the frame's, then every format setting of the table (once each).
+TOptionSpec WriterOptions() {
+  const std::vector<std::string> methods = AllMethodKeywords();
+  TOptionSpec spec = {
+      {"-t", "KIND", Joined(WriterNames(), " ") + " (default: by content)", false, WriterNames()},
+      {"-m", "METHOD", ListedWords(methods), false, methods},
+      {"-l", "LEVEL", "level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
+      {kDigitOption, "", "level 0 store, 1-3 fast, 4-6 normal, 7-9 max (also -mx=N)"},
+      {"-r", "", "recurse into folders (the default; as zip and 7z take it)"},
+      {"-j", "N", "compress on N threads (default: one per core)"},
+      {"--no-recurse", "", "do not descend into folders"},
+      {"--no-hidden", "", "leave out hidden files and folders (names starting .)"},
+      {"--no-empty-dirs", "", "leave out empty folders"},
+      {"--empty-dirs", "", "store empty folders (the default)"},
+      {"--paths", "MODE", "names: auto, none, relative, start, absolute or noroot", false,
+       {"auto", "none", "relative", "start", "absolute", "noroot"}},
+      {"--exclude", "MASK", "leave out files matching MASK (repeatable)"},
+      kIgnoreCase[0], kIgnoreCase[1]};
+  for (const TFormatRow& row : Formats())
+    for (const TFormatOption& o : row.Options)
+      if (std::none_of(spec.begin(), spec.end(), [&o](const TOption& s) { return s.Name == o.Name; }))
+        spec.push_back({o.Name, o.Value, o.Help, o.ValueOptional, o.Choices});
+  return spec;
+}
+const TOptionSpec kWriterOptions = WriterOptions();
+const TOptionSpec kDeleteOptions = {kWriterOptions[0], kIgnoreCase[0], kIgnoreCase[1]};
 const char* const kWriterArgs = "ARCHIVE PATH...";
 
 TCommand WriterCommand(const char* Summary, TSwitch Switch, int Rank) {

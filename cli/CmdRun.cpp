@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "app/ArchiveJobs.h"
+#include "archive/qrvFormats.h"
 #include "cli/CliCommon.h"
 #include "cli/CliReaders.h"
 #include "upx/UpxJob.h"
@@ -14,10 +15,9 @@ const char* const kStatusReady = "Ready";
 const char* const kStatusError = "Erorr";  // the window's own spelling
 
 int ParseKind(const std::string& Value) {
-  static const char* const kNames[] = {"zip", "lzh", "cab", "tar"};
-  for (int k = akZip; k <= akTar; ++k)
-    if (Value == kNames[k]) return k;
-  throw TUsageError("unknown --kind " + Value);
+  const TFormatRow* row = FormatNamed(Value);
+  if (!row || !row->Writes()) throw TUsageError("unknown --kind " + Value);
+  return KindOf(*row);
 }
 
 int ParseUpxMode(const std::string& Value) {
@@ -101,7 +101,7 @@ const TRegisterCommand kRegister(
     "run",
     {"PATH...",
      "what the window's Execute does with the PATHs",
-     {{"--kind", "KIND", "kind of a new archive: zip, lzh, cab or tar (default: zip)", false, {"zip", "lzh", "cab", "tar"}},
+     {{"--kind", "KIND", "kind of a new archive, one of a's -t kinds (default: zip)", false, WriterNames()},
       {"--no-upx", "", "never hand a program to the UPX packer"},
       {"--upx-mode", "MODE", "UPX mode: auto, compress, decompress or test (default: auto)", false,
        {"auto", "compress", "decompress", "test"}},

@@ -5,9 +5,7 @@
 
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvRegister.h"
-#include "archive/libarc/qrvUnLibArc.h"
-#include "app/ArchiveJobs.h"
-#include "archive/tar/qrvtar.h"
+#include "archive/qrvFormats.h"
 #include "cli/CliCommon.h"
 #include "platform/FileInfo.h"
 
@@ -41,14 +39,14 @@ int RunType(TCli& Cli, const TParsedArgs& Args) {
       continue;
     }
     const TArcType t = c.ArcType();
-    // What brel has no reader of its own for, libarchive may read: its kind is named instead.
-    const bool tgz = (t == atGZip || t == atTarGZip) && GzipHoldsTar(path);
-    const std::string other = tgz || ReaderForType(t) != rkNone ? std::string() : DetectLibArcKind(path).Name;
-    std::cout << arg << ": " << (other.empty() ? TrimRight(GetArcTypeName(t)) : other);
+    // A reader that tells its files apart more finely than detection names them itself.
+    const TFormatRow* format = ReaderFormatFor(t, path);
+    const std::string finer = format && format->Describe ? format->Describe(path) : std::string();
+    std::cout << arg << ": " << (finer.empty() ? TrimRight(GetArcTypeName(t)) : finer);
     if (Args.Has("-v")) {
       // The identifier stays the detected type's (atNA, atGZip, atRar...).
       std::cout << " (" << GetArcTypeValueName(t) << ')';
-      if (IsValidArcType(t) || !other.empty()) std::cout << " start " << (other.empty() ? c.ArchiveStart() : 0);
+      if (IsValidArcType(t) || !finer.empty()) std::cout << " start " << (finer.empty() ? c.ArchiveStart() : 0);
     }
     std::cout << '\n';
   }

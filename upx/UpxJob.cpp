@@ -1,6 +1,6 @@
 #include "upx/UpxJob.h"
 
-#include "app/TextUtils.h"
+#include "platform/SizeText.h"
 #include "upx/UpxDir.h"
 #include "upx/uUPX.h"
 

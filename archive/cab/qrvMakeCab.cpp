@@ -76,14 +76,6 @@ std::string TMakeCab::StoredBytes(const std::string& Name, uint16_t& Attribs) co
 
 // ---- The run -------------------------------------------------------------------------------
 
-void TMakeCab::Deactivate() {
-  if (FTimer.Running()) {
-    FTimer.Stop();
-    if (OnElapsedTime) OnElapsedTime(this, FTimer.ElapsedTime());
-  }
-  if (OnDeactivate) OnDeactivate(this);
-}
-
 void TMakeCab::CompressArchive(TCompHeaderObj& List) {
   FNewArchive = !FileExists(FArchiveFile);
   if (Switch == swDelete) {
@@ -96,8 +88,7 @@ void TMakeCab::CompressArchive(TCompHeaderObj& List) {
   }
   if (!FNewArchive && !CheckOldArchiveWritable()) return;
   StoreEmptySubDirs = false;
-  if (OnActivate) OnActivate(this);
-  if (OnElapsedTime) FTimer.Start();
+  TRunActivation activation(*this);
   // The cabinet is built in a temporary file beside its name; an old cabinet stays as it is
   // until the new one is complete.
   TTempFileStream output(*this, fmCreate, FArchiveFile, TempDir());
@@ -127,11 +118,9 @@ void TMakeCab::CompressArchive(TCompHeaderObj& List) {
   } catch (...) {
     FCreator.reset();
     output.Discard();
-    Deactivate();
     throw;
   }
   if (AddedCount > 0 && Switch == swMove) DeleteSources(List);
-  Deactivate();
 }
 
 TCabCreateCallbacks TMakeCab::Callbacks(TStream32& Cabinet) {

@@ -70,7 +70,6 @@ class TMakeCab : public TCabInterface {
   void ReportCabFailure(const std::string& Name);
   // zlib level of MSZIP by DeflateType (fast 2, normal 4, max 9).
   int ZlibLevel() const;
-  void Deactivate();
 
   int FLzxLevel = 21;
   int FQuantumLevel = 7;

@@ -84,7 +84,9 @@ void TUnCab::CheckErrors() {
   char text[64];
   std::snprintf(text, sizeof text, "Cabinet error %d (type %d)", int(FErr.erfOper), int(FErr.erfType));
   ReportError(FArchiveFile, text, FRunArchiveName, CodeOf(FErr.erfOper));
-  throw ECabinetError(CodeOf(FErr.erfOper), text, FArchiveFile);
+  ECabinetError e(CodeOf(FErr.erfOper), text, FArchiveFile);
+  e.Reported = true;
+  throw e;
 }
 
 // ---- Selection pass ------------------------------------------------------------------------

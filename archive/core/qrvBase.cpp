@@ -154,7 +154,7 @@ void TZipCommon::RaiseError(TErrorClass Class, const std::string& FileName,
                             const std::string& ExtendedMsg, const std::string& VolumeID,
                             int32_t ECode) {
   ReportError(FileName, ExtendedMsg, VolumeID, ECode);
-  if (!IsCancelled()) ThrowError(Class, ECode, FileName);
+  if (!IsCancelled()) ThrowError(Class, ECode, FileName, true);
 }
 
 void TZipCommon::SetCancel(bool Value) {
@@ -320,12 +320,6 @@ void TCompBase::SetFormatDefaultExt(const std::string& Ext) {
 void TCompBase::SetArchiveFile(const std::string& Value) {
   std::string name = Value;
   if (!name.empty() && ExtOf(name).empty()) name += FDefaultExt;
-  if (FCompressMethod == cmTarGzip && Lower(ExtOf(name)) == ".gz") {
-    // The tar is written under the name without ".gz" and then gzipped (the TAR writer names
-    // it so that no file of the user's is in the way).
-    name.erase(name.size() - 3);
-    FArcType = atTarGZip;
-  }
   FArchiveFile = name;
   SfxOffset = 0;
   *CancelFlag() = false;

@@ -398,8 +398,8 @@ class TCompBase : public TZipCommon {
  public:
   TCompBase();
 
-  // Writers: a name without extension gets DefaultExt; with cmTarGzip a trailing ".gz" is
-  // removed (no file is touched) and ArcType becomes atTarGZip; the stub offset and the CancelFlag are cleared. The type is not detected.
+  // Writers: a name without extension gets DefaultExt; the stub offset and the CancelFlag are
+  // cleared. The type is not detected.
   void SetArchiveFile(const std::string& Value) override;
   // Writers take the type their format gives them (formats narrow it).
   void SetArcType(TArcType Value) override { FArcType = Value; }
@@ -450,10 +450,6 @@ class TCompBase : public TZipCommon {
   bool BackupOldArchive = false;
   // Sources of swMove deleted after the run (full paths), for hosts and tests.
   const std::vector<std::string>& MovedSources() const { return FMoved; }
-  // Counts the reports of the run (so that a failure already reported is not reported again).
-  void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
-                   const std::string& VolumeID, int32_t ECode) override;
-
  protected:
   // For format constructors: the extension a name without one gets.
   void SetFormatDefaultExt(const std::string& Ext);
@@ -489,6 +485,9 @@ class TCompBase : public TZipCommon {
   virtual void RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int Index) {}
   // swDelete removed every entry.
   virtual void RemoveArchive(TStream32& Out) {}
+  // Length of a program stub in front of the old archive's first entry, copied as it is to the
+  // new archive (a ZIP self-extractor); 0 for none.
+  virtual int64_t StubLength(TStream32& Old) { return 0; }
   // The closing records; false on failure.
   virtual bool WriteTrailer(TStream32& Out, TCompHeaderObj& List) { return true; }
   // Last pass over the list after everything was written.
@@ -532,7 +531,6 @@ class TCompBase : public TZipCommon {
   std::string FOutName;          // the temporary output's file name (cmTempFile)
   std::vector<std::string> FMoved;
   std::unique_ptr<TTrash> FTrash;  // the Trash of the moved sources, opened once per run
-  int FReportCount = 0;
   std::unique_ptr<TWorkerPool> FPool;
   // The look-ahead of PlanAhead while the per-file loop runs (nullptr otherwise).
   std::unique_ptr<TCompressAhead> FAhead;

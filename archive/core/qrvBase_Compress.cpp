@@ -202,12 +202,6 @@ bool TCompBase::SelectedForDelete(const std::string& StoredName) const {
   return false;
 }
 
-void TCompBase::ReportError(const std::string& FileName, const std::string& ExtendedMsg,
-                            const std::string& VolumeID, int32_t ECode) {
-  ++FReportCount;
-  TZipCommon::ReportError(FileName, ExtendedMsg, VolumeID, ECode);
-}
-
 // ---- Compress ------------------------------------------------------------------------------
 
 TWorkerPool& TCompBase::Pool() {
@@ -237,7 +231,6 @@ int TCompBase::Compress() {
     ReportError(FCurrentName, DirOf(FArchiveFile), FRunArchiveName, ecInvalidDir);
     return 0;
   }
-  const int reports = FReportCount;
   TCompHeaderObj list;
   try {
     CompressArchive(list);
@@ -247,7 +240,7 @@ int TCompBase::Compress() {
     const int32_t code = e.ECode ? e.ECode : ecWriteFile;
     const std::string msg = e.what();
     const std::string why = msg == ErrorText(code) || msg == "Error " + std::to_string(code) ? std::string() : msg;
-    if (reports == FReportCount && !IsCancelled())
+    if (!e.Reported && !IsCancelled())
       ReportError(e.FileName.empty() ? FCurrentName : e.FileName, why, FRunArchiveName, code);
     AddedCount = DeletedCount = 0;
   } catch (const std::bad_alloc&) {
@@ -310,7 +303,7 @@ int TCompBase::ReadOnlyRun() {
     ReportError(FCurrentName, "", FArchiveFile, ecOpenFile);
     return 0;
   }
-  if (IsZipFamilyType(FArcType)) SfxOffset = IsValidArcType(DetectType(*s)) ? std::max<int64_t>(0, ArchiveStart()) : 0;
+  SfxOffset = StubLength(*s);
   const std::unique_ptr<TStream32> filter = OldArchiveFilter(*s);
   TStream32& in = filter ? *filter : *s;
   int count = 0;
@@ -362,9 +355,7 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
       return;
     }
     FArchiveSize = old->Size();
-    SfxOffset = 0;
-    if (IsZipFamilyType(FArcType) && IsValidArcType(DetectType(*old)))
-      SfxOffset = std::clamp<int64_t>(ArchiveStart(), 0, FArchiveSize);
+    SfxOffset = StubLength(*old);
   }
   std::unique_ptr<TStream32> oldFilter = old ? OldArchiveFilter(*old) : nullptr;
   TStream32* oldIn = oldFilter ? oldFilter.get() : old.get();
@@ -613,7 +604,6 @@ bool TCompBase::ProcessRow(TCompHeaderObj& List, int Index, TStream32& Out, TStr
     return true;
   }
   StartEntryProgress(row.Info.Size);
-  const int reports = FReportCount;
   bool ok = false;
   try {
     ok = CompressFile(Out, List, Index);
@@ -621,7 +611,7 @@ bool TCompBase::ProcessRow(TCompHeaderObj& List, int Index, TStream32& Out, TStr
     throw;  // the output failed: the whole run fails and the old archive stays
   } catch (const EArchiveError& e) {
     // A source that cannot be read fails its entry only.
-    if (reports == FReportCount && !IsCancelled())
+    if (!e.Reported && !IsCancelled())
       ReportError(List[Index].Name, "", FRunArchiveName, e.ECode ? e.ECode : ecReadFile);
     ok = false;
   }

@@ -688,8 +688,10 @@ int TUnBase::ForEachSelected(size_t Count, const std::function<void(size_t I)>& 
       ++EntryNumber;
       Step(i);
     }
-  } catch (const EArchiveError&) {
-    // Disk full and the like end the pass; what was reported stays reported.
+  } catch (const EArchiveError& e) {
+    // Disk full and the like end the pass; a failure not yet reported is reported here.
+    if (!e.Reported && !IsCancelled())
+      ReportError(e.FileName.empty() ? FCurrentName : e.FileName, "", FRunArchiveName, e.ECode ? e.ECode : ecStreamReadWrite);
   }
   return EntryCount;
 }
@@ -803,8 +805,7 @@ int TUnBase::Extract() {
   const std::string savedName = FArchiveFile;
   BlockOutput = ExtractMode == xmExtract ? boFile : boNone;
   OutStream = nullptr;
-  if (OnActivate) OnActivate(this);
-  if (OnElapsedTime) FTimer.Start();
+  TRunActivation activation(*this);
 
   int result = 0;
   try {
@@ -834,8 +835,8 @@ int TUnBase::Extract() {
     if (ready) ExtractArchive(*archive, 0);
     result = EntryCount;
   } catch (const EArchiveError& e) {
-    // Disk full was reported where it was raised; anything else is reported here.
-    if (e.ECode != ecDiskFull) ReportError(e.FileName, "", FRunArchiveName, e.ECode ? e.ECode : ecStreamReadWrite);
+    // What was raised is reported already; anything else is reported here.
+    if (!e.Reported) ReportError(e.FileName, "", FRunArchiveName, e.ECode ? e.ECode : ecStreamReadWrite);
     result = 0;
   } catch (const std::bad_alloc&) {
     ReportError(FCurrentName, "", FRunArchiveName, ecOutOfMemory);
@@ -848,11 +849,7 @@ int TUnBase::Extract() {
   FRootFd = -1;
   FTrash.reset();
   FRootDir.clear();
-  if (FTimer.Running()) {
-    FTimer.Stop();
-    if (OnElapsedTime) OnElapsedTime(this, FTimer.ElapsedTime());
-  }
-  if (OnDeactivate) OnDeactivate(this);
+  activation.Deactivate();
   FArchiveFile = savedName;
   return result;
 }

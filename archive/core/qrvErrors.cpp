@@ -170,18 +170,28 @@ EArchiveError::EArchiveError(int32_t Code, const std::string& FileName)
 EArchiveError::EArchiveError(int32_t Code, const std::string& Message, const std::string& FileName)
     : std::runtime_error(Message), ECode(Code), FileName(FileName) {}
 
-void ThrowError(TErrorClass Class, int32_t Code, const std::string& FileName) {
+namespace {
+
+template <class E>
+[[noreturn]] void Throw(E Error, bool Reported) {
+  Error.Reported = Reported;
+  throw Error;
+}
+
+}  // namespace
+
+void ThrowError(TErrorClass Class, int32_t Code, const std::string& FileName, bool Reported) {
   switch (Class) {
-    case ecsFOpen: throw EFOpenError(Code, FileName);
-    case ecsRead: throw EReadError(Code, FileName);
-    case ecsWrite: throw EWriteError(Code, FileName);
+    case ecsFOpen: Throw(EFOpenError(Code, FileName), Reported);
+    case ecsRead: Throw(EReadError(Code, FileName), Reported);
+    case ecsWrite: Throw(EWriteError(Code, FileName), Reported);
     case ecsRange:
-      if (Code == ecNone) throw ERangeError(Code, SRangeError, FileName);
-      throw ERangeError(Code, FileName);
-    case ecsCabinet: throw ECabinetError(Code, FileName);
+      if (Code == ecNone) Throw(ERangeError(Code, SRangeError, FileName), Reported);
+      Throw(ERangeError(Code, FileName), Reported);
+    case ecsCabinet: Throw(ECabinetError(Code, FileName), Reported);
     case ecsArchive: break;
   }
-  throw EArchiveError(Code, FileName);
+  Throw(EArchiveError(Code, FileName), Reported);
 }
 
 bool IsDiskFullErrno(int Err) { return Err == ENOSPC || Err == EDQUOT; }

@@ -1,4 +1,17 @@
 // Numbered error codes, their English texts and the exception classes of the archive components.
+//
+// The error contract of every component:
+// - A decoder reports nothing: it returns its status (TDecodeStatus) and the format turns a
+//   failure into one report naming the entry.
+// - One entry failed (damaged data, bad CRC, unknown method, output not writable): the format
+//   or the frame's per-entry step reports it once through ReportError and the run goes on with
+//   the next entry. The step adds no CRC report to an entry whose failure it was told of.
+// - The run cannot go on (disk full, the archive unreadable, the output lost): throw. Whoever
+//   reports before throwing uses RaiseError (or sets Reported); the exception then says so.
+//   The run's boundary (Compress, ProcessRow, Extract, ForEachSelected) catches it and reports
+//   it only when it is not Reported: exactly one report per failure, none swallowed.
+// - Every report reaches OnError; the host counts them: the archive jobs give joFailed,
+//   brel-cli prints each and exits 1.
 #pragma once
 
 #include <cstdint>
@@ -63,6 +76,7 @@ class EArchiveError : public std::runtime_error {
   EArchiveError(int32_t Code, const std::string& Message, const std::string& FileName);
   int32_t ECode;
   std::string FileName;
+  bool Reported = false;  // OnError has been fired for it already (RaiseError)
 };
 
 // A file could not be opened or created (code 25235 unless stated otherwise).
@@ -98,8 +112,10 @@ class ECabinetError : public EArchiveError {
 // Which exception class a raise should use (for RaiseError-style helpers that pick a class).
 enum TErrorClass { ecsArchive, ecsFOpen, ecsRead, ecsWrite, ecsRange, ecsCabinet };
 
-// Throws an exception of the given class whose message is the text of Code.
-[[noreturn]] void ThrowError(TErrorClass Class, int32_t Code, const std::string& FileName = {});
+// Throws an exception of the given class whose message is the text of Code; Reported: the
+// failure was reported already.
+[[noreturn]] void ThrowError(TErrorClass Class, int32_t Code, const std::string& FileName = {},
+                             bool Reported = false);
 
 // True when an errno value means the file system is full (ENOSPC, EDQUOT).
 bool IsDiskFullErrno(int Err);

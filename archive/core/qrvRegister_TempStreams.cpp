@@ -32,7 +32,7 @@ std::string TempFolder(const std::string& TempDir) {
 [[noreturn]] void RaiseMoveError(ITempStreamOwner& Owner, const std::string& Archive, int Err, bool OpenFailed) {
   if (IsDiskFullErrno(Err)) {
     Owner.ReportError(Archive, "", "0", ecDiskFull);
-    throw EWriteError(ecDiskFull, Archive);
+    ThrowError(ecsWrite, ecDiskFull, Archive, true);
   }
   if (OpenFailed) throw EFOpenError(ecOpenFile, Archive);
   throw EWriteError(ecWriteFile, Archive);

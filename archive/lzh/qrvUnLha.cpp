@@ -112,7 +112,7 @@ void TUnLha::ExtractEntry(TStream32& Stream, const TLhaHeader& E) {
   step.Check = step.IsDir || !E.HasCrc ? ckNone : ckCrc16;
   step.Stored = E.Crc;
   if (E.IsLink()) {
-    // The extract step makes the link under the rules the TAR reader's links follow.
+    // The frame's extract step makes the link, under the rules it applies to every format's links.
     step.Link = lkSymbolic;
     step.LinkTarget = E.LinkTarget;
     step.Size = 0;

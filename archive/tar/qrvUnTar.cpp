@@ -50,7 +50,8 @@ int TUnTar::SelectEntries(TStream32& Stream, std::vector<TTarEntry>& Selected) {
     Selected.push_back(std::move(e));
   }
   // Blocks that looked like headers but failed their checksum: the archive is damaged there.
-  if (walker.BadHeaders() > 0) ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+  // (Where the decoding stream failed, that failure is the cause, reported once on its own.)
+  if (walker.BadHeaders() > 0 && !DecoderFailed()) ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
   ReportCut(walker, Selected);
   ByteTotal = BytesToGo = total;
   return int(Selected.size());
@@ -59,7 +60,7 @@ int TUnTar::SelectEntries(TStream32& Stream, std::vector<TTarEntry>& Selected) {
 // An archive cut short inside a header or record, or inside data that no copy will read (the
 // copy of a selected file reports its own cut), is reported here, once.
 void TUnTar::ReportCut(const TTarWalker& Walker, const std::vector<TTarEntry>& Selected) {
-  if (Walker.Truncated() == TTarWalker::tcNone) return;
+  if (Walker.Truncated() == TTarWalker::tcNone || DecoderFailed()) return;
   if (Walker.Truncated() == TTarWalker::tcData && ExtractMode != xmList && !Selected.empty()) {
     const TTarEntry& last = Selected.back();
     if (last.EndOffset == Walker.Position() && !last.IsDir() && !last.IsSpecial() &&
@@ -89,8 +90,12 @@ int TUnTar::ExtractArchive(TStream32& Stream, int Flag) {
   }
   if (!in) return ExtractTar(Stream);
   in->CancelFlag = CancelFlag();
+  FDecoder = in.get();
+  FDecoderReported = false;
   const int count = ExtractTar(*in);
-  if (in->Error().Code != 0) ReportError(FArchiveFile, in->Error().Reason, FRunArchiveName, in->Error().Code);
+  FDecoder = nullptr;
+  if (in->Error().Code != 0 && !FDecoderReported)
+    ReportError(FArchiveFile, in->Error().Reason, FRunArchiveName, in->Error().Code);
   return count;
 }
 
@@ -216,9 +221,12 @@ bool TUnTar::CopyBytes(TStream32& Stream, int64_t Count) {
     BytesToGo -= std::max(got, 0);
     ProgressStep();
     if (got < want) {
-      // The archive ends inside the entry's data: what there was is kept, and said so.
+      // The archive ends inside the entry's data: what there was is kept, and said so (with
+      // the decoding stream's reason when it stopped).
       BytesToGo -= left;
-      ReportError(FCurrentName, "", FRunArchiveName, ecReadFile);
+      FDecoderReported = DecoderFailed();
+      ReportError(FCurrentName, FDecoderReported ? FDecoder->Error().Reason : "", FRunArchiveName,
+                  FDecoderReported ? FDecoder->Error().Code : ecReadFile);
       return false;
     }
   }

@@ -31,4 +31,10 @@ class TUnTar : public TUnBase {
   bool CopyBytes(TStream32& Stream, int64_t Count);
   // Leaves Count bytes of the output as a hole (a forward seek; nothing when testing).
   bool SkipHole(int64_t Count);
+
+  // A compressed tar: its decoding stream. Its failure is the one cause of every cut that
+  // follows, reported once: by the copy it cut short, else after the run.
+  TDecodeStream* FDecoder = nullptr;
+  bool FDecoderReported = false;
+  bool DecoderFailed() const { return FDecoder && FDecoder->Error().Code != 0; }
 };

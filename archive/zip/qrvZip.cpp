@@ -266,170 +266,210 @@ std::unique_ptr<TStream32> TZipBase::OpenSource(const TCompRow& Row, bool& Link)
   return m;
 }
 
+struct TZipBase::TEntryWrite {
+  TCompRow& Row;
+  TZipRowData& Data;
+  int Index;
+  LocalFileHeader H = {};
+  std::unique_ptr<TStream32> In = nullptr;
+  int64_t Size = 0;
+  TDeflateType Level = dtDeflateN;
+  bool Encrypt = false, Aes = false, ZipCrypto = false, Ahead = false;
+  TStream32* Target = nullptr;    // the archive, or the AES stream over it
+  uint16_t Method = 8;            // 8 deflated, 0 stored
+  std::vector<TAheadBlock> Held = {};  // the traditional cipher's chunks, taken before its header
+};
+
 bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   TCompRow& row = List[Index];
   auto data = std::make_shared<TZipRowData>();
   row.Data = data;
   FEntryOk = false;
-  bool utf8 = false;
-  data->RawName = StoredBytes(row.Name, utf8);
-  if (data->RawName.empty() || data->RawName.size() > 0xFFFF) {
-    ReportError(row.Name, "", FRunArchiveName, ecInvalidFileName);
-    return false;
-  }
-  LocalFileHeader h;
-  h.DosDateTime = StampDate(row.Info.Date);
-  h.NameLen = uint16_t(data->RawName.size());
-  h.Flags = utf8 ? gpUtf8Name : 0;
-  if (utf8)
-    data->Extra = UnicodePathExtra(data->RawName);
-  else if (HasNonAscii(data->RawName) && IsValidUtf8(row.Name))
-    data->Extra = CodedNamePathExtra(data->RawName, row.Name);
+  TEntryWrite e{row, *data, Index};
+  if (!StartHeader(e)) return false;
   const int64_t start = Out.Position();
-  TStreamState& st = *StreamState;
-
   if (row.Info.Attr & faDirectory) {
-    WriteLocal(Out, h, data->RawName, EncryptHeaders, nullptr, data->Extra);
+    WriteLocal(Out, e.H, data->RawName, EncryptHeaders, nullptr, data->Extra);
     FEntryOk = true;
-    LoadHeader(row, h, {});
+    LoadHeader(row, e.H, {});
     return true;
   }
-
-  TDeflateType level = LevelFor(row.Name);
-
-  std::unique_ptr<TStream32> in;
-  bool link = false;
-  try {
-    in = OpenSource(row, link);
-  } catch (const EArchiveError&) {
-    ReportError(row.Name, "", FRunArchiveName, ecOpenFile);
-    return false;
-  }
-  in->CancelFlag = CancelFlag();
-  const int64_t size = in->Size();
-  // A link's target is stored as it is, as zip does.
-  if (link) level = dtDeflateS;
-  const bool encrypt = size > 0 && !Password.empty() && !link;
-  const bool aes = encrypt && AesStrength >= 1 && AesStrength <= 3;
-  const bool zipCrypto = encrypt && !aes;
+  if (!OpenEntrySource(e)) return false;
   // The AES field's inner method is filled in once the data is written (same length).
   TZipAesInfo aesInfo;
   aesInfo.Strength = AesStrength;
-  if (aes) data->Extra += AesExtra(aesInfo);
-  int64_t sizes[2] = {size, 0};
-  const int64_t* zip64 = size >= kZip64Reserve ? sizes : nullptr;
-  TZipHighParts hi;
-  WriteLocal(Out, h, data->RawName, EncryptHeaders, zip64, data->Extra);
+  if (e.Aes) data->Extra += AesExtra(aesInfo);
+  int64_t sizes[2] = {e.Size, 0};
+  int64_t* zip64 = e.Size >= kZip64Reserve ? sizes : nullptr;
+  WriteLocal(Out, e.H, data->RawName, EncryptHeaders, zip64, data->Extra);
   const int64_t dataStart = Out.Position();
-  auto progress = [this] { ProgressStep(); };
-
-  st.Crc32Val = Crc32Init;
+  StreamState->Crc32Val = Crc32Init;
   TZipAes aesCipher;
   TAesWriteStream aesOut(Out, aesCipher);
-  TStream32& target = aes ? static_cast<TStream32&>(aesOut) : Out;
-  if (aes && !WriteAesHeader(Out, aesCipher, row.Name)) return false;
-  const bool ahead = size > 0 && level != dtDeflateS && FAhead && FAhead->Begin(Index, size, ZLevelOf(level));
-  std::vector<TAheadBlock> held;  // the traditional cipher's chunks, taken before its header
-  if (zipCrypto && ahead) {
-    if (!TakeAhead(held)) return false;
-    WriteEncryptionHeader(Out, st.Crc32Val ^ 0xFFFFFFFFu);
-  } else if (zipCrypto) {
-    // The encryption header carries the CRC, so it is computed in a pass of its own.
-    in->SetPosition(0);
-    TCalcStreamCRC calc(*in, size, 32, false, CancelFlag(), nullptr, {}, &st);
-    if (IsCancelled()) return false;
-    WriteEncryptionHeader(Out, st.Crc32Val ^ 0xFFFFFFFFu);
-  }
-  auto store = [&](bool countProgress) {
-    TStoreStream s(target, zipCrypto, 32, &st);
-    s.CancelFlag = CancelFlag();
-    if (countProgress) {
-      s.BytesToGo = &BytesToGo;
-      s.OnProgress = progress;
-    }
-    in->SetPosition(0);
-    if (size > 0) s.CopyFrom(*in, size);
-  };
-  auto deflateTo = [&](TStream32& target, bool encipher) {
-    TCompressStream z(target, int(level), -15, &st);
-    z.Encrypt = encipher;
-    z.CancelFlag = CancelFlag();
-    z.BytesToGo = &BytesToGo;
-    z.OnProgress = progress;
-    in->SetPosition(0);
-    z.CopyFrom(*in, size);
-    return z.Finish();
-  };
-  uint16_t method = 8;
-  bool expanded = false;
-  if (size == 0 || level == dtDeflateS) {
-    method = 0;
-    store(true);
-  } else if (ahead && zipCrypto) {
-    if (size < kSmallFile && int64_t(held[0].Data.size()) > size) {
-      method = 0;
-      store(false);  // deflate expanded the small file
-    }
-    for (TAheadBlock& b : held) {
-      if (method == 0) break;
-      st.Cipher.Encrypt(b.Data.data(), b.Data.size());
-      target.WriteBuffer(b.Data.data(), int64_t(b.Data.size()));
-    }
-  } else if (ahead) {
-    if (!WriteAhead(target, size, expanded)) return false;
-    if (expanded) {
-      method = 0;
-      store(false);
-    }
-  } else if (size >= kSmallFile) {
-    if (!deflateTo(target, zipCrypto)) return false;
-  } else {
-    // A small file is deflated in memory and stored when deflate would make it larger.
-    TMemoryStream32 mem;
-    st.Crc32Val = Crc32Init;
-    if (!deflateTo(mem, false)) return false;
-    if (mem.Size() <= size) {
-      auto* p = static_cast<uint8_t*>(mem.Memory());
-      if (zipCrypto) st.Cipher.Encrypt(p, size_t(mem.Size()));
-      target.WriteBuffer(p, mem.Size());
-    } else {
-      method = 0;
-      store(false);
-    }
-  }
-  if (IsCancelled()) return false;
-  if (aes) {
-    uint8_t mac[kAesMacSize];
-    aesCipher.Mac(mac);
-    Out.WriteBuffer(mac, kAesMacSize);
-    // AE-2: the CRC is not stored (the authentication code checks the data).
-    aesInfo.Method = method;
-    const std::string field = AesExtra(aesInfo);
-    data->Extra.replace(data->Extra.size() - field.size(), field.size(), field);
-    h.VersionNeeded = 51;
-  }
+  e.Target = e.Aes ? static_cast<TStream32*>(&aesOut) : &Out;
+  if (!BeginData(e, Out, aesCipher) || !WriteEntryData(e) || IsCancelled()) return false;
+  if (e.Aes) EndAes(e, Out, aesCipher, aesInfo);
+  if (!RewriteLocal(e, Out, start, Out.Position() - dataStart, zip64)) return false;
+  FEntryOk = true;
+  return true;
+}
 
-  const int64_t packed = Out.Position() - dataStart;
-  h.Method = aes ? uint16_t(kAesMethod) : method;
-  h.Crc32 = size == 0 || aes ? 0 : st.Crc32Val ^ 0xFFFFFFFFu;
-  h.UnpackedSize = uint32_t(size);
-  h.PackedSize = uint32_t(packed);
-  if (encrypt) h.Flags |= gpEncrypted;
-  if (method == 8) h.Flags |= DeflateOptionBits(level);
-  hi.Packed = uint16_t(uint64_t(packed) >> 32);
-  hi.Unpacked = uint16_t(uint64_t(size) >> 32);
-  if (!zip64 && packed >= int64_t(kFieldFull)) {
-    // Grown past what the header without a Zip64 block can state: the entry cannot stand.
-    ReportError(row.Name, "", FRunArchiveName, ecFileSizeNotSupported);
+bool TZipBase::StartHeader(TEntryWrite& E) {
+  bool utf8 = false;
+  E.Data.RawName = StoredBytes(E.Row.Name, utf8);
+  if (E.Data.RawName.empty() || E.Data.RawName.size() > 0xFFFF) {
+    ReportError(E.Row.Name, "", FRunArchiveName, ecInvalidFileName);
     return false;
   }
-  sizes[1] = packed;
-  Out.SetPosition(start);
-  WriteLocal(Out, h, data->RawName, EncryptHeaders, zip64, data->Extra);
-  if (zip64) h.VersionNeeded = std::max<uint16_t>(h.VersionNeeded, kVersionZip64);
+  E.H.DosDateTime = StampDate(E.Row.Info.Date);
+  E.H.NameLen = uint16_t(E.Data.RawName.size());
+  E.H.Flags = utf8 ? gpUtf8Name : 0;
+  if (utf8)
+    E.Data.Extra = UnicodePathExtra(E.Data.RawName);
+  else if (HasNonAscii(E.Data.RawName) && IsValidUtf8(E.Row.Name))
+    E.Data.Extra = CodedNamePathExtra(E.Data.RawName, E.Row.Name);
+  return true;
+}
+
+bool TZipBase::OpenEntrySource(TEntryWrite& E) {
+  E.Level = LevelFor(E.Row.Name);
+  bool link = false;
+  try {
+    E.In = OpenSource(E.Row, link);
+  } catch (const EArchiveError&) {
+    ReportError(E.Row.Name, "", FRunArchiveName, ecOpenFile);
+    return false;
+  }
+  E.In->CancelFlag = CancelFlag();
+  E.Size = E.In->Size();
+  // A link's target is stored as it is, as zip does.
+  if (link) E.Level = dtDeflateS;
+  E.Encrypt = E.Size > 0 && !Password.empty() && !link;
+  E.Aes = E.Encrypt && AesStrength >= 1 && AesStrength <= 3;
+  E.ZipCrypto = E.Encrypt && !E.Aes;
+  return true;
+}
+
+bool TZipBase::BeginData(TEntryWrite& E, TStream32& Out, TZipAes& Aes) {
+  if (E.Aes && !WriteAesHeader(Out, Aes, E.Row.Name)) return false;
+  E.Ahead = E.Size > 0 && E.Level != dtDeflateS && FAhead && FAhead->Begin(E.Index, E.Size, ZLevelOf(E.Level));
+  if (!E.ZipCrypto) return true;
+  if (E.Ahead) {
+    if (!TakeAhead(E.Held)) return false;
+  } else {
+    // The encryption header carries the CRC, so it is computed in a pass of its own.
+    E.In->SetPosition(0);
+    TCalcStreamCRC calc(*E.In, E.Size, 32, false, CancelFlag(), nullptr, {}, StreamState);
+    if (IsCancelled()) return false;
+  }
+  WriteEncryptionHeader(Out, StreamState->Crc32Val ^ 0xFFFFFFFFu);
+  return true;
+}
+
+bool TZipBase::WriteEntryData(TEntryWrite& E) {
+  if (E.Size == 0 || E.Level == dtDeflateS) {
+    E.Method = 0;
+    StoreData(E, true);
+    return true;
+  }
+  if (E.Ahead) return E.ZipCrypto ? WriteHeldEnciphered(E) : WriteAheadData(E);
+  if (E.Size >= kSmallFile) return DeflateData(E, *E.Target, E.ZipCrypto);
+  return DeflateSmall(E);
+}
+
+void TZipBase::StoreData(TEntryWrite& E, bool CountProgress) {
+  TStoreStream s(*E.Target, E.ZipCrypto, 32, StreamState);
+  s.CancelFlag = CancelFlag();
+  if (CountProgress) {
+    s.BytesToGo = &BytesToGo;
+    s.OnProgress = [this] { ProgressStep(); };
+  }
+  E.In->SetPosition(0);
+  if (E.Size > 0) s.CopyFrom(*E.In, E.Size);
+}
+
+bool TZipBase::WriteHeldEnciphered(TEntryWrite& E) {
+  if (E.Size < kSmallFile && int64_t(E.Held[0].Data.size()) > E.Size) {
+    E.Method = 0;
+    StoreData(E, false);  // deflate expanded the small file
+    return true;
+  }
+  for (TAheadBlock& b : E.Held) {
+    StreamState->Cipher.Encrypt(b.Data.data(), b.Data.size());
+    E.Target->WriteBuffer(b.Data.data(), int64_t(b.Data.size()));
+  }
+  return true;
+}
+
+bool TZipBase::WriteAheadData(TEntryWrite& E) {
+  bool expanded = false;
+  if (!WriteAhead(*E.Target, E.Size, expanded)) return false;
+  if (expanded) {
+    E.Method = 0;
+    StoreData(E, false);
+  }
+  return true;
+}
+
+bool TZipBase::DeflateData(TEntryWrite& E, TStream32& Target, bool Encipher) {
+  TCompressStream z(Target, int(E.Level), -15, StreamState);
+  z.Encrypt = Encipher;
+  z.CancelFlag = CancelFlag();
+  z.BytesToGo = &BytesToGo;
+  z.OnProgress = [this] { ProgressStep(); };
+  E.In->SetPosition(0);
+  z.CopyFrom(*E.In, E.Size);
+  return z.Finish();
+}
+
+bool TZipBase::DeflateSmall(TEntryWrite& E) {
+  TMemoryStream32 mem;
+  StreamState->Crc32Val = Crc32Init;
+  if (!DeflateData(E, mem, false)) return false;
+  if (mem.Size() > E.Size) {
+    E.Method = 0;
+    StoreData(E, false);
+    return true;
+  }
+  auto* p = static_cast<uint8_t*>(mem.Memory());
+  if (E.ZipCrypto) StreamState->Cipher.Encrypt(p, size_t(mem.Size()));
+  E.Target->WriteBuffer(p, mem.Size());
+  return true;
+}
+
+void TZipBase::EndAes(TEntryWrite& E, TStream32& Out, TZipAes& Aes, TZipAesInfo& Info) {
+  uint8_t mac[kAesMacSize];
+  Aes.Mac(mac);
+  Out.WriteBuffer(mac, kAesMacSize);
+  // AE-2: the CRC is not stored (the authentication code checks the data).
+  Info.Method = E.Method;
+  const std::string field = AesExtra(Info);
+  E.Data.Extra.replace(E.Data.Extra.size() - field.size(), field.size(), field);
+  E.H.VersionNeeded = 51;
+}
+
+bool TZipBase::RewriteLocal(TEntryWrite& E, TStream32& Out, int64_t Start, int64_t Packed, int64_t* Zip64) {
+  LocalFileHeader& h = E.H;
+  h.Method = E.Aes ? uint16_t(kAesMethod) : E.Method;
+  h.Crc32 = E.Size == 0 || E.Aes ? 0 : StreamState->Crc32Val ^ 0xFFFFFFFFu;
+  h.UnpackedSize = uint32_t(E.Size);
+  h.PackedSize = uint32_t(Packed);
+  if (E.Encrypt) h.Flags |= gpEncrypted;
+  if (E.Method == 8) h.Flags |= DeflateOptionBits(E.Level);
+  TZipHighParts hi;
+  hi.Packed = uint16_t(uint64_t(Packed) >> 32);
+  hi.Unpacked = uint16_t(uint64_t(E.Size) >> 32);
+  if (!Zip64 && Packed >= int64_t(kFieldFull)) {
+    // Grown past what the header without a Zip64 block can state: the entry cannot stand.
+    ReportError(E.Row.Name, "", FRunArchiveName, ecFileSizeNotSupported);
+    return false;
+  }
+  if (Zip64) Zip64[1] = Packed;
+  Out.SetPosition(Start);
+  WriteLocal(Out, h, E.Data.RawName, EncryptHeaders, Zip64, E.Data.Extra);
+  if (Zip64) h.VersionNeeded = std::max<uint16_t>(h.VersionNeeded, kVersionZip64);
   Out.Seek(0, soFromEnd);
-  FEntryOk = true;
-  LoadHeader(row, h, hi);
+  LoadHeader(E.Row, h, hi);
   return true;
 }
 

@@ -81,6 +81,8 @@ class TZipBase : public TCompBase {
   void FinishList(TCompHeaderObj& List) override;
   bool ReadFirstHeader(std::string& Name, TStream32& Stream) override;
   bool ReadHeader(TStream32& Stream, std::string& Name) override;
+  // A self-extractor's program in front of the old archive stays in front of the new one.
+  int64_t StubLength(TStream32& Old) override;
 
   // The name as stored: CP932 when Cp932Names, TranslateOemChar and CP932 holds it, else UTF-8
   // (Utf8 set when it holds a non-ASCII character).
@@ -120,6 +122,26 @@ class TZipBase : public TCompBase {
   // Takes every chunk of the current row (for the traditional cipher, whose header carries the
   // CRC); the running CRC is set. False when cancelled.
   bool TakeAhead(std::vector<TAheadBlock>& Blocks);
+  // A new file entry on its way into the archive, and the steps of CompressData over it: the
+  // name and header, the source, the cipher's header, one data path, the closing header.
+  struct TEntryWrite;
+  bool StartHeader(TEntryWrite& E);
+  bool OpenEntrySource(TEntryWrite& E);
+  // The cipher's header (AES salt, or the traditional header with the CRC: the look-ahead's
+  // chunks are taken first, or the source read once); the look-ahead is begun.
+  bool BeginData(TEntryWrite& E, TStream32& Out, TZipAes& Aes);
+  // The data by one of the paths below; Method becomes 0 where the data went stored.
+  bool WriteEntryData(TEntryWrite& E);
+  void StoreData(TEntryWrite& E, bool CountProgress);
+  bool WriteHeldEnciphered(TEntryWrite& E);
+  bool WriteAheadData(TEntryWrite& E);
+  bool DeflateData(TEntryWrite& E, TStream32& Target, bool Encipher);
+  // A small file, deflated in memory and stored when deflate would make it larger.
+  bool DeflateSmall(TEntryWrite& E);
+  void EndAes(TEntryWrite& E, TStream32& Out, TZipAes& Aes, TZipAesInfo& Info);
+  // The local header again, with the sizes and CRC (Zip64: the sizes' block), and the central
+  // header from it. False (reported) when the packed size outgrew a header without Zip64.
+  bool RewriteLocal(TEntryWrite& E, TStream32& Out, int64_t Start, int64_t Packed, int64_t* Zip64);
   void WriteEncryptionHeader(TStream32& Out, uint32_t Crc);
   // Salt and password verifier of an AES entry; keys Aes for the data. False (reported) when
   // libcrypto fails.

@@ -229,6 +229,11 @@ bool TZipBase::ReadFirstHeader(std::string& Name, TStream32& Stream) {
   return ReadHeader(Stream, Name);
 }
 
+int64_t TZipBase::StubLength(TStream32& Old) {
+  if (!IsZipFamilyType(FArcType) || !IsValidArcType(DetectType(Old))) return 0;
+  return std::clamp<int64_t>(ArchiveStart(), 0, FArchiveSize);
+}
+
 bool TZipBase::ReadHeader(TStream32& Stream, std::string& Name) {
   FNextHeader = 0;
   if (FLocalMode) {

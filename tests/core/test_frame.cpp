@@ -316,9 +316,9 @@ TEST(Frame, WriterTarGzipName) {
   TWriter w;
   w.Allow(MethodBit(cmTarGzip));
   w.SetCompressMethod(cmTarGzip);
+  // The frame keeps the name as given: a filter's naming is its writer's (TTar's) own.
   w.SetArchiveFile((t / "x.tar.GZ").string());
-  EXPECT_EQ(w.ArchiveFile(), (t / "x.tar").string());
-  EXPECT_EQ(w.ArcType(), atTarGZip);
+  EXPECT_EQ(w.ArchiveFile(), (t / "x.tar.GZ").string());
   EXPECT_EQ(testsupport::ReadFile(t / "x.tar"), "old tar");  // naming an archive moves no file
 }
 
