@@ -135,11 +135,13 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   const int count = reader->Extract();
   Cli.Detach();
   if (!Cli.Quiet && Mode != xmList) {
-    const char* verb = Mode == xmTest ? "tested" : "extracted";
-    std::cout << verb << ' ' << count << (count == 1 ? " entry" : " entries");
-    if (Details) std::cout << Details(*reader);
-    if (Cli.Status() != exOk) std::cout << ", with errors";
-    std::cout << '\n';
+    // With the entries' bytes on standard output, the summary goes to standard error.
+    std::ostream& out = reader->DataSink ? std::cerr : std::cout;
+    const char* verb = Mode == xmTest && !reader->DataSink ? "tested" : "extracted";
+    out << verb << ' ' << count << (count == 1 ? " entry" : " entries");
+    if (Details) out << Details(*reader);
+    if (Cli.Status() != exOk) out << ", with errors";
+    out << '\n';
   }
   return Cli.Status();
 }

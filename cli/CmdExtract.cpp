@@ -9,7 +9,7 @@
 namespace {
 
 const TOptionSpec kExtractOptions = {
-    {"-o", "DIR", "extract below DIR (default: the current folder)"},
+    {"-o", "DIR", "extract below DIR (default: the current folder; -: stdout)"},
     {"--overwrite", "", "replace existing files (default: changed ones go to Trash)"},
     {"--skip-existing", "", "leave existing files as they are"},
     {"-p", "PASSWORD", "password for encrypted entries (repeatable; -p alone asks)", true},
@@ -22,7 +22,17 @@ std::string Files(int N, const char* What) {
   return std::to_string(N) + ' ' + What + (N == 1 ? " file" : " files");
 }
 
+// -o -: the selected files' bytes one after another on standard output, as unzip -p and
+// tar -O give them; folders and links make nothing.
+int RunToStdout(TCli& Cli, const TParsedArgs& Args) {
+  if (Args.Has("--skip-existing") || Args.Has("--overwrite"))
+    throw TUsageError("--overwrite and --skip-existing do not apply to -o -");
+  THandleStream32 out(STDOUT_FILENO);
+  return RunReader(Cli, Args, xmTest, [&out](TUnBase& R) { R.DataSink = &out; });
+}
+
 int RunExtract(TCli& Cli, const TParsedArgs& Args, bool StoredDirs) {
+  if (Args.Value("-o", ".") == "-") return RunToStdout(Cli, Args);
   // The reader never follows a link to its output folder; a link the user names is resolved here.
   std::error_code ec;
   const std::string given = AbsolutePath(Args.Value("-o", "."));

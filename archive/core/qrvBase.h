@@ -621,6 +621,9 @@ class TUnBase : public TZipCommon {
   void SetExtractDir(const std::string& Value);
 
   TExtractMode ExtractMode = xmExtract;
+  // xmTest only: the decoded bytes of each selected file also go here, one after another in
+  // archive order (brel-cli x -o -); nothing is made on disk.
+  TStream32* DataSink = nullptr;
   // An existing output file whose size or date differs from the entry goes to the Trash before
   // the entry replaces it, so nothing the user changed is lost; an identical file, or one this
   // run wrote itself, is replaced. A file that cannot be trashed is kept and its entry reported

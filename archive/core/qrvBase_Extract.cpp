@@ -803,8 +803,9 @@ int TUnBase::Extract() {
   if (CpuType == cpt80486) CpuType = cptAuto;
   ClearExcludedExtensions();
   const std::string savedName = FArchiveFile;
-  BlockOutput = ExtractMode == xmExtract ? boFile : boNone;
-  OutStream = nullptr;
+  const bool toSink = ExtractMode == xmTest && DataSink;
+  BlockOutput = ExtractMode == xmExtract ? boFile : toSink ? boStream : boNone;
+  OutStream = toSink ? DataSink : nullptr;
   TRunActivation activation(*this);
 
   int result = 0;

@@ -295,6 +295,8 @@ TEST(CliShell, ArchivesThroughPipes) {
       {cli + " a -t zip - dir 2>&1 >/dev/null", 0, "added 2 entries to standard output"},
       {"cat x.zip | " + cli + " l -", 0, "dir/sub/b.txt"},
       {"cat x.zip | " + cli + " x -o out - && cat out/dir/a.txt", 0, "alpha"},
+      {cli + " x -o - x.zip 2>&1 >/dev/null", 0, "extracted 2 entries"},
+      {cli + " x -o - x.zip 'dir/sub/*'", 0, "beta"},
       {cli + " a - dir", 2, "needs -t KIND"},
       {"echo junk | " + cli + " t -", 1, "25244"},
   };
@@ -303,5 +305,15 @@ TEST(CliShell, ArchivesThroughPipes) {
     const CommandResult r = testsupport::Run({"sh", "-c", p.line}, t / "w");
     EXPECT_EQ(r.status, p.status) << r.out;
     EXPECT_NE(r.out.find(p.says), std::string::npos) << r.out;
+  }
+  // x -o -: every kind's files, whole and in archive order, and nothing else on stdout.
+  for (const char* kind : {"zip", "lzh", "cab", "tar", "tgz", "txz"}) {
+    SCOPED_TRACE(kind);
+    const std::string name = std::string("k.") + kind;
+    const CommandResult r = testsupport::Run(
+        {"sh", "-c", cli + " a -q -t " + kind + " " + name + " dir && " + cli + " x -o - " + name + " 2>/dev/null"}, t / "w");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "alphabeta");
+    EXPECT_FALSE(fs::exists(t / "w/-"));
   }
 }
