@@ -321,7 +321,7 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
 // The writer options: the frame's, then every format setting of the table (once each).
 TOptionSpec WriterOptions() {
   const std::vector<std::string> methods = AllMethodKeywords();
-  TOptionSpec spec = {
+  TOptionSpec options = {
       {"-t", "KIND", Joined(WriterNames(), " ") + " (default: by content)", false, WriterNames()},
       {"-m", "METHOD", ListedWords(methods), false, methods},
       {"-l", "LEVEL", "level: fast, normal or max (default: normal)", false, {"fast", "normal", "max"}},
@@ -338,9 +338,9 @@ TOptionSpec WriterOptions() {
       kIgnoreCase[0], kIgnoreCase[1]};
   for (const TFormatRow& row : Formats())
     for (const TFormatOption& o : row.Options)
-      if (std::none_of(spec.begin(), spec.end(), [&o](const TOption& s) { return s.Name == o.Name; }))
-        spec.push_back({o.Name, o.Value, o.Help, o.ValueOptional, o.Choices});
-  return spec;
+      if (std::none_of(options.begin(), options.end(), [&o](const TOption& s) { return s.Name == o.Name; }))
+        options.push_back({o.Name, o.Value, o.Help, o.ValueOptional, o.Choices});
+  return options;
 }
 const TOptionSpec kWriterOptions = WriterOptions();
 const TOptionSpec kDeleteOptions = {kWriterOptions[0], kIgnoreCase[0], kIgnoreCase[1]};
