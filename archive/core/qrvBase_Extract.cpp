@@ -553,12 +553,17 @@ bool TUnBase::ExtractStep(const TStepEntry& E, const std::function<bool()>& Deco
   StreamState->Crc16Val = Crc16Init;
   const int64_t toGo = BytesToGo - E.Size;
   bool decoded = false;
+  // A link's stored target is checked but is no file's content: it never reaches a data sink.
+  const TBlockOutput output = BlockOutput;
+  if (E.Link != lkNone && BlockOutput == boStream) BlockOutput = boNone;
   try {
     decoded = Decode();
   } catch (...) {
+    BlockOutput = output;
     DiscardOutput();
     throw;
   }
+  BlockOutput = output;
   BytesToGo = toGo;
   if (!decoded && FWriteFailed) DiscardOutput();
   return FinishStep(E, decoded, reportsBefore);
