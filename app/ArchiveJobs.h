@@ -15,23 +15,22 @@ class TCompBase;
 class TUnBase;
 
 // Shapes of the components' OnError and OnProgress events (sender first).
-using TArchiveErrorEvent = std::function<void(TZipCommon* Sender, const std::string& FileName,
-                                              const std::string& ExtendedMsg,
-                                              const std::string& VolumeID, int32_t ECode)>;
-using TArchiveProgressEvent =
-    std::function<void(TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive)>;
+using TArchiveErrorEvent =
+    std::function<void(TZipCommon* Sender, const std::string& FileName, const std::string& ExtendedMsg,
+                       const std::string& VolumeID, int32_t ECode)>;
+using TArchiveProgressEvent = std::function<void(TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive)>;
 
 // The two handlers every component of a job gets.
 struct TArchiveJobEvents {
-    TArchiveErrorEvent OnError;
-    TArchiveProgressEvent OnProgress;
-    // Asked for an encrypted entry's password (Entry: its stored name). Return false to skip
-    // the encrypted entries of this archive; ForAll: use Password for all its entries.
-    std::function<bool(const std::string& Archive, const std::string& Entry,
-                       std::string& Password, bool& ForAll)> OnGetPassword;
-    // The window's Cancel: set to true to stop the running job at its next check (the
-    // component's cancel flag); the old archive stays as it was, temporary files are removed.
-    std::atomic<bool>* Cancel = nullptr;
+  TArchiveErrorEvent OnError;
+  TArchiveProgressEvent OnProgress;
+  // Asked for an encrypted entry's password (Entry: its stored name). Return false to skip
+  // the encrypted entries of this archive; ForAll: use Password for all its entries.
+  std::function<bool(const std::string& Archive, const std::string& Entry, std::string& Password, bool& ForAll)>
+      OnGetPassword;
+  // The window's Cancel: set to true to stop the running job at its next check (the
+  // component's cancel flag); the old archive stays as it was, temporary files are removed.
+  std::atomic<bool>* Cancel = nullptr;
 };
 
 // Kind of a new archive: its row in the format table (archive/qrvFormats.h). The first four
@@ -53,8 +52,8 @@ std::string ArchiveExtension(int Kind);
 // first path is a folder mask (MakeArchive recurses into every listed folder, never below a
 // listed file).
 struct TNewArchive {
-    std::string Path;
-    bool Recurse = false;
+  std::string Path;
+  bool Recurse = false;
 };
 TNewArchive NewArchiveFor(int Kind, const std::string& FirstPath);
 
@@ -67,25 +66,25 @@ std::string UnpackFolderFor(const std::string& Path);
 // The new folder UnpackArchive writes into, beside the archive, made and reached through the
 // archive folder's descriptor without following a link.
 class TUnpackFolder {
-public:
-    TUnpackFolder() = default;
-    TUnpackFolder(const TUnpackFolder&) = delete;
-    TUnpackFolder& operator=(const TUnpackFolder&) = delete;
-    ~TUnpackFolder();
-    // Makes Name in Parent, or "Name (2)", "Name (3)"... when a folder of that name exists.
-    // False, with Reason, when Parent cannot be opened, a link or a file holds Name, or the
-    // folder cannot be made.
-    bool Create(const std::string& Parent, const std::string& Name);
-    std::string Path() const;
-    // When the folder holds nothing but one folder named Name, that folder takes its place.
-    void LiftSingleTop();
-    // Removes the folder when it holds nothing but (empty) folders.
-    void RemoveIfEmpty();
-    std::string Reason;
+ public:
+  TUnpackFolder() = default;
+  TUnpackFolder(const TUnpackFolder&) = delete;
+  TUnpackFolder& operator=(const TUnpackFolder&) = delete;
+  ~TUnpackFolder();
+  // Makes Name in Parent, or "Name (2)", "Name (3)"... when a folder of that name exists.
+  // False, with Reason, when Parent cannot be opened, a link or a file holds Name, or the
+  // folder cannot be made.
+  bool Create(const std::string& Parent, const std::string& Name);
+  std::string Path() const;
+  // When the folder holds nothing but one folder named Name, that folder takes its place.
+  void LiftSingleTop();
+  // Removes the folder when it holds nothing but (empty) folders.
+  void RemoveIfEmpty();
+  std::string Reason;
 
-private:
-    int FParent = -1;
-    std::string FParentPath, FBase, FName;
+ private:
+  int FParent = -1;
+  std::string FParentPath, FBase, FName;
 };
 
 // The writer of an archive kind; null while this build has none for it (the jobs then report
@@ -95,8 +94,8 @@ std::unique_ptr<TCompBase> NewWriter(int Kind);
 // The split of a listed set of paths: every folder gets kFolderMask appended in place; archives
 // (by name) are extracted in list order, everything else goes into one new archive.
 struct TArchivePlan {
-    std::vector<std::string> Extract;
-    std::vector<std::string> Pack;
+  std::vector<std::string> Extract;
+  std::vector<std::string> Pack;
 };
 TArchivePlan PlanArchiveJobs(std::vector<std::string>& Paths);
 
@@ -106,20 +105,20 @@ bool IsUpxJob(const std::vector<std::string>& Paths, bool UseUpx);
 
 // What a job did: the archive made or the folder extracted into (Target), and how it went.
 enum TJobOutcome {
-    joDone,      // the archive was written, or the archive extracted
-    joUpToDate,  // the archive already held every listed file as it is
-    joSkipped,   // nothing to do: not an archive, or no writer kind
-    joFailed,    // at least one error was reported
-    joCancelled  // stopped through Events.Cancel: an old archive stays as it was
+  joDone,      // the archive was written, or the archive extracted
+  joUpToDate,  // the archive already held every listed file as it is
+  joSkipped,   // nothing to do: not an archive, or no writer kind
+  joFailed,    // at least one error was reported
+  joCancelled  // stopped through Events.Cancel: an old archive stays as it was
 };
 struct TJobResult {
-    TJobOutcome Outcome = joSkipped;
-    std::string Target;
-    int Trashed = 0;  // changed files an extraction moved to the Trash before replacing them
-    // Entries an extraction left out without an error, and why (encrypted entries whose
-    // password was not given: "encrypted, no password given").
-    int Skipped = 0;
-    std::string SkipReason;
+  TJobOutcome Outcome = joSkipped;
+  std::string Target;
+  int Trashed = 0;  // changed files an extraction moved to the Trash before replacing them
+  // Entries an extraction left out without an error, and why (encrypted entries whose
+  // password was not given: "encrypted, no password given").
+  int Skipped = 0;
+  std::string SkipReason;
 };
 
 // Packs Paths (files and folder masks) into one new archive of the given kind beside the first

@@ -16,8 +16,7 @@ QPoint CentredPos(const QRect& WorkArea, const QSize& OuterSize);
 // Places the window's client area at Prefix + "Top" and Prefix + "Left" of Section. Without stored
 // values the window is centred in the work area (Centre) or put at 0, 0. A stored place where the
 // window would be on no screen at all counts as missing; one partly off a screen is moved onto it.
-void LoadFormPos(const std::string& Base, const std::string& Section, const std::string& Prefix,
-                 bool Centre, QWidget* Window);
+void LoadFormPos(const std::string& Base, const std::string& Section, const std::string& Prefix, bool Centre,
+                 QWidget* Window);
 // Writes the top, then the left of the window's client area.
-void SaveFormPos(const std::string& Base, const std::string& Section, const std::string& Prefix,
-                 const QWidget* Window);
+void SaveFormPos(const std::string& Base, const std::string& Section, const std::string& Prefix, const QWidget* Window);

@@ -71,13 +71,15 @@ void ConfigureZip(TCompBase& W, const TFormatSettings& Given) {
 
 // Functions, not statics: the table may be built during another unit's static initialisation.
 std::vector<TFormatOption> ZipOptions() {
-  return {
-    {"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only; alone: ask)", true},
-    {"--encryption", "TYPE", "zipcrypto (default), aes128, aes192 or aes256 (zip only)", false,
-     {"zipcrypto", "aes128", "aes192", "aes256"}},
-    {"--names", "CODING", "non-ASCII names: utf8 (default) or cp932 (zip only)", false, {"utf8", "cp932"}},
-    {"--comment", "TEXT", "set the archive comment (zip only)"},
-    {"--symlinks", "", "store symbolic links as links (zip; tar always does)"}};
+  return {{"-p", "PASSWORD", "encrypt new entries with PASSWORD (zip only; alone: ask)", true},
+          {"--encryption",
+           "TYPE",
+           "zipcrypto (default), aes128, aes192 or aes256 (zip only)",
+           false,
+           {"zipcrypto", "aes128", "aes192", "aes256"}},
+          {"--names", "CODING", "non-ASCII names: utf8 (default) or cp932 (zip only)", false, {"utf8", "cp932"}},
+          {"--comment", "TEXT", "set the archive comment (zip only)"},
+          {"--symlinks", "", "store symbolic links as links (zip; tar always does)"}};
 }
 
 // ---- CAB -----------------------------------------------------------------------------------
@@ -90,10 +92,9 @@ void ConfigureCab(TCompBase& W, const TFormatSettings& Given) {
 }
 
 std::vector<TFormatOption> CabOptions() {
-  return {
-    {"--lzx-level", "N", "LZX window 2^N, 15..21 (cab only; default 21)"},
-    {"--quantum-level", "N", "Quantum effort 1..7 (cab only; default 7)"},
-    {"--quantum-memory", "N", "Quantum window 2^N, 10..21 (cab only; default 21)"}};
+  return {{"--lzx-level", "N", "LZX window 2^N, 15..21 (cab only; default 21)"},
+          {"--quantum-level", "N", "Quantum effort 1..7 (cab only; default 7)"},
+          {"--quantum-memory", "N", "Quantum window 2^N, 10..21 (cab only; default 21)"}};
 }
 
 // ---- TAR -----------------------------------------------------------------------------------
@@ -124,8 +125,10 @@ void ConfigureTar(TCompBase& W, const TFormatSettings& Given) {
   tar.FileOwner = !Given.count("--owner");
   tar.FileGroup = !Given.count("--group");
   tar.NumericOwner = Given.count("--numeric-owner") > 0;
-  if (Given.count("--owner")) std::tie(tar.UnixUID, tar.UnixUName) = OwnerSetting("--owner", true, Setting(Given, "--owner"));
-  if (Given.count("--group")) std::tie(tar.UnixGID, tar.UnixGName) = OwnerSetting("--group", false, Setting(Given, "--group"));
+  if (Given.count("--owner"))
+    std::tie(tar.UnixUID, tar.UnixUName) = OwnerSetting("--owner", true, Setting(Given, "--owner"));
+  if (Given.count("--group"))
+    std::tie(tar.UnixGID, tar.UnixGName) = OwnerSetting("--group", false, Setting(Given, "--group"));
 }
 
 std::vector<TFormatOption> TarOptions() {
@@ -149,10 +152,15 @@ std::function<std::unique_ptr<TCompBase>()> FilteredTar(TStreamFilter Filter) {
 // gzip files itself; the others are named by their long extension ("tar.xz").
 TFormatRow CompressedTar(const std::string& Name, const std::string& Display, std::vector<std::string> Extensions,
                          TStreamFilter Filter) {
-  TFormatRow row = {.Name = Name, .Display = Display, .Extensions = std::move(Extensions),
+  TFormatRow row = {.Name = Name,
+                    .Display = Display,
+                    .Extensions = std::move(Extensions),
                     .Accepts = [Filter](const std::string& Path) { return CompressedTarFilter(Path) == Filter; },
-                    .NewWriter = FilteredTar(Filter), .NewReader = Reader<TUnTar>(), .Options = TarOptions(),
-                    .Configure = ConfigureTar, .Filter = Filter};
+                    .NewWriter = FilteredTar(Filter),
+                    .NewReader = Reader<TUnTar>(),
+                    .Options = TarOptions(),
+                    .Configure = ConfigureTar,
+                    .Filter = Filter};
   if (Filter != sfGzip) row.Describe = [kind = row.Extensions[1].substr(1)](const std::string&) { return kind; };
   return row;
 }
@@ -166,29 +174,54 @@ std::vector<TFormatRow> MakeTable() {
   const std::vector<TMethodKeyword> cabMethods = {
       {"store", cmStore}, {"mszip", cmMsZip}, {"lzx", cmLzx}, {"quantum", cmQuantum}};
   std::vector<TFormatRow> rows;
-  rows.push_back({.Name = "zip", .Display = "ZIP", .Extensions = {".zip"},
-                  .ReadTypes = {atZip, atZipExe, atZipMV, atZipDS, atJar, atJarExe}, .WriteType = atZip,
-                  .NewWriter = Writer<TZip>(), .NewReader = Reader<TUnZip>(), .Methods = zipMethods,
-                  .Options = ZipOptions(), .Configure = ConfigureZip});
-  rows.push_back({.Name = "lzh", .Display = "LZH", .Extensions = {".lzh", ".lha"},
-                  .ReadTypes = {atLha, atLhaExe, atLzh, atLzhExe}, .WriteType = atLha,
-                  .NewWriter = Writer<TLha>(), .NewReader = Reader<TUnLha>(), .Methods = lzhMethods});
-  rows.push_back({.Name = "cab", .Display = "CAB", .Extensions = {".cab"}, .ReadTypes = {atCab, atCabExe},
-                  .WriteType = atCab, .NewWriter = Writer<TMakeCab>(), .NewReader = Reader<TUnCab>(),
-                  .Methods = cabMethods, .Options = CabOptions(), .Configure = ConfigureCab});
-  rows.push_back({.Name = "tar", .Display = "TAR", .Extensions = {".tar"}, .ReadTypes = {atTar},
-                  .WriteType = atTar, .NewWriter = Writer<TTar>(), .NewReader = Reader<TUnTar>(),
-                  .Options = TarOptions(), .Configure = ConfigureTar});
+  rows.push_back({.Name = "zip",
+                  .Display = "ZIP",
+                  .Extensions = {".zip"},
+                  .ReadTypes = {atZip, atZipExe, atZipMV, atZipDS, atJar, atJarExe},
+                  .WriteType = atZip,
+                  .NewWriter = Writer<TZip>(),
+                  .NewReader = Reader<TUnZip>(),
+                  .Methods = zipMethods,
+                  .Options = ZipOptions(),
+                  .Configure = ConfigureZip});
+  rows.push_back({.Name = "lzh",
+                  .Display = "LZH",
+                  .Extensions = {".lzh", ".lha"},
+                  .ReadTypes = {atLha, atLhaExe, atLzh, atLzhExe},
+                  .WriteType = atLha,
+                  .NewWriter = Writer<TLha>(),
+                  .NewReader = Reader<TUnLha>(),
+                  .Methods = lzhMethods});
+  rows.push_back({.Name = "cab",
+                  .Display = "CAB",
+                  .Extensions = {".cab"},
+                  .ReadTypes = {atCab, atCabExe},
+                  .WriteType = atCab,
+                  .NewWriter = Writer<TMakeCab>(),
+                  .NewReader = Reader<TUnCab>(),
+                  .Methods = cabMethods,
+                  .Options = CabOptions(),
+                  .Configure = ConfigureCab});
+  rows.push_back({.Name = "tar",
+                  .Display = "TAR",
+                  .Extensions = {".tar"},
+                  .ReadTypes = {atTar},
+                  .WriteType = atTar,
+                  .NewWriter = Writer<TTar>(),
+                  .NewReader = Reader<TUnTar>(),
+                  .Options = TarOptions(),
+                  .Configure = ConfigureTar});
   rows.push_back(CompressedTar("tgz", "TAR.GZ", {".tgz", ".tar.gz"}, sfGzip));
   rows.push_back(CompressedTar("txz", "TAR.XZ", {".txz", ".tar.xz"}, sfXz));
   rows.push_back(CompressedTar("tzst", "TAR.ZST", {".tzst", ".tar.zst"}, sfZstd));
   rows.push_back(CompressedTar("tbz2", "TAR.BZ2", {".tbz2", ".tar.bz2", ".tbz"}, sfBzip2));
   // Everything else libarchive reads (7z, RAR, ISO, cpio, ar, xar, other compressed tars, lone
   // compressed files), after brel's own readers.
-  rows.push_back({.Name = "libarc", .Display = "libarchive",
-                  .Extensions = {".7z", ".001", ".rar", ".cpio", ".iso", ".ar", ".deb", ".xar", ".rpm", ".tlz",
-                                 ".gz", ".xz", ".zst", ".bz2", ".lz", ".lz4", ".lzma", ".tar.lz4", ".tar.lz",
-                                 ".tar.lzma", ".tar.z"},
+  rows.push_back({.Name = "libarc",
+                  .Display = "libarchive",
+                  .Extensions = {".7z",  ".001", ".rar",  ".cpio",    ".iso",    ".ar",       ".deb",
+                                 ".xar", ".rpm", ".tlz",  ".gz",      ".xz",     ".zst",      ".bz2",
+                                 ".lz",  ".lz4", ".lzma", ".tar.lz4", ".tar.lz", ".tar.lzma", ".tar.z"},
                   .Accepts = [](const std::string& Path) { return !DetectLibArcKind(Path).Name.empty(); },
                   .NewReader = Reader<TUnLibArc>(),
                   .Describe = [](const std::string& Path) { return DetectLibArcKind(Path).Name; }});

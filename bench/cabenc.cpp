@@ -132,12 +132,18 @@ int main(int argc, char** argv) {
   TFolder folder;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--lzx" && i + 1 < argc) lzx = std::stoul(argv[++i]);
-    else if (a == "--quantum" && i + 1 < argc) std::sscanf(argv[++i], "%u,%u", &qLevel, &qMemory);
-    else if (a == "--write" && i + 1 < argc) writeDir = argv[++i];
-    else if (a == "--only" && i + 1 < argc) only = argv[++i];
-    else if (a == "--e8" && i + 1 < argc) e8 = argv[++i];
-    else AddPath(a, fs::absolute(a).parent_path(), folder);
+    if (a == "--lzx" && i + 1 < argc)
+      lzx = std::stoul(argv[++i]);
+    else if (a == "--quantum" && i + 1 < argc)
+      std::sscanf(argv[++i], "%u,%u", &qLevel, &qMemory);
+    else if (a == "--write" && i + 1 < argc)
+      writeDir = argv[++i];
+    else if (a == "--only" && i + 1 < argc)
+      only = argv[++i];
+    else if (a == "--e8" && i + 1 < argc)
+      e8 = argv[++i];
+    else
+      AddPath(a, fs::absolute(a).parent_path(), folder);
   }
   const std::string& data = folder.Data;
   double mb = data.size() / 1e6;

@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
   for (auto& B : Data) B = static_cast<uint8_t>(Rng());
 
   volatile uint32_t Sink = 0;
-  const double Zlib = MegabytesPerSecond(Data, 4, [&] { Sink = Sink ^ UpdateCrc32(Crc32Init, Data.data(), Data.size()); });
+  const double Zlib =
+      MegabytesPerSecond(Data, 4, [&] { Sink = Sink ^ UpdateCrc32(Crc32Init, Data.data(), Data.size()); });
   const double Table = MegabytesPerSecond(Data, 1, [&] {
     uint32_t C = Crc32Init;
     for (uint8_t B : Data) C = Crc32Byte(C, B);

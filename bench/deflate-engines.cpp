@@ -59,8 +59,10 @@ size_t Blocks(const TBytes& In, int Level, bool Fresh) {
     const size_t n = std::min<size_t>(32768, In.size() - at), dict = std::min<size_t>(at, 32768);
     z_stream fresh{};
     z_stream& z = Fresh ? fresh : kept;
-    if (Fresh) deflateInit2(&z, Level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    else deflateReset(&z);
+    if (Fresh)
+      deflateInit2(&z, Level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    else
+      deflateReset(&z);
     if (dict) deflateSetDictionary(&z, In.data() + at - dict, uInt(dict));
     TBytes out(deflateBound(&z, n) + 16);
     z.next_in = const_cast<Bytef*>(In.data() + at);
@@ -91,8 +93,8 @@ TTally Best(const std::vector<TBytes>& Files, TTake&& Take, TRun&& Run) {
 }
 
 void Row(const char* What, int Level, const TTally& A, const TTally& B, const char* NameA, const char* NameB) {
-  std::printf("%-26s level %d  %-10s %7.3fs %11llu B   %-10s %7.3fs %11llu B   time %5.2f  size %6.4f\n", What,
-              Level, NameA, A.Seconds, (unsigned long long)A.Size, NameB, B.Seconds, (unsigned long long)B.Size,
+  std::printf("%-26s level %d  %-10s %7.3fs %11llu B   %-10s %7.3fs %11llu B   time %5.2f  size %6.4f\n", What, Level,
+              NameA, A.Seconds, (unsigned long long)A.Size, NameB, B.Seconds, (unsigned long long)B.Size,
               B.Seconds / A.Seconds, double(B.Size) / double(A.Size));
 }
 

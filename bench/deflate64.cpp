@@ -70,8 +70,8 @@ int main(int argc, char** argv) {
     ok = ok && good;
     total += s;
     bytes += st.BytesOut;
-    std::printf("%-40s %12lld bytes %8.3f s %8.1f MB/s %s\n", name.c_str(),
-                static_cast<long long>(st.BytesOut), s, st.BytesOut / s / 1e6, good ? "ok" : st.Reason);
+    std::printf("%-40s %12lld bytes %8.3f s %8.1f MB/s %s\n", name.c_str(), static_cast<long long>(st.BytesOut), s,
+                st.BytesOut / s / 1e6, good ? "ok" : st.Reason);
   }
   std::fclose(f);
   std::printf("total %lld bytes in %.3f s (%.1f MB/s)\n", static_cast<long long>(bytes), total,

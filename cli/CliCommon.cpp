@@ -217,8 +217,7 @@ void OnSigInt(int) { GInterrupted = 1; }
 
 // Runs during every bulk copy and progress step: turns Ctrl+C into SetCancel on the component.
 void PumpInterrupt() {
-  if (GInterrupted && GActiveComponent && !GActiveComponent->IsCancelled())
-    GActiveComponent->SetCancel(true);
+  if (GInterrupted && GActiveComponent && !GActiveComponent->IsCancelled()) GActiveComponent->SetCancel(true);
 }
 
 }  // namespace
@@ -254,8 +253,8 @@ void TCli::Fail(const std::string& Text) {
   PrintMessage(Text);
 }
 
-void TCli::ComponentError(const std::string& FileName, const std::string& ExtendedMsg,
-                          const std::string& VolumeID, int32_t ECode) {
+void TCli::ComponentError(const std::string& FileName, const std::string& ExtendedMsg, const std::string& VolumeID,
+                          int32_t ECode) {
   const std::string name = !FileName.empty() ? FileName : VolumeID != "0" ? VolumeID : std::string();
   Error(ECode, name, ExtendedMsg == "0" ? std::string() : ExtendedMsg);
 }
@@ -265,9 +264,8 @@ void TCli::Attach(TZipCommon& Component) {
   GActiveComponent = &Component;
   FLine.Start(!Quiet);
   Component.OnError = [this](TZipCommon*, const std::string& FileName, const std::string& ExtendedMsg,
-                             const std::string& VolumeID, int32_t ECode) {
-    ComponentError(FileName, ExtendedMsg, VolumeID, ECode);
-  };
+                             const std::string& VolumeID,
+                             int32_t ECode) { ComponentError(FileName, ExtendedMsg, VolumeID, ECode); };
   Component.OnProgress = [this](TZipCommon* Sender, uint8_t, uint8_t) { Progress(Sender); };
   // A long scan before a writer's first byte shows what it found so far.
   Component.OnFileScanStatus = [this](TZipCommon*, const std::string& FileName, int Count, int64_t Size) {
@@ -279,9 +277,8 @@ TArchiveJobEvents TCli::JobEvents() {
   FLine.Start(!Quiet);
   TArchiveJobEvents events;
   events.OnError = [this](TZipCommon*, const std::string& FileName, const std::string& ExtendedMsg,
-                          const std::string& VolumeID, int32_t ECode) {
-    ComponentError(FileName, ExtendedMsg, VolumeID, ECode);
-  };
+                          const std::string& VolumeID,
+                          int32_t ECode) { ComponentError(FileName, ExtendedMsg, VolumeID, ECode); };
   events.OnProgress = [this](TZipCommon* Sender, uint8_t, uint8_t) {
     FComponent = GActiveComponent = Sender;
     PumpInterrupt();
@@ -335,8 +332,10 @@ std::string HumanBytes(int64_t Bytes) {
     ++u;
   }
   char buf[32];
-  if (u == 0) std::snprintf(buf, sizeof buf, "%lld B", static_cast<long long>(Bytes));
-  else std::snprintf(buf, sizeof buf, "%.1f %s", v, kUnits[u]);
+  if (u == 0)
+    std::snprintf(buf, sizeof buf, "%lld B", static_cast<long long>(Bytes));
+  else
+    std::snprintf(buf, sizeof buf, "%.1f %s", v, kUnits[u]);
   return buf;
 }
 
@@ -368,7 +367,8 @@ void TProgressLine::Update(int64_t Done, int64_t Total, const std::string& Name)
 }
 
 void TProgressLine::Scanning(int Files, int64_t Bytes, const std::string& Name) {
-  if (Due()) Draw("scanning: " + std::to_string(Files) + (Files == 1 ? " file, " : " files, ") + HumanBytes(Bytes) + "  ", Name);
+  if (Due())
+    Draw("scanning: " + std::to_string(Files) + (Files == 1 ? " file, " : " files, ") + HumanBytes(Bytes) + "  ", Name);
 }
 
 void TProgressLine::Draw(const std::string& Text, const std::string& Name) {
@@ -409,8 +409,7 @@ int CliMain(const std::vector<std::string>& Args) {
     std::cout << VersionText() << '\n';
     return exOk;
   }
-  if (Args[0] == "-h" || Args[0] == "--help")
-    return CliMain({"help"});
+  if (Args[0] == "-h" || Args[0] == "--help") return CliMain({"help"});
   const auto it = Commands().find(Args[0]);
   if (it == Commands().end()) {
     PrintMessage("unknown command " + Args[0]);

@@ -117,8 +117,8 @@ class TCli {
   TArchiveJobEvents JobEvents();
 
  private:
-  void ComponentError(const std::string& FileName, const std::string& ExtendedMsg,
-                      const std::string& VolumeID, int32_t ECode);
+  void ComponentError(const std::string& FileName, const std::string& ExtendedMsg, const std::string& VolumeID,
+                      int32_t ECode);
   void Progress(TZipCommon* Sender);
   bool FFailed = false;
   TProgressLine FLine;

@@ -51,9 +51,9 @@ std::optional<std::vector<std::string>> EntryNames(const TFormatRow* Format, con
   return names;
 }
 
-std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::optional<std::vector<std::string>>& Names,
-                                        const std::vector<std::string>& Masks,
-                                        const std::function<bool(const std::string& Mask, const std::string& Name)>& Selects) {
+std::vector<std::string> UnmatchedMasks(
+    TCli& Cli, const std::optional<std::vector<std::string>>& Names, const std::vector<std::string>& Masks,
+    const std::function<bool(const std::string& Mask, const std::string& Name)>& Selects) {
   std::vector<std::string> unmatched;
   if (!Names) return unmatched;
   for (const std::string& m : Masks)
@@ -65,7 +65,7 @@ std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::optional<std::vect
 }
 
 const TOption kIgnoreCase[2] = {{"-i", "", "masks ignore letter case (default: case-sensitive)"},
-                                 {"--ignore-case", "", "the same as -i"}};
+                                {"--ignore-case", "", "the same as -i"}};
 bool IgnoreCase(const TParsedArgs& Args) { return Args.Has("-i") || Args.Has("--ignore-case"); }
 
 std::vector<std::string> Passwords(const TParsedArgs& Args, const std::string& Archive, bool Confirm) {

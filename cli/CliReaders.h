@@ -37,9 +37,9 @@ std::optional<std::vector<std::string>> EntryNames(const TFormatRow* Format, con
 
 // The masks that select none of Names by the test Selects, each reported ("no entry matches
 // MASK") and returned. None without Names.
-std::vector<std::string> UnmatchedMasks(TCli& Cli, const std::optional<std::vector<std::string>>& Names,
-                                        const std::vector<std::string>& Masks,
-                                        const std::function<bool(const std::string& Mask, const std::string& Name)>& Selects);
+std::vector<std::string> UnmatchedMasks(
+    TCli& Cli, const std::optional<std::vector<std::string>>& Names, const std::vector<std::string>& Masks,
+    const std::function<bool(const std::string& Mask, const std::string& Name)>& Selects);
 
 // Opens ARCHIVE (the first positional argument) with the reader of its type, selects the
 // entries named by the remaining arguments (all when none; each MASK that selects nothing is

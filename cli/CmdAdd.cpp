@@ -60,8 +60,8 @@ const TFormatRow& KindOf(const TParsedArgs& Args, const std::string& Archive) {
 
 TStoredDirNames PathsMode(const std::string& V) {
   static const std::pair<const char*, TStoredDirNames> kModes[] = {
-      {"none", sdNone},         {"relative", sdRelative},       {"start", sdRelativeStoreStart},
-      {"absolute", sdAbsolute}, {"noroot", sdAbsoluteNoRoot},   {"auto", sdExplorer_Auto}};
+      {"none", sdNone},         {"relative", sdRelative},     {"start", sdRelativeStoreStart},
+      {"absolute", sdAbsolute}, {"noroot", sdAbsoluteNoRoot}, {"auto", sdExplorer_Auto}};
   for (const auto& [name, mode] : kModes)
     if (V == name) return mode;
   throw TUsageError("unknown --paths value " + V);
@@ -78,10 +78,14 @@ void ApplyMethod(TCompBase& W, const TFormatRow& Kind, const std::string& Method
 
 void ApplyLevel(TCompBase& W, const std::string& Level) {
   if (Level.empty()) return;
-  if (Level == "fast") W.DeflateType = dtDeflateF;
-  else if (Level == "normal") W.DeflateType = dtDeflateN;
-  else if (Level == "max") W.DeflateType = dtDeflateX;
-  else throw TUsageError("unknown level " + Level);
+  if (Level == "fast")
+    W.DeflateType = dtDeflateF;
+  else if (Level == "normal")
+    W.DeflateType = dtDeflateN;
+  else if (Level == "max")
+    W.DeflateType = dtDeflateX;
+  else
+    throw TUsageError("unknown level " + Level);
 }
 
 // 7z's level numbers: 0 stores, 1-3 fast, 4-6 normal, 7-9 max.
@@ -126,10 +130,11 @@ TPathGroups GroupPaths(TCli& Cli, const std::vector<std::string>& Paths) {
   return groups;
 }
 
-void PrintSummary(const TCli& Cli, TSwitch Switch, int Count, const std::string& Archive, std::ostream& Out = std::cout) {
+void PrintSummary(const TCli& Cli, TSwitch Switch, int Count, const std::string& Archive,
+                  std::ostream& Out = std::cout) {
   if (Cli.Quiet || Count == 0) return;
   Out << (Switch == swDelete ? "deleted " : "added ") << Count << (Count == 1 ? " entry" : " entries")
-            << (Switch == swDelete ? " from " : " to ") << Archive << '\n';
+      << (Switch == swDelete ? " from " : " to ") << Archive << '\n';
 }
 
 // Runs the writer connected to the shell (a changed file replaces its entry when adding to an
@@ -140,9 +145,11 @@ int Execute(TCli& Cli, TCompBase& W, bool& NothingToDo) {
   W.OnReplaceFile = [](TZipCommon*, const std::string&, const std::string&, TDateTime, TDateTime, int64_t, int64_t,
                        int32_t, int32_t, bool& Replace) { Replace = true; };
   W.OnError = [&NothingToDo, report = W.OnError](TZipCommon* S, const std::string& F, const std::string& X,
-                                                  const std::string& V, int32_t Code) {
-    if (Code == ecNothingToDo) NothingToDo = true;
-    else report(S, F, X, V, Code);
+                                                 const std::string& V, int32_t Code) {
+    if (Code == ecNothingToDo)
+      NothingToDo = true;
+    else
+      report(S, F, X, V, Code);
   };
   const int n = W.Compress();
   Cli.Detach();
@@ -159,7 +166,8 @@ std::unique_ptr<TCompBase> WriterFor(TCli& Cli, const TFormatRow& Kind, const st
 // take is a usage error.
 void ApplyFormatSettings(TCompBase& W, const TFormatRow& Kind, const TParsedArgs& Args) {
   const auto takes = [&Kind](const std::string& Name) {
-    return std::any_of(Kind.Options.begin(), Kind.Options.end(), [&](const TFormatOption& o) { return o.Name == Name; });
+    return std::any_of(Kind.Options.begin(), Kind.Options.end(),
+                       [&](const TFormatOption& o) { return o.Name == Name; });
   };
   for (const TFormatRow& other : Formats())
     for (const TFormatOption& o : other.Options)
@@ -281,11 +289,15 @@ int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch, std::ostr
   // An archive that already holds everything as it is is no failure for a script (as zip and
   // 7z see it); moving with nothing moved still is.
   if (count == 0 && nothingToDo) {
-    if (Switch == swMove || !FileExists(written)) Cli.Error(ecNothingToDo, written);
-    else if (!Cli.Quiet) std::cout << ShownArchive(GivenArgs.Positional[0], archive, written) << " is up to date\n";
+    if (Switch == swMove || !FileExists(written))
+      Cli.Error(ecNothingToDo, written);
+    else if (!Cli.Quiet)
+      std::cout << ShownArchive(GivenArgs.Positional[0], archive, written) << " is up to date\n";
   }
-  if (Summary) PrintSummary(Cli, Switch, count, "standard output", *Summary);
-  else PrintSummary(Cli, Switch, count, written);
+  if (Summary)
+    PrintSummary(Cli, Switch, count, "standard output", *Summary);
+  else
+    PrintSummary(Cli, Switch, count, written);
   return Cli.Status();
 }
 
@@ -332,10 +344,14 @@ TOptionSpec WriterOptions() {
       {"--no-hidden", "", "leave out hidden files and folders (names starting .)"},
       {"--no-empty-dirs", "", "leave out empty folders"},
       {"--empty-dirs", "", "store empty folders (the default)"},
-      {"--paths", "MODE", "names: auto, none, relative, start, absolute or noroot", false,
+      {"--paths",
+       "MODE",
+       "names: auto, none, relative, start, absolute or noroot",
+       false,
        {"auto", "none", "relative", "start", "absolute", "noroot"}},
       {"--exclude", "MASK", "leave out files matching MASK (repeatable)"},
-      kIgnoreCase[0], kIgnoreCase[1]};
+      kIgnoreCase[0],
+      kIgnoreCase[1]};
   for (const TFormatRow& row : Formats())
     for (const TFormatOption& o : row.Options)
       if (std::none_of(options.begin(), options.end(), [&o](const TOption& s) { return s.Name == o.Name; }))
@@ -354,6 +370,7 @@ TCommand WriterCommand(const char* Summary, TSwitch Switch, int Rank) {
 const TRegisterCommand kAdd("a", WriterCommand("add files and folders; changed ones replace entries", swAdd, 1));
 const TRegisterCommand kRefresh("f", WriterCommand("refresh: replace changed entries, add no new ones", swRefresh, 2));
 const TRegisterCommand kMove("m", WriterCommand("move files and folders in (the sources go to the Trash)", swMove, 3));
-const TRegisterCommand kDelete("d", {"ARCHIVE MASK...", "delete the entries matching the MASKs", kDeleteOptions, RunDelete, 4});
+const TRegisterCommand kDelete("d", {"ARCHIVE MASK...", "delete the entries matching the MASKs", kDeleteOptions,
+                                     RunDelete, 4});
 
 }  // namespace

@@ -13,14 +13,14 @@ const TOptionSpec kExtractOptions = {
     {"--overwrite", "", "replace existing files (default: changed ones go to Trash)"},
     {"--skip-existing", "", "leave existing files as they are"},
     {"-p", "PASSWORD", "password for encrypted entries (repeatable; -p alone asks)", true},
-    kIgnoreCase[0], kIgnoreCase[1], kNamesOption,
+    kIgnoreCase[0],
+    kIgnoreCase[1],
+    kNamesOption,
     {"--numeric-owner", "", "as root: restore tar owners by their ids, not their names"}};
 const TOptionSpec kTestOptions = {kExtractOptions[3], kIgnoreCase[0], kIgnoreCase[1], kNamesOption};
 
 // "1 changed file", "2 existing files".
-std::string Files(int N, const char* What) {
-  return std::to_string(N) + ' ' + What + (N == 1 ? " file" : " files");
-}
+std::string Files(int N, const char* What) { return std::to_string(N) + ' ' + What + (N == 1 ? " file" : " files"); }
 
 // -o -: the selected files' bytes one after another on standard output, as unzip -p and
 // tar -O give them; folders and links make nothing.
@@ -73,11 +73,11 @@ int RunE(TCli& Cli, const TParsedArgs& Args) { return RunExtract(Cli, Args, fals
 int RunT(TCli& Cli, const TParsedArgs& Args) { return RunReader(Cli, Args, xmTest, {}); }
 
 const char* const kReaderArgs = "ARCHIVE [MASK...]";
-const TRegisterCommand kX("x", {kReaderArgs, "extract entries (all, or those matching) with folders",
-                                kExtractOptions, RunX, 5});
-const TRegisterCommand kE("e", {kReaderArgs, "extract entries without their folders, all into one",
-                                kExtractOptions, RunE, 6});
-const TRegisterCommand kT("t", {kReaderArgs, "test entries: decode and check them, write nothing", kTestOptions,
-                                RunT, 7});
+const TRegisterCommand kX("x", {kReaderArgs, "extract entries (all, or those matching) with folders", kExtractOptions,
+                                RunX, 5});
+const TRegisterCommand kE("e", {kReaderArgs, "extract entries without their folders, all into one", kExtractOptions,
+                                RunE, 6});
+const TRegisterCommand kT("t",
+                          {kReaderArgs, "test entries: decode and check them, write nothing", kTestOptions, RunT, 7});
 
 }  // namespace

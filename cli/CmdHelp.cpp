@@ -25,7 +25,8 @@ const char* const kFooter[] = {
 std::vector<std::pair<std::string, const TCommand*>> Ordered() {
   std::vector<std::pair<std::string, const TCommand*>> out;
   for (const auto& [name, cmd] : Commands()) out.emplace_back(name, &cmd);
-  std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.second->Rank < b.second->Rank; });
+  std::stable_sort(out.begin(), out.end(),
+                   [](const auto& a, const auto& b) { return a.second->Rank < b.second->Rank; });
   return out;
 }
 
@@ -67,9 +68,12 @@ std::string Columns(const std::vector<std::pair<std::string, std::string>>& Rows
 std::string Roff(const std::string& Text) {
   std::string out;
   for (char c : Text) {
-    if (c == '\\') out += "\\e";
-    else if (c == '-') out += "\\-";
-    else out += c;
+    if (c == '\\')
+      out += "\\e";
+    else if (c == '-')
+      out += "\\-";
+    else
+      out += c;
   }
   if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out.insert(0, "\\&");
   return out;
@@ -98,9 +102,12 @@ std::string BashValues(const TOption& O) {
 std::string ZshQuoted(const std::string& Text) {
   std::string out;
   for (char c : Text) {
-    if (c == '\'') out += "'\\''";
-    else if (c == '[' || c == ']' || c == ':') out += std::string("\\") + c;
-    else out += c;
+    if (c == '\'')
+      out += "'\\''";
+    else if (c == '[' || c == ']' || c == ':')
+      out += std::string("\\") + c;
+    else
+      out += c;
   }
   return out;
 }
@@ -109,7 +116,10 @@ std::string ZshArgument(const TOption& O) {
   if (O.Name == kDigitOption) return "";
   std::string zsh = "'" + O.Name + "[" + ZshQuoted(O.Help) + "]";
   if (!O.Value.empty())
-    zsh += ":" + O.Value + ":" + (!O.Choices.empty() ? "(" + Words(O.Choices) + ")" : O.Value == "DIR" ? "_files -/" : "");
+    zsh += ":" + O.Value + ":" +
+           (!O.Choices.empty() ? "(" + Words(O.Choices) + ")"
+            : O.Value == "DIR" ? "_files -/"
+                               : "");
   return zsh + "'";
 }
 
@@ -136,10 +146,12 @@ int RunHelp(TCli&, const TParsedArgs& Args) {
 }
 
 const TRegisterCommand kRegister(
-    "help", {"[COMMAND]", "show this help, or a command's options",
+    "help", {"[COMMAND]",
+             "show this help, or a command's options",
              {{"--man", "", "print the manual page (roff) made from these texts"},
               {"--completion", "SHELL", "print the completion script of bash or zsh", false, {"bash", "zsh"}}},
-             RunHelp, 90});
+             RunHelp,
+             90});
 
 }  // namespace
 
@@ -148,10 +160,12 @@ std::string VersionText() { return std::string("brel-cli ") + BREL_FILE_VERSION;
 std::string GeneralHelp() {
   std::string out = std::string("brel-cli: ") + kWhat + "\n\nusage: brel-cli COMMAND [OPTIONS] ARGS...\n\n";
   std::vector<std::pair<std::string, std::string>> rows;
-  for (const auto& [name, cmd] : Ordered()) rows.emplace_back(name + (cmd->Args.empty() ? "" : " " + cmd->Args), cmd->Summary);
+  for (const auto& [name, cmd] : Ordered())
+    rows.emplace_back(name + (cmd->Args.empty() ? "" : " " + cmd->Args), cmd->Summary);
   out += Columns(rows);
-  out += "\nEvery command takes -q (print errors only) and --help. 'brel-cli help COMMAND'\n"
-         "lists a command's options; 'brel-cli --version' prints the version.\n";
+  out +=
+      "\nEvery command takes -q (print errors only) and --help. 'brel-cli help COMMAND'\n"
+      "lists a command's options; 'brel-cli --version' prints the version.\n";
   for (const char* line : kFooter) out += std::string(line) + '\n';
   return out;
 }

@@ -46,9 +46,9 @@ struct TVerboseList {
     if (Entries++ == 0) Header();
     Bytes += E.Size;
     Packed += E.PackedSize;
-    std::printf("%s %s %12lld %12lld %-10s %08X %s%s\n", DateText(E.DosDateTime, true).c_str(), AttrText(E.Attr).c_str(),
-                static_cast<long long>(E.Size), static_cast<long long>(E.PackedSize), E.MethodName.c_str(), E.Crc32,
-                PrintableName(E.Name).c_str(), E.Encrypted ? " *" : "");
+    std::printf("%s %s %12lld %12lld %-10s %08X %s%s\n", DateText(E.DosDateTime, true).c_str(),
+                AttrText(E.Attr).c_str(), static_cast<long long>(E.Size), static_cast<long long>(E.PackedSize),
+                E.MethodName.c_str(), E.Crc32, PrintableName(E.Name).c_str(), E.Encrypted ? " *" : "");
   }
   void Total() const {
     if (Entries == 0) Header();
@@ -95,9 +95,13 @@ int RunL(TCli& Cli, const TParsedArgs& Args) {
   return Args.Has("-v") ? ListInto<TVerboseList>(Cli, Args) : ListInto<TShortList>(Cli, Args);
 }
 
-const TRegisterCommand kL("l", {"ARCHIVE [MASK...]", "list entries: size, date and name (-v: every column)",
+const TRegisterCommand kL("l", {"ARCHIVE [MASK...]",
+                                "list entries: size, date and name (-v: every column)",
                                 {{"-v", "", "every column: attributes, packed size, method and CRC too"},
-                                 kIgnoreCase[0], kIgnoreCase[1], kNamesOption},
-                                RunL, 8});
+                                 kIgnoreCase[0],
+                                 kIgnoreCase[1],
+                                 kNamesOption},
+                                RunL,
+                                8});
 
 }  // namespace

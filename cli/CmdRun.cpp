@@ -98,16 +98,19 @@ int RunRun(TCli& Cli, const TParsedArgs& Args) {
 }
 
 const TRegisterCommand kRegister(
-    "run",
-    {"PATH...",
-     "what the window's Execute does with the PATHs",
-     {{"--kind", "KIND", "kind of a new archive, one of a's -t kinds (default: zip)", false, WriterNames()},
-      {"--no-upx", "", "never hand a program to the UPX packer"},
-      {"--upx-mode", "MODE", "UPX mode: auto, compress, decompress or test (default: auto)", false,
-       {"auto", "compress", "decompress", "test"}},
-      {"--upx-level", "N", "UPX level 1..10 (default: 7)"},
-      {"--no-backup", "", "UPX keeps no backup of the program"},
-      {"--no-icons", "", "UPX leaves the icons uncompressed"}},
-     RunRun, 11});
+    "run", {"PATH...",
+            "what the window's Execute does with the PATHs",
+            {{"--kind", "KIND", "kind of a new archive, one of a's -t kinds (default: zip)", false, WriterNames()},
+             {"--no-upx", "", "never hand a program to the UPX packer"},
+             {"--upx-mode",
+              "MODE",
+              "UPX mode: auto, compress, decompress or test (default: auto)",
+              false,
+              {"auto", "compress", "decompress", "test"}},
+             {"--upx-level", "N", "UPX level 1..10 (default: 7)"},
+             {"--no-backup", "", "UPX keeps no backup of the program"},
+             {"--no-icons", "", "UPX leaves the icons uncompressed"}},
+            RunRun,
+            11});
 
 }  // namespace

@@ -53,8 +53,10 @@ int RunType(TCli& Cli, const TParsedArgs& Args) {
   return Cli.Status();
 }
 
-const TRegisterCommand kRegister("type", {"FILE...", "the archive type of each FILE, detected from its content",
-                                                 {{"-v", "", "also the type's identifier and where the archive starts"}},
-                                                 RunType, 10});
+const TRegisterCommand kRegister("type", {"FILE...",
+                                          "the archive type of each FILE, detected from its content",
+                                          {{"-v", "", "also the type's identifier and where the archive starts"}},
+                                          RunType,
+                                          10});
 
 }  // namespace

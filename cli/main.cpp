@@ -4,6 +4,4 @@
 
 #include "cli/CliCommon.h"
 
-int main(int argc, char** argv) {
-  return CliMain(std::vector<std::string>(argv + 1, argv + argc));
-}
+int main(int argc, char** argv) { return CliMain(std::vector<std::string>(argv + 1, argv + argc)); }

@@ -62,17 +62,19 @@ struct TScratch {
   // Gives every folder below Root owner rights back (an entry may have restored read-only
   // attributes), so that it can be emptied.
   static void Unlock(const std::string& Root) {
-    nftw(Root.c_str(), [](const char* Path, const struct stat* St, int Type, FTW*) {
-      if (Type == FTW_D || Type == FTW_DNR) chmod(Path, 0700);
-      return 0;
-    }, 16, FTW_PHYS);
+    nftw(
+        Root.c_str(),
+        [](const char* Path, const struct stat* St, int Type, FTW*) {
+          if (Type == FTW_D || Type == FTW_DNR) chmod(Path, 0700);
+          return 0;
+        },
+        16, FTW_PHYS);
   }
 
   void Empty(const std::string& Dir) {
     Unlock(Dir);
     std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(Dir, ec))
-      std::filesystem::remove_all(e.path(), ec);
+    for (const auto& e : std::filesystem::directory_iterator(Dir, ec)) std::filesystem::remove_all(e.path(), ec);
   }
 };
 
@@ -134,8 +136,7 @@ void CheckTree() {
     const std::filesystem::path relPath = p.lexically_relative(out);
     const std::string rel = relPath.string();
     if (rel == ".." || rel == "../.." || rel == "../../.." || p == s.Keep) continue;  // d1, d2, out, keep
-    if (rel.empty() || *relPath.begin() == "..")
-      Fail("a run wrote outside the output folder: " + p.string());
+    if (rel.empty() || *relPath.begin() == "..") Fail("a run wrote outside the output folder: " + p.string());
     if (it->is_symlink(ec)) {
       std::string target = std::filesystem::read_symlink(p, ec).string();
       std::error_code tec;
@@ -148,8 +149,9 @@ void CheckTree() {
 
 // The reader run's handlers: they only touch what they are given.
 void Connect(TUnBase& R) {
-  R.OnError = [](TZipCommon*, const std::string& Name, const std::string& Msg, const std::string& Vol,
-                 int32_t) { (void)(Name.size() + Msg.size() + Vol.size()); };
+  R.OnError = [](TZipCommon*, const std::string& Name, const std::string& Msg, const std::string& Vol, int32_t) {
+    (void)(Name.size() + Msg.size() + Vol.size());
+  };
   R.OnListEntry = [](TZipCommon*, const TListEntry& E) { (void)(E.Name.size() + E.MethodName.size()); };
 }
 
@@ -158,8 +160,8 @@ void Connect(TUnBase& R) {
 const std::string& ScratchArchive() { return Scratch().Archive; }
 const std::string& ScratchDir() { return Scratch().Tmp; }
 
-void RunReader(const std::function<std::unique_ptr<TUnBase>()>& Make, TExtractMode Mode,
-               const uint8_t* Data, size_t Size) {
+void RunReader(const std::function<std::unique_ptr<TUnBase>()>& Make, TExtractMode Mode, const uint8_t* Data,
+               size_t Size) {
   TScratch& s = Scratch();
   {
     FILE* f = std::fopen(s.Archive.c_str(), "wb");
@@ -190,8 +192,8 @@ void RunReader(const std::function<std::unique_ptr<TUnBase>()>& Make, TExtractMo
   s.Empty(s.Tmp);
 }
 
-void RunDecoder(const std::function<TDecodeStatus(const TDecoderIO& IO, uint8_t Option)>& Decode,
-                const uint8_t* Data, size_t Size) {
+void RunDecoder(const std::function<TDecodeStatus(const TDecoderIO& IO, uint8_t Option)>& Decode, const uint8_t* Data,
+                size_t Size) {
   if (Size < 4) return;
   const uint8_t option = Data[0];
   const uint32_t declared = Data[1] | Data[2] << 8 | Data[3] << 16;

@@ -90,7 +90,8 @@ enum TCharKind : uint8_t { ckAscii, ckAsciiLetter, ckKana, ckKanji, ckHalfKana, 
 TCharKind KindOf(uint32_t Cp) {
   if (Cp < 0x80) return (Cp | 0x20) >= 'a' && (Cp | 0x20) <= 'z' ? ckAsciiLetter : ckAscii;
   if ((Cp >= 0x3041 && Cp <= 0x30FF) || Cp == 0x3005) return ckKana;
-  if ((Cp >= 0x4E00 && Cp <= 0x9FFF) || (Cp >= 0x3400 && Cp <= 0x4DBF) || (Cp >= 0xF900 && Cp <= 0xFAFF)) return ckKanji;
+  if ((Cp >= 0x4E00 && Cp <= 0x9FFF) || (Cp >= 0x3400 && Cp <= 0x4DBF) || (Cp >= 0xF900 && Cp <= 0xFAFF))
+    return ckKanji;
   if (Cp >= 0xFF66 && Cp <= 0xFF9F) return ckHalfKana;
   if (Cp >= 0xFF01 && Cp <= 0xFF5E) return ckWide;
   if (Cp >= 0x3000 && Cp <= 0x303F) return ckNeutral;  // Japanese punctuation and brackets
@@ -103,7 +104,7 @@ TCharKind KindOf(uint32_t Cp) {
 // kind, accented letters inside words, and what names rarely hold counts against.
 int Plausibility(std::string_view Utf8) {
   std::vector<TCharKind> K;
-  for (const auto* P = reinterpret_cast<const uint8_t*>(Utf8.data()), *E = P + Utf8.size(); P < E;)
+  for (const auto *P = reinterpret_cast<const uint8_t*>(Utf8.data()), *E = P + Utf8.size(); P < E;)
     K.push_back(KindOf(NextCodePoint(P)));
   auto japanese = [](TCharKind C) { return C == ckKana || C == ckKanji || C == ckHalfKana || C == ckWide; };
   auto letter = [](TCharKind C) { return C == ckAsciiLetter || C == ckAccented; };
@@ -111,9 +112,10 @@ int Plausibility(std::string_view Utf8) {
   for (size_t I = 0; I < K.size(); ++I) {
     const TCharKind Prev = I ? K[I - 1] : ckAscii, Next = I + 1 < K.size() ? K[I + 1] : ckAscii;
     switch (K[I]) {
-      case ckKana: case ckKanji: case ckHalfKana: case ckWide:
-        Score += japanese(Prev) || japanese(Next) ? 3 : K[I] == ckKana ? 2 : K[I] == ckKanji ? 1 : 0;
-        break;
+      case ckKana:
+      case ckKanji:
+      case ckHalfKana:
+      case ckWide: Score += japanese(Prev) || japanese(Next) ? 3 : K[I] == ckKana ? 2 : K[I] == ckKanji ? 1 : 0; break;
       case ckAccented: Score += letter(Prev) || letter(Next) ? 2 : 1; break;
       case ckOdd: Score -= 2; break;
       default: break;
@@ -122,7 +124,9 @@ int Plausibility(std::string_view Utf8) {
   return Score;
 }
 
-bool IsUtf8Name(std::string_view Coding) { return Coding == "utf8" || Coding == "utf-8" || Coding == "UTF-8" || Coding == "UTF8"; }
+bool IsUtf8Name(std::string_view Coding) {
+  return Coding == "utf8" || Coding == "utf-8" || Coding == "UTF-8" || Coding == "UTF8";
+}
 bool IsCp437Name(std::string_view Coding) { return Coding == "cp437" || Coding == "CP437" || Coding == "IBM437"; }
 
 }  // namespace
@@ -138,10 +142,17 @@ bool IsValidUtf8(std::string_view Text) {
     }
     int Len;
     uint32_t Cp;
-    if ((C & 0xE0) == 0xC0) { Len = 2; Cp = C & 0x1F; }
-    else if ((C & 0xF0) == 0xE0) { Len = 3; Cp = C & 0x0F; }
-    else if ((C & 0xF8) == 0xF0) { Len = 4; Cp = C & 0x07; }
-    else return false;
+    if ((C & 0xE0) == 0xC0) {
+      Len = 2;
+      Cp = C & 0x1F;
+    } else if ((C & 0xF0) == 0xE0) {
+      Len = 3;
+      Cp = C & 0x0F;
+    } else if ((C & 0xF8) == 0xF0) {
+      Len = 4;
+      Cp = C & 0x07;
+    } else
+      return false;
     if (End - P < Len) return false;
     for (int I = 1; I < Len; ++I) {
       if ((P[I] & 0xC0) != 0x80) return false;
@@ -181,8 +192,10 @@ std::string Cp437ToUtf8(std::string_view Bytes) {
   std::string Out;
   Out.reserve(Bytes.size() * 2);
   for (unsigned char C : Bytes) {
-    if (C < 0x80) Out += static_cast<char>(C);
-    else Out += Cp437Char(C - 0x80);
+    if (C < 0x80)
+      Out += static_cast<char>(C);
+    else
+      Out += Cp437Char(C - 0x80);
   }
   return Out;
 }

@@ -77,7 +77,7 @@ TCivil DateTimeToCivil(TDateTime Value) {
 TCivil DosToCivil(uint32_t Dos) {
   return TCivil{static_cast<int>(1980 + (Dos >> 25)), static_cast<int>((Dos >> 21) & 0x0F),
                 static_cast<int>((Dos >> 16) & 0x1F), static_cast<int>((Dos >> 11) & 0x1F),
-                static_cast<int>((Dos >> 5) & 0x3F), static_cast<int>((Dos & 0x1F) * 2)};
+                static_cast<int>((Dos >> 5) & 0x3F),  static_cast<int>((Dos & 0x1F) * 2)};
 }
 
 // Packs a civil date-time, clamping to the DOS range and rounding seconds down to even.
@@ -90,9 +90,7 @@ uint32_t CivilToDos(const TCivil& C) {
 }
 
 // A valid packed value, with 0 and invalid ones replaced by 1980-01-01 00:01:00.
-uint32_t UsableDos(uint32_t Dos) {
-  return Dos != 0 && IsValidDosDateTime(Dos) ? Dos : DosZeroSubstitute;
-}
+uint32_t UsableDos(uint32_t Dos) { return Dos != 0 && IsValidDosDateTime(Dos) ? Dos : DosZeroSubstitute; }
 
 TCivil TmToCivil(const std::tm& T) {
   return TCivil{T.tm_year + 1900, T.tm_mon + 1, T.tm_mday, T.tm_hour, T.tm_min, T.tm_sec > 59 ? 59 : T.tm_sec};
@@ -123,13 +121,11 @@ bool UnixToCivil(int64_t UnixSeconds, TCivil& C) {
 
 bool IsValidDosDateTime(uint32_t Dos) {
   const TCivil C = DosToCivil(Dos);
-  return C.Month >= 1 && C.Month <= 12 && C.Day >= 1 && C.Day <= DaysInMonth(C.Year, C.Month) &&
-         C.Hour < 24 && C.Minute < 60 && C.Second < 60;
+  return C.Month >= 1 && C.Month <= 12 && C.Day >= 1 && C.Day <= DaysInMonth(C.Year, C.Month) && C.Hour < 24 &&
+         C.Minute < 60 && C.Second < 60;
 }
 
-TDateTime DosDateTimeToDateTime(uint32_t Dos) {
-  return CivilToDateTime(DosToCivil(UsableDos(Dos)));
-}
+TDateTime DosDateTimeToDateTime(uint32_t Dos) { return CivilToDateTime(DosToCivil(UsableDos(Dos))); }
 
 uint32_t DateTimeToDosDateTime(TDateTime Value) { return CivilToDos(DateTimeToCivil(Value)); }
 

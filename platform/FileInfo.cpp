@@ -11,8 +11,10 @@
 
 uint16_t AttrFromMode(uint32_t Mode, const std::string& Path) {
   uint16_t Attr = 0;
-  if (S_ISDIR(Mode)) Attr |= faDirectory;
-  else Attr |= faArchive;
+  if (S_ISDIR(Mode))
+    Attr |= faDirectory;
+  else
+    Attr |= faArchive;
   if ((Mode & S_IWUSR) == 0) Attr |= faReadOnly;
   const std::string Name = BaseOf(Path);
   if (Name.size() > 1 && Name[0] == '.' && Name != "..") Attr |= faHidden;
@@ -71,9 +73,7 @@ bool SetFileMTime(const std::string& Path, int64_t UnixSeconds) {
   return utimensat(AT_FDCWD, Path.c_str(), Times, 0) == 0;
 }
 
-bool SetFileDosTime(const std::string& Path, uint32_t Dos) {
-  return SetFileMTime(Path, DosDateTimeToUnix(Dos));
-}
+bool SetFileDosTime(const std::string& Path, uint32_t Dos) { return SetFileMTime(Path, DosDateTimeToUnix(Dos)); }
 
 bool SetFileAttr(const std::string& Path, uint16_t Attr) {
   struct stat St {};

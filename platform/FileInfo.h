@@ -16,16 +16,16 @@ enum : uint16_t {
 };
 
 struct TFileInfo {
-  int64_t Size = 0;        // bytes (0 for directories)
-  uint16_t Attr = 0;       // fa* bits
-  int64_t MTime = 0;       // last write, Unix seconds
-  uint32_t MTimeNsec = 0;  // nanoseconds part of MTime
-  uint32_t DosTime = 0;    // last write as packed DOS date-time (local time)
-  uint32_t Mode = 0;       // st_mode (of the link itself when a link is described)
+  int64_t Size = 0;           // bytes (0 for directories)
+  uint16_t Attr = 0;          // fa* bits
+  int64_t MTime = 0;          // last write, Unix seconds
+  uint32_t MTimeNsec = 0;     // nanoseconds part of MTime
+  uint32_t DosTime = 0;       // last write as packed DOS date-time (local time)
+  uint32_t Mode = 0;          // st_mode (of the link itself when a link is described)
   uint64_t Dev = 0, Ino = 0;  // identity of the file (hard links share it)
-  uint64_t NLink = 0;      // number of hard links to the file
+  uint64_t NLink = 0;         // number of hard links to the file
   bool IsDir = false;
-  bool IsLink = false;     // the path itself is a symbolic link
+  bool IsLink = false;  // the path itself is a symbolic link
 };
 
 // Attributes of a file: 0x10 directory; 0x01 when the owner may not write; 0x02 when the

@@ -261,10 +261,10 @@ TReplaceResult ReplaceFile(const std::string& Source, const std::string& Target,
     // Same file system: flush and rename. EXDEV sends us to the copy.
     Err = CommitFileOver(Src.Get(), Source, Target);
     if (Err == 0) return rrDone;
-    if (Err != EXDEV) return Err == EACCES || Err == EPERM || Err == ENOENT || Err == EISDIR ||
-                                     Err == ENOTDIR || Err == EROFS
-                                 ? rrOpenFailed
-                                 : rrFailed;
+    if (Err != EXDEV)
+      return Err == EACCES || Err == EPERM || Err == ENOENT || Err == EISDIR || Err == ENOTDIR || Err == EROFS
+                 ? rrOpenFailed
+                 : rrFailed;
   }
   return CopyReplace(Source, Target, Err, Progress, BlockSize);
 }

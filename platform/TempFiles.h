@@ -35,6 +35,7 @@ class TTempFileGuard {
   const std::string& Path() const { return FPath; }
   void Reset(std::string Path);  // deletes the current file, guards Path
   void Release() { FPath.clear(); }
+
  private:
   std::string FPath;
 };

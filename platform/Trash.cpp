@@ -201,8 +201,8 @@ bool TTrash::Open() {
 // under files/, or "" on failure.
 std::string TTrash::Reserve(const std::string& Original, std::string* Error) {
   const std::string Base = TrashBaseName(Original);
-  const std::string Info = "[Trash Info]\nPath=" + EncodeTrashPath(Original) + "\nDeletionDate=" +
-                           DeletionDate() + "\n";
+  const std::string Info =
+      "[Trash Info]\nPath=" + EncodeTrashPath(Original) + "\nDeletionDate=" + DeletionDate() + "\n";
   for (int N = 1; N < 10000; ++N) {
     const std::string Name = N == 1 ? Base : Base + "." + std::to_string(N);
     const std::string InfoName = Name + ".trashinfo";

@@ -6,36 +6,35 @@
 #include <functional>
 
 class TxxComboBox : public QComboBox {
-    Q_OBJECT
-public:
-    using TNotifyEvent = std::function<void(TxxComboBox* Sender)>;
-    using TWheelEvent = std::function<void(TxxComboBox* Sender, int Wheel)>;
-    using TMouseMoveEvent =
-        std::function<void(TxxComboBox* Sender, Qt::KeyboardModifiers Shift, Qt::MouseButtons Buttons,
-                           int X, int Y)>;
+  Q_OBJECT
+ public:
+  using TNotifyEvent = std::function<void(TxxComboBox* Sender)>;
+  using TWheelEvent = std::function<void(TxxComboBox* Sender, int Wheel)>;
+  using TMouseMoveEvent =
+      std::function<void(TxxComboBox* Sender, Qt::KeyboardModifiers Shift, Qt::MouseButtons Buttons, int X, int Y)>;
 
-    explicit TxxComboBox(QWidget* parent = nullptr);
+  explicit TxxComboBox(QWidget* parent = nullptr);
 
-    // The wheel moves the selection of the closed box.
-    bool WheelActive = true;
+  // The wheel moves the selection of the closed box.
+  bool WheelActive = true;
 
-    TNotifyEvent OnCloseUp, OnCMEnter, OnCMExit;
-    // One wheel notch: -1 turned away from the user, +1 towards.
-    TWheelEvent OnMouseWheel;
-    TMouseMoveEvent OnMouseEnter, OnMouseLeave;
+  TNotifyEvent OnCloseUp, OnCMEnter, OnCMExit;
+  // One wheel notch: -1 turned away from the user, +1 towards.
+  TWheelEvent OnMouseWheel;
+  TMouseMoveEvent OnMouseEnter, OnMouseLeave;
 
-    // Rows of the drop-down list have this height.
-    void SetItemHeight(int Height);
+  // Rows of the drop-down list have this height.
+  void SetItemHeight(int Height);
 
-    void hidePopup() override;
+  void hidePopup() override;
 
-protected:
-    void wheelEvent(QWheelEvent*) override;
-    void enterEvent(QEnterEvent*) override;
-    void leaveEvent(QEvent*) override;
-    void focusInEvent(QFocusEvent*) override;
-    void focusOutEvent(QFocusEvent*) override;
+ protected:
+  void wheelEvent(QWheelEvent*) override;
+  void enterEvent(QEnterEvent*) override;
+  void leaveEvent(QEvent*) override;
+  void focusInEvent(QFocusEvent*) override;
+  void focusOutEvent(QFocusEvent*) override;
 
-private:
-    void FireMouse(const TMouseMoveEvent& handler);
+ private:
+  void FireMouse(const TMouseMoveEvent& handler);
 };

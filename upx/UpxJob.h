@@ -43,51 +43,49 @@
 enum TUpxAction : int { uaAuto, uaCompress, uaDecompress, uaTest };
 
 struct TUpxOptions {
-    int Mode = uaAuto;          // TUpxAction
-    int Level = 7;              // 1..9 "Level 1".."Level 9"; 10 "Best !!"; 0 nothing selected
-    bool Backup = true;         // --backup
-    bool CompressIcons = true;  // off: --compress-icons=0
-    std::string ExtraArg;       // "-V" for the version query, else ""
+  int Mode = uaAuto;          // TUpxAction
+  int Level = 7;              // 1..9 "Level 1".."Level 9"; 10 "Best !!"; 0 nothing selected
+  bool Backup = true;         // --backup
+  bool CompressIcons = true;  // off: --compress-icons=0
+  std::string ExtraArg;       // "-V" for the version query, else ""
 };
 
 struct TUpxJobIO {
-    std::function<void()> ClearMemo1;
-    std::function<void(const std::string& line)> Memo1Add;
-    std::function<void(int pgb1, int pgb2)> SetGauges;
-    std::function<void()> ProcessMessages;
+  std::function<void()> ClearMemo1;
+  std::function<void(const std::string& line)> Memo1Add;
+  std::function<void(int pgb1, int pgb2)> SetGauges;
+  std::function<void()> ProcessMessages;
 };
 
 struct TUpxJobResult {
-    int Action = uaAuto;           // what ran, after the auto decision
-    bool Probed = false;           // the auto decision's test run ran
-    bool Started = false;          // the packer could be started for the main run
-    bool Failed = false;           // closed by "Error : " or by "Result : " with an error
-    std::string Message;           // text of the closing "Result : " or "Error : " line, if any
-    std::string ProbeCommandLine;  // the test run's command line, when probed
-    std::string CommandLine;       // the main run's command line
-    int64_t SizeBefore = 0;        // FileSizeKB before and after, when the file exists
-    int64_t SizeAfter = 0;
+  int Action = uaAuto;           // what ran, after the auto decision
+  bool Probed = false;           // the auto decision's test run ran
+  bool Started = false;          // the packer could be started for the main run
+  bool Failed = false;           // closed by "Error : " or by "Result : " with an error
+  std::string Message;           // text of the closing "Result : " or "Error : " line, if any
+  std::string ProbeCommandLine;  // the test run's command line, when probed
+  std::string CommandLine;       // the main run's command line
+  int64_t SizeBefore = 0;        // FileSizeKB before and after, when the file exists
+  int64_t SizeAfter = 0;
 };
 
 // Runs one job; upxDir is the folder that holds the packer "upx".
-TUpxJobResult RunUpxJob(const std::string& upxDir, const std::string& path,
-                        const TUpxOptions& options, const TUpxJobIO& io);
+TUpxJobResult RunUpxJob(const std::string& upxDir, const std::string& path, const TUpxOptions& options,
+                        const TUpxJobIO& io);
 
 // The whole job for one path with a private folder of its own (brel-cli run).
-TUpxJobResult RunUpxStandalone(const std::string& path, const TUpxOptions& options,
-                               const TUpxJobIO& io);
+TUpxJobResult RunUpxStandalone(const std::string& path, const TUpxOptions& options, const TUpxJobIO& io);
 
 // A command line as text (as the user would type it: the path in double quotes) and as the
 // argument vector that is run.
 struct TUpxCommand {
-    std::string Text;
-    std::vector<std::string> Argv;
+  std::string Text;
+  std::vector<std::string> Argv;
 };
 
 // The command of an action on path: "-t" for uaAuto (nothing decided) and uaTest, "-d" for
 // uaDecompress, level text and options for uaCompress.
-TUpxCommand UpxCommand(const std::string& upxDir, int action, const TUpxOptions& options,
-                       const std::string& path);
+TUpxCommand UpxCommand(const std::string& upxDir, int action, const TUpxOptions& options, const std::string& path);
 // The command without a path: the packer with the extra argument ("-V", or nothing).
 TUpxCommand UpxPlainCommand(const std::string& upxDir, const std::string& extraArg);
 

@@ -14,10 +14,10 @@ using TPipedSink = std::function<void(const std::string& chunk)>;
 using TPipedPump = std::function<void()>;
 
 struct TPipedResult {
-    bool Started = false;   // the program could be started
-    std::string StartError; // why not, when it could not ("No such file or directory")
-    int ExitStatus = -1;    // exit code, or 128 + signal number; -1 when not started
-    int TermSignal = 0;     // the signal that ended the child, 0 when it exited by itself
+  bool Started = false;    // the program could be started
+  std::string StartError;  // why not, when it could not ("No such file or directory")
+  int ExitStatus = -1;     // exit code, or 128 + signal number; -1 when not started
+  int TermSignal = 0;      // the signal that ended the child, 0 when it exited by itself
 };
 
 // Runs argv[0] (searched in PATH when it has no "/") with the arguments argv[1..], no shell.
@@ -27,8 +27,8 @@ struct TPipedResult {
 // a pipe that is closed at once, so a child that reads its input sees end-of-file instead of
 // waiting forever.
 // If the pump or a sink throws, the child is killed and reaped before the exception leaves.
-TPipedResult RunPiped(const std::vector<std::string>& argv, const TPipedSink& outLines,
-                      const TPipedSink& errLines, const TPipedPump& pump);
+TPipedResult RunPiped(const std::vector<std::string>& argv, const TPipedSink& outLines, const TPipedSink& errLines,
+                      const TPipedPump& pump);
 
 // Convenience: collect into string lists (the pump may be empty).
 TPipedResult RunPiped(const std::vector<std::string>& argv, std::vector<std::string>& outLines,

@@ -8,12 +8,12 @@
 
 // ---- Format ---------------------------------------------------------------------------------
 
-constexpr uint32_t CabSignature = 0x4643534D;  // "MSCF"
-constexpr int CabHeaderSize = 36;              // CFHEADER without reserve fields and names
-constexpr int CabFolderSize = 8;               // CFFOLDER without its reserved area
-constexpr int CabFileFixedSize = 16;           // CFFILE before its name
-constexpr int CabDataHeaderSize = 8;           // CFDATA before its reserved area and data
-constexpr int CabBlockSize = 32768;            // uncompressed bytes of a full data block
+constexpr uint32_t CabSignature = 0x4643534D;           // "MSCF"
+constexpr int CabHeaderSize = 36;                       // CFHEADER without reserve fields and names
+constexpr int CabFolderSize = 8;                        // CFFOLDER without its reserved area
+constexpr int CabFileFixedSize = 16;                    // CFFILE before its name
+constexpr int CabDataHeaderSize = 8;                    // CFDATA before its reserved area and data
+constexpr int CabBlockSize = 32768;                     // uncompressed bytes of a full data block
 constexpr int CabMaxPackedBlock = CabBlockSize + 6144;  // largest packed block we accept
 constexpr uint32_t CabMaxFolderBlocks = 65535;          // cCFData is 16 bits
 constexpr uint32_t CabMaxFiles = 65535;                 // cFiles is 16 bits
@@ -28,7 +28,11 @@ enum : uint16_t { cfattrExec = 0x40, cfattrNameIsUtf = 0x80 };
 // Compression type values of a folder (the low four bits; LZX and Quantum keep their window and
 // level in the bits above).
 enum : uint16_t {
-  tcompTypeNone = 0, tcompTypeMsZip = 1, tcompTypeQuantum = 2, tcompTypeLzx = 3, tcompMaskType = 0x000F,
+  tcompTypeNone = 0,
+  tcompTypeMsZip = 1,
+  tcompTypeQuantum = 2,
+  tcompTypeLzx = 3,
+  tcompMaskType = 0x000F,
 };
 
 // Writers' compression choice for Quantum's type bits.
@@ -82,13 +86,30 @@ struct TCabError {
 
 // Operation codes of the create side.
 enum : int32_t {
-  fcierrNone, fcierrOpenSrc, fcierrReadSrc, fcierrAllocFail, fcierrTempFile, fcierrBadComprType,
-  fcierrCabFile, fcierrUserAbort, fcierrMciFail, fcierrCabFormatLimit,
+  fcierrNone,
+  fcierrOpenSrc,
+  fcierrReadSrc,
+  fcierrAllocFail,
+  fcierrTempFile,
+  fcierrBadComprType,
+  fcierrCabFile,
+  fcierrUserAbort,
+  fcierrMciFail,
+  fcierrCabFormatLimit,
 };
 
 // Operation codes of the decompress side.
 enum : int32_t {
-  fdierrNone, fdierrCabinetNotFound, fdierrNotACabinet, fdierrUnknownCabinetVersion,
-  fdierrCorruptCabinet, fdierrAllocFail, fdierrBadComprType, fdierrMdiFail, fdierrTargetFile,
-  fdierrReserveMismatch, fdierrWrongCabinet, fdierrUserAbort,
+  fdierrNone,
+  fdierrCabinetNotFound,
+  fdierrNotACabinet,
+  fdierrUnknownCabinetVersion,
+  fdierrCorruptCabinet,
+  fdierrAllocFail,
+  fdierrBadComprType,
+  fdierrMdiFail,
+  fdierrTargetFile,
+  fdierrReserveMismatch,
+  fdierrWrongCabinet,
+  fdierrUserAbort,
 };

@@ -60,8 +60,8 @@ std::unique_ptr<TCabBlockEncoder> NewCabEncoder(uint16_t TypeCompress, int Level
 struct TCabCreateCallbacks {
   // Opens a source for reading and gives its packed DOS date, time and attributes. Null on
   // failure (the owner has reported it).
-  std::function<std::unique_ptr<TStream32>(const std::string& Path, uint16_t& Date, uint16_t& Time,
-                                           uint16_t& Attribs)> OpenInfo;
+  std::function<std::unique_ptr<TStream32>(const std::string& Path, uint16_t& Date, uint16_t& Time, uint16_t& Attribs)>
+      OpenInfo;
   // Reads up to Count bytes of an open source; a negative result fails the file.
   std::function<int32_t(TStream32& Source, void* Buffer, int32_t Count)> Read;
   // After each data block: source bytes taken and packed bytes made. -1 aborts.
@@ -130,9 +130,9 @@ class TCabCreator {
   std::unique_ptr<TCabBlockEncoder> FEncoder;
   std::vector<TFolder> FFolders;
   std::vector<TFile> FFiles;
-  std::vector<uint8_t> FBlock;   // uncompressed bytes of the block being filled
+  std::vector<uint8_t> FBlock;  // uncompressed bytes of the block being filled
   bool FFolderOpen = false;
-  TWorkerPool FInline{1};        // the pool when none is given: jobs run as they are submitted
+  TWorkerPool FInline{1};  // the pool when none is given: jobs run as they are submitted
   TWorkerPool& FPool;
   TOrderedJobs<TPackedBlock> FJobs;  // blocks being packed, oldest first
 };
@@ -170,7 +170,7 @@ class TMsZipFolders {
 
  private:
   struct TFolder {
-    int64_t DataAt;   // first CFDATA in the file
+    int64_t DataAt;  // first CFDATA in the file
     uint16_t Blocks;
     uint16_t Type;
   };
@@ -217,8 +217,7 @@ class TCabDecompressor {
   // afterwards and hear cnCloseFile; the data goes through Write either way. A file that fails
   // to decode fails alone. False (error record set) when no cabinet opens or a notice aborted;
   // an exception thrown by Write or Notify is passed on once libmspack is out of the way.
-  bool Copy(const std::string& Path, const TCabNotify& Notify, const TCabWrite& Write,
-            const bool* Cancel = nullptr);
+  bool Copy(const std::string& Path, const TCabNotify& Notify, const TCabWrite& Write, const bool* Cancel = nullptr);
 
  private:
   friend struct TCabSystem;

@@ -146,9 +146,9 @@ struct TCabSystem {
 
 TCabDecompressor::TCabDecompressor(TCabError& Err) : FErr(Err), FSys(std::make_unique<TCabSystem>()) {
   FErr.Clear();
-  FSys->Sys = {TCabSystem::Open, TCabSystem::Close,   TCabSystem::Read,  TCabSystem::Write,
-               TCabSystem::Seek, TCabSystem::Tell,    TCabSystem::Message, TCabSystem::Alloc,
-               TCabSystem::Free, TCabSystem::Copy,    nullptr};
+  FSys->Sys = {TCabSystem::Open, TCabSystem::Close,   TCabSystem::Read,  TCabSystem::Write, TCabSystem::Seek,
+               TCabSystem::Tell, TCabSystem::Message, TCabSystem::Alloc, TCabSystem::Free,  TCabSystem::Copy,
+               nullptr};
   FSys->Owner = this;
   FD = mspack_create_cab_decompressor(&FSys->Sys);
   if (!FD) {
@@ -196,8 +196,9 @@ mscabd_cabinet* TCabDecompressor::OpenCabinets(const char* Path, bool& HeadDamag
   HeadDamaged = StartsWithSignature(Path);
   // A cabinet behind a program (a setup program's) or other data.
   if (mscabd_cabinet* cab = FD->search(FD, Path)) return cab;
-  FErr.Set(HeadDamaged ? fdierrCorruptCabinet : FD->last_error(FD) == MSPACK_ERR_OK ? fdierrNotACabinet
-                                                                                    : MapError(FD->last_error(FD)));
+  FErr.Set(HeadDamaged                           ? fdierrCorruptCabinet
+           : FD->last_error(FD) == MSPACK_ERR_OK ? fdierrNotACabinet
+                                                 : MapError(FD->last_error(FD)));
   return nullptr;
 }
 

@@ -30,7 +30,11 @@ constexpr size_t kBlocksAboveWorkers = 64;
 
 TCabCreator::TCabCreator(const TCCAB& Params, TCabCreateCallbacks Callbacks, TCabError& Err, int Level,
                          TWorkerPool* Pool)
-    : FParams(Params), FCb(std::move(Callbacks)), FErr(Err), FLevel(Level), FPool(Pool ? *Pool : FInline),
+    : FParams(Params),
+      FCb(std::move(Callbacks)),
+      FErr(Err),
+      FLevel(Level),
+      FPool(Pool ? *Pool : FInline),
       FJobs(FPool) {
   FErr.Clear();
   FBlock.reserve(CabBlockSize);
@@ -185,7 +189,8 @@ bool TCabCreator::FlushCabinet() {
   int64_t headerSize = CabHeaderSize + int64_t(FFolders.size()) * CabFolderSize;
   for (const TFile& f : FFiles) headerSize += CabFileFixedSize + int64_t(f.Name.size()) + 1;
   const int64_t dataSize = FTemp ? FTemp->Size() : 0;
-  if (headerSize + dataSize > std::min<int64_t>(FParams.cb, CabMaxLength)) return Fail(fcierrCabFormatLimit, lkTooLarge);
+  if (headerSize + dataSize > std::min<int64_t>(FParams.cb, CabMaxLength))
+    return Fail(fcierrCabFormatLimit, lkTooLarge);
   TStream32* out = FCb.OpenCabinet ? FCb.OpenCabinet(FParams) : nullptr;
   if (!out) return Fail(fcierrCabFile);
   WriteHeader(*out, headerSize, dataSize);

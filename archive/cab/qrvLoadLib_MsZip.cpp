@@ -96,8 +96,7 @@ int32_t TMsZipFolders::NextBlock() {
   if (!ReadAt(FFd, FNextAt, h, 8)) return fdierrCorruptCabinet;
   const uint32_t sum = CabGet32(h);
   const uint16_t packed = CabGet16(h + 4), unpacked = CabGet16(h + 6);
-  if (packed < 2 || packed > CabMaxPackedBlock || unpacked == 0 || unpacked > CabBlockSize)
-    return fdierrCorruptCabinet;
+  if (packed < 2 || packed > CabMaxPackedBlock || unpacked == 0 || unpacked > CabBlockSize) return fdierrCorruptCabinet;
   FIn.resize(packed);
   if (!ReadAt(FFd, FNextAt + 8 + FDataResv, FIn.data(), packed)) return fdierrCorruptCabinet;
   if (sum != 0 && CabDataChecksum(FIn.data(), packed, unpacked) != sum) return fdierrCorruptCabinet;

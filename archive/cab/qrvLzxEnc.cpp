@@ -38,9 +38,7 @@ constexpr uint32_t kWindowGap = 4;
 // every one made the parse a third of the encoder's time.
 constexpr unsigned kShortRun = 32;
 
-unsigned PosSlots(unsigned WindowBits) {
-  return WindowBits < 20 ? 2 * WindowBits : WindowBits == 20 ? 42 : 50;
-}
+unsigned PosSlots(unsigned WindowBits) { return WindowBits < 20 ? 2 * WindowBits : WindowBits == 20 ? 42 : 50; }
 
 // Slot of a formatted offset (0..2 repeated offsets, otherwise distance + 2).
 unsigned SlotOf(uint32_t F) {
@@ -120,7 +118,7 @@ struct TLzxEncoder::TState {
   // The matches at Pos from the finder in use (see TLzTreeFinder::Collect); Out holds Depth + 3.
   unsigned Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth, TLzMatch* Out) {
     return Effort.Chains ? ChainFinder.Collect(Pos, MaxLen, MaxDist, Depth, Effort.SortLen, Out)
-                  : Tree.Collect(Pos, MaxLen, MaxDist, Depth, Out);
+                         : Tree.Collect(Pos, MaxLen, MaxDist, Depth, Out);
   }
   void Parse(uint32_t Begin, uint32_t End);
   void FindMatches(uint32_t Begin, uint32_t End);
@@ -188,7 +186,10 @@ void TLzxEncoder::TState::DecideE8(const uint8_t* Data, size_t Size) {
     E8 = Mode == lxE8On;
     return;
   }
-  if (Size >= 4 && (std::memcmp(Data, "MZ", 2) == 0 || std::memcmp(Data, "\x7f" "ELF", 4) == 0)) {
+  if (Size >= 4 && (std::memcmp(Data, "MZ", 2) == 0 || std::memcmp(Data,
+                                                                   "\x7f"
+                                                                   "ELF",
+                                                                   4) == 0)) {
     E8 = true;
     return;
   }
@@ -314,8 +315,7 @@ void TLzxEncoder::TState::FindMatches(uint32_t Begin, uint32_t End) {
     Found.insert(Found.end(), found.begin(), found.begin() + count);
     if (count && found[count - 1].Len >= Effort.TakeLen) {
       Skip[i] = static_cast<uint16_t>(found[count - 1].Len);
-      for (uint32_t j = i + 1; j < i + found[count - 1].Len; ++j)
-        MatchAt[j] = static_cast<uint32_t>(Found.size());
+      for (uint32_t j = i + 1; j < i + found[count - 1].Len; ++j) MatchAt[j] = static_cast<uint32_t>(Found.size());
       i += found[count - 1].Len - 1;
     }
   }
@@ -337,8 +337,10 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
     t.Cost = cost, t.Len = static_cast<uint16_t>(len), t.F = f;
     std::copy(s.R, s.R + 3, t.R);
     if (len > 1) {
-      if (f >= 3) t.R[2] = s.R[1], t.R[1] = s.R[0], t.R[0] = f - 2;
-      else std::swap(t.R[0], t.R[f]);
+      if (f >= 3)
+        t.R[2] = s.R[1], t.R[1] = s.R[0], t.R[0] = f - 2;
+      else
+        std::swap(t.R[0], t.R[f]);
     }
   };
   // Matches of lengths From..To with formatted offset F from position I.
@@ -346,12 +348,10 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
     unsigned slot = SlotOf(F);
     const uint16_t* header = &MainCost[256 + slot * 8];
     uint32_t cost = Base + kSlots.Extra[slot] * 16;
-    for (unsigned l = From; l <= std::min(To, 8u); ++l)
-      relax(I, I + l, cost + header[l - kMinMatch], l, F);
+    for (unsigned l = From; l <= std::min(To, 8u); ++l) relax(I, I + l, cost + header[l - kMinMatch], l, F);
     // Past kShortRun bytes only the whole match is tried: cutting a long match short seldom pays.
     const unsigned last = std::min(To, kShortRun);
-    for (unsigned l = std::max(From, 9u); l <= last; ++l)
-      relax(I, I + l, cost + header[7] + LenCost[l - 9], l, F);
+    for (unsigned l = std::max(From, 9u); l <= last; ++l) relax(I, I + l, cost + header[7] + LenCost[l - 9], l, F);
     if (To > last && To >= From) relax(I, I + To, cost + header[7] + LenCost[To - 9], To, F);
   };
   for (uint32_t i = 0; i < n; ++i) {
@@ -364,8 +364,7 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
     unsigned longest = 0;
     for (unsigned k = 0; k < 3; ++k) {
       // Most positions match none of the repeated offsets: two bytes tell.
-      if (node.R[k] > reach || data[pos - node.R[k]] != data[pos] ||
-          data[pos - node.R[k] + 1] != data[pos + 1])
+      if (node.R[k] > reach || data[pos - node.R[k]] != data[pos] || data[pos - node.R[k] + 1] != data[pos + 1])
         continue;
       unsigned len = Win->MatchLength(pos - node.R[k], pos, maxLen);
       relaxRun(i, kMinMatch, len, node.Cost, k);
@@ -387,8 +386,10 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
   for (uint32_t end : PathSteps(n, [&](uint32_t i) { return Nodes[i].Len; })) {
     const TNode& t = Nodes[end];
     uint32_t at = Begin + end - t.Len;
-    if (t.Len == 1) Items.push_back({0, data[at], 0});
-    else Items.push_back({t.Len, 0, t.F});
+    if (t.Len == 1)
+      Items.push_back({0, data[at], 0});
+    else
+      Items.push_back({t.Len, 0, t.F});
   }
   std::copy(Nodes[n].R, Nodes[n].R + 3, R);
 }
@@ -470,10 +471,8 @@ void TLzxEncoder::TState::UpdateCosts() {
 }
 
 void TLzxEncoder::TState::SetCosts(const uint8_t* Main, const uint8_t* Len) {
-  for (unsigned i = 0; i < MainSize; ++i)
-    MainCost[i] = static_cast<uint16_t>(16 * (Main[i] ? Main[i] : 14));
-  for (unsigned i = 0; i < kNumLenSymbols; ++i)
-    LenCost[i] = static_cast<uint16_t>(16 * (Len[i] ? Len[i] : 12));
+  for (unsigned i = 0; i < MainSize; ++i) MainCost[i] = static_cast<uint16_t>(16 * (Main[i] ? Main[i] : 14));
+  for (unsigned i = 0; i < kNumLenSymbols; ++i) LenCost[i] = static_cast<uint16_t>(16 * (Len[i] ? Len[i] : 12));
 }
 
 void TLzxEncoder::TState::Count(TFreqs& F) const {
@@ -562,8 +561,7 @@ void TLzxEncoder::TState::EmitStored(const uint8_t* Data, size_t Size, TMsbBitWr
   if (Size & 1) out.push_back(0);
 }
 
-bool TLzxEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last,
-                                std::vector<uint8_t>& Out) {
+bool TLzxEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last, std::vector<uint8_t>& Out) {
   TState& s = *s_;
   if (s.Done || Size > kFrameSize || (!Last && Size != kFrameSize)) return false;
   Out.clear();

@@ -17,7 +17,7 @@
 enum TLzxE8Mode : uint8_t { lxE8Auto, lxE8On, lxE8Off };
 
 class TLzxEncoder {
-public:
+ public:
   static constexpr size_t kFrameSize = 32768;
   static constexpr uint32_t kTranslationSize = 12000000;
   // Frames from this one on are never translated.
@@ -42,7 +42,7 @@ public:
   // translation is on: relative call operands made absolute in place.
   static void TranslateE8(uint8_t* Data, size_t Size, uint32_t Frame);
 
-private:
+ private:
   struct TState;
   std::unique_ptr<TState> s_;
 };

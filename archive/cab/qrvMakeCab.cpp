@@ -204,7 +204,8 @@ bool TMakeCab::ReadHeader(TStream32& Stream, std::string& Name) {
   const int64_t at = Stream.Position();
   const int32_t got = FFilesLeft > 0 ? Stream.Read(rec, sizeof rec) : 0;
   if (got <= CabFileFixedSize) return false;
-  const uint8_t* end = static_cast<const uint8_t*>(std::memchr(rec + CabFileFixedSize, 0, size_t(got - CabFileFixedSize)));
+  const uint8_t* end =
+      static_cast<const uint8_t*>(std::memchr(rec + CabFileFixedSize, 0, size_t(got - CabFileFixedSize)));
   if (!end) return false;
   Name.assign(reinterpret_cast<const char*>(rec + CabFileFixedSize), size_t(end - (rec + CabFileFixedSize)));
   --FFilesLeft;
@@ -222,7 +223,8 @@ void TMakeCab::ReportCabFailure(const std::string& Name) {
     case fcierrBadComprType: ReportError(Name, CompressionName(), FRunArchiveName, ecUnsupportedType); return;
     case fcierrAllocFail: ReportError(Name, "", FRunArchiveName, ecOutOfMemory); return;
     case fcierrCabFormatLimit:
-      ReportError(Name, "", FRunArchiveName, FCabError.erfType == 2 ? int32_t(ecInvalidFileName) : int32_t(ecFileSizeNotSupported));
+      ReportError(Name, "", FRunArchiveName,
+                  FCabError.erfType == 2 ? int32_t(ecInvalidFileName) : int32_t(ecFileSizeNotSupported));
       return;
     default: ReportError(Name, "", FRunArchiveName, ecWriteFile); return;
   }

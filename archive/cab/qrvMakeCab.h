@@ -41,7 +41,8 @@ class TMakeCab : public TCabInterface {
   // Asked when a cabinet would outgrow its limit. This writer keeps to one cabinet, so it is
   // never asked; kept for hosts that assign it.
   std::function<void(TZipCommon* Sender, TCCAB& CabParameters, std::string& NewCabFileName,
-                     int PreviousCabEstimatedSize, bool& AbortCreation)> OnGetNextCabinet;
+                     int PreviousCabEstimatedSize, bool& AbortCreation)>
+      OnGetNextCabinet;
 
   // The type stays atCab.
   void SetArcType(TArcType Value) override { FArcType = atCab; }

@@ -198,9 +198,7 @@ TQuantumEncoder::TQuantumEncoder(unsigned Level, unsigned MemoryBits) : s_(std::
 
 TQuantumEncoder::~TQuantumEncoder() = default;
 
-uint16_t TQuantumEncoder::FolderType() const {
-  return static_cast<uint16_t>(2 | s_->Level << 4 | s_->MemoryBits << 8);
-}
+uint16_t TQuantumEncoder::FolderType() const { return static_cast<uint16_t>(2 | s_->Level << 4 | s_->MemoryBits << 8); }
 
 void TQuantumEncoder::TState::EmitBit(unsigned Bit) {
   Coded.Put(Bit);
@@ -308,8 +306,7 @@ TCand TQuantumEncoder::TState::Best(uint32_t Pos, uint32_t Limit) {
 
 // Where a match at Pos must end at the latest: the frame's end, and in windows smaller than a
 // frame the next window boundary (StreamPos is the folder offset of Begin).
-uint32_t TQuantumEncoder::TState::LimitFor(uint32_t Pos, uint32_t Begin, uint32_t End,
-                                           uint64_t StreamPos) const {
+uint32_t TQuantumEncoder::TState::LimitFor(uint32_t Pos, uint32_t Begin, uint32_t End, uint64_t StreamPos) const {
   uint64_t stream = StreamPos + (Pos - Begin);
   uint64_t boundary = (stream / WindowSize + 1) * WindowSize;
   return static_cast<uint32_t>(std::min<uint64_t>(End, Pos + (boundary - stream)));
@@ -338,14 +335,15 @@ void TQuantumEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End, uint64_
     unsigned from = 3;
     for (unsigned c = 0; c < count; ++c)
       for (; from <= found[c].Len; ++from)
-        if (Encodable(from, found[c].Dist))
-          relax(i + from, cost + MatchCost(from, found[c].Dist), from, found[c].Dist);
+        if (Encodable(from, found[c].Dist)) relax(i + from, cost + MatchCost(from, found[c].Dist), from, found[c].Dist);
     if (count && found[count - 1].Len >= Nice) i += found[count - 1].Len - 1;
   }
   for (uint32_t end : PathSteps(n, [&](uint32_t i) { return Nodes[i].Len; })) {
     const TNode& t = Nodes[end];
-    if (t.Len == 1) Literal1(data[Begin + end - 1]);
-    else Match(t.Len, t.Dist);
+    if (t.Len == 1)
+      Literal1(data[Begin + end - 1]);
+    else
+      Match(t.Len, t.Dist);
   }
 }
 
@@ -381,8 +379,7 @@ void TQuantumEncoder::TState::Parse(uint32_t Begin, uint32_t End, uint64_t Strea
   }
 }
 
-bool TQuantumEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last,
-                                    std::vector<uint8_t>& Out) {
+bool TQuantumEncoder::CompressFrame(const uint8_t* Data, size_t Size, bool Last, std::vector<uint8_t>& Out) {
   TState& s = *s_;
   if (s.Done || Size > kFrameSize || (!Last && Size != kFrameSize)) return false;
   Out.clear();

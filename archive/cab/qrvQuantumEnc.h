@@ -10,7 +10,7 @@
 #include <vector>
 
 class TQuantumEncoder {
-public:
+ public:
   static constexpr size_t kFrameSize = 32768;
 
   // Level 1..7 trades speed for size; MemoryBits 10..21 is the window exponent. Both are clamped
@@ -27,7 +27,7 @@ public:
   // The folder compression type value for the cabinet: 2 | level << 4 | memory << 8.
   uint16_t FolderType() const;
 
-private:
+ private:
   struct TState;
   std::unique_ptr<TState> s_;
 };

@@ -60,8 +60,8 @@ int TUnCab::ExtractArchive(TStream32& Stream, int Flag) {
   FFoundCabinets.clear();
   FTimer.Pause();
   ByteTotal = 0;
-  const bool selected = FCab->Copy(FArchiveFile, [this](TCabNotification& N) { return SelectNotice(N); }, nullptr,
-                                   CancelFlag());
+  const bool selected = FCab->Copy(
+      FArchiveFile, [this](TCabNotification& N) { return SelectNotice(N); }, nullptr, CancelFlag());
   BytesToGo = ByteTotal;
   FTimer.Resume();
   if (!selected) {
@@ -69,8 +69,9 @@ int TUnCab::ExtractArchive(TStream32& Stream, int Flag) {
     return EntryCount;
   }
   FInfoTaken = false;
-  FCab->Copy(FArchiveFile, [this](TCabNotification& N) { return ExtractNotice(N); },
-             [this](const uint8_t* D, int32_t C) { return WriteData(D, C); }, CancelFlag());
+  FCab->Copy(
+      FArchiveFile, [this](TCabNotification& N) { return ExtractNotice(N); },
+      [this](const uint8_t* D, int32_t C) { return WriteData(D, C); }, CancelFlag());
   CheckErrors();
   return EntryCount;
 }
@@ -151,16 +152,19 @@ int TUnCab::CopyDecision(TCabNotification& N) {
                 FRunArchiveName, CodeOf(N.Error));
     return false;
   };
-  ExtractStep(step, [&] {
-    FEntryWritten = 0;
-    const int32_t rc = N.Extract();
-    // A refused write was reported by the block writer already.
-    if (rc != fdierrNone && rc != fdierrTargetFile && !IsCancelled())
-      ReportError(name, "", FRunArchiveName, CodeOf(rc));
-    // Failed before any of its data came out: no empty file stands in for it.
-    if (rc != fdierrNone && FEntryWritten == 0) DiscardOutput();
-    return rc == fdierrNone;
-  }, prepare);
+  ExtractStep(
+      step,
+      [&] {
+        FEntryWritten = 0;
+        const int32_t rc = N.Extract();
+        // A refused write was reported by the block writer already.
+        if (rc != fdierrNone && rc != fdierrTargetFile && !IsCancelled())
+          ReportError(name, "", FRunArchiveName, CodeOf(rc));
+        // Failed before any of its data came out: no empty file stands in for it.
+        if (rc != fdierrNone && FEntryWritten == 0) DiscardOutput();
+        return rc == fdierrNone;
+      },
+      prepare);
   return Abort();
 }
 

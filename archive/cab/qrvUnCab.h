@@ -48,7 +48,7 @@ class TUnCab : public TUnBase {
   TStoredNames FNames;
   std::map<std::string, std::string> FFoundCabinets;  // next cabinet name -> file ("" none)
   std::string FNextVolume;
-  std::string FEntryName;  // stored name of the entry being copied
+  std::string FEntryName;     // stored name of the entry being copied
   int64_t FEntryWritten = 0;  // bytes of it written so far
   bool FInfoTaken = false;
   uint16_t FSetID = 0;

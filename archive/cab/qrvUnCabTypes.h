@@ -19,9 +19,9 @@ enum TCabNotice : uint8_t {
 struct TCabNotification {
   TCabNotice Notice = cnCabinetInfo;
   // cnCopyFile, cnPartialFile, cnCloseFile: the file.
-  std::string Name;       // stored bytes as they are (no code page conversion)
+  std::string Name;  // stored bytes as they are (no code page conversion)
   uint32_t Size = 0;
-  uint16_t Date = 0;      // packed DOS date and time
+  uint16_t Date = 0;  // packed DOS date and time
   uint16_t Time = 0;
   uint16_t Attribs = 0;
   uint16_t CompType = 0;  // its folder's compression type value

@@ -41,9 +41,9 @@ uint8_t Percentage(int64_t Part, int64_t Whole) {
 }
 
 const std::vector<std::string>& DefaultStoreFilesOfType() {
-  static const std::vector<std::string> kList = {
-      ".ACE", ".ARC", ".ARJ", ".BH",  ".CAB", ".ENC", ".GZ",  ".HA",  ".JAR", ".LHA", ".LZH", ".PAK",
-      ".PK3", ".PK_", ".RAR", ".TAR", ".TGZ", ".UUE", ".UU",  ".WAR", ".XXE", ".Z",   ".ZIP", ".ZOO"};
+  static const std::vector<std::string> kList = {".ACE", ".ARC", ".ARJ", ".BH",  ".CAB", ".ENC", ".GZ",  ".HA",
+                                                 ".JAR", ".LHA", ".LZH", ".PAK", ".PK3", ".PK_", ".RAR", ".TAR",
+                                                 ".TGZ", ".UUE", ".UU",  ".WAR", ".XXE", ".Z",   ".ZIP", ".ZOO"};
   return kList;
 }
 
@@ -137,8 +137,8 @@ void TZipCommon::SetAllowedMethods(TCompressMethods Methods, TCompressMethod Def
   FCompressMethod = Default;
 }
 
-void TZipCommon::ReportError(const std::string& FileName, const std::string& ExtendedMsg,
-                             const std::string& VolumeID, int32_t ECode) {
+void TZipCommon::ReportError(const std::string& FileName, const std::string& ExtendedMsg, const std::string& VolumeID,
+                             int32_t ECode) {
   FTimer.Pause();
   if (OnError) {
     try {
@@ -150,9 +150,8 @@ void TZipCommon::ReportError(const std::string& FileName, const std::string& Ext
   FTimer.Resume();
 }
 
-void TZipCommon::RaiseError(TErrorClass Class, const std::string& FileName,
-                            const std::string& ExtendedMsg, const std::string& VolumeID,
-                            int32_t ECode) {
+void TZipCommon::RaiseError(TErrorClass Class, const std::string& FileName, const std::string& ExtendedMsg,
+                            const std::string& VolumeID, int32_t ECode) {
   ReportError(FileName, ExtendedMsg, VolumeID, ECode);
   if (!IsCancelled()) ThrowError(Class, ECode, FileName, true);
 }
@@ -293,8 +292,7 @@ void TZipCommon::DecryptBlock(void* Buffer, int32_t Count) {
 
 void TZipCommon::SetTempByteTotal(int64_t Total) { ByteTotal = BytesToGo = Total; }
 
-void TZipCommon::DoTmpFileMoveBegin(const std::string& Archive, const std::string& TempFileName,
-                                    bool& Cancel) {
+void TZipCommon::DoTmpFileMoveBegin(const std::string& Archive, const std::string& TempFileName, bool& Cancel) {
   if (OnTmpFileMoveBegin) OnTmpFileMoveBegin(this, Archive, TempFileName, Cancel);
 }
 

@@ -33,15 +33,33 @@
 // ---- Enumerations (order binding: a value is its position) ---------------------------------
 
 enum TCompressMethod : uint8_t {
-  cmStore, cmDeflate, cmFuse, cmFrozen5, cmFrozen6, cmMsZip, cmLzx, cmQuantum, cmUUEncode,
-  cmXXEncode, cmBase64, cmTarred, cmTarGzip, cmFrozen7
+  cmStore,
+  cmDeflate,
+  cmFuse,
+  cmFrozen5,
+  cmFrozen6,
+  cmMsZip,
+  cmLzx,
+  cmQuantum,
+  cmUUEncode,
+  cmXXEncode,
+  cmBase64,
+  cmTarred,
+  cmTarGzip,
+  cmFrozen7
 };
 enum TCompressionMethod : uint8_t { cmInMemory, cmTempFile };
 enum TDateAttribute : uint8_t { daFileDate, daSysDate, daMaxFileDate };
 enum TOverwriteMode : uint8_t { omOverwrite, omSkip };
 enum TStoredDirNames : uint8_t {
-  sdNone, sdAbsolute, sdAbsoluteNoDrv, sdAbsoluteNoRoot, sdRelative, sdRelativeStoreStart,
-  sdExplorer_Auto, sdExplorer_UserDefineDefaultDir
+  sdNone,
+  sdAbsolute,
+  sdAbsoluteNoDrv,
+  sdAbsoluteNoRoot,
+  sdRelative,
+  sdRelativeStoreStart,
+  sdExplorer_Auto,
+  sdExplorer_UserDefineDefaultDir
 };
 enum TSwitch : uint8_t { swAdd, swRefresh, swMove, swDelete, swRead };
 enum TDeleteOptions : uint8_t { doFinal, doAllowUndo };
@@ -176,31 +194,32 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   TCompressMethods AllowedMethods() const { return FAllowedMethods; }
 
   // ---- Events (Sender first; reference arguments are answers) ----
-  std::function<void(TZipCommon* Sender)> OnActivate, OnDeactivate;
+  std::function<void(TZipCommon*Sender)> OnActivate, OnDeactivate;
   std::function<void(TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive)> OnProgress;
   std::function<void(TZipCommon* Sender, const std::string& FileName, const std::string& ExtendedMsg,
-                     const std::string& VolumeID, int32_t ECode)> OnError;
+                     const std::string& VolumeID, int32_t ECode)>
+      OnError;
   std::function<void(TZipCommon* Sender, const std::string& FileName, int Count, bool& Extract)> OnBegin;
   std::function<void(TZipCommon* Sender, const std::string& FileName, bool CRC_PASS)> OnEnd;
   std::function<void(TZipCommon* Sender, float ElapsedTime)> OnElapsedTime;
   std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& NewFileName)> OnRenameFile;
-  std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& NewFileName,
-                     bool& Rename)> OnRenameDupeFile;
-  std::function<void(TZipCommon* Sender, const std::string& FileName, const std::string& NewFileName,
-                     TDateTime Date, TDateTime NewDate, int64_t FileSize, int64_t NewFileSize,
-                     int32_t Attr, int32_t NewAttr, bool& Replace)> OnReplaceFile;
-  std::function<void(TZipCommon* Sender, const std::string& ArchiveFile, bool& WriteToFile)>
-      OnNonWriteableArchive;
+  std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& NewFileName, bool& Rename)>
+      OnRenameDupeFile;
+  std::function<void(TZipCommon* Sender, const std::string& FileName, const std::string& NewFileName, TDateTime Date,
+                     TDateTime NewDate, int64_t FileSize, int64_t NewFileSize, int32_t Attr, int32_t NewAttr,
+                     bool& Replace)>
+      OnReplaceFile;
+  std::function<void(TZipCommon* Sender, const std::string& ArchiveFile, bool& WriteToFile)> OnNonWriteableArchive;
   std::function<void(TZipCommon* Sender, const std::string& FileName, int Count, int MaxCount)> OnDeleteFile;
   std::function<void(TZipCommon* Sender, int64_t Offset, int Filenum)> OnRead;
   std::function<void(TZipCommon* Sender, const std::string& FileName, int FilesCount, int64_t FilesSize)>
       OnFileScanStatus;
   std::function<void(TZipCommon* Sender, const std::string& Directory)> OnRecurseDir;
-  std::function<void(TZipCommon* Sender, const std::string& Archive, const std::string& TempFileName,
-                     bool& Cancel)> OnTmpFileMoveBegin;
+  std::function<void(TZipCommon* Sender, const std::string& Archive, const std::string& TempFileName, bool& Cancel)>
+      OnTmpFileMoveBegin;
   std::function<void(TZipCommon* Sender, uint8_t ByFile, uint8_t ByArchive)> OnTmpFileProgress;
   std::function<void(TZipCommon* Sender)> OnTmpFileMoveEnd;
-  std::function<void(TZipCommon* Sender, bool& Abort)> OnDiskInDrvErr, OnDiskWriteProtectErr;
+  std::function<void(TZipCommon*Sender, bool&Abort)> OnDiskInDrvErr, OnDiskWriteProtectErr;
   // A yes/no question outside the event table (the 26899 "create the temporary folder?"
   // question); without a handler the answer is no.
   std::function<bool(TZipCommon* Sender, const std::string& Question)> OnConfirm;
@@ -208,8 +227,8 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   // ---- Errors and cancel ----
   // Pauses the stopwatch, fires OnError (25443 instead of ECode once cancelled), resumes it.
   // Never throws.
-  void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
-                   const std::string& VolumeID, int32_t ECode) override;
+  void ReportError(const std::string& FileName, const std::string& ExtendedMsg, const std::string& VolumeID,
+                   int32_t ECode) override;
   // ReportError, then, unless cancelled, throws an exception of Class with the text of ECode.
   void RaiseError(TErrorClass Class, const std::string& FileName, const std::string& ExtendedMsg,
                   const std::string& VolumeID, int32_t ECode);
@@ -264,10 +283,10 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   // everything was written.
   bool WriteBlock(const void* Buffer, int32_t Count, int CrcBits = 0, TBlockCipher Cipher = bcNone);
   TBlockOutput BlockOutput = boFile;
-  TStream32* OutStream = nullptr;      // boFile and boStream
-  std::vector<uint8_t> OutMemory;      // boMemory appends here
+  TStream32* OutStream = nullptr;  // boFile and boStream
+  std::vector<uint8_t> OutMemory;  // boMemory appends here
   bool ConvertLineEnds = false;
-  int64_t BlockBytesWritten = 0;       // what the block writer handled in the run (boNone too)
+  int64_t BlockBytesWritten = 0;  // what the block writer handled in the run (boNone too)
 
   // Block reader: reads up to Count bytes (a read error counts as 0) and passes them to the
   // block decrypter. Returns the count read.
@@ -283,19 +302,18 @@ class TZipCommon : public TArvexComponent, public ITempStreamOwner {
   int64_t* TempBytesToGo() override { return &BytesToGo; }
   void SetTempByteTotal(int64_t Total) override;
   void DoStreamProgress() override { ProgressStep(); }
-  void DoTmpFileMoveBegin(const std::string& Archive, const std::string& TempFileName,
-                          bool& Cancel) override;
+  void DoTmpFileMoveBegin(const std::string& Archive, const std::string& TempFileName, bool& Cancel) override;
   void DoTmpFileMoveEnd() override;
   void DoTmpFileProgress(int64_t Position) override;
 
   // ---- Run state ----
   const std::string& RunArchiveName() const { return FRunArchiveName; }
-  int EntryNumber = 0;    // number of the current entry
-  int EntryCount = 0;     // entries processed by a reader run
+  int EntryNumber = 0;  // number of the current entry
+  int EntryCount = 0;   // entries processed by a reader run
   int AddedCount = 0;
   int DeletedCount = 0;
-  std::string StoredRoot;  // stored root of the current scan folder
-  int64_t SfxOffset = 0;   // where the archive proper begins after a self-extractor stub
+  std::string StoredRoot;   // stored root of the current scan folder
+  int64_t SfxOffset = 0;    // where the archive proper begins after a self-extractor stub
   uint32_t NewestDate = 0;  // newest packed date of the run (daMaxFileDate)
 
  protected:
@@ -362,12 +380,12 @@ struct TRowData {
 // One entry of the future archive.
 struct TCompRow {
   TEntryAction Action = eaCompress;
-  int64_t Offset = 0;        // kept rows: position in the old archive
-  int64_t OutOffset = -1;    // where the entry was written in the new archive
-  std::string Name;          // stored name, "/" separators
-  std::string FullPath;      // new rows: the source file
-  size_t RootLength = 0;     // length of the stored root the name was derived from
-  TEntryInfo Info;           // the entry's (new rows: the file's) information
+  int64_t Offset = 0;              // kept rows: position in the old archive
+  int64_t OutOffset = -1;          // where the entry was written in the new archive
+  std::string Name;                // stored name, "/" separators
+  std::string FullPath;            // new rows: the source file
+  size_t RootLength = 0;           // length of the stored root the name was derived from
+  TEntryInfo Info;                 // the entry's (new rows: the file's) information
   std::vector<uint8_t> Header;     // the format's stored header, when it keeps one
   std::shared_ptr<TRowData> Data;  // the format's per-row data
 };
@@ -450,6 +468,7 @@ class TCompBase : public TZipCommon {
   bool BackupOldArchive = false;
   // Sources of swMove deleted after the run (full paths), for hosts and tests.
   const std::vector<std::string>& MovedSources() const { return FMoved; }
+
  protected:
   // For format constructors: the extension a name without one gets.
   void SetFormatDefaultExt(const std::string& Ext);
@@ -509,8 +528,7 @@ class TCompBase : public TZipCommon {
   bool BuildList(TCompHeaderObj& List);
   void OnScannedEntry(TCompHeaderObj& List, const std::string& Dir, const TqrvFindData& Data);
   void DecideKept(TCompHeaderObj& List, int Row, const std::string& FullPath, const TFileInfo& Info);
-  void AppendNewRow(TCompHeaderObj& List, const std::string& Name, const std::string& FullPath,
-                    const TFileInfo& Info);
+  void AppendNewRow(TCompHeaderObj& List, const std::string& Name, const std::string& FullPath, const TFileInfo& Info);
   void ProcessList(TCompHeaderObj& List, TStream32& Out, TStream32* Old);
   bool ProcessRow(TCompHeaderObj& List, int Index, TStream32& Out, TStream32* Old);
   void AskRename(TCompHeaderObj& List, int Index);
@@ -522,13 +540,13 @@ class TCompBase : public TZipCommon {
   std::string FDefaultExt;
   std::string FFormatDefaultExt;
   std::string FTempDir;
-  bool FNewArchive = false;      // the run creates the archive
-  bool FWorkToDo = false;        // the list holds work for the run
-  bool FNameClash = false;       // two files of the run map to one stored name
+  bool FNewArchive = false;             // the run creates the archive
+  bool FWorkToDo = false;               // the list holds work for the run
+  bool FNameClash = false;              // two files of the run map to one stored name
   std::set<std::string> FScannedNames;  // stored names the run's scan gave so far
-  int FMarkedForDelete = 0;      // rows ReadArchive marked for deletion
-  int64_t FNextHeader = 0;       // swRead: the next header's position (0: none)
-  std::string FOutName;          // the temporary output's file name (cmTempFile)
+  int FMarkedForDelete = 0;             // rows ReadArchive marked for deletion
+  int64_t FNextHeader = 0;              // swRead: the next header's position (0: none)
+  std::string FOutName;                 // the temporary output's file name (cmTempFile)
   std::vector<std::string> FMoved;
   std::unique_ptr<TTrash> FTrash;  // the Trash of the moved sources, opened once per run
   std::unique_ptr<TWorkerPool> FPool;
@@ -575,16 +593,16 @@ struct TEntryOwner {
 
 // One selected entry as the per-entry extract step (TUnBase::ExtractStep) takes it.
 struct TStepEntry {
-  std::string Name;          // stored name, converted ("/" or "\\" separated)
+  std::string Name;  // stored name, converted ("/" or "\\" separated)
   bool IsDir = false;
   int64_t Size = 0;          // unpacked size: progress and the overwrite comparison
   uint32_t DosDateTime = 0;  // packed DOS date-time restored on the output
   // The exact modification time (Unix seconds) when the format stores one: restored as it is,
   // any year, and compared to the second; without it the DOS date applies, to two seconds.
   std::optional<int64_t> UnixTime;
-  uint32_t Attr = 0;         // DOS attribute bits restored with RestoreFileAttr
+  uint32_t Attr = 0;  // DOS attribute bits restored with RestoreFileAttr
   TCheckKind Check = ckCrc32;
-  uint32_t Stored = 0;       // the stored CRC (ckCrc16, ckCrc32)
+  uint32_t Stored = 0;  // the stored CRC (ckCrc16, ckCrc32)
   // Unix permission bits restored with RestoreFileAttr (masked by the umask, never set-id or
   // sticky); 0 for none, when the DOS attributes apply.
   uint32_t UnixMode = 0;
@@ -603,15 +621,16 @@ class TUnBase : public TZipCommon {
   ~TUnBase() override;
 
   // OnFileExists of readers (asked when ConfirmOverwrites is set and the target exists).
-  using TOnFileExistsFn = std::function<void(TZipCommon* Sender, const std::string& FileName,
-                                             std::string& NewFileName, TOverwriteMode& OverwriteMode)>;
+  using TOnFileExistsFn = std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& NewFileName,
+                                             TOverwriteMode& OverwriteMode)>;
   TOnFileExistsFn OnFileExists;
   // Asked when no known password opens an encrypted entry (TryAgain false stops asking).
-  std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& Password,
-                     bool& TryAgain)> OnGetPassword;
+  std::function<void(TZipCommon* Sender, const std::string& FileName, std::string& Password, bool& TryAgain)>
+      OnGetPassword;
   // Asked for a volume of a multi-volume set until the named file exists or Cancel is set.
-  std::function<void(TZipCommon* Sender, std::string& VolumeName, const std::string& VolumeID,
-                     bool fExists, bool& Cancel)> OnNextVolume;
+  std::function<void(TZipCommon* Sender, std::string& VolumeName, const std::string& VolumeID, bool fExists,
+                     bool& Cancel)>
+      OnNextVolume;
   // The listing pass (xmList): one call per selected entry.
   std::function<void(TZipCommon* Sender, const TListEntry& Entry)> OnListEntry;
 
@@ -651,8 +670,8 @@ class TUnBase : public TZipCommon {
 
   // Counts the reports of the run, so that the per-entry step adds no CRC failure to an entry
   // whose failure was reported already.
-  void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
-                   const std::string& VolumeID, int32_t ECode) override;
+  void ReportError(const std::string& FileName, const std::string& ExtendedMsg, const std::string& VolumeID,
+                   int32_t ECode) override;
 
   // Readers: the output path of stored name Name below ExtractDir (see the .cpp for how
   // ".." components, absolute paths and drive prefixes are neutralised). "" when nothing of
@@ -675,8 +694,7 @@ class TUnBase : public TZipCommon {
   // Decode (writes the data through the block writer; true when all of it came out), closing,
   // and the check of E.Check. A write failure or a full disk removes the partial file. Returns
   // whether the entry passed; exceptions of Decode pass through after the output is discarded.
-  bool ExtractStep(const TStepEntry& E, const std::function<bool()>& Decode,
-                   const std::function<bool()>& Prepare = {});
+  bool ExtractStep(const TStepEntry& E, const std::function<bool()>& Decode, const std::function<bool()>& Prepare = {});
   // The loop of a format over its Count selected entries: Step(I) lists or extracts entry I,
   // until the run is cancelled; a raised error (a full disk) ends the pass, already reported.
   // Returns the entries processed.
@@ -716,10 +734,10 @@ class TUnBase : public TZipCommon {
   int64_t SinkWrite(const uint8_t* Data, int64_t Count);
 
   std::string FExtractDir;
-  int FReports = 0;             // reports of the current run
-  int FTrashed = 0;             // files trashed under TrashChanged in the current run
-  int FOutputErrno = 0;         // why the last OpenOutput failed
-  bool FWriteFailed = false;    // the current entry's output could not be written
+  int FReports = 0;           // reports of the current run
+  int FTrashed = 0;           // files trashed under TrashChanged in the current run
+  int FOutputErrno = 0;       // why the last OpenOutput failed
+  bool FWriteFailed = false;  // the current entry's output could not be written
   bool FEntryDecoded = false;
   bool FOutputIsDir = false;
 
@@ -753,11 +771,11 @@ class TUnBase : public TZipCommon {
   // is a link.
   bool StatOutput(const std::string& Path, struct stat& St);
   std::unique_ptr<TFileStream32> FOutFile;
-  std::set<std::string> FMadeFiles;  // output paths of the files this run extracted
+  std::set<std::string> FMadeFiles;                         // output paths of the files this run extracted
   std::vector<std::pair<std::string, uint32_t>> FDirModes;  // folders and their modes
-  std::map<std::string, int64_t> FOwnerIds;  // "u:NAME" / "g:NAME" -> id (-1: unknown here)
-  uint32_t FUmask = 022;      // the process's umask, read at the start of a run
-  int FRootFd = -1;           // ExtractDir, opened once per run
-  std::unique_ptr<TTrash> FTrash;  // the home Trash under TrashChanged, opened once per run
-  std::string FRootDir;       // its path with trailing "/"
+  std::map<std::string, int64_t> FOwnerIds;                 // "u:NAME" / "g:NAME" -> id (-1: unknown here)
+  uint32_t FUmask = 022;                                    // the process's umask, read at the start of a run
+  int FRootFd = -1;                                         // ExtractDir, opened once per run
+  std::unique_ptr<TTrash> FTrash;                           // the home Trash under TrashChanged, opened once per run
+  std::string FRootDir;                                     // its path with trailing "/"
 };

@@ -29,9 +29,7 @@ bool StartsWithNoCase(const std::string& S, const std::string& Prefix) {
   return true;
 }
 
-bool EqualNoCase(const std::string& A, const std::string& B) {
-  return A.size() == B.size() && StartsWithNoCase(A, B);
-}
+bool EqualNoCase(const std::string& A, const std::string& B) { return A.size() == B.size() && StartsWithNoCase(A, B); }
 
 // Folder part with its trailing "/" ("" for a bare name).
 std::string DirPart(const std::string& Path) {
@@ -70,8 +68,8 @@ constexpr int kMaxRenameQuestions = 100;
 // The new archive: a temporary file or a memory stream, finished or abandoned as one.
 class TRunOutput {
  public:
-  TRunOutput(TCompBase& Owner, TCompressionMethod Method, const std::string& Archive,
-             const std::string& TempDir, bool AllowUndo) {
+  TRunOutput(TCompBase& Owner, TCompressionMethod Method, const std::string& Archive, const std::string& TempDir,
+             bool AllowUndo) {
     if (Method == cmInMemory) {
       FMem = std::make_unique<TTempMemStream>(Owner, fmCreate, Archive);
       FMem->AllowUndo = AllowUndo;
@@ -84,8 +82,10 @@ class TRunOutput {
   std::string TempName() const { return FFile ? FFile->TempFileName() : std::string(); }
   bool Finish() { return FFile ? FFile->Finish() : FMem->Finish(); }
   void Abandon() {
-    if (FFile) FFile->Discard();
-    else FMem->Discard();
+    if (FFile)
+      FFile->Discard();
+    else
+      FMem->Discard();
   }
 
  private:
@@ -105,7 +105,6 @@ std::string CommonDir(const std::vector<std::string>& Spec) {
   }
   return base;
 }
-
 
 // ---- Entry list ----------------------------------------------------------------------------
 
@@ -183,7 +182,9 @@ bool TCompBase::Excluded(const std::string& FullPath, const std::string& StoredN
     // A mask with a folder applies below that folder (full path or stored name).
     const std::string maskDir = mask.substr(0, slash + 1);
     const std::string fileDir = absolute ? DirPart(FullPath) : DirPart(StoredName);
-    if ((CaseSensitiveMasks ? fileDir.rfind(maskDir, 0) == 0 : StartsWithNoCase(fileDir, maskDir)) && Match(fileName, mask.substr(slash + 1), CaseSensitiveMasks)) return true;
+    if ((CaseSensitiveMasks ? fileDir.rfind(maskDir, 0) == 0 : StartsWithNoCase(fileDir, maskDir)) &&
+        Match(fileName, mask.substr(slash + 1), CaseSensitiveMasks))
+      return true;
   }
   return false;
 }
@@ -273,7 +274,7 @@ bool TCompBase::PrepareBaseDir() {
 bool TCompBase::CheckOldArchiveWritable() {
   if (IsCancelled() || OverwriteMode == omSkip) return false;
   // Read-only as the archive attribute means it: the owner may not write (root included).
-  struct stat st{};
+  struct stat st {};
   if (stat(FArchiveFile.c_str(), &st) == 0 && (st.st_mode & S_IWUSR)) return true;
   if (!OnNonWriteableArchive) {
     ReportError(FArchiveFile, "OnNonWriteableArchive", FRunArchiveName, ecEventNotAssigned);
@@ -390,7 +391,8 @@ void TCompBase::CompressArchive(TCompHeaderObj& List) {
     return;
   }
   const bool everyEntryDeleted =
-      Switch == swDelete && std::all_of(List.Rows.begin(), List.Rows.end(), [](const TCompRow& r) { return r.Action == eaDrop; });
+      Switch == swDelete &&
+      std::all_of(List.Rows.begin(), List.Rows.end(), [](const TCompRow& r) { return r.Action == eaDrop; });
   if (everyEntryDeleted) RemoveArchive(out);
   if (!IsCancelled()) {
     if (!WriteTrailer(out, List)) {
@@ -422,10 +424,14 @@ bool TCompBase::BuildList(TCompHeaderObj& List) {
     scan.FollowLinks = !StoresLinks();
     scan.SetCancelFlag(CancelFlag());
     if (OnFileScanStatus)
-      scan.OnScanFile = [this](TqrvFileScan*, const std::string& F, int N, int64_t S) { OnFileScanStatus(this, F, N, S); };
+      scan.OnScanFile = [this](TqrvFileScan*, const std::string& F, int N, int64_t S) {
+        OnFileScanStatus(this, F, N, S);
+      };
     if (OnRecurseDir) scan.OnRecurseDir = [this](TqrvFileScan*, const std::string& D) { OnRecurseDir(this, D); };
     scan.RootDirProc = [this](const std::string& Dir) { StoredRoot = WithTrailingSlash(Dir); };
-    scan.EntryProc = [this, &List](const std::string& Dir, const TqrvFindData& Data) { OnScannedEntry(List, Dir, Data); };
+    scan.EntryProc = [this, &List](const std::string& Dir, const TqrvFindData& Data) {
+      OnScannedEntry(List, Dir, Data);
+    };
     scan.SkippedProc = [this](const std::string& Path, const std::string& Kind) {
       ReportError(Path, Kind, FRunArchiveName, ecUnknownFileType);
     };
@@ -459,7 +465,8 @@ void TCompBase::OnScannedEntry(TCompHeaderObj& List, const std::string& Dir, con
     const size_t dot = ext.rfind('.');
     ext = dot == std::string::npos ? std::string() : ext.substr(dot);
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    if (!ext.empty() && std::find(ExcludedExtensions.begin(), ExcludedExtensions.end(), ext) != ExcludedExtensions.end())
+    if (!ext.empty() &&
+        std::find(ExcludedExtensions.begin(), ExcludedExtensions.end(), ext) != ExcludedExtensions.end())
       return;
   }
   SetCurrentName(full);
@@ -524,8 +531,9 @@ void TCompBase::DecideKept(TCompHeaderObj& List, int Row, const std::string& Ful
       return;
     }
     bool replace = false;
-    OnReplaceFile(this, name, FullPath, DosDateToDateTime(int32_t(stored.Date)), DosDateToDateTime(int32_t(Info.DosTime)),
-                  stored.Size, Info.Size, int32_t(stored.Attr), int32_t(Info.Attr), replace);
+    OnReplaceFile(this, name, FullPath, DosDateToDateTime(int32_t(stored.Date)),
+                  DosDateToDateTime(int32_t(Info.DosTime)), stored.Size, Info.Size, int32_t(stored.Attr),
+                  int32_t(Info.Attr), replace);
     if (replace) {
       List[Row].Action = eaDrop;
       AppendNewRow(List, name, FullPath, Info);
@@ -596,8 +604,7 @@ bool TCompBase::ProcessRow(TCompHeaderObj& List, int Index, TStream32& Out, TStr
       Old->SetPosition(row.Offset);
       RenameEntry(Out, *Old, List, Index);
       return true;
-    case eaCompress:
-      break;
+    case eaCompress: break;
   }
   if ((row.Info.Attr & faDirectory) && !StoreEmptySubDirs) {
     row.Action = eaDrop;

@@ -65,7 +65,7 @@ std::string LabelOf(dev_t dev) {
   if (!d) return {};
   std::string label;
   while (const dirent* e = readdir(d)) {
-    struct stat st{};
+    struct stat st {};
     if (e->d_name[0] == '.' || stat((base + e->d_name).c_str(), &st) != 0) continue;
     if (S_ISBLK(st.st_mode) && st.st_rdev == dev) {
       label = UnescapeLabel(e->d_name);
@@ -100,8 +100,8 @@ std::string FileSystemOf(dev_t dev) {
 bool TDiskManager::Probe(const std::string& Path, TVolumeInfo& Info) {
   Info = TVolumeInfo{};
   Info.Drive = DriveFolder(Path);
-  struct statvfs v{};
-  struct stat st{};
+  struct statvfs v {};
+  struct stat st {};
   if (statvfs(Info.Drive.c_str(), &v) != 0 || stat(Info.Drive.c_str(), &st) != 0) return false;
   Info.ReadOnly = (v.f_flag & ST_RDONLY) != 0;
   char serial[16];

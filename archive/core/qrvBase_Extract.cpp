@@ -23,8 +23,7 @@ namespace {
 bool IEqual(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
   return true;
 }
 
@@ -34,8 +33,7 @@ bool IsSep(char c) { return c == '/' || c == '\\'; }
 // "/" and "\", a drive prefix ("C:") is dropped, and so are empty, "." and ".." components,
 // so no name can climb out of the root or start at the file system's root.
 std::vector<std::string> SafeComponents(std::string_view Name) {
-  if (Name.size() >= 2 && Name[1] == ':' && std::isalpha(static_cast<unsigned char>(Name[0])))
-    Name.remove_prefix(2);
+  if (Name.size() >= 2 && Name[1] == ':' && std::isalpha(static_cast<unsigned char>(Name[0]))) Name.remove_prefix(2);
   std::vector<std::string> parts;
   size_t i = 0;
   while (i <= Name.size()) {
@@ -400,8 +398,8 @@ int64_t TUnBase::SinkWrite(const uint8_t* Data, int64_t Count) {
 
 // ---- The per-entry step --------------------------------------------------------------------
 
-void TUnBase::ReportError(const std::string& FileName, const std::string& ExtendedMsg,
-                          const std::string& VolumeID, int32_t ECode) {
+void TUnBase::ReportError(const std::string& FileName, const std::string& ExtendedMsg, const std::string& VolumeID,
+                          int32_t ECode) {
   ++FReports;
   if (ECode == ecWriteFile || ECode == ecDiskFull) FWriteFailed = true;
   TZipCommon::ReportError(FileName, ExtendedMsg, VolumeID, ECode);
@@ -434,8 +432,10 @@ bool TUnBase::TrashIfChanged(const TStepEntry& E) {
       (st.st_size != E.Size || !SameTime(E, st))) {
     std::string why = FTrash ? FTrash->OpenError() : "the Trash is not open";
     ok = FTrash && FTrash->MoveAt(dir, base, FCurrentName, &why);
-    if (ok) ++FTrashed;
-    else ReportError(FCurrentName, why, FRunArchiveName, ecDeleteFile);
+    if (ok)
+      ++FTrashed;
+    else
+      ReportError(FCurrentName, why, FRunArchiveName, ecDeleteFile);
   }
   close(dir);
   return ok;
@@ -471,7 +471,9 @@ void TUnBase::RestoreOwner(const TStepEntry& E, int Fd, int Dir, const std::stri
   const gid_t gid = gid_t(idOf('g', E.Owner->GName, E.Owner->Gid));
   if (uid == uid_t(-1) && gid == gid_t(-1)) return;
   const int rc = Fd >= 0 ? fchown(Fd, uid, gid) : fchownat(Dir, Base.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
-  if (rc != 0) ReportError(FCurrentName, std::string("cannot set the owner: ") + std::strerror(errno), FRunArchiveName, ecWriteFile);
+  if (rc != 0)
+    ReportError(FCurrentName, std::string("cannot set the owner: ") + std::strerror(errno), FRunArchiveName,
+                ecWriteFile);
 }
 
 bool TUnBase::FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore) {
@@ -595,7 +597,8 @@ bool TUnBase::HardLink(int Dir, const std::string& Base, const std::string& Targ
   std::string targetBase;
   const int from = OpenParentDir(target, targetBase, false);
   bool ok = from >= 0 && linkat(from, targetBase.c_str(), Dir, Base.c_str(), 0) == 0;
-  if (!ok && from >= 0 && (errno == EPERM || errno == EXDEV || errno == EMLINK || errno == EOPNOTSUPP || errno == EACCES))
+  if (!ok && from >= 0 &&
+      (errno == EPERM || errno == EXDEV || errno == EMLINK || errno == EOPNOTSUPP || errno == EACCES))
     ok = CopyFileAt(from, targetBase, Dir, Base);  // the file system refuses links: a copy
   const int err = errno;
   if (from >= 0) close(from);
@@ -696,7 +699,8 @@ int TUnBase::ForEachSelected(size_t Count, const std::function<void(size_t I)>& 
   } catch (const EArchiveError& e) {
     // Disk full and the like end the pass; a failure not yet reported is reported here.
     if (!e.Reported && !IsCancelled())
-      ReportError(e.FileName.empty() ? FCurrentName : e.FileName, "", FRunArchiveName, e.ECode ? e.ECode : ecStreamReadWrite);
+      ReportError(e.FileName.empty() ? FCurrentName : e.FileName, "", FRunArchiveName,
+                  e.ECode ? e.ECode : ecStreamReadWrite);
   }
   return EntryCount;
 }
@@ -719,8 +723,7 @@ bool TUnBase::CheckCRC(uint8_t Bits, uint32_t Stored) {
 
 // ---- Passwords -----------------------------------------------------------------------------
 
-bool TUnBase::CheckPassword(const std::string& EntryName,
-                            const std::function<bool(const std::string&)>& Test) {
+bool TUnBase::CheckPassword(const std::string& EntryName, const std::function<bool(const std::string&)>& Test) {
   FTimer.Pause();
   bool ok = !Password.empty() && Test(Password);
   for (size_t i = 0; !ok && i < Passwords.size(); ++i) {

@@ -26,7 +26,7 @@ std::string ZipName(int method, uint16_t flags) {
   if (method == 8 || method == 9) return DeflateName(method, flags);
   if (method == 10) return "DCL-implode";
   // Later APPNOTE methods, named for listings and for the reports of those not decoded.
-  static const std::pair<int, const char*> kLater[] = {{12, "BZip2"}, {14, "LZMA"}, {93, "Zstd"}, {95, "XZ"},
+  static const std::pair<int, const char*> kLater[] = {{12, "BZip2"}, {14, "LZMA"},    {93, "Zstd"}, {95, "XZ"},
                                                        {96, "JPEG"},  {97, "WavPack"}, {98, "PPMd"}, {99, "AES"}};
   for (const auto& [code, name] : kLater)
     if (code == method) return name;
@@ -67,8 +67,8 @@ std::string MethodName(TArcType ArcType, int Method, uint16_t Flags, uint16_t Ma
     return Pick(kNames, Method);
   }
   if (IsType(ArcType, {atArc, atArcExe})) {
-    static const char* const kNames[] = {nullptr,   "Stored", "Stored", "Packed", "Squeezed", "Crunched",
-                                         "Crunched", "Squashed", "Pack10", "Pack11", "Pack12", "Stored"};
+    static const char* const kNames[] = {nullptr,    "Stored",   "Stored", "Packed", "Squeezed", "Crunched",
+                                         "Crunched", "Squashed", "Pack10", "Pack11", "Pack12",   "Stored"};
     return Pick(kNames, Method);
   }
   if (IsType(ArcType, {atArj, atArjExe})) {
@@ -80,13 +80,12 @@ std::string MethodName(TArcType ArcType, int Method, uint16_t Flags, uint16_t Ma
     return Method == 8 ? DeflateName(8, Flags) : Pick(kNames, Method);
   }
   if (ArcType == atHA) {
-    static const char* const kNames[] = {"Cpy", "Asc", "HSC", nullptr, nullptr, nullptr, nullptr, nullptr,
-                                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "<Dir>",
-                                         "Special"};
+    static const char* const kNames[] = {"Cpy",   "Asc",   "HSC",   nullptr, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "<Dir>", "Special"};
     return Pick(kNames, Method);
   }
   if (IsType(ArcType, {atPak, atPakExe})) {
-    static const char* const kNames[] = {nullptr,    "",         "Stored",   "RLE",     "Squeezed", "FixedLen",
+    static const char* const kNames[] = {nullptr,    "",         "Stored",  "RLE",     "Squeezed", "FixedLen",
                                          "FixedLen", "FixedLen", "Varible", "Varible", "Crushed",  "Distill"};
     return Method >= 2 ? Pick(kNames, Method) : kUnsupported;
   }

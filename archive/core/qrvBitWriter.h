@@ -10,7 +10,7 @@
 // Collects bits most significant first. Word16LE packs each 16 bits as a little-endian word;
 // otherwise bytes follow in stream order. Output is appended to Out().
 class TMsbBitWriter {
-public:
+ public:
   explicit TMsbBitWriter(bool Word16LE) : word16_(Word16LE) {}
 
   // Appends the low Count bits of Value (Count at most 32), highest first.
@@ -35,7 +35,7 @@ public:
   uint64_t BitCount() const { return written_ + bits_; }
   std::vector<uint8_t>& Out() { return out_; }
 
-private:
+ private:
   void EmitWord() {
     uint32_t w = static_cast<uint32_t>(acc_ >> (bits_ - 16)) & 0xFFFF;
     if (word16_) {

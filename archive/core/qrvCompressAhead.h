@@ -27,8 +27,8 @@ struct TAheadBlock {
 
 // Runs on a worker: compresses Len bytes at In, the HistoryLen bytes before them at History.
 // Last: the block ends the file. Must touch nothing but its arguments.
-using TAheadEncoder = std::function<TAheadBlock(const uint8_t* History, size_t HistoryLen, const uint8_t* In,
-                                                size_t Len, bool Last)>;
+using TAheadEncoder =
+    std::function<TAheadBlock(const uint8_t* History, size_t HistoryLen, const uint8_t* In, size_t Len, bool Last)>;
 
 class TCompressAhead {
  public:

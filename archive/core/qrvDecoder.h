@@ -81,16 +81,16 @@ struct TDecodeStop {
 // bits that were never in the input (Overrun). The fields are public so that a hot loop can keep
 // them in locals and write them back (see FastFill).
 class TBitReader {
-public:
+ public:
   static constexpr size_t kChunk = 32768;
 
   explicit TBitReader(const TDecoderIO& IO);
 
-  uint64_t Bits = 0;           // next bits, least significant first
-  unsigned Count = 0;          // valid bits in Bits
-  const uint8_t* Next;         // next byte of the current piece not yet in Bits
-  const uint8_t* End;          // end of the current piece
-  int64_t Filler = 0;          // zero bytes supplied past the end of the input
+  uint64_t Bits = 0;    // next bits, least significant first
+  unsigned Count = 0;   // valid bits in Bits
+  const uint8_t* Next;  // next byte of the current piece not yet in Bits
+  const uint8_t* End;   // end of the current piece
+  int64_t Filler = 0;   // zero bytes supplied past the end of the input
 
   // Ensures at least 56 bits in Bits (with filler past the end).
   void Fill() {
@@ -140,11 +140,11 @@ public:
     Count |= 56;
   }
 
-private:
+ private:
   bool NextPiece();
 
   const TDecoderIO& io_;
-  int64_t left_;   // compressed bytes not yet read from the archive
+  int64_t left_;  // compressed bytes not yet read from the archive
   bool ended_ = false;
   std::unique_ptr<uint8_t[]> buf_;
 };
@@ -152,11 +152,11 @@ private:
 // Bits most significant first (LZH). Same contract as TBitReader: zero filler past the end of
 // the input, counted, so that Overrun tells when bits that were never there have been used.
 class TMsbBitReader {
-public:
+ public:
   explicit TMsbBitReader(const TDecoderIO& IO) : in_(IO) {}
 
-  uint64_t Bits = 0;     // next bits, the first in bit 63
-  unsigned Count = 0;    // valid bits in Bits
+  uint64_t Bits = 0;   // next bits, the first in bit 63
+  unsigned Count = 0;  // valid bits in Bits
 
   // Ensures at least 56 bits in Bits. As in TBitReader's FastFill, bits below the count hold
   // the input's next bits, so a later fill ORs in the same values.
@@ -199,7 +199,7 @@ public:
     return v;
   }
 
-private:
+ private:
   TBitReader in_;  // byte source: aligned whole bytes, filler counted
 };
 
@@ -207,11 +207,11 @@ private:
 // block is full it goes to the sink and the last Window bytes move to the front. History starts
 // as zeros, so a match reaching before the start of the entry copies zero bytes.
 class TWindowOutput {
-public:
+ public:
   TWindowOutput(const TDecoderIO& IO, size_t Window, size_t Block);
 
-  uint8_t* Pos;        // next output byte
-  uint8_t* Limit;      // end of the block: Pos never stays there
+  uint8_t* Pos;    // next output byte
+  uint8_t* Limit;  // end of the block: Pos never stays there
 
   int64_t Total(const uint8_t* At) const { return written_ + (At - mark_); }
   int64_t Total() const { return Total(Pos); }
@@ -233,17 +233,17 @@ public:
       for (size_t i = 0; i < Length; ++i) Dest[i] = src[i];
     }
   }
-  void Slide();   // writes the block, keeps the history; checks the CancelFlag
-  void Flush();   // writes what is pending, at the end
+  void Slide();  // writes the block, keeps the history; checks the CancelFlag
+  void Flush();  // writes what is pending, at the end
 
-private:
+ private:
   void Send(const uint8_t* Data, size_t N);
 
   const TDecoderIO& io_;
-  int64_t limit_;          // the entry's size, when known
+  int64_t limit_;  // the entry's size, when known
   size_t window_;
   std::unique_ptr<uint8_t[]> buf_;
-  uint8_t* mark_;          // first byte not yet written to the sink
+  uint8_t* mark_;  // first byte not yet written to the sink
   int64_t written_ = 0;
 };
 
@@ -269,7 +269,7 @@ constexpr uint32_t HuffValue(uint32_t E) { return E >> 16; }
 enum THuffPolicy : uint8_t { hpComplete, hpSingleAllowed, hpIncompleteAllowed };
 
 class THuffman {
-public:
+ public:
   static constexpr unsigned kMaxBits = 16;
   static constexpr unsigned kMaxSymbols = 512;
   static constexpr unsigned kMaxRoot = 12;
@@ -278,8 +278,8 @@ public:
   // its length. Returns false for an over-subscribed code, a length above 16, or an incomplete
   // code the policy does not allow. Payload must outlive the table. MsbFirst builds the table
   // for LookupMsb (codes read most significant bit first), else for Lookup.
-  bool Build(const uint8_t* Lengths, unsigned Count, const uint32_t* Payload, unsigned RootBits,
-             THuffPolicy Policy, bool MsbFirst = false);
+  bool Build(const uint8_t* Lengths, unsigned Count, const uint32_t* Payload, unsigned RootBits, THuffPolicy Policy,
+             bool MsbFirst = false);
 
   // The entry for the next bits; Peek must hold at least 16 bits. HuffLen of the result is the
   // number of bits the code takes; an unassigned pattern gives hkInvalid.
@@ -293,7 +293,7 @@ public:
     return HuffKindOf(e) != hkSlow ? e : LookupLongMsb(Peek16);
   }
 
-private:
+ private:
   uint32_t LookupLong(uint32_t Peek) const;
   uint32_t LookupLongMsb(uint32_t Peek16) const;
   template <bool Msb>
@@ -303,8 +303,8 @@ private:
   uint32_t rootMask_ = 0;
   unsigned rootBits_ = 1;
   unsigned maxLen_ = 0;
-  uint16_t count_[kMaxBits + 1];       // codes per length
-  uint16_t sorted_[kMaxSymbols];       // symbols by length, then value
+  uint16_t count_[kMaxBits + 1];  // codes per length
+  uint16_t sorted_[kMaxSymbols];  // symbols by length, then value
   const uint32_t* payload_ = nullptr;
 };
 

@@ -12,8 +12,8 @@ static uint32_t ReverseBits(uint32_t Code, unsigned Len) {
   return r;
 }
 
-bool THuffman::Build(const uint8_t* Lengths, unsigned Count, const uint32_t* Payload,
-                     unsigned RootBits, THuffPolicy Policy, bool MsbFirst) {
+bool THuffman::Build(const uint8_t* Lengths, unsigned Count, const uint32_t* Payload, unsigned RootBits,
+                     THuffPolicy Policy, bool MsbFirst) {
   if (Count > kMaxSymbols || RootBits == 0 || RootBits > kMaxRoot) return false;
   std::fill(std::begin(count_), std::end(count_), 0);
   unsigned codes = 0;

@@ -76,8 +76,7 @@ bool DeflateWhole(const uint8_t* In, size_t Len, int ZLevel, std::vector<uint8_t
 
 }  // namespace
 
-TDeflatedChunk DeflateChunk(const uint8_t* Dict, size_t DictLen, const uint8_t* In, size_t Len,
-                            int ZLevel, bool Last) {
+TDeflatedChunk DeflateChunk(const uint8_t* Dict, size_t DictLen, const uint8_t* In, size_t Len, int ZLevel, bool Last) {
   TDeflatedChunk r;
   r.InSize = Len;
   r.Crc = uint32_t(crc32(0L, In, uInt(Len)));
@@ -104,9 +103,7 @@ TDeflatedChunk DeflateChunk(const uint8_t* Dict, size_t DictLen, const uint8_t* 
   return r;
 }
 
-uint32_t CombineCrc32(uint32_t A, uint32_t B, int64_t LenB) {
-  return uint32_t(crc32_combine64(A, B, LenB));
-}
+uint32_t CombineCrc32(uint32_t A, uint32_t B, int64_t LenB) { return uint32_t(crc32_combine64(A, B, LenB)); }
 
 // ---- A whole stream ------------------------------------------------------------------------
 
@@ -169,7 +166,13 @@ TDeflatedChunk DeflateJob(const TWorkerPool& Pool, const TChunk* Prev, const TCh
 
 struct TChunkedDeflater::TState {
   TState(TStream32& O, int L, TWorkerPool& P, const bool* C, int64_t* B, std::function<void()> Pr)
-      : Output(O), ZLevel(L), Pool(P), Cancel(C), BytesToGo(B), OnProgress(std::move(Pr)), Jobs(P),
+      : Output(O),
+        ZLevel(L),
+        Pool(P),
+        Cancel(C),
+        BytesToGo(B),
+        OnProgress(std::move(Pr)),
+        Jobs(P),
         InFlight(std::min(size_t(P.Workers()) * kChunksPerWorker, size_t(P.Workers()) + kChunksAboveWorkers)) {}
   TStream32& Output;
   int ZLevel;
@@ -184,7 +187,7 @@ struct TChunkedDeflater::TState {
   const TChunk* Prev = nullptr;
   TChunk* Cur = Chunks.Take();
   TChunk* Next = nullptr;  // the chunk after a full Cur, read before Cur leaves
-  int64_t Submitted = 0;  // input bytes handed to jobs
+  int64_t Submitted = 0;   // input bytes handed to jobs
   bool Finished = false;
   TChunkedResult R;
 
@@ -288,8 +291,7 @@ TChunkedResult TChunkedDeflater::Finish() {
 }
 
 TChunkedResult DeflateChunked(TStream32& Input, TStream32& Output, int ZLevel, TWorkerPool& Pool,
-                              const bool* CancelFlag, int64_t* BytesToGo,
-                              const std::function<void()>& OnProgress) {
+                              const bool* CancelFlag, int64_t* BytesToGo, const std::function<void()>& OnProgress) {
   TChunkedDeflater d(Output, ZLevel, Pool, CancelFlag, BytesToGo, OnProgress);
   int64_t left = Input.Size();
   if (left >= 0) left = std::max<int64_t>(0, left - Input.Position());

@@ -30,8 +30,7 @@ struct TDeflatedChunk {
 // output ends with a sync flush, non-final and byte aligned, for the next chunk to follow.
 // A whole input given as one Last chunk without history is deflated by libdeflate at levels
 // 1, 6 and 9 (faster, and no larger on the corpus), otherwise zlib gives its one-call bytes.
-TDeflatedChunk DeflateChunk(const uint8_t* Dict, size_t DictLen, const uint8_t* In, size_t Len,
-                            int ZLevel, bool Last);
+TDeflatedChunk DeflateChunk(const uint8_t* Dict, size_t DictLen, const uint8_t* In, size_t Len, int ZLevel, bool Last);
 
 // The CRC-32 of A's data followed by B's data of LenB bytes (zlib's crc32 form).
 uint32_t CombineCrc32(uint32_t A, uint32_t B, int64_t LenB);

@@ -159,8 +159,8 @@ const char* const SRangeError = "Range check error";
 
 std::string ErrorText(int32_t Code) {
   const auto* End = std::end(ErrorTable);
-  const auto* It = std::lower_bound(std::begin(ErrorTable), End, Code,
-                                    [](const TErrorEntry& E, int32_t C) { return E.Code < C; });
+  const auto* It =
+      std::lower_bound(std::begin(ErrorTable), End, Code, [](const TErrorEntry& E, int32_t C) { return E.Code < C; });
   return (It != End && It->Code == Code) ? It->Text : "";
 }
 

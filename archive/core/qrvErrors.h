@@ -114,8 +114,7 @@ enum TErrorClass { ecsArchive, ecsFOpen, ecsRead, ecsWrite, ecsRange, ecsCabinet
 
 // Throws an exception of the given class whose message is the text of Code; Reported: the
 // failure was reported already.
-[[noreturn]] void ThrowError(TErrorClass Class, int32_t Code, const std::string& FileName = {},
-                             bool Reported = false);
+[[noreturn]] void ThrowError(TErrorClass Class, int32_t Code, const std::string& FileName = {}, bool Reported = false);
 
 // True when an errno value means the file system is full (ENOSPC, EDQUOT).
 bool IsDiskFullErrno(int Err);

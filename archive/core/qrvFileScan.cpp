@@ -79,14 +79,12 @@ void TFilesList::Sort() {
     return Folded(ext ? ExtOf(o.FileName) : o.FileName, CaseSensitive);
   };
   switch (SortMode) {
-    case soUnsort:
-      return;
+    case soUnsort: return;
     case soByName:
     case soByType: {
       const bool ext = SortMode == soByType;
-      std::stable_sort(Items.begin(), Items.end(), [&](const TFileObject& a, const TFileObject& b) {
-        return key(a, ext) < key(b, ext);
-      });
+      std::stable_sort(Items.begin(), Items.end(),
+                       [&](const TFileObject& a, const TFileObject& b) { return key(a, ext) < key(b, ext); });
       return;
     }
     case soBySize:
@@ -94,9 +92,8 @@ void TFilesList::Sort() {
                        [](const TFileObject& a, const TFileObject& b) { return a.Size < b.Size; });
       return;
     case soByTime:
-      std::stable_sort(Items.begin(), Items.end(), [](const TFileObject& a, const TFileObject& b) {
-        return a.DosDate < b.DosDate;
-      });
+      std::stable_sort(Items.begin(), Items.end(),
+                       [](const TFileObject& a, const TFileObject& b) { return a.DosDate < b.DosDate; });
       return;
   }
 }
@@ -229,7 +226,7 @@ void TqrvFileScan::ScanGroups() {
 // Every mounted file system that holds files of its own (a block device, a network share or a
 // RAM disk), each from its mount point and without crossing into other file systems.
 void TqrvFileScan::ScanDrives() {
-  static const std::set<std::string> kTypes = {"nfs", "nfs4", "cifs", "smb3", "smbfs",
+  static const std::set<std::string> kTypes = {"nfs",   "nfs4",  "cifs",    "smb3", "smbfs",
                                                "tmpfs", "ramfs", "iso9660", "udf"};
   std::vector<std::string> roots;
   std::ifstream mounts("/proc/self/mounts");
@@ -256,9 +253,9 @@ void TqrvFileScan::ScanDrives() {
   }
 }
 
-void TqrvFileScan::ScanDir(const std::string& Dir, const std::vector<TMultiMask>& Masks,
-                           bool OneFileSystem, std::vector<TDirKey>& Ancestors) {
-  struct stat self{};
+void TqrvFileScan::ScanDir(const std::string& Dir, const std::vector<TMultiMask>& Masks, bool OneFileSystem,
+                           std::vector<TDirKey>& Ancestors) {
+  struct stat self {};
   if (stat(Dir.c_str(), &self) != 0) return;
   // A folder reached again through a symbolic link would recurse for ever: skip it.
   for (const TDirKey& k : Ancestors)
@@ -287,7 +284,7 @@ void TqrvFileScan::ScanDir(const std::string& Dir, const std::vector<TMultiMask>
     if (!data.Info.IsDir || !RecurseDirs) continue;
     if ((data.Info.Attr & faHidden) && !IncludeHiddenDirs) continue;
     if (OneFileSystem) {
-      struct stat sub{};
+      struct stat sub {};
       if (stat(path.c_str(), &sub) != 0 || sub.st_dev != self.st_dev) continue;
     }
     ScanDir(path + "/", Masks, OneFileSystem, Ancestors);
@@ -295,8 +292,7 @@ void TqrvFileScan::ScanDir(const std::string& Dir, const std::vector<TMultiMask>
   Ancestors.pop_back();
 }
 
-void TqrvFileScan::HandleEntry(const std::string& Dir, const TqrvFindData& Data,
-                               const std::vector<TMultiMask>& Masks) {
+void TqrvFileScan::HandleEntry(const std::string& Dir, const TqrvFindData& Data, const std::vector<TMultiMask>& Masks) {
   if (!AttrAdmitted(Data.Info.Attr, Attributes, AttributesEx)) return;
   // A directory goes on with its own path (trailing "/"), a file with its folder.
   auto hand = [&](const std::string& where) {
@@ -310,8 +306,8 @@ void TqrvFileScan::HandleEntry(const std::string& Dir, const TqrvFindData& Data,
     hand(Dir + Data.Name + "/");
     return;
   }
-  const bool hit = std::any_of(Masks.begin(), Masks.end(),
-                               [&](const TMultiMask& m) { return m.Mask.Matches(Data.Name); });
+  const bool hit =
+      std::any_of(Masks.begin(), Masks.end(), [&](const TMultiMask& m) { return m.Mask.Matches(Data.Name); });
   if (!hit) return;
   if (!S_ISREG(Data.Info.Mode) && !S_ISLNK(Data.Info.Mode)) {
     // Reading a FIFO or a device could wait for ever; only regular files (and, when links are

@@ -59,8 +59,15 @@ bool MaskCovers(std::string_view Wide, std::string_view Narrow);
 // ---- Attribute sets ------------------------------------------------------------------------
 
 enum TqrvFileAttr : uint8_t {
-  fsZeroAttr, fsReadOnly, fsHidden, fsSysFile, fsVolumeID, fsDirectory, fsArchive,
-  fsCompressed, fsEncrypted
+  fsZeroAttr,
+  fsReadOnly,
+  fsHidden,
+  fsSysFile,
+  fsVolumeID,
+  fsDirectory,
+  fsArchive,
+  fsCompressed,
+  fsEncrypted
 };
 
 // A set of TqrvFileAttr, 16 bits wide: member n is bit n.
@@ -170,8 +177,7 @@ class TqrvFileScan {
   TqrvSortOptions Sorted() const { return FList.SortMode; }
   void SetSorted(TqrvSortOptions Value);  // re-sorts the list; OnFinished when not empty
 
-  std::function<void(TqrvFileScan* Sender, const std::string& FileName, int FilesCount,
-                     int64_t FilesSize)> OnScanFile;
+  std::function<void(TqrvFileScan* Sender, const std::string& FileName, int FilesCount, int64_t FilesSize)> OnScanFile;
   std::function<void(TqrvFileScan* Sender, int FilesCount, int64_t FilesSize)> OnFinished;
   std::function<void(TqrvFileScan* Sender, const std::string& Dir)> OnRootDirChange;
   std::function<void(TqrvFileScan* Sender, const std::string& Directory)> OnRecurseDir;
@@ -201,8 +207,7 @@ class TqrvFileScan {
   void ScanDrives();
   void ScanDir(const std::string& Dir, const std::vector<TMultiMask>& Masks, bool OneFileSystem,
                std::vector<TDirKey>& Ancestors);
-  void HandleEntry(const std::string& Dir, const TqrvFindData& Data,
-                   const std::vector<TMultiMask>& Masks);
+  void HandleEntry(const std::string& Dir, const TqrvFindData& Data, const std::vector<TMultiMask>& Masks);
   void AddToOwnList(const std::string& Dir, const TqrvFindData& Data);
 
   std::vector<std::string> FFileSpec;

@@ -83,8 +83,8 @@ unsigned TLzWindow::MatchLength(uint32_t A, uint32_t B, unsigned MaxLen) const {
   return n;
 }
 
-unsigned TLzMatchFinder::Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth,
-                                 unsigned NiceLen, TLzMatch* Out) {
+unsigned TLzMatchFinder::Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth, unsigned NiceLen,
+                                 TLzMatch* Out) {
   InsertUpTo(Pos);
   unsigned count = 0;
   if (Pos + 4 > end_ || MaxLen < 3) return 0;
@@ -117,8 +117,8 @@ unsigned TLzMatchFinder::Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist
   return count;
 }
 
-unsigned TLzMatchFinder::Longest(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth,
-                                 unsigned NiceLen, uint32_t& Dist, uint32_t* Near3) {
+unsigned TLzMatchFinder::Longest(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth, unsigned NiceLen,
+                                 uint32_t& Dist, uint32_t* Near3) {
   TLzMatch found[kMaxCollect];
   unsigned n = Collect(Pos, MaxLen, MaxDist, std::min(Depth, kMaxCollect - 1), NiceLen, found);
   Dist = n ? found[n - 1].Dist : 0;
@@ -156,8 +156,8 @@ uint32_t TLzTreeFinder::Hash(uint32_t Pos) const {
 // Each node left behind on the walk is smaller (or larger) than Pos in its first len0 (len1)
 // bytes, so the bytes known equal on both sides need no comparing. Inserting re-hangs the nodes
 // passed on either side of Pos; a node as long as Limit takes Pos's place with its subtrees.
-unsigned TLzTreeFinder::Walk(uint32_t Pos, unsigned Limit, uint32_t MaxDist, unsigned Depth,
-                             bool Insert, unsigned Best, TLzMatch* Out, unsigned Count) {
+unsigned TLzTreeFinder::Walk(uint32_t Pos, unsigned Limit, uint32_t MaxDist, unsigned Depth, bool Insert, unsigned Best,
+                             TLzMatch* Out, unsigned Count) {
   const uint32_t mask = windowSize_ - 1;
   uint32_t& head = head_[Hash(Pos)];
   uint32_t link = head;
@@ -207,13 +207,11 @@ unsigned TLzTreeFinder::Walk(uint32_t Pos, unsigned Limit, uint32_t MaxDist, uns
   return Count;
 }
 
-unsigned TLzTreeFinder::Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth,
-                                TLzMatch* Out) {
+unsigned TLzTreeFinder::Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth, TLzMatch* Out) {
   // Positions searched before their data was complete enter the trees first, in order.
   size_t done = 0;
   for (; done < pending_.size() && pending_[done] + nice_ <= end_ && pending_[done] < Pos; ++done)
-    Walk(pending_[done], nice_, pending_[done] - first_, Depth, true, ~0u,
-         nullptr, 0);
+    Walk(pending_[done], nice_, pending_[done] - first_, Depth, true, ~0u, nullptr, 0);
   pending_.erase(pending_.begin(), pending_.begin() + done);
   if (Pos < next_ || Pos + 4 > end_ || MaxLen < 2) return 0;
   next_ = Pos + 1;

@@ -28,7 +28,7 @@ std::vector<uint32_t> PathSteps(uint32_t N, TStepLen StepLen) {
 // The data the match finders search: a buffer holding at least the last (1 << WindowBits) bytes
 // before the data appended last. Positions are offsets in the buffer.
 class TLzWindow {
-public:
+ public:
   virtual ~TLzWindow() = default;
 
   // Makes room for Count more bytes (at most 65536) after the data held so far and returns where
@@ -46,7 +46,7 @@ public:
   // Length of the common run at A and B (A < B), at most MaxLen.
   unsigned MatchLength(uint32_t A, uint32_t B, unsigned MaxLen) const;
 
-protected:
+ protected:
   void InitWindow(unsigned WindowBits);
   // The data moved down by Shift bytes (a whole number of windows): positions kept by the finder
   // follow. Position tables hold position + 1, 0 for none.
@@ -58,13 +58,13 @@ protected:
   std::vector<uint8_t> buf_;
   uint32_t windowSize_ = 0, end_ = 0, first_ = 0;
 
-private:
+ private:
   void Slide();
 };
 
 // Hash chains: each position is linked to the previous one with the same four-byte hash.
 class TLzMatchFinder : public TLzWindow {
-public:
+ public:
   // Most matches Collect gives for one position: its Depth must stay below this.
   static constexpr unsigned kMaxCollect = 512;
 
@@ -76,21 +76,20 @@ public:
   // of NiceLen. Returns its length (0 when none of 3 or more) and sets Dist. Near3 receives the
   // distance of the nearest candidate of at least 3 bytes (0 when none). Every position up to Pos
   // is hashed first, so positions skipped by the caller need no separate call.
-  unsigned Longest(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth,
-                   unsigned NiceLen, uint32_t& Dist, uint32_t* Near3 = nullptr);
+  unsigned Longest(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth, unsigned NiceLen, uint32_t& Dist,
+                   uint32_t* Near3 = nullptr);
 
   // The matches of 3 or more bytes at Pos that are longer than every nearer one, nearest first
   // (so each is longer than the one before), under the same limits as Longest. Out must hold
   // Depth + 1 entries. Returns their count.
-  unsigned Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth, unsigned NiceLen,
-                   TLzMatch* Out);
+  unsigned Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth, unsigned NiceLen, TLzMatch* Out);
 
   // Leaves the positions below Pos out of the chains (data not worth searching).
   void Skip(uint32_t Pos) {
     if (hashed_ < Pos) hashed_ = Pos;
   }
 
-private:
+ private:
   void Rebase(uint32_t Shift) override;
   void InsertUpTo(uint32_t Pos);
   uint32_t Hash4(uint32_t Pos) const;
@@ -106,7 +105,7 @@ private:
 // searched without being inserted and enters the tree when more data has come. Matches start at
 // two bytes (the nearest earlier position with the same two).
 class TLzTreeFinder : public TLzWindow {
-public:
+ public:
   // Sizes the window and the hash table (HashBits 10..20); NiceLen (4..258) is where a search
   // stops, and so the length the trees sort by. Forgets all data.
   void Init(unsigned WindowBits, unsigned HashBits, unsigned NiceLen);
@@ -116,16 +115,16 @@ public:
   // call to call (a position already searched gives nothing).
   unsigned Collect(uint32_t Pos, unsigned MaxLen, uint32_t MaxDist, unsigned Depth, TLzMatch* Out);
 
-private:
+ private:
   void Rebase(uint32_t Shift) override;
   uint32_t Hash(uint32_t Pos) const;
   // Walks the tree of Pos, adding longer matches to Out; with Insert, Pos becomes the root.
-  unsigned Walk(uint32_t Pos, unsigned Limit, uint32_t MaxDist, unsigned Depth, bool Insert,
-                unsigned Best, TLzMatch* Out, unsigned Count);
+  unsigned Walk(uint32_t Pos, unsigned Limit, uint32_t MaxDist, unsigned Depth, bool Insert, unsigned Best,
+                TLzMatch* Out, unsigned Count);
 
   // Position + 1 (0: none) by hash; son_ holds two links (smaller, larger) per window slot.
   std::vector<uint32_t> head_, head2_, head3_, son_;
-  std::vector<uint32_t> pending_;             // searched, waiting for data to be inserted
+  std::vector<uint32_t> pending_;  // searched, waiting for data to be inserted
   uint32_t hashShift_ = 0, next_ = 0;
   unsigned nice_ = 32;
 };

@@ -22,14 +22,13 @@ class ITempStreamOwner {
   // The component's progress step (the stream copy with progress).
   virtual void DoStreamProgress() = 0;
   // OnTmpFileMoveBegin(Archive, TempFileName, Cancel); Cancel starts false.
-  virtual void DoTmpFileMoveBegin(const std::string& Archive, const std::string& TempFileName,
-                                  bool& Cancel) = 0;
+  virtual void DoTmpFileMoveBegin(const std::string& Archive, const std::string& TempFileName, bool& Cancel) = 0;
   virtual void DoTmpFileMoveEnd() = 0;
   // OnTmpFileProgress, percentages from Position against the run's byte total.
   virtual void DoTmpFileProgress(int64_t Position) = 0;
   // Fires OnError; never throws.
-  virtual void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
-                           const std::string& VolumeID, int32_t ECode) = 0;
+  virtual void ReportError(const std::string& FileName, const std::string& ExtendedMsg, const std::string& VolumeID,
+                           int32_t ECode) = 0;
 };
 
 // The new archive of a writer run, built in a uniquely named "qrv" file in TempDir (or the
@@ -66,8 +65,7 @@ class TTempFileStream : public TFileStream32 {
   bool WriteFailed() const { return FWriteFailed; }
 
  private:
-  static int OpenOrCreate(uint16_t Mode, const std::string& ArchiveName, const std::string& TempDir,
-                          std::string& Name);
+  static int OpenOrCreate(uint16_t Mode, const std::string& ArchiveName, const std::string& TempDir, std::string& Name);
   ITempStreamOwner& FOwner;
   std::string FArchiveName;
   bool FTemporary;
@@ -109,10 +107,41 @@ class TTempMemStream : public TMemoryStream32 {
 
 // The order is binding: a value is its position.
 enum TArcType : uint8_t {
-  atNA, atUnsupported, atFileOpenErr, atUnknown, atAce, atAceExe, atArc, atArcExe, atArj,
-  atArjExe, atBh, atBhExe, atCab, atCabExe, atGZip, atHA, atJar, atJarExe, atLha, atLhaExe,
-  atLzh, atLzhExe, atMsGZ, atPak, atPakExe, atRar, atRarExe, atTar, atTarGZip, atUUE, atZip,
-  atZipExe, atZipDS, atZipMV, atZoo
+  atNA,
+  atUnsupported,
+  atFileOpenErr,
+  atUnknown,
+  atAce,
+  atAceExe,
+  atArc,
+  atArcExe,
+  atArj,
+  atArjExe,
+  atBh,
+  atBhExe,
+  atCab,
+  atCabExe,
+  atGZip,
+  atHA,
+  atJar,
+  atJarExe,
+  atLha,
+  atLhaExe,
+  atLzh,
+  atLzhExe,
+  atMsGZ,
+  atPak,
+  atPakExe,
+  atRar,
+  atRarExe,
+  atTar,
+  atTarGZip,
+  atUUE,
+  atZip,
+  atZipExe,
+  atZipDS,
+  atZipMV,
+  atZoo
 };
 constexpr int ArcTypeCount = atZoo + 1;
 
@@ -125,10 +154,10 @@ const char* GetArcTypeValueName(TArcType ArcType);
 bool IsValidArcType(TArcType ArcType);
 
 // The fixed type sets.
-bool IsZipFamilyType(TArcType T);      // atZip, atZipExe, atZipMV (IsTypeIn of the frame)
-bool IsZipLikeType(TArcType T);        // atJar, atJarExe, atZip, atZipExe: located via the directory
-bool IsSelfOpenedType(TArcType T);     // atAce(Exe), atCab(Exe), atRar(Exe): the reader opens them
-bool IsMultiVolumeType(TArcType T);    // atAce, atArj, atJar, atJarExe, atRar, atRarExe
+bool IsZipFamilyType(TArcType T);    // atZip, atZipExe, atZipMV (IsTypeIn of the frame)
+bool IsZipLikeType(TArcType T);      // atJar, atJarExe, atZip, atZipExe: located via the directory
+bool IsSelfOpenedType(TArcType T);   // atAce(Exe), atCab(Exe), atRar(Exe): the reader opens them
+bool IsMultiVolumeType(TArcType T);  // atAce, atArj, atJar, atJarExe, atRar, atRarExe
 
 // Root of the archive components: the archive file name, its type and where it begins, found
 // by content.

@@ -15,18 +15,18 @@ struct TTypeNames {
 
 // Display names are padded to 10 characters, except the first (11) and "MsGZ" (a tab last).
 constexpr TTypeNames kNames[ArcTypeCount] = {
-    {"Not avail. ", "atNA"},      {"Unsupport.", "atUnsupported"}, {"File Error", "atFileOpenErr"},
-    {"Unknown   ", "atUnknown"},  {"ACE       ", "atAce"},         {"ACE SFX   ", "atAceExe"},
-    {"ARC       ", "atArc"},      {"ARC SFX   ", "atArcExe"},      {"ARJ       ", "atArj"},
-    {"ARJ SFX   ", "atArjExe"},   {"BH        ", "atBh"},          {"BH  SFX   ", "atBhExe"},
-    {"CAB       ", "atCab"},      {"CAB SFX   ", "atCabExe"},      {"GZip      ", "atGZip"},
-    {"HA        ", "atHA"},       {"Java JAR  ", "atJar"},         {"JJAR SFX  ", "atJarExe"},
-    {"LHA       ", "atLha"},      {"LHA SFX   ", "atLhaExe"},      {"LZH       ", "atLzh"},
-    {"LZH SFX   ", "atLzhExe"},   {"MsGZ     \t", "atMsGZ"},       {"PAK       ", "atPak"},
-    {"PAK SFX   ", "atPakExe"},   {"RAR       ", "atRar"},         {"RAR SFX   ", "atRarExe"},
-    {"TAR       ", "atTar"},      {"TarGzip   ", "atTarGZip"},     {"UUE       ", "atUUE"},
-    {"ZIP       ", "atZip"},      {"ZIP SFX   ", "atZipExe"},      {"Zip Span  ", "atZipDS"},
-    {"Zip MVol  ", "atZipMV"},    {"ZOO       ", "atZoo"},
+    {"Not avail. ", "atNA"},     {"Unsupport.", "atUnsupported"}, {"File Error", "atFileOpenErr"},
+    {"Unknown   ", "atUnknown"}, {"ACE       ", "atAce"},         {"ACE SFX   ", "atAceExe"},
+    {"ARC       ", "atArc"},     {"ARC SFX   ", "atArcExe"},      {"ARJ       ", "atArj"},
+    {"ARJ SFX   ", "atArjExe"},  {"BH        ", "atBh"},          {"BH  SFX   ", "atBhExe"},
+    {"CAB       ", "atCab"},     {"CAB SFX   ", "atCabExe"},      {"GZip      ", "atGZip"},
+    {"HA        ", "atHA"},      {"Java JAR  ", "atJar"},         {"JJAR SFX  ", "atJarExe"},
+    {"LHA       ", "atLha"},     {"LHA SFX   ", "atLhaExe"},      {"LZH       ", "atLzh"},
+    {"LZH SFX   ", "atLzhExe"},  {"MsGZ     \t", "atMsGZ"},       {"PAK       ", "atPak"},
+    {"PAK SFX   ", "atPakExe"},  {"RAR       ", "atRar"},         {"RAR SFX   ", "atRarExe"},
+    {"TAR       ", "atTar"},     {"TarGzip   ", "atTarGZip"},     {"UUE       ", "atUUE"},
+    {"ZIP       ", "atZip"},     {"ZIP SFX   ", "atZipExe"},      {"Zip Span  ", "atZipDS"},
+    {"Zip MVol  ", "atZipMV"},   {"ZOO       ", "atZoo"},
 };
 
 bool InRange(TArcType t) { return unsigned(t) < unsigned(ArcTypeCount); }
@@ -35,9 +35,7 @@ bool InRange(TArcType t) { return unsigned(t) < unsigned(ArcTypeCount); }
 
 const char* GetArcTypeName(TArcType ArcType) { return InRange(ArcType) ? kNames[ArcType].Display : ""; }
 
-const char* GetArcTypeValueName(TArcType ArcType) {
-  return InRange(ArcType) ? kNames[ArcType].Value : "";
-}
+const char* GetArcTypeValueName(TArcType ArcType) { return InRange(ArcType) ? kNames[ArcType].Value : ""; }
 
 bool IsValidArcType(TArcType ArcType) { return InRange(ArcType) && ArcType > atUnknown; }
 

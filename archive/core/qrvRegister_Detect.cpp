@@ -133,8 +133,8 @@ TArcType TArvexComponent::Probe(TStream32& S, int Mode, const uint8_t* B, int64_
     switch (GetLE32(B)) {
       case 0x07054842: return m1 ? atBh : atBhExe;
       case 0x21726152: return m1 ? atRar : atRarExe;  // "Rar!"
-      case 0x35474B50: return atUnknown;               // "PKG5"
-      case 0x4643534D: return m1 ? atCab : atCabExe;   // "MSCF"
+      case 0x35474B50: return atUnknown;              // "PKG5"
+      case 0x4643534D: return m1 ? atCab : atCabExe;  // "MSCF"
       case 0x5754DFB7:
         if (m1) return atArc;
         FOffset = 7716;
@@ -148,8 +148,7 @@ TArcType TArvexComponent::Probe(TStream32& S, int Mode, const uint8_t* B, int64_
   if (a == 0x1A && (b == 0x02 || b == 0x1E)) return m1 ? atArc : atUnsupported;
   if (a == 0x1A && (b == 0x08 || b == 0x09)) return m1 ? atArc : atArcExe;
   if (a == 0x1A && (b == 0x0A || b == 0x0B)) return m1 ? atPak : atPakExe;
-  if ((a == 0x1F && (b == 0x1E || b == 0x8B || b == 0x9D || b == 0x9E || b == 0xA0)) ||
-      (a == '%' && b == '!'))
+  if ((a == 0x1F && (b == 0x1E || b == 0x8B || b == 0x9D || b == 0x9E || b == 0xA0)) || (a == '%' && b == '!'))
     return m1 ? atGZip : atUnsupported;
   if (a == 'H' && b == 'A') return m1 ? atHA : atUnsupported;
   if (a == 'P' && (b == 'K' || b == 'L')) {
@@ -180,8 +179,7 @@ TArcType TArvexComponent::GenericScan(TStream32& S, int64_t From) {
       FOffset = pos - 7;
       return byStart(FOffset, atAce, atAceExe);
     }
-    if (c == '-' && pos >= 2 &&
-        ((BytesAt(buf, i, "-lh") && i + 4 < n && buf[i + 4] == '-') || LhaHeaderAt(buf, i))) {
+    if (c == '-' && pos >= 2 && ((BytesAt(buf, i, "-lh") && i + 4 < n && buf[i + 4] == '-') || LhaHeaderAt(buf, i))) {
       FOffset = pos - 2;
       return byStart(FOffset, atLha, atLhaExe);
     }

@@ -81,8 +81,11 @@ int TTempFileStream::OpenOrCreate(uint16_t Mode, const std::string& ArchiveName,
 
 TTempFileStream::TTempFileStream(ITempStreamOwner& Component, uint16_t Mode, const std::string& ArchiveName,
                                  const std::string& TempDir)
-    : TFileStream32(std::string(), TAdoptHandle{-1}), FOwner(Component), FArchiveName(ArchiveName),
-      FTemporary(Mode == fmCreate), FUncaught(std::uncaught_exceptions()) {
+    : TFileStream32(std::string(), TAdoptHandle{-1}),
+      FOwner(Component),
+      FArchiveName(ArchiveName),
+      FTemporary(Mode == fmCreate),
+      FUncaught(std::uncaught_exceptions()) {
   FHandle = OpenOrCreate(Mode, ArchiveName, TempDir, FFileName);
   BindHooks(*this, FOwner);
 }
@@ -170,7 +173,9 @@ bool TTempFileStream::Finish() {
 // TTempMemStream
 
 TTempMemStream::TTempMemStream(ITempStreamOwner& Component, uint16_t Mode, const std::string& ArchiveName)
-    : FOwner(Component), FArchiveName(ArchiveName), FTemporary(Mode == fmCreate),
+    : FOwner(Component),
+      FArchiveName(ArchiveName),
+      FTemporary(Mode == fmCreate),
       FUncaught(std::uncaught_exceptions()) {
   if (!FTemporary) LoadFromFile(ArchiveName);
   BindHooks(*this, FOwner);

@@ -70,7 +70,7 @@ constexpr TCrc16Slices Crc16Slices = MakeCrc16Slices();
 const uint32_t Crc32Table[256] = {
 #define ROW(i) Crc32Arr[i], Crc32Arr[i + 1], Crc32Arr[i + 2], Crc32Arr[i + 3]
 #define ROW16(i) ROW(i), ROW(i + 4), ROW(i + 8), ROW(i + 12)
-    ROW16(0), ROW16(16), ROW16(32), ROW16(48), ROW16(64), ROW16(80), ROW16(96), ROW16(112),
+    ROW16(0),   ROW16(16),  ROW16(32),  ROW16(48),  ROW16(64),  ROW16(80),  ROW16(96),  ROW16(112),
     ROW16(128), ROW16(144), ROW16(160), ROW16(176), ROW16(192), ROW16(208), ROW16(224), ROW16(240),
 #undef ROW16
 #undef ROW
@@ -79,7 +79,7 @@ const uint32_t Crc32Table[256] = {
 const uint16_t Crc16Table[256] = {
 #define ROW(i) Crc16Arr[i], Crc16Arr[i + 1], Crc16Arr[i + 2], Crc16Arr[i + 3]
 #define ROW16(i) ROW(i), ROW(i + 4), ROW(i + 8), ROW(i + 12)
-    ROW16(0), ROW16(16), ROW16(32), ROW16(48), ROW16(64), ROW16(80), ROW16(96), ROW16(112),
+    ROW16(0),   ROW16(16),  ROW16(32),  ROW16(48),  ROW16(64),  ROW16(80),  ROW16(96),  ROW16(112),
     ROW16(128), ROW16(144), ROW16(160), ROW16(176), ROW16(192), ROW16(208), ROW16(224), ROW16(240),
 #undef ROW16
 #undef ROW
@@ -98,8 +98,8 @@ uint16_t UpdateCrc16(uint16_t Crc, const void* Buf, size_t Len) {
   // Eight bytes per step: the running value folds into the first two.
   while (Len >= 8) {
     const auto& T = Crc16Slices.T;
-    C = T[7][(P[0] ^ C) & 0xFF] ^ T[6][(P[1] ^ (C >> 8)) & 0xFF] ^ T[5][P[2]] ^ T[4][P[3]] ^
-        T[3][P[4]] ^ T[2][P[5]] ^ T[1][P[6]] ^ T[0][P[7]];
+    C = T[7][(P[0] ^ C) & 0xFF] ^ T[6][(P[1] ^ (C >> 8)) & 0xFF] ^ T[5][P[2]] ^ T[4][P[3]] ^ T[3][P[4]] ^ T[2][P[5]] ^
+        T[1][P[6]] ^ T[0][P[7]];
     P += 8;
     Len -= 8;
   }
@@ -193,9 +193,7 @@ int64_t TStream32::Seek(int64_t Offset, uint16_t Origin) {
   return Seek32(static_cast<int32_t>(Offset), Origin);
 }
 
-int64_t TStream32::CopyFrom(TStream32& Source, int64_t Count) {
-  return CopyBlocks(Source, Count, CopyBlockSize);
-}
+int64_t TStream32::CopyFrom(TStream32& Source, int64_t Count) { return CopyBlocks(Source, Count, CopyBlockSize); }
 
 int64_t TStream32::CopyBlocks(TStream32& Source, int64_t Count, int32_t BlockSize) {
   if (Count < 0) return 0;
@@ -445,7 +443,8 @@ void TMemoryStream32::Reserve(int64_t NewCapacity) {
   if (NewCapacity < 0) ThrowRange();
   if (static_cast<uint64_t>(NewCapacity) <= FData.capacity()) return;
   try {
-    const uint64_t Grown = std::max<uint64_t>(static_cast<uint64_t>(NewCapacity), FData.capacity() + FData.capacity() / 2);
+    const uint64_t Grown =
+        std::max<uint64_t>(static_cast<uint64_t>(NewCapacity), FData.capacity() + FData.capacity() / 2);
     FData.reserve(static_cast<size_t>(Grown));
   } catch (const std::exception&) {
     throw EArchiveError(ecMemStreamExpand);

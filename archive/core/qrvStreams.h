@@ -92,10 +92,10 @@ enum : uint16_t {
 };
 
 // Block sizes of the bulk copies and the filter buffers.
-constexpr int32_t CopyBlockSize = 0x20000;        // TStream32::CopyFrom
-constexpr int32_t StoreCopyBlockSize = 102400;    // TStoreStream::CopyFrom
-constexpr int32_t TempCopyBlockSize = 100000;     // TTempFileStream::CopyFrom
-constexpr int32_t FilterBufferSize = 131070;      // TCustomStream buffer
+constexpr int32_t CopyBlockSize = 0x20000;      // TStream32::CopyFrom
+constexpr int32_t StoreCopyBlockSize = 102400;  // TStoreStream::CopyFrom
+constexpr int32_t TempCopyBlockSize = 100000;   // TTempFileStream::CopyFrom
+constexpr int32_t FilterBufferSize = 131070;    // TCustomStream buffer
 
 class TStream32 {
  public:
@@ -241,8 +241,8 @@ class TCustomStream : public TStream32 {
   int CrcBits = 32;      // 16 or 32: which running checksum TStoreStream/TCalcStreamCRC update
 
  protected:
-  void SyncPosition();          // puts the wrapped stream back where the filter left it
-  void NoteStreamPosition();    // remembers where the wrapped stream is now
+  void SyncPosition();        // puts the wrapped stream back where the filter left it
+  void NoteStreamPosition();  // remembers where the wrapped stream is now
   void UpdateCrc(const void* Buf, size_t Len);
   TStream32* FStrm;
   int64_t FStrmPos = 0;
@@ -341,9 +341,8 @@ class TStoreStream : public TCustomStream {
 // happens there.
 class TCalcStreamCRC : public TCustomStream {
  public:
-  TCalcStreamCRC(TStream32& Source, int64_t Count, int Bits, bool Progress = false,
-                 bool* CancelFlag = nullptr, int64_t* BytesToGo = nullptr,
-                 std::function<void()> OnProgress = {}, TStreamState* State = nullptr);
+  TCalcStreamCRC(TStream32& Source, int64_t Count, int Bits, bool Progress = false, bool* CancelFlag = nullptr,
+                 int64_t* BytesToGo = nullptr, std::function<void()> OnProgress = {}, TStreamState* State = nullptr);
   int32_t Read(void* Buffer, int32_t Count) override;  // returns 0
   int32_t Write(const void* Buffer, int32_t Count) override;
   int64_t Seek(int64_t Offset, uint16_t Origin) override;
@@ -427,9 +426,9 @@ class TDecodeStream : public TStream32 {
   const char* FName;
   std::vector<uint8_t> FInBuf;
   size_t FInPos = 0, FInLen = 0;  // unread input in FInBuf
-  int64_t FIn = 0;      // compressed bytes read from Source
-  int64_t FOut = 0;     // bytes produced
-  bool FEnded = false;  // the last member ended (or decoding stopped at damage)
+  int64_t FIn = 0;                // compressed bytes read from Source
+  int64_t FOut = 0;               // bytes produced
+  bool FEnded = false;            // the last member ended (or decoding stopped at damage)
   bool FStopped = false;
   TError FError;
 };
@@ -501,7 +500,9 @@ class TFilterOutStream : public TStream32 {
   // it makes to FOutput. False when it failed or was cancelled.
   virtual bool Encode(const uint8_t* Data, size_t Len, bool Last) = 0;
   bool Cancelled() const { return FCancel && *FCancel; }
-  void Progress() { if (FProgress) FProgress(); }
+  void Progress() {
+    if (FProgress) FProgress();
+  }
   TStream32& FOutput;
   std::string FError;
 

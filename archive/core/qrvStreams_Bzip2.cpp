@@ -57,7 +57,9 @@ class TBzip2DecodeStream : public TDecodeStream {
     Start();
   }
   // "BZh" and a block size digit.
-  bool IsMagic(const uint8_t* P) const override { return P[0] == 'B' && P[1] == 'Z' && P[2] == 'h' && P[3] >= '1' && P[3] <= '9'; }
+  bool IsMagic(const uint8_t* P) const override {
+    return P[0] == 'B' && P[1] == 'Z' && P[2] == 'h' && P[3] >= '1' && P[3] <= '9';
+  }
 
  private:
   void Start() {
@@ -79,8 +81,8 @@ TBzip2Block CompressBlock(const std::vector<uint8_t>& In, int Level) {
   b.Data.resize(In.size() + In.size() / 100 + 600);  // bzip2's documented worst case
   unsigned len = unsigned(b.Data.size());
   b.Rc = BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(b.Data.data()), &len,
-                                  reinterpret_cast<char*>(const_cast<uint8_t*>(In.data())), unsigned(In.size()),
-                                  Level, 0, 0);
+                                  reinterpret_cast<char*>(const_cast<uint8_t*>(In.data())), unsigned(In.size()), Level,
+                                  0, 0);
   b.Data.resize(b.Rc == BZ_OK ? len : 0);
   return b;
 }

@@ -163,9 +163,12 @@ int32_t TDecodeStream::Seek32(int32_t Offset, uint16_t Origin) {
 
 int64_t TDecodeStream::Seek(int64_t Offset, uint16_t Origin) {
   int64_t target;
-  if (Origin == soFromBeginning) target = Offset;
-  else if (Origin == soFromCurrent) target = FOut + Offset;
-  else return FEnded && Offset <= 0 ? Seek(FOut + Offset, soFromBeginning) : -1;
+  if (Origin == soFromBeginning)
+    target = Offset;
+  else if (Origin == soFromCurrent)
+    target = FOut + Offset;
+  else
+    return FEnded && Offset <= 0 ? Seek(FOut + Offset, soFromBeginning) : -1;
   if (target < 0) return -1;
   if (target < FOut) Restart();
   std::vector<uint8_t> scratch;

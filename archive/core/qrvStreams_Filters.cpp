@@ -14,9 +14,7 @@ int ZLevel(int Index) {
   return Index >= 0 && Index < 4 ? Levels[Index] : Z_DEFAULT_COMPRESSION;
 }
 
-[[noreturn]] void ThrowZInit(int Rc) {
-  throw EArchiveError(Rc == Z_MEM_ERROR ? ecOutOfMemory : ecStreamReadWrite);
-}
+[[noreturn]] void ThrowZInit(int Rc) { throw EArchiveError(Rc == Z_MEM_ERROR ? ecOutOfMemory : ecStreamReadWrite); }
 
 }  // namespace
 
@@ -24,7 +22,9 @@ int ZLevel(int Index) {
 // TCustomStream
 
 TCustomStream::TCustomStream(TStream32& Strm, TStreamState* State)
-    : FStrm(&Strm), FStrmPos(Strm.Position()), FBuffer(FilterBufferSize),
+    : FStrm(&Strm),
+      FStrmPos(Strm.Position()),
+      FBuffer(FilterBufferSize),
       FState(State != nullptr ? State : &GlobalStreamState()) {}
 
 void TCustomStream::SyncPosition() {
@@ -34,8 +34,10 @@ void TCustomStream::SyncPosition() {
 void TCustomStream::NoteStreamPosition() { FStrmPos = FStrm->Position(); }
 
 void TCustomStream::UpdateCrc(const void* Buf, size_t Len) {
-  if (CrcBits == 16) FState->Crc16Val = UpdateCrc16(FState->Crc16Val, Buf, Len);
-  else FState->Crc32Val = UpdateCrc32(FState->Crc32Val, Buf, Len);
+  if (CrcBits == 16)
+    FState->Crc16Val = UpdateCrc16(FState->Crc16Val, Buf, Len);
+  else
+    FState->Crc32Val = UpdateCrc32(FState->Crc32Val, Buf, Len);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -109,8 +111,7 @@ bool TCompressStream::Finish() {
   do {
     Rc = deflate(&FZRec, Z_FINISH);
     if (Rc != Z_OK && Rc != Z_STREAM_END && Rc != Z_BUF_ERROR) break;
-    if (FZRec.avail_out == 0 || Rc == Z_STREAM_END)
-      FlushBuffer(static_cast<int32_t>(FBuffer.size() - FZRec.avail_out));
+    if (FZRec.avail_out == 0 || Rc == Z_STREAM_END) FlushBuffer(static_cast<int32_t>(FBuffer.size() - FZRec.avail_out));
   } while (Rc != Z_STREAM_END);
   CountConsumed();
   return Rc == Z_STREAM_END;
@@ -216,9 +217,12 @@ int32_t TDecompressStream::Seek32(int32_t Offset, uint16_t Origin) {
 int64_t TDecompressStream::Seek(int64_t Offset, uint16_t Origin) {
   const int64_t Pos = static_cast<int64_t>(FZRec.total_out);
   int64_t Target;
-  if (Origin == soFromBeginning) Target = Offset;
-  else if (Origin == soFromCurrent) Target = Pos + Offset;
-  else return -1;
+  if (Origin == soFromBeginning)
+    Target = Offset;
+  else if (Origin == soFromCurrent)
+    Target = Pos + Offset;
+  else
+    return -1;
   if (Target < 0) return -1;
   if (Target < Pos) Reset();
   uint8_t Scratch[4096];
@@ -238,8 +242,10 @@ TStoreStream::TStoreStream(TStream32& Target, bool Encrypted, int Bits, TStreamS
   Encrypt = Encrypted;
   CrcBits = Bits;
   if (!Encrypted) {
-    if (Bits == 16) FState->Crc16Val = Crc16Init;
-    else FState->Crc32Val = Crc32Init;
+    if (Bits == 16)
+      FState->Crc16Val = Crc16Init;
+    else
+      FState->Crc32Val = Crc32Init;
   }
 }
 
@@ -296,16 +302,17 @@ int64_t TStoreStream::CopyFrom(TStream32& Source, int64_t Count) {
 // ---------------------------------------------------------------------------------------------
 // TCalcStreamCRC
 
-TCalcStreamCRC::TCalcStreamCRC(TStream32& Source, int64_t Count, int Bits, bool Progress,
-                               bool* ACancelFlag, int64_t* ABytesToGo,
-                               std::function<void()> AOnProgress, TStreamState* State)
+TCalcStreamCRC::TCalcStreamCRC(TStream32& Source, int64_t Count, int Bits, bool Progress, bool* ACancelFlag,
+                               int64_t* ABytesToGo, std::function<void()> AOnProgress, TStreamState* State)
     : TCustomStream(Source, State), FProgress(Progress) {
   CrcBits = Bits;
   CancelFlag = ACancelFlag;
   BytesToGo = ABytesToGo;
   OnProgress = std::move(AOnProgress);
-  if (Bits == 16) FState->Crc16Val = Crc16Init;
-  else FState->Crc32Val = Crc32Init;
+  if (Bits == 16)
+    FState->Crc16Val = Crc16Init;
+  else
+    FState->Crc32Val = Crc32Init;
   CopyFrom(Source, Count);
 }
 
@@ -328,15 +335,12 @@ int32_t TCalcStreamCRC::Seek32(int32_t Offset, uint16_t Origin) {
   return R >= 0 && R <= INT32_MAX ? static_cast<int32_t>(R) : -1;
 }
 
-uint32_t TCalcStreamCRC::Crc() const {
-  return CrcBits == 16 ? FState->Crc16Val : FState->Crc32Val;
-}
+uint32_t TCalcStreamCRC::Crc() const { return CrcBits == 16 ? FState->Crc16Val : FState->Crc32Val; }
 
 // ---------------------------------------------------------------------------------------------
 
-bool DeflateStream(TStream32& Input, TStream32& Output, int LevelIndex, bool Encrypt, uint32_t& Crc,
-                   bool* ACancelFlag, int64_t* ABytesToGo, const std::function<void()>& AOnProgress,
-                   TStreamState* State) {
+bool DeflateStream(TStream32& Input, TStream32& Output, int LevelIndex, bool Encrypt, uint32_t& Crc, bool* ACancelFlag,
+                   int64_t* ABytesToGo, const std::function<void()>& AOnProgress, TStreamState* State) {
   TStreamState& St = State != nullptr ? *State : GlobalStreamState();
   if (!Encrypt) St.Crc32Val = Crc32Init;
   TCompressStream Deflater(Output, LevelIndex, -15, &St);

@@ -30,8 +30,10 @@ std::string XzReason(lzma_ret Rc) {
 
 int XzCode(lzma_ret Rc) {
   switch (Rc) {
-    case LZMA_MEM_ERROR: case LZMA_MEMLIMIT_ERROR: return ecOutOfMemory;
-    case LZMA_FORMAT_ERROR: case LZMA_OPTIONS_ERROR: return ecBadFileHeader;
+    case LZMA_MEM_ERROR:
+    case LZMA_MEMLIMIT_ERROR: return ecOutOfMemory;
+    case LZMA_FORMAT_ERROR:
+    case LZMA_OPTIONS_ERROR: return ecBadFileHeader;
     default: return ecCorruptInput;
   }
 }
@@ -125,7 +127,9 @@ class TXzEncodeStream : public TFilterOutStream {
 
 }  // namespace
 
-std::unique_ptr<TDecodeStream> NewXzDecodeStream(TStream32& Source) { return std::make_unique<TXzDecodeStream>(Source); }
+std::unique_ptr<TDecodeStream> NewXzDecodeStream(TStream32& Source) {
+  return std::make_unique<TXzDecodeStream>(Source);
+}
 
 std::unique_ptr<TFilterOutStream> NewXzEncodeStream(TStream32& Output, const TEncodeOptions& O) {
   return std::make_unique<TXzEncodeStream>(Output, O);

@@ -19,9 +19,11 @@ bool ZstdMagic(const uint8_t* P) {
 int ZstdCode(size_t Rc) {
   switch (ZSTD_getErrorCode(Rc)) {
     case ZSTD_error_checksum_wrong: return ecCrcCheck;
-    case ZSTD_error_memory_allocation: case ZSTD_error_frameParameter_windowTooLarge: return ecOutOfMemory;
-    case ZSTD_error_prefix_unknown: case ZSTD_error_version_unsupported: case ZSTD_error_frameParameter_unsupported:
-      return ecBadFileHeader;
+    case ZSTD_error_memory_allocation:
+    case ZSTD_error_frameParameter_windowTooLarge: return ecOutOfMemory;
+    case ZSTD_error_prefix_unknown:
+    case ZSTD_error_version_unsupported:
+    case ZSTD_error_frameParameter_unsupported: return ecBadFileHeader;
     default: return ecCorruptInput;
   }
 }
@@ -63,9 +65,9 @@ class TZstdEncodeStream : public TFilterOutStream {
     if (!FC) throw EArchiveError(ecOutOfMemory);
     // Worker threads even for a count of one: the output of ZSTD's threaded mode does not depend
     // on the count, while its single-threaded mode gives other bytes. A checksum, as zstd writes.
-    for (const auto& [param, value] : {std::pair{ZSTD_c_compressionLevel, std::clamp(O.Level, 1, ZSTD_maxCLevel())},
-                                       std::pair{ZSTD_c_checksumFlag, 1},
-                                       std::pair{ZSTD_c_nbWorkers, std::clamp(O.Threads, 1, 200)}}) {
+    for (const auto& [param, value] :
+         {std::pair{ZSTD_c_compressionLevel, std::clamp(O.Level, 1, ZSTD_maxCLevel())},
+          std::pair{ZSTD_c_checksumFlag, 1}, std::pair{ZSTD_c_nbWorkers, std::clamp(O.Threads, 1, 200)}}) {
       const size_t rc = ZSTD_CCtx_setParameter(FC, param, value);
       if (ZSTD_isError(rc)) {
         ZSTD_freeCCtx(FC);

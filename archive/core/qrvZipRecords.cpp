@@ -142,8 +142,7 @@ void LargeSizeExtra::StoreCentral(uint8_t* P) const {
 namespace {
 
 // The walk over the blocks of one extra field. Offset is null in local mode.
-void ParseExtra(std::string_view x, uint32_t& packed, uint32_t& unpacked, uint32_t* offset,
-                TZipHighParts& hi) {
+void ParseExtra(std::string_view x, uint32_t& packed, uint32_t& unpacked, uint32_t* offset, TZipHighParts& hi) {
   const auto* base = reinterpret_cast<const uint8_t*>(x.data());
   int64_t pos = 0, left = int64_t(x.size());
   while (left >= 4) {
@@ -164,8 +163,7 @@ void ParseExtra(std::string_view x, uint32_t& packed, uint32_t& unpacked, uint32
         q += 8;
         return true;
       };
-      (void)(take(unpacked, hi.Unpacked) && take(packed, hi.Packed) &&
-             (!offset || take(*offset, hi.Offset)));
+      (void)(take(unpacked, hi.Unpacked) && take(packed, hi.Packed) && (!offset || take(*offset, hi.Offset)));
     } else if (id == xfLargeSize && avail >= (offset ? 6 : 4)) {
       hi.Packed = GetLE16(data);
       hi.Unpacked = GetLE16(data + 2);
@@ -237,8 +235,7 @@ bool ReadString(TStream32& s, std::string& out, size_t n) {
 // The fixed part of a record of kind Kind at the stream position, unscrambled; the cipher
 // continues with the name.
 template <class H>
-bool ReadFixed(TStream32& s, TZipRecordKind kind, int32_t size, H& header, bool& scrambled,
-               TZipCipher& cipher) {
+bool ReadFixed(TStream32& s, TZipRecordKind kind, int32_t size, H& header, bool& scrambled, TZipCipher& cipher) {
   uint8_t b[CentralHeaderSize];
   if (!ReadExact(s, b, size)) return false;
   const TZipSigClass c = ClassifySig(GetLE32(b));
@@ -270,8 +267,7 @@ bool ReadCentralRecord(TStream32& Stream, TZipCentralRecord& Rec) {
   Rec = TZipCentralRecord{};
   Rec.Position = Stream.Position();
   TZipCipher cipher;
-  if (!ReadFixed(Stream, zrCentral, CentralHeaderSize, Rec.Header, Rec.Scrambled, cipher))
-    return false;
+  if (!ReadFixed(Stream, zrCentral, CentralHeaderSize, Rec.Header, Rec.Scrambled, cipher)) return false;
   if (!ReadString(Stream, Rec.Name, Rec.Header.NameLen)) return false;
   if (Rec.Scrambled) cipher.Decrypt(Rec.Name.data(), Rec.Name.size());
   if (!ReadString(Stream, Rec.Extra, Rec.Header.ExtraLen)) return false;

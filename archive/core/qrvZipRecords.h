@@ -234,10 +234,10 @@ struct TZipLocation {
   int64_t Correction = 0;      // bytes by which the archive was shifted (a prepended stub)
   EndOfCentralDir End;         // the end record's fields, unscrambled
   bool EndScrambled = false;
-  int64_t EndPosition = -1;    // position of the end record's signature
-  int64_t AfterEnd = 0;        // position just after the end record
-  int64_t DirSize = 0;         // size of the central directory (Zip64 value when present)
-  int64_t FirstLocal = -1;     // the first entry's local header when verified (bit 1)
+  int64_t EndPosition = -1;  // position of the end record's signature
+  int64_t AfterEnd = 0;      // position just after the end record
+  int64_t DirSize = 0;       // size of the central directory (Zip64 value when present)
+  int64_t FirstLocal = -1;   // the first entry's local header when verified (bit 1)
 };
 
 // Finds the end record in the last 32 KiB (the whole file when smaller, so that an archive of

@@ -17,24 +17,26 @@ namespace {
 
 const char* Utf8Or(const char* Utf8, const char* Raw) { return Utf8 ? Utf8 : Raw ? Raw : ""; }
 
-std::string EntryName(archive_entry* E) {
-  return Utf8Or(archive_entry_pathname_utf8(E), archive_entry_pathname(E));
-}
+std::string EntryName(archive_entry* E) { return Utf8Or(archive_entry_pathname_utf8(E), archive_entry_pathname(E)); }
 
 // A hard link names an earlier entry as stored; a leading "/" or "./" is dropped as it was from
 // that entry's name. ".." is kept, so the frame refuses a target outside the output folder.
 std::string HardLinkTarget(std::string T) {
   for (;;) {
-    if (T.starts_with("/")) T.erase(0, 1);
-    else if (T.starts_with("./")) T.erase(0, 2);
-    else return T;
+    if (T.starts_with("/"))
+      T.erase(0, 1);
+    else if (T.starts_with("./"))
+      T.erase(0, 2);
+    else
+      return T;
   }
 }
 
 // Why an entry of this file type is not made ("" for files, folders and links).
 const char* NotMadeReason(unsigned Type) {
   switch (Type) {
-    case AE_IFCHR: case AE_IFBLK: return "device, not extracted";
+    case AE_IFCHR:
+    case AE_IFBLK: return "device, not extracted";
     case AE_IFIFO: return "FIFO, not extracted";
     case AE_IFSOCK: return "socket, not extracted";
     default: return "";
@@ -261,7 +263,8 @@ void TUnLibArc::ExtractEntry(archive_entry* E, const std::string& Name) {
   FBlockEnd = FBlockWarn = false;
   FWritten = 0;
   const bool hasData = !step.IsDir && step.Link == lkNone;
-  ExtractStep(step, [&] { return CopyData(step.Size); }, [&] { return !hasData || FetchFirstBlock(E); });
+  ExtractStep(
+      step, [&] { return CopyData(step.Size); }, [&] { return !hasData || FetchFirstBlock(E); });
 }
 
 bool TUnLibArc::ReadBlocks(const std::string& Where, const std::function<bool(const void*, size_t, int64_t)>& Take) {
@@ -339,8 +342,8 @@ bool TUnLibArc::CopyData(int64_t Size) {
   try {
     OutStream->SetSize(Size);
   } catch (const EArchiveError&) {
-    ReportError(CurrentName(), std::strerror(OutStream->LastError() ? OutStream->LastError() : EFBIG),
-                FRunArchiveName, ecWriteFile);
+    ReportError(CurrentName(), std::strerror(OutStream->LastError() ? OutStream->LastError() : EFBIG), FRunArchiveName,
+                ecWriteFile);
     return false;
   }
   return true;
@@ -350,8 +353,8 @@ bool TUnLibArc::WriteAt(const void* Data, size_t Count, int64_t Offset) {
   if (Offset > FWritten) {
     // A hole of a sparse entry: skipped over in the output (it reads as zeros).
     if (OutStream && BlockOutput == boFile && OutStream->Seek(Offset - FWritten, soFromCurrent) < 0) {
-      ReportError(CurrentName(), std::strerror(OutStream->LastError() ? OutStream->LastError() : EIO),
-                  FRunArchiveName, ecWriteFile);
+      ReportError(CurrentName(), std::strerror(OutStream->LastError() ? OutStream->LastError() : EIO), FRunArchiveName,
+                  ecWriteFile);
       return false;
     }
     FWritten = Offset;

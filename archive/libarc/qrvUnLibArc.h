@@ -136,16 +136,16 @@ class TUnLibArc : public TUnBase {
   TLibArcSource FSource;
   std::unique_ptr<TLibArcAhead> FAhead;
   std::vector<std::string> FVolumes;
-  int64_t FArcBytes = 0;           // size of the archive (all volumes)
-  const void* FBlock = nullptr;    // the fetched first block
+  int64_t FArcBytes = 0;         // size of the archive (all volumes)
+  const void* FBlock = nullptr;  // the fetched first block
   size_t FBlockSize = 0;
   int64_t FBlockOffset = 0;
-  bool FBlockEnd = false;          // the entry ended at or before the fetched block
-  bool FBlockWarn = false;         // libarchive's check failed at the fetched block
-  int64_t FWritten = 0;            // output position in the current entry
-  int64_t FDoneOut = 0;            // bytes the run wrote out so far
-  bool FFatal = false;             // libarchive can go no further
-  int FEncryptedSkipped = 0;       // encrypted entries libarchive could not decrypt
+  bool FBlockEnd = false;     // the entry ended at or before the fetched block
+  bool FBlockWarn = false;    // libarchive's check failed at the fetched block
+  int64_t FWritten = 0;       // output position in the current entry
+  int64_t FDoneOut = 0;       // bytes the run wrote out so far
+  bool FFatal = false;        // libarchive can go no further
+  int FEncryptedSkipped = 0;  // encrypted entries libarchive could not decrypt
   int FPassAsked = 0;
   std::string FPassAnswer;
   std::string FKindName;

@@ -19,10 +19,14 @@ struct TFilterName {
   const char* Lone;    // a lone compressed file's kind
 };
 constexpr TFilterName kFilters[] = {
-    {ARCHIVE_FILTER_GZIP, "gz", "gzip"},     {ARCHIVE_FILTER_BZIP2, "bz2", "bzip2"},
-    {ARCHIVE_FILTER_COMPRESS, "Z", "compress"}, {ARCHIVE_FILTER_LZMA, "lzma", "lzma"},
-    {ARCHIVE_FILTER_XZ, "xz", "xz"},         {ARCHIVE_FILTER_UU, "uu", "uuencode"},
-    {ARCHIVE_FILTER_LZIP, "lz", "lzip"},     {ARCHIVE_FILTER_LZ4, "lz4", "lz4"},
+    {ARCHIVE_FILTER_GZIP, "gz", "gzip"},
+    {ARCHIVE_FILTER_BZIP2, "bz2", "bzip2"},
+    {ARCHIVE_FILTER_COMPRESS, "Z", "compress"},
+    {ARCHIVE_FILTER_LZMA, "lzma", "lzma"},
+    {ARCHIVE_FILTER_XZ, "xz", "xz"},
+    {ARCHIVE_FILTER_UU, "uu", "uuencode"},
+    {ARCHIVE_FILTER_LZIP, "lz", "lzip"},
+    {ARCHIVE_FILTER_LZ4, "lz4", "lz4"},
     {ARCHIVE_FILTER_ZSTD, "zst", "zstd"},
 };
 
@@ -31,9 +35,9 @@ struct TFormatName {
   const char* Name;
 };
 constexpr TFormatName kFormats[] = {
-    {ARCHIVE_FORMAT_7ZIP, "7z"},  {ARCHIVE_FORMAT_RAR, "RAR"},     {ARCHIVE_FORMAT_RAR_V5, "RAR5"},
+    {ARCHIVE_FORMAT_7ZIP, "7z"},   {ARCHIVE_FORMAT_RAR, "RAR"},          {ARCHIVE_FORMAT_RAR_V5, "RAR5"},
     {ARCHIVE_FORMAT_CPIO, "cpio"}, {ARCHIVE_FORMAT_ISO9660, "ISO 9660"}, {ARCHIVE_FORMAT_AR, "ar"},
-    {ARCHIVE_FORMAT_XAR, "xar"},  {ARCHIVE_FORMAT_TAR, "tar"},
+    {ARCHIVE_FORMAT_XAR, "xar"},   {ARCHIVE_FORMAT_TAR, "tar"},
 };
 
 // Extensions a lone compressed file drops when it is extracted.
@@ -49,7 +53,8 @@ bool EndsWith(const std::string& S, const std::string& Tail, bool IgnoreCase) {
   if (S.size() < Tail.size()) return false;
   for (size_t i = 0; i < Tail.size(); ++i) {
     const char a = S[S.size() - Tail.size() + i], b = Tail[i];
-    if (IgnoreCase ? std::tolower(static_cast<unsigned char>(a)) != std::tolower(static_cast<unsigned char>(b)) : a != b)
+    if (IgnoreCase ? std::tolower(static_cast<unsigned char>(a)) != std::tolower(static_cast<unsigned char>(b))
+                   : a != b)
       return false;
   }
   return true;
@@ -143,7 +148,8 @@ std::string LoneMemberName(const std::string& ArchivePath) {
   const size_t slash = ArchivePath.rfind('/');
   const std::string name = slash == std::string::npos ? ArchivePath : ArchivePath.substr(slash + 1);
   for (const char* ext : kLoneExts)
-    if (EndsWith(name, ext, std::strcmp(ext, ".Z") != 0 && std::strcmp(ext, ".z") != 0) && name.size() > std::strlen(ext))
+    if (EndsWith(name, ext, std::strcmp(ext, ".Z") != 0 && std::strcmp(ext, ".z") != 0) &&
+        name.size() > std::strlen(ext))
       return name.substr(0, name.size() - std::strlen(ext));
   return name + ".out";
 }

@@ -169,7 +169,8 @@ bool TLha::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   const int64_t toGo = BytesToGo;
   const int64_t limit = size - int64_t(header.size());
   const bool ahead = pack && FAhead && FAhead->Begin(Index, size, id[3]);
-  const bool packedOk = ahead ? PackedAhead(Out, limit, crc, packed) : pack && PackData(Out, *in, size, limit, crc, packed);
+  const bool packedOk =
+      ahead ? PackedAhead(Out, limit, crc, packed) : pack && PackData(Out, *in, size, limit, crc, packed);
   if (!packedOk) {
     if (IsCancelled()) return false;
     // Stored instead: the packed bytes go, the file is read again.
@@ -223,7 +224,9 @@ std::unique_ptr<TCompressAhead> TLha::PlanAhead(TCompHeaderObj& List) {
     if (r.Action != eaCompress || (r.Info.Attr & faDirectory) || r.Info.Size > kAheadFileMax || StoredByType(r.Name))
       continue;
     ahead->Add(i, r.FullPath, r.Info.Size, method.Char,
-               [method](const uint8_t*, size_t, const uint8_t* In, size_t Len, bool) { return PackInMemory(method, In, Len); });
+               [method](const uint8_t*, size_t, const uint8_t* In, size_t Len, bool) {
+                 return PackInMemory(method, In, Len);
+               });
   }
   return ahead;
 }
@@ -286,12 +289,11 @@ void TLha::RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int
     return;
   }
   // Whatever its old level, the entry gets a level-0 header with the same data, CRC and date.
-  const auto header = LhaBuildHeader0(h.MethodId, uint32_t(h.PackedSize), uint32_t(h.Size), h.DosDateTime,
-                                      h.Attr, raw, h.Crc);
+  const auto header =
+      LhaBuildHeader0(h.MethodId, uint32_t(h.PackedSize), uint32_t(h.Size), h.DosDateTime, h.Attr, raw, h.Crc);
   Out.WriteBuffer(header.data(), int64_t(header.size()));
   Old.SetPosition(h.DataOffset);
-  if (Out.CopyFrom(Old, h.PackedSize) != h.PackedSize)
-    RaiseError(ecsWrite, row.Name, "", FRunArchiveName, ecWriteFile);
+  if (Out.CopyFrom(Old, h.PackedSize) != h.PackedSize) RaiseError(ecsWrite, row.Name, "", FRunArchiveName, ecWriteFile);
 }
 
 void TLha::FinishList(TCompHeaderObj& List) { ReportAddedOffsets(List); }

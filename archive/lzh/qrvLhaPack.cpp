@@ -11,10 +11,18 @@
 namespace {
 
 uint16_t Le16(const uint8_t* P) { return uint16_t(P[0] | P[1] << 8); }
-uint32_t Le32(const uint8_t* P) { return uint32_t(P[0]) | uint32_t(P[1]) << 8 | uint32_t(P[2]) << 16 | uint32_t(P[3]) << 24; }
+uint32_t Le32(const uint8_t* P) {
+  return uint32_t(P[0]) | uint32_t(P[1]) << 8 | uint32_t(P[2]) << 16 | uint32_t(P[3]) << 24;
+}
 uint64_t Le64(const uint8_t* P) { return Le32(P) | uint64_t(Le32(P + 4)) << 32; }
-void PutLe16(uint8_t* P, uint32_t V) { P[0] = uint8_t(V); P[1] = uint8_t(V >> 8); }
-void PutLe32(uint8_t* P, uint32_t V) { PutLe16(P, V); PutLe16(P + 2, V >> 16); }
+void PutLe16(uint8_t* P, uint32_t V) {
+  P[0] = uint8_t(V);
+  P[1] = uint8_t(V >> 8);
+}
+void PutLe32(uint8_t* P, uint32_t V) {
+  PutLe16(P, V);
+  PutLe16(P + 2, V >> 16);
+}
 
 // A level-3 header (and its extended headers) is read whole; beyond this it is refused.
 constexpr size_t kMaxHeader3 = size_t(1) << 20;
@@ -30,13 +38,13 @@ TLhaRead Bad(TLhaHeader& H, const char* Why) {
 
 // What the extended headers (or a level-0 Unix area) say about the name and the entry.
 struct TNameParts {
-  std::string File, Dir;          // raw bytes; Dir with "/" separators and a trailing "/"
-  std::string File16, Dir16;      // UTF-8 from the UTF-16 headers, Dir16 ending in "/"
+  std::string File, Dir;      // raw bytes; Dir with "/" separators and a trailing "/"
+  std::string File16, Dir16;  // UTF-8 from the UTF-16 headers, Dir16 ending in "/"
   bool HaveFile16 = false, HaveDir16 = false;
   bool Nul = false;
   int Attr = -1;
-  int Mode = -1;                  // Unix permissions
-  int64_t UnixTime = -1;          // Unix modification time
+  int Mode = -1;                       // Unix permissions
+  int64_t UnixTime = -1;               // Unix modification time
   int64_t Packed64 = -1, Size64 = -1;  // the 64-bit sizes
 };
 
@@ -67,9 +75,17 @@ void TakeExtended(uint8_t Type, const uint8_t* D, size_t N, TNameParts& P) {
   const std::string raw(reinterpret_cast<const char*>(D), N);
   const bool nul = raw.find('\0') != std::string::npos;
   switch (Type) {
-    case 0x01: P.File = raw; P.Nul |= nul; break;
-    case 0x02: P.Dir = DirFromRaw(raw); P.Nul |= nul; break;
-    case 0x40: if (N >= 2) P.Attr = D[0]; break;
+    case 0x01:
+      P.File = raw;
+      P.Nul |= nul;
+      break;
+    case 0x02:
+      P.Dir = DirFromRaw(raw);
+      P.Nul |= nul;
+      break;
+    case 0x40:
+      if (N >= 2) P.Attr = D[0];
+      break;
     case 0x42:
       if (N >= 16 && Le64(D) < (uint64_t(1) << 62) && Le64(D + 8) < (uint64_t(1) << 62)) {
         P.Packed64 = int64_t(Le64(D));
@@ -86,8 +102,12 @@ void TakeExtended(uint8_t Type, const uint8_t* D, size_t N, TNameParts& P) {
       P.HaveDir16 = true;
       break;
     }
-    case 0x50: if (N >= 2) P.Mode = Le16(D) & 07777; break;
-    case 0x54: if (N >= 4) P.UnixTime = Le32(D); break;
+    case 0x50:
+      if (N >= 2) P.Mode = Le16(D) & 07777;
+      break;
+    case 0x54:
+      if (N >= 4) P.UnixTime = Le32(D);
+      break;
     default: break;
   }
 }
@@ -180,7 +200,8 @@ std::string BaseName(TLhaHeader& H, const uint8_t* D, size_t N) {
   return raw;
 }
 
-TLhaRead ReadLevel01(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* Fixed, const TNameRule& Names, TLhaHeader& H) {
+TLhaRead ReadLevel01(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* Fixed, const TNameRule& Names,
+                     TLhaHeader& H) {
   const size_t total = size_t(Fixed[0]) + 2;
   const size_t n = Fixed[21];
   const size_t tail = H.Level == 1 ? 5 : 0;
@@ -217,8 +238,8 @@ TLhaRead ReadLevel01(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t*
 }
 
 // Levels 2 and 3: the fields after the common part, the Unix time, the extended headers.
-TLhaRead ReadExtendedLevel(const std::vector<uint8_t>& h, size_t First, size_t Width, int64_t Pos, const TNameRule& Names,
-                           TLhaHeader& H) {
+TLhaRead ReadExtendedLevel(const std::vector<uint8_t>& h, size_t First, size_t Width, int64_t Pos,
+                           const TNameRule& Names, TLhaHeader& H) {
   H.PackedSize = Le32(h.data() + 7);
   H.Crc = Le16(h.data() + 21);
   H.OsId = h[23];
@@ -227,14 +248,16 @@ TLhaRead ReadExtendedLevel(const std::vector<uint8_t>& h, size_t First, size_t W
   TNameParts parts;
   const size_t at = First + Width;
   const size_t size = Width == 4 ? Le32(h.data() + First) : Le16(h.data() + First);
-  if (WalkExtended(h.data() + at, h.size() - at, size, parts, Width) < 0) return Bad(H, "an extended header does not fit");
+  if (WalkExtended(h.data() + at, h.size() - at, size, parts, Width) < 0)
+    return Bad(H, "an extended header does not fit");
   FinishName(H, parts.File, parts, Names);
   H.DataOffset = Pos + int64_t(h.size());
   H.NextOffset = H.DataOffset + H.PackedSize;
   return lrEntry;
 }
 
-TLhaRead ReadLevel2(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* Fixed, const TNameRule& Names, TLhaHeader& H) {
+TLhaRead ReadLevel2(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* Fixed, const TNameRule& Names,
+                    TLhaHeader& H) {
   size_t total = Le16(Fixed);
   if (total < 26) return Bad(H, "level-2 header shorter than 26 bytes");
   // OS-9/68k tools count the header without its first two bytes.
@@ -248,7 +271,8 @@ TLhaRead ReadLevel2(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* 
   return ReadExtendedLevel(h, 24, 2, Pos, Names, H);
 }
 
-TLhaRead ReadLevel3(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* Fixed, const TNameRule& Names, TLhaHeader& H) {
+TLhaRead ReadLevel3(TStream32& S, int64_t Pos, int64_t FileSize, const uint8_t* Fixed, const TNameRule& Names,
+                    TLhaHeader& H) {
   if (Le16(Fixed) != 4) return Bad(H, "level-3 header with a word size other than 4");
   uint8_t base[32];
   if (Pos + 32 > FileSize || !ReadAt(S, Pos, base, 32)) return Bad(H, "the header is cut short");
@@ -291,7 +315,8 @@ TLhaRead LhaReadHeader(TStream32& S, int64_t Pos, int64_t FileSize, bool Transla
     r = ReadLevel3(S, Pos, FileSize, b, names, H);
   else
     return Bad(H, "unknown header level");
-  if (r == lrEntry && (H.PackedSize < 0 || H.NextOffset > FileSize)) return Bad(H, "the entry's data runs past the end of the file");
+  if (r == lrEntry && (H.PackedSize < 0 || H.NextOffset > FileSize))
+    return Bad(H, "the entry's data runs past the end of the file");
   if (r == lrEntry) S.Seek(H.DataOffset, soFromBeginning);
   return r;
 }
@@ -383,7 +408,8 @@ int64_t ChainEnd(TStream32& S, int64_t Pos, int64_t FileSize, std::map<int64_t, 
 
 // A header method: "-l" or "-pm" followed by two characters and "-".
 bool MethodAt(const std::vector<uint8_t>& B, size_t I) {
-  return I + 5 <= B.size() && B[I] == '-' && B[I + 4] == '-' && (B[I + 1] == 'l' || (B[I + 1] == 'p' && B[I + 2] == 'm'));
+  return I + 5 <= B.size() && B[I] == '-' && B[I + 4] == '-' &&
+         (B[I + 1] == 'l' || (B[I + 1] == 'p' && B[I + 2] == 'm'));
 }
 
 }  // namespace

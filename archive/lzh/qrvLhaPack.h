@@ -9,10 +9,10 @@
 
 #include "archive/core/qrvStreams.h"
 
-constexpr int LhaFixedSize = 22;       // bytes read first: enough to tell the level
-constexpr size_t LhaMaxName0 = 233;    // longest name a level-0 header can hold
-constexpr int LhaHeadCopySize = 37;    // the header copy a writer row keeps
-constexpr int LhaExtraHeadSize = 24;   // level-0 header bytes besides the name
+constexpr int LhaFixedSize = 22;      // bytes read first: enough to tell the level
+constexpr size_t LhaMaxName0 = 233;   // longest name a level-0 header can hold
+constexpr int LhaHeadCopySize = 37;   // the header copy a writer row keeps
+constexpr int LhaExtraHeadSize = 24;  // level-0 header bytes besides the name
 
 constexpr int LhaKey(char A, char B, char C) { return (A << 16) | (B << 8) | C; }
 
@@ -20,25 +20,25 @@ constexpr int LhaKey(char A, char B, char C) { return (A << 16) | (B << 8) | C; 
 struct TLhaHeader {
   char MethodId[5] = {'-', 'l', 'h', '0', '-'};
   int Level = 0;
-  int64_t PackedSize = 0;     // data bytes only (level 1: the extended headers taken off)
+  int64_t PackedSize = 0;  // data bytes only (level 1: the extended headers taken off)
   int64_t Size = 0;
-  uint32_t DosDateTime = 0;   // level 2's Unix seconds converted
+  uint32_t DosDateTime = 0;  // level 2's Unix seconds converted
   uint8_t Attr = 0x20;
   uint16_t Crc = 0;
   uint8_t OsId = 0;
-  uint32_t UnixMode = 0;      // permission bits of a Unix extended header or area, 0 for none
-  bool HasCrc = true;         // false: an old level-0 header without the CRC field
-  bool DirByName = false;     // a stored (-lh0-), empty entry whose name ends in a separator
-  std::string Comment;        // an Amiga comment: what follows a NUL in a level-0/1 name
-  const char* Why = "";       // why the header was not accepted (lrBad)
-  std::string Name;           // UTF-8 (or the raw bytes without Translate), "/" separated,
-                              // a directory without its trailing "/"
-  std::string LinkTarget;     // a Unix symbolic link ("-lhd-" named "link|target")
-  std::string RawName;        // the stored folder and name the Name was read from
-  bool NameHasNul = false;    // some stored form of the name holds a NUL: never extracted
+  uint32_t UnixMode = 0;    // permission bits of a Unix extended header or area, 0 for none
+  bool HasCrc = true;       // false: an old level-0 header without the CRC field
+  bool DirByName = false;   // a stored (-lh0-), empty entry whose name ends in a separator
+  std::string Comment;      // an Amiga comment: what follows a NUL in a level-0/1 name
+  const char* Why = "";     // why the header was not accepted (lrBad)
+  std::string Name;         // UTF-8 (or the raw bytes without Translate), "/" separated,
+                            // a directory without its trailing "/"
+  std::string LinkTarget;   // a Unix symbolic link ("-lhd-" named "link|target")
+  std::string RawName;      // the stored folder and name the Name was read from
+  bool NameHasNul = false;  // some stored form of the name holds a NUL: never extracted
   int64_t HeaderOffset = 0;
   int64_t DataOffset = 0;
-  int64_t NextOffset = 0;     // where the next header starts
+  int64_t NextOffset = 0;  // where the next header starts
 
   // The method key of the decoder table: the three letters between the dashes ("lh5").
   int MethodKey() const;
@@ -50,7 +50,6 @@ struct TLhaHeader {
   bool IsLink() const { return !LinkTarget.empty(); }
   int64_t EntryBytes() const { return NextOffset - HeaderOffset; }
 };
-
 
 enum TLhaRead : uint8_t { lrEntry, lrEnd, lrBad };
 

@@ -10,8 +10,8 @@ using lzhkit::TTable;
 
 namespace {
 
-constexpr unsigned kNC = 510;   // literals and lengths 3..256
-constexpr unsigned kNT = 19;    // code-length symbols
+constexpr unsigned kNC = 510;    // literals and lengths 3..256
+constexpr unsigned kNT = 19;     // code-length symbols
 constexpr unsigned kMaxNP = 21;  // position codes of a 1 MiB window (-lhx-)
 
 constexpr std::array<uint32_t, kNC> MakeSymbols() {
@@ -23,8 +23,10 @@ constexpr auto kSymbols = MakeSymbols();
 
 struct TStaticState {
   TStaticState(const TDecoderIO& IO, int DicBit)
-      : In(IO), Out(IO, size_t(1) << std::max(DicBit, 13), 65536),
-        NP(unsigned(std::max(DicBit, 13)) + 1), PBit(DicBit <= 13 ? 4 : 5) {}
+      : In(IO),
+        Out(IO, size_t(1) << std::max(DicBit, 13), 65536),
+        NP(unsigned(std::max(DicBit, 13)) + 1),
+        PBit(DicBit <= 13 ? 4 : 5) {}
   TMsbBitReader In;
   TWindowOutput Out;
   TTable C, P, T;

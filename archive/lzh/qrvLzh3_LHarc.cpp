@@ -13,9 +13,9 @@ using lzhkit::TTable;
 namespace {
 
 constexpr unsigned kRing = 8192;
-constexpr unsigned kN1 = 286;        // literals, lengths 3..31 and the escape 285
-constexpr unsigned kNP = 128;        // position codes: the upper 7 of 13 distance bits
-constexpr unsigned kLenBase = 253;   // symbol 256 is length 3
+constexpr unsigned kN1 = 286;       // literals, lengths 3..31 and the escape 285
+constexpr unsigned kNP = 128;       // position codes: the upper 7 of 13 distance bits
+constexpr unsigned kLenBase = 253;  // symbol 256 is length 3
 
 unsigned Symbol(TMsbBitReader& In, unsigned C) { return C == kN1 - 1 ? C + In.Get(8) : C; }
 
@@ -99,19 +99,19 @@ void UnpackLh3(TLh3State& S, int64_t Size) {
 // ~symbol. Nodes of equal frequency form a block whose lowest index (its Edge) is its leader:
 // incrementing a node first swaps it with its leader, which keeps the order without a search.
 
-constexpr int kNChar = 314;                 // symbols the tree layout reserves room for
+constexpr int kNChar = 314;  // symbols the tree layout reserves room for
 constexpr int kRootC = 0, kRootP = kNChar * 2, kTree = kRootP + 256;
 constexpr int kLeavesC = int(kN1);
 
 struct TLh2State : TRingState {
   explicit TLh2State(const TDecoderIO& IO) : TRingState(IO, kRing, ' ') {}
   std::array<int16_t, kTree> Child{}, Parent{}, Block{}, Edge{}, Stock{};
-  std::array<int16_t, kTree / 2> Leaf{};    // the node of each symbol (positions from kNChar)
+  std::array<int16_t, kTree / 2> Leaf{};  // the node of each symbol (positions from kNChar)
   std::array<uint16_t, kTree> Freq{};
   int Avail = 0;
-  int MostP = kRootP;                       // the last node of the position tree
+  int MostP = kRootP;  // the last node of the position tree
   uint16_t TotalP = 0;
-  uint64_t NextCount = 64;                  // output count at which the next position is added
+  uint64_t NextCount = 64;  // output count at which the next position is added
   bool AllPositions = false;
 
   int NewBlock() {

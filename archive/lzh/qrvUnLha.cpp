@@ -87,10 +87,10 @@ void TUnLha::ListEntry(const TLhaHeader& E) {
   // (LArc's, PMarc's, lhx) go by their own ids.
   const bool framed = E.MethodId[1] == 'l' && E.MethodId[2] == 'h' && E.MethodChar() >= '0' && E.MethodChar() <= '7';
   const bool known = E.DashesOk() && FindDecoder(kLzhDecoders, E.MethodKey()) != nullptr;
-  l.MethodName = E.IsLink()            ? "Symlink"
-                 : E.IsDir()           ? "Directory"
-                 : framed || !known    ? MethodName(atLha, E.DashesOk() ? E.MethodChar() : 0)
-                                       : std::string(E.MethodId + 1, 3);
+  l.MethodName = E.IsLink()         ? "Symlink"
+                 : E.IsDir()        ? "Directory"
+                 : framed || !known ? MethodName(atLha, E.DashesOk() ? E.MethodChar() : 0)
+                                    : std::string(E.MethodId + 1, 3);
   l.Crc32 = E.Crc;
   OnListEntry(this, l);
 }
@@ -122,12 +122,14 @@ void TUnLha::ExtractEntry(TStream32& Stream, const TLhaHeader& E) {
   const TMethodDecoder* decoder = E.DashesOk() ? FindDecoder(kLzhDecoders, E.MethodKey()) : nullptr;
   auto supported = [&] {
     if (decoder || step.IsDir) return true;
-    ReportError(CurrentName(),
-                "method " + std::string(E.MethodId, 5) + ", header level " + std::to_string(E.Level) + ", not supported",
-                FRunArchiveName, ecUnsupportedMethod);
+    ReportError(
+        CurrentName(),
+        "method " + std::string(E.MethodId, 5) + ", header level " + std::to_string(E.Level) + ", not supported",
+        FRunArchiveName, ecUnsupportedMethod);
     return false;
   };
-  ExtractStep(step, [&] { return DecodeEntry(Stream, E, *decoder); }, supported);
+  ExtractStep(
+      step, [&] { return DecodeEntry(Stream, E, *decoder); }, supported);
 }
 
 bool TUnLha::DecodeEntry(TStream32& Stream, const TLhaHeader& E, const TMethodDecoder& Decoder) {
@@ -148,8 +150,9 @@ bool TUnLha::DecodeEntry(TStream32& Stream, const TLhaHeader& E, const TMethodDe
   const TDecodeStatus st = Decoder.Run(io, Decoder.Param);
   if (st.Result == drInputExhausted || (st.Result == drDataError && Decoder.Run == StoreCopy))
     // The entry's data ends before its declared size: said so, not left to the CRC check.
-    ReportError(CurrentName(),
-                std::string(st.Reason) + ": " + std::to_string(st.BytesOut) + " of " + std::to_string(E.Size) + " bytes",
-                FRunArchiveName, ecReadFile);
+    ReportError(
+        CurrentName(),
+        std::string(st.Reason) + ": " + std::to_string(st.BytesOut) + " of " + std::to_string(E.Size) + " bytes",
+        FRunArchiveName, ecReadFile);
   return st.Ok() && st.BytesOut == E.Size && !IsCancelled();
 }

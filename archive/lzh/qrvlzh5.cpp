@@ -11,7 +11,7 @@ namespace {
 constexpr int kMaxMatch = 256, kThreshold = 3;
 constexpr int kNC = 510, kNT = 19, kTBit = 5, kCBit = 9, kMaxNP = 17;
 constexpr int kHashBits = 15;
-constexpr int kMaxChain = 256;        // candidates tried per position
+constexpr int kMaxChain = 256;  // candidates tried per position
 constexpr size_t kBlockSymbols = 16384;
 constexpr size_t kOutChunk = 32768;
 constexpr int kLookahead = kMaxMatch + 3;
@@ -277,10 +277,14 @@ class TEncoder {
     std::fill(std::begin(tFreq_), std::end(tFreq_), 0);
     WalkCLen(
         [this](int run) {
-          if (run <= 2) tFreq_[0] += uint32_t(run);
-          else if (run <= 18) ++tFreq_[1];
-          else if (run == 19) ++tFreq_[0], ++tFreq_[1];
-          else ++tFreq_[2];
+          if (run <= 2)
+            tFreq_[0] += uint32_t(run);
+          else if (run <= 18)
+            ++tFreq_[1];
+          else if (run == 19)
+            ++tFreq_[0], ++tFreq_[1];
+          else
+            ++tFreq_[2];
         },
         [this](int k) { ++tFreq_[k + 2]; });
   }

@@ -7,11 +7,11 @@
 
 // Parameters of one method.
 struct TLzhMethod {
-  char Char;      // '5', '6' or '7'
-  int DicBit;     // 13 for lh5; 14 for lh6 (its codes allow 32 KiB, this encoder uses 16 KiB);
-                  // 16 for lh7
-  int NP;         // position codes: DicBit + 1
-  int PBit;       // bits of the position-code count: 4 or 5
+  char Char;   // '5', '6' or '7'
+  int DicBit;  // 13 for lh5; 14 for lh6 (its codes allow 32 KiB, this encoder uses 16 KiB);
+               // 16 for lh7
+  int NP;      // position codes: DicBit + 1
+  int PBit;    // bits of the position-code count: 4 or 5
 };
 constexpr TLzhMethod LzhMethod5{'5', 13, 14, 4};
 constexpr TLzhMethod LzhMethod6{'6', 14, 15, 5};

@@ -63,13 +63,13 @@ void TUnTar::ReportCut(const TTarWalker& Walker, const std::vector<TTarEntry>& S
   if (Walker.Truncated() == TTarWalker::tcNone || DecoderFailed()) return;
   if (Walker.Truncated() == TTarWalker::tcData && ExtractMode != xmList && !Selected.empty()) {
     const TTarEntry& last = Selected.back();
-    if (last.EndOffset == Walker.Position() && !last.IsDir() && !last.IsSpecial() &&
-        NotMadeReason(last).empty() && last.Damage.empty())
+    if (last.EndOffset == Walker.Position() && !last.IsDir() && !last.IsSpecial() && NotMadeReason(last).empty() &&
+        last.Damage.empty())
       return;
   }
   ReportError(FArchiveFile,
               Walker.Truncated() == TTarWalker::tcHeader ? "the archive ends inside a header"
-                                                        : "the archive ends inside an entry's data",
+                                                         : "the archive ends inside an entry's data",
               FRunArchiveName, ecBadFileHeader);
 }
 
@@ -192,8 +192,8 @@ bool TUnTar::CopyData(TStream32& Stream, const TTarEntry& E) {
     OutStream->SetSize(E.FileSize);
   } catch (const EArchiveError&) {
     // A size the file system cannot hold: this entry fails, the run goes on.
-    ReportError(FCurrentName, std::strerror(OutStream->LastError() ? OutStream->LastError() : EFBIG),
-                FRunArchiveName, ecWriteFile);
+    ReportError(FCurrentName, std::strerror(OutStream->LastError() ? OutStream->LastError() : EFBIG), FRunArchiveName,
+                ecWriteFile);
     return false;
   }
   return true;
@@ -204,8 +204,8 @@ bool TUnTar::SkipHole(int64_t Count) {
   BytesToGo -= Count;
   if (!OutStream || BlockOutput != boFile) return true;  // testing: nothing to write
   if (OutStream->Seek(Count, soFromCurrent) >= 0) return true;
-  ReportError(FCurrentName, std::strerror(OutStream->LastError() ? OutStream->LastError() : EIO),
-              FRunArchiveName, ecWriteFile);
+  ReportError(FCurrentName, std::strerror(OutStream->LastError() ? OutStream->LastError() : EIO), FRunArchiveName,
+              ecWriteFile);
   return false;
 }
 

@@ -24,19 +24,34 @@ using TTarBlock = std::array<uint8_t, TarBlockSize>;
 
 // Field offsets and widths.
 enum : int {
-  thName = 0, thMode = 100, thUid = 108, thGid = 116, thSize = 124, thMtime = 136,
-  thChksum = 148, thTypeflag = 156, thLinkname = 157, thMagic = 257, thUname = 265,
-  thGname = 297, thPrefix = 345,
+  thName = 0,
+  thMode = 100,
+  thUid = 108,
+  thGid = 116,
+  thSize = 124,
+  thMtime = 136,
+  thChksum = 148,
+  thTypeflag = 156,
+  thLinkname = 157,
+  thMagic = 257,
+  thUname = 265,
+  thGname = 297,
+  thPrefix = 345,
 };
 enum : int {
-  twMode = 8, twUid = 8, twGid = 8, twSize = 12, twMtime = 12, twChksum = 8, twUname = 32,
-  twGname = 32, twPrefix = 155,
+  twMode = 8,
+  twUid = 8,
+  twGid = 8,
+  twSize = 12,
+  twMtime = 12,
+  twChksum = 8,
+  twUname = 32,
+  twGname = 32,
+  twPrefix = 155,
 };
 
 // Rounds a data size up to whole blocks.
-constexpr int64_t TarPadded(int64_t Size) {
-  return (Size + TarBlockSize - 1) / TarBlockSize * TarBlockSize;
-}
+constexpr int64_t TarPadded(int64_t Size) { return (Size + TarBlockSize - 1) / TarBlockSize * TarBlockSize; }
 
 // Writes Value as Width-1 zero-padded octal digits and a NUL; a value too large for them is
 // written in GNU base-256 form (0x80 marker, big-endian binary over the whole field).
@@ -68,12 +83,12 @@ bool TarIsZeroBlock(const TTarBlock& H);
 
 // Values of one header as TTar writes it.
 struct TTarHeaderValues {
-  std::string Name;       // "/" separated; a directory's ends in "/"; at most 100 bytes used
-  char Typeflag = '0';    // '0' file, '1' hard link, '2' symbolic link, '5' directory, 'L' 'K'
-  uint32_t Mode = 0;      // permission bits (0: 0444 for files, 0555 for folders)
-  std::string LinkName;   // link target; at most 100 bytes used
+  std::string Name;      // "/" separated; a directory's ends in "/"; at most 100 bytes used
+  char Typeflag = '0';   // '0' file, '1' hard link, '2' symbolic link, '5' directory, 'L' 'K'
+  uint32_t Mode = 0;     // permission bits (0: 0444 for files, 0555 for folders)
+  std::string LinkName;  // link target; at most 100 bytes used
   int64_t Size = 0;
-  int64_t MTime = 0;      // Unix seconds
+  int64_t MTime = 0;  // Unix seconds
   uint64_t Uid = 2, Gid = 2;
   std::string UName = "root", GName = "root";  // cut to 32 bytes
 };
@@ -98,7 +113,7 @@ struct TTarSparseRun {
 
 // One entry of an archive, with the metadata records in front of it applied.
 struct TTarEntry {
-  std::string Name;          // "/" separated, as stored (long name, pax path or ustar prefix)
+  std::string Name;  // "/" separated, as stored (long name, pax path or ustar prefix)
   char Typeflag = '0';
   int64_t Size = 0;          // data bytes stored (a folder's size field is not counted)
   int64_t FileSize = 0;      // size of the file made: Size, or a sparse file's full size
@@ -109,11 +124,11 @@ struct TTarEntry {
   int64_t DataOffset = 0;    // first data byte (after a sparse file's extension blocks or map)
   int64_t EndOffset = 0;     // after the data's padding
   TTarBlock Header{};
-  std::string LinkName;      // link target (pax linkpath, GNU long link or the linkname field)
-  bool Sparse = false;       // a GNU sparse file (old 'S' or pax 0.0, 0.1, 1.0): Runs apply
+  std::string LinkName;             // link target (pax linkpath, GNU long link or the linkname field)
+  bool Sparse = false;              // a GNU sparse file (old 'S' or pax 0.0, 0.1, 1.0): Runs apply
   std::vector<TTarSparseRun> Runs;  // in file order, inside FileSize, summing to Size
-  std::string Damage;        // why the entry cannot be restored (a bad sparse map); "" if fine
-  TEntryOwner Owner;         // uid, gid and names (header fields, pax uid, gid, uname, gname)
+  std::string Damage;               // why the entry cannot be restored (a bad sparse map); "" if fine
+  TEntryOwner Owner;                // uid, gid and names (header fields, pax uid, gid, uname, gname)
   bool IsDir() const;
   // A hard link ('1'), symbolic link ('2'), device ('3', '4') or FIFO ('6'): no file data.
   bool IsSpecial() const;
@@ -179,7 +194,7 @@ class TTarWalker {
   bool FHaveLongName = false;
   std::map<std::string, std::string> FPax;     // the last 'x' record
   std::map<std::string, std::string> FGlobal;  // every 'g' record so far
-  std::vector<int64_t> FPaxSparse;  // GNU.sparse.offset / numbytes values of the 'x', in order
+  std::vector<int64_t> FPaxSparse;             // GNU.sparse.offset / numbytes values of the 'x', in order
   int64_t FEntryStart = -1;
 };
 
@@ -272,8 +287,7 @@ class TTar : public TCompBase {
   std::map<std::pair<uint64_t, uint64_t>, std::string> FLinked;
   // Writes Buf (the headers) and Size bytes of Source with their padding; false when the source
   // shrank (reported) or the run was cancelled.
-  bool CopySource(TStream32& Out, std::vector<uint8_t>& Buf, TStream32& Source, int64_t Size,
-                  const std::string& Name);
+  bool CopySource(TStream32& Out, std::vector<uint8_t>& Buf, TStream32& Source, int64_t Size, const std::string& Name);
   // Copies the metadata records of a kept entry renamed to Name (Old positioned at the first,
   // End the entry's header) into Buf: GNU long names go, a pax record loses its path (and
   // carries the new one when it is longer than the name field: true then); everything else

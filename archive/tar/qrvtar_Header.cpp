@@ -157,8 +157,7 @@ void TarForEachPax(const std::string& Data,
       len = len * 10 + size_t(Data[p] - '0');
       ++p;
     }
-    if (p == pos || p >= Data.size() || Data[p] != ' ' || len > Data.size() - pos || pos + len <= p + 1)
-      return;
+    if (p == pos || p >= Data.size() || Data[p] != ' ' || len > Data.size() - pos || pos + len <= p + 1) return;
     const std::string rec = Data.substr(p + 1, pos + len - p - 1);  // "key=value\n"
     const size_t eq = rec.find('=');
     if (rec.empty() || rec.back() != '\n' || eq == std::string::npos || eq == 0) return;
@@ -185,8 +184,8 @@ bool TTarEntry::IsSpecial() const {
 }
 
 bool TTarEntry::IsDir() const {
-  return Typeflag == '5' || Typeflag == 'D' || (!Name.empty() && Name.back() == '/' &&
-                                                (Typeflag == '0' || Typeflag == 0));
+  return Typeflag == '5' || Typeflag == 'D' ||
+         (!Name.empty() && Name.back() == '/' && (Typeflag == '0' || Typeflag == 0));
 }
 
 bool TTarEntry::IsUnsupported() const {
@@ -340,13 +339,15 @@ void TTarWalker::ApplyMetadata(const TTarBlock& H, TTarEntry& E, int64_t& Size) 
     const bool negative = !p->empty() && (*p)[0] == '-';
     int64_t v = 0;
     if (DecimalNumber(negative ? p->substr(1) : *p, v))
-      mtime = negative ? -v - (p->find_first_of("123456789", std::min(p->find('.'), p->size())) != std::string::npos) : v;
+      mtime =
+          negative ? -v - (p->find_first_of("123456789", std::min(p->find('.'), p->size())) != std::string::npos) : v;
   }
   E.MTime = mtime;
 }
 
 void TTarWalker::ApplyOwner(const TTarBlock& H, TEntryOwner& O) const {
-  for (auto [field, width, key, id] : {std::tuple{thUid, twUid, "uid", &O.Uid}, std::tuple{thGid, twGid, "gid", &O.Gid}}) {
+  for (auto [field, width, key, id] :
+       {std::tuple{thUid, twUid, "uid", &O.Uid}, std::tuple{thGid, twGid, "gid", &O.Gid}}) {
     int64_t v = -1;
     const std::string* p = PaxValue(key);
     if (p ? !DecimalNumber(*p, v) : !TarGetNumber(H.data() + field, width, v)) v = -1;
@@ -439,8 +440,8 @@ bool TTarWalker::Next(TTarEntry& E) {
     if (E.IsDir() && type != 'D') size = 0;  // a folder has no data, whatever its size says
     E.Size = E.FileSize = size;
     E.EndOffset = data + TarPadded(size);
-    if (type == 'S' || PaxValue("GNU.sparse.major") || PaxValue("GNU.sparse.size") ||
-        PaxValue("GNU.sparse.map") || !FPaxSparse.empty())
+    if (type == 'S' || PaxValue("GNU.sparse.major") || PaxValue("GNU.sparse.size") || PaxValue("GNU.sparse.map") ||
+        !FPaxSparse.empty())
       ReadSparse(h, E);
     // Data cut short is noted; only its padding missing at the very end is not.
     if (E.DataOffset + E.Size > FSize) FCut = tcData;
@@ -457,7 +458,7 @@ bool TTarWalker::Next(TTarEntry& E) {
 void TTarWalker::ReadSparse(const TTarBlock& H, TTarEntry& E) {
   E.Sparse = true;
   if (const std::string* n = PaxValue("GNU.sparse.name")) E.Name = *n;
-  const bool ok = E.Typeflag == 'S' ? ReadOldGnuSparse(H, E)
+  const bool ok = E.Typeflag == 'S'              ? ReadOldGnuSparse(H, E)
                   : PaxValue("GNU.sparse.major") ? ReadSparseMapData(E)
                                                  : ReadPaxSparse(E);
   if (!ok && E.Damage.empty()) E.Damage = "sparse map unreadable";
@@ -466,7 +467,8 @@ void TTarWalker::ReadSparse(const TTarBlock& H, TTarEntry& E) {
 }
 
 bool TTarWalker::ReadOldGnuSparse(const TTarBlock& H, TTarEntry& E) {
-  if (!TarGetNumber(H.data() + OldRealSize, 12, E.FileSize) || !AddOldRuns(H.data() + OldSparseAt, OldSparsePairs, E.Runs))
+  if (!TarGetNumber(H.data() + OldRealSize, 12, E.FileSize) ||
+      !AddOldRuns(H.data() + OldSparseAt, OldSparsePairs, E.Runs))
     return false;
   // Extension blocks sit between the header and the data; the size field counts only the data.
   bool more = H[OldIsExtended] != 0;

@@ -12,7 +12,7 @@ constexpr unsigned kRoot = 9;
 struct TExplodeState {
   explicit TExplodeState(const TDecoderIO& IO) : In(IO), Out(IO, 32768, 32768) {}
   TBitReader In;
-  TWindowOutput Out;   // history is zero before the start of the entry
+  TWindowOutput Out;  // history is zero before the start of the entry
   THuffman Literal, Length, Distance;
   uint32_t LiteralPayload[256];
   uint32_t LengthPayload[64];

@@ -44,9 +44,7 @@ std::string TGZip::OutputNameFor(const std::string& Source, const std::string& D
   std::string out = Dir + BaseOf(Source);
   const std::string ext = ExtensionOf(out);
   switch (Extension) {
-    case exAppendGZ:
-      out = out.substr(0, out.size() - ext.size()) + FDefaultExt;
-      break;
+    case exAppendGZ: out = out.substr(0, out.size() - ext.size()) + FDefaultExt; break;
     case exUnderScore:
       if (!out.empty()) out.back() = '_';
       break;
@@ -122,7 +120,7 @@ int TGZip::Compress() {
   };
   scan.Scan();
 
-  const std::string dir = !OutputDir.empty() ? WithTrailingSlash(OutputDir)
+  const std::string dir = !OutputDir.empty()      ? WithTrailingSlash(OutputDir)
                           : !FArchiveFile.empty() ? WithTrailingSlash(DirOf(FArchiveFile))
                                                   : std::string("./");
   ByteTotal = BytesToGo = scan.FilesSize();
@@ -155,8 +153,7 @@ int TGZip::Compress() {
   return IsCancelled() ? 0 : done;
 }
 
-bool TGZip::WriteMember(const std::string& Source, const std::string& Output, const TFileInfo& Info,
-                        uint32_t& Crc) {
+bool TGZip::WriteMember(const std::string& Source, const std::string& Output, const TFileInfo& Info, uint32_t& Crc) {
   int64_t mtime = Info.MTime;
   if (DateAttribute == daSysDate) mtime = int64_t(std::time(nullptr));
   if (DateAttribute == daMaxFileDate) mtime = DosDateTimeToUnix(NewestDate);
@@ -185,8 +182,8 @@ bool TGZip::WriteMember(const std::string& Source, const std::string& Output, co
 
     // Chunks deflated on the run's pool join into one stream, the same for any worker count.
     const int level = Info.Size == 0 ? 0 : ZLevelOf(DeflateType);
-    const TChunkedResult d = DeflateChunked(in, out, level, Pool(), CancelFlag(), &BytesToGo,
-                                            [this] { ProgressStep(); });
+    const TChunkedResult d =
+        DeflateChunked(in, out, level, Pool(), CancelFlag(), &BytesToGo, [this] { ProgressStep(); });
     Crc = d.Crc;
     uint8_t tail[8];
     PutLE32(tail, Crc);
@@ -196,8 +193,10 @@ bool TGZip::WriteMember(const std::string& Source, const std::string& Output, co
       if (FileExists(Output) && BackupOldArchive) KeepCopyInTrash(Output);
       const int err = CommitFileOver(fd, tmpName, Output);
       complete = err == 0;
-      if (complete) guard.Release();
-      else ReportError(Output, "", FRunArchiveName, IsDiskFullErrno(err) ? ecDiskFull : ecWriteFile);
+      if (complete)
+        guard.Release();
+      else
+        ReportError(Output, "", FRunArchiveName, IsDiskFullErrno(err) ? ecDiskFull : ecWriteFile);
     }
   } catch (const EFOpenError& e) {
     ReportError(e.FileName.empty() ? Source : e.FileName, "", "0", ecOpenFile);

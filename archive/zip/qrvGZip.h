@@ -19,7 +19,8 @@ class TGZip : public TCompBase {
 
   // Asked when ConfirmOverwrites is set and the output exists (OverwriteMode starts omOverwrite).
   std::function<void(TZipCommon* Sender, const std::string& FileName, TDateTime FileDate,
-                     TOverwriteMode& OverwriteMode)> OnFileExists;
+                     TOverwriteMode& OverwriteMode)>
+      OnFileExists;
 
   // "/" stays the separator; a name without extension gets DefaultExt; clears the stub offset
   // and the CancelFlag.
@@ -40,8 +41,7 @@ class TGZip : public TCompBase {
 
  private:
   // Writes one member; false when the file was not compressed.
-  bool WriteMember(const std::string& Source, const std::string& Output, const TFileInfo& Info,
-                   uint32_t& Crc);
+  bool WriteMember(const std::string& Source, const std::string& Output, const TFileInfo& Info, uint32_t& Crc);
   bool ConfirmOverwrite(const std::string& Output, const TFileInfo& Source, bool& EndRun);
   bool BeginFile(const std::string& Source);
 };

@@ -225,9 +225,7 @@ void DecodeStream(TInflate64State& S) {
     unsigned type = In.Get(2);
     In.CheckOverrun();
     switch (type) {
-      case 0:
-        StoredBlock(S);
-        break;
+      case 0: StoredBlock(S); break;
       case 1:
         if (!S.FixedBuilt) BuildFixed(S);
         DecodeCodes(S, S.FixedLit, S.FixedDist);
@@ -236,8 +234,7 @@ void DecodeStream(TInflate64State& S) {
         DynamicHeader(S);
         DecodeCodes(S, S.Lit, S.Dist);
         break;
-      default:
-        DecodeFail(drDataError, "invalid block type");
+      default: DecodeFail(drDataError, "invalid block type");
     }
   }
   In.CheckOverrun();
@@ -245,6 +242,4 @@ void DecodeStream(TInflate64State& S) {
 
 }  // namespace
 
-TDecodeStatus Inflate64(const TDecoderIO& IO) {
-  return DecodeWith<TInflate64State>(DecodeStream, IO);
-}
+TDecodeStatus Inflate64(const TDecoderIO& IO) { return DecodeWith<TInflate64State>(DecodeStream, IO); }

@@ -11,7 +11,7 @@ constexpr unsigned kMaxFollowers = 32;
 struct TUnReduceState {
   TUnReduceState(const TDecoderIO& IO, int F) : In(IO), Out(IO, 4096, 32768), Factor(F) {}
   TBitReader In;
-  TWindowOutput Out;   // 4 KiB of history, zero before the start of the entry
+  TWindowOutput Out;  // 4 KiB of history, zero before the start of the entry
   int Factor;
   uint8_t Count[256] = {};
   uint8_t Followers[256][kMaxFollowers] = {};
@@ -22,9 +22,7 @@ struct TUnReduceState {
 };
 
 // Bits needed to index a follower set of N entries.
-unsigned IndexBits(unsigned N) {
-  return N <= 2 ? 1 : N <= 4 ? 2 : N <= 8 ? 3 : N <= 16 ? 4 : N <= 32 ? 5 : 6;
-}
+unsigned IndexBits(unsigned N) { return N <= 2 ? 1 : N <= 4 ? 2 : N <= 8 ? 3 : N <= 16 ? 4 : N <= 32 ? 5 : 6; }
 
 void ReadFollowerSets(TUnReduceState& S) {
   for (int x = 255; x >= 0; --x) {

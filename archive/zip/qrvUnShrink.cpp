@@ -2,7 +2,7 @@
 
 namespace {
 
-constexpr int kCodes = 8192;        // codes 0 to 8191
+constexpr int kCodes = 8192;  // codes 0 to 8191
 constexpr int kControl = 256;
 constexpr int kFirstFree = 257;
 constexpr unsigned kMaxCodeSize = 16;  // increases past 13 bits are accepted up to here
@@ -13,7 +13,7 @@ struct TUnShrinkState {
   explicit TUnShrinkState(const TDecoderIO& IO) : In(IO), Out(IO, 0, 32768) {}
   TBitReader In;
   TWindowOutput Out;
-  int16_t Prefix[kCodes];     // -1: free
+  int16_t Prefix[kCodes];  // -1: free
   uint8_t Suffix[kCodes];
   uint16_t Children[kCodes];
   uint16_t FreeList[kCodes];  // free codes from index NextFree on, ascending

@@ -16,9 +16,7 @@ constexpr int64_t kDisplacedSearch = 32768;
 
 bool SeekTo(TStream32& S, int64_t Pos) { return Pos >= 0 && S.Seek(Pos, soFromBeginning) == Pos; }
 
-bool ReadLocalAt(TStream32& S, int64_t Pos, TZipLocalRecord& L) {
-  return SeekTo(S, Pos) && ReadLocalRecord(S, L);
-}
+bool ReadLocalAt(TStream32& S, int64_t Pos, TZipLocalRecord& L) { return SeekTo(S, Pos) && ReadLocalRecord(S, L); }
 
 // The UTF-8 name of an Info-ZIP Unicode Path field whose CRC matches the stored name; "" when
 // there is none.
@@ -292,7 +290,8 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
       e.Position = found;
       if (!ReadLocalAt(S, e.Position, l)) continue;
     }
-    spans.push_back({e.Position, l.DataPosition() + std::max<int64_t>(e.PackedSize, 0), wanted ? selected.size() : SIZE_MAX});
+    spans.push_back(
+        {e.Position, l.DataPosition() + std::max<int64_t>(e.PackedSize, 0), wanted ? selected.size() : SIZE_MAX});
     if (!wanted) continue;
     e.ExtAttr = c.Header.ExternalAttr;
     e.VersionMadeBy = c.Header.VersionMadeBy;

@@ -34,14 +34,14 @@ class TUnZip : public TUnBase {
   // An archive without a central directory: Cancel starts true; left true, nothing is read.
   std::function<void(TZipCommon* Sender, THeaderTypeState HeadFlag, bool& Cancel)> OnCorruptZipHeader;
   // Disk prompts of spanned sets (atZipDS).
-  std::function<void(TZipCommon* Sender, bool& Cancel)> OnGetZipFirstDisk, OnGetZipLastDisk;
+  std::function<void(TZipCommon*Sender, bool&Cancel)> OnGetZipFirstDisk, OnGetZipLastDisk;
   std::function<void(TZipCommon* Sender, const std::string& VolumeName, bool& Cancel)> OnGetZipNextDisk;
 
   // One selected entry.
   struct TEntry {
-    std::string Name;          // converted, "/" separated
+    std::string Name;  // converted, "/" separated
     int Disk = 0;
-    int64_t Position = 0;      // local header, corrected
+    int64_t Position = 0;  // local header, corrected
     uint32_t ExtAttr = 0;
     uint16_t VersionMadeBy = 0;
     uint16_t Flags = 0;
@@ -51,7 +51,7 @@ class TUnZip : public TUnBase {
     int64_t PackedSize = 0;
     int64_t UnpackedSize = 0;
     bool IsDir = false;
-    bool HasAes = false;       // method 99 with a well-formed 0x9901 field (local header's)
+    bool HasAes = false;  // method 99 with a well-formed 0x9901 field (local header's)
     TZipAesInfo Aes;
   };
 

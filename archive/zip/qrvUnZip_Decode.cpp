@@ -18,7 +18,10 @@ constexpr int32_t kBlock = 32768;
 const TMethodDecoder kZipDecoders[] = {
     {0, StoreCopy, 0},
     {1, [](const TDecoderIO& IO, int) { return UnShrink(IO); }, 0},
-    {2, UnReduce, 1}, {3, UnReduce, 2}, {4, UnReduce, 3}, {5, UnReduce, 4},
+    {2, UnReduce, 1},
+    {3, UnReduce, 2},
+    {4, UnReduce, 3},
+    {5, UnReduce, 4},
     {6, [](const TDecoderIO& IO, int) { return Explode(IO, uint16_t(IO.Flags)); }, 0},
     {8, InflateRaw, 0},
     {9, [](const TDecoderIO& IO, int) { return Inflate64(IO); }, 0},

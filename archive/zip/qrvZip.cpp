@@ -18,7 +18,7 @@ namespace {
 // A file this large may pack to 4 GiB or more (deflate can grow data a little): its local
 // header gets a Zip64 block for the sizes before its data is written.
 constexpr int64_t kZip64Reserve = int64_t(0xFFFFFFFF) - (int64_t(16) << 20);
-constexpr int32_t kZip64LocalBlock = 20;  // id, length 16, unpacked and packed size
+constexpr int32_t kZip64LocalBlock = 20;      // id, length 16, unpacked and packed size
 constexpr uint32_t kFieldFull = 0xFFFFFFFFu;  // a 32-bit field whose value is in the Zip64 block
 constexpr uint16_t kVersionZip64 = 45;
 constexpr uint16_t kHostUnix = 3 << 8;
@@ -275,8 +275,8 @@ struct TZipBase::TEntryWrite {
   int64_t Size = 0;
   TDeflateType Level = dtDeflateN;
   bool Encrypt = false, Aes = false, ZipCrypto = false, Ahead = false;
-  TStream32* Target = nullptr;    // the archive, or the AES stream over it
-  uint16_t Method = 8;            // 8 deflated, 0 stored
+  TStream32* Target = nullptr;         // the archive, or the AES stream over it
+  uint16_t Method = 8;                 // 8 deflated, 0 stored
   std::vector<TAheadBlock> Held = {};  // the traditional cipher's chunks, taken before its header
 };
 

@@ -17,10 +17,10 @@
 // What the ZIP writer keeps per row: the central header and everything written after it.
 struct TZipRowData : TRowData {
   CentralDirHeader Central;
-  std::string RawName;   // the name's bytes as stored (unscrambled)
-  std::string Extra;     // central extra field, without the size blocks the writer rebuilds
-  std::string Comment;   // file comment
-  TZipHighParts Hi;      // high 16 bits of the sizes (the offset's comes from the new position)
+  std::string RawName;  // the name's bytes as stored (unscrambled)
+  std::string Extra;    // central extra field, without the size blocks the writer rebuilds
+  std::string Comment;  // file comment
+  TZipHighParts Hi;     // high 16 bits of the sizes (the offset's comes from the new position)
   bool Scrambled = false;
 };
 
@@ -44,9 +44,11 @@ class TZipBase : public TCompBase {
   // need OnInsertDisk and is not done by this writer.
   std::function<void(TZipCommon* Sender, const std::string& DiskNumber, bool& Cancel)> OnInsertDisk;
   std::function<void(TZipCommon* Sender, const std::string& Drive, int64_t RequiredSpace, int64_t FreeSpace,
-                     int64_t TotalSpace, bool& Cancel)> OnClearDisk;
+                     int64_t TotalSpace, bool& Cancel)>
+      OnClearDisk;
   std::function<void(TZipCommon* Sender, const std::string& FileName, TDateTime FileDate,
-                     TOverwriteMode& OverwriteMode)> OnDiskSpanFileExists;
+                     TOverwriteMode& OverwriteMode)>
+      OnDiskSpanFileExists;
 
   std::string GetPassword() const override { return Password; }
 

@@ -65,8 +65,8 @@ struct TZipAes::TImpl {
   EVP_CIPHER_CTX* Cipher = nullptr;
   EVP_MAC* MacAlg = nullptr;
   EVP_MAC_CTX* Mac = nullptr;
-  uint64_t Counter = 0;                // blocks of key stream used so far
-  std::vector<uint8_t> Stream;         // key stream not used yet, from StreamPos
+  uint64_t Counter = 0;         // blocks of key stream used so far
+  std::vector<uint8_t> Stream;  // key stream not used yet, from StreamPos
   size_t StreamPos = 0;
   ~TImpl() {
     EVP_CIPHER_CTX_free(Cipher);

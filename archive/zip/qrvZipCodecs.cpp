@@ -59,13 +59,15 @@ TDecodeStatus RunCodec(const TDecoderIO& IO, TCodec& C) {
     const TStep step = C.Step(next, avail, o, room, ended);
     const int64_t n = int64_t(out.size() - room);
     const int64_t take = std::min(n, limit - st.BytesOut);
-    if (take > 0 && (!IO.Write || IO.Write(out.data(), take) != take)) return stop(drWriteFailure, "output could not be written");
+    if (take > 0 && (!IO.Write || IO.Write(out.data(), take) != take))
+      return stop(drWriteFailure, "output could not be written");
     st.BytesOut += std::max<int64_t>(take, 0);
     if (take < n) return stop(drDataError, "more data than the entry's size");
     if (step == stEnd) return st;
     if (step == stError) return stop(drDataError, C.Reason);
     if (n == 0 && avail == before && (ended || avail > 0))
-      return ended ? stop(drInputExhausted, "compressed data ends early") : stop(drDataError, "the decoder makes no progress");
+      return ended ? stop(drInputExhausted, "compressed data ends early")
+                   : stop(drDataError, "the decoder makes no progress");
   }
 }
 
@@ -104,7 +106,9 @@ struct TZlibCodec : TCodec {
 struct TBzipCodec : TCodec {
   bz_stream B{};
   bool Ok;
-  explicit TBzipCodec(const TDecoderIO&) : Ok(BZ2_bzDecompressInit(&B, 0, 0) == BZ_OK) { Reason = "invalid bzip2 data"; }
+  explicit TBzipCodec(const TDecoderIO&) : Ok(BZ2_bzDecompressInit(&B, 0, 0) == BZ_OK) {
+    Reason = "invalid bzip2 data";
+  }
   ~TBzipCodec() override { BZ2_bzDecompressEnd(&B); }
   TStep Step(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen, bool) override {
     B.next_in = reinterpret_cast<char*>(const_cast<uint8_t*>(In));
@@ -164,7 +168,8 @@ struct TZipLzmaCodec : TLzmaCodec {
     opt = static_cast<lzma_options_lzma*>(f[0].options);
     // The dictionary need never exceed the entry: a hostile header cannot ask for 4 GiB.
     if (IO.UncompressedSize >= 0)
-      opt->dict_size = uint32_t(std::clamp<uint64_t>(uint64_t(IO.UncompressedSize), LZMA_DICT_SIZE_MIN, opt->dict_size));
+      opt->dict_size =
+          uint32_t(std::clamp<uint64_t>(uint64_t(IO.UncompressedSize), LZMA_DICT_SIZE_MIN, opt->dict_size));
     if (opt->dict_size > kCodecMemoryLimit) {
       Reason = "needs more memory than allowed";
     } else {

@@ -89,9 +89,7 @@ std::string TZipBase::DecodeName(const std::string& Raw, uint16_t Flags, const s
   return s;
 }
 
-bool TZipBase::ReadArchive(TStream32& Old, TCompHeaderObj& List) {
-  return ReadEntries(Old, List, Switch == swDelete);
-}
+bool TZipBase::ReadArchive(TStream32& Old, TCompHeaderObj& List) { return ReadEntries(Old, List, Switch == swDelete); }
 
 bool TZipBase::ReadEntries(TStream32& Old, TCompHeaderObj& List, bool ForDelete) {
   TZipLocation loc;

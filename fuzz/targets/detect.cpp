@@ -10,8 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   TArvexComponent c;
   const TArcType t = c.DetectType(s);
   if (int(t) >= ArcTypeCount) __builtin_trap();
-  const bool read = IsZipFamilyType(t) || IsZipLikeType(t) || t == atTar || t == atLha || t == atLhaExe ||
-                    t == atCab || t == atCabExe || t == atGZip;
+  const bool read = IsZipFamilyType(t) || IsZipLikeType(t) || t == atTar || t == atLha || t == atLhaExe || t == atCab ||
+                    t == atCabExe || t == atGZip;
   if (read && (c.ArchiveStart() < 0 || c.ArchiveStart() > int64_t(Size))) __builtin_trap();
   (void)GetArcTypeName(t);
   return 0;

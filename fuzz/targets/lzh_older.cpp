@@ -5,7 +5,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   static TDecodeStatus (*const kRuns[])(const TDecoderIO&, int) = {LzhUnpackLh2, LzhUnpackLh3, LzhUnpackPm1,
-                                                                    LzhUnpackPm2};
+                                                                   LzhUnpackPm2};
   fuzz::RunDecoder([](const TDecoderIO& IO, uint8_t Option) { return kRuns[Option & 3](IO, 0); }, Data, Size);
   return 0;
 }

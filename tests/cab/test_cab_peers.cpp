@@ -38,7 +38,7 @@ TEST(CabPeers, WhatBrelWritesThePeersAcceptAndExtract) {
     const std::string cab = (t / (std::string(method) + ".cab")).string();
     const CommandResult made = RunCli({"a", "-q", "-m", method, cab, "src"}, t.path());
     ASSERT_EQ(made.status, 0) << made.out;
-    for (const std::vector<std::string>& check : std::vector<std::vector<std::string>>{
+    for (const std::vector<std::string>& check : std::vector<std::vector<std::string> >{
              {"cabextract", "-t", cab}, {"7z", "t", cab}, {"bsdtar", "-tf", cab}, {"gcab", "-l", cab}}) {
       const CommandResult r = testsupport::Run(check);
       EXPECT_EQ(r.status, 0) << check[0] << ": " << r.out;
@@ -47,7 +47,7 @@ TEST(CabPeers, WhatBrelWritesThePeersAcceptAndExtract) {
       }
     }
     const fs::path out = t / "out";
-    for (const std::vector<std::string>& x : std::vector<std::vector<std::string>>{
+    for (const std::vector<std::string>& x : std::vector<std::vector<std::string> >{
              {"cabextract", "-q", cab}, {"7z", "x", "-y", cab}, {"gcab", "-x", cab}, {BREL_CLI, "x", "-q", cab}}) {
       const CommandResult r = Extract(x, out);
       EXPECT_EQ(r.status, 0) << x[0] << ": " << r.out;
@@ -67,7 +67,7 @@ TEST(CabPeers, LzxAndQuantumCabinetsPassThePeers) {
   TempDir t;
   MakeSourceTree(t.path());
   const auto source = ReadTree(t / "src");
-  const std::vector<std::vector<std::string>> variants = {
+  const std::vector<std::vector<std::string> > variants = {
       {"-m", "lzx", "--lzx-level", "15"},
       {"-m", "lzx"},
       {"-m", "quantum", "--quantum-level", "1", "--quantum-memory", "10"},
@@ -83,12 +83,12 @@ TEST(CabPeers, LzxAndQuantumCabinetsPassThePeers) {
     const CommandResult made = RunCli(args, t.path());
     ASSERT_EQ(made.status, 0) << made.out;
     for (const std::vector<std::string>& check :
-         std::vector<std::vector<std::string>>{{"cabextract", "-t", cab}, {"7z", "t", cab}}) {
+         std::vector<std::vector<std::string> >{{"cabextract", "-t", cab}, {"7z", "t", cab}}) {
       const CommandResult r = testsupport::Run(check);
       EXPECT_EQ(r.status, 0) << check[0] << ": " << r.out;
     }
     const fs::path out = t / "out";
-    for (const std::vector<std::string>& x : std::vector<std::vector<std::string>>{
+    for (const std::vector<std::string>& x : std::vector<std::vector<std::string> >{
              {"cabextract", "-q", cab}, {"7z", "x", "-y", cab}, {BREL_CLI, "x", "-q", cab}}) {
       const CommandResult r = Extract(x, out);
       EXPECT_EQ(r.status, 0) << x[0] << ": " << r.out;
@@ -110,7 +110,10 @@ TEST(CabPeers, BrelExtractsWhatThePeersWriteAsCabextractDoes) {
     cabs.push_back(Testdata(std::string("cab/test_read_format_cab_") + name + ".cab"));
   for (const char* flags : {"-c", "-cz"}) {
     const fs::path cab = t / (std::string("gcab") + flags + ".cab");
-    ASSERT_EQ(testsupport::Run({"gcab", flags, cab.string(), "readme.txt", "empty.dat", "over32k.bin", "sub/over2m.txt"}, t / "src").status, 0);
+    ASSERT_EQ(testsupport::Run(
+                  {"gcab", flags, cab.string(), "readme.txt", "empty.dat", "over32k.bin", "sub/over2m.txt"}, t / "src")
+                  .status,
+              0);
     cabs.push_back(cab);
   }
   for (const fs::path& cab : cabs) {
@@ -121,8 +124,9 @@ TEST(CabPeers, BrelExtractsWhatThePeersWriteAsCabextractDoes) {
     // cabextract splits CP932 names at the 0x5C trail bytes of their characters: there the
     // names are known instead.
     if (cab.filename().string().find("cp932") != std::string::npos)
-      EXPECT_EQ(ReadTree(t / "ours"), (std::map<std::string, std::string>{
-                                          {"表だよ/", ""}, {"表だよ/一覧表.txt", "Hello"}, {"表だよ/漢字.txt", "kanji"}}));
+      EXPECT_EQ(ReadTree(t / "ours"),
+                (std::map<std::string, std::string>{
+                    {"表だよ/", ""}, {"表だよ/一覧表.txt", "Hello"}, {"表だよ/漢字.txt", "kanji"}}));
     else
       EXPECT_EQ(ReadTree(t / "ours"), ReadTree(t / "theirs"));
     EXPECT_EQ(RunCli({"t", "-q", cab.string()}).status, 0);

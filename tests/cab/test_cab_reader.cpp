@@ -66,8 +66,10 @@ TEST(CabReader, SetWhoseNextCabinetIsMissingOrElsewhere) {
     TUnCab r;
     if (c.Answer >= 0)
       r.OnNextVolume = [&](TZipCommon*, std::string& Name, const std::string&, bool, bool& Cancel) {
-        if (c.Answer == 0) Cancel = true;
-        else Name = (t / "elsewhere/test_read_format_cab_multi.p2.cab").string();
+        if (c.Answer == 0)
+          Cancel = true;
+        else
+          Name = (t / "elsewhere/test_read_format_cab_multi.p2.cab").string();
       };
     TErrors errors;
     ReadCab((t / "set.p1.cab").string(), (t / "out").string(), xmExtract, &errors, &r);

@@ -19,9 +19,12 @@ TEST(CabWriter, PropertiesClampAndPickTheTypeValue) {
     int (TMakeCab::*Get)() const;
     int In, Out;
   } clamps[] = {
-      {&TMakeCab::SetLzxLevel, &TMakeCab::LzxLevel, 30, 21},         {&TMakeCab::SetLzxLevel, &TMakeCab::LzxLevel, 3, 15},
-      {&TMakeCab::SetQuantumLevel, &TMakeCab::QuantumLevel, 0, 1},   {&TMakeCab::SetQuantumLevel, &TMakeCab::QuantumLevel, 9, 7},
-      {&TMakeCab::SetQuantumMemory, &TMakeCab::QuantumMemory, 5, 10}, {&TMakeCab::SetQuantumMemory, &TMakeCab::QuantumMemory, 30, 21},
+      {&TMakeCab::SetLzxLevel, &TMakeCab::LzxLevel, 30, 21},
+      {&TMakeCab::SetLzxLevel, &TMakeCab::LzxLevel, 3, 15},
+      {&TMakeCab::SetQuantumLevel, &TMakeCab::QuantumLevel, 0, 1},
+      {&TMakeCab::SetQuantumLevel, &TMakeCab::QuantumLevel, 9, 7},
+      {&TMakeCab::SetQuantumMemory, &TMakeCab::QuantumMemory, 5, 10},
+      {&TMakeCab::SetQuantumMemory, &TMakeCab::QuantumMemory, 30, 21},
   };
   for (const auto& c : clamps) {
     (w.*c.Set)(c.In);

@@ -25,8 +25,7 @@ std::string MspackExtract(const std::string& cabPath, const testsupport::fs::pat
 
 // Writes the cabinet to dir/name, then checks that libmspack extracts every file to the same
 // bytes and (when installed) that cabextract -t and 7z t accept it. Failures are test failures.
-void CheckWithPeers(const Files& files, const std::string& cab, const testsupport::fs::path& dir,
-                    bool peers);
+void CheckWithPeers(const Files& files, const std::string& cab, const testsupport::fs::path& dir, bool peers);
 
 // Test inputs: Kind is one of "zeros", "random", "text", "period:N", "exe", "far:N" (random
 // bytes repeated at distance N), "reps" (copies from a few distances in turn).

@@ -22,8 +22,7 @@ struct Case {
 
 std::string Encode(const Case& c, const Files& files) {
   auto frames = [&](auto& enc) {
-    return MakeCab(files, enc.FolderType(), [&](const uint8_t* d, size_t n, bool last,
-                                                std::vector<uint8_t>& out) {
+    return MakeCab(files, enc.FolderType(), [&](const uint8_t* d, size_t n, bool last, std::vector<uint8_t>& out) {
       return enc.CompressFrame(d, n, last, out);
     });
   };
@@ -69,14 +68,12 @@ std::vector<Case> Cases() {
       v.push_back({'Q', level, memory, "text", 200000});
       v.push_back({'Q', level, memory, "exe", 100000});
     }
-  for (std::string kind : {"zeros", "random", "period:1", "period:3", "period:100", "period:4099",
-                           "period:65536"}) {
+  for (std::string kind : {"zeros", "random", "period:1", "period:3", "period:100", "period:4099", "period:65536"}) {
     v.push_back({'L', 17, 0, kind, 200000});
     v.push_back({'Q', 7, 17, kind, 200000});
   }
   // The farthest matches the encoder gives: the window less 4 (7-Zip misreads less 3).
-  for (unsigned w : {15u, 16u, 18u})
-    v.push_back({'L', w, 0, "far:" + std::to_string((1u << w) - 4), (3u << w) + 1000});
+  for (unsigned w : {15u, 16u, 18u}) v.push_back({'L', w, 0, "far:" + std::to_string((1u << w) - 4), (3u << w) + 1000});
   for (unsigned m : {10u, 12u, 16u})
     v.push_back({'Q', 7, m, "far:" + std::to_string((1u << m) - 3), (3u << m) + 40000});
   // The window slides (past twice its size) and matches reach its far end.
@@ -89,8 +86,8 @@ std::vector<Case> Cases() {
 
 INSTANTIATE_TEST_SUITE_P(Cases, RoundTrip, ::testing::ValuesIn(Cases()), [](const auto& info) {
   const Case& c = info.param;
-  std::string name = std::string(1, c.codec) + std::to_string(c.a) + "_" + std::to_string(c.b) +
-                     "_" + c.kind + "_" + std::to_string(c.size);
+  std::string name = std::string(1, c.codec) + std::to_string(c.a) + "_" + std::to_string(c.b) + "_" + c.kind + "_" +
+                     std::to_string(c.size);
   for (char& ch : name)
     if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
   return name;

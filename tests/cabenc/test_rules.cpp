@@ -52,10 +52,10 @@ TEST(E8, TranslationLimitsRoundTripThroughPeers) {
     TempDir dir("e8");
     TLzxEncoder enc(16, r.mode);
     Files files = {{"x.exe", r.data}};
-    std::string cab = MakeCab(files, enc.FolderType(), [&](const uint8_t* d, size_t n, bool last,
-                                                         std::vector<uint8_t>& out) {
-      return enc.CompressFrame(d, n, last, out);
-    });
+    std::string cab =
+        MakeCab(files, enc.FolderType(), [&](const uint8_t* d, size_t n, bool last, std::vector<uint8_t>& out) {
+          return enc.CompressFrame(d, n, last, out);
+        });
     EXPECT_EQ(enc.E8Translation(), r.expectOn);
     CheckWithPeers(files, cab, dir.path(), true);
   }
@@ -169,8 +169,8 @@ TEST(Levels, OutputIsDeterministicAndTheLargestWindowIsSmallest) {
     std::vector<uint8_t> out, all;
     for (size_t pos = 0; pos < text.size(); pos += 32768) {
       size_t n = std::min<size_t>(32768, text.size() - pos);
-      EXPECT_TRUE(enc.CompressFrame(reinterpret_cast<const uint8_t*>(text.data()) + pos, n,
-                                    pos + n == text.size(), out));
+      EXPECT_TRUE(
+          enc.CompressFrame(reinterpret_cast<const uint8_t*>(text.data()) + pos, n, pos + n == text.size(), out));
       all.insert(all.end(), out.begin(), out.end());
     }
     return all;

@@ -34,7 +34,8 @@ TEST(CliErrorContract, OneReportPerFailedEntryAndExitOne) {
   for (const TFormatRow& row : Formats()) {
     if (!row.Writes()) continue;
     const std::string archive = (t / ("s" + row.Extensions.front())).string();
-    std::vector<std::string> add = {"a", "-q", "-t", row.Name, archive, (t / "in/a.txt").string(), (t / "in/b.bin").string()};
+    std::vector<std::string> add = {
+        "a", "-q", "-t", row.Name, archive, (t / "in/a.txt").string(), (t / "in/b.bin").string()};
     if (MethodOf(row, "store")) add.insert(add.begin() + 2, {"-m", "store"});
     ASSERT_EQ(RunCli(add).status, 0) << row.Name;
     const std::string whole = ReadFile(archive);

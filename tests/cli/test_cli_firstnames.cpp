@@ -9,9 +9,9 @@ namespace {
 using namespace testsupport;
 
 TEST(CliFirstNames, ArchivesReadBackWhateverTheFirstNameLooksLike) {
-  const char* names[] = {"my-lib/x", "HACKING/x", "PKGBUILD/x", "-lh5-", "PK",  "MZ",
-                         "Rar!",     "7z",        "\x1f\x8b",   "BZh",   "MSCF", "begin 644",
-                         "ZOO",      "%!PS",      "abcdefg**ACE**",  "`\xea\xb0\x80"};
+  const char* names[] = {"my-lib/x", "HACKING/x", "PKGBUILD/x",     "-lh5-",        "PK",   "MZ",
+                         "Rar!",     "7z",        "\x1f\x8b",       "BZh",          "MSCF", "begin 644",
+                         "ZOO",      "%!PS",      "abcdefg**ACE**", "`\xea\xb0\x80"};
   for (const char* name : names) {
     TempDir t;
     WriteFile(t / "src" / name, TextBytes(3000, 1));  // the only entry, so the first

@@ -15,7 +15,8 @@ using namespace testsupport;
 std::set<std::string> Names(const fs::path& Archive) {
   std::set<std::string> out;
   const bool zip = Archive.extension() == ".zip";
-  const CommandResult r = zip ? testsupport::Run({"unzip", "-Z1", Archive.string()}) : Run({"tar", "-tf", Archive.string()});
+  const CommandResult r =
+      zip ? testsupport::Run({"unzip", "-Z1", Archive.string()}) : Run({"tar", "-tf", Archive.string()});
   EXPECT_EQ(r.status, 0) << r.out;
   std::istringstream lines(r.out);
   for (std::string line; std::getline(lines, line);) out.insert(line);
@@ -223,7 +224,8 @@ TEST(CliShell, ProgressLineOnlyOnATerminal) {
     return testsupport::Run({"script", "-qec", std::string(BREL_CLI) + " " + Args, "/dev/null"}, t.path()).out;
   };
   const std::string shown = viaTerminal("a p.zip big.bin");
-  for (const char* part : {"% ", " of 3.0 MiB  ", "B/s  big.bin\x1b[K"}) EXPECT_NE(shown.find(part), std::string::npos) << shown;
+  for (const char* part : {"% ", " of 3.0 MiB  ", "B/s  big.bin\x1b[K"})
+    EXPECT_NE(shown.find(part), std::string::npos) << shown;
   EXPECT_NE(shown.find("added 1 entry"), std::string::npos);
   EXPECT_EQ(viaTerminal("t -q p.zip").find('%'), std::string::npos);
   EXPECT_EQ(RunCli({"t", zip}).out, "tested 1 entry\n");
@@ -247,7 +249,7 @@ TEST(CliShell, CommandLinesPeopleType) {
       {{"a", "proj.zip", "proj"}, 0, "added 2 entries"},
       {{"a", "proj.zip", "proj"}, 0, "proj.zip is up to date"},  // nothing to do is no failure
       {{"f", "proj.zip", "proj"}, 0, "is up to date"},
-      {{"d", "proj.zip", "nomatch*"}, 1, "no entry matches"},    // d with no match stays one
+      {{"d", "proj.zip", "nomatch*"}, 1, "no entry matches"},               // d with no match stays one
       {{"l", "proj.zip", "PROJ/A.TXT"}, 1, "no entry matches PROJ/A.TXT"},  // masks keep case
       {{"l", "-i", "proj.zip", "PROJ/A.TXT"}, 0, "proj/a.txt"},
       {{"x", "-oout", "proj.zip", "proj/sub/*"}, 0, "extracted 1 entry"},  // 7z's -oDIR
@@ -315,7 +317,9 @@ TEST(CliShell, ArchivesThroughPipes) {
     const std::string links = kind == "zip" ? " --symlinks" : "";
     const std::string expected = kind == "lzh" || kind == "cab" ? "alphaalphabeta" : "alphabeta";
     const CommandResult r = testsupport::Run(
-        {"sh", "-c", cli + " a -q" + links + " -t " + kind + " " + name + " dir && " + cli + " x -o - " + name + " 2>/dev/null"}, t / "w");
+        {"sh", "-c",
+         cli + " a -q" + links + " -t " + kind + " " + name + " dir && " + cli + " x -o - " + name + " 2>/dev/null"},
+        t / "w");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, expected);
     EXPECT_FALSE(fs::exists(t / "w/-"));

@@ -29,11 +29,15 @@ TEST(CliType, ArchivesOfOtherPrograms) {
   for (const auto& dir : {"cab", "lzh", "tar", "zip"}) {
     for (const auto& e : fs::directory_iterator(Testdata(dir))) {
       const std::string name = e.path().filename().string();
-      std::string v = std::string(dir) == "cab" ? "atCab" : std::string(dir) == "lzh" ? "atLha"
-                      : std::string(dir) == "tar" ? "atTar" : name.ends_with(".jar") ? "atJar" : "atZip";
-      std::string start = name == "test_read_format_zip_sfx" ? "1024"
-                          : name == "test_compat_zip_4.zip" ? "511"
-                          : name == "test_read_format_tar_empty_with_gnulabel.tar" ? "512" : "0";
+      std::string v = std::string(dir) == "cab"   ? "atCab"
+                      : std::string(dir) == "lzh" ? "atLha"
+                      : std::string(dir) == "tar" ? "atTar"
+                      : name.ends_with(".jar")    ? "atJar"
+                                                  : "atZip";
+      std::string start = name == "test_read_format_zip_sfx"                       ? "1024"
+                          : name == "test_compat_zip_4.zip"                        ? "511"
+                          : name == "test_read_format_tar_empty_with_gnulabel.tar" ? "512"
+                                                                                   : "0";
       want[e.path().string()] = v + " start " + start;
       args.push_back(e.path().string());
     }
@@ -67,9 +71,15 @@ TEST(CliType, BuiltSamples) {
       {"short.bin", zip.substr(0, 19)},
       {"letter.txt", ds::PlainText()},
   };
-  const std::vector<std::string> want = {"atZipExe start 7612", "atZipExe start 20000", "atLha start 128",
-                                         "atTar start 512",     "atUUE start 0",         "atGZip start 0",
-                                         "atGZip start 0",      "atNA",                  "atNA"};
+  const std::vector<std::string> want = {"atZipExe start 7612",
+                                         "atZipExe start 20000",
+                                         "atLha start 128",
+                                         "atTar start 512",
+                                         "atUUE start 0",
+                                         "atGZip start 0",
+                                         "atGZip start 0",
+                                         "atNA",
+                                         "atNA"};
   std::vector<std::string> args = {"type", "-v"};
   for (const auto& [name, bytes] : files) {
     WriteFile(t / name, bytes);
@@ -94,9 +104,8 @@ TEST(CliType, RealToolsOutput) {
       {{"gzip", "-k", "in/a.txt"}, "in/a.txt.gz"},
       {{"tar", "-cf", "t.tar", "-V", "LABEL", "in"}, "t.tar"},
       {{"zip", "-qr", "z.jar", "in"}, "z.jar"}};
-  const std::map<std::string, std::string> want = {{"in/a.txt.gz", "atGZip start 0"},
-                                                   {"t.tar", "atTar start 512"},
-                                                   {"z.jar", "atJar start 0"}};
+  const std::map<std::string, std::string> want = {
+      {"in/a.txt.gz", "atGZip start 0"}, {"t.tar", "atTar start 512"}, {"z.jar", "atJar start 0"}};
   for (const auto& [cmd, out] : made) {
     ASSERT_EQ(testsupport::Run(cmd, t.path()).status, 0) << cmd[0];
     const auto r = testsupport::RunCli({"type", "-v", (t / out).string()});

@@ -81,11 +81,9 @@ TEST(CompressRunNames, ExclusionAndDeleteMasks) {
   z.StoredRoot = "/r/";
   z.ExcludeSpec = {"*.o", "build/*.txt", "/r/keep/*.log"};
   const std::pair<const char*, bool> excluded[] = {
-      {"/r/a.o", true},           {"/r/deep/x.o", true},       {"/r/build/a.txt", true},
-      {"/r/build/in/b.txt", true}, {"/r/other/a.txt", false},   {"/r/keep/x.log", true},
-      {"/r/x.log", false},         {"/r/a.c", false}};
-  for (const auto& [path, want] : excluded)
-    EXPECT_EQ(z.Excluded(path, z.StoredNameOf(path)), want) << path;
+      {"/r/a.o", true},          {"/r/deep/x.o", true},   {"/r/build/a.txt", true}, {"/r/build/in/b.txt", true},
+      {"/r/other/a.txt", false}, {"/r/keep/x.log", true}, {"/r/x.log", false},      {"/r/a.c", false}};
+  for (const auto& [path, want] : excluded) EXPECT_EQ(z.Excluded(path, z.StoredNameOf(path)), want) << path;
   z.RecurseDirs = false;  // the mask is matched against the whole stored name
   EXPECT_TRUE(z.Excluded("/r/build/a.txt", "build/a.txt"));
 
@@ -320,12 +318,14 @@ TEST_F(CompressRun, ActivationIsPairedOnEveryWayOut) {
   const Case cases[] = {
       {"a normal run", [] {}},
       {"nothing to do", [] {}},  // the same files again
-      {"a raised write error", [&] {
+      {"a raised write error",
+       [&] {
          WriteFile(T / "src" / "new.txt", "n");
          Z.OnProgress = [](TZipCommon* S, uint8_t, uint8_t) { S->RaiseError(ecsWrite, "", "", "", ecWriteFile); };
        }},
       {"an old archive that is not one", [&] { WriteFile(Archive(), "not a zip archive"); }},
-      {"no files", [&] {
+      {"no files",
+       [&] {
          fs::remove(Archive());
          Z.FileSpec = {(T / "none").string() + "/*.*"};
        }},

@@ -42,15 +42,17 @@ TEST(Detect, ArchivesOfOtherPrograms) {
   for (const auto& dir : {"cab", "lzh", "tar", "zip"}) {
     for (const auto& e : fs::directory_iterator(Testdata(dir))) {
       const std::string name = e.path().filename().string();
-      TArcType want = std::string(dir) == "cab" ? atCab : std::string(dir) == "lzh" ? atLha
-                      : std::string(dir) == "tar" ? atTar : atZip;
+      TArcType want = std::string(dir) == "cab"   ? atCab
+                      : std::string(dir) == "lzh" ? atLha
+                      : std::string(dir) == "tar" ? atTar
+                                                  : atZip;
       if (name.ends_with(".jar")) want = atJar;
       const TDetected d = DetectFile(e.path());
       EXPECT_EQ(d.Type, want) << name;
-      const int64_t start = name == "test_read_format_zip_sfx"               ? 1024
-                            : name == "test_compat_zip_4.zip"                ? 511  // behind 511 zero bytes
+      const int64_t start = name == "test_read_format_zip_sfx"                       ? 1024
+                            : name == "test_compat_zip_4.zip"                        ? 511  // behind 511 zero bytes
                             : name == "test_read_format_tar_empty_with_gnulabel.tar" ? 512
-                                                                              : 0;
+                                                                                     : 0;
       EXPECT_EQ(d.Start, start) << name;
     }
   }
@@ -75,9 +77,12 @@ TEST(Detect, ArchivesBehindStubsAndZeros) {
       {"zip behind a 20,000-byte stub stating its size", ds::ExeStub(20000, 20000) + zip, atZipExe, 20000},
       {"zip behind a 20,000-byte stub", ds::ExeStub(20000) + zip, atZipExe, 20000},
       {"lzh behind 128 zero bytes", ds::LzhBehindZeros(), atLha, 128},
-      {"lzh behind a 1,945-byte stub", ds::ExeStub(1945) + ReadFile(Testdata("lzh/test_read_format_lha_lh0.lzh")), atLhaExe, 1945},
-      {"rar behind a stub stating its size", ds::ExeStub(3000, 3000) + "Rar!\x1A\x07" + std::string(40, 'r'), atRarExe, 3000},
-      {"cab behind a large stub", ds::ExeStub(18000) + "MSCF" + std::string(4, '\0') + std::string(60, 'c'), atCabExe, 18000},
+      {"lzh behind a 1,945-byte stub", ds::ExeStub(1945) + ReadFile(Testdata("lzh/test_read_format_lha_lh0.lzh")),
+       atLhaExe, 1945},
+      {"rar behind a stub stating its size", ds::ExeStub(3000, 3000) + "Rar!\x1A\x07" + std::string(40, 'r'), atRarExe,
+       3000},
+      {"cab behind a large stub", ds::ExeStub(18000) + "MSCF" + std::string(4, '\0') + std::string(60, 'c'), atCabExe,
+       18000},
   };
   for (const TCase& c : cases) {
     const TDetected d = DetectBytes(c.Bytes);
@@ -132,13 +137,27 @@ TEST(Detect, SignatureTable) {
     TArcType Type;
   };
   const TCase cases[] = {
-      {"BH\x05\x07", atBh},          {"Rar!", atRar},          {"PKG5", atUnknown},
-      {"MSCF", atCab},               {"\xB7\xDF\x54\x57", atArc}, {"\x13\x5D\x65\x8C", atMsGZ},
-      {"xx-lh5-", atLha},            {"\x1A\x02", atArc},      {"\x1A\x08", atArc},
-      {"\x1A\x0B", atPak},           {"\x1F\x1E", atGZip},     {"%!PS", atGZip},
-      {"\x1F\xA0", atGZip},          {"HA", atHA},             {"PK\x03\x04", atZip},
-      {"PKG4", atNA},                {"PKCI", atNA},           {"PK\x07\x08", atZipMV},
-      {"ZOO", atZoo},                {"\xB7\x92", atArcExe},   {"\x60\xEA", atArj},
+      {"BH\x05\x07", atBh},
+      {"Rar!", atRar},
+      {"PKG5", atUnknown},
+      {"MSCF", atCab},
+      {"\xB7\xDF\x54\x57", atArc},
+      {"\x13\x5D\x65\x8C", atMsGZ},
+      {"xx-lh5-", atLha},
+      {"\x1A\x02", atArc},
+      {"\x1A\x08", atArc},
+      {"\x1A\x0B", atPak},
+      {"\x1F\x1E", atGZip},
+      {"%!PS", atGZip},
+      {"\x1F\xA0", atGZip},
+      {"HA", atHA},
+      {"PK\x03\x04", atZip},
+      {"PKG4", atNA},
+      {"PKCI", atNA},
+      {"PK\x07\x08", atZipMV},
+      {"ZOO", atZoo},
+      {"\xB7\x92", atArcExe},
+      {"\x60\xEA", atArj},
   };
   for (const TCase& c : cases) {
     std::string bytes = c.Head;
@@ -150,7 +169,7 @@ TEST(Detect, SignatureTable) {
 TEST(Detect, GenericScanFindsArchivesAfterOtherData) {
   const std::string junk(300, '\x7F');
   EXPECT_EQ(DetectBytes(junk + "Rar!" + junk).Type, atRarExe);
-  EXPECT_EQ(DetectBytes("\x7F\x7F" + std::string("-lh5-") + junk).Type, atLha);  // start 0
+  EXPECT_EQ(DetectBytes("\x7F\x7F" + std::string("-lh5-") + junk).Type, atLha);    // start 0
   EXPECT_EQ(DetectBytes(junk + "MSCF" + std::string(4, '\0') + junk).Type, atNA);  // CAB only behind a stub
   const TDetected sfx = DetectBytes(junk + ds::SmallZip());
   EXPECT_EQ(sfx.Type, atZip);
@@ -222,8 +241,9 @@ TEST(Detect, SettersAndDate) {
 TEST(Detect, HostileFiles) {
   std::vector<std::string> samples = {ds::SmallZip(), ds::UstarWithLabel(), ds::ExeStub(7612) + ds::SmallZip(),
                                       ds::ExeStub(20000, 20000) + ds::SmallZip(), ds::LzhBehindZeros()};
-  for (const char* f : {"zip/test_read_format_zip_sfx", "zip/test_read_format_zip_zip64a.zip", "zip/test_compat_zip_4.zip",
-                        "cab/test_read_format_cab_1.cab", "tar/test_read_format_tar_concatenated.tar"})
+  for (const char* f :
+       {"zip/test_read_format_zip_sfx", "zip/test_read_format_zip_zip64a.zip", "zip/test_compat_zip_4.zip",
+        "cab/test_read_format_cab_1.cab", "tar/test_read_format_tar_concatenated.tar"})
     samples.push_back(ReadFile(Testdata(f)));
   std::mt19937 rng(1234);
   int runs = 0;

@@ -68,8 +68,11 @@ TEST(Errors, ExceptionsCarryCodeTextAndFile) {
   struct TCase {
     TErrorClass Class;
     int32_t Code;
-  } Cases[] = {{ecsArchive, ecBadBlock}, {ecsFOpen, ecOpenFile}, {ecsRead, ecReadFile},
-               {ecsWrite, ecDiskFull},   {ecsCabinet, ecCorruptInput}};
+  } Cases[] = {{ecsArchive, ecBadBlock},
+               {ecsFOpen, ecOpenFile},
+               {ecsRead, ecReadFile},
+               {ecsWrite, ecDiskFull},
+               {ecsCabinet, ecCorruptInput}};
   for (const auto& C : Cases) {
     try {
       ThrowError(C.Class, C.Code, "f.zip");

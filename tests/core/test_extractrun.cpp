@@ -19,8 +19,8 @@ TEST(ExtractRun, EntryMasks) {
       {{"*.txt"}, false, "a.txt", true},
       {{"sub/*.txt"}, true, "sub/deeper/a.txt", true},  // a star spans folders
       {{"sub/*.txt"}, false, "sub/deeper/a.txt", false},
-      {{"*.*"}, true, "README", true},                  // a name without a dot
-      {{"SUB/A.TXT"}, false, "sub/a.txt", true},        // equal names, any case
+      {{"*.*"}, true, "README", true},            // a name without a dot
+      {{"SUB/A.TXT"}, false, "sub/a.txt", true},  // equal names, any case
       {{"*.log", "*.txt"}, true, "x/b.txt", true},
       {{"*.log"}, true, "x/b.txt", false},
       {{"*"}, true, "", false},
@@ -45,12 +45,9 @@ TEST(ExtractRun, OutputNames) {
     bool StoredDirs;
     const char* Output;
   } cases[] = {
-      {"C:\\dir\\a.txt", true, "/out/dir/a.txt"},
-      {"C:\\dir\\a.txt", false, "/out/a.txt"},
-      {"dir/sub/", true, "/out/dir/sub/"},
-      {"dir/sub/", false, "/out/"},
-      {"../../etc/passwd", true, "/out/etc/passwd"},
-      {"..", true, ""},
+      {"C:\\dir\\a.txt", true, "/out/dir/a.txt"},    {"C:\\dir\\a.txt", false, "/out/a.txt"},
+      {"dir/sub/", true, "/out/dir/sub/"},           {"dir/sub/", false, "/out/"},
+      {"../../etc/passwd", true, "/out/etc/passwd"}, {"..", true, ""},
   };
   for (const auto& c : cases) {
     z.UseStoredDirs = c.StoredDirs;

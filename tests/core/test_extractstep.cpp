@@ -31,8 +31,8 @@ class TMemoryReader : public TUnBase {
       e.DosDateTime = 0x5A2B6000;
       e.Attr = faArchive;
       e.Check = e.IsDir ? ckNone : it.Check;
-      const uint32_t crc = it.Check == ckCrc16 ? Crc16Of(it.Data.data(), it.Data.size())
-                                               : Crc32Of(it.Data.data(), it.Data.size());
+      const uint32_t crc =
+          it.Check == ckCrc16 ? Crc16Of(it.Data.data(), it.Data.size()) : Crc32Of(it.Data.data(), it.Data.size());
       e.Stored = it.Damage == 1 ? crc ^ 1 : crc;  // (the complement would pass)
       ExtractStep(e, [&] {
         if (it.Damage == 3) ReportError(CurrentName(), "", "", ecReadFile);

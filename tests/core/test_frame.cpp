@@ -130,16 +130,21 @@ TEST(Frame, MethodNames) {
     const char* Name;
   };
   const TCase cases[] = {
-      {atZip, 0, 0, 0, "Stored"},       {atZipExe, 8, 0, 0, "DeflateN"},   {atZip, 8, 2, 0, "DeflateX"},
-      {atJar, 8, 4, 0, "DeflateF"},     {atZip, 8, 6 | 1, 0, "DeflateS"},  {atZip, 9, 2, 0, "Def-64X"},
-      {atZip, 5, 0, 0, "Reduce-4"},     {atZip, 10, 0, 0, "DCL-implode"},  {atZip, 98, 0, 0, "PPMd"},
-      {atLha, '5', 0, 0, "Frozen-5"},   {atLzh, '0', 0, 0, "Stored"},      {atLha, '8', 0, 0, "Unsupported"},
-      {atCab, 0x1503, 0, 0, "Lzx"},     {atCab, 7, 0, 0, "Lzx7"},          {atCab, 1, 0, 0, "MsZIP"},
-      {atGZip, 8, 0, 0, "Deflate"},     {atGZip, 3, 0, 0x1F1E, "PackMAGIC"}, {atGZip, 3, 0, 0, "Unsupported"},
-      {atTar, 0, 0, 0, "Tarred"},       {atArc, 11, 0, 0, "Stored"},       {atArc, 0, 0, 0, "Unsupported"},
-      {atArj, 2, 0, 0, "2nd Most"},     {atBh, 8, 4, 0, "DeflateF"},       {atHA, 14, 0, 0, "<Dir>"},
-      {atPak, 9, 0, 0, "Varible"},      {atRar, '3', 0, 0, "Normal"},      {atRar, '3', 0x10, 0, "<Dir>"},
-      {atZoo, 2, 0, 0, "Greatest"},     {atUUE, 0, 0, 0, "Unsupported"},   {atAce, 4, 0, 0, "Best"},
+      {atZip, 0, 0, 0, "Stored"},          {atZipExe, 8, 0, 0, "DeflateN"},
+      {atZip, 8, 2, 0, "DeflateX"},        {atJar, 8, 4, 0, "DeflateF"},
+      {atZip, 8, 6 | 1, 0, "DeflateS"},    {atZip, 9, 2, 0, "Def-64X"},
+      {atZip, 5, 0, 0, "Reduce-4"},        {atZip, 10, 0, 0, "DCL-implode"},
+      {atZip, 98, 0, 0, "PPMd"},           {atLha, '5', 0, 0, "Frozen-5"},
+      {atLzh, '0', 0, 0, "Stored"},        {atLha, '8', 0, 0, "Unsupported"},
+      {atCab, 0x1503, 0, 0, "Lzx"},        {atCab, 7, 0, 0, "Lzx7"},
+      {atCab, 1, 0, 0, "MsZIP"},           {atGZip, 8, 0, 0, "Deflate"},
+      {atGZip, 3, 0, 0x1F1E, "PackMAGIC"}, {atGZip, 3, 0, 0, "Unsupported"},
+      {atTar, 0, 0, 0, "Tarred"},          {atArc, 11, 0, 0, "Stored"},
+      {atArc, 0, 0, 0, "Unsupported"},     {atArj, 2, 0, 0, "2nd Most"},
+      {atBh, 8, 4, 0, "DeflateF"},         {atHA, 14, 0, 0, "<Dir>"},
+      {atPak, 9, 0, 0, "Varible"},         {atRar, '3', 0, 0, "Normal"},
+      {atRar, '3', 0x10, 0, "<Dir>"},      {atZoo, 2, 0, 0, "Greatest"},
+      {atUUE, 0, 0, 0, "Unsupported"},     {atAce, 4, 0, 0, "Best"},
   };
   for (const TCase& c : cases)
     EXPECT_EQ(MethodName(c.Type, c.Method, c.Flags, c.Magic), c.Name) << GetArcTypeValueName(c.Type) << ' ' << c.Method;
@@ -241,7 +246,7 @@ TEST(Frame, DriveChecks) {
     int InDrvAnswers;    // -1: no handler; else handler answers "abort" after this many retries
     int ProtectAnswers;  // likewise
     bool Ok;
-    int32_t Code;        // last report, 0 for none
+    int32_t Code;  // last report, 0 for none
   };
   const TCase cases[] = {
       {true, false, true, -1, -1, true, 0},
@@ -259,9 +264,7 @@ TEST(Frame, DriveChecks) {
       i.ReadOnly = k.ReadOnly;
       return k.Accessible;
     };
-    auto answer = [&](int retries) {
-      return [&, retries](TZipCommon*, bool& abort) { abort = asked++ >= retries; };
-    };
+    auto answer = [&](int retries) { return [&, retries](TZipCommon*, bool& abort) { abort = asked++ >= retries; }; };
     if (k.InDrvAnswers >= 0) c.OnDiskInDrvErr = answer(k.InDrvAnswers);
     if (k.ProtectAnswers >= 0) c.OnDiskWriteProtectErr = answer(k.ProtectAnswers);
     EXPECT_EQ(c.DiskManager().CheckDrive(c, "/tmp/a.zip", k.Writing), k.Ok);
@@ -361,8 +364,11 @@ TEST(Frame, ReaderExtractDirAndDefaults) {
 // One deflate profile gives both the ZIP flag bits a writer records and the zlib level it
 // compresses at; the two must agree for every profile.
 TEST(Frame, DeflateProfileFlagsAndLevelAgree) {
-  const struct { TDeflateType Type; uint16_t Bits; int Level; } rows[] = {
-      {dtDeflateS, 6, 0}, {dtDeflateF, 4, 1}, {dtDeflateN, 0, 6}, {dtDeflateX, 2, 9}};
+  const struct {
+    TDeflateType Type;
+    uint16_t Bits;
+    int Level;
+  } rows[] = {{dtDeflateS, 6, 0}, {dtDeflateF, 4, 1}, {dtDeflateN, 0, 6}, {dtDeflateX, 2, 9}};
   for (const auto& r : rows) {
     EXPECT_EQ(DeflateOptionBits(r.Type), r.Bits) << int(r.Type);
     EXPECT_EQ(ZLevelOf(r.Type), r.Level) << int(r.Type);
@@ -379,7 +385,8 @@ TEST(Frame, TemporaryStreamsReportToTheWriter) {
     w.SetArchiveFile((t / "a.zip").string());
     std::vector<std::string> events;
     w.OnTmpFileMoveBegin = [&](TZipCommon*, const std::string& a, const std::string& tmp, bool&) {
-      events.push_back("begin " + fs::path(a).filename().string() + " " + fs::path(tmp).filename().string().substr(0, 3));
+      events.push_back("begin " + fs::path(a).filename().string() + " " +
+                       fs::path(tmp).filename().string().substr(0, 3));
     };
     w.OnTmpFileMoveEnd = [&](TZipCommon*) { events.push_back("end"); };
     {

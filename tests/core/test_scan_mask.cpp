@@ -17,23 +17,42 @@ struct TMatchCase {
 const TMatchCase kMatchCases[] = {
     // Match itself is literal: "*.*" needs a dot (the scanner and the readers' retry with an
     // added dot make it match every name); "*." means "no extension".
-    {"README", "*.*", false},     {"README", "*", true},          {"a.b.c", "*.*", true},
-    {"README", "*.", true},       {"README.TXT", "*.", false},    {"dir.", "*.", true},
+    {"README", "*.*", false},
+    {"README", "*", true},
+    {"a.b.c", "*.*", true},
+    {"README", "*.", true},
+    {"README.TXT", "*.", false},
+    {"dir.", "*.", true},
     // "*?" acts as "*".
-    {"AB", "A*?B", true},         {"AXB", "A*?B", true},          {"A", "A*?B", false},
+    {"AB", "A*?B", true},
+    {"AXB", "A*?B", true},
+    {"A", "A*?B", false},
     // Case is ignored on both sides.
-    {"notes.txt", "*.TXT", true}, {"NOTES.TXT", "*.txt", true},   {"notes.txt1", "*.txt", false},
-    {"x", "?", true},             {"", "?", false},               {"xy", "?", false},
-    {"abc", "a?c", true},         {"ac", "a?c", false},           {"", "*", true},
-    {"", "", true},               {"a", "", false},               {"abc", "abc", true},
+    {"notes.txt", "*.TXT", true},
+    {"NOTES.TXT", "*.txt", true},
+    {"notes.txt1", "*.txt", false},
+    {"x", "?", true},
+    {"", "?", false},
+    {"xy", "?", false},
+    {"abc", "a?c", true},
+    {"ac", "a?c", false},
+    {"", "*", true},
+    {"", "", true},
+    {"a", "", false},
+    {"abc", "abc", true},
     // Backtracking: the first candidate of a star is not always right.
-    {"aaab", "*ab", true},        {"abcabd", "*abd", true},       {"mississippi", "m*iss*ppi", true},
-    {"mississippi", "m*iss*pi?", false},                          {"ab.txt.bak", "*.txt", false},
+    {"aaab", "*ab", true},
+    {"abcabd", "*abd", true},
+    {"mississippi", "m*iss*ppi", true},
+    {"mississippi", "m*iss*pi?", false},
+    {"ab.txt.bak", "*.txt", false},
     {"ab.txt.bak", "*.txt*", true},
     // No character classes.
-    {"[a]", "[a]", true},         {"a", "[a]", false},
+    {"[a]", "[a]", true},
+    {"a", "[a]", false},
     // Names with UTF-8 bytes match literally.
-    {"\xE6\x97\xA5.txt", "*.txt", true}, {"\xE6\x97\xA5.txt", "\xE6\x97\xA5*", true},
+    {"\xE6\x97\xA5.txt", "*.txt", true},
+    {"\xE6\x97\xA5.txt", "\xE6\x97\xA5*", true},
 };
 
 TEST(ScanMask, MatchTable) {
@@ -58,7 +77,8 @@ TEST(ScanMask, ManyStarsStillMatch) {
   EXPECT_FALSE(Match(name, mask));
   name += 'b';
   EXPECT_TRUE(Match(name, mask));
-  EXPECT_TRUE(Match(std::string(5000, 'x') + ".log", "*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*.log"));
+  EXPECT_TRUE(
+      Match(std::string(5000, 'x') + ".log", "*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*x*.log"));
 }
 
 TEST(ScanMask, CompiledItems) {
@@ -79,9 +99,9 @@ struct TCoverCase {
 // The merge of a directory group's masks must never drop a mask that still matches names the
 // others do not: "?" does not cover "*" even though the one-character name "*" matches "?".
 const TCoverCase kCoverCases[] = {
-    {"*", "*.txt", true},  {"*.*", "*.txt", true}, {"*.txt", "*.*", false}, {"?", "*", false},
-    {"*.t?t", "*.txt", true}, {"*.txt", "*.t?t", false}, {"a*", "ab*", true}, {"ab*", "a*", false},
-    {"*.TXT", "*.txt", true}, {"*.", "*.", true},  {"*a*", "*a*b", true},
+    {"*", "*.txt", true},     {"*.*", "*.txt", true},    {"*.txt", "*.*", false}, {"?", "*", false},
+    {"*.t?t", "*.txt", true}, {"*.txt", "*.t?t", false}, {"a*", "ab*", true},     {"ab*", "a*", false},
+    {"*.TXT", "*.txt", true}, {"*.", "*.", true},        {"*a*", "*a*b", true},
 };
 
 TEST(ScanMask, CoverTable) {

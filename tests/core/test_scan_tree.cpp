@@ -113,9 +113,9 @@ TEST_F(ScanTree, DirectoriesGoToTheCallbackWhenAdmitted) {
   const auto got = Listed(s);
   EXPECT_EQ(got.count("sub/"), 1u);
   EXPECT_EQ(got.count("sub/deep/"), 1u);
-  EXPECT_EQ(got.count(".hdir/"), 1u);      // admitted as a folder ...
+  EXPECT_EQ(got.count(".hdir/"), 1u);       // admitted as a folder ...
   EXPECT_EQ(got.count(".hdir/d.txt"), 0u);  // ... but not entered
-  EXPECT_EQ(s.FilesCount(), 5);        // folders are not counted as files
+  EXPECT_EQ(s.FilesCount(), 5);             // folders are not counted as files
 }
 
 TEST_F(ScanTree, GroupsEventsAndOwnList) {
@@ -145,8 +145,7 @@ TEST_F(ScanTree, GroupsEventsAndOwnList) {
 
   s.SetSorted(soBySize);
   EXPECT_EQ(finished, 2);  // re-sorting a non-empty list fires OnFinished
-  for (size_t i = 1; i < s.List().Count(); ++i)
-    EXPECT_LE(s.List().Items[i - 1].Size, s.List().Items[i].Size);
+  for (size_t i = 1; i < s.List().Count(); ++i) EXPECT_LE(s.List().Items[i - 1].Size, s.List().Items[i].Size);
   s.SetSorted(soByName);
   EXPECT_EQ(s.List().Items.front().FileName, ".hid.txt");
 }

@@ -22,7 +22,9 @@ std::string Sample(size_t N, unsigned Seed = 5) {
   return S;
 }
 
-std::string Contents(TMemoryStream32& M) { return std::string(static_cast<char*>(M.Memory()), static_cast<size_t>(M.Size())); }
+std::string Contents(TMemoryStream32& M) {
+  return std::string(static_cast<char*>(M.Memory()), static_cast<size_t>(M.Size()));
+}
 
 // Raw deflate of Data through TCompressStream with level index Level.
 std::string Deflate(const std::string& Data, int Level, TStreamState& State, bool Encrypt = false) {
@@ -292,7 +294,8 @@ TEST(FilterStreams, CalcStreamCrcOnlyChecksums) {
   TStreamState State;
   int64_t ToGo = static_cast<int64_t>(Data.size());
   int Steps = 0;
-  TCalcStreamCRC C32(In, 0, 32, true, nullptr, &ToGo, [&] { ++Steps; }, &State);
+  TCalcStreamCRC C32(
+      In, 0, 32, true, nullptr, &ToGo, [&] { ++Steps; }, &State);
   EXPECT_EQ(C32.Crc() ^ 0xFFFFFFFFu, Crc32Of(Data.data(), Data.size()));
   EXPECT_EQ(ToGo, 0);
   EXPECT_EQ(Steps, 4);  // 400000 bytes in 131072-byte blocks

@@ -12,8 +12,8 @@
 namespace {
 
 using testsupport::ReadFile;
-using testutil::TTestDir;
 using testsupport::WriteFile;
+using testutil::TTestDir;
 
 std::string Pattern(size_t N) {
   std::string S(N, '\0');
@@ -59,9 +59,9 @@ TEST(Streams, OpenFailuresRaiseCode25235) {
   TTestDir Dir;
   // A FIFO (swapped in after a scan, say) is refused at once instead of waiting for a writer.
   ASSERT_EQ(mkfifo((Dir / "fifo").c_str(), 0644), 0);
-  const std::pair<std::string, uint16_t> Cases[] = {
-      {Dir / "missing", fmOpenRead}, {Dir.Path(), fmOpenRead}, {Dir / "no/such/dir/f", fmCreate},
-      {Dir / "fifo", fmOpenRead},    {Dir / "fifo", fmOpenWrite}, {Dir / "fifo", fmCreate}};
+  const std::pair<std::string, uint16_t> Cases[] = {{Dir / "missing", fmOpenRead},     {Dir.Path(), fmOpenRead},
+                                                    {Dir / "no/such/dir/f", fmCreate}, {Dir / "fifo", fmOpenRead},
+                                                    {Dir / "fifo", fmOpenWrite},       {Dir / "fifo", fmCreate}};
   for (const auto& [Name, Mode] : Cases) {
     try {
       TFileStream32 F(Name, Mode);
@@ -204,7 +204,7 @@ TEST(Streams, HandleReadsCountDownAndReportProgress) {
   EXPECT_EQ(F.Read(Buf, 600), 600);
   EXPECT_EQ(F.Read(Buf, 600), 400);
   EXPECT_EQ(F.Read(Buf, 600), 0);  // nothing read: no step
-  EXPECT_EQ(ToGo, 5000 - 1200);   // the requested counts
+  EXPECT_EQ(ToGo, 5000 - 1200);    // the requested counts
   EXPECT_EQ(Steps, 2);
 }
 

@@ -13,8 +13,8 @@
 namespace {
 
 using testsupport::ReadFile;
-using testutil::TTestDir;
 using testsupport::WriteFile;
+using testutil::TTestDir;
 
 // A component stand-in that records what the temporary streams ask of it.
 struct TFakeOwner : ITempStreamOwner {
@@ -24,8 +24,8 @@ struct TFakeOwner : ITempStreamOwner {
   std::vector<int64_t> TmpProgress;
   std::vector<int32_t> Errors;
   std::string ErrorFile, ErrorVolume;
-  bool CancelMove = false;             // answer of OnTmpFileMoveBegin
-  int64_t CancelAtProgress = -1;       // set the CancelFlag once the copy passes this position
+  bool CancelMove = false;        // answer of OnTmpFileMoveBegin
+  int64_t CancelAtProgress = -1;  // set the CancelFlag once the copy passes this position
   std::string MovedTempName;
 
   bool* TempCancelFlag() override { return &Cancel; }

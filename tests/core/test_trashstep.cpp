@@ -23,8 +23,7 @@ class TStepReader : public TUnBase {
 
  protected:
   int ExtractArchive(TStream32&, int) override {
-    for (const auto& [e, data] : Items)
-      ExtractStep(e, [&] { return WriteBlock(data.data(), int32_t(data.size())); });
+    for (const auto& [e, data] : Items) ExtractStep(e, [&] { return WriteBlock(data.data(), int32_t(data.size())); });
     return EntryCount;
   }
 };
@@ -95,7 +94,7 @@ mode_t ModeOf(const fs::path& P) {
 TEST(TrashStep, PlantedLinksNeverRedirectTheTrash) {
   const struct {
     const char* What;
-    std::string DataHome;   // below out/
+    std::string DataHome;    // below out/
     bool TrashIsLinkBefore;  // a link left there before the run
     std::vector<std::pair<TStepEntry, std::string>> Planted;
   } cases[] = {
@@ -249,7 +248,8 @@ TEST(TrashStep, TarTimesOutsideTheDosRangeComeBack) {
     WriteFile(t / "src" / name, name);
     ASSERT_EQ(testsupport::Run({"touch", "-d", date, (t / "src" / name).string()}).status, 0);
   }
-  ASSERT_EQ(testsupport::Run({"tar", "-cf", (t / "a.tar").string(), "-C", (t / "src").string(), "old", "far"}).status, 0);
+  ASSERT_EQ(testsupport::Run({"tar", "-cf", (t / "a.tar").string(), "-C", (t / "src").string(), "old", "far"}).status,
+            0);
   TUnTar u;
   u.SetArchiveFile((t / "a.tar").string());
   u.SetExtractDir((t / "out").string());

@@ -198,7 +198,7 @@ TEST(ZipRecords, PlaceholdersTakeTheZip64Values) {
     for (const char* peer : {"unzip", "7z"}) {
       if (!stub.empty()) break;
       const auto r = testsupport::Run(std::string(peer) == "7z" ? std::vector<std::string>{"7z", "t", a}
-                                                                 : std::vector<std::string>{"unzip", "-t", a});
+                                                                : std::vector<std::string>{"unzip", "-t", a});
       EXPECT_EQ(r.status, 0) << peer << r.out;
     }
     const auto out = t / "out";
@@ -286,7 +286,7 @@ TEST(ZipRecords, ExtraFields) {
   const std::string cut = Block(xfZip64, LE64(5)).substr(0, 9);
   ParseExtraField(cut, t, th);
   EXPECT_EQ(t.UnpackedSize, 0xFFFFFFFFu);
-  ParseExtraField(Block(0x9999, "") .substr(0, 3), t, th);
+  ParseExtraField(Block(0x9999, "").substr(0, 3), t, th);
   std::string overlong = Block(0x9999, "abc");
   PutLE16(reinterpret_cast<uint8_t*>(overlong.data()) + 2, 60000);
   ParseExtraField(overlong + Block(xfLargeSize, std::string(4, '\x01')), t, th);
@@ -301,9 +301,9 @@ TEST(ZipRecords, LongNameKeepsItsExtraField) {
   uint8_t lb[8], cb[10];
   big.StoreLocal(lb);
   big.StoreCentral(cb);
-  const std::string zip = BuildTestZip({{name, "data", std::string(reinterpret_cast<char*>(lb), 8),
-                                         std::string(reinterpret_cast<char*>(cb), 10)},
-                                        {"next", "x", "", ""}});
+  const std::string zip = BuildTestZip(
+      {{name, "data", std::string(reinterpret_cast<char*>(lb), 8), std::string(reinterpret_cast<char*>(cb), 10)},
+       {"next", "x", "", ""}});
   const TZipLocation loc = Locate(zip);
   TTestMemStream s(zip);
   s.SetPosition(loc.StartPos);

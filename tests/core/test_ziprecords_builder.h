@@ -17,10 +17,10 @@ struct TTestZipEntry {
 
 struct TTestZipOptions {
   std::string Comment = {};
-  std::string Stub = {};       // bytes in front of the archive
-  bool AdjustOffsets = false;  // stored offsets count the stub (as SFX builders write them)
-  bool Scramble = false;       // header-scrambled records ("PL" signatures)
-  bool Large = false;          // the large end record
+  std::string Stub = {};           // bytes in front of the archive
+  bool AdjustOffsets = false;      // stored offsets count the stub (as SFX builders write them)
+  bool Scramble = false;           // header-scrambled records ("PL" signatures)
+  bool Large = false;              // the large end record
   bool Zip64Placeholders = false;  // a Zip64 end record and locator; the plain one holds 0xFF..
 };
 

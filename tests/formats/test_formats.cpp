@@ -86,18 +86,18 @@ TEST(Formats, NamesExtensionsTypesAndKeywordsMapToTheirRows) {
   }
   // Whole extensions only, the longest winning; a bare multi-dot extension names nothing.
   const std::pair<const char*, const char*> names[] = {
-      {"a.tar.gz", "tgz"}, {"a.TGZ", "tgz"}, {"a.tar", "tar"}, {"a.lha", "lzh"}, {".tar.gz", nullptr},
-      {"a.gz", "libarc"},  {".gz", nullptr}, {"a.ta", nullptr},  {"a.zip.txt", nullptr}, {"zip", nullptr},
-      {"a.tar.XZ", "txz"}, {"a.tar.Z", "libarc"}};
+      {"a.tar.gz", "tgz"},    {"a.TGZ", "tgz"},   {"a.tar", "tar"},    {"a.lha", "lzh"},
+      {".tar.gz", nullptr},   {"a.gz", "libarc"}, {".gz", nullptr},    {"a.ta", nullptr},
+      {"a.zip.txt", nullptr}, {"zip", nullptr},   {"a.tar.XZ", "txz"}, {"a.tar.Z", "libarc"}};
   for (const auto& [name, kind] : names) {
     const TFormatRow* row = FormatOfName(name);
     EXPECT_EQ(row ? row->Name.c_str() : nullptr, kind ? FormatNamed(kind)->Name.c_str() : nullptr) << name;
   }
   // Readers by detected type (no file needed where the row accepts every file of its types).
   const std::pair<TArcType, const char*> types[] = {
-      {atZip, "zip"},   {atZipExe, "zip"}, {atZipMV, "zip"}, {atJar, "zip"}, {atLha, "lzh"}, {atLzhExe, "lzh"},
-      {atCab, "cab"},   {atCabExe, "cab"}, {atTar, "tar"},   {atNA, nullptr}, {atUnknown, nullptr},
-      {atRar, nullptr}, {atArj, nullptr}};
+      {atZip, "zip"},       {atZipExe, "zip"}, {atZipMV, "zip"},  {atJar, "zip"}, {atLha, "lzh"},
+      {atLzhExe, "lzh"},    {atCab, "cab"},    {atCabExe, "cab"}, {atTar, "tar"}, {atNA, nullptr},
+      {atUnknown, nullptr}, {atRar, nullptr},  {atArj, nullptr}};
   for (const auto& [type, kind] : types) {
     const TFormatRow* row = ReaderFormatFor(type, "/nonexistent");
     EXPECT_EQ(row ? row->Name : "-", kind ? kind : "-") << GetArcTypeValueName(type);

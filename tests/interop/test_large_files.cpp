@@ -55,7 +55,7 @@ TEST(LargeFiles, SparseFileOver4GiBRoundTrips) {
   struct Case {
     const char* Archive;
     std::vector<std::string> Options;
-    std::vector<std::vector<std::string>> PeerChecks;  // each must succeed and name the size
+    std::vector<std::vector<std::string> > PeerChecks;  // each must succeed and name the size
     bool Extract;                                       // through brel-cli, compared byte for byte
   };
   const Case cases[] = {

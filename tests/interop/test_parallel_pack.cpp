@@ -23,7 +23,8 @@ void MakeMixedTree(const fs::path& Root) {
   WriteFile(Root / "edge257.txt", TextBytes(257, 1));
   WriteFile(Root / "edge256.bin", RandomBytes(256, 2));
   WriteFile(Root / "edge257.bin", RandomBytes(257, 3));
-  for (int i = 0; i < 120; ++i) WriteFile(Root / "many" / ("f" + std::to_string(i) + ".txt"), TextBytes(size_t(i * 37 + 1), uint32_t(i)));
+  for (int i = 0; i < 120; ++i)
+    WriteFile(Root / "many" / ("f" + std::to_string(i) + ".txt"), TextBytes(size_t(i * 37 + 1), uint32_t(i)));
   WriteFile(Root / "chunks.txt", TextBytes(700000, 4));
   WriteFile(Root / "large.bin", TextBytes(900000, 5) + RandomBytes(300000, 6));
   WriteFile(Root / "inner.zip", TextBytes(5000, 7));
@@ -34,7 +35,7 @@ struct Variant {
   const char* Name;
   const char* Archive;
   std::vector<std::string> Options;
-  bool Random;  // encrypted: random salts, so only the sizes can match
+  bool Random;                     // encrypted: random salts, so only the sizes can match
   std::vector<std::string> Check;  // the peer's test command, the archive appended
 };
 
@@ -66,9 +67,12 @@ TEST(ParallelPack, EveryWorkerCountWritesTheSameArchive) {
       std::string bytes = ReadFile(archive);
       // A .tgz member's header holds the time its tar was written: the run's own clock.
       if (v.Name == std::string("tgz") && bytes.size() > 8) bytes.replace(4, 4, 4, '\0');
-      if (first.empty()) first = bytes;
-      else if (v.Random) EXPECT_EQ(bytes.size(), first.size());
-      else EXPECT_TRUE(bytes == first) << "archive differs from the one-worker archive";
+      if (first.empty())
+        first = bytes;
+      else if (v.Random)
+        EXPECT_EQ(bytes.size(), first.size());
+      else
+        EXPECT_TRUE(bytes == first) << "archive differs from the one-worker archive";
       if (!HaveTool(v.Check[0])) continue;
       std::vector<std::string> check = v.Check;
       check.push_back(archive.string());
@@ -94,7 +98,8 @@ TEST(ParallelPack, CancelKeepsOldArchive) {
     w->FileSpec = {(t / "src").string() + "/*.*"};
     ASSERT_EQ(w->Compress(), 1);
     const std::string before = ReadFile(archive);
-    for (int i = 0; i < 40; ++i) WriteFile(t / "src" / ("b" + std::to_string(i) + ".txt"), TextBytes(300000, uint32_t(i)));
+    for (int i = 0; i < 40; ++i)
+      WriteFile(t / "src" / ("b" + std::to_string(i) + ".txt"), TextBytes(300000, uint32_t(i)));
     int steps = 0;
     w->OnProgress = [&steps](TZipCommon* S, uint8_t, uint8_t) {
       if (++steps == 20) S->SetCancel(true);

@@ -41,7 +41,7 @@ TEST(TarInterop, PeerToolsExtractWhatBrelWrites) {
       argv.insert(argv.end(), {archive.string(), "-C", out.string()});
       const CommandResult r = testsupport::Run(argv);
       EXPECT_EQ(r.status, 0) << r.out;
-      EXPECT_EQ(r.out, "");  // no warning either
+      EXPECT_EQ(r.out, "");                        // no warning either
       EXPECT_EQ(ReadTree(out / "src"), expected);  // names keep the folder given on the command line
       // Files are stored read-only; let the folder be removed.
       testsupport::Run({"chmod", "-R", "u+w", out.string()});

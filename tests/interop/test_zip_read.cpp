@@ -49,8 +49,8 @@ TEST(ZipRead, AesArchivesOf7z) {
     for (const char* level : {"-mx=0", "-mx=5"}) {
       SCOPED_TRACE(std::string(bits) + " " + level);
       const fs::path zip = t / (std::string(bits) + level + ".zip");
-      const CommandResult made =
-          testsupport::Run({"7z", "a", "-tzip", level, "-pse cret", std::string("-mem=") + bits, zip.string(), "."}, t / "src");
+      const CommandResult made = testsupport::Run(
+          {"7z", "a", "-tzip", level, "-pse cret", std::string("-mem=") + bits, zip.string(), "."}, t / "src");
       ASSERT_EQ(made.status, 0) << made.out;
       ExpectSameAs7z(zip, "se cret");
     }
@@ -63,7 +63,10 @@ TEST(ZipRead, AesWrongPasswordAndDamage) {
   TempDir t;
   WriteFile(t / "src" / "data.bin", RandomBytes(50000, 7));
   const fs::path zip = t / "a.zip";
-  ASSERT_EQ(testsupport::Run({"7z", "a", "-tzip", "-mx=0", "-psecret", "-mem=AES256", zip.string(), "data.bin"}, t / "src").status, 0);
+  ASSERT_EQ(
+      testsupport::Run({"7z", "a", "-tzip", "-mx=0", "-psecret", "-mem=AES256", zip.string(), "data.bin"}, t / "src")
+          .status,
+      0);
   const CommandResult wrong = RunCli({"x", "-q", "-o", (t / "out").string(), "-p", "wrong", zip.string()});
   EXPECT_NE(wrong.status, 0);
   EXPECT_NE(wrong.out.find("26517"), std::string::npos) << wrong.out;
@@ -96,8 +99,8 @@ TEST(ZipRead, ArchivesOfPeerTools) {
   } tools[] = {
       {"zip", {"zip", "-r", "-q", "ARCHIVE", "."}, ""},
       {"zip", {"zip", "-r", "-q", "-P", "secret", "ARCHIVE", "."}, "secret"},
-      {"zip", {"zip", "-r", "-q", "-fd", "ARCHIVE", "."}, ""},  // data descriptors
-      {"zip", {"zip", "-r", "-q", "-fz", "ARCHIVE", "."}, ""},  // Zip64
+      {"zip", {"zip", "-r", "-q", "-fd", "ARCHIVE", "."}, ""},     // data descriptors
+      {"zip", {"zip", "-r", "-q", "-fz", "ARCHIVE", "."}, ""},     // Zip64
       {"zip", {"sh", "-c", "zip -q -r - . | cat > ARCHIVE"}, ""},  // streamed
       {"zip", {"sh", "-c", "head -c 20000 /dev/urandom > ARCHIVE && zip -q -r - . | cat >> ARCHIVE"}, "", true},
       {"7z", {"7z", "a", "-tzip", "ARCHIVE", "."}, ""},
@@ -122,7 +125,8 @@ TEST(ZipRead, ArchivesOfPeerTools) {
       for (size_t at; (at = a.find("ARCHIVE")) != std::string::npos;) a.replace(at, 7, zip.string());
     const CommandResult made = testsupport::Run(argv, t / "src");
     ASSERT_EQ(made.status, 0) << made.out;
-    SCOPED_TRACE(tool.Argv[0] + " " + tool.Argv[1] + " " + tool.Argv[2] + (tool.Argv.size() > 3 ? " " + tool.Argv[3] : ""));
+    SCOPED_TRACE(tool.Argv[0] + " " + tool.Argv[1] + " " + tool.Argv[2] +
+                 (tool.Argv.size() > 3 ? " " + tool.Argv[3] : ""));
     ExpectSameAs7z(zip, tool.Password, tool.UnzipOracle);
   }
 }
@@ -167,7 +171,8 @@ TEST(ZipRead, ReduceAndCp932Samples) {
   EXPECT_EQ(r.status, 0) << r.out;
   // No peer here decodes Reduce: the stored CRC (checked by x) and the size stand in.
   EXPECT_EQ(ReadFile(t / "r/first.txt").size(), 1092u);
-  const CommandResult c = RunCli({"x", "-q", "-o", (t / "c").string(), Testdata("zip/test_read_format_zip_filename_cp932.zip").string()});
+  const CommandResult c =
+      RunCli({"x", "-q", "-o", (t / "c").string(), Testdata("zip/test_read_format_zip_filename_cp932.zip").string()});
   EXPECT_EQ(c.status, 0);
   const auto tree = ReadTree(t / "c");
   EXPECT_TRUE(tree.count("\xe8\xa1\xa8\xe3\x81\xa0\xe3\x82\x88/\xe6\xbc\xa2\xe5\xad\x97.txt")) << tree.begin()->first;
@@ -220,7 +225,9 @@ TEST(ZipRead, SplitVolumes) {
   TempDir t;
   WriteFile(t / "src/big.bin", RandomBytes(250000, 11));
   WriteFile(t / "src/small.txt", "small");
-  ASSERT_EQ(testsupport::Run({"zip", "-q", "-s", "100k", (t / "set.zip").string(), "big.bin", "small.txt"}, t / "src").status, 0);
+  ASSERT_EQ(
+      testsupport::Run({"zip", "-q", "-s", "100k", (t / "set.zip").string(), "big.bin", "small.txt"}, t / "src").status,
+      0);
   ASSERT_TRUE(fs::exists(t / "set.z02"));
   for (const char* named : {"set.zip", "set.z01"}) {
     const fs::path out = t / (std::string("o-") + named);

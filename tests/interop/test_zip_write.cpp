@@ -40,14 +40,16 @@ void MakeTree(const fs::path& Root) {
 struct Peer {
   const char* Tool;
   std::function<std::vector<std::string>(const std::string& Zip, const std::string& Pw)> Test;
-  std::function<std::vector<std::string>(const std::string& Zip, const std::string& Dir, const std::string& Pw)> Extract;
+  std::function<std::vector<std::string>(const std::string& Zip, const std::string& Dir, const std::string& Pw)>
+      Extract;
 };
 
 const std::vector<Peer>& Peers() {
   static const std::vector<Peer> peers = {
       {"unzip",
        [](const std::string& z, const std::string& pw) {
-         return pw.empty() ? std::vector<std::string>{"unzip", "-tq", z} : std::vector<std::string>{"unzip", "-tq", "-P", pw, z};
+         return pw.empty() ? std::vector<std::string>{"unzip", "-tq", z}
+                           : std::vector<std::string>{"unzip", "-tq", "-P", pw, z};
        },
        [](const std::string& z, const std::string& d, const std::string& pw) {
          std::vector<std::string> a = {"unzip", "-q", "-o"};
@@ -56,12 +58,16 @@ const std::vector<Peer>& Peers() {
          return a;
        }},
       {"7z",
-       [](const std::string& z, const std::string& pw) { return std::vector<std::string>{"7z", "t", "-p" + pw, z}; },
+       [](const std::string& z, const std::string& pw) {
+         return std::vector<std::string>{"7z", "t", "-p" + pw, z};
+       },
        [](const std::string& z, const std::string& d, const std::string& pw) {
          return std::vector<std::string>{"7z", "x", "-y", "-p" + pw, "-o" + d, z};
        }},
       {"bsdtar",
-       [](const std::string& z, const std::string&) { return std::vector<std::string>{"bsdtar", "-tf", z}; },
+       [](const std::string& z, const std::string&) {
+         return std::vector<std::string>{"bsdtar", "-tf", z};
+       },
        [](const std::string& z, const std::string& d, const std::string& pw) {
          std::vector<std::string> a = {"bsdtar", "-xf", z, "-C", d};
          if (!pw.empty()) a.insert(a.begin() + 1, {"--passphrase", pw});
@@ -132,14 +138,17 @@ TEST_F(ZipInterop, EveryProfilePassesThePeers) {
 }
 
 TEST_F(ZipInterop, UpdatesDeletesAndCommentsStayReadable) {
-  ASSERT_EQ(RunCli({"a", "-q", "--paths", "start", "--comment", "made by brel", Zip(), (T / "in" / "src").string()}).status, 0);
+  ASSERT_EQ(
+      RunCli({"a", "-q", "--paths", "start", "--comment", "made by brel", Zip(), (T / "in" / "src").string()}).status,
+      0);
   const std::string before = ReadFile(Zip());
   const auto oldDir = Directory(Zip());
 
   WriteFile(T / "in" / "src" / "added.txt", TextBytes(5000, 9));
   ASSERT_EQ(RunCli({"a", "-q", "--paths", "start", Zip(), (T / "in" / "src").string()}).status, 0);
   const std::string after = ReadFile(Zip());
-  for (const auto& r : oldDir) EXPECT_EQ(EntryBytes(after, *Find(Directory(Zip()), r.Name)), EntryBytes(before, r)) << r.Name;
+  for (const auto& r : oldDir)
+    EXPECT_EQ(EntryBytes(after, *Find(Directory(Zip()), r.Name)), EntryBytes(before, r)) << r.Name;
 
   // f replaces a changed file in place; d removes entries by mask.
   WriteFile(T / "in" / "src" / "text.txt", TextBytes(1000, 10));
@@ -181,7 +190,8 @@ TEST_F(ZipInterop, PeerArchivesKeepTheirEntriesOnUpdate) {
       EXPECT_EQ(EntryBytes(after, *n), EntryBytes(before, o)) << o.Name;
     }
     for (const char* tool : {"unzip", "7z", "bsdtar"}) {
-      const Peer& p = *std::find_if(Peers().begin(), Peers().end(), [&](const Peer& x) { return std::string(x.Tool) == tool; });
+      const Peer& p =
+          *std::find_if(Peers().begin(), Peers().end(), [&](const Peer& x) { return std::string(x.Tool) == tool; });
       const CommandResult t = testsupport::Run(p.Test(zip, ""));
       EXPECT_EQ(t.status, 0) << tool << ": " << t.out;
     }

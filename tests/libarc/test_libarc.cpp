@@ -46,11 +46,11 @@ void MakeSource(const fs::path& Src) {
 }
 
 struct TKindRow {
-  const char* Kind;                   // what detection names it
-  std::vector<std::string> Make;      // run in Src/Cwd; writes ../arc/<Archive> (or arc/ for lone files)
+  const char* Kind;               // what detection names it
+  std::vector<std::string> Make;  // run in Src/Cwd; writes ../arc/<Archive> (or arc/ for lone files)
   const char* Cwd;
   const char* Archive;
-  const char* Expected;               // the folder of Src whose tree extraction gives
+  const char* Expected;  // the folder of Src whose tree extraction gives
 };
 
 }  // namespace
@@ -95,7 +95,7 @@ TEST(LibArc, PeerKindsExtractToThePeersTree) {
 
 TEST(LibArc, LoneCompressedFilesComeOutUnderTheirOwnName) {
   const std::vector<std::vector<std::string>> compressors = {
-      {"gzip", "notes.txt"}, {"xz", "notes.txt"}, {"zstd", "-q", "--rm", "notes.txt"},
+      {"gzip", "notes.txt"},  {"xz", "notes.txt"},   {"zstd", "-q", "--rm", "notes.txt"},
       {"bzip2", "notes.txt"}, {"lzip", "notes.txt"}, {"lz4", "-q", "--rm", "notes.txt", "notes.txt.lz4"}};
   const std::string text = TextBytes(70000, 3);
   for (const auto& c : compressors) {
@@ -126,10 +126,13 @@ TEST(LibArc, NamesLinksAndEncryptionAreHeldToTheFramesRules) {
   WriteFile(t / "src/f", "up");
   ASSERT_EQ(testsupport::Run({"bsdtar", "-cf", "../h.tar", "lnk"}, t / "src").status, 0);
   ASSERT_EQ(testsupport::Run({"bsdtar", "-rf", "../h.tar", "-s", ",^q,lnk,", "q/pwn"}, t / "src").status, 0);
-  ASSERT_EQ(testsupport::Run({"bsdtar", "-P", "-rf", "../h.tar", "-s", ",^f$,../escape.txt,", "f"}, t / "src").status, 0);
+  ASSERT_EQ(testsupport::Run({"bsdtar", "-P", "-rf", "../h.tar", "-s", ",^f$,../escape.txt,", "f"}, t / "src").status,
+            0);
   for (const char* container : {"h.7z", "h.tar.xz", "h.cpio"}) {
     SCOPED_TRACE(container);
-    const std::string format = std::string(container) == "h.7z" ? "7zip" : std::string(container) == "h.cpio" ? "cpio" : "ustar";
+    const std::string format = std::string(container) == "h.7z"     ? "7zip"
+                               : std::string(container) == "h.cpio" ? "cpio"
+                                                                    : "ustar";
     ASSERT_EQ(testsupport::Run({"bsdtar", "--format", format, "-a", "-cf", container, "@h.tar"}, t.path()).status, 0);
     TRun r = RunLibArc(t / container, t / "out" / container);
     EXPECT_TRUE(fs::is_empty(t / "outside"));

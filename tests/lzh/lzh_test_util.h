@@ -36,8 +36,8 @@ inline std::string Fixed(const char* Id, uint32_t Packed, uint32_t Size, uint32_
 // Tail: bytes after the CRC (a Unix area), or "-" for a header without the CRC field.
 inline std::string Level0(const std::string& Name, const std::string& Data, const char* Id = "-lh0-", int SumDelta = 0,
                           const std::string& Tail = "") {
-  std::string body = Fixed(Id, uint32_t(Data.size()), uint32_t(Data.size()), 0x5A210000, 0x20, 0) +
-                     char(Name.size()) + Name + (Tail == "-" ? "" : Le16(0x1234) + Tail);
+  std::string body = Fixed(Id, uint32_t(Data.size()), uint32_t(Data.size()), 0x5A210000, 0x20, 0) + char(Name.size()) +
+                     Name + (Tail == "-" ? "" : Le16(0x1234) + Tail);
   uint8_t sum = 0;
   for (char c : body) sum = uint8_t(sum + uint8_t(c));
   return std::string(1, char(body.size())) + char(sum + SumDelta) + body + Data;
@@ -56,19 +56,20 @@ inline std::string Level1(const std::string& Name, const std::vector<Ext>& E, co
 }
 
 inline std::string Level2(const std::vector<Ext>& E, const std::string& Data, char Os = 'U', uint32_t Time = 1700000000,
-                   int First = -1, uint16_t Crc = 0x1234) {
+                          int First = -1, uint16_t Crc = 0x1234) {
   unsigned first = 0;
   const std::string exts = Chain(E, first);
   if (First >= 0) first = unsigned(First);
-  const std::string rest = Fixed("-lh0-", uint32_t(Data.size()), uint32_t(Data.size()), Time, 0x20, 2) +
-                           Le16(Crc) + Os + Le16(first) + exts;
+  const std::string rest =
+      Fixed("-lh0-", uint32_t(Data.size()), uint32_t(Data.size()), Time, 0x20, 2) + Le16(Crc) + Os + Le16(first) + exts;
   return Le16(unsigned(rest.size() + 2)) + rest + Data;
 }
 
 inline std::string Level3(const std::vector<Ext>& E, const std::string& Data, uint16_t Word = 4) {
   unsigned first = 0;
   const std::string exts = Chain(E, first, 4);
-  const std::string base = Le16(Word) + Fixed("-lh0-", uint32_t(Data.size()), uint32_t(Data.size()), 1700000000, 0x20, 3) +
+  const std::string base = Le16(Word) +
+                           Fixed("-lh0-", uint32_t(Data.size()), uint32_t(Data.size()), 1700000000, 0x20, 3) +
                            Le16(0x1234) + 'U';
   return base + Le32(uint32_t(base.size() + 8 + exts.size())) + Le32(first) + exts + Data;
 }

@@ -66,7 +66,8 @@ std::map<std::string, std::string> TakeMeta(const fs::path& Root, bool Modes, bo
       // DOS dates count 2-second steps from 1980 to 2107.
       const auto time = std::chrono::file_clock::to_sys(fs::last_write_time(it->path()));
       const int64_t secs = std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
-      if (fs::is_regular_file(st) && secs > 315532800 && secs < 4354819200) v += " " + std::to_string(secs & ~int64_t(1));
+      if (fs::is_regular_file(st) && secs > 315532800 && secs < 4354819200)
+        v += " " + std::to_string(secs & ~int64_t(1));
     }
     meta[name] = v;
   }
@@ -180,9 +181,9 @@ TEST(LzhArchive, OlderMethodsMatchThePeers) {
     const char* Oracle;  // "lhasa", "jlha", or an archive in the same folder with the same tree
     const char* Method;  // as the verbose listing names it
   };
-  const Row rows[] = {{"lh2.lzh", "lh3.lzh", "Frozen-2"}, {"lh3.lzh", "jlha", "Frozen-3"}, {"pm1.pma", "lhasa", "pm1"},
-                      {"pm2.pma", "lhasa", "pm2"},        {"pm1-mtcd.pma", "lhasa", "pm1"},
-                      {"lhx.lzh", "lhasa", "lhx"}};
+  const Row rows[] = {{"lh2.lzh", "lh3.lzh", "Frozen-2"}, {"lh3.lzh", "jlha", "Frozen-3"},
+                      {"pm1.pma", "lhasa", "pm1"},        {"pm2.pma", "lhasa", "pm2"},
+                      {"pm1-mtcd.pma", "lhasa", "pm1"},   {"lhx.lzh", "lhasa", "lhx"}};
   const fs::path dir = fs::path(BREL_SOURCE_DIR) / "tests/lzh/data/older";
   TempDir t;
   for (const Row& r : rows) {
@@ -228,7 +229,7 @@ TEST(LzhArchive, UnmarkedNamesFollowTheCodePageChoice) {
     std::vector<std::string> Want;
   } rows[] = {
       {{"\x99lf\x84sser.txt"}, "", {"Ölfässer.txt"}},  // CP437 whose bytes are also valid CP932
-      {{"\x82\xe9t\x82.txt"}, "", {"éΘté.txt"}},      // CP437, invalid as CP932
+      {{"\x82\xe9t\x82.txt"}, "", {"éΘté.txt"}},       // CP437, invalid as CP932
       {{"\x93\xfa\x96\x7b\x8c\xea.txt", "\x83\x65\x83\x58\x83\x67"}, "", {"日本語.txt", "テスト"}},
       {{"caf\xc3\xa9.txt"}, "", {"café.txt"}},
       {{"\x93\xfa\x96\x7b\x8c\xea.txt"}, "cp437", {"ô·û{îΩ.txt"}},
@@ -274,7 +275,8 @@ TEST(LzhArchive, SizesBeyondFourGiBAreReadWhole) {
   const auto l = RunCli({"l", (fs::path(BREL_SOURCE_DIR) / "tests/lzh/data/huge/amiga-64bit.lzh").string()});
   EXPECT_NE(l.out.find("4718592000"), std::string::npos) << l.out;
   // Data that ends before the declared size fails, although its first bytes match the CRC.
-  WriteFile(t / "a.lzh", Level2({{0x01, "f"}, {0x42, Le64(2) + Le64((1ull << 32) + 2)}}, "ok", 'U', 1700000000, -1, 0x0558));
+  WriteFile(t / "a.lzh",
+            Level2({{0x01, "f"}, {0x42, Le64(2) + Le64((1ull << 32) + 2)}}, "ok", 'U', 1700000000, -1, 0x0558));
   const auto r = RunCli({"t", (t / "a.lzh").string()});
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("2 of 4294967298 bytes"), std::string::npos) << r.out;
@@ -327,10 +329,11 @@ TEST(LzhArchive, RefusedEntriesLeaveTheOthers) {
   // follows it): each such entry alone is refused.
   const std::string nul("a\0b", 3), nul16 = Utf16(u"a") + std::string(2, '\0') + Utf16(u"b");
   std::string arc = good("good1") + Level0("bad" + nul, "ok") + Level1("f", {{0x02, nul}}, "ok") +
-                           Level2({{0x01, nul}}, "ok") + Level2({{0x01, "x"}, {0x44, nul16}}, "ok") +
-                           Level2({{0x01, "y"}, {0x45, nul16}}, "ok") + good("good2");
+                    Level2({{0x01, nul}}, "ok") + Level2({{0x01, "x"}, {0x44, nul16}}, "ok") +
+                    Level2({{0x01, "y"}, {0x45, nul16}}, "ok") + good("good2");
   // Names that climb out of the output folder stay inside it.
-  arc += good("..\\..\\up1") + good("/abs/up2") + Level2({{0x01, "up3"}, {0x02, "..\xFF..\xFF"}}, "ok", 'U', 1700000000, -1, 0x0558);
+  arc += good("..\\..\\up1") + good("/abs/up2") +
+         Level2({{0x01, "up3"}, {0x02, "..\xFF..\xFF"}}, "ok", 'U', 1700000000, -1, 0x0558);
   // An unknown method is listed and fails alone.
   const auto lh9 = LhaBuildHeader0("-lh9-", 2, 2, 0x5A210000, 0x20, "old", 0);
   arc.append(lh9.begin(), lh9.end());
@@ -342,9 +345,15 @@ TEST(LzhArchive, RefusedEntriesLeaveTheOthers) {
   for (size_t at = r.out.find("25245"); at != std::string::npos; at = r.out.find("25245", at + 1)) ++refused;
   EXPECT_EQ(refused, 4u) << r.out;
   EXPECT_NE(r.out.find("25326"), std::string::npos) << r.out;
-  EXPECT_EQ(ReadTree(t.path()), (std::map<std::string, std::string>{
-                             {"a.lzh", arc}, {"out/", ""}, {"out/good1", "ok"}, {"out/good2", "ok"}, {"out/bada", "ok"},
-                             {"out/up1", "ok"}, {"out/abs/", ""}, {"out/abs/up2", "ok"}, {"out/up3", "ok"}}));
+  EXPECT_EQ(ReadTree(t.path()), (std::map<std::string, std::string>{{"a.lzh", arc},
+                                                                    {"out/", ""},
+                                                                    {"out/good1", "ok"},
+                                                                    {"out/good2", "ok"},
+                                                                    {"out/bada", "ok"},
+                                                                    {"out/up1", "ok"},
+                                                                    {"out/abs/", ""},
+                                                                    {"out/abs/up2", "ok"},
+                                                                    {"out/up3", "ok"}}));
   EXPECT_NE(RunCli({"l", (t / "a.lzh").string()}).out.find("old"), std::string::npos);
 
   // A name too long for a level-0 header is left out with an error; the other file goes in.
@@ -375,6 +384,6 @@ TEST(LzhArchive, RenamedLevelTwoEntryGetsALevelZeroHeader) {
   const std::string bytes = ReadFile(arc);
   EXPECT_EQ(bytes[20], 0);  // the renamed entry comes first, now at level 0
   EXPECT_EQ(bytes.substr(22, 9), "old-a.txt");
-  EXPECT_EQ(LhasaExtract(arc, t / "x"), (std::map<std::string, std::string>{{"a.txt", TextBytes(9000, 4)},
-                                                                        {"old-a.txt", TextBytes(9000, 4)}}));
+  EXPECT_EQ(LhasaExtract(arc, t / "x"),
+            (std::map<std::string, std::string>{{"a.txt", TextBytes(9000, 4)}, {"old-a.txt", TextBytes(9000, 4)}}));
 }

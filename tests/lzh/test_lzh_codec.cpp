@@ -94,8 +94,12 @@ class MsbBits {
 std::string Mutate(std::string S, std::mt19937& Rng) {
   switch (Rng() % 3) {
     case 0: S.resize(Rng() % (S.size() + 1)); break;
-    case 1: for (int i = 0; i < 4 && !S.empty(); ++i) S[Rng() % S.size()] ^= char(1 << (Rng() % 8)); break;
-    default: for (size_t i = Rng() % (S.size() + 1); i < S.size(); ++i) S[i] = char(Rng()); break;
+    case 1:
+      for (int i = 0; i < 4 && !S.empty(); ++i) S[Rng() % S.size()] ^= char(1 << (Rng() % 8));
+      break;
+    default:
+      for (size_t i = Rng() % (S.size() + 1); i < S.size(); ++i) S[i] = char(Rng());
+      break;
   }
   return S;
 }
@@ -148,10 +152,11 @@ TEST(LzhCodec, HandBuiltBlocks) {
       {"literal count above 510", MsbBits().Put(16, 1).Put(5, 0).Put(5, 0).Put(9, 511).Bytes(), drDataError, ""},
       {"position count above NP", MsbBits().Put(16, 1).Put(5, 0).Put(5, 0).Put(9, 0).Put(9, 'A').Put(4, 15).Bytes(),
        drDataError, ""},
-      {"single symbols: no bits per code", MsbBits().Put(16, 5).Put(5, 0).Put(5, 0).Put(9, 0).Put(9, 'A').Put(4, 0).Put(4, 0).Bytes(),
-       drSuccess, "AAAAA"},
+      {"single symbols: no bits per code",
+       MsbBits().Put(16, 5).Put(5, 0).Put(5, 0).Put(9, 0).Put(9, 'A').Put(4, 0).Put(4, 0).Bytes(), drSuccess, "AAAAA"},
       // Code lengths 2, 2, 1 for symbols 0-2; then symbol 2 with a run of 20 + 511 zeros.
-      {"zero run beyond the table", MsbBits().Put(16, 1).Put(5, 3).Put(3, 2).Put(3, 2).Put(3, 1).Put(2, 0).Put(9, 510).Put(1, 0).Put(9, 511).Bytes(),
+      {"zero run beyond the table",
+       MsbBits().Put(16, 1).Put(5, 3).Put(3, 2).Put(3, 2).Put(3, 1).Put(2, 0).Put(9, 510).Put(1, 0).Put(9, 511).Bytes(),
        drDataError, ""},
   };
   for (const auto& c : cases) {

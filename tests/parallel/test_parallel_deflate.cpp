@@ -195,7 +195,8 @@ TEST(ParallelDeflate, StreamsOfUnknownSizeGiveTheSameStream) {
       // Written in pieces that do not line up with the chunks: the same stream again.
       TMemoryStream32 pushed;
       TChunkedDeflater d(pushed, 6, pool);
-      for (size_t at = 0; at < data.size(); at += 1000) d.Write(data.data() + at, std::min<size_t>(1000, data.size() - at));
+      for (size_t at = 0; at < data.size(); at += 1000)
+        d.Write(data.data() + at, std::min<size_t>(1000, data.size() - at));
       EXPECT_TRUE(d.Finish().Ok);
       EXPECT_EQ(pushed.Size(), int64_t(first.size()));
     }

@@ -14,11 +14,11 @@ struct TRoundTrip {
 const TRoundTrip RoundTrips[] = {
     {"readme.txt", "readme.txt"},
     {"日本語.txt", "\x93\xfa\x96\x7b\x8c\xea.txt"},
-    {"ｱｲｳ", "\xb1\xb2\xb3"},              // half-width katakana: single bytes
-    {"表示", "\x95\x5c\x8e\xa6"},          // trail byte 0x5C, the backslash code
-    {"①Ⅱ", "\x87\x40\x87\x55"},            // NEC special characters
-    {"纊", "\xfa\x5c"},                    // IBM extension (written in preference to 0xED40)
-    {"～", "\x81\x60"},                    // full-width tilde, CP932's reading of 0x8160
+    {"ｱｲｳ", "\xb1\xb2\xb3"},       // half-width katakana: single bytes
+    {"表示", "\x95\x5c\x8e\xa6"},  // trail byte 0x5C, the backslash code
+    {"①Ⅱ", "\x87\x40\x87\x55"},    // NEC special characters
+    {"纊", "\xfa\x5c"},            // IBM extension (written in preference to 0xED40)
+    {"～", "\x81\x60"},            // full-width tilde, CP932's reading of 0x8160
     {"ソ\\ファイル", "\x83\x5c\\\x83\x74\x83\x40\x83\x43\x83\x8b"},
 };
 
@@ -73,19 +73,21 @@ TEST(CodePage, StoredNamesTakeThePlausibleCodePage) {
     const char* Utf8;
   } Cases[] = {
       {"\x99lf\x84sser.txt", "", "Ölfässer.txt"},  // also valid CP932, as kanji and Cyrillic
-      {"Gr\x94\xe1" "e.txt", "", "Größe.txt"},
+      {"Gr\x94\xe1"
+       "e.txt",
+       "", "Größe.txt"},
       {"M\x81ller", "", "Müller"},
       {"a\xa4o.txt", "", "año.txt"},
       {"caf\x82", "", "café"},                     // invalid CP932
       {"caf\xc3\xa9", "", "café"},                 // UTF-8
       {"\x83\x65\x83\x58\x83\x67", "", "テスト"},  // as CP437 "âeâXâg"
       {"\x93\xfa\x96\x7b\x8c\xea.txt", "", "日本語.txt"},
-      {"\x95\x5c.txt", "", "表.txt"},              // a lone kanji against a lone "ò": a tie
+      {"\x95\x5c.txt", "", "表.txt"},  // a lone kanji against a lone "ò": a tie
       {"\xb1\xb2\xb3", "", "ｱｲｳ"},
       {"\x83\x65", "cp437", "âe"},
       {"caf\xc3\xa9", "cp932", "cafﾃｩ"},
       {"\xe9t\xe9", "latin1", "été"},
-      {"\x81", "cp932", "ü"},                      // invalid in the given code page
+      {"\x81", "cp932", "ü"},  // invalid in the given code page
       {"\x93\xfa", "utf8", "日"},
   };
   for (const auto& C : Cases) EXPECT_EQ(DecodeStoredName(C.Bytes, C.Coding), C.Utf8) << C.Utf8;
@@ -114,13 +116,15 @@ TEST(CodePage, Utf8Validation) {
     const char* Text;
     bool Valid;
   } Cases[] = {
-      {"plain", true},           {"日本", true},          {"\xf0\x9f\x98\x80", true},
-      {"\xc0\x80", false},       // overlong NUL
-      {"\xe0\x80\xaf", false},   // overlong slash
-      {"\xed\xa0\x80", false},   // surrogate
+      {"plain", true},
+      {"日本", true},
+      {"\xf0\x9f\x98\x80", true},
+      {"\xc0\x80", false},          // overlong NUL
+      {"\xe0\x80\xaf", false},      // overlong slash
+      {"\xed\xa0\x80", false},      // surrogate
       {"\xf4\x90\x80\x80", false},  // above U+10FFFF
-      {"\xe6\x97", false},       // truncated
-      {"\x80", false},           // stray continuation
+      {"\xe6\x97", false},          // truncated
+      {"\x80", false},              // stray continuation
   };
   for (const auto& C : Cases) EXPECT_EQ(IsValidUtf8(C.Text), C.Valid) << C.Text;
   EXPECT_FALSE(HasNonAscii("abc"));

@@ -39,12 +39,12 @@ TEST(DosTime, ZeroAndInvalidValuesReadAs1980January1st0001) {
   EXPECT_NEAR(DosDateTimeToDateTime(0), 29221.000694, 1e-6);
   EXPECT_EQ(DosDateTimeToUnix(0), 315532860);
   const uint32_t Invalid[] = {
-      Pack(2000, 13, 1, 0, 0, 0),   // month 13
-      Pack(2000, 0, 1, 0, 0, 0),    // month 0
-      Pack(2000, 1, 0, 0, 0, 0),    // day 0
-      Pack(2001, 2, 29, 0, 0, 0),   // not a leap year
-      Pack(2000, 1, 1, 24, 0, 0),   // hour 24
-      Pack(2000, 1, 1, 0, 60, 0),   // minute 60
+      Pack(2000, 13, 1, 0, 0, 0),      // month 13
+      Pack(2000, 0, 1, 0, 0, 0),       // month 0
+      Pack(2000, 1, 0, 0, 0, 0),       // day 0
+      Pack(2001, 2, 29, 0, 0, 0),      // not a leap year
+      Pack(2000, 1, 1, 24, 0, 0),      // hour 24
+      Pack(2000, 1, 1, 0, 60, 0),      // minute 60
       Pack(2000, 1, 1, 0, 0, 0) | 30,  // seconds 60
   };
   for (uint32_t V : Invalid) {
@@ -59,12 +59,12 @@ TEST(DosTime, LimitsOf1980And2107AreClamped) {
   TZoneGuard Utc("UTC");
   EXPECT_EQ(DosMinValue, Pack(1980, 1, 1, 0, 0, 0));
   EXPECT_EQ(DosMaxValue, Pack(2107, 12, 31, 23, 59, 58));
-  EXPECT_EQ(UnixToDosDateTime(315532800), DosMinValue);         // 1980-01-01 00:00:00
-  EXPECT_EQ(UnixToDosDateTime(0), DosMinValue);                 // 1970
+  EXPECT_EQ(UnixToDosDateTime(315532800), DosMinValue);  // 1980-01-01 00:00:00
+  EXPECT_EQ(UnixToDosDateTime(0), DosMinValue);          // 1970
   EXPECT_EQ(UnixToDosDateTime(-1000000000LL), DosMinValue);
-  EXPECT_EQ(UnixToDosDateTime(4354819198LL), DosMaxValue);      // 2107-12-31 23:59:58
-  EXPECT_EQ(UnixToDosDateTime(4354819199LL), DosMaxValue);      // ... :59 rounds down
-  EXPECT_EQ(UnixToDosDateTime(4354819200LL), DosMaxValue);      // 2108-01-01
+  EXPECT_EQ(UnixToDosDateTime(4354819198LL), DosMaxValue);  // 2107-12-31 23:59:58
+  EXPECT_EQ(UnixToDosDateTime(4354819199LL), DosMaxValue);  // ... :59 rounds down
+  EXPECT_EQ(UnixToDosDateTime(4354819200LL), DosMaxValue);  // 2108-01-01
   // Far outside the range (GNU base-256 or pax times): the ends, without overflow (UBSan).
   // 67768006212604800 s is a year the C library's year field holds but not that plus 1900.
   for (int64_t Far : {int64_t(67768006212604800), int64_t(67000000000000000), INT64_MAX, int64_t(1) << 56}) {
@@ -74,7 +74,7 @@ TEST(DosTime, LimitsOf1980And2107AreClamped) {
   }
   EXPECT_EQ(UnixToDosDateTime(INT64_MIN), DosMinValue);
   EXPECT_EQ(DosDateTimeToUnix(DosMaxValue), 4354819198LL);
-  EXPECT_EQ(DateTimeToDosDateTime(0.0), DosMinValue);           // 1899-12-30
+  EXPECT_EQ(DateTimeToDosDateTime(0.0), DosMinValue);  // 1899-12-30
   EXPECT_EQ(DateTimeToDosDateTime(80000.0), DosMaxValue);
 }
 
@@ -91,8 +91,8 @@ TEST(DosTime, DateTimeAndDosAgree) {
   // 2000-01-01 is day 36526 of the class library's calendar.
   EXPECT_NEAR(DosDateTimeToDateTime(Pack(2000, 1, 1, 0, 0, 0)), 36526.0, 1e-9);
   EXPECT_NEAR(DosDateTimeToDateTime(Pack(2000, 1, 1, 18, 0, 0)), 36526.75, 1e-9);
-  for (uint32_t V : {Pack(1980, 1, 1, 0, 0, 0), Pack(1999, 12, 31, 23, 59, 58), Pack(2024, 2, 29, 6, 7, 8),
-                     DosMaxValue}) {
+  for (uint32_t V :
+       {Pack(1980, 1, 1, 0, 0, 0), Pack(1999, 12, 31, 23, 59, 58), Pack(2024, 2, 29, 6, 7, 8), DosMaxValue}) {
     EXPECT_EQ(DateTimeToDosDateTime(DosDateTimeToDateTime(V)), V) << std::hex << V;
     EXPECT_EQ(UnixToDosDateTime(DosDateTimeToUnix(V)), V) << std::hex << V;
   }

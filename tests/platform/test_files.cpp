@@ -12,8 +12,8 @@
 namespace {
 
 using testsupport::ReadFile;
-using testutil::TTestDir;
 using testsupport::WriteFile;
+using testutil::TTestDir;
 
 TEST(Paths, SplitAndJoin) {
   struct TCase {
@@ -21,8 +21,12 @@ TEST(Paths, SplitAndJoin) {
     const char* Dir;
     const char* Base;
   } Cases[] = {
-      {"/a/b/c.txt", "/a/b", "c.txt"}, {"c.txt", ".", "c.txt"}, {"/c.txt", "/", "c.txt"},
-      {"a/b/", "a", "b"},              {"a//b", "a", "b"},      {"/", "/", "/"},
+      {"/a/b/c.txt", "/a/b", "c.txt"},
+      {"c.txt", ".", "c.txt"},
+      {"/c.txt", "/", "c.txt"},
+      {"a/b/", "a", "b"},
+      {"a//b", "a", "b"},
+      {"/", "/", "/"},
       {"", ".", ""},
   };
   for (const auto& C : Cases) {

@@ -9,8 +9,8 @@
 namespace {
 
 using testsupport::ReadFile;
-using testutil::TTestDir;
 using testsupport::WriteFile;
+using testutil::TTestDir;
 
 // Points XDG_DATA_HOME at a scratch folder for the test.
 class TrashTest : public ::testing::Test {

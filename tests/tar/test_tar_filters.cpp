@@ -80,8 +80,9 @@ TEST(TarFilters, WritesToAPipeAndUpdatesKeepTheOldEntries) {
     fs::create_directories(out);
     std::string gnuOpts;
     for (const std::string& o : k.GnuTarExtract) gnuOpts += " " + o;
-    const CommandResult piped = testsupport::Run({"sh", "-c", "cd '" + (t / "in").string() + "' && '" BREL_CLI "' a -q -t " +
-                                                     k.Kind + " - a.txt | tar -C '" + out + "'" + gnuOpts + " -"});
+    const CommandResult piped = testsupport::Run({"sh", "-c",
+                                                  "cd '" + (t / "in").string() + "' && '" BREL_CLI "' a -q -t " +
+                                                      k.Kind + " - a.txt | tar -C '" + out + "'" + gnuOpts + " -"});
     EXPECT_EQ(piped.status, 0) << piped.out;
     EXPECT_EQ(ReadFile(fs::path(out) / "a.txt"), ReadFile(t / "in/a.txt"));
 

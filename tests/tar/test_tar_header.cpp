@@ -61,11 +61,11 @@ TEST(TarNumber, ReadsLooseOctalAndRefusesHostileBase256) {
     bool Ok;
     int64_t Value;
   } cases[] = {
-      {std::string(" 123 \0 77", 9), true, 0123},   // stops at the NUL, skips spaces
+      {std::string(" 123 \0 77", 9), true, 0123},  // stops at the NUL, skips spaces
       {std::string("\0\0\0\0\0\0\0\0", 8), true, 0},
-      {"12345670", true, 012345670},                // no NUL: the whole field
+      {"12345670", true, 012345670},  // no NUL: the whole field
       {std::string("\x80\0\0\0\0\0\0\x01", 8), true, 1},
-      {std::string("\xff\xff\xff\xff\xff\xff\xff\xff", 8), false, 0},  // negative
+      {std::string("\xff\xff\xff\xff\xff\xff\xff\xff", 8), false, 0},                   // negative
       {std::string("\x80\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff", 12), false, 0},  // > int64
   };
   for (const Case& c : cases) {
@@ -122,8 +122,7 @@ TEST(TarHeader, LongNamesGetAGnuRecordAndStayWhole) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(rec.data()), 14), std::string("././@LongLink\0", 14));
   EXPECT_EQ(rec[thTypeflag], 'L');
 
-  const std::string archive = std::string(rec.begin(), rec.end()) + Entry(n150, "xyz") +
-                              Entry(n100, "100") + Zeros(2);
+  const std::string archive = std::string(rec.begin(), rec.end()) + Entry(n150, "xyz") + Entry(n100, "100") + Zeros(2);
   const auto entries = Walk(archive);
   ASSERT_EQ(Names(entries), (std::vector<std::string>{n150, n100}));
   EXPECT_EQ(entries[0].EntryOffset, 0);
@@ -136,8 +135,8 @@ TEST(TarWalk, ConcatenatedArchivesZeroChecksumAndDamage) {
   std::memset(zeroSum.data() + thChksum, 0, twChksum);
   TTarBlock damaged = Header("damaged", 0);
   damaged[0] = 'D';  // sum no longer matches
-  const std::string archive = Entry("one", "1") + Zeros(20) + Bytes(zeroSum) + Bytes(damaged) +
-                              Entry("two/", "", '5') + Entry("three", std::string(512, 'x')) + Zeros(2);
+  const std::string archive = Entry("one", "1") + Zeros(20) + Bytes(zeroSum) + Bytes(damaged) + Entry("two/", "", '5') +
+                              Entry("three", std::string(512, 'x')) + Zeros(2);
   int bad = 0;
   const auto entries = Walk(archive, &bad);
   EXPECT_EQ(Names(entries), (std::vector<std::string>{"one", "two/", "three"}));
@@ -148,14 +147,13 @@ TEST(TarWalk, ConcatenatedArchivesZeroChecksumAndDamage) {
 
 TEST(TarWalk, MetadataRecordsApplyToTheNextEntryOnly) {
   const std::string longName = std::string(120, 'n') + ".txt";
-  const std::string paxData = PaxRecord("path", "pax/named.bin") + PaxRecord("size", "3") +
-                              PaxRecord("mtime", "1234567890.5");
+  const std::string paxData =
+      PaxRecord("path", "pax/named.bin") + PaxRecord("size", "3") + PaxRecord("mtime", "1234567890.5");
   TTarBlock paxSized = Header("plain", 0);  // pax size overrides the header's 0
   std::string archive = Entry("././@LongLink", longName + '\0', 'L') + Entry("short", "data") +
                         Entry("PaxHeaders/x", paxData, 'x') + Entry(paxSized, "abc") +
-                        Entry("global", PaxRecord("comment", "hi"), 'g') +
-                        Entry("././@LongLink", "link\0", 'K') + Entry("after", "z") +
-                        Entry("label", "", 'V') + Zeros(2);
+                        Entry("global", PaxRecord("comment", "hi"), 'g') + Entry("././@LongLink", "link\0", 'K') +
+                        Entry("after", "z") + Entry("label", "", 'V') + Zeros(2);
   const auto entries = Walk(archive);
   ASSERT_EQ(Names(entries), (std::vector<std::string>{longName, "pax/named.bin", "after"}));
   EXPECT_EQ(entries[0].Size, 4);
@@ -166,7 +164,10 @@ TEST(TarWalk, MetadataRecordsApplyToTheNextEntryOnly) {
 
 TEST(TarWalk, UstarPrefixBase256SizeAndTruncation) {
   TTarBlock h = Header("name.txt", 0);
-  std::memcpy(h.data() + thMagic, "ustar\0" "00", 8);
+  std::memcpy(h.data() + thMagic,
+              "ustar\0"
+              "00",
+              8);
   std::memcpy(h.data() + thPrefix, "very/long/prefix", 16);
   TarPutChecksum(h, tcSevenDigits);
   TTarBlock big = Header("big", 0);
@@ -187,8 +188,7 @@ TEST(TarWalk, HostileInputEndsQuietly) {
     Walk(junk, &bad);
   }
   std::map<std::string, std::string> out;
-  for (const char* pax : {"", "5", "99999999999999999999 a=b\n", "3 =\n", "6 a=b", "0 \n",
-                          "7 k=vv\n6 x=y\n"}) {
+  for (const char* pax : {"", "5", "99999999999999999999 a=b\n", "3 =\n", "6 a=b", "0 \n", "7 k=vv\n6 x=y\n"}) {
     TarParsePax(pax, out);
   }
   EXPECT_EQ(out["k"], "vv");

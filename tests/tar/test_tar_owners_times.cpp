@@ -78,9 +78,13 @@ TEST(TarOwners, RootRestoresOwnersByNameElseIdAndNeverThroughALink) {
   fs::create_symlink(t / "victim", t / "in/link");
   // nobody by name (a stored id that says otherwise loses), a user unknown here by its id.
   ASSERT_EQ(testsupport::Run({"tar", "-C", (t / "in").string(), "--owner=nobody:4243", "--group=nogroup:4244", "-cf",
-                 (t / "a.tar").string(), "named.txt", "link"}).status, 0);
+                              (t / "a.tar").string(), "named.txt", "link"})
+                .status,
+            0);
   ASSERT_EQ(testsupport::Run({"tar", "-C", (t / "in").string(), "--owner=ghost:4242", "--group=ghost:4241", "-rf",
-                 (t / "a.tar").string(), "d"}).status, 0);
+                              (t / "a.tar").string(), "d"})
+                .status,
+            0);
   const struct {
     std::vector<std::string> Extra;
     uid_t NamedUid;
@@ -110,7 +114,9 @@ TEST(TarTimes, NegativeTimesGoBothWaysWithGnuTar) {
   for (const char* format : {"--format=gnu", "--format=pax"}) {
     SCOPED_TRACE(format);
     fs::remove_all(t / "out");
-    ASSERT_EQ(testsupport::Run({"tar", "-C", (t / "in").string(), format, "-cf", (t / "g.tar").string(), "old.txt"}).status, 0);
+    ASSERT_EQ(
+        testsupport::Run({"tar", "-C", (t / "in").string(), format, "-cf", (t / "g.tar").string(), "old.txt"}).status,
+        0);
     ASSERT_EQ(RunCli({"x", "-q", "-o", (t / "out").string(), (t / "g.tar").string()}).status, 0);
     EXPECT_EQ(Lstat(t / "out/old.txt").st_mtime, kTime);
   }
@@ -130,7 +136,10 @@ TEST(TarWriterRename, KeptEntriesKeepTheirPaxRecordsAndLongLinks) {
   ASSERT_EQ(utimensat(AT_FDCWD, (t / "in/a.txt").c_str(), ts, 0), 0);
   fs::create_symlink(target, t / "in/l");
   ASSERT_EQ(utimensat(AT_FDCWD, (t / "in/l").c_str(), ts, AT_SYMLINK_NOFOLLOW), 0);
-  ASSERT_EQ(testsupport::Run({"tar", "-C", (t / "in").string(), "--format=pax", "-cf", (t / "p.tar").string(), "a.txt", "l"}).status, 0);
+  ASSERT_EQ(
+      testsupport::Run({"tar", "-C", (t / "in").string(), "--format=pax", "-cf", (t / "p.tar").string(), "a.txt", "l"})
+          .status,
+      0);
   // Adding files of the same names, sizes and times renames the kept entries.
   WriteFile(t / "new/a.txt", "SUBSECOND\n");
   WriteFile(t / "new/l", "");

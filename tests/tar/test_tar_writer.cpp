@@ -26,8 +26,8 @@ TWriteRun RunTar(TTar& W, const fs::path& Archive, std::vector<std::string> Spec
   W.OnError = [&](TZipCommon*, const std::string&, const std::string&, const std::string&, int32_t c) {
     r.Errors.push_back(c);
   };
-  W.OnReplaceFile = [](TZipCommon*, const std::string&, const std::string&, TDateTime, TDateTime, int64_t,
-                       int64_t, int32_t, int32_t, bool& Replace) { Replace = true; };
+  W.OnReplaceFile = [](TZipCommon*, const std::string&, const std::string&, TDateTime, TDateTime, int64_t, int64_t,
+                       int32_t, int32_t, bool& Replace) { Replace = true; };
   r.Result = W.Compress();
   return r;
 }

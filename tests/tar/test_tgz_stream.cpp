@@ -154,7 +154,8 @@ TEST(TgzStream, SignalsLeaveNoTemporaryFile) {
     // Signalled once its temporary archive exists.
     bool seen = false;
     for (int i = 0; i < 20000 && !seen; ++i) {
-      for (const auto& e : fs::directory_iterator(t / "out")) seen = seen || e.path().filename().string().rfind("qrv", 0) == 0;
+      for (const auto& e : fs::directory_iterator(t / "out"))
+        seen = seen || e.path().filename().string().rfind("qrv", 0) == 0;
       if (!seen) usleep(1000);
     }
     EXPECT_TRUE(seen);
@@ -173,7 +174,9 @@ TEST(TgzStream, UpdatesWhatGnuTarMade) {
   TempDir t;
   WriteFile(t / "src/a.txt", TextBytes(300000, 3));
   WriteFile(t / "src/b.bin", RandomBytes(200000, 4));
-  ASSERT_EQ(testsupport::Run({"tar", "-czf", (t / "x.tgz").string(), "-C", (t / "src").string(), "a.txt", "b.bin"}).status, 0);
+  ASSERT_EQ(
+      testsupport::Run({"tar", "-czf", (t / "x.tgz").string(), "-C", (t / "src").string(), "a.txt", "b.bin"}).status,
+      0);
   WriteFile(t / "src/c.txt", "new");
   TTar w;
   w.SetCompressMethod(cmTarGzip);

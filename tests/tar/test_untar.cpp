@@ -49,18 +49,16 @@ TEST(UnTar, ExtractsFilesFoldersAndLongNames) {
   const std::string longName = "deep/" + std::string(140, 'x') + ".txt";
   const std::vector<uint8_t> rec = TarLongNameBlocks(longName, {});
   WriteFile(t / "a.tar", Entry("top.txt", "hello") + Entry("dir/", "", '5') + Entry("empty/", "", '5') +
-                             Entry("dir/zero", "") + std::string(rec.begin(), rec.end()) +
-                             Entry(longName, "long") + Entry("device", "", '3') + Zeros(2));
+                             Entry("dir/zero", "") + std::string(rec.begin(), rec.end()) + Entry(longName, "long") +
+                             Entry("device", "", '3') + Zeros(2));
   const TRun r = RunUnTar(t / "a.tar", t / "out");
   // Folders count as entries; the device is reported as not extracted and leaves no file.
   EXPECT_EQ(r.Errors, std::vector<int32_t>{ecUnknownFileType});
   EXPECT_EQ(r.Result, 5);
-  EXPECT_EQ(r.Tree, (std::map<std::string, std::string>{{"top.txt", "hello"},
-                                                        {"dir/", ""},
-                                                        {"dir/zero", ""},
-                                                        {"empty/", ""},
-                                                        {"deep/", ""},
-                                                        {longName, "long"}}));
+  EXPECT_EQ(
+      r.Tree,
+      (std::map<std::string, std::string>{
+          {"top.txt", "hello"}, {"dir/", ""}, {"dir/zero", ""}, {"empty/", ""}, {"deep/", ""}, {longName, "long"}}));
 }
 
 TEST(UnTar, ModesAndLinksComeBackAndNeverLeadOutside) {
@@ -85,13 +83,13 @@ TEST(UnTar, ModesAndLinksComeBackAndNeverLeadOutside) {
     TarPutChecksum(h, tcSevenDigits);
     return Entry(h, data);
   };
-  WriteFile(t / "l.tar",
-            entry("bin/run.sh", '0', 0104755, "#!/bin/sh\n") + entry("ro.txt", '0', 0100444, "ro") +
-                entry("lnk", '2', 0120777, "", "bin/run.sh") + entry("hard", '1', 0100444, "", "ro.txt") +
-                entry("esc", '2', 0120777, "", outside.string()) + entry("esc/planted", '0', 0100644, "x") +
-                entry("bad1", '1', 0100644, "", "../x") + entry("bad2", '1', 0100644, "", "/etc/passwd") +
-                entry("bad3", '1', 0100644, "", "later.txt") + entry("later.txt", '0', 0100644, "later") +
-                entry("locked/", '5', 0040555) + entry("locked/in.txt", '0', 0100600, "in") + Zeros(2));
+  WriteFile(t / "l.tar", entry("bin/run.sh", '0', 0104755, "#!/bin/sh\n") + entry("ro.txt", '0', 0100444, "ro") +
+                             entry("lnk", '2', 0120777, "", "bin/run.sh") + entry("hard", '1', 0100444, "", "ro.txt") +
+                             entry("esc", '2', 0120777, "", outside.string()) +
+                             entry("esc/planted", '0', 0100644, "x") + entry("bad1", '1', 0100644, "", "../x") +
+                             entry("bad2", '1', 0100644, "", "/etc/passwd") +
+                             entry("bad3", '1', 0100644, "", "later.txt") + entry("later.txt", '0', 0100644, "later") +
+                             entry("locked/", '5', 0040555) + entry("locked/in.txt", '0', 0100600, "in") + Zeros(2));
   const mode_t mask = umask(0);
   umask(mask);
   const fs::path out = t / "out";
@@ -103,7 +101,8 @@ TEST(UnTar, ModesAndLinksComeBackAndNeverLeadOutside) {
     const char* Name;
     unsigned Perms;
   };
-  for (const Mode& m : {Mode{"bin/run.sh", 0755}, Mode{"ro.txt", 0444}, Mode{"locked", 0555}, Mode{"locked/in.txt", 0600}}) {
+  for (const Mode& m :
+       {Mode{"bin/run.sh", 0755}, Mode{"ro.txt", 0444}, Mode{"locked", 0555}, Mode{"locked/in.txt", 0600}}) {
     SCOPED_TRACE(m.Name);
     EXPECT_EQ(unsigned(fs::status(out / m.Name).permissions()), m.Perms & ~unsigned(mask));
   }
@@ -122,8 +121,8 @@ TEST(UnTar, ModesAndLinksComeBackAndNeverLeadOutside) {
 
 TEST(UnTar, NamesNeverLeaveTheOutputFolder) {
   TempDir t;
-  WriteFile(t / "evil.tar", Entry("../../escape.txt", "1") + Entry("/abs/path.txt", "2") +
-                                Entry("a/../../b.txt", "3") + Zeros(2));
+  WriteFile(t / "evil.tar",
+            Entry("../../escape.txt", "1") + Entry("/abs/path.txt", "2") + Entry("a/../../b.txt", "3") + Zeros(2));
   const TRun r = RunUnTar(t / "evil.tar", t / "out");
   EXPECT_FALSE(fs::exists(t.path().parent_path() / "escape.txt"));
   EXPECT_FALSE(fs::exists("/abs/path.txt"));
@@ -199,7 +198,10 @@ TEST(UnTar, SharedSamplesGiveWhatGnuTarGives) {
 TEST(UnTar, NamesHoldingNulAreRefused) {
   const std::string evil("..\0/..\0/x.txt", 13);
   TTarBlock prefixed = Header("x.txt", 1);
-  std::memcpy(prefixed.data() + thMagic, "ustar\0" "00", 8);
+  std::memcpy(prefixed.data() + thMagic,
+              "ustar\0"
+              "00",
+              8);
   std::memcpy(prefixed.data() + thPrefix, "..\0/..\0", 7);
   TarPutChecksum(prefixed, tcSevenDigits);
   const std::vector<uint8_t> longName = TarLongNameBlocks(evil + std::string(100, 'n'), {});
@@ -286,41 +288,59 @@ TEST(UnTar, WildVariantsGiveTheRightTreeOrSayWhy) {
     std::vector<int32_t> Errors;
   } cases[] = {
       {"folder with a size", Bytes(Header("dir/", 1024, '5')) + next, {{"dir/", ""}, {"next.txt", "next"}}, {}},
-      {"metadata-only records", Entry("acl", "user::rw-", 'A') + Entry("xa", "attr", 'E') + Entry("ino", "", 'I') +
-                                    Entry("ren", "x", 'N') + Pax(PaxRecord("comment", "c"), 'X') + next,
-       {{"next.txt", "next"}}, {}},
-      {"vendor type and continuation", Entry("odd", "data", 'Q') + Entry("part", "rest", 'M') + next,
-       {{"next.txt", "next"}}, {ecUnknownFileType, ecUnknownFileType}},
+      {"metadata-only records",
+       Entry("acl", "user::rw-", 'A') + Entry("xa", "attr", 'E') + Entry("ino", "", 'I') + Entry("ren", "x", 'N') +
+           Pax(PaxRecord("comment", "c"), 'X') + next,
+       {{"next.txt", "next"}},
+       {}},
+      {"vendor type and continuation",
+       Entry("odd", "data", 'Q') + Entry("part", "rest", 'M') + next,
+       {{"next.txt", "next"}},
+       {ecUnknownFileType, ecUnknownFileType}},
       {"hard links to cleaned names",
        Entry("/abs/x", "X") + Entry("../y", "Y") + Entry("z", "Z") + HardLink("hx", "/abs/x") + HardLink("hy", "../y") +
            HardLink("hz", "./z"),
-       {{"abs/", ""}, {"abs/x", "X"}, {"y", "Y"}, {"z", "Z"}, {"hx", "X"}, {"hy", "Y"}, {"hz", "Z"}}, {}},
+       {{"abs/", ""}, {"abs/x", "X"}, {"y", "Y"}, {"z", "Z"}, {"hx", "X"}, {"hy", "Y"}, {"hz", "Z"}},
+       {}},
       {"dumpdir", Entry("inc/", std::string("Yf\0Nold\0\0", 9), 'D') + next, {{"inc/", ""}, {"next.txt", "next"}}, {}},
       {"old GNU sparse with an extension block",
-       Entry(OldSparse("s", {{1, 2}, {5, 2}}, 210, 7, true), "") + Bytes(ext) + std::string("abcdABC").append(505, '\0') +
-           next,
+       Entry(OldSparse("s", {{1, 2}, {5, 2}}, 210, 7, true), "") + Bytes(ext) +
+           std::string("abcdABC").append(505, '\0') + next,
        {{"s", std::string("\0ab\0\0cd", 7) + std::string(93, '\0') + "AB" + std::string(98, '\0') + "C" +
                   std::string(9, '\0')},
         {"next.txt", "next"}},
        {}},
       {"pax 0.1 sparse", Pax(paxSparse01) + Entry("s01", "abcd"), {{"s01", std::string("\0\0abc\0d\0", 8)}}, {}},
-      {"pax 1.0 sparse", Pax(paxSparse10) + Entry("GNUSparseFile.1/s10", map10 + "abc"),
-       {{"s10", std::string("\0ab\0\0\0c\0\0", 9)}}, {}},
-      {"sparse runs out of order", Entry(OldSparse("s", {{5, 2}, {1, 2}}, 8, 4), "abcd") + next,
-       {{"next.txt", "next"}}, {ecBadFileHeader}},
-      {"sparse run beyond the size", Entry(OldSparse("s", {{7, 2}}, 8, 2), "ab") + next, {{"next.txt", "next"}},
+      {"pax 1.0 sparse",
+       Pax(paxSparse10) + Entry("GNUSparseFile.1/s10", map10 + "abc"),
+       {{"s10", std::string("\0ab\0\0\0c\0\0", 9)}},
+       {}},
+      {"sparse runs out of order",
+       Entry(OldSparse("s", {{5, 2}, {1, 2}}, 8, 4), "abcd") + next,
+       {{"next.txt", "next"}},
        {ecBadFileHeader}},
-      {"sparse map not matching the data", Entry(OldSparse("s", {{0, 2}}, 8, 3), "abc") + next,
-       {{"next.txt", "next"}}, {ecBadFileHeader}},
-      {"pax sparse map odd", Pax(PaxRecord("GNU.sparse.size", "8") + PaxRecord("GNU.sparse.map", "1,2,3")) +
-                                 Entry("s", "ab") + next,
-       {{"next.txt", "next"}}, {ecBadFileHeader}},
-      {"pax 1.0 map huge count", Pax(paxSparse10) + Entry("s", std::string("99999999999\n").append(500, '\0')) + next,
-       {{"next.txt", "next"}}, {ecBadFileHeader}},
+      {"sparse run beyond the size",
+       Entry(OldSparse("s", {{7, 2}}, 8, 2), "ab") + next,
+       {{"next.txt", "next"}},
+       {ecBadFileHeader}},
+      {"sparse map not matching the data",
+       Entry(OldSparse("s", {{0, 2}}, 8, 3), "abc") + next,
+       {{"next.txt", "next"}},
+       {ecBadFileHeader}},
+      {"pax sparse map odd",
+       Pax(PaxRecord("GNU.sparse.size", "8") + PaxRecord("GNU.sparse.map", "1,2,3")) + Entry("s", "ab") + next,
+       {{"next.txt", "next"}},
+       {ecBadFileHeader}},
+      {"pax 1.0 map huge count",
+       Pax(paxSparse10) + Entry("s", std::string("99999999999\n").append(500, '\0')) + next,
+       {{"next.txt", "next"}},
+       {ecBadFileHeader}},
       {"cut after a pax record", Pax(PaxRecord("path", "p.txt")), {}, {ecBadFileHeader}},
       {"cut inside a header", next + Cut(Bytes(Header("h", 0)), 300), {{"next.txt", "next"}}, {ecBadFileHeader}},
-      {"cut inside a long name", next + Cut(Entry("././@LongLink", std::string(900, 'n'), 'L'), 1024),
-       {{"next.txt", "next"}}, {ecBadFileHeader}},
+      {"cut inside a long name",
+       next + Cut(Entry("././@LongLink", std::string(900, 'n'), 'L'), 1024),
+       {{"next.txt", "next"}},
+       {ecBadFileHeader}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.What);

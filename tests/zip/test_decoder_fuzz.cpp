@@ -91,8 +91,7 @@ TEST(DecoderFuzz, MutatedEntriesEndWithAnOutcome) {
     int failures = 0;
     for (int i = 0; i < sample.iterations; ++i) {
       std::string data = Mutate(sample.entry.Data, rng);
-      Decoded d = Decode(sample.entry.Method, sample.entry.Flags, data, sample.entry.UncompressedSize,
-                         1u << 30, cap);
+      Decoded d = Decode(sample.entry.Method, sample.entry.Flags, data, sample.entry.UncompressedSize, 1u << 30, cap);
       CheckOutcome(sample, data, d);
       if (HasFatalFailure()) {
         ADD_FAILURE() << "mutation " << i;
@@ -109,8 +108,7 @@ TEST(DecoderFuzz, RandomInputForEveryMethodAndOption) {
   struct Variant {
     uint16_t method, flags;
   };
-  std::vector<Variant> variants = {{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0},
-                                   {6, 0}, {6, 2}, {6, 4}, {6, 6}, {9, 0}};
+  std::vector<Variant> variants = {{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0}, {6, 0}, {6, 2}, {6, 4}, {6, 6}, {9, 0}};
   for (const Variant& v : variants) {
     SCOPED_TRACE(v.method * 10 + v.flags);
     for (int i = 0; i < 500; ++i) {

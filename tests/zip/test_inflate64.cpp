@@ -36,10 +36,14 @@ void PutStored(BitWriter& w, bool last, const std::string& data) {
 
 // Fixed-code helpers (RFC 1951 3.2.6).
 void PutFixedLiteral(BitWriter& w, unsigned sym) {
-  if (sym < 144) w.PutCode(0x30 + sym, 8);
-  else if (sym < 256) w.PutCode(0x190 + sym - 144, 9);
-  else if (sym < 280) w.PutCode(sym - 256, 7);
-  else w.PutCode(0xC0 + sym - 280, 8);
+  if (sym < 144)
+    w.PutCode(0x30 + sym, 8);
+  else if (sym < 256)
+    w.PutCode(0x190 + sym - 144, 9);
+  else if (sym < 280)
+    w.PutCode(sym - 256, 7);
+  else
+    w.PutCode(0xC0 + sym - 280, 8);
 }
 
 std::string Pattern(size_t n) {
@@ -48,9 +52,7 @@ std::string Pattern(size_t n) {
   return s;
 }
 
-Decoded Inflate(const std::string& data, size_t pieces = 1u << 30) {
-  return Decode(9, 0, data, -1, pieces);
-}
+Decoded Inflate(const std::string& data, size_t pieces = 1u << 30) { return Decode(9, 0, data, -1, pieces); }
 
 // Literal 'a', then length code 285 with extra 65535 at distance 1: 65539 bytes of 'a'.
 std::string LongestMatchStream() {
@@ -113,8 +115,8 @@ TEST(Inflate64, ArchivesMadeBy7Zip) {
   TempDir tmp;
   std::mt19937 rng(5);
   std::map<std::string, std::string> files;
-  static const char* words[] = {"archive ", "window ", "deflate ", "block ", "the ", "of ", "and ",
-                                "length\n", "distance ", "sixty-four ", "kilobytes ", "code "};
+  static const char* words[] = {"archive ", "window ",  "deflate ",  "block ",      "the ",       "of ",
+                                "and ",     "length\n", "distance ", "sixty-four ", "kilobytes ", "code "};
   for (std::string& s = files["text.txt"]; s.size() < 300000;) s += words[rng() % 12];
   for (std::string& s = files["binary.bin"]; s.size() < 200000;) s.push_back(static_cast<char>(rng() >> 5));
   std::string far(40000, '\0');
@@ -310,7 +312,10 @@ TEST(Inflate64, WriteFailureAndCancelStopTheDecoder) {
     return std::min<int64_t>(n, in.size());
   };
   int64_t written = 0;
-  io.Write = [&](const uint8_t*, int64_t n) { written += n; return n; };
+  io.Write = [&](const uint8_t*, int64_t n) {
+    written += n;
+    return n;
+  };
   io.CancelFlag = &cancel;
   io.CompressedSize = static_cast<int64_t>(in.size());
   EXPECT_EQ(Inflate64(io).Result, drCancelled);

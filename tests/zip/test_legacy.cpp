@@ -32,8 +32,7 @@ TEST(LegacySamples, DecodeTo7ZipOutput) {
     }
   }
   ASSERT_EQ(expected.size(), 1092u);
-  for (auto [file, method] : {std::pair{"legacy_shrink.zip", 1}, {"legacy_reduce.zip", 5},
-                              {"legacy_implode.zip", 6}}) {
+  for (auto [file, method] : {std::pair{"legacy_shrink.zip", 1}, {"legacy_reduce.zip", 5}, {"legacy_implode.zip", 6}}) {
     SCOPED_TRACE(file);
     std::vector<Entry> entries = ReadEntries(Testdata(std::string("zip/") + file));
     ASSERT_EQ(entries.size(), 1u);
@@ -90,8 +89,8 @@ TEST(UnShrink, PartialClearReusesTheLowestChildlessCode) {
   // A B C → 257 "AB", 258 "BC"; 257 → 259 "CA"; D → 260 "ABD" (257 gains a child).
   // The clear frees 258, 259 and 260 (257 had a child when the leaves were collected); E
   // defines "DE" in 258, and 257 still reads "AB".
-  Decoded d = Unshrink(Shrunk({{'A', 9}, {'B', 9}, {'C', 9}, {257, 9}, {'D', 9},
-                               {256, 9}, {2, 9}, {'E', 9}, {258, 9}, {257, 9}}));
+  Decoded d = Unshrink(
+      Shrunk({{'A', 9}, {'B', 9}, {'C', 9}, {257, 9}, {'D', 9}, {256, 9}, {2, 9}, {'E', 9}, {258, 9}, {257, 9}}));
   ASSERT_TRUE(d.Status.Ok()) << d.Status.Reason;
   EXPECT_EQ(d.Output, "ABCABDEDEAB");
 }
@@ -99,8 +98,8 @@ TEST(UnShrink, PartialClearReusesTheLowestChildlessCode) {
 TEST(UnShrink, PartialClearKeepsCodesWithChildren) {
   // 257 "AB" gets child 259 "ABA"... kept as long as 259 exists: 'C' after the clear goes to
   // the lowest free code, 258, and 257 still reads "AB".
-  Decoded d = Unshrink(Shrunk({{'A', 9}, {'B', 9}, {257, 9}, {'A', 9}, {259, 9}, {'X', 9},
-                               {256, 9}, {2, 9}, {'C', 9}, {257, 9}, {258, 9}}));
+  Decoded d = Unshrink(Shrunk(
+      {{'A', 9}, {'B', 9}, {257, 9}, {'A', 9}, {259, 9}, {'X', 9}, {256, 9}, {2, 9}, {'C', 9}, {257, 9}, {258, 9}}));
   ASSERT_TRUE(d.Status.Ok()) << d.Status.Reason;
   // A B AB A ABA X | C AB XC
   EXPECT_EQ(d.Output, "ABABAABAXCABXC");
@@ -121,8 +120,7 @@ TEST(UnShrink, DamagedStreamsRaiseTheirCodes) {
       {"first code not a byte", Shrunk({{300, 9}}), 10, drDataError, 25116},
       // After a clear that frees the previous code (257), the next code is defined as a child of
       // itself; reading it walks that loop until the string stack is full.
-      {"self-referring code", Shrunk({{'A', 9}, {'B', 9}, {'C', 9}, {257, 9}, {256, 9}, {2, 9},
-                                      {'D', 9}, {257, 9}}),
+      {"self-referring code", Shrunk({{'A', 9}, {'B', 9}, {'C', 9}, {257, 9}, {256, 9}, {2, 9}, {'D', 9}, {257, 9}}),
        10, drDataError, 25305},
   };
   for (const Case& c : cases) {
@@ -178,7 +176,7 @@ TEST(UnReduce, ExpansionRules) {
   struct Case {
     const char* name;
     int factor;
-    std::string bytes;      // before expansion
+    std::string bytes;  // before expansion
     std::string expected;
   } cases[] = {
       // 0x3F AND 0x0F = 0x0F, so 0x02 is added to the length: 15 + 2 + 3 bytes from 3*256+5+1.
@@ -189,8 +187,8 @@ TEST(UnReduce, ExpansionRules) {
       {"factor 3 short copy", 3, "abcdefgh\x90\x02\x03", "abcdefghefghe"},
   };
   for (const Case& c : cases) {
-    Decoded d = Decode(static_cast<uint16_t>(c.factor + 1), 0, Reduced({}, c.bytes),
-                       static_cast<int64_t>(c.expected.size()));
+    Decoded d =
+        Decode(static_cast<uint16_t>(c.factor + 1), 0, Reduced({}, c.bytes), static_cast<int64_t>(c.expected.size()));
     ASSERT_TRUE(d.Status.Ok()) << c.name << ": " << d.Status.Reason;
     EXPECT_EQ(d.Output, c.expected) << c.name;
   }
@@ -226,12 +224,12 @@ TEST(UnReduce, DamagedStreams) {
   d = Decode(2, 0, full.substr(0, full.size() - 2), 6);
   EXPECT_EQ(d.Status.Result, drInputExhausted);
   EXPECT_EQ(d.Output, "abcd");  // what was decoded stays
-  BitWriter beyond;  // set of 0 has 3 entries, index 3 read with 2 bits
+  BitWriter beyond;             // set of 0 has 3 entries, index 3 read with 2 bits
   for (int x = 255; x > 0; --x) beyond.Put(0, 6);
   beyond.Put(3, 6), beyond.Put('a', 8), beyond.Put('b', 8), beyond.Put('c', 8);
   beyond.Put(0, 1), beyond.Put(3, 2);
   EXPECT_EQ(Decode(2, 0, beyond.Bytes(), 1).Status.Result, drDataError);
-  EXPECT_EQ(Decode(2, 0, "", 0).Status.Result, drSuccess);  // an empty file
+  EXPECT_EQ(Decode(2, 0, "", 0).Status.Result, drSuccess);   // an empty file
   EXPECT_EQ(UnReduce(TDecoderIO{}, 5).Result, drDataError);  // factor outside 1 to 4
 }
 
@@ -241,7 +239,7 @@ namespace {
 
 // An imploded stream: trees as run-length code lengths, codes sent inverted.
 class Imploder {
-public:
+ public:
   Imploder(bool literalTree, bool bigDictionary) : lit_(literalTree), big_(bigDictionary) {
     if (lit_) PutTree(std::vector<uint8_t>(256, 8));
     PutTree(std::vector<uint8_t>(64, 6));
@@ -250,8 +248,10 @@ public:
   uint16_t Flags() const { return static_cast<uint16_t>((big_ ? 2 : 0) | (lit_ ? 4 : 0)); }
   void Literal(uint8_t c) {
     w_.Put(1, 1);
-    if (lit_) PutInverted(c, 8);
-    else w_.PutByte(c);
+    if (lit_)
+      PutInverted(c, 8);
+    else
+      w_.PutByte(c);
   }
   void Match(unsigned distance, unsigned length) {
     unsigned low = big_ ? 7 : 6;
@@ -270,7 +270,7 @@ public:
     return w.Bytes();
   }
 
-private:
+ private:
   void PutTree(const std::vector<uint8_t>& lengths) {
     // Equal lengths only: runs of up to 16.
     std::vector<std::pair<unsigned, unsigned>> runs;
@@ -344,11 +344,9 @@ TEST(Explode, DamagedTreesAndInput) {
     TDecodeResult result;
   } cases[] = {
       {"too few lengths", Imploder::Tree({{6, 16}, {6, 16}, {6, 16}, {6, 15}}) + lengths64, drDataError},
-      {"too many lengths", Imploder::Tree({{6, 16}, {6, 16}, {6, 16}, {6, 16}, {6, 1}}) + lengths64,
-       drDataError},
+      {"too many lengths", Imploder::Tree({{6, 16}, {6, 16}, {6, 16}, {6, 16}, {6, 1}}) + lengths64, drDataError},
       {"incomplete code", Imploder::Tree({{7, 16}, {7, 16}, {7, 16}, {7, 16}}) + lengths64, drDataError},
-      {"over-subscribed code", Imploder::Tree({{5, 16}, {5, 16}, {5, 16}, {5, 16}}) + lengths64,
-       drDataError},
+      {"over-subscribed code", Imploder::Tree({{5, 16}, {5, 16}, {5, 16}, {5, 16}}) + lengths64, drDataError},
       {"no trees", "", drInputExhausted},
       {"trees only", lengths64 + lengths64, drInputExhausted},
   };

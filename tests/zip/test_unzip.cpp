@@ -29,12 +29,9 @@ TEST(UnZip, NamesNeverLeaveTheOutputFolder) {
     const char* Stored;
     const char* Expected;  // relative to the output folder
   } cases[] = {
-      {"../evil.txt", "evil.txt"},
-      {"a/../../b/evil.txt", "a/b/evil.txt"},
-      {"/etc/evil.txt", "etc/evil.txt"},
-      {"C:\\dir\\evil.txt", "dir/evil.txt"},
-      {"C:evil.txt", "evil.txt"},
-      {"..\\..\\evil.txt", "evil.txt"},
+      {"../evil.txt", "evil.txt"},       {"a/../../b/evil.txt", "a/b/evil.txt"},
+      {"/etc/evil.txt", "etc/evil.txt"}, {"C:\\dir\\evil.txt", "dir/evil.txt"},
+      {"C:evil.txt", "evil.txt"},        {"..\\..\\evil.txt", "evil.txt"},
       {"./x/./evil.txt", "x/evil.txt"},
   };
   for (const auto& c : cases) {
@@ -232,17 +229,23 @@ TEST(UnZip, LocatingLocalHeaders) {
   } cases[] = {
       {"stub", BuildZip(plain, {std::string(20000, 'S'), false, false}), {"one.txt", "two.txt"}, 0},
       {"stub counted", BuildZip(plain, {std::string(20000, 'S'), true, false}), {"one.txt", "two.txt"}, 0},
-      {"first displaced", [] {
+      {"first displaced",
+       [] {
          std::vector<TZipSpec> v = {{"one.txt", "1111"}, {"two.txt", "2222"}};
          v[0].Displace = 100;
          v[1].StatedShift = 100;
          return BuildZip(v);
-       }(), {"one.txt", "two.txt"}, 0},
-      {"later displaced", [] {
+       }(),
+       {"one.txt", "two.txt"},
+       0},
+      {"later displaced",
+       [] {
          std::vector<TZipSpec> v = {{"one.txt", "1111"}, {"two.txt", "2222"}};
          v[1].Displace = 100;
          return BuildZip(v);
-       }(), {"one.txt"}, 1},
+       }(),
+       {"one.txt"},
+       1},
       {"no directory", BuildZip(plain, {"", false, true}), {"one.txt", "two.txt"}, 0},
   };
   for (auto& c : cases) {
@@ -306,10 +309,10 @@ TEST(UnZip, StoredNamesToUtf8) {
       {"plain/a.txt", 0, "", "plain/a.txt"},
       {"\xe8\xa1\xa8.txt", gpUtf8Name, "", "\xe8\xa1\xa8.txt"},
       {"\xe8\xa1\xa8.txt", 0, "", "\xe8\xa1\xa8.txt"},  // UTF-8 without the flag
-      {raw, 0, "", "\xe8\xa1\xa8.txt"},                  // CP932
+      {raw, 0, "", "\xe8\xa1\xa8.txt"},                 // CP932
       {raw, 0, unicodeField(raw, "uni.txt", crc), "uni.txt"},
       {raw, 0, unicodeField(raw, "uni.txt", crc ^ 1), "\xe8\xa1\xa8.txt"},  // stale field ignored
-      {"\x80\xff", 0, "", "\xc3\x87\xc2\xa0"},            // neither: CP437
+      {"\x80\xff", 0, "", "\xc3\x87\xc2\xa0"},                              // neither: CP437
   };
   for (const auto& c : cases) EXPECT_EQ(ZipEntryName(c.Raw, c.Flags, c.Extra, true), c.Want) << c.Want;
 }
@@ -318,12 +321,13 @@ TEST(UnZip, StoredNamesToUtf8) {
 // twice stay one name. --names picks the code page in the reader commands.
 TEST(UnZip, NamesNeverMergeAndTheirCodePageCanBeGiven) {
   TempDir t;
-  const std::string zip = Write(t, BuildZip({{"\xc3\xa9.txt", "utf8"}, {"\x82.txt", "cp437"}, {"\x83\x65.txt", "kana"}}));
+  const std::string zip =
+      Write(t, BuildZip({{"\xc3\xa9.txt", "utf8"}, {"\x82.txt", "cp437"}, {"\x83\x65.txt", "kana"}}));
   TReaderRun r(zip, (t / "o").string());
   r.Zip.Extract();
   EXPECT_TRUE(r.Reports.empty());
-  EXPECT_EQ(ReadTree(t / "o"), (std::map<std::string, std::string>{
-                                   {"é.txt", "utf8"}, {"é~2.txt", "cp437"}, {"テ.txt", "kana"}}));
+  EXPECT_EQ(ReadTree(t / "o"),
+            (std::map<std::string, std::string>{{"é.txt", "utf8"}, {"é~2.txt", "cp437"}, {"テ.txt", "kana"}}));
   EXPECT_NE(RunCli({"l", zip}).out.find("テ.txt"), std::string::npos);
   EXPECT_NE(RunCli({"l", "--names", "cp437", zip}).out.find("âe.txt"), std::string::npos);
   EXPECT_EQ(RunCli({"x", "-q", "--names", "cp437", "-o", (t / "p").string(), zip, "âe.txt"}).status, 0);
@@ -336,7 +340,8 @@ TEST(UnZip, HostileArchivesNeverCrash) {
   TempDir t;
   TZipSpec enc{"e.txt", TextBytes(3000, 4), 8};
   enc.Password = "pw";
-  const std::string base = BuildZip({{"a/", ""}, {"a/b.txt", TextBytes(20000, 5), 8}, {"c.bin", RandomBytes(3000, 6)}, enc});
+  const std::string base =
+      BuildZip({{"a/", ""}, {"a/b.txt", TextBytes(20000, 5), 8}, {"c.bin", RandomBytes(3000, 6)}, enc});
   std::vector<std::string> inputs;
   for (size_t cut = 0; cut < base.size(); cut += 97) inputs.push_back(base.substr(0, cut));
   for (uint32_t seed = 0; seed < 150; ++seed) {
@@ -384,9 +389,11 @@ TEST(UnZip, NamesHoldingNulAreRefused) {
     r.Zip.Extract();
     EXPECT_EQ(r.Count(ecInvalidFileName), 1) << c.What;
     EXPECT_EQ(r.Reports.size(), c.NoCentral ? 2u : 1u) << c.What;  // and 25259 without a directory
-    EXPECT_EQ(ReadTree(t.path()), (std::map<std::string, std::string>{
-                                      {"a.zip", ReadFile(t / "a.zip")}, {"a/", ""}, {"a/b/", ""},
-                                      {"a/b/out/", ""}, {"a/b/out/good.txt", "good"}}))
+    EXPECT_EQ(ReadTree(t.path()), (std::map<std::string, std::string>{{"a.zip", ReadFile(t / "a.zip")},
+                                                                      {"a/", ""},
+                                                                      {"a/b/", ""},
+                                                                      {"a/b/out/", ""},
+                                                                      {"a/b/out/good.txt", "good"}}))
         << c.What;
   }
 }
@@ -429,11 +436,15 @@ TEST(UnZip, OverlappingEntriesAreRefused) {
     std::string Zip;
     std::vector<std::string> Extracted;
   } cases[] = {
-      {"one local header", BuildZip({{"a.txt", "aaaa"}, shifted({"b.txt", "aaaa"}, LocalHeaderSize + 5 + 4), {"c.txt", "cccc"}}),
+      {"one local header",
+       BuildZip({{"a.txt", "aaaa"}, shifted({"b.txt", "aaaa"}, LocalHeaderSize + 5 + 4), {"c.txt", "cccc"}}),
        {"c.txt"}},
-      {"inside another's data", BuildZip({{"o.bin", innerRecord}, shifted({"x", "inner"}, uint32_t(innerRecord.size())), {"c.txt", "cccc"}}),
+      {"inside another's data",
+       BuildZip({{"o.bin", innerRecord}, shifted({"x", "inner"}, uint32_t(innerRecord.size())), {"c.txt", "cccc"}}),
        {"c.txt"}},
-      {"directory out of order", reversedDirectory(ab, CentralHeaderSize + 5, CentralHeaderSize + 5), {"a.txt", "b.txt", "c.txt"}},
+      {"directory out of order",
+       reversedDirectory(ab, CentralHeaderSize + 5, CentralHeaderSize + 5),
+       {"a.txt", "b.txt", "c.txt"}},
   };
   for (const auto& c : cases) {
     TempDir t;
@@ -457,8 +468,7 @@ TEST(UnZip, AnArchiveOfOnlyItsEndRecordIsEmpty) {
   TempDir t;
   const std::string zip = Write(t, BuildZip({}));
   ASSERT_EQ(ReadFile(zip).size(), size_t(EndRecordSize));
-  const std::vector<std::vector<std::string>> runs = {
-      {"l", zip}, {"t", zip}, {"x", "-o", (t / "o").string(), zip}};
+  const std::vector<std::vector<std::string>> runs = {{"l", zip}, {"t", zip}, {"x", "-o", (t / "o").string(), zip}};
   for (const auto& args : runs) {
     const CommandResult r = RunCli(args);
     EXPECT_EQ(r.status, 0) << args[0] << "\n" << r.out;

@@ -17,16 +17,16 @@
 struct TZipSpec {
   std::string Name;
   std::string Data;
-  uint16_t Method = 0;                 // 0 stored, 8 deflated; others take RawPayload
+  uint16_t Method = 0;  // 0 stored, 8 deflated; others take RawPayload
   std::optional<std::string> RawPayload = {};
   uint16_t Flags = 0;
-  std::optional<uint32_t> Crc = {};       // stored CRC instead of the data's
-  std::string Password = {};             // traditional encryption when not empty
-  bool LocalCrcZero = false;           // local header CRC 0 (as with a data descriptor)
+  std::optional<uint32_t> Crc = {};  // stored CRC instead of the data's
+  std::string Password = {};         // traditional encryption when not empty
+  bool LocalCrcZero = false;         // local header CRC 0 (as with a data descriptor)
   uint32_t ExtAttr = 0x20;
   std::string CentralExtra = {};
-  size_t Displace = 0;                 // junk bytes in front of the local header
-  uint32_t StatedShift = 0;            // the directory states the offset this much too low
+  size_t Displace = 0;       // junk bytes in front of the local header
+  uint32_t StatedShift = 0;  // the directory states the offset this much too low
 };
 
 struct TZipBuild {

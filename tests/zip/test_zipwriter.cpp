@@ -67,8 +67,8 @@ TEST_F(ZipWriter, MethodChoicePerFile) {
   };
   const Case cases[] = {
       {"empty.txt", "", 0},
-      {"r100.bin", RandomBytes(100, 1), 0},    // deflate expands a small file: stored
-      {"r300.bin", RandomBytes(300, 2), 8},    // at 257 bytes and more deflate stays
+      {"r100.bin", RandomBytes(100, 1), 0},  // deflate expands a small file: stored
+      {"r300.bin", RandomBytes(300, 2), 8},  // at 257 bytes and more deflate stays
       {"text.txt", TextBytes(5000, 3), 8},
       {"inner.ZIP", TextBytes(5000, 4), 0},    // StoreFilesOfType
       {"tiny.txt", std::string(200, 'a'), 8},  // small but compressible

@@ -19,9 +19,7 @@ static uint32_t Le(const std::string& s, size_t at, int n) {
   return v;
 }
 
-static uint64_t Le64(const std::string& s, size_t at) {
-  return Le(s, at, 4) | (uint64_t(Le(s, at + 4, 4)) << 32);
-}
+static uint64_t Le64(const std::string& s, size_t at) { return Le(s, at, 4) | (uint64_t(Le(s, at + 4, 4)) << 32); }
 
 // Zip64 sizes from an extra field (ID 1: uncompressed, then compressed, as far as flagged).
 static void Zip64Sizes(const std::string& s, size_t extra, size_t len, Entry& e) {
@@ -92,8 +90,8 @@ Entry FindEntry(const std::string& Zip, const std::string& Name) {
   return Entry{};
 }
 
-Decoded Decode(uint16_t Method, uint16_t Flags, const std::string& Data, int64_t UncompressedSize,
-               size_t Pieces, int64_t OutputCap) {
+Decoded Decode(uint16_t Method, uint16_t Flags, const std::string& Data, int64_t UncompressedSize, size_t Pieces,
+               int64_t OutputCap) {
   Decoded d;
   size_t pos = 0;
   TDecoderIO io;
@@ -112,7 +110,10 @@ Decoded Decode(uint16_t Method, uint16_t Flags, const std::string& Data, int64_t
   io.UncompressedSize = UncompressedSize;
   switch (Method) {
     case 1: d.Status = UnShrink(io); break;
-    case 2: case 3: case 4: case 5: d.Status = UnReduce(io, Method - 1); break;
+    case 2:
+    case 3:
+    case 4:
+    case 5: d.Status = UnReduce(io, Method - 1); break;
     case 6: d.Status = Explode(io, Flags); break;
     case 9: d.Status = Inflate64(io); break;
     default: d.Status.Result = drDataError; d.Status.Reason = "method not handled by the test";
@@ -125,8 +126,7 @@ Decoded Decode(const Entry& E, int64_t OutputCap) {
 }
 
 uint32_t Crc32(const std::string& Data) {
-  return static_cast<uint32_t>(
-      crc32(0, reinterpret_cast<const Bytef*>(Data.data()), static_cast<uInt>(Data.size())));
+  return static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(Data.data()), static_cast<uInt>(Data.size())));
 }
 
 void BitWriter::Put(uint32_t Value, unsigned Bits) {

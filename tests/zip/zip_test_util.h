@@ -18,9 +18,9 @@ struct Entry {
   uint16_t Flags = 0;
   uint16_t Method = 0;
   uint32_t Crc = 0;
-  int64_t CompressedSize = 0;    // as stated by the archive
+  int64_t CompressedSize = 0;  // as stated by the archive
   int64_t UncompressedSize = 0;
-  std::string Data;              // the compressed bytes present in the file (may be fewer)
+  std::string Data;  // the compressed bytes present in the file (may be fewer)
 };
 
 // Walks the local headers from the start of the file. Sizes missing from a local header (data
@@ -43,14 +43,14 @@ uint32_t Crc32(const std::string& Data);
 
 // Bits least significant first, as the decoders read them.
 class BitWriter {
-public:
-  void Put(uint32_t Value, unsigned Bits);          // Value's low bits, lowest first
-  void PutCode(uint32_t Code, unsigned Bits);       // a prefix code, most significant bit first
+ public:
+  void Put(uint32_t Value, unsigned Bits);     // Value's low bits, lowest first
+  void PutCode(uint32_t Code, unsigned Bits);  // a prefix code, most significant bit first
   void AlignToByte();
   void PutByte(uint8_t Byte) { Put(Byte, 8); }
   std::string Bytes() const;
 
-private:
+ private:
   std::string out_;
   uint32_t acc_ = 0;
   unsigned n_ = 0;
