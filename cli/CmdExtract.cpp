@@ -8,7 +8,7 @@
 
 namespace {
 
-const TOption kJobs = {"-j", "N", "decode on N threads (0 or absent: one per core; 1: one thread)"};
+const TOption kJobs = {"-j", "N", "decode on N threads (default or 0: one per core)"};
 const TOptionSpec kExtractOptions = {
     {"-o", "DIR", "extract below DIR (default: the current folder; -: stdout)"},
     {"--overwrite", "", "replace existing files (default: changed ones go to Trash)"},

@@ -40,6 +40,9 @@ const TMethodDecoder kZipDecoders[] = {
 // together) that is decoded in memory rather than streamed.
 constexpr size_t kAheadHeld = size_t(64) << 20;
 constexpr int64_t kAheadEntryMax = int64_t(16) << 20;
+// Deflate's highest ratio (258 bytes from two bits): sizes that claim more cannot decode
+// whole, so a directory of such claims never costs an allocation each.
+constexpr int64_t kAheadRatio = 1032;
 
 libdeflate_decompressor* ThreadInflater() {
   thread_local const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> d(
@@ -103,11 +106,12 @@ TAheadResult DecodeWhole(int Fd, const TUnZip::TEntry& E) {
   return r;
 }
 
-// Plain data of a table method, small enough to hold.
+// Plain data of a table method, small enough to hold, with sizes that may be true.
 bool FitsAhead(const TUnZip::TEntry& E) {
   return !E.IsDir && !(E.Flags & (gpEncrypted | 0x40)) && E.Method != kAesMethod &&
          FindDecoder(kZipDecoders, E.Method) && E.PackedSize >= 0 && E.UnpackedSize >= 0 &&
-         E.PackedSize <= kAheadEntryMax && E.UnpackedSize <= kAheadEntryMax - E.PackedSize;
+         E.PackedSize <= kAheadEntryMax && E.UnpackedSize <= kAheadEntryMax - E.PackedSize &&
+         E.UnpackedSize <= E.PackedSize * kAheadRatio + kAheadRatio;
 }
 
 }  // namespace

@@ -93,8 +93,8 @@ TEST(ExtractAhead, SameFilesAsUnzip) {
               i % 3 ? TextBytes(size_t(i) * 9000, uint32_t(i)) : RandomBytes(size_t(i) * 700, uint32_t(i)));
   for (const char* method : {"deflate", "bzip2", "store"}) {
     const fs::path zip = t / (std::string(method) + ".zip");
-    ASSERT_EQ(Run({"zip", "-qr", "-Z", method, zip.string(), "in"}, t).status, 0);
-    ASSERT_EQ(Run({"unzip", "-qq", zip.string(), "-d", (t / "peer").string()}).status, 0);
+    ASSERT_EQ(testsupport::Run({"zip", "-qr", "-Z", method, zip.string(), "in"}, t.path()).status, 0);
+    ASSERT_EQ(testsupport::Run({"unzip", "-qq", zip.string(), "-d", (t / "peer").string()}).status, 0);
     const TOutcome ours = Extract(zip.string(), t / "ours", 4, xmExtract);
     EXPECT_TRUE(ours.Reports.empty()) << method;
     EXPECT_EQ(ours.Tree, ReadTree(t / "peer")) << method;
