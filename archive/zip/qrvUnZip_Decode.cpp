@@ -130,8 +130,10 @@ std::unique_ptr<TExtractAhead> TUnZip::StartAhead(TStream32& S, std::unique_ptr<
 }
 
 bool TUnZip::DeliverAhead(const TAheadResult& R) {
+  // Pieces of 1 MiB: few writes, and still a progress event per MiB.
+  constexpr size_t kPiece = size_t(1) << 20;
   for (size_t done = 0; done < R.Data.size();) {
-    const size_t n = std::min(R.Data.size() - done, size_t(kBlock));
+    const size_t n = std::min(R.Data.size() - done, kPiece);
     if (SinkWrite(R.Data.data() + done, int64_t(n), 0) != int64_t(n)) return false;
     done += n;
   }
