@@ -62,7 +62,7 @@ TEST(CabAhead, OneWorkerAndSeveralGiveTheSameRun) {
         if (e.path().extension() == ".cab") cabs.push_back(e.path());
   for (const fs::path& cab : cabs)
     for (TExtractMode mode : {xmExtract, xmTest})
-      for (const char* mask : {"*", "f[35]"}) {
+      for (const char* mask : {"*", "f3"}) {
         SCOPED_TRACE(cab.string() + " " + mask + (mode == xmTest ? " test" : ""));
         // One output folder for both: reports may name paths in it.
         const TRun one = Extract(cab, t / "out", 1, mode, mask), four = Extract(cab, t / "out", 4, mode, mask);
