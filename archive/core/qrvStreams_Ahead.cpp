@@ -13,6 +13,7 @@
 
 namespace {
 
+// Compressed bytes read from Source at a time.
 constexpr size_t kDecodeInput = size_t(128) << 10;
 // How long a waiting reader goes without processing window messages.
 constexpr auto kWaitSlice = std::chrono::milliseconds(50);
@@ -75,6 +76,9 @@ void TDecodeStream::RunAhead() {
       n = DecodeGuarded(piece.data(), piece.size());
     } catch (const std::bad_alloc&) {
       Fail(ecOutOfMemory, "out of memory");
+    } catch (...) {
+      // Nothing may leave the thread; the reader meets the failure where the data ends.
+      Fail(ecStreamReadWrite, "decoding failed");
     }
     piece.resize(n);
     {
