@@ -141,6 +141,7 @@ bool TUnLibArc::Open(TStream32& Stream) {
 }
 
 int TUnLibArc::ExtractArchive(TStream32& Stream, int Flag) {
+  const TUtf8Names utf8;
   FFatal = false;
   FEncryptedSkipped = FPassAsked = 0;
   FKindName.clear();
@@ -183,6 +184,11 @@ void TUnLibArc::ReadEntries() {
       FSingle = kind.Single;
     }
     const std::string name = FSingle ? LoneMemberName(FArchiveFile) : EntryName(e);
+    if (name.empty()) {
+      // A name libarchive could not convert: said, never dropped quietly.
+      ReportArchive(LibError(), ecInvalidFileName);
+      continue;
+    }
     if (!IsRootEntry(name) && EntrySelected(name)) {
       ++EntryNumber;
       if (ExtractMode == xmList)

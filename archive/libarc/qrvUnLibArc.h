@@ -5,6 +5,7 @@
 // mode and overwrite decision. One pass: entries are taken in archive order as they stream by.
 #pragma once
 
+#include <locale.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -19,9 +20,9 @@ struct archive_entry;
 
 // What libarchive makes of a file.
 struct TLibArcKind {
-  std::string Name;         // "7z", "RAR5", "tar.xz", "ISO 9660", "cpio", "ar", "gzip"...; "" when not read
-  bool Single = false;      // a lone compressed file: one member, named after the file
-  std::string FirstVolume;  // a later volume of a set: the set's first volume (read nothing)
+  std::string Name;           // "7z", "RAR5", "tar.xz", "ISO 9660", "cpio", "ar", "gzip"...; "" when not read
+  bool Single = false;        // a lone compressed file: one member, named after the file
+  std::string FirstVolume{};  // a later volume of a set: the set's first volume (read nothing)
 };
 
 // Asks libarchive whether it reads Path (its first volume, for a volume set) as one of the kinds
@@ -40,6 +41,21 @@ std::string LibArcFirstVolume(const std::string& Path);
 // extension (notes.txt.gz -> notes.txt), or with ".out" added when it has none of them, so the
 // output never takes the archive's own name.
 std::string LoneMemberName(const std::string& ArchivePath);
+
+// libarchive converts stored names (RAR's UTF-16, for one) to the charset of the current
+// locale, and gives none where that fails. For its lifetime this gives the calling thread a
+// UTF-8 locale, so every name comes out as UTF-8 whatever the process's locale is.
+class TUtf8Names {
+ public:
+  TUtf8Names();
+  ~TUtf8Names();
+  TUtf8Names(const TUtf8Names&) = delete;
+  TUtf8Names& operator=(const TUtf8Names&) = delete;
+
+ private:
+  locale_t FLocale;
+  locale_t FOld = nullptr;
+};
 
 // Shared by the reader and detection: a libarchive reader with the kinds above enabled; the
 // kind of an open one; an open over a frame stream (read, seek and skip callbacks, stopped by

@@ -78,6 +78,16 @@ void AppendNumbered(std::vector<std::string>& Out, const std::string& Base, int 
 
 }  // namespace
 
+TUtf8Names::TUtf8Names() : FLocale(newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0))) {
+  if (FLocale) FOld = uselocale(FLocale);
+}
+
+TUtf8Names::~TUtf8Names() {
+  if (!FLocale) return;
+  uselocale(FOld);
+  freelocale(FLocale);
+}
+
 archive* NewLibArcReader() {
   archive* a = archive_read_new();
   if (!a) return nullptr;
@@ -184,6 +194,7 @@ std::string LoneMemberName(const std::string& ArchivePath) {
 }
 
 TLibArcKind DetectLibArcKind(const std::string& Path) {
+  const TUtf8Names utf8;
   if (const std::string first = LibArcFirstVolume(Path); !first.empty())
     return {"a later volume of " + first.substr(first.rfind('/') + 1), false, first};
   archive* a = NewLibArcReader();

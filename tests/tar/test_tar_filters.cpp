@@ -149,7 +149,9 @@ TEST(TarFilters, DecodingAheadReadsWhatDecodingInlineReads) {
       EXPECT_EQ(ahead.Code, inline_.Code);
       EXPECT_EQ(ahead.Reason, inline_.Reason);
       EXPECT_EQ(inline_.Code == 0, bytes == whole) << inline_.Code;
-      if (bytes == whole) EXPECT_TRUE(inline_.Data == plain);
+      if (bytes == whole) {
+        EXPECT_TRUE(inline_.Data == plain);
+      }
     }
   }
 }
