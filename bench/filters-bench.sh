@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Tar under zstd and xz: brel-cli a -t tzst / txz of the corpus against GNU tar through the zstd
-# and xz programs on every core (tar -I 'zstd -T0 -3', tar -I 'xz -T0 -6'), and brel's reading
-# back against tar --zstd -xf / tar -xJf. Prints median wall times, sizes and ratios (below 1:
+# Tar under zstd, xz and gzip: brel-cli a -t tzst / txz / tgz of the corpus against GNU tar
+# through the zstd and xz programs on every core (tar -I 'zstd -T0 -3', tar -I 'xz -T0 -6') and
+# gzip, and brel's reading back against tar --zstd -xf / tar -xJf / tar -xzf. Prints median wall times, sizes and ratios (below 1:
 # brel is faster), and brel's peak memory.
 # Usage: bench/filters-bench.sh [RUNS]   (builds build/release first)
 RUNS_DEFAULT=3
@@ -10,7 +10,7 @@ build_release brel-cli
 cli="$here/build/release/brel-cli"
 cd "$work"
 
-for kind in "tzst:.tar.zst:zstd -T0 -3:--zstd" "txz:.tar.xz:xz -T0 -6:-J"; do
+for kind in "tzst:.tar.zst:zstd -T0 -3:--zstd" "txz:.tar.xz:xz -T0 -6:-J" "tgz:.tar.gz:gzip -6:-z"; do
   IFS=: read -r name ext filter flag <<< "$kind"
   out="$work/out/c$ext"
   b=$(median "$cli" a -q -t "$name" "$out" corpus)
@@ -30,4 +30,6 @@ for kind in "tzst:.tar.zst:zstd -T0 -3:--zstd" "txz:.tar.xz:xz -T0 -6:-J"; do
   p=$(median tar -C "$out" $flag -xf "$src")
   mkout=0
   ratio "extract $ext (tar $flag -xf)" "$b" "$p"
+  rm -rf "$out"
+  peak "brel-cli x $ext" "$cli" x -q -o "$out" "$src"
 done

@@ -3,6 +3,7 @@
 // cipher.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -379,7 +380,15 @@ const char* StreamFilterName(TStreamFilter F);
 // Reads the data of every member (gzip member, xz stream, zstd frame, bzip2 stream) of Source,
 // from Source's position on, as one stream; the codec checks each member's checksums. Bytes
 // after a member that do not start another one (padding, an appended 0x00 byte) are ignored.
-// Memory stays flat: one input buffer and one decoder state.
+// Memory stays flat: one input buffer, one decoder state and at most kAheadPieces decoded
+// pieces.
+//
+// Once AheadFrom bytes were decoded on the reader's thread, the codec moves to a thread of its
+// own and runs up to kAheadPieces pieces of kAheadPiece bytes ahead of the reader, so that
+// decoding overlaps with what the reader does with the data; a small stream (or a peek at its
+// start) never starts the thread. Either way the reader sees the same bytes and the same failure
+// at the same place. A reader waiting for the thread processes window messages. Only the thread
+// touches Source while it runs.
 //
 // Seeks go forward by reading and discarding (checking CancelFlag and processing window
 // messages); a backward seek decodes again from the first member. Size is -1 until the end
@@ -387,7 +396,7 @@ const char* StreamFilterName(TStreamFilter F);
 // first failure (a code of qrvErrors.h and the codec's reason) across restarts.
 class TDecodeStream : public TStream32 {
  public:
-  ~TDecodeStream() override = default;
+  ~TDecodeStream() override;
 
   int32_t Read(void* Buffer, int32_t Count) override;
   int32_t Write(const void* Buffer, int32_t Count) override;  // not writable: returns 0
@@ -399,38 +408,67 @@ class TDecodeStream : public TStream32 {
     int Code = 0;        // 0: none
     std::string Reason;  // the codec's message or what ended early
   };
+  // The failure the reader has reached (a later one the thread met is not shown before).
   const TError& Error() const { return FError; }
-  // Compressed bytes taken from Source since the start (or the last restart).
+  // Compressed bytes taken from Source since the start (or the last restart); with the thread,
+  // that is ahead of what the reader has read.
   int64_t InputRead() const { return FIn; }
+
+  static constexpr size_t kAheadPiece = size_t(1) << 20;
+  static constexpr size_t kAheadPieces = 8;
+  // Decoded bytes after which the thread takes over (-1: never).
+  int64_t AheadFrom = int64_t(1) << 20;
 
  protected:
   // MagicLen: the bytes IsMagic looks at to tell whether another member follows.
   TDecodeStream(TStream32& Source, size_t MagicLen, const char* Name);
   enum TStep { dsGoOn, dsMemberEnd, dsFailed };
   // The codec: decodes from In (InLen bytes) into Out (OutLen bytes), moving both on. dsFailed
-  // after calling Fail. InLen is 0 only when Source has ended.
+  // after calling Fail. InLen is 0 only when Source has ended. Runs on the thread when there is
+  // one.
   virtual TStep Decode(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen) = 0;
   // A fresh state for the next member, or for decoding again from the start.
   virtual void ResetCodec() = 0;
   virtual bool IsMagic(const uint8_t* P) const = 0;
   void Fail(int Code, const std::string& Reason);
+  // Stops the thread and waits for it. Every codec's destructor calls it before freeing its
+  // state, which the thread may still be using.
+  void StopAhead();
 
  private:
+  struct TAhead;
   void Restart();
   bool Refill();
   // After a member's end: true when another member follows (the codec is reset for it).
   bool NextMember();
+  // Decodes up to Count bytes into Out; fewer only once decoding stopped (end or damage).
+  size_t DecodeSome(uint8_t* Out, size_t Count);
+  // DecodeSome that turns an exception of the codec (no memory for the next member) into Fail.
+  size_t DecodeGuarded(uint8_t* Out, size_t Count);
+  // The decoding thread: started, its loop, and the reader's side of it.
+  void StartAhead();
+  void RunAhead();
+  size_t TakeAhead(uint8_t* Out, size_t Count);
+  // The stop (end or failure) the decoder met, now reached by the reader.
+  void ReachStop();
+  // Up to Count decoded bytes for the reader, from the codec or the thread.
+  size_t Deliver(uint8_t* Out, size_t Count);
   TStream32& FSource;
   int64_t FStart;
   size_t FMagicLen;
   const char* FName;
   std::vector<uint8_t> FInBuf;
   size_t FInPos = 0, FInLen = 0;  // unread input in FInBuf
-  int64_t FIn = 0;                // compressed bytes read from Source
-  int64_t FOut = 0;               // bytes produced
-  bool FEnded = false;            // the last member ended (or decoding stopped at damage)
-  bool FStopped = false;
+  std::atomic<int64_t> FIn{0};    // compressed bytes read from Source
+  int64_t FDecoded = 0;           // bytes the codec produced
+  bool FStopped = false;          // the codec stopped: the last member ended, or damage
+  bool FFailed = false;           // ... at damage, in this pass
+  TError FDecodeError;            // the codec's first failure (the reader's once reached)
+  // The reader's side.
+  int64_t FOut = 0;     // bytes the reader has had
+  bool FEnded = false;  // the reader reached the stop
   TError FError;
+  std::unique_ptr<TAhead> FAhead;
 };
 
 // A decoding stream for Filter over Source (nullptr for sfNone). Raises EArchiveError when

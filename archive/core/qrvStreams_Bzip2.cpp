@@ -32,7 +32,10 @@ int Bzip2Code(int Rc) {
 class TBzip2DecodeStream : public TDecodeStream {
  public:
   explicit TBzip2DecodeStream(TStream32& Source) : TDecodeStream(Source, 4, "bzip2") { Start(); }
-  ~TBzip2DecodeStream() override { BZ2_bzDecompressEnd(&FZ); }
+  ~TBzip2DecodeStream() override {
+    StopAhead();
+    BZ2_bzDecompressEnd(&FZ);
+  }
 
  protected:
   TStep Decode(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen) override {

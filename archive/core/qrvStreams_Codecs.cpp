@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <new>
 
 #include "archive/core/qrvDeflateChunks.h"
 #include "archive/core/qrvErrors.h"
@@ -11,7 +12,6 @@
 
 namespace {
 
-constexpr size_t kDecodeInput = size_t(128) << 10;
 constexpr int32_t kSkipBlock = 64 << 10;
 
 struct TFilterRow {
@@ -82,19 +82,17 @@ std::unique_ptr<TFilterOutStream> NewEncodeStream(TStreamFilter Filter, TStream3
 
 // ---- Decoding ------------------------------------------------------------------------------
 
-TDecodeStream::TDecodeStream(TStream32& Source, size_t MagicLen, const char* Name)
-    : FSource(Source), FStart(Source.Position()), FMagicLen(MagicLen), FName(Name), FInBuf(kDecodeInput) {}
-
 void TDecodeStream::Fail(int Code, const std::string& Reason) {
-  FStopped = FEnded = true;
-  if (FError.Code == 0) FError = {Code, Reason};
+  FStopped = FFailed = true;
+  if (FDecodeError.Code == 0) FDecodeError = {Code, Reason};
 }
 
 void TDecodeStream::Restart() {
+  StopAhead();
   ResetCodec();
   FInPos = FInLen = 0;
-  FIn = FOut = 0;
-  FEnded = FStopped = false;
+  FIn = FDecoded = FOut = 0;
+  FEnded = FStopped = FFailed = false;
   FSource.SetPosition(FStart);
 }
 
@@ -126,30 +124,64 @@ bool TDecodeStream::NextMember() {
   return true;
 }
 
-int32_t TDecodeStream::Read(void* Buffer, int32_t Count) {
-  if (Count <= 0 || FStopped) return 0;
-  uint8_t* out = static_cast<uint8_t*>(Buffer);
-  size_t outLen = size_t(Count);
+size_t TDecodeStream::DecodeSome(uint8_t* Out, size_t Count) {
+  size_t outLen = Count;
   bool sourceEnded = false;
   while (outLen > 0 && !FStopped) {
     if (FInPos == FInLen && !sourceEnded && !Refill()) sourceEnded = true;
     const uint8_t* in = FInBuf.data() + FInPos;
     size_t inLen = FInLen - FInPos;
     const size_t outBefore = outLen;
-    const TStep step = Decode(in, inLen, out, outLen);
+    const TStep step = Decode(in, inLen, Out, outLen);
     FInPos = FInLen - inLen;
     if (step == dsFailed) break;
     if (step == dsMemberEnd) {
-      if (!NextMember()) FStopped = FEnded = true;
+      if (!NextMember()) FStopped = true;
       continue;
     }
     if (sourceEnded && outLen == outBefore) {
       const std::string name = FName;
-      Fail(ecReadFile, FOut == 0 && FIn == 0 ? "no " + name + " data" : "the " + name + " data ends early");
+      Fail(ecReadFile, FDecoded == 0 && FIn == 0 ? "no " + name + " data" : "the " + name + " data ends early");
     }
   }
-  const int32_t got = Count - int32_t(outLen);
-  FOut += got;
+  FDecoded += int64_t(Count - outLen);
+  return Count - outLen;
+}
+
+size_t TDecodeStream::DecodeGuarded(uint8_t* Out, size_t Count) {
+  const int64_t before = FDecoded;
+  try {
+    return DecodeSome(Out, Count);
+  } catch (const EArchiveError& e) {
+    Fail(e.ECode, e.what());
+  } catch (const std::bad_alloc&) {
+    Fail(ecOutOfMemory, "out of memory");
+  }
+  return size_t(FDecoded - before);
+}
+
+void TDecodeStream::ReachStop() {
+  FEnded = true;
+  if (FFailed && FError.Code == 0) FError = FDecodeError;
+}
+
+size_t TDecodeStream::Deliver(uint8_t* Out, size_t Count) {
+  if (FEnded) return 0;
+  if (!FAhead && !FStopped && AheadFrom >= 0 && FDecoded >= AheadFrom) StartAhead();
+  size_t got;
+  if (FAhead) {
+    got = TakeAhead(Out, Count);
+  } else {
+    got = DecodeGuarded(Out, Count);
+    if (FStopped) ReachStop();
+  }
+  FOut += int64_t(got);
+  return got;
+}
+
+int32_t TDecodeStream::Read(void* Buffer, int32_t Count) {
+  if (Count <= 0) return 0;
+  const int32_t got = int32_t(Deliver(static_cast<uint8_t*>(Buffer), size_t(Count)));
   if (OnProgress && got > 0) OnProgress();
   return got;
 }
@@ -172,7 +204,7 @@ int64_t TDecodeStream::Seek(int64_t Offset, uint16_t Origin) {
   if (target < 0) return -1;
   if (target < FOut) Restart();
   std::vector<uint8_t> scratch;
-  while (FOut < target && !FStopped && !IsCancelled()) {
+  while (FOut < target && !FEnded && !IsCancelled()) {
     if (scratch.empty()) scratch.resize(size_t(kSkipBlock));
     const int32_t want = int32_t(std::min<int64_t>(target - FOut, kSkipBlock));
     if (Read(scratch.data(), want) < want) break;

@@ -24,7 +24,10 @@ TGunzipStream::TGunzipStream(TStream32& Source) : TDecodeStream(Source, 2, "gzip
   if (rc != Z_OK) throw EArchiveError(rc == Z_MEM_ERROR ? ecOutOfMemory : ecStreamReadWrite);
 }
 
-TGunzipStream::~TGunzipStream() { inflateEnd(&FZ); }
+TGunzipStream::~TGunzipStream() {
+  StopAhead();
+  inflateEnd(&FZ);
+}
 
 void TGunzipStream::ResetCodec() { inflateReset2(&FZ, kGzipWindow); }
 

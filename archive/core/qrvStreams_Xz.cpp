@@ -41,7 +41,10 @@ int XzCode(lzma_ret Rc) {
 class TXzDecodeStream : public TDecodeStream {
  public:
   explicit TXzDecodeStream(TStream32& Source) : TDecodeStream(Source, 6, "xz") { Start(); }
-  ~TXzDecodeStream() override { lzma_end(&FZ); }
+  ~TXzDecodeStream() override {
+    StopAhead();
+    lzma_end(&FZ);
+  }
 
  protected:
   TStep Decode(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen) override {
@@ -68,8 +71,14 @@ class TXzDecodeStream : public TDecodeStream {
   }
 
  private:
+  // liblzma's threaded decoder: a stream of several blocks (xz -T, brel) is decoded on up to
+  // four threads; one block, or one that needs much memory, on this thread.
   void Start() {
-    const lzma_ret rc = lzma_stream_decoder(&FZ, kXzDecodeLimit, 0);
+    lzma_mt mt{};
+    mt.threads = std::clamp(lzma_cputhreads(), 1u, 4u);
+    mt.memlimit_threading = uint64_t(512) << 20;
+    mt.memlimit_stop = kXzDecodeLimit;
+    const lzma_ret rc = lzma_stream_decoder_mt(&FZ, &mt);
     if (rc != LZMA_OK) throw EArchiveError(XzCode(rc));
   }
   lzma_stream FZ = LZMA_STREAM_INIT;

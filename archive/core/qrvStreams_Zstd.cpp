@@ -34,7 +34,10 @@ class TZstdDecodeStream : public TDecodeStream {
     // The default window limit (128 MiB) bounds what a hostile frame header can ask for.
     if (!FD) throw EArchiveError(ecOutOfMemory);
   }
-  ~TZstdDecodeStream() override { ZSTD_freeDCtx(FD); }
+  ~TZstdDecodeStream() override {
+    StopAhead();
+    ZSTD_freeDCtx(FD);
+  }
 
  protected:
   TStep Decode(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen) override {

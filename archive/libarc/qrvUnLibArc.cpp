@@ -32,6 +32,12 @@ std::string HardLinkTarget(std::string T) {
   }
 }
 
+// The archive's own root ("." of an ISO image, "./" of a tar made with -C dir .): the output
+// folder itself, neither listed nor made.
+bool IsRootEntry(const std::string& Name) {
+  return !Name.empty() && Name.find_first_not_of("./") == std::string::npos && Name.find("..") == std::string::npos;
+}
+
 // Why an entry of this file type is not made ("" for files, folders and links).
 const char* NotMadeReason(unsigned Type) {
   switch (Type) {
@@ -57,39 +63,24 @@ TUnLibArc::~TUnLibArc() { Close(); }
 void TUnLibArc::Close() {
   if (FArc) archive_read_free(FArc);
   FArc = nullptr;
-  FAhead.reset();
+  FDecoder.reset();
+  FSource.Decoder = nullptr;
 }
 
-bool TUnLibArc::OpenAhead(TStream32& Stream, int& R) {
-  uint8_t magic[6] = {};
-  const int64_t at = Stream.Position();
-  const bool got = Stream.Read(magic, 6) == 6;
-  Stream.SetPosition(at);
-  static const uint8_t xz[6] = {0xFD, '7', 'z', 'X', 'Z', 0}, zstd[4] = {0x28, 0xB5, 0x2F, 0xFD};
-  const bool isXz = got && std::memcmp(magic, xz, 6) == 0, isZstd = got && std::memcmp(magic, zstd, 4) == 0;
-  if (!isXz && !isZstd) return false;
+bool TUnLibArc::OpenDecoded(TStream32& Stream, int& R) {
+  const TStreamFilter filter = DetectStreamFilter(Stream);
+  if (filter == sfNone) return false;
   // Only a tar inside: a lone compressed file keeps libarchive's filter (it names the kind).
   const std::string kind = DetectLibArcKind(FArchiveFile).Name;
-  if (kind != "tar.xz" && kind != "tar.zst") return false;
+  if (!kind.starts_with("tar.")) return false;
   FKindName = kind;
-  FAhead = std::make_unique<TLibArcAhead>(Stream, isXz ? akXz : akZstd);
-  archive_read_set_read_callback(FArc, AheadRead);
-  archive_read_set_callback_data(FArc, this);
-  R = archive_read_open1(FArc);
+  FDecoder = NewDecodeStream(filter, Stream);
+  FSource.Stream = FDecoder.get();
+  FSource.Decoder = FDecoder.get();
+  FSource.Cancel = CancelFlag();
+  FArcBytes = Stream.Size();
+  R = OpenLibArcStream(FArc, FSource);
   return true;
-}
-
-ssize_t TUnLibArc::AheadRead(archive* A, void* Self, const void** Buffer) {
-  auto* self = static_cast<TUnLibArc*>(Self);
-  if (self->IsCancelled()) {
-    archive_set_error(A, ECANCELED, "cancelled");
-    return ARCHIVE_FATAL;
-  }
-  std::string error;
-  const int64_t n = self->FAhead->Next(Buffer, error);
-  if (n >= 0) return ssize_t(n);
-  archive_set_error(A, EIO, "%s", error.c_str());
-  return ARCHIVE_FATAL;
 }
 
 void TUnLibArc::ReportArchive(const std::string& Why, int32_t Code) {
@@ -109,6 +100,13 @@ std::string TUnLibArc::LibError() const {
 }
 
 bool TUnLibArc::Open(TStream32& Stream) {
+  if (const std::string first = LibArcFirstVolume(FArchiveFile); !first.empty()) {
+    // libarchive would read a later volume as a damaged archive, or not at all.
+    ReportArchive("a later volume of a set: open the set from its first volume, " + first.substr(first.rfind('/') + 1) +
+                      (FileExists(first) ? "" : " (not found)"),
+                  ecUnsupportedType);
+    return false;
+  }
   FArc = NewLibArcReader();
   if (!FArc) {
     ReportArchive("", ecOutOfMemory);
@@ -131,7 +129,7 @@ bool TUnLibArc::Open(TStream32& Stream) {
     }
     names.push_back(nullptr);
     r = archive_read_open_filenames(FArc, names.data(), 256 * 1024);
-  } else if (!OpenAhead(Stream, r)) {
+  } else if (!OpenDecoded(Stream, r)) {
     FSource.Stream = &Stream;
     FSource.Cancel = CancelFlag();
     FArcBytes = Stream.Size();
@@ -143,6 +141,7 @@ bool TUnLibArc::Open(TStream32& Stream) {
 }
 
 int TUnLibArc::ExtractArchive(TStream32& Stream, int Flag) {
+  const TUtf8Names utf8;
   FFatal = false;
   FEncryptedSkipped = FPassAsked = 0;
   FKindName.clear();
@@ -185,7 +184,12 @@ void TUnLibArc::ReadEntries() {
       FSingle = kind.Single;
     }
     const std::string name = FSingle ? LoneMemberName(FArchiveFile) : EntryName(e);
-    if (EntrySelected(name)) {
+    if (name.empty()) {
+      // A name libarchive could not convert: said, never dropped quietly.
+      ReportArchive(LibError(), ecInvalidFileName);
+      continue;
+    }
+    if (!IsRootEntry(name) && EntrySelected(name)) {
       ++EntryNumber;
       if (ExtractMode == xmList)
         ListEntry(e, name);
@@ -373,7 +377,7 @@ bool TUnLibArc::WriteAt(const void* Data, size_t Count, int64_t Offset) {
 
 void TUnLibArc::StreamProgress() {
   ByteTotal = FArcBytes;
-  const int64_t read = FAhead ? FAhead->Consumed() : archive_filter_bytes(FArc, -1);
+  const int64_t read = FDecoder ? FDecoder->InputRead() : archive_filter_bytes(FArc, -1);
   BytesToGo = std::max<int64_t>(0, FArcBytes - read);
   ProgressStep();
 }

@@ -5,16 +5,12 @@
 // mode and overwrite decision. One pass: entries are taken in archive order as they stream by.
 #pragma once
 
+#include <locale.h>
 #include <sys/types.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "archive/core/qrvBase.h"
@@ -24,8 +20,9 @@ struct archive_entry;
 
 // What libarchive makes of a file.
 struct TLibArcKind {
-  std::string Name;     // "7z", "RAR5", "tar.xz", "ISO 9660", "cpio", "ar", "gzip"...; "" when not read
-  bool Single = false;  // a lone compressed file: one member, named after the file
+  std::string Name;           // "7z", "RAR5", "tar.xz", "ISO 9660", "cpio", "ar", "gzip"...; "" when not read
+  bool Single = false;        // a lone compressed file: one member, named after the file
+  std::string FirstVolume{};  // a later volume of a set: the set's first volume (read nothing)
 };
 
 // Asks libarchive whether it reads Path (its first volume, for a volume set) as one of the kinds
@@ -36,55 +33,44 @@ TLibArcKind DetectLibArcKind(const std::string& Path);
 // .r01...), in order; just Path when it is not the first volume of a set.
 std::vector<std::string> LibArcVolumes(const std::string& Path);
 
+// The first volume of the set when Path names a later one (x.part2.rar -> x.part1.rar, x.r00 ->
+// x.rar, x.7z.002 -> x.7z.001; the last two only when the first is there), else "".
+std::string LibArcFirstVolume(const std::string& Path);
+
 // The name a lone compressed file extracts under: its own name without the compressor's
 // extension (notes.txt.gz -> notes.txt), or with ".out" added when it has none of them, so the
 // output never takes the archive's own name.
 std::string LoneMemberName(const std::string& ArchivePath);
+
+// libarchive converts stored names (RAR's UTF-16, for one) to the charset of the current
+// locale, and gives none where that fails. For its lifetime this gives the calling thread a
+// UTF-8 locale, so every name comes out as UTF-8 whatever the process's locale is.
+class TUtf8Names {
+ public:
+  TUtf8Names();
+  ~TUtf8Names();
+  TUtf8Names(const TUtf8Names&) = delete;
+  TUtf8Names& operator=(const TUtf8Names&) = delete;
+
+ private:
+  locale_t FLocale;
+  locale_t FOld = nullptr;
+};
 
 // Shared by the reader and detection: a libarchive reader with the kinds above enabled; the
 // kind of an open one; an open over a frame stream (read, seek and skip callbacks, stopped by
 // the cancel flag).
 archive* NewLibArcReader();
 TLibArcKind LibArcKindOf(archive* A);
+// A stream of unknown size (a decoding stream) is read forward only; when Decoder is set, its
+// failure ends the read with the codec's reason.
 struct TLibArcSource {
   TStream32* Stream = nullptr;
+  TDecodeStream* Decoder = nullptr;
   bool* Cancel = nullptr;
   std::vector<uint8_t> Buffer;
 };
 int OpenLibArcStream(archive* A, TLibArcSource& Source);
-
-// The xz or zstd stream around a tar, decoded in a thread of its own ahead of the reader (up to
-// 8 MiB), so that decoding and writing the files overlap; xz uses liblzma's threaded decoder.
-enum TAheadKind { akXz, akZstd };
-class TLibArcAhead {
- public:
-  TLibArcAhead(TStream32& Source, TAheadKind Kind);
-  ~TLibArcAhead();  // stops the decoder and waits for it
-  // The next decoded piece: its size, 0 at the end, -1 on failure with the reason in Error.
-  int64_t Next(const void** Buffer, std::string& Error);
-  // Bytes of the source consumed so far.
-  int64_t Consumed() const { return FConsumed; }
-
- private:
-  void Run();
-  std::string DecodeXz();
-  std::string DecodeZstd();
-  size_t ReadSource(uint8_t* Buf, size_t Size);
-  // Queues a full piece (waiting for room) and gives Piece a fresh buffer; false once stopped.
-  bool Push(std::vector<uint8_t>& Piece);
-
-  TStream32& FSource;
-  TAheadKind FKind;
-  std::atomic<int64_t> FConsumed{0};
-  std::mutex FMutex;
-  std::condition_variable FChanged;
-  std::deque<std::vector<uint8_t>> FQueue;
-  std::vector<uint8_t> FCurrent;  // the piece libarchive reads now
-  bool FDone = false;
-  bool FStop = false;
-  std::string FError;
-  std::thread FThread;
-};
 
 class TUnLibArc : public TUnBase {
  public:
@@ -127,14 +113,13 @@ class TUnLibArc : public TUnBase {
   // For a volume set: how many volumes were read, so a missing one is easy to spot.
   std::string VolumeNote() const;
 
-  // Opens a tar.xz or tar.zst with its decompression ahead of the reader; false when Stream
-  // is not one (r is then not set).
-  bool OpenAhead(TStream32& Stream, int& R);
-  static ssize_t AheadRead(archive* A, void* Self, const void** Buffer);
+  // Opens a compressed tar (tar.xz, tar.zst...) through brel's decoding stream, which decodes
+  // in a thread of its own ahead of libarchive; false when Stream is not one (R is then not set).
+  bool OpenDecoded(TStream32& Stream, int& R);
 
   archive* FArc = nullptr;
   TLibArcSource FSource;
-  std::unique_ptr<TLibArcAhead> FAhead;
+  std::unique_ptr<TDecodeStream> FDecoder;
   std::vector<std::string> FVolumes;
   int64_t FArcBytes = 0;         // size of the archive (all volumes)
   const void* FBlock = nullptr;  // the fetched first block

@@ -78,6 +78,16 @@ void AppendNumbered(std::vector<std::string>& Out, const std::string& Base, int 
 
 }  // namespace
 
+TUtf8Names::TUtf8Names() : FLocale(newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0))) {
+  if (FLocale) FOld = uselocale(FLocale);
+}
+
+TUtf8Names::~TUtf8Names() {
+  if (!FLocale) return;
+  uselocale(FOld);
+  freelocale(FLocale);
+}
+
 archive* NewLibArcReader() {
   archive* a = archive_read_new();
   if (!a) return nullptr;
@@ -144,6 +154,35 @@ std::vector<std::string> LibArcVolumes(const std::string& Path) {
   return out;
 }
 
+std::string LibArcFirstVolume(const std::string& Path) {
+  const size_t slash = Path.rfind('/');
+  const std::string name = slash == std::string::npos ? Path : Path.substr(slash + 1);
+  auto digitsBefore = [&](size_t End) {
+    size_t n = 0;
+    while (n < End && std::isdigit(static_cast<unsigned char>(name[End - 1 - n]))) ++n;
+    return n;
+  };
+  const std::string dir = Path.substr(0, Path.size() - name.size());
+  if (EndsWith(name, ".rar", true)) {
+    // name.part2.rar: the set starts at name.part1.rar (as many digits), whether it is there or not.
+    const size_t end = name.size() - 4, digits = digitsBefore(end);
+    const std::string head = name.substr(0, end - digits);
+    if (digits == 0 || digits > 4 || !EndsWith(head, ".part", true) || std::stoi(name.substr(head.size(), digits)) < 2)
+      return {};
+    return dir + head + Padded(1, digits) + name.substr(end);
+  }
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return {};
+  const std::string ext = name.substr(dot + 1), stem = dir + name.substr(0, dot);
+  // name.r00, name.r01...: the set starts at name.rar; name.002...: at name.001 (when there).
+  std::string first;
+  if (ext.size() == 3 && (ext[0] == 'r' || ext[0] == 'R') && digitsBefore(name.size()) == 2)
+    first = stem + (ext[0] == 'r' ? ".rar" : ".RAR");
+  else if (ext.size() == 3 && digitsBefore(name.size()) == 3 && std::stoi(ext) >= 2)
+    first = stem + ".001";
+  return !first.empty() && FileExists(first) ? first : std::string();
+}
+
 std::string LoneMemberName(const std::string& ArchivePath) {
   const size_t slash = ArchivePath.rfind('/');
   const std::string name = slash == std::string::npos ? ArchivePath : ArchivePath.substr(slash + 1);
@@ -155,6 +194,9 @@ std::string LoneMemberName(const std::string& ArchivePath) {
 }
 
 TLibArcKind DetectLibArcKind(const std::string& Path) {
+  const TUtf8Names utf8;
+  if (const std::string first = LibArcFirstVolume(Path); !first.empty())
+    return {"a later volume of " + first.substr(first.rfind('/') + 1), false, first};
   archive* a = NewLibArcReader();
   if (!a) return {};
   const std::vector<std::string> volumes = LibArcVolumes(Path);
@@ -187,6 +229,10 @@ la_ssize_t SourceRead(archive* A, void* Data, const void** Buffer) {
   }
   try {
     const int32_t n = src.Stream->Read(src.Buffer.data(), int32_t(src.Buffer.size()));
+    if (n == 0 && src.Decoder && src.Decoder->Error().Code != 0) {
+      archive_set_error(A, EIO, "%s", src.Decoder->Error().Reason.c_str());
+      return ARCHIVE_FATAL;
+    }
     if (n >= 0) {
       *Buffer = src.Buffer.data();
       return n;
@@ -211,9 +257,11 @@ la_int64_t SourceSeek(archive* A, void* Data, la_int64_t Offset, int Whence) {
 la_int64_t SourceSkip(archive*, void* Data, la_int64_t Request) {
   try {
     TStream32& s = *SourceOf(Data).Stream;
+    // A stream of unknown size skips as far as it goes.
     const int64_t at = s.Position(), size = s.Size();
-    const int64_t step = std::max<int64_t>(0, std::min<int64_t>(Request, size - at));
-    if (s.Seek(step, soFromCurrent) >= 0) return step;
+    const int64_t step = size < 0 ? Request : std::max<int64_t>(0, std::min<int64_t>(Request, size - at));
+    const int64_t to = s.Seek(step, soFromCurrent);
+    if (to >= at) return to - at;
   } catch (...) {
   }
   return 0;
@@ -224,7 +272,7 @@ la_int64_t SourceSkip(archive*, void* Data, la_int64_t Request) {
 int OpenLibArcStream(archive* A, TLibArcSource& Source) {
   Source.Buffer.resize(256 * 1024);
   archive_read_set_read_callback(A, SourceRead);
-  archive_read_set_seek_callback(A, SourceSeek);
+  if (Source.Stream->Size() >= 0) archive_read_set_seek_callback(A, SourceSeek);
   archive_read_set_skip_callback(A, SourceSkip);
   archive_read_set_callback_data(A, &Source);
   return archive_read_open1(A);

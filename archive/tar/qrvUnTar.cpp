@@ -49,12 +49,16 @@ int TUnTar::SelectEntries(TStream32& Stream, std::vector<TTarEntry>& Selected) {
     if (!e.IsDir()) total += e.FileSize;
     Selected.push_back(std::move(e));
   }
-  // Blocks that looked like headers but failed their checksum: the archive is damaged there.
-  // (Where the decoding stream failed, that failure is the cause, reported once on its own.)
-  if (walker.BadHeaders() > 0 && !DecoderFailed()) ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
-  ReportCut(walker, Selected);
+  ReportWalk(walker, Selected);
   ByteTotal = BytesToGo = total;
   return int(Selected.size());
+}
+
+void TUnTar::ReportWalk(const TTarWalker& Walker, const std::vector<TTarEntry>& Selected) {
+  // Blocks that looked like headers but failed their checksum: the archive is damaged there.
+  // (Where the decoding stream failed, that failure is the cause, reported once on its own.)
+  if (Walker.BadHeaders() > 0 && !DecoderFailed()) ReportError(FArchiveFile, "", FRunArchiveName, ecBadFileHeader);
+  ReportCut(Walker, Selected);
 }
 
 // An archive cut short inside a header or record, or inside data that no copy will read (the
@@ -92,7 +96,8 @@ int TUnTar::ExtractArchive(TStream32& Stream, int Flag) {
   in->CancelFlag = CancelFlag();
   FDecoder = in.get();
   FDecoderReported = false;
-  const int count = ExtractTar(*in);
+  FPackedSize = Stream.Size() - at;
+  const int count = ExtractTarOnePass(*in);
   FDecoder = nullptr;
   if (in->Error().Code != 0 && !FDecoderReported)
     ReportError(FArchiveFile, in->Error().Reason, FRunArchiveName, in->Error().Code);
@@ -111,6 +116,45 @@ int TUnTar::ExtractTar(TStream32& Stream) {
     else
       ExtractEntry(Stream, selected[I]);
   });
+}
+
+// A compressed tar is walked and copied in one pass, so it is decoded once (a second pass
+// would decode it all again); progress follows the compressed bytes read.
+int TUnTar::ExtractTarOnePass(TStream32& Stream) {
+  TTarWalker walker(Stream, CancelFlag());
+  TTarEntry e;
+  std::vector<TTarEntry> last;  // the last selected entry, for ReportCut
+  ByteTotal = BytesToGo = std::max<int64_t>(FPackedSize, 0);
+  FTimer.Pause();
+  bool found = walker.Next(e);
+  FTimer.Resume();
+  if (!found) {
+    ReportWalk(walker, last);
+    return 0;
+  }
+  // One step of the frame's loop holds the whole walk: a failure such as a full disk ends it.
+  ForEachSelected(1, [&](size_t) {
+    --EntryNumber;  // counted per selected entry below
+    for (; found && !IsCancelled(); found = walker.Next(e)) {
+      if (!EntrySelected(e.Name)) continue;
+      ++EntryNumber;
+      NoteEntryDate(EntryDosDate(e));
+      if (ExtractMode == xmList)
+        ListEntry(e);
+      else
+        ExtractEntry(Stream, e);
+      last.assign(1, std::move(e));
+      StepPacked();
+    }
+  });
+  ReportWalk(walker, last);
+  return EntryCount;
+}
+
+void TUnTar::StepPacked() {
+  if (FPackedSize <= 0 || !FDecoder) return;
+  BytesToGo = std::max<int64_t>(0, FPackedSize - FDecoder->InputRead());
+  ProgressStep();
 }
 
 void TUnTar::ListEntry(const TTarEntry& E) {
@@ -219,7 +263,10 @@ bool TUnTar::CopyBytes(TStream32& Stream, int64_t Count) {
     if (got > 0 && !WriteBlock(buf.data(), got)) return false;
     left -= std::max(got, 0);
     BytesToGo -= std::max(got, 0);
-    ProgressStep();
+    if (FDecoder)
+      StepPacked();
+    else
+      ProgressStep();
     if (got < want) {
       // The archive ends inside the entry's data: what there was is kept, and said so (with
       // the decoding stream's reason when it stopped).

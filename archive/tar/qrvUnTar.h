@@ -16,6 +16,9 @@ class TUnTar : public TUnBase {
 
  private:
   int ExtractTar(TStream32& Stream);
+  int ExtractTarOnePass(TStream32& Stream);
+  // Progress by the compressed bytes the decoding stream has read.
+  void StepPacked();
   // Selects the entries the masks accept; returns their count.
   int SelectEntries(TStream32& Stream, std::vector<TTarEntry>& Selected);
   void ListEntry(const TTarEntry& E);
@@ -23,6 +26,8 @@ class TUnTar : public TUnBase {
   // Reports an entry that is not made (a device or FIFO, an unknown type, a damaged sparse
   // map) once with the reason; true for those.
   bool RefuseEntry(const TTarEntry& E);
+  // After a walk: damaged headers, and a cut (Selected: the entries selected, or the last one).
+  void ReportWalk(const TTarWalker& Walker, const std::vector<TTarEntry>& Selected);
   // Reports an archive cut short that no entry's copy will report.
   void ReportCut(const TTarWalker& Walker, const std::vector<TTarEntry>& Selected);
   // Copies the entry's data to the block writer (a sparse file's fragments at their offsets);
@@ -36,5 +41,6 @@ class TUnTar : public TUnBase {
   // follows, reported once: by the copy it cut short, else after the run.
   TDecodeStream* FDecoder = nullptr;
   bool FDecoderReported = false;
+  int64_t FPackedSize = 0;  // its compressed size
   bool DecoderFailed() const { return FDecoder && FDecoder->Error().Code != 0; }
 };

@@ -51,7 +51,10 @@ struct TKindRow {
   const char* Cwd;
   const char* Archive;
   const char* Expected;  // the folder of Src whose tree extraction gives
+  bool Stored = false;   // Archive is in data/; Make is the peer that extracts it into Src
 };
+
+const fs::path kData = fs::path(BREL_SOURCE_DIR) / "tests/libarc/data";
 
 }  // namespace
 
@@ -69,6 +72,17 @@ TEST(LibArc, PeerKindsExtractToThePeersTree) {
       {"xar", {"bsdtar", "--format", "xar", "-cf", "../arc/a.xar", "d"}, "", "a.xar", ""},
       {"ISO 9660", {"genisoimage", "-quiet", "-R", "-o", "../arc/a.iso", "."}, "", "a.iso", ""},
       {"ar", {"ar", "rc", "../../../arc/a.ar", "r.bin"}, "d/sub", "a.ar", "d/sub"},
+      // RAR 4 (a folder, an empty one, a link), RAR 5, solid, Japanese names, three volumes.
+      {"RAR", {"bsdtar", "-xf"}, "", "test_read_format_rar.rar", "", true},
+      {"RAR5", {"bsdtar", "-xf"}, "", "test_read_format_rar5_multiple_files.rar", "", true},
+      {"RAR5", {"bsdtar", "-xf"}, "", "test_read_format_rar5_multiple_files_solid.rar", "", true},
+      {"RAR", {"env", "LC_ALL=C.UTF-8", "bsdtar", "-xf"}, "", "test_read_format_rar_unicode.rar", "", true},
+      {"RAR",
+       {"7z", "x", "-bd", "-bso0"},
+       "",
+       "test_rar_multivolume_single_file.part1.rar",
+       "",
+       true},  // bsdtar: one volume
   };
   for (const TKindRow& row : rows) {
     SCOPED_TRACE(row.Archive);
@@ -79,13 +93,22 @@ TEST(LibArc, PeerKindsExtractToThePeersTree) {
     TempDir t;
     MakeSource(t / "src");
     fs::create_directories(t / "arc");
-    const CommandResult made = testsupport::Run(row.Make, t / "src" / row.Cwd);
+    const fs::path archive = row.Stored ? kData / row.Archive : t / "arc" / row.Archive;
+    std::vector<std::string> make = row.Make;
+    if (row.Stored) {
+      fs::remove_all(t / "src");
+      fs::create_directories(t / "src");
+      make.push_back(archive.string());
+    }
+    const CommandResult made = testsupport::Run(make, t / "src" / row.Cwd);
     ASSERT_EQ(made.status, 0) << made.out;
-    const fs::path archive = t / "arc" / row.Archive;
     EXPECT_EQ(DetectLibArcKind(archive.string()).Name, row.Kind);
     const TRun r = RunLibArc(archive, t / "out");
     EXPECT_TRUE(r.Errors.empty()) << (r.Texts.empty() ? "" : r.Texts[0]);
     EXPECT_EQ(r.Tree, ReadTree(t / "src" / row.Expected));
+    // The archive's own root ("." of an ISO image) is the output folder: not an entry.
+    for (const TListEntry& e : RunLibArc(archive, t / "none", xmList).Listed)
+      EXPECT_NE(e.Name.find_first_not_of("./"), std::string::npos);
     const TRun tested = RunLibArc(archive, t / "none", xmTest);
     EXPECT_TRUE(tested.Errors.empty());
     EXPECT_EQ(tested.Result, r.Result);
@@ -170,6 +193,16 @@ TEST(LibArc, VolumeAndMemberNames) {
   EXPECT_EQ(LibArcVolumes(d + "x.part1.rar"), (std::vector<std::string>{d + "x.part1.rar", d + "x.part2.rar"}));
   EXPECT_EQ(LibArcVolumes(d + "o.rar"), (std::vector<std::string>{d + "o.rar", d + "o.r00", d + "o.r01"}));
   EXPECT_EQ(LibArcVolumes(d + "x.part2.rar"), (std::vector<std::string>{d + "x.part2.rar"}));
+  const std::pair<std::string, std::string> firsts[] = {{"x.part2.rar", "x.part1.rar"},
+                                                        {"y.part03.RAR", "y.part01.RAR"},
+                                                        {"s.7z.003", "s.7z.001"},
+                                                        {"o.r01", "o.rar"},
+                                                        {"x.part1.rar", ""},
+                                                        {"s.7z.001", ""},
+                                                        {"n.002", ""},
+                                                        {"o.rar", ""}};
+  for (const auto& [later, first] : firsts)
+    EXPECT_EQ(LibArcFirstVolume(d + later), first.empty() ? "" : d + first) << later;
   const std::pair<const char*, const char*> names[] = {
       {"/a/notes.txt.gz", "notes.txt"}, {"n.tar.Z", "n.tar"}, {"x.zst", "x"}, {".gz", ".gz.out"}, {"data", "data.out"}};
   for (const auto& [in, out] : names) EXPECT_EQ(LoneMemberName(in), out) << in;
@@ -188,6 +221,14 @@ TEST(LibArc, CliAndWindowTakeTheseKinds) {
   EXPECT_NE(type.out.find("d.7z: 7z\n"), std::string::npos) << type.out;
   const CommandResult x = RunCli({"x", "-q", "-o", (t / "cli").string(), (t / "d.7z").string()});
   EXPECT_EQ(x.status, 0) << x.out;
+  // A later volume names the one to open instead, and nothing is written.
+  const CommandResult later =
+      RunCli({"x", "-o", (t / "vol").string(), (kData / "test_rar_multivolume_single_file.part2.rar").string()});
+  EXPECT_EQ(later.status, 1);
+  EXPECT_NE(later.out.find("open the set from its first volume, test_rar_multivolume_single_file.part1.rar"),
+            std::string::npos)
+      << later.out;
+  EXPECT_FALSE(fs::exists(t / "vol") && !fs::is_empty(t / "vol"));
   EXPECT_EQ(ReadTree(t / "cli"), ReadTree(t / "src"));
   // The window: a folder named after the archive (d.tar.xz -> d, not doubled), the lone file
   // beside itself.
