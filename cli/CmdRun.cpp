@@ -137,7 +137,7 @@ const TRegisterCommand kRegister(
              {"--upx-level", "N", "UPX level 1..10 (default: 7)"},
              {"--no-backup", "", "UPX keeps no backup of the program"},
              {"--no-icons", "", "UPX leaves the icons uncompressed"},
-             {"-p", "PASSWORD", "password of the archives packed (zip) or extracted (-p alone: ask)", true}},
+             {"-p", "PASSWORD", "password of archives packed (zip) or extracted (alone: ask)", true}},
             RunRun,
             11});
 

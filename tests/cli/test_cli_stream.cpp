@@ -44,7 +44,7 @@ TEST(CliStream, PeersReadEveryKindFromAPipe) {
     SCOPED_TRACE(r.line);
     fs::remove_all(t / "w/out");
     fs::create_directories(t / "w/out");
-    const CommandResult c = Run({"sh", "-c", "set -e; " + r.line}, t / "w");
+    const CommandResult c = testsupport::Run({"sh", "-c", "set -e; " + r.line}, t / "w");
     ASSERT_EQ(c.status, 0) << c.out;
     auto got = ReadTree(t / "w/out/dir");
     if (std::string(r.kind) == "lzh" || std::string(r.kind) == "cab") got["empty/"] = "";  // neither stores folders
@@ -67,7 +67,7 @@ TEST(CliStream, ShrunkSourceIsPaddedAndReported) {
   };
   for (const auto& [kind, check] : rows) {
     SCOPED_TRACE(kind);
-    const CommandResult c = Run(
+    const CommandResult c = testsupport::Run(
         {"sh", "-c",
          cli + " a -t " + kind + " - " + shrinks + " > s 2>err; echo rc=$?; cat err; " + check + " && echo peer-ok"},
         t.path());
@@ -102,10 +102,10 @@ TEST(CliStream, ZipEntryCutAfterChunksWentOut) {
   EXPECT_EQ(zip.Compress(), 1);
   ::close(fd);
   EXPECT_EQ(errors, std::vector<int32_t>{ecReadFile});
-  const CommandResult c = Run({"unzip", "-v", (t / "s.zip").string()});
+  const CommandResult c = testsupport::Run({"unzip", "-v", (t / "s.zip").string()});
   EXPECT_EQ(c.status, 0) << c.out;
   EXPECT_NE(c.out.find("2097152"), std::string::npos) << c.out;
-  EXPECT_EQ(Run({"unzip", "-tq", (t / "s.zip").string()}).status, 0);
+  EXPECT_EQ(testsupport::Run({"unzip", "-tq", (t / "s.zip").string()}).status, 0);
 }
 
 }  // namespace
