@@ -168,6 +168,7 @@ bool RunWriter(int kind, const std::vector<std::string>& paths, const std::strin
   writer->StoredDirNames = sdRelativeStoreStart;
   writer->StoreEmptySubDirs = false;
   writer->Switch = swAdd;
+  if (errors.Outer().OnWriter) errors.Outer().OnWriter(*writer);
   errors.PollCancel(component);
   writer->Compress();
   return writer->IsCancelled();

@@ -31,6 +31,9 @@ struct TArchiveJobEvents {
   // The window's Cancel: set to true to stop the running job at its next check (the
   // component's cancel flag); the old archive stays as it was, temporary files are removed.
   std::atomic<bool>* Cancel = nullptr;
+  // The writer of MakeArchive, configured as the window packs, just before it runs: a host's
+  // own settings (brel-cli run -p: the password).
+  std::function<void(TCompBase& Writer)> OnWriter;
 };
 
 // Kind of a new archive: its row in the format table (archive/qrvFormats.h). The first four

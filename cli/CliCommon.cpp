@@ -19,6 +19,7 @@
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvStreams.h"
+#include "archive/qrvFormats.h"
 #include "platform/TempFiles.h"
 
 // ---- Arguments -----------------------------------------------------------------------------
@@ -203,6 +204,38 @@ bool CopyToStdout(TCli& Cli, const std::string& Path) {
   if (fd >= 0) close(fd);
   if (!ok) Cli.Error(ecWriteFile, "standard output", std::strerror(err));
   return ok;
+}
+
+// ---- Format settings -----------------------------------------------------------------------
+
+std::string Joined(const std::vector<std::string>& Items, const char* Separator) {
+  std::string out;
+  for (const std::string& i : Items) out += (out.empty() ? "" : Separator) + i;
+  return out;
+}
+
+void CheckFormatSettings(const TFormatRow& Kind, const TParsedArgs& Args) {
+  const auto takes = [](const TFormatRow& Row, const std::string& Name) {
+    return std::any_of(Row.Options.begin(), Row.Options.end(), [&](const TFormatOption& o) { return o.Name == Name; });
+  };
+  for (const TFormatRow& other : Formats())
+    for (const TFormatOption& o : other.Options)
+      if (Args.Has(o.Name) && !takes(Kind, o.Name)) {
+        std::vector<std::string> kinds;
+        for (const TFormatRow& r : Formats())
+          if (takes(r, o.Name)) kinds.push_back(r.Name);
+        throw TUsageError(o.Name + " applies to " + Joined(kinds, ", ") + " archives only");
+      }
+}
+
+void ApplyFormatSettings(TCompBase& W, const TFormatRow& Kind, const TParsedArgs& Args) {
+  CheckFormatSettings(Kind, Args);
+  if (!Kind.Configure) return;
+  try {
+    Kind.Configure(W, Args.Options);
+  } catch (const EFormatSetting& e) {
+    throw TUsageError(e.what());
+  }
 }
 
 // ---- Ctrl+C --------------------------------------------------------------------------------

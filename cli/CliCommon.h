@@ -55,6 +55,16 @@ struct TParsedArgs {
 };
 TParsedArgs ParseArgs(const std::vector<std::string>& Args, const TOptionSpec& Spec);
 
+// "zip|lzh|..." and ".zip .lzh ...", for messages.
+std::string Joined(const std::vector<std::string>& Items, const char* Separator);
+
+// The format settings of the command line go to the kind's hook (a and run -p share it); one
+// that only other kinds take is a usage error.
+struct TFormatRow;
+class TCompBase;
+void CheckFormatSettings(const TFormatRow& Kind, const TParsedArgs& Args);
+void ApplyFormatSettings(TCompBase& W, const TFormatRow& Kind, const TParsedArgs& Args);
+
 // The progress line on standard error: shown once the work has run for a second, redrawn at
 // most five times a second with the bytes done, the rate and the current name, cut to the
 // terminal's width. Disabled (nothing drawn) unless standard error is a terminal.

@@ -25,13 +25,6 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// "zip|lzh|..." and ".zip .lzh ...", for messages.
-std::string Joined(const std::vector<std::string>& Items, const char* Separator) {
-  std::string out;
-  for (const std::string& i : Items) out += (out.empty() ? "" : Separator) + i;
-  return out;
-}
-
 // The kind of an existing archive from its content; null when it is none brel-cli writes.
 const TFormatRow* KindOfContent(const std::string& Archive) {
   if (!FileExists(Archive)) return nullptr;
@@ -109,7 +102,7 @@ void ApplyMethodOrLevel(TCompBase& W, const TFormatRow& Kind, const std::string&
 struct TPathGroups {
   std::vector<std::string> Deep, Flat;
 };
-TPathGroups GroupPaths(TCli& Cli, const std::vector<std::string>& Paths) {
+TPathGroups GroupPaths(TCli* Cli, const std::vector<std::string>& Paths) {
   TPathGroups groups;
   for (const std::string& arg : Paths) {
     const std::string path = AbsolutePath(arg);
@@ -123,8 +116,8 @@ TPathGroups GroupPaths(TCli& Cli, const std::vector<std::string>& Paths) {
       groups.Deep.push_back(path);
     } else if (FileExists(path)) {
       groups.Flat.push_back(path);
-    } else {
-      Cli.Error(ecFileNotFound, arg);
+    } else if (Cli) {
+      Cli->Error(ecFileNotFound, arg);
     }
   }
   return groups;
@@ -160,30 +153,6 @@ std::unique_ptr<TCompBase> WriterFor(TCli& Cli, const TFormatRow& Kind, const st
   auto w = Kind.NewWriter();
   if (!w) Cli.Error(ecUnsupportedType, Archive, Kind.Name);
   return w;
-}
-
-// The format settings of the command line go to the kind's hook; one that only other kinds
-// take is a usage error.
-void ApplyFormatSettings(TCompBase& W, const TFormatRow& Kind, const TParsedArgs& Args) {
-  const auto takes = [&Kind](const std::string& Name) {
-    return std::any_of(Kind.Options.begin(), Kind.Options.end(),
-                       [&](const TFormatOption& o) { return o.Name == Name; });
-  };
-  for (const TFormatRow& other : Formats())
-    for (const TFormatOption& o : other.Options)
-      if (Args.Has(o.Name) && !takes(o.Name)) {
-        std::vector<std::string> kinds;
-        for (const TFormatRow& r : Formats())
-          if (std::any_of(r.Options.begin(), r.Options.end(), [&](const TFormatOption& x) { return x.Name == o.Name; }))
-            kinds.push_back(r.Name);
-        throw TUsageError(o.Name + " applies to " + Joined(kinds, ", ") + " archives only");
-      }
-  if (!Kind.Configure) return;
-  try {
-    Kind.Configure(W, Args.Options);
-  } catch (const EFormatSetting& e) {
-    throw TUsageError(e.what());
-  }
 }
 
 // A writer for Archive with every option of the command line but FileSpec and RecurseDirs.
@@ -240,14 +209,33 @@ TParsedArgs WithPassword(const TParsedArgs& Args, const std::string& Archive) {
   return out;
 }
 
-int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch, std::ostringstream* Summary);
+int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch, std::ostringstream* Summary,
+              int OutputHandle = -1);
 
-// "a - PATH...": the archive is built in a temporary file and then sent to standard output;
-// every message goes to standard error.
+// Whether the writer of Args' kind streams the archive in one run: a kind that can, with PATHs
+// that one scan takes (folders and masks, or named files, not both).
+bool StreamsInOneRun(const TParsedArgs& Args) {
+  const TPathGroups groups = GroupPaths(nullptr, {Args.Positional.begin() + 1, Args.Positional.end()});
+  const auto w = KindOf(Args, "-").NewWriter();
+  return w && w->WritesStreams() && (groups.Deep.empty() || groups.Flat.empty());
+}
+
+// "a - PATH...": the archive goes to standard output as it is made (a kind that must seek, or
+// PATHs that need two runs, are built in a temporary file first); every message goes to
+// standard error.
 int WriteToStdout(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
   if (Switch != swAdd) throw TUsageError("only a writes an archive to standard output");
   if (!Args.Has("-t")) throw TUsageError("an archive on standard output needs -t KIND");
   if (isatty(STDOUT_FILENO)) throw TUsageError("standard output is a terminal: redirect it to a file or a pipe");
+  std::ostringstream summary;
+  if (StreamsInOneRun(Args)) {
+    TParsedArgs args = Args;
+    // A name for the kind only: nothing is read or written under it.
+    args.Positional[0] = AbsolutePath("-") + KindOf(Args, "-").Extensions.front();
+    RunWriter(Cli, args, Switch, &summary, STDOUT_FILENO);
+    std::cerr << summary.str();
+    return Cli.Status();
+  }
   const std::string reserved = UniqueTempName(SystemTempDir());
   if (reserved.empty()) {
     Cli.Error(ecOpenFile, SystemTempDir(), std::strerror(errno));
@@ -259,26 +247,26 @@ int WriteToStdout(TCli& Cli, const TParsedArgs& Args, TSwitch Switch) {
   TTempFileGuard made(temp);
   TParsedArgs args = Args;
   args.Positional[0] = temp;
-  std::ostringstream summary;
   const int status = RunWriter(Cli, args, Switch, &summary);
   if (status == exOk && !CopyToStdout(Cli, temp)) return Cli.Status();
   std::cerr << summary.str();
   return Cli.Status();
 }
 
-int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch, std::ostringstream* Summary) {
+int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch, std::ostringstream* Summary, int OutputHandle) {
   if (GivenArgs.Positional.size() < 2) throw TUsageError("ARCHIVE and at least one PATH are needed");
   if (GivenArgs.Positional[0] == "-") return WriteToStdout(Cli, GivenArgs, Switch);
   const std::string archive = AbsolutePath(GivenArgs.Positional[0]);
   const TParsedArgs Args = WithPassword(GivenArgs, archive);
   if (!ConfiguredWriter(Cli, Args, Switch, archive)) return Cli.Status();  // usage errors first
-  const TPathGroups groups = GroupPaths(Cli, {Args.Positional.begin() + 1, Args.Positional.end()});
+  const TPathGroups groups = GroupPaths(&Cli, {Args.Positional.begin() + 1, Args.Positional.end()});
   int count = 0;
   bool nothingToDo = false;
   std::string written = archive;
   for (const auto* group : {&groups.Deep, &groups.Flat}) {
     if (group->empty() || TCli::Interrupted()) continue;
     auto w = ConfiguredWriter(Cli, Args, Switch, archive);
+    w->OutputHandle = OutputHandle;
     w->FileSpec = *group;
     const bool deep = group == &groups.Deep;
     w->RecurseDirs = deep && !Args.Has("--no-recurse");
@@ -289,7 +277,7 @@ int RunWriter(TCli& Cli, const TParsedArgs& GivenArgs, TSwitch Switch, std::ostr
   // An archive that already holds everything as it is is no failure for a script (as zip and
   // 7z see it); moving with nothing moved still is.
   if (count == 0 && nothingToDo) {
-    if (Switch == swMove || !FileExists(written))
+    if (Switch == swMove || Summary || !FileExists(written))
       Cli.Error(ecNothingToDo, written);
     else if (!Cli.Quiet)
       std::cout << ShownArchive(GivenArgs.Positional[0], archive, written) << " is up to date\n";

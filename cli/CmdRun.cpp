@@ -2,8 +2,10 @@
 // archive jobs (extract every listed archive beside itself, pack everything else into one new
 // archive). Prints the status text the window would show.
 #include <iostream>
+#include <memory>
 
 #include "app/ArchiveJobs.h"
+#include "archive/core/qrvBase.h"
 #include "archive/qrvFormats.h"
 #include "cli/CliCommon.h"
 #include "cli/CliReaders.h"
@@ -54,16 +56,41 @@ void NoteUnpacked(TCli& Cli, const std::string& Archive, const TJobResult& Resul
     Cli.Fail(Archive + ": " + std::to_string(Result.Skipped) + " entries skipped (" + Result.SkipReason + ')');
 }
 
-// Returns false when any component reported an error.
-bool RunArchives(TCli& Cli, int Kind, std::vector<std::string> Paths) {
-  TArchiveJobEvents events = Cli.JobEvents();
-  // Encrypted entries: asked on the terminal, the answer kept while it opens entries.
-  events.OnGetPassword = [&Cli](const std::string& Archive, const std::string& Entry, std::string& Password,
-                                bool& ForAll) {
+// -p: the password new ZIP entries get (through the format's settings, as a takes it) and the
+// one encrypted entries are opened with (a wrong one is reported, not asked again). Without -p
+// encrypted entries are asked for on the terminal.
+void ApplyPassword(TCli& Cli, const TParsedArgs& Args, const TArchivePlan& Plan, TArchiveJobEvents& Events) {
+  if (!Args.Has("-p")) {
+    Events.OnGetPassword = [&Cli](const std::string& Archive, const std::string& Entry, std::string& Password,
+                                  bool& ForAll) {
+      ForAll = true;
+      return !Cli.Quiet && AskPassword(Archive + ": " + Entry, Password);
+    };
+    return;
+  }
+  const TFormatRow& row = *FormatNamed(Args.Value("--kind", "zip"));
+  if (!Plan.Pack.empty()) CheckFormatSettings(row, Args);
+  TParsedArgs given;
+  given.Options.emplace("-p", Passwords(Args, "brel-cli run", !Plan.Pack.empty()).back());
+  if (!Plan.Pack.empty())
+    Events.OnWriter = [given, &row](TCompBase& Writer) { ApplyFormatSettings(Writer, row, given); };
+  auto asked = std::make_shared<std::string>();
+  Events.OnGetPassword = [given, asked](const std::string& Archive, const std::string& Entry, std::string& Password,
+                                        bool& ForAll) {
+    const std::string key = Archive + '\n' + Entry;
+    if (*asked == key) return false;  // asked again for the same entry: the password is wrong
+    *asked = key;
+    Password = given.Value("-p");
     ForAll = true;
-    return !Cli.Quiet && AskPassword(Archive + ": " + Entry, Password);
+    return true;
   };
+}
+
+// Returns false when any component reported an error.
+bool RunArchives(TCli& Cli, const TParsedArgs& Args, int Kind, std::vector<std::string> Paths) {
+  TArchiveJobEvents events = Cli.JobEvents();
   const TArchivePlan plan = PlanArchiveJobs(Paths);
+  ApplyPassword(Cli, Args, plan, events);
   for (const std::string& archive : plan.Extract) {
     if (TCli::Interrupted()) break;
     const TJobResult result = UnpackArchive(archive, events);
@@ -91,7 +118,7 @@ int RunRun(TCli& Cli, const TParsedArgs& Args) {
     ok = RunUpx(Cli, paths.front(), upx);
     if (!ok) return exError;  // the packer's own lines said what went wrong
   } else {
-    ok = RunArchives(Cli, kind, paths);
+    ok = RunArchives(Cli, Args, kind, paths);
   }
   if (!Cli.Quiet || !ok) std::cout << (ok ? kStatusReady : kStatusError) << '\n';
   return ok ? exOk : exError;
@@ -109,7 +136,8 @@ const TRegisterCommand kRegister(
               {"auto", "compress", "decompress", "test"}},
              {"--upx-level", "N", "UPX level 1..10 (default: 7)"},
              {"--no-backup", "", "UPX keeps no backup of the program"},
-             {"--no-icons", "", "UPX leaves the icons uncompressed"}},
+             {"--no-icons", "", "UPX leaves the icons uncompressed"},
+             {"-p", "PASSWORD", "password of archives packed (zip) or extracted (alone: ask)", true}},
             RunRun,
             11});
 

@@ -468,10 +468,31 @@ class TCompBase : public TZipCommon {
   bool BackupOldArchive = false;
   // Sources of swMove deleted after the run (full paths), for hosts and tests.
   const std::vector<std::string>& MovedSources() const { return FMoved; }
+  // The new archive goes to this descriptor as it is made (standard output, a pipe that
+  // cannot seek): no old archive is read, no temporary file is made, ArchiveFile only names the
+  // kind. -1 (the default): the archive is ArchiveFile.
+  int OutputHandle = -1;
+  // Whether the format can write to OutputHandle.
+  virtual bool WritesStreams() const { return false; }
 
  protected:
   // For format constructors: the extension a name without one gets.
   void SetFormatDefaultExt(const std::string& Ext);
+
+  bool Streaming() const { return OutputHandle >= 0; }
+  // Streaming: whether Row's entry is made in a staging stream first (memory, then an unlinked
+  // temporary file beyond a bound) and sent once complete, for writers that seek back in an
+  // entry. A staged entry that fails leaves nothing behind, as in a file.
+  virtual bool StagesEntry(const TCompRow& Row) const { return true; }
+  // Streaming: the entry being written goes straight out, so a failure cannot take its bytes
+  // back. Its source is read through PaddedSource.
+  bool FEntryStreamed = false;
+  // The source of a streamed entry of Size bytes: a source that ends early or fails to read is
+  // padded with zeros to Size, reported once (ecReadFile) for Name, so the entry stays whole
+  // and the archive valid, as GNU tar does with a file that shrank.
+  std::unique_ptr<TStream32> PaddedSource(std::unique_ptr<TStream32> In, int64_t Size, const std::string& Name);
+  // Where staged entries spill: an explicitly set TempDir, else the system temporary folder.
+  std::string StageDir() const;
 
   // ---- Format operations (the base does nothing unless stated) ----
   // Builds the new archive in Out from List; the frame's version runs the whole update.
@@ -547,6 +568,7 @@ class TCompBase : public TZipCommon {
   int FMarkedForDelete = 0;             // rows ReadArchive marked for deletion
   int64_t FNextHeader = 0;              // swRead: the next header's position (0: none)
   std::string FOutName;                 // the temporary output's file name (cmTempFile)
+  uint64_t FOutDev = 0, FOutIno = 0;    // streaming into a regular file: that file (not packed)
   std::vector<std::string> FMoved;
   std::unique_ptr<TTrash> FTrash;  // the Trash of the moved sources, opened once per run
   std::unique_ptr<TWorkerPool> FPool;

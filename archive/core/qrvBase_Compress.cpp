@@ -13,6 +13,7 @@
 
 #include "archive/core/qrvBase.h"
 #include "platform/Paths.h"
+#include "platform/TempFiles.h"
 #include "platform/Trash.h"
 
 namespace {
@@ -65,12 +66,161 @@ constexpr uint32_t kDosAttrMask = 0x3F;
 // taken name must not hang the run).
 constexpr int kMaxRenameQuestions = 100;
 
-// The new archive: a temporary file or a memory stream, finished or abandoned as one.
+// A descriptor that cannot seek (a pipe): bytes go out in order through a small buffer, and
+// only the current end is a position. Taking back bytes already made, or seeking elsewhere,
+// raises EWriteError, so a writer that would need it fails instead of sending a broken archive.
+class TDescriptorOut : public TStream32 {
+ public:
+  explicit TDescriptorOut(int Handle) : FHandle(Handle) {}
+  int32_t Read(void*, int32_t) override { return 0; }
+  int32_t Write(const void* Buffer, int32_t Count) override {
+    if (Count <= 0) return 0;
+    const auto* p = static_cast<const uint8_t*>(Buffer);
+    if (FBuf.size() + size_t(Count) > kBufferSize) Flush();
+    if (size_t(Count) >= kBufferSize) {
+      if (!Send(p, size_t(Count))) return 0;
+    } else {
+      FBuf.insert(FBuf.end(), p, p + Count);
+    }
+    FPos += Count;
+    return Count;
+  }
+  int64_t Size() override { return FPos; }
+  void SetSize(int64_t NewSize) override {
+    if (NewSize != FPos) throw EWriteError(ecWriteFile, "bytes already sent cannot be taken back", {});
+  }
+  void SetSize32(int32_t NewSize) override { SetSize(NewSize); }
+  int64_t Seek(int64_t Offset, uint16_t Origin) override {
+    const int64_t to = Origin == soFromBeginning ? Offset : FPos + Offset;
+    if (to != FPos) throw EWriteError(ecWriteFile, "standard output cannot seek", {});
+    return FPos;
+  }
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override { return int32_t(Seek(Offset, Origin)); }
+  // Sends what the buffer holds; raises EWriteError when the descriptor refuses it.
+  void Flush() {
+    if (!FBuf.empty() && !Send(FBuf.data(), FBuf.size())) throw EWriteError(ecWriteFile, std::strerror(FLastError), {});
+    FBuf.clear();
+  }
+
+ private:
+  static constexpr size_t kBufferSize = 65536;
+  bool Send(const uint8_t* P, size_t N) {
+    while (N > 0) {
+      const ssize_t n = ::write(FHandle, P, N);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        FLastError = n < 0 ? errno : EIO;
+        return false;
+      }
+      P += n;
+      N -= size_t(n);
+    }
+    return true;
+  }
+  int FHandle;
+  int64_t FPos = 0;
+  std::vector<uint8_t> FBuf;
+};
+
+// A seekable stream for one staged entry: memory up to a bound, then an unlinked temporary
+// file (nothing is left behind on any way out, signals included).
+class TStageStream : public TStream32 {
+ public:
+  explicit TStageStream(std::string Dir) : FDir(std::move(Dir)) {}
+  ~TStageStream() override {
+    if (FFile) ::close(FFile->Handle());
+  }
+  int32_t Read(void* Buffer, int32_t Count) override { return Current().Read(Buffer, Count); }
+  int32_t Write(const void* Buffer, int32_t Count) override {
+    if (!FFile && FMem.Position() + Count > kStageMemory) Spill();
+    return Current().Write(Buffer, Count);
+  }
+  int64_t Size() override { return Current().Size(); }
+  void SetSize(int64_t NewSize) override { Current().SetSize(NewSize); }
+  void SetSize32(int32_t NewSize) override { SetSize(NewSize); }
+  int64_t Seek(int64_t Offset, uint16_t Origin) override { return Current().Seek(Offset, Origin); }
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override { return int32_t(Seek(Offset, Origin)); }
+  // Copies the whole entry to Out.
+  void SendTo(TStream32& Out) {
+    const int64_t n = Size();
+    Current().SetPosition(0);
+    if (n > 0 && Out.CopyFrom(Current(), n) != n) throw EWriteError(ecWriteFile, {});
+  }
+
+ private:
+  static constexpr int64_t kStageMemory = int64_t(16) << 20;
+  TStream32& Current() { return FFile ? static_cast<TStream32&>(*FFile) : FMem; }
+  void Spill() {
+    std::string path;
+    const int fd = CreateUniqueFile(FDir, "qrv", path);
+    if (fd < 0) throw EWriteError(ecWriteFile, std::strerror(errno), FDir);
+    RemoveTempFile(path);
+    FFile = std::make_unique<THandleStream32>(fd);
+    const int64_t at = FMem.Position();
+    FFile->WriteBuffer(FMem.Memory(), FMem.Size());
+    FFile->SetPosition(at);
+    FMem.Clear();
+  }
+  std::string FDir;
+  TMemoryStream32 FMem;
+  std::unique_ptr<THandleStream32> FFile;
+};
+
+// A source read for a streamed entry: never more than Size bytes, and zeros in place of what
+// the file no longer gives (reported once).
+class TPaddedSource : public TStream32 {
+ public:
+  TPaddedSource(std::unique_ptr<TStream32> In, int64_t Size, std::function<void(const std::string&)> Report)
+      : FIn(std::move(In)), FSize(Size), FReport(std::move(Report)) {
+    CancelFlag = FIn->CancelFlag;
+  }
+  int64_t Size() override { return FSize; }
+  int32_t Read(void* Buffer, int32_t Count) override {
+    Count = int32_t(std::min<int64_t>(std::max(Count, 0), FSize - FPos));
+    int32_t got = FShort ? 0 : std::max(FIn->Read(Buffer, Count), 0);
+    if (got < Count) {
+      if (!FShort && !FReported) {
+        const int err = FIn->LastError();
+        FReport((err ? std::string(std::strerror(err))
+                     : "file shrank by " + std::to_string(FSize - FPos - got) + " bytes") +
+                "; padded with zeros");
+        FReported = true;
+      }
+      FShort = true;
+      std::memset(static_cast<uint8_t*>(Buffer) + got, 0, size_t(Count - got));
+      got = Count;
+    }
+    FPos += got;
+    return got;
+  }
+  int32_t Write(const void*, int32_t) override { return 0; }
+  int64_t Seek(int64_t Offset, uint16_t Origin) override {
+    if (Origin == soFromCurrent && Offset == 0) return FPos;
+    const int64_t to = Origin == soFromBeginning ? Offset : (Origin == soFromEnd ? FSize : FPos) + Offset;
+    if (to < 0 || to > FSize) return -1;
+    // Read again from there: what the file gives now, padded as before.
+    FShort = FIn->Seek(to, soFromBeginning) != to;
+    FPos = to;
+    return FPos;
+  }
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override { return int32_t(Seek(Offset, Origin)); }
+
+ private:
+  std::unique_ptr<TStream32> FIn;
+  int64_t FSize, FPos = 0;
+  bool FShort = false, FReported = false;
+  std::function<void(const std::string&)> FReport;
+};
+
+// The new archive: a temporary file, a memory stream or a descriptor, finished or abandoned as
+// one.
 class TRunOutput {
  public:
   TRunOutput(TCompBase& Owner, TCompressionMethod Method, const std::string& Archive, const std::string& TempDir,
              bool AllowUndo) {
-    if (Method == cmInMemory) {
+    if (Owner.OutputHandle >= 0) {
+      FOut = std::make_unique<TDescriptorOut>(Owner.OutputHandle);
+    } else if (Method == cmInMemory) {
       FMem = std::make_unique<TTempMemStream>(Owner, fmCreate, Archive);
       FMem->AllowUndo = AllowUndo;
     } else {
@@ -78,17 +228,23 @@ class TRunOutput {
       FFile->AllowUndo = AllowUndo;
     }
   }
-  TStream32& Stream() { return FFile ? static_cast<TStream32&>(*FFile) : *FMem; }
+  TStream32& Stream() { return FOut ? *FOut : FFile ? static_cast<TStream32&>(*FFile) : *FMem; }
   std::string TempName() const { return FFile ? FFile->TempFileName() : std::string(); }
-  bool Finish() { return FFile ? FFile->Finish() : FMem->Finish(); }
+  bool Finish() {
+    if (FOut) FOut->Flush();
+    return FOut ? true : FFile ? FFile->Finish() : FMem->Finish();
+  }
   void Abandon() {
-    if (FFile)
+    if (FOut)
+      FOut->Flush();  // what was sent stays sent; the run reported why it stopped
+    else if (FFile)
       FFile->Discard();
     else
       FMem->Discard();
   }
 
  private:
+  std::unique_ptr<TDescriptorOut> FOut;
   std::unique_ptr<TTempFileStream> FFile;
   std::unique_ptr<TTempMemStream> FMem;
 };
@@ -226,9 +382,9 @@ int TCompBase::Compress() {
     return 0;
   }
   OpenRunTrash();
-  if (!FDiskManager.CheckDrive(*this, FArchiveFile, Switch != swRead)) return 0;
+  if (!Streaming() && !FDiskManager.CheckDrive(*this, FArchiveFile, Switch != swRead)) return 0;
   if (!FileSpec.empty() && !PrepareBaseDir()) return 0;
-  if (!DirectoryExists(DirOf(FArchiveFile))) {
+  if (!Streaming() && !DirectoryExists(DirOf(FArchiveFile))) {
     ReportError(FCurrentName, DirOf(FArchiveFile), FRunArchiveName, ecInvalidDir);
     return 0;
   }
@@ -335,7 +491,16 @@ bool TCompBase::ReadNextHeader(std::string& Name, TStream32& Stream) {
 // ---- CompressArchive -----------------------------------------------------------------------
 
 void TCompBase::CompressArchive(TCompHeaderObj& List) {
-  FNewArchive = !FileExists(FArchiveFile);
+  FNewArchive = Streaming() || !FileExists(FArchiveFile);
+  FOutDev = FOutIno = 0;
+  if (Streaming() && (Switch == swDelete || Switch == swRead)) {
+    ReportError("", "", FRunArchiveName, ecNothingToDo);
+    return;
+  }
+  if (struct stat st{}; Streaming() && fstat(OutputHandle, &st) == 0 && S_ISREG(st.st_mode)) {
+    FOutDev = uint64_t(st.st_dev);
+    FOutIno = uint64_t(st.st_ino);
+  }
   if (Switch == swRead) {
     EntryNumber = ReadOnlyRun();
     return;
@@ -460,7 +625,8 @@ void TCompBase::OnScannedEntry(TCompHeaderObj& List, const std::string& Dir, con
   if (isDir && (!StoreEmptySubDirs || !FolderIsEmpty(full))) return;
   if (!isDir) {
     // Neither the archive itself nor the run's own temporary output goes into the archive.
-    if (full == FArchiveFile || (!FOutName.empty() && full == FOutName)) return;
+    if (!Streaming() && (full == FArchiveFile || (!FOutName.empty() && full == FOutName))) return;
+    if (FOutIno != 0 && Data.Info.Ino == FOutIno && Data.Info.Dev == FOutDev) return;
     std::string ext = NamePart(full);
     const size_t dot = ext.rfind('.');
     ext = dot == std::string::npos ? std::string() : ext.substr(dot);
@@ -611,9 +777,16 @@ bool TCompBase::ProcessRow(TCompHeaderObj& List, int Index, TStream32& Out, TStr
     return true;
   }
   StartEntryProgress(row.Info.Size);
+  const bool staged = Streaming() && StagesEntry(row);
+  FEntryStreamed = Streaming() && !staged;
+  std::unique_ptr<TStageStream> stage = staged ? std::make_unique<TStageStream>(StageDir()) : nullptr;
   bool ok = false;
   try {
-    ok = CompressFile(Out, List, Index);
+    ok = CompressFile(stage ? *stage : Out, List, Index);
+    if (ok && stage) {
+      List[Index].OutOffset = mark;
+      stage->SendTo(Out);
+    }
   } catch (const EWriteError&) {
     throw;  // the output failed: the whole run fails and the old archive stays
   } catch (const EArchiveError& e) {
@@ -674,6 +847,15 @@ void TCompBase::AskRename(TCompHeaderObj& List, int Index) {
     return;
   }
 }
+
+std::unique_ptr<TStream32> TCompBase::PaddedSource(std::unique_ptr<TStream32> In, int64_t Size,
+                                                   const std::string& Name) {
+  return std::make_unique<TPaddedSource>(std::move(In), Size, [this, Name](const std::string& Why) {
+    ReportError(Name, Why, FRunArchiveName, ecReadFile);
+  });
+}
+
+std::string TCompBase::StageDir() const { return FTempDir.empty() ? SystemTempDir() : TempDir(); }
 
 // ---- Moved sources -------------------------------------------------------------------------
 

@@ -18,6 +18,8 @@ class TLha : public TCompBase {
 
   // The type stays atLha.
   void SetArcType(TArcType Value) override {}
+  // Each entry is made in a staging stream (its header states the packed size) and then sent.
+  bool WritesStreams() const override { return true; }
 
  protected:
   bool ReadArchive(TStream32& Old, TCompHeaderObj& List) override;

@@ -101,8 +101,10 @@ std::unique_ptr<TStream32> TTar::OutputFilter(TStream32& Out) {
   o.CancelFlag = CancelFlag();
   o.OnProgress = [this] { ProgressStep(); };
   // A gzip member is named after the tar it holds, as gzip names it: x.tgz and x.tar.gz hold x.tar.
-  std::string name = BaseOf(FArchiveFile);
-  name = EndsWithNoCase(name, ".tgz") ? name.substr(0, name.size() - 4) + ".tar" : name.substr(0, name.size() - 3);
+  // A stream gets no name, as gzip gives none to what it packs from a pipe.
+  std::string name = Streaming() ? std::string() : BaseOf(FArchiveFile);
+  if (!name.empty())
+    name = EndsWithNoCase(name, ".tgz") ? name.substr(0, name.size() - 4) + ".tar" : name.substr(0, name.size() - 3);
   const int64_t now = int64_t(std::time(nullptr));
   return NewEncodeStream(filter, Out, o, now > 0 && now <= int64_t(UINT32_MAX) ? uint32_t(now) : 0, name);
 }
@@ -325,7 +327,10 @@ bool TTar::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
   buf.reserve(size_t(std::min<int64_t>(size, CopyBlock) + 5 * TarBlockSize));
   AppendHeaders(buf, h, name, v.LinkName);
   StartEntryProgress(size);
-  if (src && !CopySource(Out, buf, *src, size, name)) return false;
+  // Streamed, the header's size must hold whatever the file does meanwhile.
+  std::unique_ptr<TStream32> source = std::move(src);
+  if (source && FEntryStreamed) source = PaddedSource(std::move(source), size, name);
+  if (source && !CopySource(Out, buf, *source, size, name)) return false;
   if (!buf.empty()) Out.WriteBuffer(buf.data(), int64_t(buf.size()));
   row.Header.assign(h.begin(), h.end());
   row.Info = {size, size, UnixToDosDateTime(v.MTime), uint32_t(dir ? faDirectory : faArchive), row.Info.Mode};

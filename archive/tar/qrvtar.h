@@ -246,6 +246,8 @@ class TTar : public TCompBase {
   // The type stays atTar (atTarGZip through gzip).
   void SetArcType(TArcType Value) override {}
   int Compress() override;
+  // A tar never seeks back: it streams, entry by entry.
+  bool WritesStreams() const override { return true; }
 
   // The compression filter around the tar. sfGzip stands for CompressMethod cmTarGzip (which
   // needs a name ending in ".tgz" or ".gz"); another filter sets cmTarred. Set it before
@@ -257,6 +259,7 @@ class TTar : public TCompBase {
   // Sizes beyond 8 GiB are written in base-256 form, as GNU tar does.
   int64_t MaxFileSize() const override { return INT64_MAX; }
   bool StoresLinks() const override { return true; }
+  bool StagesEntry(const TCompRow&) const override { return false; }
   bool ReadArchive(TStream32& Old, TCompHeaderObj& List) override;
   bool CompressData(TStream32& Out, TCompHeaderObj& List, int Index) override;
   void EndFile(TCompHeaderObj& List, int Index, bool Ok) override;

@@ -122,7 +122,11 @@ TDeflateType TZipBase::LevelFor(const std::string& Name) const {
 
 bool TZipBase::UsesZipCrypto() const { return !Password.empty() && !(AesStrength >= 1 && AesStrength <= 3); }
 
+bool TZipBase::StagesEntry(const TCompRow& Row) const { return Row.Info.Size < kSmallFile; }
+
 std::unique_ptr<TCompressAhead> TZipBase::PlanAhead(TCompHeaderObj& List) {
+  // Streamed, the cipher's entries are deflated in turn (the look-ahead would hold them whole).
+  if (Streaming() && !Password.empty()) return nullptr;
   const bool crypto = UsesZipCrypto();
   TWorkerPool& pool = Pool();
   const size_t blocks = size_t(std::min(pool.Workers() * kAheadChunksPerWorker, kAheadChunksMax));
@@ -295,6 +299,7 @@ bool TZipBase::CompressData(TStream32& Out, TCompHeaderObj& List, int Index) {
     return true;
   }
   if (!OpenEntrySource(e)) return false;
+  if (FEntryStreamed) return FEntryOk = CompressStreamed(e, Out);
   // The AES field's inner method is filled in once the data is written (same length).
   TZipAesInfo aesInfo;
   aesInfo.Strength = AesStrength;
@@ -448,7 +453,7 @@ void TZipBase::EndAes(TEntryWrite& E, TStream32& Out, TZipAes& Aes, TZipAesInfo&
   E.H.VersionNeeded = 51;
 }
 
-bool TZipBase::RewriteLocal(TEntryWrite& E, TStream32& Out, int64_t Start, int64_t Packed, int64_t* Zip64) {
+TZipHighParts TZipBase::SealHeader(TEntryWrite& E, int64_t Packed) {
   LocalFileHeader& h = E.H;
   h.Method = E.Aes ? uint16_t(kAesMethod) : E.Method;
   h.Crc32 = E.Size == 0 || E.Aes ? 0 : StreamState->Crc32Val ^ 0xFFFFFFFFu;
@@ -459,6 +464,12 @@ bool TZipBase::RewriteLocal(TEntryWrite& E, TStream32& Out, int64_t Start, int64
   TZipHighParts hi;
   hi.Packed = uint16_t(uint64_t(Packed) >> 32);
   hi.Unpacked = uint16_t(uint64_t(E.Size) >> 32);
+  return hi;
+}
+
+bool TZipBase::RewriteLocal(TEntryWrite& E, TStream32& Out, int64_t Start, int64_t Packed, int64_t* Zip64) {
+  LocalFileHeader& h = E.H;
+  const TZipHighParts hi = SealHeader(E, Packed);
   if (!Zip64 && Packed >= int64_t(kFieldFull)) {
     // Grown past what the header without a Zip64 block can state: the entry cannot stand.
     ReportError(E.Row.Name, "", FRunArchiveName, ecFileSizeNotSupported);
@@ -471,6 +482,87 @@ bool TZipBase::RewriteLocal(TEntryWrite& E, TStream32& Out, int64_t Start, int64
   Out.Seek(0, soFromEnd);
   LoadHeader(E.Row, h, hi);
   return true;
+}
+
+bool TZipBase::CompressStreamed(TEntryWrite& E, TStream32& Out) {
+  // The method is fixed before the data: a file this size is never stored for growing.
+  E.Method = E.Size == 0 || E.Level == dtDeflateS ? 0 : 8;
+  SealHeader(E, 0);
+  E.H.Crc32 = E.H.PackedSize = E.H.UnpackedSize = 0;
+  E.H.Flags |= gpDataDescriptor;
+  TZipAesInfo aesInfo;
+  aesInfo.Strength = AesStrength;
+  aesInfo.Method = E.Method;
+  if (E.Aes) {
+    E.Data.Extra += AesExtra(aesInfo);
+    E.H.VersionNeeded = 51;
+  }
+  const bool zip64 = E.Size >= kZip64Reserve;
+  int64_t sizes[2] = {0, 0};
+  WriteLocal(Out, E.H, E.Data.RawName, EncryptHeaders, zip64 ? sizes : nullptr, E.Data.Extra);
+  E.In = PaddedSource(std::move(E.In), E.Size, E.Row.Name);
+  const int64_t dataStart = Out.Position();
+  StreamState->Crc32Val = Crc32Init;
+  TZipAes aesCipher;
+  TAesWriteStream aesOut(Out, aesCipher);
+  E.Target = E.Aes ? static_cast<TStream32*>(&aesOut) : &Out;
+  if (E.Aes && !WriteAesHeader(Out, aesCipher, E.Row.Name)) return false;
+  if (E.ZipCrypto) {
+    // The cipher's data path keeps the CRC computed beforehand; its check byte is the time's.
+    TCalcStreamCRC calc(*E.In, E.Size, 32, false, CancelFlag(), nullptr, {}, StreamState);
+    if (IsCancelled()) return false;
+    WriteEncryptionHeader(Out, uint32_t(E.H.DosDateTime) << 16);
+  }
+  E.Ahead = E.Method == 8 && FAhead && FAhead->Begin(E.Index, E.Size, ZLevelOf(E.Level));
+  if (E.Method == 0)
+    StoreData(E, true);
+  else if (E.Ahead ? !StreamAhead(E) : !DeflateData(E, *E.Target, E.ZipCrypto))
+    return false;
+  if (IsCancelled()) return false;
+  if (E.Aes) EndAes(E, Out, aesCipher, aesInfo);
+  const int64_t packed = Out.Position() - dataStart;
+  const TZipHighParts hi = SealHeader(E, packed);
+  uint8_t d[24];
+  PutLE32(d, sigSpanMarker);  // the data descriptor signature
+  PutLE32(d + 4, E.H.Crc32);
+  if (zip64) {
+    PutLE64(d + 8, uint64_t(packed));
+    PutLE64(d + 16, uint64_t(E.Size));
+    E.H.VersionNeeded = std::max(E.H.VersionNeeded, kVersionZip64);
+  } else {
+    PutLE32(d + 8, uint32_t(packed));
+    PutLE32(d + 12, uint32_t(E.Size));
+  }
+  Out.WriteBuffer(d, zip64 ? 24 : 16);
+  if (!zip64 && packed >= int64_t(kFieldFull))
+    // Grown past what the descriptor without Zip64 can state: the run stops.
+    RaiseError(ecsWrite, E.Row.Name, "", FRunArchiveName, ecFileSizeNotSupported);
+  LoadHeader(E.Row, E.H, hi);
+  return true;
+}
+
+bool TZipBase::StreamAhead(TEntryWrite& E) {
+  uint32_t crc = 0;
+  int64_t taken = 0;
+  try {
+    for (bool last = false; !last;) {
+      if (IsCancelled()) return false;
+      const TAheadBlock b = NextAhead(crc, last);
+      E.Target->WriteBuffer(b.Data.data(), int64_t(b.Data.size()));
+      taken += int64_t(b.InSize);
+    }
+    StreamState->Crc32Val = crc ^ 0xFFFFFFFFu;
+    return !IsCancelled();
+  } catch (const EReadError&) {
+    // The file stopped giving data after chunks went out (each ends on a byte boundary, not
+    // final): the rest is deflated from the padded source as a stream of its own.
+  }
+  StreamState->Crc32Val = crc ^ 0xFFFFFFFFu;
+  TCompressStream z(*E.Target, int(E.Level), -15, StreamState);
+  z.CancelFlag = CancelFlag();
+  E.In->SetPosition(taken);
+  z.CopyFrom(*E.In, E.Size - taken);
+  return z.Finish();
 }
 
 void TZipBase::EndFile(TCompHeaderObj& List, int Index, bool Ok) {

@@ -28,6 +28,9 @@ class TZipBase : public TCompBase {
  public:
   TZipBase();
 
+  // Streamed, an entry's sizes and CRC follow its data in a data descriptor (flag bit 3).
+  bool WritesStreams() const override { return true; }
+
   bool EncryptHeaders = false;
   int LeaveSpaceOnFirstDisk = 0;
   std::string Password;
@@ -75,6 +78,9 @@ class TZipBase : public TCompBase {
   bool ReadArchive(TStream32& Old, TCompHeaderObj& List) override;
   void FillHeader(TCompRow& Row, const TFileInfo& Info) override;
   bool CompressData(TStream32& Out, TCompHeaderObj& List, int Index) override;
+  // Streaming: files under 257 bytes (which may go stored when deflate expands them) and
+  // folders are staged and written as in a file; the others go out with a data descriptor.
+  bool StagesEntry(const TCompRow& Row) const override;
   void EndFile(TCompHeaderObj& List, int Index, bool Ok) override;
   int64_t EntrySize(TStream32& Old, TCompHeaderObj& List, int Index) override;
   void RenameEntry(TStream32& Out, TStream32& Old, TCompHeaderObj& List, int Index) override;
@@ -144,6 +150,14 @@ class TZipBase : public TCompBase {
   // The local header again, with the sizes and CRC (Zip64: the sizes' block), and the central
   // header from it. False (reported) when the packed size outgrew a header without Zip64.
   bool RewriteLocal(TEntryWrite& E, TStream32& Out, int64_t Start, int64_t Packed, int64_t* Zip64);
+  // The finished entry's header fields (method, CRC, sizes, flags); the high parts returned.
+  TZipHighParts SealHeader(TEntryWrite& E, int64_t Packed);
+  // A streamed entry: the local header with flag bit 3 and no sizes, the data, then the data
+  // descriptor (Zip64 sizes when the local header has a Zip64 block).
+  bool CompressStreamed(TEntryWrite& E, TStream32& Out);
+  // A streamed entry's chunks deflated ahead; a file that fails to read midway is finished from
+  // its padded source.
+  bool StreamAhead(TEntryWrite& E);
   void WriteEncryptionHeader(TStream32& Out, uint32_t Crc);
   // Salt and password verifier of an AES entry; keys Aes for the data. False (reported) when
   // libcrypto fails.

@@ -28,6 +28,23 @@ TEST(CliRun, FolderIsPackedThenTheArchiveIsExtractedBesideIt) {
   EXPECT_EQ(ReadTree(t / "docs"), ReadTree(t / "original"));  // the top folder is not doubled
 }
 
+// -p: the new ZIP is encrypted with it and the archive run extracts is opened with it; a wrong
+// one fails, and a kind without passwords is a usage error.
+TEST(CliRun, PasswordPacksAndExtracts) {
+  REQUIRE_TOOLS("unzip");
+  TempDir t;
+  WriteFile(t / "docs/a.txt", TextBytes(3000, 1));
+  ASSERT_EQ(RunCli({"run", "-p", "pw", (t / "docs").string()}).status, 0);
+  EXPECT_EQ(testsupport::Run({"unzip", "-tq", "-P", "pw", (t / "docs.zip").string()}).status, 0);
+  EXPECT_NE(testsupport::Run({"unzip", "-tq", "-P", "no", (t / "docs.zip").string()}).status, 0);
+  fs::rename(t / "docs", t / "original");
+  EXPECT_EQ(RunCli({"run", "-p", "wrong", (t / "docs.zip").string()}).status, 1);
+  fs::remove_all(t / "docs");
+  ASSERT_EQ(RunCli({"run", "-p", "pw", (t / "docs.zip").string()}).status, 0);
+  EXPECT_EQ(ReadTree(t / "docs"), ReadTree(t / "original"));
+  EXPECT_EQ(RunCli({"run", "--kind", "tar", "-p", "pw", (t / "original").string()}).status, 2);
+}
+
 TEST(CliRun, KindOptionAndErrorStatus) {
   TempDir t;
   WriteFile(t / "x.txt", "data");
