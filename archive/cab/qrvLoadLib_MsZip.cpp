@@ -19,23 +19,8 @@
 #include <thread>
 
 #include "archive/cab/qrvLoadLib.h"
+#include "archive/core/qrvExtractAhead.h"
 #include "archive/core/qrvWorkerPool.h"
-
-namespace {
-
-// Reads exactly Count bytes at Offset; false on a short read or an error.
-bool ReadAt(int Fd, int64_t Offset, void* Buffer, size_t Count) {
-  size_t done = 0;
-  while (done < Count) {
-    const ssize_t n = pread(Fd, static_cast<char*>(Buffer) + done, Count - done, off_t(Offset + int64_t(done)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
-  return true;
-}
-
-}  // namespace
 
 // Decodes one folder's blocks in order: a plain state record read on one thread at a time.
 struct TMsZipFolders::TReader {

@@ -22,8 +22,12 @@ bool ReadAt(int Fd, int64_t Offset, void* Buffer, size_t Count) {
   return true;
 }
 
-TExtractAhead::TExtractAhead(TWorkerPool& Pool, size_t MaxHeld)
-    : FPool(Pool), FMaxHeld(MaxHeld), FMaxQueued(size_t(Pool.Workers()) * kQueuedPerWorker), FJobs(Pool) {
+TExtractAhead::TExtractAhead(TWorkerPool& Pool, size_t MaxHeld, TAheadSource Source)
+    : FPool(Pool),
+      FMaxHeld(MaxHeld),
+      FMaxQueued(size_t(Pool.Workers()) * kQueuedPerWorker),
+      FSource(std::move(Source)),
+      FJobs(Pool) {
   FPool.Reset();
 }
 
@@ -32,20 +36,25 @@ TExtractAhead::~TExtractAhead() {
   FJobs.Drain();
 }
 
-void TExtractAhead::Add(size_t Key, size_t Held, TAheadJob Job) { FItems.push_back({Key, Held, std::move(Job)}); }
+bool TExtractAhead::Peek() {
+  if (!FHasPending && !FSourceDone) {
+    FPending = {};
+    FHasPending = FSource(FPending);
+    FSourceDone = !FHasPending;
+  }
+  return FHasPending;
+}
 
 void TExtractAhead::Pump() {
-  while (FNext < FItems.size() && FRunning.size() < FMaxQueued &&
-         (FRunning.empty() || FHeld + FItems[FNext].Held <= FMaxHeld)) {
-    TItem& item = FItems[FNext++];
-    FRunning.push_back(&item);
-    FHeld += item.Held;
+  while (FRunning.size() < FMaxQueued && Peek() && (FRunning.empty() || FHeld + FPending.Held <= FMaxHeld)) {
+    FHasPending = false;
+    FRunning.emplace_back(FPending.Key, FPending.Held);
+    FHeld += FPending.Held;
     const TWorkerPool* pool = &FPool;
-    TAheadJob* job = &item.Job;
-    FJobs.Submit([pool, job]() -> TAheadResult {
+    FJobs.Submit([pool, job = std::move(FPending.Job)]() -> TAheadResult {
       if (pool->Aborted()) return {};
       try {
-        return (*job)();
+        return job();
       } catch (...) {
         return {};
       }
@@ -54,20 +63,17 @@ void TExtractAhead::Pump() {
 }
 
 TAheadResult TExtractAhead::TakeFront() {
-  TItem* item = FRunning.front();
+  FHeld -= FRunning.front().second;
   FRunning.pop_front();
-  TAheadResult r = FJobs.Next();
-  FHeld -= item->Held;
-  item->Job = nullptr;
-  return r;
+  return FJobs.Next();
 }
 
 bool TExtractAhead::Take(size_t Key, TAheadResult& Result) {
-  while (!FRunning.empty() && FRunning.front()->Key < Key) TakeFront();
+  while (!FRunning.empty() && FRunning.front().first < Key) TakeFront();
   // Items before Key never started are passed over.
-  while (FRunning.empty() && FNext < FItems.size() && FItems[FNext].Key < Key) ++FNext;
+  while (FRunning.empty() && Peek() && FPending.Key < Key) FHasPending = false;
   Pump();
-  if (FRunning.empty() || FRunning.front()->Key != Key) return false;
+  if (FRunning.empty() || FRunning.front().first != Key) return false;
   Result = TakeFront();
   Pump();
   return true;

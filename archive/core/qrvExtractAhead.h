@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "archive/core/qrvStreams.h"
@@ -29,28 +30,34 @@ using TAheadJob = std::function<TAheadResult()>;
 // thread); false on a short read or an error.
 bool ReadAt(int Fd, int64_t Offset, void* Buffer, size_t Count);
 
+// One entry to decode ahead: its key (increasing), about how many bytes its job holds, the job.
+struct TAheadItem {
+  size_t Key = 0;
+  size_t Held = 0;
+  TAheadJob Job;
+};
+
+// Gives the next entry to decode ahead into Item; false when there are no more. Asked only as
+// the bounds allow, so a million entries never wait in memory as jobs.
+using TAheadSource = std::function<bool(TAheadItem& Item)>;
+
 class TExtractAhead {
  public:
   // At most MaxHeld bytes (by the items' Held figures) are in flight; one item always may be.
   // At most a few items per worker are queued. Resets the pool's abort flag.
-  TExtractAhead(TWorkerPool& Pool, size_t MaxHeld);
+  TExtractAhead(TWorkerPool& Pool, size_t MaxHeld, TAheadSource Source);
   // Aborts the jobs not started and waits for the running ones.
   ~TExtractAhead();
   TExtractAhead(const TExtractAhead&) = delete;
   TExtractAhead& operator=(const TExtractAhead&) = delete;
 
-  // Registers entry Key (keys in increasing order), whose job holds about Held bytes.
-  void Add(size_t Key, size_t Held, TAheadJob Job);
-  // Takes entry Key, waiting for its job: true with its result when it was added. Entries
-  // before Key that were not taken are dropped. Starts further jobs as the bounds allow.
+  // Takes entry Key, waiting for its job: true with its result when the source gave it.
+  // Entries before Key that were not taken are dropped. Starts further jobs as the bounds allow.
   bool Take(size_t Key, TAheadResult& Result);
 
  private:
-  struct TItem {
-    size_t Key;
-    size_t Held;
-    TAheadJob Job;
-  };
+  // The source's next item into FPending; false when it has no more.
+  bool Peek();
   // Starts jobs while the bounds allow.
   void Pump();
   // Takes the oldest running job's result.
@@ -58,9 +65,10 @@ class TExtractAhead {
 
   TWorkerPool& FPool;
   size_t FMaxHeld, FMaxQueued;
-  std::deque<TItem> FItems;     // a deque: running jobs refer to their items
-  size_t FNext = 0;             // the next item to start
-  std::deque<TItem*> FRunning;  // started and not taken, oldest first
+  TAheadSource FSource;
+  TAheadItem FPending;
+  bool FHasPending = false, FSourceDone = false;
+  std::deque<std::pair<size_t, size_t>> FRunning;  // key and held bytes, started and not taken
   size_t FHeld = 0;
   TOrderedJobs<TAheadResult> FJobs;
 };

@@ -120,13 +120,18 @@ std::unique_ptr<TExtractAhead> TUnZip::StartAhead(TStream32& S, std::unique_ptr<
   const auto* file = dynamic_cast<const TFileStream32*>(&S);
   if (!file || file->Handle() < 0 || (Workers <= 0 ? DefaultWorkerCount() : Workers) == 1) return nullptr;
   Pool = std::make_unique<TWorkerPool>(Workers);
-  auto ahead = std::make_unique<TExtractAhead>(*Pool, kAheadHeld);
   const int fd = file->Handle();
-  for (size_t i = 0; i < FEntries.size(); ++i) {
-    const TEntry& e = FEntries[i];
-    if (FitsAhead(e)) ahead->Add(i, size_t(e.PackedSize + e.UnpackedSize), [fd, e] { return DecodeWhole(fd, e); });
-  }
-  return ahead;
+  // The entries are walked as the bounds allow; each job copies the one entry it decodes.
+  return std::make_unique<TExtractAhead>(*Pool, kAheadHeld, [this, fd, next = size_t(0)](TAheadItem& Item) mutable {
+    for (; next < FEntries.size(); ++next) {
+      const TEntry& e = FEntries[next];
+      if (!FitsAhead(e)) continue;
+      Item = {next, size_t(e.PackedSize + e.UnpackedSize), [fd, e] { return DecodeWhole(fd, e); }};
+      ++next;
+      return true;
+    }
+    return false;
+  });
 }
 
 bool TUnZip::DeliverAhead(const TAheadResult& R) {
