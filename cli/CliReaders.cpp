@@ -126,6 +126,7 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   reader->FileSpec = masks.empty() ? std::vector<std::string>{"*"} : masks;
   reader->Passwords = Passwords(Args, arg, false);
   reader->NameCoding = coding;
+  if (Args.Has("-j")) reader->Workers = ParseIntOption("-j", Args.Value("-j"), 0, 1024);
   const bool quiet = Cli.Quiet;
   reader->OnGetPassword = [quiet](TZipCommon*, const std::string& Entry, std::string& Password, bool& TryAgain) {
     if (quiet || !AskPassword(Entry, Password)) TryAgain = false;

@@ -8,6 +8,7 @@
 
 namespace {
 
+const TOption kJobs = {"-j", "N", "decode on N threads (default or 0: one per core)"};
 const TOptionSpec kExtractOptions = {
     {"-o", "DIR", "extract below DIR (default: the current folder; -: stdout)"},
     {"--overwrite", "", "replace existing files (default: changed ones go to Trash)"},
@@ -16,8 +17,9 @@ const TOptionSpec kExtractOptions = {
     kIgnoreCase[0],
     kIgnoreCase[1],
     kNamesOption,
-    {"--numeric-owner", "", "as root: restore tar owners by their ids, not their names"}};
-const TOptionSpec kTestOptions = {kExtractOptions[3], kIgnoreCase[0], kIgnoreCase[1], kNamesOption};
+    {"--numeric-owner", "", "as root: restore tar owners by their ids, not their names"},
+    kJobs};
+const TOptionSpec kTestOptions = {kExtractOptions[3], kIgnoreCase[0], kIgnoreCase[1], kNamesOption, kJobs};
 
 // "1 changed file", "2 existing files".
 std::string Files(int N, const char* What) { return std::to_string(N) + ' ' + What + (N == 1 ? " file" : " files"); }

@@ -656,6 +656,9 @@ class TUnBase : public TZipCommon {
   // Never through a link; never for other users, who cannot give files away.
   bool RestoreOwners = true;
   bool NumericOwners = false;
+  // Decoding threads of the reader run (formats that decode ahead): 0 one per core, 1 none (all
+  // work on the caller's thread). Output, reports and events are the same whatever the count.
+  int Workers = 0;
   // Files the last run moved to the Trash under TrashChanged.
   int TrashedFiles() const { return FTrashed; }
   // The current password (the one that opened the last encrypted entry).
@@ -734,7 +737,8 @@ class TUnBase : public TZipCommon {
   // The newest packed date of the selected entries (daMaxFileDate).
   void NoteEntryDate(uint32_t DosDateTime) { NewestDate = std::max(NewestDate, DosDateTime); }
   // Output sink shared by the decoders: CRC-32, bytes still to process, progress.
-  int64_t SinkWrite(const uint8_t* Data, int64_t Count);
+  // CrcBits 0: the caller has the CRC already (decoded ahead) and sets it itself.
+  int64_t SinkWrite(const uint8_t* Data, int64_t Count, int CrcBits = 32);
 
   std::string FExtractDir;
   int FTrashed = 0;           // files trashed under TrashChanged in the current run

@@ -384,11 +384,11 @@ void TUnBase::DiscardOutput() {
   close(dir);
 }
 
-int64_t TUnBase::SinkWrite(const uint8_t* Data, int64_t Count) {
+int64_t TUnBase::SinkWrite(const uint8_t* Data, int64_t Count, int CrcBits) {
   int64_t done = 0;
   while (done < Count) {
     const int32_t n = int32_t(std::min<int64_t>(Count - done, 1 << 20));
-    if (!WriteBlock(Data + done, n, 32)) return done;
+    if (!WriteBlock(Data + done, n, CrcBits)) return done;
     done += n;
   }
   BytesToGo -= Count;

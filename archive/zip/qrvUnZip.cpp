@@ -407,14 +407,16 @@ int TUnZip::SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc) {
 // ---- Extraction loop -------------------------------------------------------------------------
 
 void TUnZip::ExtractEntries(TStream32& S, bool CentralMode) {
-  for (TEntry& e : FEntries) {
+  std::unique_ptr<TWorkerPool> pool;
+  const std::unique_ptr<TExtractAhead> ahead = ExtractMode == xmList ? nullptr : StartAhead(S, pool);
+  for (size_t i = 0; i < FEntries.size(); ++i) {
     if (IsCancelled()) break;
     ++EntryNumber;
     if (ExtractMode == xmList) {
-      ListOne(e);
+      ListOne(FEntries[i]);
       continue;
     }
-    ExtractOne(S, e, CentralMode);
+    ExtractOne(S, FEntries[i], CentralMode, ahead.get(), i);
   }
 }
 
@@ -459,7 +461,7 @@ bool TUnZip::AesPasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos) {
   });
 }
 
-void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode) {
+void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, TExtractAhead* Ahead, size_t Index) {
   TZipLocalRecord l;
   if (!ReadLocalAt(S, E.Position, l)) {
     ReportError(E.Name, "", FRunArchiveName, ecBadLocalHeaderOffset);
@@ -508,6 +510,8 @@ void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode) {
     return !FPasswordFailed;
   };
   auto decode = [&] {
+    TAheadResult ahead;
+    if (Ahead && Ahead->Take(Index, ahead) && ahead.Ok) return DeliverAhead(ahead);
     if (!SeekTo(S, l.DataPosition() + headSize)) return false;
     return E.HasAes ? DecodeAes(S, E) : Decode(S, E, encrypted);
   };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/core/qrvBase.h"
+#include "archive/core/qrvExtractAhead.h"
 #include "archive/core/qrvStoredNames.h"
 #include "archive/core/qrvZipRecords.h"
 #include "archive/zip/qrvZipAes.h"
@@ -72,7 +73,14 @@ class TUnZip : public TUnBase {
   void CountEntry(const TEntry& E);  // its date and size into the run's totals
   // Extraction.
   void ExtractEntries(TStream32& S, bool CentralMode);
-  void ExtractOne(TStream32& S, TEntry& E, bool CentralMode);
+  // Entry Index of FEntries; its data comes from Ahead when that decoded it whole.
+  void ExtractOne(TStream32& S, TEntry& E, bool CentralMode, TExtractAhead* Ahead, size_t Index);
+  // Decoding ahead on Workers threads (qrvUnZip_Decode.cpp): every entry that fits the bound,
+  // with a method the table decodes and no encryption, is registered. Null when S is no plain
+  // file or the run has one thread; Pool is made here and must outlive the result.
+  std::unique_ptr<TExtractAhead> StartAhead(TStream32& S, std::unique_ptr<TWorkerPool>& Pool);
+  // Hands an entry decoded ahead to the output as the decoders would, with its CRC.
+  bool DeliverAhead(const TAheadResult& R);
   void ListOne(const TEntry& E);
   bool PasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos);
   // The AES password check: the verifier after the salt; leaves FAes ready for the data.

@@ -1,7 +1,12 @@
 // TUnZip: decoding one entry by its method into the frame's block writer. Decoders come from a
 // table keyed by the method number. An entry counts as decoded only when its decoder finished
-// cleanly and produced exactly the stated size.
+// cleanly and produced exactly the stated size. Entries that fit in memory are decoded ahead on
+// the worker pool (deflate in one libdeflate call); whatever fails there is decoded again on
+// the run's thread as before, so damaged entries give the same output and reports.
+#include <libdeflate.h>
+
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "archive/zip/qrvExplode.h"
@@ -39,11 +44,114 @@ const TMethodDecoder kZipDecoders[] = {
     {99, nullptr, 0, "AES"},
 };
 
+// Decoding ahead: what is held in flight, and the largest entry (packed and unpacked bytes
+// together) that is decoded in memory rather than streamed.
+constexpr size_t kAheadHeld = size_t(64) << 20;
+constexpr int64_t kAheadEntryMax = int64_t(16) << 20;
+// Deflate's highest ratio (258 bytes from two bits): sizes that claim more cannot decode
+// whole, so a directory of such claims never costs an allocation each.
+constexpr int64_t kAheadRatio = 1032;
+
+libdeflate_decompressor* ThreadInflater() {
+  thread_local const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> d(
+      libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+  return d.get();
+}
+
+// Runs a table decoder over In into Out, which holds exactly the stated size: more output than
+// that, or less, fails.
+bool DecodeInMemory(const TMethodDecoder& D, const TUnZip::TEntry& E, const std::vector<uint8_t>& In,
+                    std::vector<uint8_t>& Out) {
+  size_t inPos = 0, outPos = 0;
+  bool overflow = false;
+  TDecoderIO io;
+  io.Read = [&](uint8_t* Buf, int64_t N) -> int64_t {
+    const size_t n = std::min(size_t(std::min<int64_t>(N, kBlock)), In.size() - inPos);
+    std::memcpy(Buf, In.data() + inPos, n);
+    inPos += n;
+    return int64_t(n);
+  };
+  io.Write = [&](const uint8_t* Data, int64_t N) -> int64_t {
+    if (size_t(N) > Out.size() - outPos) {
+      overflow = true;
+    } else if (N > 0) {
+      std::memcpy(Out.data() + outPos, Data, size_t(N));
+      outPos += size_t(N);
+    }
+    return N;
+  };
+  io.CompressedSize = int64_t(In.size());
+  io.UncompressedSize = int64_t(Out.size());
+  io.Flags = E.Flags;
+  const TDecodeStatus st = D.Run(io, D.Param);
+  return st.Ok() && !overflow && outPos == Out.size();
+}
+
+// A worker's job: reads the entry's local header and data by pread and decodes them whole.
+TAheadResult DecodeWhole(int Fd, const TUnZip::TEntry& E) {
+  TAheadResult r;
+  uint8_t h[LocalHeaderSize];
+  if (!ReadAt(Fd, E.Position, h, sizeof h) || ClassifySig(GetLE32(h)).Kind != zrLocal) return r;
+  const int64_t data = E.Position + LocalHeaderSize + GetLE16(h + 26) + GetLE16(h + 28);
+  r.Data.resize(size_t(E.UnpackedSize));
+  if (E.Method == 0) {
+    // Stored: read straight into the result.
+    if (E.PackedSize != E.UnpackedSize || !ReadAt(Fd, data, r.Data.data(), r.Data.size())) return r;
+  } else {
+    std::vector<uint8_t> in(size_t(E.PackedSize));
+    if (!ReadAt(Fd, data, in.data(), in.size())) return r;
+    if (E.Method == 8) {
+      libdeflate_decompressor* d = ThreadInflater();
+      if (!d || libdeflate_deflate_decompress(d, in.data(), in.size(), r.Data.data(), r.Data.size(), nullptr) !=
+                    LIBDEFLATE_SUCCESS)
+        return r;
+    } else if (!DecodeInMemory(*FindDecoder(kZipDecoders, E.Method), E, in, r.Data)) {
+      return r;
+    }
+  }
+  r.Crc32 = UpdateCrc32(Crc32Init, r.Data.data(), r.Data.size());
+  r.Ok = true;
+  return r;
+}
+
+// Plain data of a table method, small enough to hold, with sizes that may be true.
+bool FitsAhead(const TUnZip::TEntry& E) {
+  return !E.IsDir && !(E.Flags & (gpEncrypted | 0x40)) && E.Method != kAesMethod &&
+         FindDecoder(kZipDecoders, E.Method) && E.PackedSize >= 0 && E.UnpackedSize >= 0 &&
+         E.PackedSize <= kAheadEntryMax && E.UnpackedSize <= kAheadEntryMax - E.PackedSize &&
+         E.UnpackedSize <= E.PackedSize * kAheadRatio + kAheadRatio;
+}
+
 }  // namespace
 
 std::string ZipMethodName(int Method, uint16_t Flags) {
   if (Method == 8 || Method == 9) return DeflateMethodName(Method, Flags);
   return MethodListName(kZipDecoders, Method);
+}
+
+std::unique_ptr<TExtractAhead> TUnZip::StartAhead(TStream32& S, std::unique_ptr<TWorkerPool>& Pool) {
+  const auto* file = dynamic_cast<const TFileStream32*>(&S);
+  if (!file || file->Handle() < 0 || (Workers <= 0 ? DefaultWorkerCount() : Workers) == 1) return nullptr;
+  Pool = std::make_unique<TWorkerPool>(Workers);
+  auto ahead = std::make_unique<TExtractAhead>(*Pool, kAheadHeld);
+  const int fd = file->Handle();
+  for (size_t i = 0; i < FEntries.size(); ++i) {
+    const TEntry& e = FEntries[i];
+    if (FitsAhead(e)) ahead->Add(i, size_t(e.PackedSize + e.UnpackedSize), [fd, e] { return DecodeWhole(fd, e); });
+  }
+  return ahead;
+}
+
+bool TUnZip::DeliverAhead(const TAheadResult& R) {
+  // Pieces of 1 MiB: few writes, and still a progress event per MiB.
+  constexpr size_t kPiece = size_t(1) << 20;
+  for (size_t done = 0; done < R.Data.size();) {
+    const size_t n = std::min(R.Data.size() - done, kPiece);
+    if (SinkWrite(R.Data.data() + done, int64_t(n), 0) != int64_t(n)) return false;
+    done += n;
+  }
+  StreamState->Crc32Val = R.Crc32;
+  return !IsCancelled();
 }
 
 bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
