@@ -4,7 +4,6 @@
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvRegister.h"
-#include "archive/libarc/qrvUnLibArc.h"
 #include "archive/qrvFormats.h"
 #include "platform/FileInfo.h"
 #include "platform/Paths.h"
@@ -241,11 +240,12 @@ int RunReader(const TFormatRow& format, const std::string& source, const std::st
 
 // A lone compressed file (notes.txt.gz) is decompressed beside itself (notes.txt), as file
 // managers' "extract here" does; a changed file of that name goes to the Trash first.
-TJobResult UnpackLoneFile(const std::string& Path, TJobErrors& errors) {
+TJobResult UnpackLoneFile(const TFormatRow& format, const std::string& Path, const std::string& member,
+                          TJobErrors& errors) {
   TJobResult result;
-  result.Target = JoinPath(FolderOf(Path), LoneMemberName(Path));
+  result.Target = JoinPath(FolderOf(Path), member);
   bool cancelled = false;
-  result.Trashed = RunReader(*FormatNamed("libarc"), Path, Path, FolderOf(Path), errors, cancelled);
+  result.Trashed = RunReader(format, Path, Path, FolderOf(Path), errors, cancelled);
   errors.ReleaseHeld();
   result.Outcome = cancelled ? joCancelled : errors.Count() > 0 ? joFailed : joDone;
   return result;
@@ -339,7 +339,8 @@ TJobResult UnpackArchive(const std::string& Path, const TArchiveJobEvents& Event
   }
   const TFormatRow* format = ReaderFormatFor(probe.ArcType(), Path);
   if (!format) return result;  // not an archive: skipped without a report
-  if (format->Name == "libarc" && DetectLibArcKind(Path).Single) return UnpackLoneFile(Path, errors);
+  if (const std::string member = format->LoneMember ? format->LoneMember(Path) : std::string(); !member.empty())
+    return UnpackLoneFile(*format, Path, member, errors);
   TUnpackFolder folder;
   if (!folder.Create(FolderOf(result.Target), ExtractFileName(result.Target))) {
     errors.Forward(nullptr, result.Target, folder.Reason, Path, ecOpenFile);

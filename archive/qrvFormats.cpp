@@ -15,6 +15,7 @@
 #include "archive/lzh/qrvUnLha.h"
 #include "archive/tar/qrvUnTar.h"
 #include "archive/tar/qrvtar.h"
+#include "archive/zip/qrvGZip.h"
 #include "archive/zip/qrvUnZip.h"
 #include "archive/zip/qrvZip.h"
 
@@ -182,16 +183,20 @@ std::vector<TFormatRow> MakeTable() {
                   .NewWriter = Writer<TZip>(),
                   .NewReader = Reader<TUnZip>(),
                   .Methods = zipMethods,
+                  .NameMethod = [](int Method, uint16_t Flags, uint16_t) { return ZipMethodName(Method, Flags); },
                   .Options = ZipOptions(),
                   .Configure = ConfigureZip});
-  rows.push_back({.Name = "lzh",
-                  .Display = "LZH",
-                  .Extensions = {".lzh", ".lha"},
-                  .ReadTypes = {atLha, atLhaExe, atLzh, atLzhExe},
-                  .WriteType = atLha,
-                  .NewWriter = Writer<TLha>(),
-                  .NewReader = Reader<TUnLha>(),
-                  .Methods = lzhMethods});
+  rows.push_back(
+      {.Name = "lzh",
+       .Display = "LZH",
+       .Extensions = {".lzh", ".lha"},
+       .ReadTypes = {atLha, atLhaExe, atLzh, atLzhExe},
+       .WriteType = atLha,
+       .NewWriter = Writer<TLha>(),
+       .NewReader = Reader<TUnLha>(),
+       .Methods = lzhMethods,
+       // Named by the character of "-lhN-", as listings of several kinds give it.
+       .NameMethod = [](int Method, uint16_t, uint16_t) { return LhaMethodName(LhaKey('l', 'h', char(Method))); }});
   rows.push_back({.Name = "cab",
                   .Display = "CAB",
                   .Extensions = {".cab"},
@@ -200,6 +205,7 @@ std::vector<TFormatRow> MakeTable() {
                   .NewWriter = Writer<TMakeCab>(),
                   .NewReader = Reader<TUnCab>(),
                   .Methods = cabMethods,
+                  .NameMethod = [](int Method, uint16_t, uint16_t) { return CabMethodName(Method); },
                   .Options = CabOptions(),
                   .Configure = ConfigureCab});
   rows.push_back({.Name = "tar",
@@ -209,6 +215,7 @@ std::vector<TFormatRow> MakeTable() {
                   .WriteType = atTar,
                   .NewWriter = Writer<TTar>(),
                   .NewReader = Reader<TUnTar>(),
+                  .NameMethod = [](int Method, uint16_t, uint16_t) { return TarMethodName(Method); },
                   .Options = TarOptions(),
                   .Configure = ConfigureTar});
   rows.push_back(CompressedTar("tgz", "TAR.GZ", {".tgz", ".tar.gz"}, sfGzip));
@@ -224,7 +231,11 @@ std::vector<TFormatRow> MakeTable() {
                                  ".lz",  ".lz4", ".lzma", ".tar.lz4", ".tar.lz", ".tar.lzma", ".tar.z"},
                   .Accepts = [](const std::string& Path) { return !DetectLibArcKind(Path).Name.empty(); },
                   .NewReader = Reader<TUnLibArc>(),
-                  .Describe = [](const std::string& Path) { return DetectLibArcKind(Path).Name; }});
+                  .Describe = [](const std::string& Path) { return DetectLibArcKind(Path).Name; },
+                  .LoneMember =
+                      [](const std::string& Path) {
+                        return DetectLibArcKind(Path).Single ? LoneMemberName(Path) : std::string();
+                      }});
   return rows;
 }
 
@@ -305,6 +316,15 @@ const TFormatRow* WriterFormatOfType(TArcType Type, const std::string& Path) {
     if (row.Writes() && (row.WriteType == Type || row.ReadTypes.empty()) && (!row.Accepts || row.Accepts(Path)))
       return &row;
   return nullptr;
+}
+
+std::string MethodName(TArcType Type, int Method, uint16_t Flags, uint16_t Magic) {
+  for (const TFormatRow& row : Formats())
+    if (row.NameMethod && std::find(row.ReadTypes.begin(), row.ReadTypes.end(), Type) != row.ReadTypes.end())
+      return row.NameMethod(Method, Flags, Magic);
+  // A gzip file is TGZip's, which writes no row of its own (the tar rows take it as a filter).
+  if (Type == atGZip) return GZipMethodName(Method, Magic);
+  return DetectedMethodName(Type, Method, Flags);
 }
 
 const TMethodKeyword* MethodOf(const TFormatRow& Row, const std::string& Keyword) {

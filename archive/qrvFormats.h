@@ -57,6 +57,8 @@ struct TFormatRow {
   std::function<std::unique_ptr<TCompBase>()> NewWriter = {};  // null: read only
   std::function<std::unique_ptr<TUnBase>()> NewReader = {};    // null: write only
   std::vector<TMethodKeyword> Methods = {};
+  // The listing name the reader gives a method of its entries (see MethodName); null: none.
+  std::string (*NameMethod)(int Method, uint16_t Flags, uint16_t Magic) = nullptr;
   // Format settings and the hook that applies them to a new writer (throws EFormatSetting).
   std::vector<TFormatOption> Options = {};
   std::function<void(TCompBase& Writer, const TFormatSettings& Given)> Configure = {};
@@ -64,6 +66,9 @@ struct TFormatRow {
   // The display name of a file this row reads, when finer than the detected type's ("7-Zip");
   // "" keeps the type's.
   std::function<std::string(const std::string& Path)> Describe = {};
+  // A file this row reads that is one compressed file, not an archive (notes.txt.gz): the name
+  // it unpacks under, beside itself; "" for an archive. Null: the row reads archives only.
+  std::function<std::string(const std::string& Path)> LoneMember = {};
 
   bool Writes() const { return static_cast<bool>(NewWriter); }
   bool Reads() const { return static_cast<bool>(NewReader); }
@@ -89,6 +94,12 @@ const TFormatRow* ReaderFormatFor(TArcType Type, const std::string& Path);
 // The writer row whose output is detected as Type, its Accepts agreeing to the file at Path;
 // null when none.
 const TFormatRow* WriterFormatOfType(TArcType Type, const std::string& Path);
+
+// The listing name of compression method Method of an entry of detected type Type, as the
+// reader of that type names it (Flags: ZIP's general-purpose flags; Magic: a gzip-family file's
+// first two bytes, big-endian); the kinds brel only detects are named by the frame
+// (DetectedMethodName). "Unsupported" for codes no one names.
+std::string MethodName(TArcType Type, int Method, uint16_t Flags = 0, uint16_t Magic = 0);
 
 // The row of method keyword Keyword for Row, or null when Row has no such keyword.
 const TMethodKeyword* MethodOf(const TFormatRow& Row, const std::string& Keyword);

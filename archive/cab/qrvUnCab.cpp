@@ -26,9 +26,17 @@ int32_t CodeOf(int32_t Oper) {
   }
 }
 
+// Listing names by the low four bits of a folder's compression type.
+const char* const kCabMethods[] = {"Stored", "MsZIP", "Quantum", "Lzx"};
+
 uint32_t DosOf(const TCabNotification& N) { return uint32_t(N.Date) << 16 | N.Time; }
 
 }  // namespace
+
+std::string CabMethodName(int CompType) {
+  const int low = CompType & 0x0F;
+  return low < 4 ? kCabMethods[low] : "Lzx" + std::to_string(low);
+}
 
 TUnCab::TUnCab() { FArcType = atCab; }
 TUnCab::~TUnCab() = default;
@@ -179,7 +187,7 @@ void TUnCab::ListEntry(const TCabNotification& N, const std::string& Name) {
   l.Size = N.Size;
   l.PackedSize = N.Size;
   l.Method = N.CompType;
-  l.MethodName = MethodName(atCab, N.CompType);
+  l.MethodName = CabMethodName(N.CompType);
   OnListEntry(this, l);
 }
 

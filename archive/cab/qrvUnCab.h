@@ -11,6 +11,10 @@
 #include "archive/core/qrvBase.h"
 #include "archive/core/qrvStoredNames.h"
 
+// The listing name of a folder's compression type (its low four bits): "Stored", "MsZIP",
+// "Quantum", "Lzx" ("Lzx4" and up for the codes beyond).
+std::string CabMethodName(int CompType);
+
 class TUnCab : public TUnBase {
  public:
   TUnCab();

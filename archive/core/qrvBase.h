@@ -78,10 +78,13 @@ int ZLevelOf(TDeflateType T);
 // percentage(part, whole) = round(part x 100 / whole), 0 when whole is 0, clamped to 0..100.
 uint8_t Percentage(int64_t Part, int64_t Whole);
 
-// Name of a compression method for listings, by archive type, method code and, for ZIP and BH
-// deflate, the entry's general-purpose flags; Magic is the first two bytes of a gzip-family file
-// (big-endian, e.g. 0x1F1E). Codes not covered give "Unsupported".
-std::string MethodName(TArcType ArcType, int Method, uint16_t Flags = 0, uint16_t Magic = 0);
+// Listing name of Deflate (Method 8, "DeflateN"...) or Deflate64 (9, "Def-64N"...) by the
+// deflate option bits of the general-purpose Flags (ZIP and BH name them alike).
+std::string DeflateMethodName(int Method, uint16_t Flags);
+// Listing name of a method of a kind brel detects but does not read itself (ACE, ARC, ARJ, BH,
+// HA, PAK, RAR, ZOO); "Unsupported" for other types and codes. Readers name their own methods;
+// MethodName (qrvFormats.h) asks each.
+std::string DetectedMethodName(TArcType ArcType, int Method, uint16_t Flags = 0);
 
 // The default StoreFilesOfType list (24 extensions, upper case with dot).
 const std::vector<std::string>& DefaultStoreFilesOfType();
@@ -693,8 +696,8 @@ class TUnBase : public TZipCommon {
   // damaged) always fails. Fires OnEnd, or reports 25151 on failure without it.
   virtual bool CheckCRC(uint8_t Bits, uint32_t Stored);
 
-  // Counts the reports of the run, so that the per-entry step adds no CRC failure to an entry
-  // whose failure was reported already.
+  // Marks the entry in the per-entry step as reported, so that the step adds no CRC failure to
+  // a failure someone has told already.
   void ReportError(const std::string& FileName, const std::string& ExtendedMsg, const std::string& VolumeID,
                    int32_t ECode) override;
 
@@ -760,10 +763,12 @@ class TUnBase : public TZipCommon {
   int64_t SinkWrite(const uint8_t* Data, int64_t Count, int CrcBits = 32);
 
   std::string FExtractDir;
-  int FReports = 0;           // reports of the current run
   int FTrashed = 0;           // files trashed under TrashChanged in the current run
   int FOutputErrno = 0;       // why the last OpenOutput failed
   bool FWriteFailed = false;  // the current entry's output could not be written
+  // Something reported since the per-entry step began the current entry (ReportError sets it;
+  // the step clears it): that entry's failure is told.
+  bool FEntryReported = false;
   bool FEntryDecoded = false;
   bool FOutputIsDir = false;
 
@@ -777,12 +782,15 @@ class TUnBase : public TZipCommon {
   // root's own mode and times are never changed.
   bool RefuseRootClimb(const TStepEntry& E);
   bool TrashIfChanged(const TStepEntry& E);
-  bool FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore);
+  bool FinishStep(const TStepEntry& E, bool Decoded);
+  // The end of an entry without a CRC to check: OnEnd, or else one 25151 for a failure that
+  // nothing reported; returns Pass.
+  bool EndEntry(bool Pass);
   // Gives the output its stored owner (RestoreOwners): the open file Fd, else Base in folder Dir
   // without following a link. Reports a failure.
   void RestoreOwner(const TStepEntry& E, int Fd, int Dir = -1, const std::string& Base = {});
   // Extract mode, a link entry: its target (decoded first when LinkInData), then the link.
-  bool LinkStep(const TStepEntry& E, const std::function<bool()>& Decode, int ReportsBefore);
+  bool LinkStep(const TStepEntry& E, const std::function<bool()>& Decode);
   // Makes the link at the current output name (what was there goes, a folder excepted); a
   // hard link only to a file this run extracted, a copy where the file system refuses links.
   // Reports its failures.

@@ -400,7 +400,7 @@ int64_t TUnBase::SinkWrite(const uint8_t* Data, int64_t Count, int CrcBits) {
 
 void TUnBase::ReportError(const std::string& FileName, const std::string& ExtendedMsg, const std::string& VolumeID,
                           int32_t ECode) {
-  ++FReports;
+  FEntryReported = true;
   if (ECode == ecWriteFile || ECode == ecDiskFull) FWriteFailed = true;
   TZipCommon::ReportError(FileName, ExtendedMsg, VolumeID, ECode);
 }
@@ -476,7 +476,7 @@ void TUnBase::RestoreOwner(const TStepEntry& E, int Fd, int Dir, const std::stri
                 ecWriteFile);
 }
 
-bool TUnBase::FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore) {
+bool TUnBase::FinishStep(const TStepEntry& E, bool Decoded) {
   if (!E.IsDir && Decoded && FOutFile) RestoreOwner(E, FOutFile->Handle());
   if (E.IsDir && Decoded && E.Owner && ExtractMode == xmExtract && CreateStoredDirs && FCurrentName != FRootDir) {
     std::string base;
@@ -493,15 +493,16 @@ bool TUnBase::FinishStep(const TStepEntry& E, bool Decoded, int ReportsBefore) {
     MarkEntryDecoded(true);
     return CheckCRC(E.Check == ckCrc16 ? 16 : 32, E.Stored);
   }
-  // A failure already reported (a read error, an unsupported method, a write failure) is not
-  // reported again as a CRC failure.
-  const bool pass = Decoded && !IsCancelled();
+  return EndEntry(Decoded && !IsCancelled());
+}
+
+bool TUnBase::EndEntry(bool Pass) {
   MarkEntryDecoded(false);
   if (OnEnd)
-    OnEnd(this, FCurrentName, pass);
-  else if (!pass && FReports == ReportsBefore && !IsCancelled())
+    OnEnd(this, FCurrentName, Pass);
+  else if (!Pass && !FEntryReported && !IsCancelled())
     ReportError(FCurrentName, "", FRunArchiveName, ecCrcCheck);
-  return pass;
+  return Pass;
 }
 
 bool TUnBase::RefuseRootClimb(const TStepEntry& E) {
@@ -532,7 +533,7 @@ bool TUnBase::ExtractStep(const TStepEntry& E, const std::function<bool()>& Deco
     return false;
   }
   StartEntryProgress(E.IsDir ? 0 : E.Size);
-  const int reportsBefore = FReports;
+  FEntryReported = false;
   FWriteFailed = false;
   if (!BeginEntry(E.IsDir)) {
     BytesToGo -= E.Size;
@@ -542,15 +543,15 @@ bool TUnBase::ExtractStep(const TStepEntry& E, const std::function<bool()>& Deco
   if ((Prepare && !Prepare()) || !TrashIfChanged(E)) {
     BytesToGo -= E.Size;
     ProgressStep();
-    return FinishStep(E, false, reportsBefore);
+    return FinishStep(E, false);
   }
-  if (E.Link != lkNone && ExtractMode == xmExtract) return LinkStep(E, Decode, reportsBefore);
+  if (E.Link != lkNone && ExtractMode == xmExtract) return LinkStep(E, Decode);
   if (!OpenOutput(E.IsDir)) {
     ReportError(CurrentName(), std::strerror(FOutputErrno), FRunArchiveName, ecOpenFile);
     BytesToGo -= E.Size;
-    return FinishStep(E, false, reportsBefore);
+    return FinishStep(E, false);
   }
-  if (E.IsDir) return FinishStep(E, true, reportsBefore);
+  if (E.IsDir) return FinishStep(E, true);
   StreamState->Crc32Val = Crc32Init;
   StreamState->Crc16Val = Crc16Init;
   const int64_t toGo = BytesToGo - E.Size;
@@ -568,7 +569,7 @@ bool TUnBase::ExtractStep(const TStepEntry& E, const std::function<bool()>& Deco
   BlockOutput = output;
   BytesToGo = toGo;
   if (!decoded && FWriteFailed) DiscardOutput();
-  return FinishStep(E, decoded, reportsBefore);
+  return FinishStep(E, decoded);
 }
 
 // ---- Links ---------------------------------------------------------------------------------
@@ -637,7 +638,7 @@ bool TUnBase::MakeLink(const TStepEntry& E, const std::string& Target) {
   return ok;
 }
 
-bool TUnBase::LinkStep(const TStepEntry& E, const std::function<bool()>& Decode, int ReportsBefore) {
+bool TUnBase::LinkStep(const TStepEntry& E, const std::function<bool()>& Decode) {
   std::string target = E.LinkTarget;
   bool ok = true;
   if (E.LinkInData && E.Size >= PATH_MAX) {
@@ -667,13 +668,7 @@ bool TUnBase::LinkStep(const TStepEntry& E, const std::function<bool()>& Decode,
       ok = false;
     }
   }
-  ok = ok && !IsCancelled() && MakeLink(E, target);
-  MarkEntryDecoded(false);
-  if (OnEnd)
-    OnEnd(this, FCurrentName, ok);
-  else if (!ok && FReports == ReportsBefore && !IsCancelled())
-    ReportError(FCurrentName, "", FRunArchiveName, ecCrcCheck);
-  return ok;
+  return EndEntry(ok && !IsCancelled() && MakeLink(E, target));
 }
 
 void TUnBase::ApplyDirModes() {
@@ -803,7 +798,8 @@ int TUnBase::Extract() {
     return 0;
   }
   ResetRunState();
-  FReports = FTrashed = 0;
+  FTrashed = 0;
+  FEntryReported = false;
   FMadeFiles.clear();
   FDirModes.clear();
   FUmask = umask(0);

@@ -353,17 +353,30 @@ TDecodeStatus DecodeWith(Body&& body, Args&&... args) {
 TDecodeStatus StoreCopy(const TDecoderIO& IO, int Param);
 
 // One row of a reader's method table: the method's key (a ZIP method number, an LZH method
-// character), its decoder and the decoder's parameter (a dictionary size, a reduction factor).
+// character), its decoder and the decoder's parameter (a dictionary size, a reduction factor),
+// and the method's name in listings. A row without a decoder only names a method not read here.
 struct TMethodDecoder {
   int Method;
   TDecodeStatus (*Run)(const TDecoderIO& IO, int Param);
   int Param;
+  const char* Name = nullptr;
 };
 
-// The row of Method in a table; null when the table has none.
+// The listing name of a method no table names.
+inline constexpr const char* kUnsupportedMethod = "Unsupported";
+
+// The row that decodes Method in a table; null when the table has none.
 template <size_t N>
 const TMethodDecoder* FindDecoder(const TMethodDecoder (&Table)[N], int Method) {
   for (const TMethodDecoder& d : Table)
-    if (d.Method == Method) return &d;
+    if (d.Method == Method && d.Run) return &d;
   return nullptr;
+}
+
+// The listing name a table gives Method; kUnsupportedMethod when it names none.
+template <size_t N>
+const char* MethodListName(const TMethodDecoder (&Table)[N], int Method) {
+  for (const TMethodDecoder& d : Table)
+    if (d.Method == Method && d.Name) return d.Name;
+  return kUnsupportedMethod;
 }

@@ -5,7 +5,8 @@
 //   failure into one report naming the entry.
 // - One entry failed (damaged data, bad CRC, unknown method, output not writable): the format
 //   or the frame's per-entry step reports it once through ReportError and the run goes on with
-//   the next entry. The step adds no CRC report to an entry whose failure it was told of.
+//   the next entry. Any report made while the step has an entry open marks that entry as
+//   reported; the step adds its one CRC report (25151) only to a failed entry nothing reported.
 // - The run cannot go on (disk full, the archive unreadable, the output lost): throw. Whoever
 //   reports before throwing uses RaiseError (or sets Reported); the exception then says so.
 //   The run's boundary (Compress, ProcessRow, Extract, ForEachSelected) catches it and reports

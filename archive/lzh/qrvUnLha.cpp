@@ -9,17 +9,19 @@
 namespace {
 
 const TMethodDecoder kLzhDecoders[] = {
-    {LhaKey('l', 'h', '0'), StoreCopy, 0},         {LhaKey('l', 'z', '4'), StoreCopy, 0},
-    {LhaKey('l', 'h', '1'), LzhUnpackAdaptive, 0}, {LhaKey('l', 'h', '4'), LzhUnpackStatic, 12},
-    {LhaKey('l', 'h', '5'), LzhUnpackStatic, 13},  {LhaKey('l', 'h', '6'), LzhUnpackStatic, 15},
-    {LhaKey('l', 'h', '7'), LzhUnpackStatic, 16},  {LhaKey('l', 'z', '5'), LzhUnpackLz5, 0},
-    {LhaKey('l', 'z', 's'), LzhUnpackLzs, 0},      {LhaKey('p', 'm', '0'), StoreCopy, 0},
-    {LhaKey('l', 'h', '2'), LzhUnpackLh2, 0},      {LhaKey('l', 'h', '3'), LzhUnpackLh3, 0},
-    {LhaKey('p', 'm', '1'), LzhUnpackPm1, 0},      {LhaKey('p', 'm', '2'), LzhUnpackPm2, 0},
-    {LhaKey('l', 'h', 'x'), LzhUnpackStatic, 20},  // UNLHA32's lh5 with a 1 MiB window
+    {LhaKey('l', 'h', '0'), StoreCopy, 0, "Stored"},           {LhaKey('l', 'z', '4'), StoreCopy, 0, "lz4"},
+    {LhaKey('l', 'h', '1'), LzhUnpackAdaptive, 0, "Frozen-1"}, {LhaKey('l', 'h', '4'), LzhUnpackStatic, 12, "Frozen-4"},
+    {LhaKey('l', 'h', '5'), LzhUnpackStatic, 13, "Frozen-5"},  {LhaKey('l', 'h', '6'), LzhUnpackStatic, 15, "Frozen-6"},
+    {LhaKey('l', 'h', '7'), LzhUnpackStatic, 16, "Frozen-7"},  {LhaKey('l', 'z', '5'), LzhUnpackLz5, 0, "lz5"},
+    {LhaKey('l', 'z', 's'), LzhUnpackLzs, 0, "lzs"},           {LhaKey('p', 'm', '0'), StoreCopy, 0, "pm0"},
+    {LhaKey('l', 'h', '2'), LzhUnpackLh2, 0, "Frozen-2"},      {LhaKey('l', 'h', '3'), LzhUnpackLh3, 0, "Frozen-3"},
+    {LhaKey('p', 'm', '1'), LzhUnpackPm1, 0, "pm1"},           {LhaKey('p', 'm', '2'), LzhUnpackPm2, 0, "pm2"},
+    {LhaKey('l', 'h', 'x'), LzhUnpackStatic, 20, "lhx"},  // UNLHA32's lh5 with a 1 MiB window
 };
 
 }  // namespace
+
+std::string LhaMethodName(int MethodKey) { return MethodListName(kLzhDecoders, MethodKey); }
 
 TUnLha::TUnLha() = default;
 
@@ -83,14 +85,7 @@ void TUnLha::ListEntry(const TLhaHeader& E) {
   l.Size = E.Size;
   l.PackedSize = E.PackedSize;
   l.Method = E.MethodChar();
-  // The frame names lh0 to lh7 and calls the rest unsupported; the other methods read here
-  // (LArc's, PMarc's, lhx) go by their own ids.
-  const bool framed = E.MethodId[1] == 'l' && E.MethodId[2] == 'h' && E.MethodChar() >= '0' && E.MethodChar() <= '7';
-  const bool known = E.DashesOk() && FindDecoder(kLzhDecoders, E.MethodKey()) != nullptr;
-  l.MethodName = E.IsLink()         ? "Symlink"
-                 : E.IsDir()        ? "Directory"
-                 : framed || !known ? MethodName(atLha, E.DashesOk() ? E.MethodChar() : 0)
-                                    : std::string(E.MethodId + 1, 3);
+  l.MethodName = E.IsLink() ? "Symlink" : E.IsDir() ? "Directory" : LhaMethodName(E.DashesOk() ? E.MethodKey() : 0);
   l.Crc32 = E.Crc;
   OnListEntry(this, l);
 }

@@ -10,6 +10,10 @@
 #include "archive/core/qrvStoredNames.h"
 #include "archive/lzh/qrvLhaPack.h"
 
+// The listing name of the LZH method whose id ("-lh5-") gives MethodKey (LhaKey): "Stored",
+// "Frozen-5", "pm1"...; "Unsupported" for methods not read here.
+std::string LhaMethodName(int MethodKey);
+
 class TUnLha : public TUnBase {
  public:
   TUnLha();

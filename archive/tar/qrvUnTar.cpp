@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "archive/core/qrvDecoder.h"
+
 TUnTar::TUnTar() = default;
 
 namespace {
@@ -157,6 +159,9 @@ void TUnTar::StepPacked() {
   ProgressStep();
 }
 
+// A tar stores its files as they are: one method.
+std::string TarMethodName(int Method) { return Method == 0 ? "Tarred" : kUnsupportedMethod; }
+
 void TUnTar::ListEntry(const TTarEntry& E) {
   ++EntryCount;
   if (!E.Damage.empty()) ReportError(ShownName(E.Name), E.Damage, FRunArchiveName, ecBadFileHeader);
@@ -168,7 +173,7 @@ void TUnTar::ListEntry(const TTarEntry& E) {
   l.Size = E.IsDir() ? 0 : E.FileSize;
   l.PackedSize = E.IsDir() ? 0 : E.Size;
   l.Method = 0;
-  l.MethodName = MethodName(atTar, 0);
+  l.MethodName = TarMethodName(0);
   l.Crc32 = E.Checksum;
   OnListEntry(this, l);
 }

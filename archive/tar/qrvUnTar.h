@@ -7,6 +7,9 @@
 #include "archive/core/qrvBase.h"
 #include "archive/tar/qrvtar.h"
 
+// The listing name of a tar entry's method: "Tarred" for 0, the only one.
+std::string TarMethodName(int Method);
+
 class TUnTar : public TUnBase {
  public:
   TUnTar();

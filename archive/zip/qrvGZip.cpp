@@ -5,6 +5,7 @@
 
 #include <ctime>
 
+#include "archive/core/qrvDecoder.h"
 #include "archive/core/qrvDeflateChunks.h"
 #include "archive/core/qrvWorkerPool.h"
 #include "platform/FileInfo.h"
@@ -211,4 +212,13 @@ bool TGZip::WriteMember(const std::string& Source, const std::string& Output, co
   }
   if (OnRead) OnRead(this, 0, 1);
   return true;
+}
+
+std::string GZipMethodName(int Method, uint16_t Magic) {
+  if (Method == 0) return "Stored";
+  if (Method == 8) return "Deflate";
+  if (Method == 144) return "LzwMAGIC";
+  if (Magic == 0x1F1E) return "PackMAGIC";
+  if (Magic == 0x1FA0) return "LzhMAGIC";
+  return kUnsupportedMethod;
 }

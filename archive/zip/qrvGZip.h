@@ -11,6 +11,10 @@
 // How the output name is formed from the source name (order binding).
 enum TGZipExt : uint8_t { exNone, exAppendGZ, exUnderScore };
 
+// The listing name of a gzip-family file's method: Method is the gzip method byte, Magic the
+// file's first two bytes (big-endian: 0x1F1E pack, 0x1FA0 LZH); "Unsupported" for the rest.
+std::string GZipMethodName(int Method, uint16_t Magic);
+
 class TGZip : public TCompBase {
  public:
   TGZip();

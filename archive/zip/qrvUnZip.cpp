@@ -430,7 +430,7 @@ void TUnZip::ListOne(const TEntry& E) {
   l.Size = E.UnpackedSize;
   l.PackedSize = E.PackedSize;
   l.Method = E.Method;
-  l.MethodName = MethodName(atZip, E.Method, E.Flags);
+  l.MethodName = ZipMethodName(E.Method, E.Flags);
   l.Crc32 = E.Crc32;
   l.Encrypted = (E.Flags & gpEncrypted) != 0;
   OnListEntry(this, l);

@@ -23,6 +23,10 @@
 std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
                          std::string_view Coding = {});
 
+// The listing name of ZIP method Method ("Stored", "DeflateN" by the deflate option bits of
+// Flags, "BZip2"...); "Unsupported" for methods no table names.
+std::string ZipMethodName(int Method, uint16_t Flags);
+
 class TUnZip : public TUnBase {
  public:
   TUnZip();

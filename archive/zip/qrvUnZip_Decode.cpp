@@ -20,20 +20,28 @@ namespace {
 
 constexpr int32_t kBlock = 32768;
 
+// Deflate (8) and Deflate64 (9) are named by their option flags (DeflateMethodName); the rows
+// without a decoder name later methods for listings and for the reports of those not decoded.
 const TMethodDecoder kZipDecoders[] = {
-    {0, StoreCopy, 0},
-    {1, [](const TDecoderIO& IO, int) { return UnShrink(IO); }, 0},
-    {2, UnReduce, 1},
-    {3, UnReduce, 2},
-    {4, UnReduce, 3},
-    {5, UnReduce, 4},
-    {6, [](const TDecoderIO& IO, int) { return Explode(IO, uint16_t(IO.Flags)); }, 0},
+    {0, StoreCopy, 0, "Stored"},
+    {1, [](const TDecoderIO& IO, int) { return UnShrink(IO); }, 0, "Shrunk"},
+    {2, UnReduce, 1, "Reduce-1"},
+    {3, UnReduce, 2, "Reduce-2"},
+    {4, UnReduce, 3, "Reduce-3"},
+    {5, UnReduce, 4, "Reduce-4"},
+    {6, [](const TDecoderIO& IO, int) { return Explode(IO, uint16_t(IO.Flags)); }, 0, "Imploded"},
+    {7, nullptr, 0, "Tokened"},
     {8, InflateRaw, 0},
     {9, [](const TDecoderIO& IO, int) { return Inflate64(IO); }, 0},
-    {12, BZip2Decode, 0},
-    {14, LzmaDecode, 0},
-    {93, ZstdDecode, 0},
-    {95, XzDecode, 0},
+    {10, nullptr, 0, "DCL-implode"},
+    {12, BZip2Decode, 0, "BZip2"},
+    {14, LzmaDecode, 0, "LZMA"},
+    {93, ZstdDecode, 0, "Zstd"},
+    {95, XzDecode, 0, "XZ"},
+    {96, nullptr, 0, "JPEG"},
+    {97, nullptr, 0, "WavPack"},
+    {98, nullptr, 0, "PPMd"},
+    {99, nullptr, 0, "AES"},
 };
 
 // Decoding ahead: what is held in flight, and the largest entry (packed and unpacked bytes
@@ -116,6 +124,11 @@ bool FitsAhead(const TUnZip::TEntry& E) {
 
 }  // namespace
 
+std::string ZipMethodName(int Method, uint16_t Flags) {
+  if (Method == 8 || Method == 9) return DeflateMethodName(Method, Flags);
+  return MethodListName(kZipDecoders, Method);
+}
+
 std::unique_ptr<TExtractAhead> TUnZip::StartAhead(TStream32& S, std::unique_ptr<TWorkerPool>& Pool) {
   const auto* file = dynamic_cast<const TFileStream32*>(&S);
   if (!file || file->Handle() < 0 || (Workers <= 0 ? DefaultWorkerCount() : Workers) == 1) return nullptr;
@@ -163,8 +176,8 @@ bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
     return inner.Method != kAesMethod && CanDecode(inner, Why);
   }
   if (FindDecoder(kZipDecoders, E.Method)) return true;
-  const std::string name = MethodName(atZip, E.Method, E.Flags);
-  Why = (name == "Unsupported" ? "" : name + ", ") + "method " + std::to_string(E.Method) + " is not supported";
+  const std::string name = ZipMethodName(E.Method, E.Flags);
+  Why = (name == kUnsupportedMethod ? "" : name + ", ") + "method " + std::to_string(E.Method) + " is not supported";
   return false;
 }
 

@@ -45,6 +45,27 @@ TEST(CliRun, PasswordPacksAndExtracts) {
   EXPECT_EQ(RunCli({"run", "--kind", "tar", "-p", "pw", (t / "original").string()}).status, 2);
 }
 
+// A lone compressed file comes out beside itself under its own name; a compressed tar still
+// goes into a folder named after it.
+TEST(CliRun, LoneCompressedFilesAreDecompressedBesideThemselves) {
+  REQUIRE_TOOLS("gzip", "xz", "tar");
+  TempDir t;
+  const std::string text = TextBytes(5000, 4);
+  WriteFile(t / "in/notes.txt", text);
+  ASSERT_EQ(testsupport::Run({"tar", "-cJf", "../d.tar.xz", "notes.txt"}, t / "in").status, 0);
+  ASSERT_EQ(testsupport::Run({"gzip", "-k", "notes.txt"}, t / "in").status, 0);
+  ASSERT_EQ(testsupport::Run({"xz", "notes.txt"}, t / "in").status, 0);
+  fs::rename(t / "in/notes.txt.gz", t / "n.txt.gz");
+  fs::rename(t / "in/notes.txt.xz", t / "m.txt.xz");
+  const CommandResult r =
+      RunCli({"run", (t / "n.txt.gz").string(), (t / "m.txt.xz").string(), (t / "d.tar.xz").string()});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Extracted into " + (t / "n.txt").string() + "\n"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFile(t / "n.txt"), text);
+  EXPECT_EQ(ReadFile(t / "m.txt"), text);
+  EXPECT_EQ(ReadFile(t / "d/notes.txt"), text);
+}
+
 TEST(CliRun, KindOptionAndErrorStatus) {
   TempDir t;
   WriteFile(t / "x.txt", "data");

@@ -122,34 +122,6 @@ TEST(Frame, ZeroDateReadsAs1980) {
   EXPECT_NEAR(c.DosDateToDateTime(int32_t(0xFFFFFFFF)), 29221.000694, 1e-6);  // not a date
 }
 
-TEST(Frame, MethodNames) {
-  struct TCase {
-    TArcType Type;
-    int Method;
-    uint16_t Flags, Magic;
-    const char* Name;
-  };
-  const TCase cases[] = {
-      {atZip, 0, 0, 0, "Stored"},          {atZipExe, 8, 0, 0, "DeflateN"},
-      {atZip, 8, 2, 0, "DeflateX"},        {atJar, 8, 4, 0, "DeflateF"},
-      {atZip, 8, 6 | 1, 0, "DeflateS"},    {atZip, 9, 2, 0, "Def-64X"},
-      {atZip, 5, 0, 0, "Reduce-4"},        {atZip, 10, 0, 0, "DCL-implode"},
-      {atZip, 98, 0, 0, "PPMd"},           {atLha, '5', 0, 0, "Frozen-5"},
-      {atLzh, '0', 0, 0, "Stored"},        {atLha, '8', 0, 0, "Unsupported"},
-      {atCab, 0x1503, 0, 0, "Lzx"},        {atCab, 7, 0, 0, "Lzx7"},
-      {atCab, 1, 0, 0, "MsZIP"},           {atGZip, 8, 0, 0, "Deflate"},
-      {atGZip, 3, 0, 0x1F1E, "PackMAGIC"}, {atGZip, 3, 0, 0, "Unsupported"},
-      {atTar, 0, 0, 0, "Tarred"},          {atArc, 11, 0, 0, "Stored"},
-      {atArc, 0, 0, 0, "Unsupported"},     {atArj, 2, 0, 0, "2nd Most"},
-      {atBh, 8, 4, 0, "DeflateF"},         {atHA, 14, 0, 0, "<Dir>"},
-      {atPak, 9, 0, 0, "Varible"},         {atRar, '3', 0, 0, "Normal"},
-      {atRar, '3', 0x10, 0, "<Dir>"},      {atZoo, 2, 0, 0, "Greatest"},
-      {atUUE, 0, 0, 0, "Unsupported"},     {atAce, 4, 0, 0, "Best"},
-  };
-  for (const TCase& c : cases)
-    EXPECT_EQ(MethodName(c.Type, c.Method, c.Flags, c.Magic), c.Name) << GetArcTypeValueName(c.Type) << ' ' << c.Method;
-}
-
 TEST(Frame, BlockWriterOutputsChecksumsAndLineEnds) {
   TRecorder c;
   c.ResetRunState();

@@ -116,3 +116,34 @@ TEST(Formats, NamesExtensionsTypesAndKeywordsMapToTheirRows) {
 }
 
 }  // namespace
+
+// Every kind's method names through the one entry point: the readers' own tables, the frame's
+// for the kinds brel only detects.
+TEST(Formats, MethodNames) {
+  struct TCase {
+    TArcType Type;
+    int Method;
+    uint16_t Flags, Magic;
+    const char* Name;
+  };
+  const TCase cases[] = {
+      {atZip, 0, 0, 0, "Stored"},          {atZipExe, 8, 0, 0, "DeflateN"},
+      {atZip, 8, 2, 0, "DeflateX"},        {atJar, 8, 4, 0, "DeflateF"},
+      {atZip, 8, 6 | 1, 0, "DeflateS"},    {atZip, 9, 2, 0, "Def-64X"},
+      {atZip, 5, 0, 0, "Reduce-4"},        {atZip, 10, 0, 0, "DCL-implode"},
+      {atZip, 98, 0, 0, "PPMd"},           {atLha, '5', 0, 0, "Frozen-5"},
+      {atLzh, '0', 0, 0, "Stored"},        {atLha, '8', 0, 0, "Unsupported"},
+      {atCab, 0x1503, 0, 0, "Lzx"},        {atCab, 7, 0, 0, "Lzx7"},
+      {atCab, 1, 0, 0, "MsZIP"},           {atGZip, 8, 0, 0, "Deflate"},
+      {atGZip, 3, 0, 0x1F1E, "PackMAGIC"}, {atGZip, 3, 0, 0, "Unsupported"},
+      {atTar, 0, 0, 0, "Tarred"},          {atArc, 11, 0, 0, "Stored"},
+      {atArc, 0, 0, 0, "Unsupported"},     {atArj, 2, 0, 0, "2nd Most"},
+      {atBh, 8, 4, 0, "DeflateF"},         {atHA, 14, 0, 0, "<Dir>"},
+      {atPak, 9, 0, 0, "Varible"},         {atRar, '3', 0, 0, "Normal"},
+      {atRar, '3', 0x10, 0, "<Dir>"},      {atZoo, 2, 0, 0, "Greatest"},
+      {atUUE, 0, 0, 0, "Unsupported"},     {atAce, 4, 0, 0, "Best"},
+      {atLzhExe, 'x', 0, 0, "lhx"},        {atZip, 99, 0, 0, "AES"},
+  };
+  for (const TCase& c : cases)
+    EXPECT_EQ(MethodName(c.Type, c.Method, c.Flags, c.Magic), c.Name) << GetArcTypeValueName(c.Type) << ' ' << c.Method;
+}

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
+#include <sstream>
 
 #include "archive/lzh/qrvLha.h"
 #include "archive/lzh/qrvLhaPack.h"
@@ -312,6 +314,28 @@ TEST(LzhArchive, DamageFailsOnlyTheDamagedEntry) {
     EXPECT_EQ(ReadFile(t / "out/a.txt"), TextBytes(20000, 1));
     EXPECT_NE(RunCli({"t", a.string()}).status, 0);
   }
+#else
+  GTEST_SKIP() << "brel-cli not built";
+#endif
+}
+
+// The verbose listing names a method by its whole id: one not read here is "Unsupported", never
+// the method that shares its last character.
+TEST(LzhArchive, ListingNamesMethodsByTheirWholeId) {
+#ifdef BREL_CLI
+  using namespace lzhtest;
+  const std::pair<const char*, const char*> rows[] = {{"-lh0-", "Stored"},      {"-lh5-", "Frozen-5"},
+                                                      {"-lz5-", "lz5"},         {"-lhx-", "lhx"},
+                                                      {"-lz7-", "Unsupported"}, {"-pm3-", "Unsupported"}};
+  TempDir t;
+  std::string arc;
+  for (const auto& [id, name] : rows) arc += Level0(std::string(id + 1, 3), "ok", id);
+  WriteFile(t / "m.lzh", arc + '\0');
+  std::istringstream out(RunCli({"l", "-v", (t / "m.lzh").string()}).out);
+  std::map<std::string, std::string> listed;  // entry name -> its line
+  for (std::string line; std::getline(out, line);) listed[line.substr(line.rfind(' ') + 1)] = line;
+  for (const auto& [id, name] : rows)
+    EXPECT_NE(listed[std::string(id + 1, 3)].find(std::string(" ") + name + " "), std::string::npos) << id;
 #else
   GTEST_SKIP() << "brel-cli not built";
 #endif
