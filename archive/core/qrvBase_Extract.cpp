@@ -466,22 +466,18 @@ bool TUnBase::TrashIfChanged(const TStepEntry& E) {
   if (FMadeFiles.count(FCurrentName)) return true;
   // Only a plain file reached without links: a folder on the way that is a link leads
   // outside, where nothing may be touched (the opener then refuses the entry).
+  struct stat st {};
+  if (!StatOutput(FCurrentName, st) || !S_ISREG(st.st_mode) || (st.st_size == E.Size && SameTime(E, st))) return true;
   std::string base;
   const int dir = OpenParentDir(FCurrentName, base, false);
-  if (dir < 0) return true;
-  struct stat st {};
-  bool ok = true;
-  if (fstatat(dir, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-      (st.st_size != E.Size || !SameTime(E, st))) {
-    std::string why = FTrash ? FTrash->OpenError() : "the Trash is not open";
-    ok = FTrash && FTrash->MoveAt(dir, base, FCurrentName, &why);
-    DropDirCache();  // the tree changed other than by creating
-    if (ok)
-      ++FTrashed;
-    else
-      ReportError(FCurrentName, why, FRunArchiveName, ecDeleteFile);
-  }
-  close(dir);
+  std::string why = FTrash ? FTrash->OpenError() : "the Trash is not open";
+  const bool ok = dir >= 0 && FTrash && FTrash->MoveAt(dir, base, FCurrentName, &why);
+  DropDirCache();  // the tree changed other than by creating
+  if (dir >= 0) close(dir);
+  if (ok)
+    ++FTrashed;
+  else
+    ReportError(FCurrentName, why, FRunArchiveName, ecDeleteFile);
   return ok;
 }
 
