@@ -148,14 +148,19 @@ std::string CabNeighbour(const std::string& Dir, const std::string& Name);
 
 // The MSZIP folders of one cabinet outside a set, decoded on libdeflate from the cabinet's own data
 // blocks (each checksum checked) rather than through libmspack. It keeps the folder being read
-// and where it stands, so the files of a folder copied in order decode it once.
+// and where it stands, so the files of a folder copied in order decode it once. With more than
+// one worker a thread decodes the folder's blocks ahead of the caller (at most kAhead blocks
+// held), so decoding overlaps writing; the bytes and codes given are the same either way.
 class TMsZipFolders {
  public:
+  static constexpr size_t kAhead = 16;
   TMsZipFolders();
   ~TMsZipFolders();
   TMsZipFolders(const TMsZipFolders&) = delete;
   TMsZipFolders& operator=(const TMsZipFolders&) = delete;
 
+  // Worker count: 1 decodes on the caller's thread, 0 one per core (one core: the same as 1).
+  void SetWorkers(int Workers) { FWorkers = Workers; }
   // Reads the folder table of the cabinet at Base in Path (kept while the same is asked for).
   // False, holding nothing, when it does not read, belongs to a set or does not hold
   // FolderCount folders: libmspack then decodes.
@@ -168,29 +173,31 @@ class TMsZipFolders {
   int32_t Extract(size_t Folder, uint32_t Offset, uint32_t Length, const TCabWrite& Write, const bool* Cancel);
   void Close();
 
- private:
   struct TFolder {
     int64_t DataAt;  // first CFDATA in the file
     uint16_t Blocks;
     uint16_t Type;
   };
-  struct TInflater;
+  struct TReader;
+  struct TAhead;
+
+ private:
   void Restart(size_t Folder);
-  // Decodes the folder's next block into FOut.
+  // The folder's next block into FOut: an fdierr* code.
   int32_t NextBlock();
+  void Stop();
 
   int FFd = -1;
+  int FWorkers = 0;
   std::string FPath;
   int64_t FBase = 0;
   uint32_t FDataResv = 0;
   std::vector<TFolder> FFolders;
-  int FFolder = -1;  // the folder being read (-1: none)
-  uint32_t FNextBlock = 0;
-  int64_t FNextAt = 0;
+  int FFolder = -1;        // the folder being read (-1: none)
   uint64_t FOutStart = 0;  // the folder offset of FOut's first byte
-  std::vector<uint8_t> FIn, FOut, FHistory;
-  std::vector<uint8_t> FStream;  // the history as a stored block, then the block's deflate data
-  std::unique_ptr<TInflater> FZip;
+  std::vector<uint8_t> FOut;
+  std::unique_ptr<TReader> FReader;  // decoding on the caller's thread
+  std::unique_ptr<TAhead> FAhead;    // or ahead of it
 };
 
 // A decompress context over libmspack. Cabinets are read through file descriptors with every
@@ -205,6 +212,8 @@ class TCabDecompressor {
 
   // The library context exists (false: fdierrAllocFail is in the error record).
   bool Ready() const { return FD != nullptr; }
+  // Threads decoding ahead of the copy (see TMsZipFolders::SetWorkers).
+  void SetWorkers(int Workers) { FMsZip.SetWorkers(Workers); }
   // Whether the file at Path holds a cabinet whose headers read: the one at its start, else
   // those found inside it (behind a setup program, say); Info describes the first. False with
   // fdierrNotACabinet for a file without one, fdierrCorruptCabinet for a file that starts with

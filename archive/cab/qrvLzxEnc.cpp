@@ -330,17 +330,22 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
   uint32_t n = End - Begin;
   Nodes.assign(n + 1, {UINT32_MAX, 0, 0, {0, 0, 0}});
   Nodes[0] = {0, 0, 0, {R[0], R[1], R[2]}};
-  auto relax = [&](uint32_t from, uint32_t to, uint32_t cost, unsigned len, uint32_t f) {
+  // A step's repeated offsets follow from the node it leaves, once that node is final: they are
+  // worked out when the parse reaches it, not at every relaxation.
+  auto relax = [&](uint32_t to, uint32_t cost, unsigned len, uint32_t f) {
     TNode& t = Nodes[to];
     if (cost >= t.Cost) return;
-    const TNode& s = Nodes[from];
     t.Cost = cost, t.Len = static_cast<uint16_t>(len), t.F = f;
+  };
+  auto settle = [&](uint32_t i) {
+    TNode& t = Nodes[i];
+    const TNode& s = Nodes[i - t.Len];
     std::copy(s.R, s.R + 3, t.R);
-    if (len > 1) {
-      if (f >= 3)
-        t.R[2] = s.R[1], t.R[1] = s.R[0], t.R[0] = f - 2;
+    if (t.Len > 1) {
+      if (t.F >= 3)
+        t.R[2] = s.R[1], t.R[1] = s.R[0], t.R[0] = t.F - 2;
       else
-        std::swap(t.R[0], t.R[f]);
+        std::swap(t.R[0], t.R[t.F]);
     }
   };
   // Matches of lengths From..To with formatted offset F from position I.
@@ -348,16 +353,17 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
     unsigned slot = SlotOf(F);
     const uint16_t* header = &MainCost[256 + slot * 8];
     uint32_t cost = Base + kSlots.Extra[slot] * 16;
-    for (unsigned l = From; l <= std::min(To, 8u); ++l) relax(I, I + l, cost + header[l - kMinMatch], l, F);
+    for (unsigned l = From; l <= std::min(To, 8u); ++l) relax(I + l, cost + header[l - kMinMatch], l, F);
     // Past kShortRun bytes only the whole match is tried: cutting a long match short seldom pays.
     const unsigned last = std::min(To, kShortRun);
-    for (unsigned l = std::max(From, 9u); l <= last; ++l) relax(I, I + l, cost + header[7] + LenCost[l - 9], l, F);
-    if (To > last && To >= From) relax(I, I + To, cost + header[7] + LenCost[To - 9], To, F);
+    for (unsigned l = std::max(From, 9u); l <= last; ++l) relax(I + l, cost + header[7] + LenCost[l - 9], l, F);
+    if (To > last && To >= From) relax(I + To, cost + header[7] + LenCost[To - 9], To, F);
   };
   for (uint32_t i = 0; i < n; ++i) {
+    if (i) settle(i);
     const TNode node = Nodes[i];
     uint32_t pos = Begin + i;
-    relax(i, i + 1, node.Cost + MainCost[data[pos]], 1, 0);
+    relax(i + 1, node.Cost + MainCost[data[pos]], 1, 0);
     unsigned maxLen = std::min<uint32_t>(kMaxMatch, n - i);
     if (maxLen < kMinMatch) continue;
     uint32_t reach = std::min(Win->Reach(pos), WindowSize - kWindowGap);
@@ -382,6 +388,7 @@ void TLzxEncoder::TState::ParseOptimal(uint32_t Begin, uint32_t End) {
     }
     if (Skip[i]) i += Skip[i] - 1;
   }
+  settle(n);
   Items.clear();
   for (uint32_t end : PathSteps(n, [&](uint32_t i) { return Nodes[i].Len; })) {
     const TNode& t = Nodes[end];

@@ -69,6 +69,7 @@ int TUnCab::ExtractArchive(TStream32& Stream, int Flag) {
     return EntryCount;
   }
   FInfoTaken = false;
+  FCab->SetWorkers(Workers);
   FCab->Copy(
       FArchiveFile, [this](TCabNotification& N) { return ExtractNotice(N); },
       [this](const uint8_t* D, int32_t C) { return WriteData(D, C); }, CancelFlag());

@@ -20,6 +20,9 @@ class TUnCab : public TUnBase {
   // Set information of the cabinet of the last extraction pass.
   uint16_t SetID() const { return FSetID; }
   uint16_t CabinetNumber() const { return FCabinetNumber; }
+  // Threads decoding ahead of the files being written: 0 one per core, 1 none (all work on the
+  // caller's thread). Output, reports and their order are the same whatever the count.
+  int Workers = 0;
 
  protected:
   // A file that is no cabinet: nothing extracted, nothing reported.

@@ -3,9 +3,11 @@
 // text); extracted as they are, the later would replace the earlier.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 class TStoredNames {
  public:
@@ -15,8 +17,19 @@ class TStoredNames {
   // part ("a/b~2.txt", "dir~2/").
   std::string Unique(const std::string& Read, std::string_view Raw, const std::string& Alternative = {});
   // Forgets the names given so far (a new run).
-  void Clear() { sources_.clear(); }
+  void Clear() {
+    slots_.clear();
+    used_ = 0;
+  }
 
  private:
-  std::unordered_map<std::string, std::string> sources_;  // name -> the bytes it came from
+  // Hash of a name -> hash of the bytes it came from: 16 bytes a name, however long, so an
+  // archive of a million entries keeps its memory flat. Two names or byte strings alike in
+  // their hash are taken for the same: the worst outcome is a "~2" name or a later entry
+  // replacing an earlier one, as two entries of equal stored names do anyway.
+  // An open-addressing table (a name hash of 0 marks a free slot), at most half full.
+  // Returns the raw hash stored for Name, storing Raw's when the name is new.
+  uint64_t Claim(uint64_t Name, uint64_t Raw);
+  std::vector<std::pair<uint64_t, uint64_t>> slots_;
+  size_t used_ = 0;
 };

@@ -523,3 +523,25 @@ std::unique_ptr<TFilterOutStream> NewEncodeStream(TStreamFilter Filter, TStream3
 std::unique_ptr<TFilterOutStream> NewXzEncodeStream(TStream32& Output, const TEncodeOptions& O);
 std::unique_ptr<TFilterOutStream> NewZstdEncodeStream(TStream32& Output, const TEncodeOptions& O);
 std::unique_ptr<TFilterOutStream> NewBzip2EncodeStream(TStream32& Output, const TEncodeOptions& O);
+
+// A read-only view of Source through a buffer of its own: small reads and seeks nearby cost no
+// system call. Each view keeps its own position and moves Source only to refill, so two views
+// may walk one file in turns (a directory and the headers it points to). Writes fail.
+class TReadBuffer32 : public TStream32 {
+ public:
+  explicit TReadBuffer32(TStream32& Source, size_t BufferSize = 1 << 16);
+  int64_t Size() override { return FSize; }
+  int32_t Read(void* Buffer, int32_t Count) override;
+  int32_t Write(const void*, int32_t) override { return 0; }
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+  int32_t Seek32(int32_t Offset, uint16_t Origin) override { return int32_t(Seek(Offset, Origin)); }
+
+ private:
+  bool Refill();
+  TStream32& FSource;
+  std::vector<uint8_t> FBuffer;
+  int64_t FSize;
+  int64_t FStart = 0;  // file position of FBuffer[0]
+  size_t FFilled = 0;
+  int64_t FPosition = 0;
+};

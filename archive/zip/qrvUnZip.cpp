@@ -236,9 +236,13 @@ int TUnZip::ExtractArchive(TStream32& Stream, int) {
   return EntryCount;
 }
 
-void TUnZip::AddEntry(TEntry E) {
+void TUnZip::CountEntry(const TEntry& E) {
   NoteEntryDate(E.DosDateTime);
   ByteTotal += E.UnpackedSize;
+}
+
+void TUnZip::AddEntry(TEntry E) {
+  CountEntry(E);
   FEntries.push_back(std::move(E));
 }
 
@@ -261,13 +265,16 @@ bool TUnZip::FindDisplacedLocal(TStream32& S, int64_t Stated, int64_t& Found) {
 
 int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
   const auto* vs = dynamic_cast<const TVolumeStream*>(&S);
+  // The directory and the local headers it points to are read through buffers of their own:
+  // a million entries cost a few thousand reads, not millions.
+  TReadBuffer32 directory(S), locals(S, 1 << 14);
   int64_t pos = Loc.StartPos;
   bool first = true;
   TZipCentralRecord c;
   ByteTotal = 0;
   std::vector<TEntry> selected;
   std::vector<TSpan> spans;  // every entry's local header and data; Entry indexes selected
-  while (!IsCancelled() && SeekTo(S, pos) && ReadCentralRecord(S, c)) {
+  while (!IsCancelled() && SeekTo(directory, pos) && ReadCentralRecord(directory, c)) {
     pos = c.NextPosition();
     TEntry e;
     e.Name = EntryName(c.Name, c.Header.Flags, c.Extra);
@@ -279,16 +286,16 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
     e.PackedSize = c.PackedSize();
     const bool wanted = EntrySelected(e.Name);
     TZipLocalRecord l;
-    if (!ReadLocalAt(S, e.Position, l)) {
+    if (!ReadLocalAt(locals, e.Position, l)) {
       int64_t found = 0;
       if (!wanted) continue;
-      if (!firstHeader || !FindDisplacedLocal(S, e.Position, found)) {
+      if (!firstHeader || !FindDisplacedLocal(locals, e.Position, found)) {
         ReportError(e.Name, "", FRunArchiveName, ecBadLocalHeaderOffset);
         continue;
       }
       FLocalCorrection = found - e.Position;
       e.Position = found;
-      if (!ReadLocalAt(S, e.Position, l)) continue;
+      if (!ReadLocalAt(locals, e.Position, l)) continue;
     }
     spans.push_back(
         {e.Position, l.DataPosition() + std::max<int64_t>(e.PackedSize, 0), wanted ? selected.size() : SIZE_MAX});
@@ -303,12 +310,20 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
     e.IsDir = IsDirEntry(e.Name, e.ExtAttr, e.VersionMadeBy);
     selected.push_back(std::move(e));
   }
-  const std::vector<bool> overlapped = MarkOverlaps(spans, selected.size());
+  const std::vector<bool> overlapped = MarkOverlaps(std::move(spans), selected.size());
   if (std::find(overlapped.begin(), overlapped.end(), true) != overlapped.end())
     ReportError(FArchiveFile, "invalid zip file with overlapped components (possible zip bomb)", FRunArchiveName,
                 ecBadLocalHeaderOffset);
-  for (size_t i = 0; i < selected.size(); ++i)
-    if (!overlapped[i]) AddEntry(std::move(selected[i]));
+  // The entries stay where they are (no second list of a million entries at once).
+  size_t kept = 0;
+  for (size_t i = 0; i < selected.size(); ++i) {
+    if (overlapped[i]) continue;
+    CountEntry(selected[i]);
+    if (kept != i) selected[kept] = std::move(selected[i]);
+    ++kept;
+  }
+  selected.resize(kept);
+  FEntries = std::move(selected);
   BytesToGo = ByteTotal;
   return int(FEntries.size());
 }

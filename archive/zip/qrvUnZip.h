@@ -65,6 +65,7 @@ class TUnZip : public TUnBase {
   bool FindDisplacedLocal(TStream32& S, int64_t Stated, int64_t& Found);
   bool MeasureStreamedEntry(TStream32& S, const TZipLocalRecord& L, TEntry& E, int64_t& Next);
   void AddEntry(TEntry E);
+  void CountEntry(const TEntry& E);  // its date and size into the run's totals
   // Extraction.
   void ExtractEntries(TStream32& S, bool CentralMode);
   void ExtractOne(TStream32& S, TEntry& E, bool CentralMode);

@@ -223,3 +223,26 @@ TEST(Streams, DiskFullWritesRaise25160) {
 }
 
 }  // namespace
+
+// Two buffered views walking one stream in turns read what the stream holds, whatever the mix
+// of seeks, small reads and reads larger than the buffer.
+TEST(Streams, ReadBufferViewsMatchTheSource) {
+  std::string data = Pattern(300000);
+  TCustomMemoryStream32 source;
+  source.SetPointer(data.data(), int64_t(data.size()));
+  TReadBuffer32 a(source, 4096), b(source, 1000);
+  uint32_t seed = 1;
+  auto next = [&seed](uint32_t Bound) { return (seed = seed * 1103515245u + 12345u) / 65536u % Bound; };
+  for (int round = 0; round < 2000; ++round) {
+    TReadBuffer32& view = round % 2 ? a : b;
+    const int64_t at = next(320000);
+    const int32_t want = int32_t(round % 50 == 0 ? 9000 + next(9000) : next(100));
+    ASSERT_EQ(view.Seek(at, soFromBeginning), at);
+    std::string got(size_t(want), '\0');
+    const int32_t n = view.Read(got.data(), want);
+    const int64_t expect = std::clamp<int64_t>(int64_t(data.size()) - at, 0, want);
+    ASSERT_EQ(n, expect) << "at " << at;
+    EXPECT_EQ(got.substr(0, size_t(n)), data.substr(size_t(std::min<int64_t>(at, int64_t(data.size()))), size_t(n)));
+    EXPECT_EQ(view.Position(), at + n);
+  }
+}
