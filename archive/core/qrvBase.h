@@ -799,7 +799,31 @@ class TUnBase : public TZipCommon {
   // Folder modes wait for the end of the run, so a read-only folder still takes its entries.
   void ApplyDirModes();
   bool OpenOutputAt(bool IsDir);
+  // A folder descriptor: borrowed from FDirChain (valid until the chain changes) or owned and
+  // closed with this object.
+  struct TDirRef {
+    int Fd = -1;
+    bool Owned = false;
+    TDirRef(int F, bool O) : Fd(F), Owned(O) {}
+    TDirRef(TDirRef&& Other) noexcept : Fd(Other.Fd), Owned(Other.Owned) { Other.Fd = -1; }
+    TDirRef& operator=(TDirRef&&) = delete;
+    ~TDirRef();
+    int Take();  // a descriptor the caller owns: this one, or a duplicate of a borrowed one
+  };
+  // The folder named by Parts below the output root, continuing the chain of folders already
+  // open; every step is a no-follow open from a descriptor of this run, a missing folder is
+  // made when Create. A name with "." or ".." is walked afresh and never cached.
+  TDirRef ReachDir(const std::vector<std::string>& Parts, bool Create);
+  // The folder at Path itself, or the one that is to hold Path (Base receives the last
+  // component): through ReachDir below the output root, opened as given elsewhere (a path the
+  // host named).
+  TDirRef OutputDir(const std::string& Path, bool Create);
+  TDirRef ParentDir(const std::string& Path, std::string& Base, bool Create);
+  // As ParentDir, a descriptor the caller closes.
   int OpenParentDir(const std::string& Path, std::string& Base, bool Create);
+  // Closes the chain: whenever the run changes the tree other than by creating, the host
+  // answered a name, and at the start and end of a run.
+  void DropDirCache();
   // What is at Path, seen the way the opener sees it: no link is followed below the output
   // root, the last component's included. False when nothing is there or a folder on the way
   // is a link.
@@ -810,6 +834,15 @@ class TUnBase : public TZipCommon {
   std::map<std::string, int64_t> FOwnerIds;                 // "u:NAME" / "g:NAME" -> id (-1: unknown here)
   uint32_t FUmask = 022;                                    // the process's umask, read at the start of a run
   int FRootFd = -1;                                         // ExtractDir, opened once per run
-  std::unique_ptr<TTrash> FTrash;                           // the home Trash under TrashChanged, opened once per run
-  std::string FRootDir;                                     // its path with trailing "/"
+  // Folders below the root the run opened, as a chain: FDirChain[i] is the folder named by the
+  // first i+1 components of the last path reached (at most kDirChainDepth, bounding the
+  // descriptors one run holds).
+  struct TChainDir {
+    std::string Name;
+    int Fd;
+  };
+  static constexpr size_t kDirChainDepth = 32;
+  std::vector<TChainDir> FDirChain;
+  std::unique_ptr<TTrash> FTrash;  // the home Trash under TrashChanged, opened once per run
+  std::string FRootDir;            // its path with trailing "/"
 };

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include "archive/core/qrvBase.h"
 #include "platform/FileInfo.h"
@@ -112,6 +113,7 @@ std::string ShownName(std::string_view Name) {
 bool HasNul(std::string_view Name) { return Name.find('\0') != std::string_view::npos; }
 
 TUnBase::~TUnBase() {
+  DropDirCache();
   if (FRootFd >= 0) close(FRootFd);
 }
 
@@ -184,6 +186,7 @@ bool TUnBase::AskOverwrite() {
   for (int asked = 0; asked < 1000; ++asked) {
     std::string answer;
     OnFileExists(this, FCurrentName, answer, OverwriteMode);
+    DropDirCache();  // the host may have changed the tree meanwhile
     if (answer.empty() || answer == FCurrentName) break;
     if (!TakeHostName(answer)) return false;
     if (OverwriteMode != omOverwrite || IEqual(answer, FCurrentName)) break;
@@ -214,6 +217,7 @@ bool TUnBase::TakeHostName(const std::string& Name) {
     ReportError(ShownName(Name), "NUL byte in the name", FRunArchiveName, ecInvalidFileName);
     return false;
   }
+  DropDirCache();
   std::string base;
   if (FRootFd >= 0 && Name.compare(0, FRootDir.size(), FRootDir) == 0) {
     const int dir = OpenParentDir(Name, base, true);
@@ -259,40 +263,83 @@ bool TUnBase::BeginEntry(bool IsDir) {
 
 // ---- Output opener and closer --------------------------------------------------------------
 
-// The folder that is to hold Path, opened without following links below the output root (the
-// host may name a path elsewhere through OnRenameFile or OnFileExists: that one is opened as
-// given). Base receives the last component. Returns a descriptor or -1.
-int TUnBase::OpenParentDir(const std::string& Path, std::string& Base, bool Create) {
-  if (FRootFd >= 0 && Path.compare(0, FRootDir.size(), FRootDir) == 0) {
-    std::vector<std::string> parts = SplitPath(std::string_view(Path).substr(FRootDir.size()));
-    if (parts.empty()) return -1;
-    Base = parts.back();
-    parts.pop_back();
-    int fd = fcntl(FRootFd, F_DUPFD_CLOEXEC, 0);
-    for (const std::string& p : parts) {
-      if (fd < 0) break;
-      const int next = OpenSubDir(fd, p, Create);
-      close(fd);
-      fd = next;
+TUnBase::TDirRef::~TDirRef() {
+  if (Owned && Fd >= 0) close(Fd);
+}
+
+int TUnBase::TDirRef::Take() {
+  if (Fd < 0 || Owned) return std::exchange(Fd, -1);
+  return fcntl(Fd, F_DUPFD_CLOEXEC, 0);
+}
+
+void TUnBase::DropDirCache() {
+  for (const TChainDir& d : FDirChain) close(d.Fd);
+  FDirChain.clear();
+}
+
+TUnBase::TDirRef TUnBase::ReachDir(const std::vector<std::string>& Parts, bool Create) {
+  bool cacheable = true;
+  for (const std::string& p : Parts) cacheable = cacheable && p != "." && p != "..";
+  // The longest start of Parts the chain holds; the rest of the chain is another branch.
+  size_t k = 0;
+  if (cacheable) {
+    while (k < FDirChain.size() && k < Parts.size() && FDirChain[k].Name == Parts[k]) ++k;
+    while (FDirChain.size() > k) {
+      close(FDirChain.back().Fd);
+      FDirChain.pop_back();
     }
-    return fd;
   }
-  const std::string dir = DirOf(Path);
-  Base = BaseOf(Path);
+  int fd = k ? FDirChain[k - 1].Fd : FRootFd;
+  bool owned = false;
+  for (size_t i = k; i < Parts.size(); ++i) {
+    const int next = OpenSubDir(fd, Parts[i], Create);
+    const int err = errno;
+    if (owned) close(fd);
+    if (next < 0) {
+      errno = err;
+      return TDirRef(-1, false);
+    }
+    // Past the chain's depth (or off it) each step's folder is the caller's alone.
+    owned = !cacheable || owned || FDirChain.size() >= kDirChainDepth;
+    if (!owned) FDirChain.push_back({Parts[i], next});
+    fd = next;
+  }
+  return TDirRef(fd, owned);
+}
+
+TUnBase::TDirRef TUnBase::OutputDir(const std::string& Path, bool Create) {
+  if (FRootFd >= 0 && Path.compare(0, FRootDir.size(), FRootDir) == 0)
+    return ReachDir(SplitPath(std::string_view(Path).substr(FRootDir.size())), Create);
   if (Create) {
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
+    std::filesystem::create_directories(Path, ec);
   }
-  return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return TDirRef(open(Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), true);
+}
+
+// The folder that is to hold Path, opened without following links below the output root (the
+// host may name a path elsewhere through OnRenameFile or OnFileExists: that one is opened as
+// given). Base receives the last component.
+TUnBase::TDirRef TUnBase::ParentDir(const std::string& Path, std::string& Base, bool Create) {
+  if (FRootFd >= 0 && Path.compare(0, FRootDir.size(), FRootDir) == 0) {
+    std::vector<std::string> parts = SplitPath(std::string_view(Path).substr(FRootDir.size()));
+    if (parts.empty()) return TDirRef(-1, false);
+    Base = parts.back();
+    parts.pop_back();
+    return ReachDir(parts, Create);
+  }
+  Base = BaseOf(Path);
+  return OutputDir(DirOf(Path), Create);
+}
+
+int TUnBase::OpenParentDir(const std::string& Path, std::string& Base, bool Create) {
+  return ParentDir(Path, Base, Create).Take();
 }
 
 bool TUnBase::StatOutput(const std::string& Path, struct stat& St) {
   std::string base;
-  const int dir = OpenParentDir(Path, base, false);
-  if (dir < 0) return false;
-  const bool found = fstatat(dir, base.c_str(), &St, AT_SYMLINK_NOFOLLOW) == 0;
-  close(dir);
-  return found;
+  const TDirRef dir = ParentDir(Path, base, false);
+  return dir.Fd >= 0 && fstatat(dir.Fd, base.c_str(), &St, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool TUnBase::OpenOutput(bool IsDir) {
@@ -314,29 +361,24 @@ bool TUnBase::OpenOutputAt(bool IsDir) {
   errno = 0;
   if (IsDir) {
     if (!CreateStoredDirs || FCurrentName == FRootDir) return true;
-    std::string base;
-    const int parent = OpenParentDir(FCurrentName, base, true);
-    if (parent < 0) return false;
-    const int fd = OpenSubDir(parent, base, true);
-    close(parent);
-    if (fd < 0) return false;
-    close(fd);
-    return true;
+    // Opened (and kept in the chain) so the entries inside it start from it.
+    return OutputDir(FCurrentName, true).Fd >= 0;
   }
   std::string base;
-  const int dir = OpenParentDir(FCurrentName, base, true);
-  if (dir < 0) return false;
-  // The old file (or a link planted in its place) is removed, not written through.
-  if (unlinkat(dir, base.c_str(), 0) != 0 && errno != ENOENT) {
-    if (errno == EISDIR || errno == EPERM) {
+  const TDirRef dir = ParentDir(FCurrentName, base, true);
+  if (dir.Fd < 0) return false;
+  // A new file is created without following anything; an old file (or a link planted in its
+  // place) is removed first, never written through.
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = openat(dir.Fd, base.c_str(), flags, 0666);
+  if (fd < 0 && errno == EEXIST) {
+    if (unlinkat(dir.Fd, base.c_str(), 0) != 0 && (errno == EISDIR || errno == EPERM)) {
       FOutputErrno = errno;
-      close(dir);
       return false;
     }
+    fd = openat(dir.Fd, base.c_str(), flags, 0666);
   }
-  const int fd = openat(dir, base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   FOutputErrno = fd < 0 ? errno : 0;
-  close(dir);
   if (fd < 0) return false;
   FOutFile = std::make_unique<TOutputFile>(FCurrentName, fd);
   OutStream = FOutFile.get();
@@ -382,6 +424,7 @@ void TUnBase::DiscardOutput() {
   if (dir < 0) return;
   unlinkat(dir, base.c_str(), 0);
   close(dir);
+  DropDirCache();
 }
 
 int64_t TUnBase::SinkWrite(const uint8_t* Data, int64_t Count, int CrcBits) {
@@ -423,21 +466,18 @@ bool TUnBase::TrashIfChanged(const TStepEntry& E) {
   if (FMadeFiles.count(FCurrentName)) return true;
   // Only a plain file reached without links: a folder on the way that is a link leads
   // outside, where nothing may be touched (the opener then refuses the entry).
+  struct stat st {};
+  if (!StatOutput(FCurrentName, st) || !S_ISREG(st.st_mode) || (st.st_size == E.Size && SameTime(E, st))) return true;
   std::string base;
   const int dir = OpenParentDir(FCurrentName, base, false);
-  if (dir < 0) return true;
-  struct stat st {};
-  bool ok = true;
-  if (fstatat(dir, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-      (st.st_size != E.Size || !SameTime(E, st))) {
-    std::string why = FTrash ? FTrash->OpenError() : "the Trash is not open";
-    ok = FTrash && FTrash->MoveAt(dir, base, FCurrentName, &why);
-    if (ok)
-      ++FTrashed;
-    else
-      ReportError(FCurrentName, why, FRunArchiveName, ecDeleteFile);
-  }
-  close(dir);
+  std::string why = FTrash ? FTrash->OpenError() : "the Trash is not open";
+  const bool ok = dir >= 0 && FTrash && FTrash->MoveAt(dir, base, FCurrentName, &why);
+  DropDirCache();  // the tree changed other than by creating
+  if (dir >= 0) close(dir);
+  if (ok)
+    ++FTrashed;
+  else
+    ReportError(FCurrentName, why, FRunArchiveName, ecDeleteFile);
   return ok;
 }
 
@@ -620,6 +660,7 @@ bool TUnBase::MakeLink(const TStepEntry& E, const std::string& Target) {
     return false;
   }
   bool ok = unlinkat(dir, base.c_str(), 0) == 0 || errno == ENOENT;
+  DropDirCache();  // a link now stands where a folder could be looked for
   if (ok && E.Link == lkHard) {
     ok = HardLink(dir, base, Target);
     close(dir);
@@ -673,14 +714,8 @@ bool TUnBase::LinkStep(const TStepEntry& E, const std::function<bool()>& Decode)
 
 void TUnBase::ApplyDirModes() {
   for (auto it = FDirModes.rbegin(); it != FDirModes.rend(); ++it) {
-    std::string base;
-    const int parent = OpenParentDir(it->first, base, false);
-    if (parent < 0) continue;
-    const int fd = OpenSubDir(parent, base, false);
-    close(parent);
-    if (fd < 0) continue;
-    fchmod(fd, mode_t(it->second & 0777 & ~FUmask));
-    close(fd);
+    const TDirRef dir = OutputDir(it->first, false);
+    if (dir.Fd >= 0) fchmod(dir.Fd, mode_t(it->second & 0777 & ~FUmask));
   }
   FDirModes.clear();
 }
@@ -798,6 +833,7 @@ int TUnBase::Extract() {
     return 0;
   }
   ResetRunState();
+  DropDirCache();
   FTrashed = 0;
   FEntryReported = false;
   FMadeFiles.clear();
@@ -850,6 +886,7 @@ int TUnBase::Extract() {
   FOutFile.reset();
   OutStream = nullptr;
   ApplyDirModes();
+  DropDirCache();
   if (FRootFd >= 0) close(FRootFd);
   FRootFd = -1;
   FTrash.reset();

@@ -279,4 +279,76 @@ TEST(TrashStep, HostNamesWithANulAreRefusedBeforeAnythingIsMade) {
   }
 }
 
+// The output folders stay open between entries: whatever the run (or the host, while it is
+// asked) does to a folder afterwards, no write lands outside the output folder or in a folder
+// that is no longer at its name. Out is the tree afterwards, regular files only.
+TEST(TrashStep, OpenFoldersNeverLeadAstray) {
+  const std::string deep = [] {
+    std::string d;
+    for (int i = 0; i < 40; ++i) d += "d/";
+    return d;
+  }();
+  const struct {
+    const char* What;
+    std::vector<std::pair<TStepEntry, std::string>> Items;
+    std::map<std::string, std::string> Out;
+    bool HostMovesA = false;  // asked for a name, the host moves out/a away and links it outside
+  } cases[] = {
+      {"folder, then a link of its name, then a file in it",
+       {{Dir("a/b/"), ""}, {Link("a/b", "../../outside"), ""}, {File("a/b/x", "x"), "x"}},
+       {{"a/b/x", "x"}, {"a/old", "the user's"}}},
+      {"a link below an open folder is never descended",
+       {{File("a/f", "f"), "f"}, {Link("a/l", "../outside"), ""}, {File("a/l/x", "x"), "x"}},
+       {{"a/f", "f"}, {"a/old", "the user's"}}},
+      {"a file where a folder is open is refused",
+       {{File("a/b/f", "f"), "f"}, {File("a/b", "b"), "b"}, {File("a/b/g", "g"), "g"}},
+       {{"a/b/f", "f"}, {"a/b/g", "g"}, {"a/old", "the user's"}}},
+      {"the user's changed file goes to the Trash, the next lands beside it",
+       {{File("a/old", "new"), "new"}, {File("a/g", "g"), "g"}},
+       {{"a/old", "new"}, {"a/g", "g"}}},
+      {"branches left and come back to, deeper than the open chain",
+       {{File("a/b/c/1", "1"), "1"},
+        {File("a/x/2", "2"), "2"},
+        {File(deep + "3", "3"), "3"},
+        {File(deep + "4", "4"), "4"},
+        {File("a/b/c/5", "5"), "5"}},
+       {{"a/b/c/1", "1"},
+        {"a/x/2", "2"},
+        {deep + "3", "3"},
+        {deep + "4", "4"},
+        {"a/b/c/5", "5"},
+        {"a/old", "the user's"}}},
+      {"the host moves an open folder away while it is asked",
+       {{File("a/f", "f"), "f"}, {File("a/g", "g"), "g"}},
+       {{"moved/f", "f"}, {"moved/old", "the user's"}},
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    TempDir t;
+    ScopedEnv env("XDG_DATA_HOME", (t / "xdg").string());
+    fs::create_directories(t / "outside");
+    fs::create_directories(t / "out/a");
+    WriteFile(t / "out/a/old", "the user's");
+    Extract(t.path(), c.Items, [&](TStepReader& r) {
+      if (!c.HostMovesA) return;
+      r.OnBegin = [](TZipCommon*, const std::string&, int, bool&) {};
+      r.OnRenameFile = [&](TZipCommon*, const std::string& Name, std::string& New) {
+        if (Name.find("/g") == std::string::npos) return;
+        fs::rename(t / "out/a", t / "out/moved");
+        fs::create_directory_symlink(t / "outside", t / "out/a");
+        New = Name;
+      };
+    });
+    std::map<std::string, std::string> out;
+    for (auto& e : fs::recursive_directory_iterator(t / "out"))
+      if (e.symlink_status().type() == fs::file_type::regular)
+        out[fs::relative(e.path(), t / "out").generic_string()] = ReadFile(e.path());
+    EXPECT_EQ(out, c.Out);
+    EXPECT_TRUE(fs::is_empty(t / "outside"));
+    const auto old = c.Out.find("a/old");
+    EXPECT_EQ(fs::exists(t / "xdg/Trash/files/old"), old != c.Out.end() && old->second == "new");
+  }
+}
+
 }  // namespace
