@@ -776,7 +776,8 @@ bool TUnBase::CheckPassword(const std::string& EntryName, const std::function<bo
         ok = true;
         break;
       }
-      ReportError(EntryName, answer, FRunArchiveName, ecInvalidPassword);
+      // The refused answer itself is never shown: it may be close to the real one.
+      ReportError(EntryName, "password refused", FRunArchiveName, ecInvalidPassword);
       Password.clear();
     }
   } else if (!ok) {

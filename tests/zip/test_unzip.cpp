@@ -121,6 +121,7 @@ TEST(UnZip, PasswordsFromListHandlerAndRefusal) {
     EXPECT_EQ(asked, 3);
     EXPECT_EQ(r.Count(ecInvalidPassword), 4);
     EXPECT_EQ(r.Count(ecCrcCheck), 0);
+    for (const auto& report : r.Reports) EXPECT_EQ(report.ExtendedMsg.find("nope"), std::string::npos);
   }
 }
 
