@@ -20,6 +20,7 @@ median() {
   for ((i = 0; i < runs; i++)); do
     rm -rf "$out"
     if [ "${mkout:-0}" = 1 ]; then mkdir -p "$out"; else mkdir -p "$(dirname "$out")"; fi
+    sync
     local t0 t1
     t0=$(date +%s.%N)
     "$@" >/dev/null 2>&1 || { echo "bench: failed: $*" >&2; return 1; }
@@ -52,6 +53,7 @@ vs() {
     for side in brel peer; do
       rm -rf "$out"
       if [ "${mkout:-0}" = 1 ]; then mkdir -p "$out"; else mkdir -p "$(dirname "$out")"; fi
+      sync # the last run's writeback must not land in this one's time
       local cmd=$brel
       [ "$side" = peer ] && cmd=$peer
       t0=$(date +%s.%N)

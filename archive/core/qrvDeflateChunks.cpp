@@ -79,7 +79,7 @@ bool DeflateWhole(const uint8_t* In, size_t Len, int ZLevel, std::vector<uint8_t
 TDeflatedChunk DeflateChunk(const uint8_t* Dict, size_t DictLen, const uint8_t* In, size_t Len, int ZLevel, bool Last) {
   TDeflatedChunk r;
   r.InSize = Len;
-  r.Crc = uint32_t(crc32(0L, In, uInt(Len)));
+  r.Crc = Crc32Of(In, Len);
   if (Last && DictLen == 0 && WholeByLibdeflate(ZLevel) && DeflateWhole(In, Len, ZLevel, r.Data)) {
     r.Ok = true;
     return r;
