@@ -11,6 +11,9 @@
 
 #include "platform/CodePage.h"
 
+// A million entries are held at once: the record stays at one cache line.
+static_assert(sizeof(TUnZip::TEntry) == 64);
+
 namespace {
 
 constexpr int64_t kDisplacedSearch = 32768;
