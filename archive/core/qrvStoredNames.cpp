@@ -11,7 +11,7 @@ uint64_t Hash(std::string_view Text) { return std::hash<std::string_view>{}(Text
 uint64_t KeyOf(uint64_t Slot) { return Slot; }
 template <class TSlot>
 uint64_t KeyOf(const TSlot& Slot) {
-  return Slot.Name;
+  return Slot.Name();
 }
 
 }  // namespace
@@ -47,25 +47,35 @@ void TStoredNames::Clear() {
   other_ = {};
 }
 
-uint64_t TStoredNames::Claim(uint64_t Name, uint64_t Raw) {
-  if (same_.Find(Name)) return Name;
-  if (const TPair* p = other_.Find(Name)) return p->Raw;
+bool TStoredNames::Claim(uint64_t Name, uint64_t Raw) {
+  if (same_.Find(Name)) return Name == Raw;
+  if (const TPair* p = other_.Find(Name)) return p->Raw == uint32_t(Raw);
   if (Name == Raw)
     same_.Insert(Name);
   else
-    other_.Insert({Name, Raw});
-  return Raw;
+    other_.Insert({uint32_t(Name), uint32_t(Name >> 32), uint32_t(Raw)});
+  return true;
 }
 
 std::string TStoredNames::Unique(const std::string& Read, std::string_view Raw, const std::string& Alternative) {
+  return Unique(Read, Raw, [&] { return Alternative; });
+}
+
+std::string TStoredNames::Unique(const std::string& Read, std::string_view Raw,
+                                 const std::function<std::string()>& Alternative) {
   std::string name = Read;
   const uint64_t raw = Hash(Raw);
+  bool alternativeTried = false;
   for (int n = 2;; ++n) {
-    if (Claim(Hash(name), raw) == raw) return name;
-    if (!Alternative.empty() && name != Alternative && name == Read) {
-      name = Alternative;
-      --n;
-      continue;
+    if (Claim(Hash(name), raw)) return name;
+    if (!alternativeTried) {
+      alternativeTried = true;
+      std::string other = Alternative();
+      if (!other.empty() && other != Read) {
+        name = std::move(other);
+        --n;
+        continue;
+      }
     }
     name = Read;
     const size_t end = name.size() - (name.ends_with('/') ? 1 : 0), last = end ? end - 1 : 0;

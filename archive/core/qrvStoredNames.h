@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -16,6 +17,8 @@ class TStoredNames {
   // reading of the bytes, when given and free), else numbered before the extension of its last
   // part ("a/b~2.txt", "dir~2/").
   std::string Unique(const std::string& Read, std::string_view Raw, const std::string& Alternative = {});
+  // The same, with the alternative reading made only when it is needed.
+  std::string Unique(const std::string& Read, std::string_view Raw, const std::function<std::string()>& Alternative);
   // Forgets the names given so far (a new run).
   void Clear();
 
@@ -24,9 +27,11 @@ class TStoredNames {
   // its memory flat. Two names or byte strings alike in their hash are taken for the same: the
   // worst outcome is a "~2" name or a later entry replacing an earlier one, as two entries of
   // equal stored names do anyway. Most names read as the bytes they came from (equal hashes):
-  // those keep only the name's hash (8 bytes), the others the pair (16 bytes).
+  // those keep only the name's hash (8 bytes), the others the pair with half the bytes' hash
+  // (12 bytes).
   struct TPair {
-    uint64_t Name = 0, Raw = 0;
+    uint32_t NameLow = 0, NameHigh = 0, Raw = 0;
+    uint64_t Name() const { return uint64_t(NameHigh) << 32 | NameLow; }
   };
   // Open addressing with linear probing; a name hash of 0 marks a free slot; at most three
   // quarters full.
@@ -37,8 +42,8 @@ class TStoredNames {
     TSlot* Find(uint64_t Name);
     void Insert(const TSlot& Slot);
   };
-  // Returns the raw hash stored for Name, storing Raw's when the name is new.
-  uint64_t Claim(uint64_t Name, uint64_t Raw);
+  // Whether Name is the one of Raw's bytes: given to them before, or new and now theirs.
+  bool Claim(uint64_t Name, uint64_t Raw);
   TTable<uint64_t> same_;
   TTable<TPair> other_;
 };

@@ -99,7 +99,7 @@ std::string TUnZip::EntryName(const std::string& Raw, uint16_t Flags, std::strin
   const std::string read = ZipEntryName(Raw, Flags, Extra, TranslateOemChar, NameCoding);
   // Two stored names may read alike (UTF-8 "é" and CP437 0x82): the later one is read as CP437
   // instead, or else numbered.
-  return FNames.Unique(read, Raw, TranslateOemChar ? Cp437ToUtf8(Raw) : read);
+  return FNames.Unique(read, Raw, [&] { return TranslateOemChar ? Cp437ToUtf8(Raw) : read; });
 }
 
 // ---- The multi-volume stream -----------------------------------------------------------------
