@@ -31,10 +31,13 @@ bool AskPassword(const std::string& Entry, std::string& Password) {
   return got;
 }
 
-std::optional<std::vector<std::string>> EntryNames(const TFormatRow* Format, const std::string& Source,
-                                                   const std::string& NameCoding) {
-  std::vector<std::string> names;
-  if (!Format) return std::nullopt;
+std::vector<std::string> UnmatchedMasks(
+    TCli& Cli, const TFormatRow* Format, const std::string& Source, const std::string& NameCoding,
+    const std::vector<std::string>& Masks,
+    const std::function<bool(const std::string& Mask, const std::string& Name)>& Selects) {
+  std::vector<std::string> unmatched;
+  if (!Format) return unmatched;
+  std::vector<bool> matched(Masks.size(), false);
   std::unique_ptr<TUnBase> lister = Format->NewReader();
   bool failed = false;
   lister->SetArchiveFile(Source);
@@ -45,21 +48,16 @@ std::optional<std::vector<std::string>> EntryNames(const TFormatRow* Format, con
   lister->OnError = [&failed](TZipCommon*, const std::string&, const std::string&, const std::string&, int32_t) {
     failed = true;
   };
-  lister->OnListEntry = [&names](TZipCommon*, const TListEntry& E) { names.push_back(E.Name); };
+  lister->OnListEntry = [&](TZipCommon*, const TListEntry& E) {
+    for (size_t i = 0; i < Masks.size(); ++i)
+      if (!matched[i]) matched[i] = Selects(Masks[i], E.Name);
+  };
   lister->Extract();
-  if (failed) return std::nullopt;
-  return names;
-}
-
-std::vector<std::string> UnmatchedMasks(
-    TCli& Cli, const std::optional<std::vector<std::string>>& Names, const std::vector<std::string>& Masks,
-    const std::function<bool(const std::string& Mask, const std::string& Name)>& Selects) {
-  std::vector<std::string> unmatched;
-  if (!Names) return unmatched;
-  for (const std::string& m : Masks)
-    if (std::none_of(Names->begin(), Names->end(), [&](const std::string& n) { return Selects(m, n); })) {
-      unmatched.push_back(m);
-      Cli.Fail("no entry matches " + PrintableName(m));
+  if (failed) return unmatched;
+  for (size_t i = 0; i < Masks.size(); ++i)
+    if (!matched[i]) {
+      unmatched.push_back(Masks[i]);
+      Cli.Fail("no entry matches " + PrintableName(Masks[i]));
     }
   return unmatched;
 }
@@ -112,12 +110,12 @@ int RunReader(TCli& Cli, const TParsedArgs& Args, TExtractMode Mode,
   const std::vector<std::string> masks(Args.Positional.begin() + 1, Args.Positional.end());
   // Each mask is tested on its own by the reader's entry test, over the names of a listing pass.
   const std::vector<std::string> unmatched =
-      masks.empty() ? masks
-                    : UnmatchedMasks(Cli, EntryNames(format, source, coding), masks,
-                                     [&reader](const std::string& M, const std::string& N) {
-                                       reader->FileSpec = {M};
-                                       return reader->EntrySelected(N);
-                                     });
+      masks.empty()
+          ? masks
+          : UnmatchedMasks(Cli, format, source, coding, masks, [&reader](const std::string& M, const std::string& N) {
+              reader->FileSpec = {M};
+              return reader->EntrySelected(N);
+            });
   // Nothing to do when no mask matched (the run would only say "0 entries").
   if (!masks.empty() && unmatched.size() == masks.size()) return Cli.Status();
   reader->SetArchiveFile(source);

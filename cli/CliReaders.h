@@ -29,16 +29,13 @@ bool IgnoreCase(const TParsedArgs& Args);
 // their own (utf8, cp932, cp437 or any iconv name); without it each name is guessed.
 inline const TOption kNamesOption = {"--names", "CODING", "code page of unmarked names: cp932, cp437, utf8, any iconv"};
 
-// The stored names of every entry of the archive Source, read by Format's reader (a listing
-// pass, nothing decoded). None without Format or when the pass met an error (left unreported
-// for the run that follows to report).
-std::optional<std::vector<std::string>> EntryNames(const TFormatRow* Format, const std::string& Source,
-                                                   const std::string& NameCoding = {});
-
-// The masks that select none of Names by the test Selects, each reported ("no entry matches
-// MASK") and returned. None without Names.
+// The masks that select no entry of the archive Source by the test Selects, each reported ("no
+// entry matches MASK") and returned. The names come from a listing pass of Format's reader
+// (nothing decoded, no name kept: a million entries cost no list of names). None without Format
+// or when the pass met an error (left unreported for the run that follows to report).
 std::vector<std::string> UnmatchedMasks(
-    TCli& Cli, const std::optional<std::vector<std::string>>& Names, const std::vector<std::string>& Masks,
+    TCli& Cli, const TFormatRow* Format, const std::string& Source, const std::string& NameCoding,
+    const std::vector<std::string>& Masks,
     const std::function<bool(const std::string& Mask, const std::string& Name)>& Selects);
 
 // Opens ARCHIVE (the first positional argument) with the reader of its type, selects the

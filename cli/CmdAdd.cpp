@@ -302,7 +302,7 @@ int RunDelete(TCli& Cli, const TParsedArgs& Args) {
   TArvexComponent probe;
   probe.SetArchiveFile(archive);
   if (FileExists(archive)) {
-    const auto unmatched = UnmatchedMasks(Cli, EntryNames(ReaderFormatFor(probe.ArcType(), archive), archive), masks,
+    const auto unmatched = UnmatchedMasks(Cli, ReaderFormatFor(probe.ArcType(), archive), archive, "", masks,
                                           [&w](const std::string& M, const std::string& N) {
                                             w->FileSpec = {M};
                                             return w->SelectedForDelete(N);

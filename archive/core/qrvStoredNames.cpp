@@ -1,42 +1,81 @@
 #include "archive/core/qrvStoredNames.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 namespace {
 
 uint64_t Hash(std::string_view Text) { return std::hash<std::string_view>{}(Text) | 1; }  // never 0
 
+uint64_t KeyOf(uint64_t Slot) { return Slot; }
+template <class TSlot>
+uint64_t KeyOf(const TSlot& Slot) {
+  return Slot.Name();
+}
+
 }  // namespace
 
-uint64_t TStoredNames::Claim(uint64_t Name, uint64_t Raw) {
-  if (2 * (used_ + 1) > slots_.size()) {
-    std::vector<std::pair<uint64_t, uint64_t>> old(std::max<size_t>(64, 2 * slots_.size()));
-    old.swap(slots_);
-    used_ = 0;
-    for (const auto& [name, raw] : old)
-      if (name) Claim(name, raw);
-  }
-  const size_t mask = slots_.size() - 1;
+template <class TSlot>
+TSlot* TStoredNames::TTable<TSlot>::Find(uint64_t Name) {
+  if (Slots.empty()) return nullptr;
+  const size_t mask = Slots.size() - 1;
   for (size_t i = size_t(Name >> 1) & mask;; i = (i + 1) & mask) {
-    if (slots_[i].first == Name) return slots_[i].second;
-    if (slots_[i].first == 0) {
-      slots_[i] = {Name, Raw};
-      ++used_;
-      return Raw;
-    }
+    if (KeyOf(Slots[i]) == Name) return &Slots[i];
+    if (KeyOf(Slots[i]) == 0) return nullptr;
   }
 }
 
+template <class TSlot>
+void TStoredNames::TTable<TSlot>::Insert(const TSlot& Slot) {
+  if (4 * (Used + 1) > 3 * Slots.size()) {
+    std::vector<TSlot> old(std::max<size_t>(64, 2 * Slots.size()));
+    old.swap(Slots);
+    Used = 0;
+    for (const TSlot& s : old)
+      if (KeyOf(s)) Insert(s);
+  }
+  const size_t mask = Slots.size() - 1;
+  size_t i = size_t(KeyOf(Slot) >> 1) & mask;
+  while (KeyOf(Slots[i])) i = (i + 1) & mask;
+  Slots[i] = Slot;
+  ++Used;
+}
+
+void TStoredNames::Clear() {
+  same_ = {};
+  other_ = {};
+}
+
+bool TStoredNames::Claim(uint64_t Name, uint64_t Raw) {
+  if (same_.Find(Name)) return Name == Raw;
+  if (const TPair* p = other_.Find(Name)) return p->Raw == uint32_t(Raw);
+  if (Name == Raw)
+    same_.Insert(Name);
+  else
+    other_.Insert({uint32_t(Name), uint32_t(Name >> 32), uint32_t(Raw)});
+  return true;
+}
+
 std::string TStoredNames::Unique(const std::string& Read, std::string_view Raw, const std::string& Alternative) {
+  return Unique(Read, Raw, [&] { return Alternative; });
+}
+
+std::string TStoredNames::Unique(const std::string& Read, std::string_view Raw,
+                                 const std::function<std::string()>& Alternative) {
   std::string name = Read;
   const uint64_t raw = Hash(Raw);
+  bool alternativeTried = false;
   for (int n = 2;; ++n) {
-    if (Claim(Hash(name), raw) == raw) return name;
-    if (!Alternative.empty() && name != Alternative && name == Read) {
-      name = Alternative;
-      --n;
-      continue;
+    if (Claim(Hash(name), raw)) return name;
+    if (!alternativeTried) {
+      alternativeTried = true;
+      std::string other = Alternative();
+      if (!other.empty() && other != Read) {
+        name = std::move(other);
+        --n;
+        continue;
+      }
     }
     name = Read;
     const size_t end = name.size() - (name.ends_with('/') ? 1 : 0), last = end ? end - 1 : 0;
@@ -45,4 +84,31 @@ std::string TStoredNames::Unique(const std::string& Read, std::string_view Raw, 
     if (dot == std::string::npos || dot <= first || dot >= end) dot = end;
     name.insert(dot, "~" + std::to_string(n));
   }
+}
+
+std::string_view TNameArena::Add(std::string_view Text) {
+  if (Text.empty()) return {};
+  char* at;
+  if (Text.size() > kBlock / 4) {
+    // A long name gets a block of its own, kept before the one being filled.
+    auto own = std::make_unique_for_overwrite<char[]>(Text.size());
+    at = own.get();
+    blocks_.insert(blocks_.empty() ? blocks_.end() : blocks_.end() - 1, std::move(own));
+  } else {
+    if (kBlock - used_ < Text.size()) {
+      // Left uninitialised: only the pages that names reach take memory.
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+      used_ = 0;
+    }
+    at = blocks_.back().get() + used_;
+    used_ += Text.size();
+  }
+  std::memcpy(at, Text.data(), Text.size());
+  return {at, Text.size()};
+}
+
+void TNameArena::Clear() {
+  blocks_.clear();
+  blocks_.shrink_to_fit();
+  used_ = kBlock;
 }

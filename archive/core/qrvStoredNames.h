@@ -4,9 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 class TStoredNames {
@@ -16,20 +17,46 @@ class TStoredNames {
   // reading of the bytes, when given and free), else numbered before the extension of its last
   // part ("a/b~2.txt", "dir~2/").
   std::string Unique(const std::string& Read, std::string_view Raw, const std::string& Alternative = {});
+  // The same, with the alternative reading made only when it is needed.
+  std::string Unique(const std::string& Read, std::string_view Raw, const std::function<std::string()>& Alternative);
   // Forgets the names given so far (a new run).
-  void Clear() {
-    slots_.clear();
-    used_ = 0;
-  }
+  void Clear();
 
  private:
-  // Hash of a name -> hash of the bytes it came from: 16 bytes a name, however long, so an
-  // archive of a million entries keeps its memory flat. Two names or byte strings alike in
-  // their hash are taken for the same: the worst outcome is a "~2" name or a later entry
-  // replacing an earlier one, as two entries of equal stored names do anyway.
-  // An open-addressing table (a name hash of 0 marks a free slot), at most half full.
-  // Returns the raw hash stored for Name, storing Raw's when the name is new.
-  uint64_t Claim(uint64_t Name, uint64_t Raw);
-  std::vector<std::pair<uint64_t, uint64_t>> slots_;
-  size_t used_ = 0;
+  // Hash of a name -> hash of the bytes it came from, so an archive of a million entries keeps
+  // its memory flat. Two names or byte strings alike in their hash are taken for the same: the
+  // worst outcome is a "~2" name or a later entry replacing an earlier one, as two entries of
+  // equal stored names do anyway. Most names read as the bytes they came from (equal hashes):
+  // those keep only the name's hash (8 bytes), the others the pair with half the bytes' hash
+  // (12 bytes).
+  struct TPair {
+    uint32_t NameLow = 0, NameHigh = 0, Raw = 0;
+    uint64_t Name() const { return uint64_t(NameHigh) << 32 | NameLow; }
+  };
+  // Open addressing with linear probing; a name hash of 0 marks a free slot; at most three
+  // quarters full.
+  template <class TSlot>
+  struct TTable {
+    std::vector<TSlot> Slots;
+    size_t Used = 0;
+    TSlot* Find(uint64_t Name);
+    void Insert(const TSlot& Slot);
+  };
+  // Whether Name is the one of Raw's bytes: given to them before, or new and now theirs.
+  bool Claim(uint64_t Name, uint64_t Raw);
+  TTable<uint64_t> same_;
+  TTable<TPair> other_;
+};
+
+// Many short strings in blocks that never move: a name costs its bytes, not an allocation of
+// its own, and growing never copies what is held. Views stay valid until Clear.
+class TNameArena {
+ public:
+  std::string_view Add(std::string_view Text);
+  void Clear();
+
+ private:
+  static constexpr size_t kBlock = size_t(1) << 20;
+  std::vector<std::unique_ptr<char[]>> blocks_;  // the last one is being filled
+  size_t used_ = kBlock;                         // bytes used of the last block
 };

@@ -7,8 +7,12 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <numeric>
 
 #include "platform/CodePage.h"
+
+// A million entries are held at once: the record stays at one cache line.
+static_assert(sizeof(TUnZip::TEntry) == 64);
 
 namespace {
 
@@ -45,21 +49,37 @@ bool IsDirEntry(const std::string& Name, uint32_t ExtAttr, uint16_t VersionMadeB
 // Where an entry lies in the archive: its local header up to the end of its data.
 struct TSpan {
   int64_t Start, End;
-  size_t Entry;  // the selected entry it belongs to, SIZE_MAX for one not selected
 };
 
-// Which of Count selected entries share bytes with any other entry: entries that point into each
-// other's data or at one local header decode the same bytes again and again (a known zip-bomb
-// shape). Sorted by start, a span meets another exactly when it starts before the furthest end
-// of those before it or ends after the start of the next one.
-std::vector<bool> MarkOverlaps(std::vector<TSpan> Spans, size_t Count) {
-  std::vector<bool> out(Count, false);
-  std::sort(Spans.begin(), Spans.end(), [](const TSpan& a, const TSpan& b) { return a.Start < b.Start; });
+TSpan SpanOf(const TUnZip::TEntry& E) {
+  return {E.Position, E.Position + E.LocalSize + std::max<int64_t>(E.PackedSize, 0)};
+}
+
+// Which of the Selected entries share bytes with any other entry (Others: those not selected):
+// entries that point into each other's data or at one local header decode the same bytes again
+// and again (a known zip-bomb shape). In order of start, a span meets another exactly when it
+// starts before the furthest end of those before it or ends after the start of the next one.
+// Directories nearly always list their entries in that order; only others are sorted, through a
+// list of indexes.
+std::vector<bool> MarkOverlaps(const std::deque<TUnZip::TEntry>& Selected, const std::vector<TSpan>& Others) {
+  const size_t count = Selected.size(), total = count + Others.size();
+  auto span = [&](size_t i) { return i < count ? SpanOf(Selected[i]) : Others[i - count]; };
+  bool sorted = true;
+  for (size_t i = 1; i < total && sorted; ++i) sorted = span(i - 1).Start <= span(i).Start;
+  std::vector<size_t> order;
+  if (!sorted) {
+    order.resize(total);
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return span(a).Start < span(b).Start; });
+  }
+  auto at = [&](size_t k) { return sorted ? k : order[k]; };
+  std::vector<bool> out(count, false);
   int64_t furthest = INT64_MIN;
-  for (size_t i = 0; i < Spans.size(); ++i) {
-    const TSpan& s = Spans[i];
-    const bool meets = s.Start < furthest || (i + 1 < Spans.size() && Spans[i + 1].Start < s.End);
-    if (meets && s.Entry < Count) out[s.Entry] = true;
+  for (size_t k = 0; k < total; ++k) {
+    const size_t i = at(k);
+    const TSpan s = span(i);
+    const bool meets = s.Start < furthest || (k + 1 < total && span(at(k + 1)).Start < s.End);
+    if (meets && i < count) out[i] = true;
     furthest = std::max(furthest, s.End);
   }
   return out;
@@ -79,7 +99,7 @@ std::string TUnZip::EntryName(const std::string& Raw, uint16_t Flags, std::strin
   const std::string read = ZipEntryName(Raw, Flags, Extra, TranslateOemChar, NameCoding);
   // Two stored names may read alike (UTF-8 "é" and CP437 0x82): the later one is read as CP437
   // instead, or else numbered.
-  return FNames.Unique(read, Raw, TranslateOemChar ? Cp437ToUtf8(Raw) : read);
+  return FNames.Unique(read, Raw, [&] { return TranslateOemChar ? Cp437ToUtf8(Raw) : read; });
 }
 
 // ---- The multi-volume stream -----------------------------------------------------------------
@@ -188,6 +208,7 @@ int TUnZip::ExtractArchive(TStream32& Stream, int) {
   FPasswordFailed = false;
   FLocalCorrection = 0;
   FEntries.clear();
+  FNameArena.Clear();
   FNames.Clear();
   TZipLocation loc = ZipLocation();
   if (loc.State == 0) LocateEndRecord(Stream, loc);
@@ -233,6 +254,7 @@ int TUnZip::ExtractArchive(TStream32& Stream, int) {
   }
   FEntries.clear();
   FEntries.shrink_to_fit();
+  FNameArena.Clear();
   return EntryCount;
 }
 
@@ -241,7 +263,8 @@ void TUnZip::CountEntry(const TEntry& E) {
   ByteTotal += E.UnpackedSize;
 }
 
-void TUnZip::AddEntry(TEntry E) {
+void TUnZip::AddEntry(TEntry E, const std::string& Name) {
+  E.SetName(FNameArena.Add(Name));
   CountEntry(E);
   FEntries.push_back(std::move(E));
 }
@@ -272,34 +295,35 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
   bool first = true;
   TZipCentralRecord c;
   ByteTotal = 0;
-  std::vector<TEntry> selected;
-  std::vector<TSpan> spans;  // every entry's local header and data; Entry indexes selected
+  std::vector<TSpan> others;  // the local header and data of every entry not selected
   while (!IsCancelled() && SeekTo(directory, pos) && ReadCentralRecord(directory, c)) {
     pos = c.NextPosition();
     TEntry e;
-    e.Name = EntryName(c.Name, c.Header.Flags, c.Extra);
+    const std::string name = EntryName(c.Name, c.Header.Flags, c.Extra);
     const bool firstHeader = first;
     first = false;
-    e.Disk = c.Header.DiskStart;
-    const int64_t base = vs && size_t(e.Disk) < vs->Base.size() ? vs->Base[size_t(e.Disk)] : 0;
+    const uint32_t disk = c.Header.DiskStart;
+    const int64_t base = vs && disk < vs->Base.size() ? vs->Base[disk] : 0;
     e.Position = base + c.LocalOffset() + Loc.Correction + FLocalCorrection;
     e.PackedSize = c.PackedSize();
-    const bool wanted = EntrySelected(e.Name);
+    const bool wanted = EntrySelected(name);
     TZipLocalRecord l;
     if (!ReadLocalAt(locals, e.Position, l)) {
       int64_t found = 0;
       if (!wanted) continue;
       if (!firstHeader || !FindDisplacedLocal(locals, e.Position, found)) {
-        ReportError(e.Name, "", FRunArchiveName, ecBadLocalHeaderOffset);
+        ReportError(name, "", FRunArchiveName, ecBadLocalHeaderOffset);
         continue;
       }
       FLocalCorrection = found - e.Position;
       e.Position = found;
       if (!ReadLocalAt(locals, e.Position, l)) continue;
     }
-    spans.push_back(
-        {e.Position, l.DataPosition() + std::max<int64_t>(e.PackedSize, 0), wanted ? selected.size() : SIZE_MAX});
-    if (!wanted) continue;
+    e.LocalSize = uint32_t(l.DataPosition() - e.Position);
+    if (!wanted) {
+      others.push_back(SpanOf(e));
+      continue;
+    }
     e.ExtAttr = c.Header.ExternalAttr;
     e.VersionMadeBy = c.Header.VersionMadeBy;
     e.Flags = c.Header.Flags;
@@ -307,23 +331,23 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
     e.DosDateTime = c.Header.DosDateTime;
     e.Crc32 = c.Header.Crc32;
     e.UnpackedSize = c.UnpackedSize();
-    e.IsDir = IsDirEntry(e.Name, e.ExtAttr, e.VersionMadeBy);
-    selected.push_back(std::move(e));
+    e.IsDir = IsDirEntry(name, e.ExtAttr, e.VersionMadeBy);
+    e.SetName(FNameArena.Add(name));
+    FEntries.push_back(e);
   }
-  const std::vector<bool> overlapped = MarkOverlaps(std::move(spans), selected.size());
+  const std::vector<bool> overlapped = MarkOverlaps(FEntries, others);
   if (std::find(overlapped.begin(), overlapped.end(), true) != overlapped.end())
     ReportError(FArchiveFile, "invalid zip file with overlapped components (possible zip bomb)", FRunArchiveName,
                 ecBadLocalHeaderOffset);
   // The entries stay where they are (no second list of a million entries at once).
   size_t kept = 0;
-  for (size_t i = 0; i < selected.size(); ++i) {
+  for (size_t i = 0; i < FEntries.size(); ++i) {
     if (overlapped[i]) continue;
-    CountEntry(selected[i]);
-    if (kept != i) selected[kept] = std::move(selected[i]);
+    CountEntry(FEntries[i]);
+    if (kept != i) FEntries[kept] = FEntries[i];
     ++kept;
   }
-  selected.resize(kept);
-  FEntries = std::move(selected);
+  FEntries.resize(kept);
   BytesToGo = ByteTotal;
   return int(FEntries.size());
 }
@@ -370,23 +394,24 @@ int TUnZip::SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc) {
   TZipLocalRecord l;
   while (!IsCancelled() && ReadLocalAt(S, pos, l)) {
     TEntry e;
-    e.Name = EntryName(l.Name, l.Header.Flags, l.Extra);
+    const std::string name = EntryName(l.Name, l.Header.Flags, l.Extra);
     e.Position = pos;
+    e.LocalSize = uint32_t(l.DataPosition() - pos);
     e.Flags = l.Header.Flags;
     e.Method = l.Header.Method;
     e.DosDateTime = l.Header.DosDateTime;
     e.Crc32 = l.Header.Crc32;
     e.PackedSize = l.PackedSize();
     e.UnpackedSize = l.UnpackedSize();
-    e.IsDir = IsDirEntry(e.Name, 0, 0);
+    e.IsDir = IsDirEntry(name, 0, 0);
     int64_t next = l.DataPosition() + e.PackedSize;
     const bool streamed = (e.Flags & gpDataDescriptor) && e.PackedSize == 0 && !e.IsDir;
     if (streamed && !MeasureStreamedEntry(S, l, e, next)) {
       // The data's end cannot be found: the entry is kept (it fails its check) and the walk
       // ends here.
-      if (!e.Name.empty() && EntrySelected(e.Name)) {
+      if (!name.empty() && EntrySelected(name)) {
         e.Method = 0xFFFF;
-        AddEntry(std::move(e));
+        AddEntry(e, name);
       }
       break;
     }
@@ -396,7 +421,7 @@ int TUnZip::SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc) {
       if (SeekTo(S, next) && S.Read(d, 4) == 4 && ClassifySig(GetLE32(d)).Kind != zrLocal)
         next += GetLE32(d) == sigSpanMarker ? 16 : 12;
     }
-    if (!e.Name.empty() && EntrySelected(e.Name)) AddEntry(std::move(e));
+    if (!name.empty() && EntrySelected(name)) AddEntry(e, name);
     if (next <= pos) break;
     pos = next;
   }
@@ -424,7 +449,7 @@ void TUnZip::ListOne(const TEntry& E) {
   ++EntryCount;
   if (!OnListEntry) return;
   TListEntry l;
-  l.Name = E.Name;
+  l.Name = E.Name();
   l.DosDateTime = E.DosDateTime;
   l.Attr = (E.ExtAttr & 0xFF) | (E.IsDir ? 0x10u : 0u);
   l.Size = E.UnpackedSize;
@@ -440,7 +465,7 @@ bool TUnZip::PasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos) {
   uint8_t head[12];
   if (!SeekTo(S, DataPos) || S.Read(head, 12) != 12) return false;
   const uint8_t check = (E.Flags & gpDataDescriptor) ? uint8_t(E.DosDateTime >> 8) : uint8_t(E.Crc32 >> 24);
-  return CheckPassword(E.Name, [&](const std::string& pw) {
+  return CheckPassword(E.Name(), [&](const std::string& pw) {
     uint8_t h[12];
     std::copy(head, head + 12, h);
     StreamState->Cipher.Init(pw);
@@ -455,7 +480,7 @@ bool TUnZip::AesPasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos) {
   if (E.PackedSize < AesOverhead(E.Aes.Strength) || !SeekTo(S, DataPos) ||
       S.Read(head, salt + kAesVerifierSize) != salt + kAesVerifierSize)
     return false;
-  return CheckPassword(E.Name, [&](const std::string& pw) {
+  return CheckPassword(E.Name(), [&](const std::string& pw) {
     uint8_t v[kAesVerifierSize];
     return FAes.Init(pw, head, E.Aes.Strength, v) && std::equal(v, v + kAesVerifierSize, head + salt);
   });
@@ -464,7 +489,7 @@ bool TUnZip::AesPasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos) {
 void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, TExtractAhead* Ahead, size_t Index) {
   TZipLocalRecord l;
   if (!ReadLocalAt(S, E.Position, l)) {
-    ReportError(E.Name, "", FRunArchiveName, ecBadLocalHeaderOffset);
+    ReportError(E.Name(), "", FRunArchiveName, ecBadLocalHeaderOffset);
     return;
   }
   if (!CentralMode && E.Crc32 == 0 && l.Header.Crc32 != 0) E.Crc32 = l.Header.Crc32;
@@ -475,7 +500,7 @@ void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, TExtractAhead
   // Where the data starts after the encryption's own header.
   const int64_t headSize = !encrypted ? 0 : E.HasAes ? AesSaltSize(E.Aes.Strength) + kAesVerifierSize : 12;
   TStepEntry step;
-  step.Name = E.Name;
+  step.Name = E.Name();
   step.IsDir = E.IsDir;
   step.Size = E.IsDir ? 0 : E.UnpackedSize;
   step.DosDateTime = E.DosDateTime;

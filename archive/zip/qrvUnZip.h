@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -42,22 +43,34 @@ class TUnZip : public TUnBase {
   std::function<void(TZipCommon*Sender, bool&Cancel)> OnGetZipFirstDisk, OnGetZipLastDisk;
   std::function<void(TZipCommon* Sender, const std::string& VolumeName, bool& Cancel)> OnGetZipNextDisk;
 
-  // One selected entry.
+  // One selected entry: 64 bytes, its name in the run's name arena (a million entries cost
+  // their names and 64 MB).
   struct TEntry {
-    std::string Name;  // converted, "/" separated
-    int Disk = 0;
     int64_t Position = 0;  // local header, corrected
+    int64_t PackedSize = 0;
+    int64_t UnpackedSize = 0;
     uint32_t ExtAttr = 0;
+    uint32_t DosDateTime = 0;
+    uint32_t Crc32 = 0;
+    uint32_t LocalSize = 0;  // the local header with its name and extra field
     uint16_t VersionMadeBy = 0;
     uint16_t Flags = 0;
     uint16_t Method = 0;
-    uint32_t DosDateTime = 0;
-    uint32_t Crc32 = 0;
-    int64_t PackedSize = 0;
-    int64_t UnpackedSize = 0;
-    bool IsDir = false;
-    bool HasAes = false;  // method 99 with a well-formed 0x9901 field (local header's)
     TZipAesInfo Aes;
+    uint32_t IsDir : 1 = false;
+    uint32_t HasAes : 1 = false;  // method 99 with a well-formed 0x9901 field (local header's)
+
+    // Converted, "/" separated.
+    std::string Name() const { return {FName, FNameSize}; }
+    // Name must outlive the entry (a view into the run's name arena).
+    void SetName(std::string_view Name) {
+      FName = Name.data();
+      FNameSize = uint32_t(Name.size());
+    }
+
+   private:
+    uint32_t FNameSize : 30 = 0;  // names are at most three bytes per stored byte
+    const char* FName = "";
   };
 
  protected:
@@ -69,7 +82,7 @@ class TUnZip : public TUnBase {
   int SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc);
   bool FindDisplacedLocal(TStream32& S, int64_t Stated, int64_t& Found);
   bool MeasureStreamedEntry(TStream32& S, const TZipLocalRecord& L, TEntry& E, int64_t& Next);
-  void AddEntry(TEntry E);
+  void AddEntry(TEntry E, const std::string& Name);
   void CountEntry(const TEntry& E);  // its date and size into the run's totals
   // Extraction.
   void ExtractEntries(TStream32& S, bool CentralMode);
@@ -98,7 +111,8 @@ class TUnZip : public TUnBase {
   // name that came from other bytes.
   std::string EntryName(const std::string& Raw, uint16_t Flags, std::string_view Extra);
 
-  std::vector<TEntry> FEntries;
+  std::deque<TEntry> FEntries;  // grows by blocks: no copy of a million entries at once
+  TNameArena FNameArena;        // the entries' names
   TStoredNames FNames;
   int64_t FLocalCorrection = 0;
   bool FPasswordFailed = false;

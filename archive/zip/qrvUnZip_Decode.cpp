@@ -197,7 +197,7 @@ bool TUnZip::DecodeAes(TStream32& S, const TEntry& E) {
   uint8_t stored[kAesMacSize], mac[kAesMacSize];
   FAes.Mac(mac);
   if (in.Left() > 0 || S.Read(stored, kAesMacSize) != kAesMacSize || !std::equal(mac, mac + kAesMacSize, stored)) {
-    ReportError(E.Name, "authentication code mismatch", FRunArchiveName, ecCrcCheck);
+    ReportError(E.Name(), "authentication code mismatch", FRunArchiveName, ecCrcCheck);
     return false;
   }
   return ok;
@@ -210,7 +210,7 @@ bool TUnZip::Decode(TStream32& S, const TEntry& E, bool Encrypted) {
   if (packed < 0) return false;
   const TMethodDecoder* decoder = FindDecoder(kZipDecoders, E.Method);
   if (!decoder) {
-    ReportError(E.Name, "", FRunArchiveName, ecUnsupportedMethod);
+    ReportError(E.Name(), "", FRunArchiveName, ecUnsupportedMethod);
     return false;
   }
   TDecoderIO io;
@@ -222,6 +222,6 @@ bool TUnZip::Decode(TStream32& S, const TEntry& E, bool Encrypted) {
   io.UncompressedSize = unpacked;
   io.Flags = E.Flags;
   const TDecodeStatus st = decoder->Run(io, decoder->Param);
-  if (st.ErrorCode) ReportError(E.Name, "", FRunArchiveName, st.ErrorCode);
+  if (st.ErrorCode) ReportError(E.Name(), "", FRunArchiveName, st.ErrorCode);
   return st.Ok() && st.BytesOut == unpacked && !IsCancelled();
 }
