@@ -54,7 +54,7 @@ constexpr int64_t kAheadRatio = 1032;
 // One job takes entries that follow each other in the archive, up to these bounds: how many,
 // their packed and unpacked bytes, and the span of the archive read for them at once. A local
 // header is counted with this much room for its name and extra field.
-constexpr size_t kBatchEntries = 64;
+constexpr size_t kBatchEntries = 1024;
 constexpr size_t kBatchBytes = size_t(256) << 10;
 constexpr int64_t kBatchSpan = int64_t(512) << 10;
 constexpr int64_t kHeaderRoom = 1024;
