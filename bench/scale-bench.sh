@@ -24,9 +24,10 @@ PY
   vs "list $n entries vs unzip -l" "'$cli' l '$z'" "unzip -l '$z'"
   vs "test $n entries vs unzip -t" "'$cli' t -q '$z'" "unzip -tq '$z'"
   vs "test -j 1 $n entries vs unzip -t" "'$cli' t -q -j 1 '$z'" "unzip -tq '$z'"
-  out="${SCALE_OUT:-$work/out}/scale-x" mkout=1 vs "extract $n entries vs bsdtar -xf" \
-    "'$cli' x -q -o '$out' '$z'" "bsdtar -xf '$z' -C '$out'"
-  rm -rf "${SCALE_OUT:-$work/out}/scale-x"
+  out="${SCALE_OUT:-$work/out}/scale-x"
+  mkout=1 vs "extract $n entries vs bsdtar -xf" "'$cli' x -q -o '$out' '$z'" "bsdtar -xf '$z' -C '$out'"
+  rm -rf "$out"
+  out="$work/out/scale"
   for cmd in l "t -q"; do
     kib=$(/usr/bin/time -f %M "$cli" $cmd "$z" 2>&1 >/dev/null | tail -1)
     printf '%-40s %d KiB, %.0f bytes per entry\n' "  peak memory $cmd" "$kib" "$(echo "$kib * 1024 / $n" | bc -l)"

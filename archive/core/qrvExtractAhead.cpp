@@ -25,9 +25,10 @@ void TAheadFree::operator()(uint8_t* P) const {
 void TAheadBuffer::Resize(size_t Size) {
   if (Size > FCapacity) {
     FData.reset();
-    FCapacity = 0;
+    FSize = FCapacity = 0;
     if (Size < kHugePage) {
       FData = std::unique_ptr<uint8_t, TAheadFree>(new uint8_t[Size], TAheadFree{0});
+      FCapacity = Size;
     } else {
       // Large buffers are mapped with huge pages where the system allows: a fresh 8 MiB buffer
       // then costs four page faults, not two thousand.
@@ -36,8 +37,8 @@ void TAheadBuffer::Resize(size_t Size) {
       if (p == MAP_FAILED) throw std::bad_alloc();
       madvise(p, mapped, MADV_HUGEPAGE);
       FData = std::unique_ptr<uint8_t, TAheadFree>(static_cast<uint8_t*>(p), TAheadFree{mapped});
+      FCapacity = mapped;
     }
-    FCapacity = Size;
   }
   FSize = Size;
 }
