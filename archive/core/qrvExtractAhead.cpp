@@ -24,17 +24,28 @@ void TAheadFree::operator()(uint8_t* P) const {
 
 void TAheadBuffer::Resize(size_t Size) {
   if (Size > FCapacity) {
-    FData.reset();
-    FSize = FCapacity = 0;
+    FSize = 0;
     if (Size < kHugePage) {
+      FData.reset();
+      FCapacity = 0;
       FData = std::unique_ptr<uint8_t, TAheadFree>(new uint8_t[Size], TAheadFree{0});
       FCapacity = Size;
     } else {
-      // Large buffers are mapped with huge pages where the system allows: a fresh 8 MiB buffer
-      // then costs four page faults, not two thousand.
+      // Large buffers are mapped with huge pages where the system allows (a fresh 8 MiB buffer
+      // costs four page faults, not two thousand), and a mapped buffer grows by remapping: the
+      // pages it has are kept, only the new ones must be cleared by the system.
       const size_t mapped = (Size + kHugePage - 1) / kHugePage * kHugePage;
-      void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p == MAP_FAILED) throw std::bad_alloc();
+      void* p = MAP_FAILED;
+      if (FData && FData.get_deleter().Mapped) {
+        p = mremap(FData.get(), FData.get_deleter().Mapped, mapped, MREMAP_MAYMOVE);
+        if (p != MAP_FAILED) (void)FData.release();
+      }
+      if (p == MAP_FAILED) {
+        FData.reset();
+        FCapacity = 0;
+        p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+      }
       madvise(p, mapped, MADV_HUGEPAGE);
       FData = std::unique_ptr<uint8_t, TAheadFree>(static_cast<uint8_t*>(p), TAheadFree{mapped});
       FCapacity = mapped;
