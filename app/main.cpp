@@ -3,6 +3,7 @@
 #include "app/SingleInstance.h"
 #include "app/Translation.h"
 #include "archive/core/qrvStreams.h"
+#include "platform/DosTime.h"
 
 #include <QApplication>
 #include <QDir>
@@ -54,6 +55,7 @@ std::vector<std::string> PathArguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ReadTimeZoneOnce();
   if (AnswerOption(argc, argv)) return 0;
   // A later start hands its paths over before it would need a display.
   const std::vector<std::string> paths = PathArguments(argc, argv);

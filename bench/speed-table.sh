@@ -4,6 +4,8 @@
 # below 1 means brel is faster). Also the LZH lh7 size against jlha -o7 and LZX 21 against
 # MSZIP (speed on one core and size ratio, from bench_cabenc).
 # Usage: bench/speed-table.sh [RUNS]   (builds build/release first)
+# BENCH_OUT=DIR puts what the jobs write in DIR (e.g. /dev/shm/brel-bench: a tmpfs keeps the
+# disk's writeback out of the times); by default bench/work/out.
 RUNS_DEFAULT=3
 source "$(dirname "$0")/common.sh"
 build_release brel-cli bench_cabenc
@@ -17,7 +19,8 @@ gcab -cz "$src/c.cab" "${files[@]}"
 tar -czf "$src/c.tgz" corpus
 jlha c2o7 "$src/c7.lzh" corpus >/dev/null 2>&1
 
-out="$work/out/x"
+outdir="${BENCH_OUT:-$work/out}"
+out="$outdir/x"
 mkout=1
 vs "ZIP extract vs unzip" "'$cli' x -q -o '$out' '$src/c.zip'" "unzip -q '$src/c.zip' -d '$out'"
 vs "ZIP extract vs bsdtar -xf" "'$cli' x -q -o '$out' '$src/c.zip'" "bsdtar -xf '$src/c.zip' -C '$out'"
@@ -31,9 +34,9 @@ vs "LZH extract lh7 vs lhasa" "'$cli' x -q -o '$out' '$src/c7.lzh'" "cd '$out' &
 vs "LZH test lh7 vs lhasa t" "'$cli' t -q '$src/c7.lzh'" "lhasa tq '$src/c7.lzh'"
 mkout=0
 
-out="$work/out/c.tgz"
+out="$outdir/c.tgz"
 vs ".tgz create vs tar -I pigz -cf" "'$cli' a -q '$out' corpus" "tar -I pigz -cf '$out' corpus"
-out="$work/out/c7.lzh"
+out="$outdir/c7.lzh"
 rm -f "$out"
 if "$cli" a -q -m lh7 "$out" corpus >/dev/null 2>&1; then
   bsize=$(stat -c %s "$out")

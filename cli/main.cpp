@@ -3,5 +3,9 @@
 #include <vector>
 
 #include "cli/CliCommon.h"
+#include "platform/DosTime.h"
 
-int main(int argc, char** argv) { return CliMain(std::vector<std::string>(argv + 1, argv + argc)); }
+int main(int argc, char** argv) {
+  ReadTimeZoneOnce();
+  return CliMain(std::vector<std::string>(argv + 1, argv + argc));
+}

@@ -1,6 +1,7 @@
 #include "platform/DosTime.h"
 
 #include <climits>
+#include <cstdlib>
 #include <cmath>
 #include <ctime>
 
@@ -138,6 +139,11 @@ uint32_t UnixToDosDateTime(int64_t UnixSeconds) {
   TCivil C{};
   if (!UnixToCivil(UnixSeconds, C)) return UnixSeconds < 0 ? DosMinValue : DosMaxValue;
   return CivilToDos(C);
+}
+
+void ReadTimeZoneOnce() {
+  if (std::getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 0);
+  tzset();
 }
 
 int64_t DosDateTimeToUnix(uint32_t Dos) { return CivilToUnix(DosToCivil(UsableDos(Dos))); }

@@ -24,6 +24,11 @@ TDateTime DosDateTimeToDateTime(uint32_t Dos);
 // after 2107 DosMaxValue.
 uint32_t DateTimeToDosDateTime(TDateTime Value);
 
+// Makes the C library read the local time zone once per run: without TZ it checks
+// /etc/localtime again at every local-to-Unix conversion (one stat per extracted file). Call at
+// the start of main, before any thread runs; a TZ the user set is kept.
+void ReadTimeZoneOnce();
+
 // Unix seconds -> packed DOS in local time (bias of that date), clamped like above.
 uint32_t UnixToDosDateTime(int64_t UnixSeconds);
 // Packed DOS (local time) -> Unix seconds; 0 and invalid values read as 1980-01-01 00:01:00.

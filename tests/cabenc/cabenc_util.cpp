@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <mspack.h>
 
+#include <algorithm>
 #include <random>
 
 using namespace testsupport;
@@ -138,6 +139,13 @@ std::string Sample(const std::string& kind, size_t size, uint32_t seed) {
       s.push_back(static_cast<char>(rng()));
       if (rng() % 2) s.push_back(static_cast<char>(rng()));
     }
+  } else if (kind == "testdata") {
+    // Archives other programs wrote, in name order: frames that shrink next to frames that do not.
+    std::vector<fs::path> paths;
+    for (const auto& e : fs::recursive_directory_iterator(Testdata("")))
+      if (e.is_regular_file()) paths.push_back(e.path());
+    std::sort(paths.begin(), paths.end());
+    for (size_t i = 0; s.size() < size && i < paths.size(); ++i) s += ReadFile(paths[i]);
   } else if (kind == "exe") {
     // x86-like code: calls (E8 + operand) to a few targets between text-like filler.
     s = "MZ";

@@ -28,7 +28,8 @@ std::string MspackExtract(const std::string& cabPath, const testsupport::fs::pat
 void CheckWithPeers(const Files& files, const std::string& cab, const testsupport::fs::path& dir, bool peers);
 
 // Test inputs: Kind is one of "zeros", "random", "text", "period:N", "exe", "far:N" (random
-// bytes repeated at distance N), "reps" (copies from a few distances in turn).
+// bytes repeated at distance N), "reps" (copies from a few distances in turn), "testdata" (the
+// shared test archives joined).
 std::string Sample(const std::string& kind, size_t size, uint32_t seed = 1);
 
 }  // namespace cabenc

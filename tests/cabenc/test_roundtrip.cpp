@@ -62,6 +62,7 @@ std::vector<Case> Cases() {
   for (unsigned w = 15; w <= 21; ++w) {
     v.push_back({'L', w, 0, "text", 300000});
     v.push_back({'L', w, 0, "exe", 200000});
+    v.push_back({'L', w, 0, "testdata", 400000});
   }
   for (unsigned level : {1u, 4u, 7u})
     for (unsigned memory : {10u, 16u, 21u}) {
