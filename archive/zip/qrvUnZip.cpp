@@ -432,16 +432,22 @@ int TUnZip::SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc) {
 // ---- Extraction loop -------------------------------------------------------------------------
 
 void TUnZip::ExtractEntries(TStream32& S, bool CentralMode) {
+  if (ExtractMode == xmList) {
+    for (size_t i = 0; i < FEntries.size() && !IsCancelled(); ++i) {
+      ++EntryNumber;
+      ListOne(FEntries[i]);
+    }
+    return;
+  }
   std::unique_ptr<TWorkerPool> pool;
-  const std::unique_ptr<TExtractAhead> ahead = ExtractMode == xmList ? nullptr : StartAhead(S, pool);
+  const std::unique_ptr<TExtractAhead> ahead = StartAhead(S, pool);
+  // What the run reads itself (local headers, entries not decoded ahead) goes through one
+  // buffer: entries that follow each other cost a read per buffer, not several each.
+  TReadBuffer32 in(S);
   for (size_t i = 0; i < FEntries.size(); ++i) {
     if (IsCancelled()) break;
     ++EntryNumber;
-    if (ExtractMode == xmList) {
-      ListOne(FEntries[i]);
-      continue;
-    }
-    ExtractOne(S, FEntries[i], CentralMode, ahead.get(), i);
+    ExtractOne(in, FEntries[i], CentralMode, ahead ? ahead->Take(i) : nullptr);
   }
 }
 
@@ -486,16 +492,29 @@ bool TUnZip::AesPasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos) {
   });
 }
 
-void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, TExtractAhead* Ahead, size_t Index) {
+bool TUnZip::ReadLocal(TStream32& S, TEntry& E, const TAheadResult* Ahead, TLocalFacts& L) {
+  if (Ahead && Ahead->HeaderRead) {
+    // Read and checked by the job; entries decoded ahead are never AES.
+    L = {Ahead->DataPosition, Ahead->HeaderDosDateTime, Ahead->HeaderCrc32};
+    E.HasAes = false;
+    return true;
+  }
   TZipLocalRecord l;
-  if (!ReadLocalAt(S, E.Position, l)) {
+  if (!ReadLocalAt(S, E.Position, l)) return false;
+  L = {l.DataPosition(), l.Header.DosDateTime, l.Header.Crc32};
+  E.HasAes = E.Method == kAesMethod && FindAesExtra(l.Extra, E.Aes);
+  return true;
+}
+
+void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadResult* Ahead) {
+  TLocalFacts l;
+  if (!ReadLocal(S, E, Ahead, l)) {
     ReportError(E.Name(), "", FRunArchiveName, ecBadLocalHeaderOffset);
     return;
   }
-  if (!CentralMode && E.Crc32 == 0 && l.Header.Crc32 != 0) E.Crc32 = l.Header.Crc32;
+  if (!CentralMode && E.Crc32 == 0 && l.Crc32 != 0) E.Crc32 = l.Crc32;
   // The local header's date; the name is the directory's (what the selection tested).
-  E.DosDateTime = l.Header.DosDateTime;
-  E.HasAes = E.Method == kAesMethod && FindAesExtra(l.Extra, E.Aes);
+  E.DosDateTime = l.DosDateTime;
   const bool encrypted = ((E.Flags & gpEncrypted) || E.Method == kAesMethod) && !E.IsDir;
   // Where the data starts after the encryption's own header.
   const int64_t headSize = !encrypted ? 0 : E.HasAes ? AesSaltSize(E.Aes.Strength) + kAesVerifierSize : 12;
@@ -531,13 +550,12 @@ void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, TExtractAhead
       ReportError(CurrentName(), "", FRunArchiveName, ecInvalidPassword);
       return false;
     }
-    FPasswordFailed = E.HasAes ? !AesPasswordOpens(S, E, l.DataPosition()) : !PasswordOpens(S, E, l.DataPosition());
+    FPasswordFailed = E.HasAes ? !AesPasswordOpens(S, E, l.DataPosition) : !PasswordOpens(S, E, l.DataPosition);
     return !FPasswordFailed;
   };
   auto decode = [&] {
-    TAheadResult ahead;
-    if (Ahead && Ahead->Take(Index, ahead) && ahead.Ok) return DeliverAhead(ahead);
-    if (!SeekTo(S, l.DataPosition() + headSize)) return false;
+    if (Ahead && Ahead->Ok) return DeliverAhead(*Ahead);
+    if (!SeekTo(S, l.DataPosition + headSize)) return false;
     return E.HasAes ? DecodeAes(S, E) : Decode(S, E, encrypted);
   };
   ExtractStep(step, decode, prepare);

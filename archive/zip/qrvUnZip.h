@@ -86,8 +86,15 @@ class TUnZip : public TUnBase {
   void CountEntry(const TEntry& E);  // its date and size into the run's totals
   // Extraction.
   void ExtractEntries(TStream32& S, bool CentralMode);
-  // Entry Index of FEntries; its data comes from Ahead when that decoded it whole.
-  void ExtractOne(TStream32& S, TEntry& E, bool CentralMode, TExtractAhead* Ahead, size_t Index);
+  // What the extraction takes from an entry's local header.
+  struct TLocalFacts {
+    int64_t DataPosition = 0;
+    uint32_t DosDateTime = 0, Crc32 = 0;
+  };
+  // The local header of E, from Ahead when the job read it, else through S; sets E.HasAes.
+  bool ReadLocal(TStream32& S, TEntry& E, const TAheadResult* Ahead, TLocalFacts& L);
+  // One entry; its header and data come from Ahead when that read or decoded them.
+  void ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadResult* Ahead);
   // Decoding ahead on Workers threads (qrvUnZip_Decode.cpp): every entry that fits the bound,
   // with a method the table decodes and no encryption, is registered. Null when S is no plain
   // file or the run has one thread; Pool is made here and must outlive the result.

@@ -51,6 +51,15 @@ constexpr int64_t kAheadEntryMax = int64_t(16) << 20;
 // Deflate's highest ratio (258 bytes from two bits): sizes that claim more cannot decode
 // whole, so a directory of such claims never costs an allocation each.
 constexpr int64_t kAheadRatio = 1032;
+// One job takes entries that follow each other in the archive, up to these bounds: how many,
+// their packed and unpacked bytes, and the span of the archive read for them at once. A local
+// header is counted with this much room for its name and extra field.
+constexpr size_t kBatchEntries = 1024;
+constexpr size_t kBatchBytes = size_t(256) << 10;
+constexpr int64_t kBatchSpan = int64_t(512) << 10;
+constexpr int64_t kHeaderRoom = 1024;
+// The most a local header can take: its fixed part, a name and an extra field.
+constexpr size_t kLocalHeaderMax = LocalHeaderSize + 2 * 0xFFFF;
 
 libdeflate_decompressor* ThreadInflater() {
   thread_local const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> d(
@@ -60,58 +69,124 @@ libdeflate_decompressor* ThreadInflater() {
 
 // Runs a table decoder over In into Out, which holds exactly the stated size: more output than
 // that, or less, fails.
-bool DecodeInMemory(const TMethodDecoder& D, const TUnZip::TEntry& E, const std::vector<uint8_t>& In,
-                    std::vector<uint8_t>& Out) {
+bool DecodeInMemory(const TMethodDecoder& D, uint16_t Flags, const uint8_t* In, size_t InSize, uint8_t* Out,
+                    size_t OutSize) {
   size_t inPos = 0, outPos = 0;
   bool overflow = false;
   TDecoderIO io;
   io.Read = [&](uint8_t* Buf, int64_t N) -> int64_t {
-    const size_t n = std::min(size_t(std::min<int64_t>(N, kBlock)), In.size() - inPos);
-    std::memcpy(Buf, In.data() + inPos, n);
+    const size_t n = std::min(size_t(std::min<int64_t>(N, kBlock)), InSize - inPos);
+    std::memcpy(Buf, In + inPos, n);
     inPos += n;
     return int64_t(n);
   };
   io.Write = [&](const uint8_t* Data, int64_t N) -> int64_t {
-    if (size_t(N) > Out.size() - outPos) {
+    if (size_t(N) > OutSize - outPos) {
       overflow = true;
     } else if (N > 0) {
-      std::memcpy(Out.data() + outPos, Data, size_t(N));
+      std::memcpy(Out + outPos, Data, size_t(N));
       outPos += size_t(N);
     }
     return N;
   };
-  io.CompressedSize = int64_t(In.size());
-  io.UncompressedSize = int64_t(Out.size());
-  io.Flags = E.Flags;
+  io.CompressedSize = int64_t(InSize);
+  io.UncompressedSize = int64_t(OutSize);
+  io.Flags = Flags;
   const TDecodeStatus st = D.Run(io, D.Param);
-  return st.Ok() && !overflow && outPos == Out.size();
+  return st.Ok() && !overflow && outPos == OutSize;
 }
 
-// A worker's job: reads the entry's local header and data by pread and decodes them whole.
-TAheadResult DecodeWhole(int Fd, const TUnZip::TEntry& E) {
-  TAheadResult r;
-  uint8_t h[LocalHeaderSize];
-  if (!ReadAt(Fd, E.Position, h, sizeof h) || ClassifySig(GetLE32(h)).Kind != zrLocal) return r;
-  const int64_t data = E.Position + LocalHeaderSize + GetLE16(h + 26) + GetLE16(h + 28);
-  r.Data.resize(size_t(E.UnpackedSize));
+// What a job needs of an entry.
+struct TAheadEntry {
+  int64_t Position, PackedSize, UnpackedSize;
+  uint16_t Method, Flags;
+};
+
+// The bytes of the archive a job read at once: Size bytes from Start.
+struct TWindow {
+  const uint8_t* Data;
+  int64_t Start, Size;
+  bool Holds(int64_t Pos, int64_t N) const { return Pos >= Start && N <= Start + Size - Pos; }
+};
+
+// The local header at Pos, checked as the run checks it: from the window when it lies there,
+// else read by itself into Scratch. Gives where the entry's data starts.
+bool ReadLocalAhead(int Fd, const TWindow& W, int64_t Pos, TAheadBuffer& Scratch, TZipLocalRecord& L,
+                    int64_t& DataPos) {
+  auto parse = [&](const uint8_t* P, int64_t N) {
+    TCustomMemoryStream32 m;
+    m.SetPointer(const_cast<uint8_t*>(P), N);
+    if (!ReadLocalRecord(m, L)) return false;
+    DataPos = Pos + L.DataPosition();
+    return true;
+  };
+  if (W.Holds(Pos, LocalHeaderSize) && parse(W.Data + (Pos - W.Start), W.Start + W.Size - Pos)) return true;
+  Scratch.Resize(kLocalHeaderMax);
+  const int64_t got = ReadUpTo(Fd, Pos, Scratch.Data(), Scratch.Size());
+  return got > 0 && parse(Scratch.Data(), got);
+}
+
+// N bytes of the archive at Pos: in the window, or read into Scratch.
+const uint8_t* AheadBytes(int Fd, const TWindow& W, int64_t Pos, size_t N, TAheadBuffer& Scratch) {
+  if (W.Holds(Pos, int64_t(N))) return W.Data + (Pos - W.Start);
+  Scratch.Resize(N);
+  return ReadAt(Fd, Pos, Scratch.Data(), N) ? Scratch.Data() : nullptr;
+}
+
+// The entry's local header into R, checked as the run checks it.
+void ReadHeaderAhead(int Fd, const TWindow& W, const TAheadEntry& E, TAheadBuffer& Scratch, TAheadResult& R) {
+  TZipLocalRecord l;
+  R.HeaderRead = ReadLocalAhead(Fd, W, E.Position, Scratch, l, R.DataPosition);
+  R.HeaderDosDateTime = l.Header.DosDateTime;
+  R.HeaderCrc32 = l.Header.Crc32;
+}
+
+// Decodes one entry of a batch, whose header R holds, into R; Out has room for exactly its
+// stated size.
+void DecodeAhead(int Fd, const TWindow& W, const TAheadEntry& E, uint8_t* Out, TAheadBuffer& Scratch, TAheadResult& R) {
+  const size_t packed = size_t(E.PackedSize), unpacked = size_t(E.UnpackedSize);
+  const int64_t data = R.DataPosition;
+  const uint8_t* bytes = Out;
   if (E.Method == 0) {
-    // Stored: read straight into the result.
-    if (E.PackedSize != E.UnpackedSize || !ReadAt(Fd, data, r.Data.data(), r.Data.size())) return r;
+    // Stored: the bytes as they lie in the window, else read straight into the output.
+    if (packed != unpacked) return;
+    if (W.Holds(data, E.PackedSize)) {
+      bytes = W.Data + (data - W.Start);
+    } else if (!ReadAt(Fd, data, Out, unpacked)) {
+      return;
+    }
   } else {
-    std::vector<uint8_t> in(size_t(E.PackedSize));
-    if (!ReadAt(Fd, data, in.data(), in.size())) return r;
+    const uint8_t* in = AheadBytes(Fd, W, data, packed, Scratch);
+    if (!in) return;
     if (E.Method == 8) {
       libdeflate_decompressor* d = ThreadInflater();
-      if (!d || libdeflate_deflate_decompress(d, in.data(), in.size(), r.Data.data(), r.Data.size(), nullptr) !=
-                    LIBDEFLATE_SUCCESS)
-        return r;
-    } else if (!DecodeInMemory(*FindDecoder(kZipDecoders, E.Method), E, in, r.Data)) {
-      return r;
+      if (!d || libdeflate_deflate_decompress(d, in, packed, Out, unpacked, nullptr) != LIBDEFLATE_SUCCESS) return;
+    } else if (!DecodeInMemory(*FindDecoder(kZipDecoders, E.Method), E.Flags, in, packed, Out, unpacked)) {
+      return;
     }
   }
-  r.Crc32 = UpdateCrc32(Crc32Init, r.Data.data(), r.Data.size());
-  r.Ok = true;
-  return r;
+  R.Data = bytes;
+  R.Size = unpacked;
+  R.Crc32 = UpdateCrc32(Crc32Init, bytes, unpacked);
+  R.Ok = true;
+}
+
+// A worker's job: reads the span of the archive that holds the batch's entries in one go and
+// decodes each after it (stored data is used where it lies); what lies outside the span is
+// read by itself.
+void DecodeBatch(int Fd, int64_t Start, int64_t End, const std::vector<TAheadEntry>& Entries, TAheadBatch& B) {
+  const size_t span = size_t(End - Start);
+  size_t total = span;
+  for (const TAheadEntry& e : Entries) total += size_t(e.UnpackedSize);
+  B.Memory.Resize(total);
+  const int64_t got = ReadUpTo(Fd, Start, B.Memory.Data(), span);
+  const TWindow w{B.Memory.Data(), Start, std::max<int64_t>(got, 0)};
+  uint8_t* out = B.Memory.Data() + span;
+  for (size_t k = 0; k < Entries.size(); ++k) {
+    ReadHeaderAhead(Fd, w, Entries[k], B.Scratch, B.Results[k]);
+    if (B.Results[k].HeaderRead) DecodeAhead(Fd, w, Entries[k], out, B.Scratch, B.Results[k]);
+    out += size_t(Entries[k].UnpackedSize);
+  }
 }
 
 // Plain data of a table method, small enough to hold, with sizes that may be true.
@@ -134,25 +209,36 @@ std::unique_ptr<TExtractAhead> TUnZip::StartAhead(TStream32& S, std::unique_ptr<
   if (!file || file->Handle() < 0 || (Workers <= 0 ? DefaultWorkerCount() : Workers) == 1) return nullptr;
   Pool = std::make_unique<TWorkerPool>(Workers);
   const int fd = file->Handle();
-  // The entries are walked as the bounds allow; each job copies the one entry it decodes.
+  // The entries are walked as the bounds allow; each job copies what it needs of its entries.
   return std::make_unique<TExtractAhead>(*Pool, kAheadHeld, [this, fd, next = size_t(0)](TAheadItem& Item) mutable {
-    for (; next < FEntries.size(); ++next) {
+    std::vector<TAheadEntry> batch;
+    int64_t start = 0, end = 0;
+    size_t bytes = 0;
+    for (; next < FEntries.size() && batch.size() < kBatchEntries; ++next) {
       const TEntry& e = FEntries[next];
       if (!FitsAhead(e)) continue;
-      Item = {next, size_t(e.PackedSize + e.UnpackedSize), [fd, e] { return DecodeWhole(fd, e); }};
-      ++next;
-      return true;
+      const size_t held = size_t(e.PackedSize + e.UnpackedSize);
+      const int64_t stop = e.Position + LocalHeaderSize + kHeaderRoom + e.PackedSize;
+      if (!batch.empty() && (bytes + held > kBatchBytes || e.Position < start || stop - start > kBatchSpan)) break;
+      if (batch.empty()) start = e.Position;
+      end = std::max(end, stop);
+      bytes += held;
+      batch.push_back({e.Position, e.PackedSize, e.UnpackedSize, e.Method, e.Flags});
+      Item.Keys.push_back(next);
     }
-    return false;
+    if (batch.empty()) return false;
+    Item.Held = bytes + size_t(end - start);
+    Item.Job = [fd, start, end, batch = std::move(batch)](TAheadBatch& B) { DecodeBatch(fd, start, end, batch, B); };
+    return true;
   });
 }
 
 bool TUnZip::DeliverAhead(const TAheadResult& R) {
   // Pieces of 1 MiB: few writes, and still a progress event per MiB.
   constexpr size_t kPiece = size_t(1) << 20;
-  for (size_t done = 0; done < R.Data.size();) {
-    const size_t n = std::min(R.Data.size() - done, kPiece);
-    if (SinkWrite(R.Data.data() + done, int64_t(n), 0) != int64_t(n)) return false;
+  for (size_t done = 0; done < R.Size;) {
+    const size_t n = std::min(R.Size - done, kPiece);
+    if (SinkWrite(R.Data + done, int64_t(n), 0) != int64_t(n)) return false;
     done += n;
   }
   StreamState->Crc32Val = R.Crc32;

@@ -45,6 +45,11 @@ std::string DamagedArchive() {
   storedShort.RawPayload = shortText;
   TZipSpec garbage{"garbage.txt", text, 8};
   garbage.RawPayload = RandomBytes(5000, 9);
+  TZipSpec scrambled{"scrambled.bin", RandomBytes(3000, 5)};
+  scrambled.ScrambleLocal = true;
+  // Names longer than a decode job reads ahead for a header: header and data read apart.
+  std::string deep;
+  for (int i = 0; i < 10; ++i) deep += std::string(200, char('a' + i)) + "/";
   return BuildZip({{"dir/", ""},
                    {"dir/deflated.txt", text, 8},
                    {"dir/stored.bin", RandomBytes(70000, 4)},
@@ -56,6 +61,10 @@ std::string DamagedArchive() {
                    saysMore,
                    storedShort,
                    garbage,
+                   scrambled,
+                   {deep + "stored.bin", RandomBytes(3000, 6)},
+                   {deep + "tiny.txt", "t"},
+                   {deep + "deflated.txt", text, 8},
                    {std::string("nul\0name.txt", 12), "x"},
                    {"..", "refused"},
                    {"../climb.txt", "kept below"},
@@ -78,6 +87,7 @@ TEST(ExtractAhead, OneThreadAndFourAgree) {
       if (mode == xmExtract && a == archives[0]) {
         EXPECT_EQ(one.Tree.at("dir/deflated.txt"), TextBytes(200000, 3));
         EXPECT_EQ(one.Tree.at("dup.txt"), "second");
+        EXPECT_EQ(one.Tree.at("scrambled.bin"), RandomBytes(3000, 5));
         EXPECT_EQ(one.Reports.size(), 8u);  // 6 damaged entries, 2 names refused
       }
       fs::remove_all(t / "one");

@@ -25,8 +25,9 @@ struct TZipSpec {
   bool LocalCrcZero = false;         // local header CRC 0 (as with a data descriptor)
   uint32_t ExtAttr = 0x20;
   std::string CentralExtra = {};
-  size_t Displace = 0;       // junk bytes in front of the local header
-  uint32_t StatedShift = 0;  // the directory states the offset this much too low
+  size_t Displace = 0;         // junk bytes in front of the local header
+  uint32_t StatedShift = 0;    // the directory states the offset this much too low
+  bool ScrambleLocal = false;  // the local header scrambled (the directory stays plain)
 };
 
 struct TZipBuild {
@@ -78,9 +79,12 @@ inline std::string BuildZip(const std::vector<TZipSpec>& Entries, const TZipBuil
     h.PackedSize = uint32_t(payload.size());
     h.UnpackedSize = uint32_t(e.Data.size());
     h.NameLen = uint16_t(e.Name.size());
+    if (e.ScrambleLocal) h.Signature = ScrambledSig(sigLocalFileHeader);
     uint8_t b[CentralHeaderSize];
     h.Store(b);
-    out += bytes(b, LocalHeaderSize) + e.Name + payload;
+    std::string localName = e.Name;
+    if (e.ScrambleLocal) ScrambleRecord(b, LocalHeaderSize, &localName, true);
+    out += bytes(b, LocalHeaderSize) + localName + payload;
     CentralDirHeader c;
     c.Flags = flags;
     c.Method = e.Method;
