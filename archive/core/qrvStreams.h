@@ -477,15 +477,16 @@ class TDecodeStream : public TStream32 {
 // the codec cannot start (out of memory).
 std::unique_ptr<TDecodeStream> NewDecodeStream(TStreamFilter Filter, TStream32& Source);
 
+class TAheadBuffer;
+
 // Gzip members through zlib (header, CRC-32 and ISIZE checked).
 //
-// Once a member of a file has given kWholeFrom bytes through zlib, a thread of its own decodes
-// the whole member once more with libdeflate (about twice as fast), when the file's last ISIZE
-// says it fits in WholeLimit, while zlib goes on, up to half the member. When that is done, the
-// rest of the member is served from its buffer and the compressed bytes are passed over in
-// step. Only a member
-// libdeflate accepts with its CRC-32 and ISIZE is served so; any other goes on through zlib,
-// which reports damage as it always does.
+// Once a member of a file has given kWholeFrom bytes through zlib (a peek at the start never
+// gets there), the whole member is decoded once more by libdeflate, about twice as fast, when
+// the file's last ISIZE says it fits in WholeLimit; the rest of the member is then served from
+// that buffer and its compressed bytes are passed over in step. Only a member libdeflate
+// accepts with its CRC-32 and ISIZE is served so; any other goes on through zlib, which
+// reports damage as it always does.
 class TGunzipStream : public TDecodeStream {
  public:
   explicit TGunzipStream(TStream32& Source);
@@ -505,19 +506,16 @@ class TGunzipStream : public TDecodeStream {
   bool IsMagic(const uint8_t* P) const override { return P[0] == 0x1F && P[1] == 0x8B; }
 
  private:
-  struct TWhole;
-  // After zlib's step (InLen: the compressed bytes not yet taken, which end at Source's
-  // position): starts the whole decoding when it is time and the member fits, or switches to
-  // its result once it is there.
-  void StartWhole(size_t InLen);
-  void TakeWhole(size_t InLen);
-  void DropWhole();
+  // After zlib's step, once (InLen: the compressed bytes not yet taken, which end at Source's
+  // position): decodes the member whole when it fits, and serves it from then on.
+  void TryWhole(size_t InLen);
+  // The member's decoded size when it may be decoded whole from Start on; 0 when not.
+  uint64_t WholeSize(int64_t Start, int64_t FileSize);
   TStep ServeWhole(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen);
   z_stream FZ{};
   bool FWholeTried = false;
-  std::unique_ptr<TWhole> FWhole;  // the whole decoding, running or done
-  bool FServing = false;           // its result is being served
-  uint64_t FWholeFrom = 0, FWholePos = 0;
+  std::unique_ptr<TAheadBuffer> FWhole;  // the member decoded, while it is served
+  uint64_t FWholeSize = 0, FWholeFrom = 0, FWholePos = 0;
   uint64_t FWholeIn = 0, FWholeTaken = 0;  // compressed bytes left in the member, and taken
   uint64_t FWholeServed = 0;
 };

@@ -1,12 +1,10 @@
 // TGunzipStream: the gzip codec of the decoding stream (zlib, every member checked; large
-// members of a file decoded whole by libdeflate beside it).
+// members of a file decoded whole by libdeflate).
 #include <libdeflate.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <thread>
 
 #include "archive/core/qrvErrors.h"
 #include "archive/core/qrvExtractAhead.h"
@@ -29,45 +27,24 @@ int CodeForZlib(const char* Msg) {
 
 uint64_t DefaultWholeLimit() { return std::min<uint64_t>(uint64_t(256) << 20, MachineMemory() / 8); }
 
+// Decodes the gzip member at the start of Packed into Out (Size bytes, all of them); the
+// compressed bytes it took, or 0 when libdeflate refuses it.
+size_t DecodeMember(const TAheadBuffer& Packed, TAheadBuffer& Out, uint64_t Size) {
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  if (!d) return 0;
+  size_t inUsed = 0, outGot = 0;
+  const libdeflate_result r =
+      libdeflate_gzip_decompress_ex(d, Packed.Data(), Packed.Size(), Out.Data(), Size, &inUsed, &outGot);
+  libdeflate_free_decompressor(d);
+  return r == LIBDEFLATE_SUCCESS && outGot == Size ? inUsed : 0;
+}
+
 }  // namespace
 
 uint64_t MachineMemory() {
   const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
   return pages > 0 && size > 0 ? uint64_t(pages) * uint64_t(size) : uint64_t(4) << 30;
 }
-
-// One member decoded whole: the file's bytes from the member's start read and decoded on a
-// thread of its own, which only reads the file at its own offsets.
-struct TGunzipStream::TWhole {
-  int64_t Start = 0;  // the member's offset in the file
-  uint64_t Size = 0;  // its decoded size, from ISIZE
-  TAheadBuffer Out;
-  size_t InUsed = 0;  // the member's compressed size; 0 when libdeflate refused it
-  std::atomic<bool> Done{false};
-  std::thread Thread;
-
-  void Run(int Fd, int64_t FileSize) {
-    try {
-      TAheadBuffer packed;
-      packed.Resize(size_t(FileSize - Start));
-      Out.Resize(Size);
-      if (ReadAt(Fd, Start, packed.Data(), packed.Size())) InUsed = Decode(packed);
-    } catch (const std::bad_alloc&) {
-      // Not enough memory for it: zlib goes on.
-    }
-    Done.store(true, std::memory_order_release);
-  }
-
-  size_t Decode(const TAheadBuffer& Packed) {
-    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
-    if (!d) return 0;
-    size_t inUsed = 0, outGot = 0;
-    const libdeflate_result r =
-        libdeflate_gzip_decompress_ex(d, Packed.Data(), Packed.Size(), Out.Data(), Size, &inUsed, &outGot);
-    libdeflate_free_decompressor(d);
-    return r == LIBDEFLATE_SUCCESS && outGot == Size ? inUsed : 0;
-  }
-};
 
 TGunzipStream::TGunzipStream(TStream32& Source) : TDecodeStream(Source, 2, "gzip"), WholeLimit(DefaultWholeLimit()) {
   const int rc = inflateInit2(&FZ, kGzipWindow);
@@ -76,23 +53,17 @@ TGunzipStream::TGunzipStream(TStream32& Source) : TDecodeStream(Source, 2, "gzip
 
 TGunzipStream::~TGunzipStream() {
   StopAhead();
-  DropWhole();
   inflateEnd(&FZ);
 }
 
 void TGunzipStream::ResetCodec() {
   inflateReset2(&FZ, kGzipWindow);
-  DropWhole();
-}
-
-void TGunzipStream::DropWhole() {
-  if (FWhole && FWhole->Thread.joinable()) FWhole->Thread.join();
+  FWholeTried = false;
   FWhole.reset();
-  FWholeTried = FServing = false;
 }
 
 TDecodeStream::TStep TGunzipStream::Decode(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen) {
-  if (FServing) return ServeWhole(In, InLen, Out, OutLen);
+  if (FWhole) return ServeWhole(In, InLen, Out, OutLen);
   FZ.next_in = const_cast<Bytef*>(In);
   FZ.avail_in = uInt(InLen);
   FZ.next_out = Out;
@@ -104,65 +75,64 @@ TDecodeStream::TStep TGunzipStream::Decode(const uint8_t*& In, size_t& InLen, ui
   OutLen = FZ.avail_out;
   if (rc == Z_STREAM_END) return dsMemberEnd;
   if (rc == Z_OK || rc == Z_BUF_ERROR) {
-    if (!FWholeTried && FZ.total_out >= kWholeFrom) StartWhole(InLen);
-    // zlib goes on while libdeflate works, but not past half the member: a busy machine must
-    // not make it decode everything twice.
-    if (FWhole && (FWhole->Done.load(std::memory_order_acquire) || FZ.total_out >= FWhole->Size / 2)) TakeWhole(InLen);
+    if (!FWholeTried && FZ.total_out >= kWholeFrom) TryWhole(InLen);
     return dsGoOn;
   }
   Fail(rc == Z_MEM_ERROR ? ecOutOfMemory : CodeForZlib(FZ.msg), FZ.msg ? FZ.msg : "damaged gzip data");
   return dsFailed;
 }
 
-void TGunzipStream::StartWhole(size_t InLen) {
-  FWholeTried = true;
-  auto* file = dynamic_cast<THandleStream32*>(&Source());
-  if (!file || WholeLimit == 0) return;
-  const int64_t size = file->Size(), end = file->Position();
-  if (size < 8 || end < 0 || end > size) return;
-  const int64_t start = end - int64_t(InLen) - int64_t(FZ.total_in);
-  if (start < 0 || uint64_t(size - start) > WholeLimit) return;
+uint64_t TGunzipStream::WholeSize(int64_t Start, int64_t FileSize) {
+  if (WholeLimit == 0 || Start < 0 || FileSize - Start < 8 || uint64_t(FileSize - Start) > WholeLimit) return 0;
   // ISIZE of the file's last member: this one's size when it is the last.
   uint8_t isize[4];
-  if (!ReadAt(file->Handle(), size - 4, isize, 4)) return;
-  const uint64_t outSize =
+  if (!ReadAt(static_cast<THandleStream32&>(Source()).Handle(), FileSize - 4, isize, 4)) return 0;
+  const uint64_t size =
       uint64_t(isize[0]) | uint64_t(isize[1]) << 8 | uint64_t(isize[2]) << 16 | uint64_t(isize[3]) << 24;
-  if (outSize <= FZ.total_out || outSize > WholeLimit) return;
-  FWhole = std::make_unique<TWhole>();
-  FWhole->Start = start;
-  FWhole->Size = outSize;
-  FWhole->Thread = std::thread([w = FWhole.get(), fd = file->Handle(), size] { w->Run(fd, size); });
+  return size > FZ.total_out && size <= WholeLimit ? size : 0;
 }
 
-void TGunzipStream::TakeWhole(size_t InLen) {
-  FWhole->Thread.join();
-  const int64_t at = Source().Position() - int64_t(InLen);
-  const TWhole& w = *FWhole;
-  if (w.InUsed == 0 || w.Start + int64_t(w.InUsed) < at || FZ.total_out > w.Size) {
-    FWhole.reset();
-    return;
+void TGunzipStream::TryWhole(size_t InLen) {
+  FWholeTried = true;
+  auto* file = dynamic_cast<THandleStream32*>(&Source());
+  if (!file) return;
+  const int64_t fileSize = file->Size(), at = file->Position() - int64_t(InLen);
+  const int64_t start = at - int64_t(FZ.total_in);
+  const uint64_t size = at <= fileSize ? WholeSize(start, fileSize) : 0;
+  if (size == 0) return;
+  size_t inUsed = 0;
+  auto out = std::make_unique<TAheadBuffer>();
+  try {
+    TAheadBuffer packed;
+    packed.Resize(size_t(fileSize - start));
+    out->Resize(size);
+    if (ReadAt(file->Handle(), start, packed.Data(), packed.Size())) inUsed = DecodeMember(packed, *out, size);
+  } catch (const std::bad_alloc&) {
+    // Not enough memory for it: zlib goes on.
   }
-  FServing = true;
+  if (start + int64_t(inUsed) < at || inUsed == 0) return;
+  FWhole = std::move(out);
+  FWholeSize = size;
   FWholeFrom = FWholePos = FZ.total_out;
-  FWholeIn = uint64_t(w.Start + int64_t(w.InUsed) - at);
+  FWholeIn = uint64_t(start + int64_t(inUsed) - at);
   FWholeTaken = 0;
 }
 
 TDecodeStream::TStep TGunzipStream::ServeWhole(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen) {
-  const uint64_t size = FWhole->Size;
-  const size_t n = size_t(std::min<uint64_t>(OutLen, size - FWholePos));
-  std::memcpy(Out, FWhole->Out.Data() + FWholePos, n);
+  const size_t n = size_t(std::min<uint64_t>(OutLen, FWholeSize - FWholePos));
+  std::memcpy(Out, FWhole->Data() + FWholePos, n);
   Out += n;
   OutLen -= n;
   FWholePos += n;
   FWholeServed += n;
   // The compressed bytes go by in proportion, so that progress counted on them stays true.
-  const uint64_t due = FWholePos == size ? FWholeIn : FWholeIn * (FWholePos - FWholeFrom) / (size - FWholeFrom);
+  const uint64_t due =
+      FWholePos == FWholeSize ? FWholeIn : FWholeIn * (FWholePos - FWholeFrom) / (FWholeSize - FWholeFrom);
   const size_t take = size_t(std::min<uint64_t>(InLen, due - FWholeTaken));
   In += take;
   InLen -= take;
   FWholeTaken += take;
-  if (FWholePos < size || FWholeTaken < FWholeIn) return dsGoOn;
-  DropWhole();
+  if (FWholePos < FWholeSize || FWholeTaken < FWholeIn) return dsGoOn;
+  FWhole.reset();
   return dsMemberEnd;
 }
