@@ -87,19 +87,38 @@ std::vector<bool> MarkOverlaps(const std::deque<TUnZip::TEntry>& Selected, const
 
 }  // namespace
 
-std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
-                         std::string_view Coding) {
-  if ((Flags & gpUtf8Name) && IsValidUtf8(Raw)) return std::string(Raw);
+void ReadZipEntryName(std::string& Out, std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
+                      std::string_view Coding) {
+  if ((Flags & gpUtf8Name) && IsValidUtf8(Raw)) {
+    Out.assign(Raw);
+    return;
+  }
   std::string unicode = UnicodePathName(Raw, Extra);
-  if (!unicode.empty()) return unicode;
-  return Translate ? DecodeStoredName(Raw, Coding) : std::string(Raw);
+  if (!unicode.empty()) {
+    Out = std::move(unicode);
+    return;
+  }
+  // Plain ASCII reads as itself in every code page: the common case costs no new string.
+  if (Translate && HasNonAscii(Raw))
+    Out = DecodeStoredName(Raw, Coding);
+  else
+    Out.assign(Raw);
 }
 
-std::string TUnZip::EntryName(const std::string& Raw, uint16_t Flags, std::string_view Extra) {
-  const std::string read = ZipEntryName(Raw, Flags, Extra, TranslateOemChar, NameCoding);
+std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
+                         std::string_view Coding) {
+  std::string out;
+  ReadZipEntryName(out, Raw, Flags, Extra, Translate, Coding);
+  return out;
+}
+
+void TUnZip::EntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, std::string& Out) {
+  ReadZipEntryName(Out, Raw, Flags, Extra, TranslateOemChar, NameCoding);
+  if (FNames.Keep(Out, Raw)) return;
   // Two stored names may read alike (UTF-8 "é" and CP437 0x82): the later one is read as CP437
   // instead, or else numbered.
-  return FNames.Unique(read, Raw, [&] { return TranslateOemChar ? Cp437ToUtf8(Raw) : read; });
+  const std::string read = Out;
+  Out = FNames.Unique(read, Raw, [&] { return TranslateOemChar ? Cp437ToUtf8(Raw) : read; });
 }
 
 // ---- The multi-volume stream -----------------------------------------------------------------
@@ -263,7 +282,7 @@ void TUnZip::CountEntry(const TEntry& E) {
   ByteTotal += E.UnpackedSize;
 }
 
-void TUnZip::AddEntry(TEntry E, const std::string& Name) {
+void TUnZip::AddEntry(TEntry E, std::string_view Name) {
   E.SetName(FNameArena.Add(Name));
   CountEntry(E);
   FEntries.push_back(std::move(E));
@@ -293,13 +312,16 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
   TReadBuffer32 directory(S), locals(S, 1 << 14);
   int64_t pos = Loc.StartPos;
   bool first = true;
+  // Records and the name are reused from entry to entry: their memory is taken once.
   TZipCentralRecord c;
+  TZipLocalRecord l;
+  std::string name;
   ByteTotal = 0;
   std::vector<TSpan> others;  // the local header and data of every entry not selected
   while (!IsCancelled() && SeekTo(directory, pos) && ReadCentralRecord(directory, c)) {
     pos = c.NextPosition();
     TEntry e;
-    const std::string name = EntryName(c.Name, c.Header.Flags, c.Extra);
+    EntryName(c.Name, c.Header.Flags, c.Extra, name);
     const bool firstHeader = first;
     first = false;
     const uint32_t disk = c.Header.DiskStart;
@@ -307,7 +329,6 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
     e.Position = base + c.LocalOffset() + Loc.Correction + FLocalCorrection;
     e.PackedSize = c.PackedSize();
     const bool wanted = EntrySelected(name);
-    TZipLocalRecord l;
     if (!ReadLocalAt(locals, e.Position, l)) {
       int64_t found = 0;
       if (!wanted) continue;
@@ -392,9 +413,10 @@ int TUnZip::SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc) {
   if (SeekTo(S, pos) && S.Read(sig, 4) == 4 && GetLE32(sig) == sigSpanMarker) pos += 4;
   ByteTotal = 0;
   TZipLocalRecord l;
+  std::string name;
   while (!IsCancelled() && ReadLocalAt(S, pos, l)) {
     TEntry e;
-    const std::string name = EntryName(l.Name, l.Header.Flags, l.Extra);
+    EntryName(l.Name, l.Header.Flags, l.Extra, name);
     e.Position = pos;
     e.LocalSize = uint32_t(l.DataPosition() - pos);
     e.Flags = l.Header.Flags;
@@ -499,7 +521,7 @@ bool TUnZip::ReadLocal(TStream32& S, TEntry& E, const TAheadResult* Ahead, TLoca
     E.HasAes = false;
     return true;
   }
-  TZipLocalRecord l;
+  TZipLocalRecord& l = FLocal;
   if (!ReadLocalAt(S, E.Position, l)) return false;
   L = {l.DataPosition(), l.Header.DosDateTime, l.Header.Crc32};
   E.HasAes = E.Method == kAesMethod && FindAesExtra(l.Extra, E.Aes);
@@ -507,19 +529,23 @@ bool TUnZip::ReadLocal(TStream32& S, TEntry& E, const TAheadResult* Ahead, TLoca
 }
 
 void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadResult* Ahead) {
-  TLocalFacts l;
-  if (!ReadLocal(S, E, Ahead, l)) {
+  TEntryRun r{S, E, Ahead, {}};
+  if (!ReadLocal(S, E, Ahead, r.Local)) {
     ReportError(E.Name(), "", FRunArchiveName, ecBadLocalHeaderOffset);
     return;
   }
-  if (!CentralMode && E.Crc32 == 0 && l.Crc32 != 0) E.Crc32 = l.Crc32;
+  if (!CentralMode && E.Crc32 == 0 && r.Local.Crc32 != 0) E.Crc32 = r.Local.Crc32;
   // The local header's date; the name is the directory's (what the selection tested).
-  E.DosDateTime = l.DosDateTime;
-  const bool encrypted = ((E.Flags & gpEncrypted) || E.Method == kAesMethod) && !E.IsDir;
+  E.DosDateTime = r.Local.DosDateTime;
+  r.Encrypted = ((E.Flags & gpEncrypted) || E.Method == kAesMethod) && !E.IsDir;
   // Where the data starts after the encryption's own header.
-  const int64_t headSize = !encrypted ? 0 : E.HasAes ? AesSaltSize(E.Aes.Strength) + kAesVerifierSize : 12;
-  TStepEntry step;
-  step.Name = E.Name();
+  r.HeadSize = !r.Encrypted ? 0 : E.HasAes ? AesSaltSize(E.Aes.Strength) + kAesVerifierSize : 12;
+  // One step record for the run: its name keeps its memory from entry to entry.
+  TStepEntry& step = FStep;
+  std::string name = std::move(step.Name);
+  step = TStepEntry{};
+  step.Name = std::move(name);
+  step.Name.assign(E.NameView());
   step.IsDir = E.IsDir;
   step.Size = E.IsDir ? 0 : E.UnpackedSize;
   step.DosDateTime = E.DosDateTime;
@@ -536,27 +562,32 @@ void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadR
       step.LinkInData = true;
     }
   }
+  ExtractStep(
+      step, [this, &r] { return DecodeEntry(r); }, [this, &r] { return PrepareEntry(r); });
+}
+
+bool TUnZip::PrepareEntry(TEntryRun& R) {
   // Entries that cannot be decoded are reported once and get no output file.
-  auto prepare = [&] {
-    if (E.IsDir) return true;
-    std::string why;
-    if (!CanDecode(E, why)) {
-      ReportError(CurrentName(), why, FRunArchiveName, ecUnsupportedMethod);
-      return false;
-    }
-    if (!encrypted) return true;
-    // After a password was refused, the other encrypted entries are not asked for again.
-    if (FPasswordFailed) {
-      ReportError(CurrentName(), "", FRunArchiveName, ecInvalidPassword);
-      return false;
-    }
-    FPasswordFailed = E.HasAes ? !AesPasswordOpens(S, E, l.DataPosition) : !PasswordOpens(S, E, l.DataPosition);
-    return !FPasswordFailed;
-  };
-  auto decode = [&] {
-    if (Ahead && Ahead->Ok) return DeliverAhead(*Ahead);
-    if (!SeekTo(S, l.DataPosition + headSize)) return false;
-    return E.HasAes ? DecodeAes(S, E) : Decode(S, E, encrypted);
-  };
-  ExtractStep(step, decode, prepare);
+  const TEntry& E = R.E;
+  if (E.IsDir) return true;
+  std::string why;
+  if (!CanDecode(E, why)) {
+    ReportError(CurrentName(), why, FRunArchiveName, ecUnsupportedMethod);
+    return false;
+  }
+  if (!R.Encrypted) return true;
+  // After a password was refused, the other encrypted entries are not asked for again.
+  if (FPasswordFailed) {
+    ReportError(CurrentName(), "", FRunArchiveName, ecInvalidPassword);
+    return false;
+  }
+  FPasswordFailed =
+      E.HasAes ? !AesPasswordOpens(R.S, E, R.Local.DataPosition) : !PasswordOpens(R.S, E, R.Local.DataPosition);
+  return !FPasswordFailed;
+}
+
+bool TUnZip::DecodeEntry(TEntryRun& R) {
+  if (R.Ahead && R.Ahead->Ok) return DeliverAhead(*R.Ahead);
+  if (!SeekTo(R.S, R.Local.DataPosition + R.HeadSize)) return false;
+  return R.E.HasAes ? DecodeAes(R.S, R.E) : Decode(R.S, R.E, R.Encrypted);
 }

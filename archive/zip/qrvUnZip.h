@@ -23,6 +23,9 @@
 // Coding, or as DecodeStoredName guesses without it. Without Translate the bytes stay as stored.
 std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
                          std::string_view Coding = {});
+// The same into Out, reusing its memory.
+void ReadZipEntryName(std::string& Out, std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
+                      std::string_view Coding = {});
 
 // The listing name of ZIP method Method ("Stored", "DeflateN" by the deflate option bits of
 // Flags, "BZip2"...); "Unsupported" for methods no table names.
@@ -62,6 +65,7 @@ class TUnZip : public TUnBase {
 
     // Converted, "/" separated.
     std::string Name() const { return {FName, FNameSize}; }
+    std::string_view NameView() const { return {FName, FNameSize}; }
     // Name must outlive the entry (a view into the run's name arena).
     void SetName(std::string_view Name) {
       FName = Name.data();
@@ -82,7 +86,7 @@ class TUnZip : public TUnBase {
   int SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc);
   bool FindDisplacedLocal(TStream32& S, int64_t Stated, int64_t& Found);
   bool MeasureStreamedEntry(TStream32& S, const TZipLocalRecord& L, TEntry& E, int64_t& Next);
-  void AddEntry(TEntry E, const std::string& Name);
+  void AddEntry(TEntry E, std::string_view Name);
   void CountEntry(const TEntry& E);  // its date and size into the run's totals
   // Extraction.
   void ExtractEntries(TStream32& S, bool CentralMode);
@@ -95,6 +99,18 @@ class TUnZip : public TUnBase {
   bool ReadLocal(TStream32& S, TEntry& E, const TAheadResult* Ahead, TLocalFacts& L);
   // One entry; its header and data come from Ahead when that read or decoded them.
   void ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadResult* Ahead);
+  // What the per-entry step's two calls of ExtractOne share.
+  struct TEntryRun {
+    TStream32& S;
+    TEntry& E;
+    const TAheadResult* Ahead;
+    TLocalFacts Local;
+    bool Encrypted = false;
+    int64_t HeadSize = 0;  // the encryption's own header before the data
+  };
+  // Whether the entry can be decoded, asking for its password; reports why not.
+  bool PrepareEntry(TEntryRun& R);
+  bool DecodeEntry(TEntryRun& R);
   // Decoding ahead on Workers threads (qrvUnZip_Decode.cpp): every entry that fits the bound,
   // with a method the table decodes and no encryption, is registered. Null when S is no plain
   // file or the run has one thread; Pool is made here and must outlive the result.
@@ -114,13 +130,15 @@ class TUnZip : public TUnBase {
   // The volumes of a multi-volume set as one stream ("" members missing); null for one file.
   std::unique_ptr<TStream32> OpenVolumes(TStream32& Last, const TZipLocation& Loc, TZipLocation& Joined);
 
-  // The name of an entry read from Raw: decoded, and made different from every earlier entry's
-  // name that came from other bytes.
-  std::string EntryName(const std::string& Raw, uint16_t Flags, std::string_view Extra);
+  // The name of an entry read from Raw into Out: decoded, and made different from every
+  // earlier entry's name that came from other bytes.
+  void EntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, std::string& Out);
 
   std::deque<TEntry> FEntries;  // grows by blocks: no copy of a million entries at once
   TNameArena FNameArena;        // the entries' names
   TStoredNames FNames;
+  TStepEntry FStep;        // the entry in the per-entry step
+  TZipLocalRecord FLocal;  // the local header the extraction read last
   int64_t FLocalCorrection = 0;
   bool FPasswordFailed = false;
   TZipAes FAes;
