@@ -134,8 +134,9 @@ void TWindowOutput::Copy(size_t Distance, size_t Length) {
 
 TDecodeStatus StoreCopy(const TDecoderIO& IO, int) {
   TDecodeStatus st;
-  std::unique_ptr<uint8_t[]> buf(new uint8_t[TBitReader::kChunk]);
   int64_t left = std::max<int64_t>(IO.CompressedSize, 0);
+  // No larger than the data: a small entry costs no 32 KiB block.
+  std::unique_ptr<uint8_t[]> buf(new uint8_t[size_t(std::clamp<int64_t>(left, 1, TBitReader::kChunk))]);
   try {
     while (left > 0) {
       CheckCancel(IO);

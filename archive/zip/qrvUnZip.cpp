@@ -40,10 +40,10 @@ std::string UnicodePathName(std::string_view Raw, std::string_view Extra) {
 }
 
 // Unix-host entries keep the file type in the upper half of the external attributes.
-bool IsDirEntry(const std::string& Name, uint32_t ExtAttr, uint16_t VersionMadeBy) {
+bool IsDirEntry(const std::string& Name, uint32_t ExtAttr, bool MadeByUnix) {
   if (!Name.empty() && (Name.back() == '/' || Name.back() == '\\')) return true;
   if (ExtAttr & 0x10) return true;
-  return (VersionMadeBy >> 8) == 3 && S_ISDIR(ExtAttr >> 16);
+  return MadeByUnix && S_ISDIR(ExtAttr >> 16);
 }
 
 // Where an entry lies in the archive: its local header up to the end of its data.
@@ -341,18 +341,19 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
       if (!ReadLocalAt(locals, e.Position, l)) continue;
     }
     e.LocalSize = uint32_t(l.DataPosition() - e.Position);
+    e.LocalDosDateTime = l.Header.DosDateTime;
     if (!wanted) {
       others.push_back(SpanOf(e));
       continue;
     }
     e.ExtAttr = c.Header.ExternalAttr;
-    e.VersionMadeBy = c.Header.VersionMadeBy;
+    e.MadeByUnix = (c.Header.VersionMadeBy >> 8) == 3;
     e.Flags = c.Header.Flags;
     e.Method = c.Header.Method;
     e.DosDateTime = c.Header.DosDateTime;
     e.Crc32 = c.Header.Crc32;
     e.UnpackedSize = c.UnpackedSize();
-    e.IsDir = IsDirEntry(name, e.ExtAttr, e.VersionMadeBy);
+    e.IsDir = IsDirEntry(name, e.ExtAttr, e.MadeByUnix);
     e.SetName(FNameArena.Add(name));
     FEntries.push_back(e);
   }
@@ -421,11 +422,11 @@ int TUnZip::SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc) {
     e.LocalSize = uint32_t(l.DataPosition() - pos);
     e.Flags = l.Header.Flags;
     e.Method = l.Header.Method;
-    e.DosDateTime = l.Header.DosDateTime;
+    e.DosDateTime = e.LocalDosDateTime = l.Header.DosDateTime;
     e.Crc32 = l.Header.Crc32;
     e.PackedSize = l.PackedSize();
     e.UnpackedSize = l.UnpackedSize();
-    e.IsDir = IsDirEntry(name, 0, 0);
+    e.IsDir = IsDirEntry(name, 0, false);
     int64_t next = l.DataPosition() + e.PackedSize;
     const bool streamed = (e.Flags & gpDataDescriptor) && e.PackedSize == 0 && !e.IsDir;
     if (streamed && !MeasureStreamedEntry(S, l, e, next)) {
@@ -504,33 +505,40 @@ bool TUnZip::PasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos) {
 
 bool TUnZip::AesPasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos) {
   uint8_t head[16 + kAesVerifierSize];
-  const int salt = AesSaltSize(E.Aes.Strength);
-  if (E.PackedSize < AesOverhead(E.Aes.Strength) || !SeekTo(S, DataPos) ||
+  const int salt = AesSaltSize(FEntryAes.Strength);
+  if (E.PackedSize < AesOverhead(FEntryAes.Strength) || !SeekTo(S, DataPos) ||
       S.Read(head, salt + kAesVerifierSize) != salt + kAesVerifierSize)
     return false;
   return CheckPassword(E.Name(), [&](const std::string& pw) {
     uint8_t v[kAesVerifierSize];
-    return FAes.Init(pw, head, E.Aes.Strength, v) && std::equal(v, v + kAesVerifierSize, head + salt);
+    return FAes.Init(pw, head, FEntryAes.Strength, v) && std::equal(v, v + kAesVerifierSize, head + salt);
   });
 }
 
-bool TUnZip::ReadLocal(TStream32& S, TEntry& E, const TAheadResult* Ahead, TLocalFacts& L) {
+bool TUnZip::ReadLocal(TStream32& S, TEntry& E, bool CentralMode, const TAheadResult* Ahead, TLocalFacts& L) {
   if (Ahead && Ahead->HeaderRead) {
     // Read and checked by the job; entries decoded ahead are never AES.
     L = {Ahead->DataPosition, Ahead->HeaderDosDateTime, Ahead->HeaderCrc32};
     E.HasAes = false;
     return true;
   }
+  if (CentralMode && E.Method != kAesMethod) {
+    // The selection read and checked the header; what the extraction needs of it is kept
+    // (its CRC-32 counts only in local mode, its extra field only for AES).
+    L = {E.Position + E.LocalSize, E.LocalDosDateTime, 0};
+    E.HasAes = false;
+    return true;
+  }
   TZipLocalRecord& l = FLocal;
   if (!ReadLocalAt(S, E.Position, l)) return false;
   L = {l.DataPosition(), l.Header.DosDateTime, l.Header.Crc32};
-  E.HasAes = E.Method == kAesMethod && FindAesExtra(l.Extra, E.Aes);
+  E.HasAes = E.Method == kAesMethod && FindAesExtra(l.Extra, FEntryAes);
   return true;
 }
 
 void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadResult* Ahead) {
   TEntryRun r{S, E, Ahead, {}};
-  if (!ReadLocal(S, E, Ahead, r.Local)) {
+  if (!ReadLocal(S, E, CentralMode, Ahead, r.Local)) {
     ReportError(E.Name(), "", FRunArchiveName, ecBadLocalHeaderOffset);
     return;
   }
@@ -539,7 +547,7 @@ void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadR
   E.DosDateTime = r.Local.DosDateTime;
   r.Encrypted = ((E.Flags & gpEncrypted) || E.Method == kAesMethod) && !E.IsDir;
   // Where the data starts after the encryption's own header.
-  r.HeadSize = !r.Encrypted ? 0 : E.HasAes ? AesSaltSize(E.Aes.Strength) + kAesVerifierSize : 12;
+  r.HeadSize = !r.Encrypted ? 0 : E.HasAes ? AesSaltSize(FEntryAes.Strength) + kAesVerifierSize : 12;
   // One step record for the run: its name keeps its memory from entry to entry.
   TStepEntry& step = FStep;
   std::string name = std::move(step.Name);
@@ -551,9 +559,9 @@ void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadR
   step.DosDateTime = E.DosDateTime;
   step.Attr = E.ExtAttr;
   // AE-2 stores no CRC; its authentication code is the check.
-  step.Check = E.IsDir || (E.HasAes && E.Aes.Version == 2) ? ckNone : ckCrc32;
+  step.Check = E.IsDir || (E.HasAes && FEntryAes.Version == 2) ? ckNone : ckCrc32;
   step.Stored = E.Crc32;
-  if ((E.VersionMadeBy >> 8) == 3) {
+  if (E.MadeByUnix) {
     // Made by Unix: the permission bits, and a link whose target is the entry's data.
     const uint32_t mode = E.ExtAttr >> 16;
     step.UnixMode = mode & 0777;

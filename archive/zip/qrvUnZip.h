@@ -54,14 +54,17 @@ class TUnZip : public TUnBase {
     int64_t UnpackedSize = 0;
     uint32_t ExtAttr = 0;
     uint32_t DosDateTime = 0;
+    // The local header's date, as the selection read it: the extraction need not read the
+    // header again.
+    uint32_t LocalDosDateTime = 0;
     uint32_t Crc32 = 0;
     uint32_t LocalSize = 0;  // the local header with its name and extra field
-    uint16_t VersionMadeBy = 0;
     uint16_t Flags = 0;
     uint16_t Method = 0;
-    TZipAesInfo Aes;
     uint32_t IsDir : 1 = false;
-    uint32_t HasAes : 1 = false;  // method 99 with a well-formed 0x9901 field (local header's)
+    // Method 99 with a well-formed 0x9901 field in its local header (then in FEntryAes).
+    uint32_t HasAes : 1 = false;
+    uint32_t MadeByUnix : 1 = false;  // the upper half of ExtAttr holds a Unix mode
 
     // Converted, "/" separated.
     std::string Name() const { return {FName, FNameSize}; }
@@ -73,7 +76,7 @@ class TUnZip : public TUnBase {
     }
 
    private:
-    uint32_t FNameSize : 30 = 0;  // names are at most three bytes per stored byte
+    uint32_t FNameSize : 29 = 0;  // names are at most three bytes per stored byte
     const char* FName = "";
   };
 
@@ -95,8 +98,9 @@ class TUnZip : public TUnBase {
     int64_t DataPosition = 0;
     uint32_t DosDateTime = 0, Crc32 = 0;
   };
-  // The local header of E, from Ahead when the job read it, else through S; sets E.HasAes.
-  bool ReadLocal(TStream32& S, TEntry& E, const TAheadResult* Ahead, TLocalFacts& L);
+  // The local header of E: from Ahead when the job read it, from what the selection kept of
+  // it, else read through S; sets E.HasAes.
+  bool ReadLocal(TStream32& S, TEntry& E, bool CentralMode, const TAheadResult* Ahead, TLocalFacts& L);
   // One entry; its header and data come from Ahead when that read or decoded them.
   void ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadResult* Ahead);
   // What the per-entry step's two calls of ExtractOne share.
@@ -126,7 +130,7 @@ class TUnZip : public TUnBase {
   // authentication code (a mismatch fails the entry with 25151).
   bool DecodeAes(TStream32& S, const TEntry& E);
   // Whether this reader decodes the entry's method and encryption; Why names what it lacks.
-  static bool CanDecode(const TEntry& E, std::string& Why);
+  bool CanDecode(const TEntry& E, std::string& Why) const;
   // The volumes of a multi-volume set as one stream ("" members missing); null for one file.
   std::unique_ptr<TStream32> OpenVolumes(TStream32& Last, const TZipLocation& Loc, TZipLocation& Joined);
 
@@ -142,5 +146,6 @@ class TUnZip : public TUnBase {
   int64_t FLocalCorrection = 0;
   bool FPasswordFailed = false;
   TZipAes FAes;
+  TZipAesInfo FEntryAes;  // the 0x9901 field of the entry being extracted (when HasAes)
   int FZipCmntBufSize = 32000;
 };

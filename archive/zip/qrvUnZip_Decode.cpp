@@ -245,7 +245,7 @@ bool TUnZip::DeliverAhead(const TAheadResult& R) {
   return !IsCancelled();
 }
 
-bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
+bool TUnZip::CanDecode(const TEntry& E, std::string& Why) const {
   // Bit 6 is PKWARE's strong encryption; method 99 is WinZip AES around another method.
   if (E.Flags & 0x40) {
     Why = "PKWARE strong encryption is not supported";
@@ -257,7 +257,7 @@ bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
       return false;
     }
     TEntry inner = E;
-    inner.Method = E.Aes.Method;
+    inner.Method = FEntryAes.Method;
     inner.HasAes = false;
     return inner.Method != kAesMethod && CanDecode(inner, Why);
   }
@@ -268,11 +268,11 @@ bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
 }
 
 bool TUnZip::DecodeAes(TStream32& S, const TEntry& E) {
-  const int64_t data = E.PackedSize - AesOverhead(E.Aes.Strength);
+  const int64_t data = E.PackedSize - AesOverhead(FEntryAes.Strength);
   if (data < 0) return false;
   TAesReadStream in(S, FAes, data);
   TEntry inner = E;
-  inner.Method = E.Aes.Method;
+  inner.Method = FEntryAes.Method;
   inner.PackedSize = data;
   const bool ok = Decode(in, inner, false);
   if (IsCancelled()) return false;
