@@ -318,6 +318,15 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
   std::string name;
   ByteTotal = 0;
   std::vector<TSpan> others;  // the local header and data of every entry not selected
+  // While each span starts at or after the end of all before it, none can meet another (the
+  // usual archive): the overlap search and a second pass over the entries are left out.
+  int64_t furthest = INT64_MIN, bytes = 0;
+  uint32_t newest = 0;
+  bool apart = true;
+  auto follows = [&](const TSpan& Span) {
+    apart = apart && Span.Start >= furthest;
+    furthest = std::max(furthest, Span.End);
+  };
   while (!IsCancelled() && SeekTo(directory, pos) && ReadCentralRecord(directory, c)) {
     pos = c.NextPosition();
     TEntry e;
@@ -344,6 +353,7 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
     e.LocalDosDateTime = l.Header.DosDateTime;
     if (!wanted) {
       others.push_back(SpanOf(e));
+      follows(others.back());
       continue;
     }
     e.ExtAttr = c.Header.ExternalAttr;
@@ -356,6 +366,15 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
     e.IsDir = IsDirEntry(name, e.ExtAttr, e.MadeByUnix);
     e.SetName(FNameArena.Add(name));
     FEntries.push_back(e);
+    follows(SpanOf(e));
+    newest = std::max(newest, e.DosDateTime);
+    bytes += e.UnpackedSize;
+  }
+  if (apart) {
+    NoteEntryDate(newest);
+    ByteTotal += bytes;
+    BytesToGo = ByteTotal;
+    return int(FEntries.size());
   }
   const std::vector<bool> overlapped = MarkOverlaps(FEntries, others);
   if (std::find(overlapped.begin(), overlapped.end(), true) != overlapped.end())
