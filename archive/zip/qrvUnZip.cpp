@@ -22,6 +22,21 @@ bool SeekTo(TStream32& S, int64_t Pos) { return Pos >= 0 && S.Seek(Pos, soFromBe
 
 bool ReadLocalAt(TStream32& S, int64_t Pos, TZipLocalRecord& L) { return SeekTo(S, Pos) && ReadLocalRecord(S, L); }
 
+// The local header at Pos as the selection needs it: the fixed part, and where the data starts
+// (L's name and extra field are left empty). A plain header whose name and extra field lie
+// within the archive is taken from its 30 bytes; a scrambled one, or any header when Whole
+// (volumes, whose reads may fail within the size), is read as ReadLocalAt reads it.
+bool PeekLocalAt(TStream32& S, int64_t Pos, bool Whole, TZipLocalRecord& L) {
+  if (Whole) return ReadLocalAt(S, Pos, L);
+  uint8_t b[LocalHeaderSize];
+  if (!SeekTo(S, Pos) || S.Read(b, LocalHeaderSize) != LocalHeaderSize) return false;
+  if (GetLE32(b) != sigLocalFileHeader) return ReadLocalAt(S, Pos, L);
+  L = TZipLocalRecord{};
+  L.Position = Pos;
+  L.Header.Load(b);
+  return L.DataPosition() <= S.Size();
+}
+
 // The UTF-8 name of an Info-ZIP Unicode Path field whose CRC matches the stored name; "" when
 // there is none.
 std::string UnicodePathName(std::string_view Raw, std::string_view Extra) {
@@ -338,7 +353,7 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
     e.Position = base + c.LocalOffset() + Loc.Correction + FLocalCorrection;
     e.PackedSize = c.PackedSize();
     const bool wanted = EntrySelected(name);
-    if (!ReadLocalAt(locals, e.Position, l)) {
+    if (!PeekLocalAt(locals, e.Position, vs != nullptr, l)) {
       int64_t found = 0;
       if (!wanted) continue;
       if (!firstHeader || !FindDisplacedLocal(locals, e.Position, found)) {
@@ -347,7 +362,7 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
       }
       FLocalCorrection = found - e.Position;
       e.Position = found;
-      if (!ReadLocalAt(locals, e.Position, l)) continue;
+      if (!PeekLocalAt(locals, e.Position, vs != nullptr, l)) continue;
     }
     e.LocalSize = uint32_t(l.DataPosition() - e.Position);
     e.LocalDosDateTime = l.Header.DosDateTime;
