@@ -61,7 +61,7 @@ TSpan SpanOf(const TUnZip::TEntry& E) {
 // starts before the furthest end of those before it or ends after the start of the next one.
 // Directories nearly always list their entries in that order; only others are sorted, through a
 // list of indexes.
-std::vector<bool> MarkOverlaps(const std::deque<TUnZip::TEntry>& Selected, const std::vector<TSpan>& Others) {
+std::vector<bool> MarkOverlaps(const TBlockList<TUnZip::TEntry>& Selected, const std::vector<TSpan>& Others) {
   const size_t count = Selected.size(), total = count + Others.size();
   auto span = [&](size_t i) { return i < count ? SpanOf(Selected[i]) : Others[i - count]; };
   bool sorted = true;
@@ -283,7 +283,6 @@ int TUnZip::ExtractArchive(TStream32& Stream, int) {
     ReportError("", "", FRunArchiveName, ecBadLocalHeaderOffset);
   }
   FEntries.clear();
-  FEntries.shrink_to_fit();
   FNameArena.Clear();
   return EntryCount;
 }
@@ -589,11 +588,9 @@ void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadR
   r.Encrypted = ((E.Flags & gpEncrypted) || E.Method == kAesMethod) && !E.IsDir;
   // Where the data starts after the encryption's own header.
   r.HeadSize = !r.Encrypted ? 0 : E.HasAes ? AesSaltSize(FEntryAes.Strength) + kAesVerifierSize : 12;
-  // One step record for the run: its name keeps its memory from entry to entry.
+  // One step record for the run: its name keeps its memory from entry to entry (ZIP sets no
+  // Unix time, link target or owner: those stay empty).
   TStepEntry& step = FStep;
-  std::string name = std::move(step.Name);
-  step = TStepEntry{};
-  step.Name = std::move(name);
   step.Name.assign(E.NameView());
   step.IsDir = E.IsDir;
   step.Size = E.IsDir ? 0 : E.UnpackedSize;
@@ -602,15 +599,12 @@ void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadR
   // AE-2 stores no CRC; its authentication code is the check.
   step.Check = E.IsDir || (E.HasAes && FEntryAes.Version == 2) ? ckNone : ckCrc32;
   step.Stored = E.Crc32;
-  if (E.MadeByUnix) {
-    // Made by Unix: the permission bits, and a link whose target is the entry's data.
-    const uint32_t mode = E.ExtAttr >> 16;
-    step.UnixMode = mode & 0777;
-    if (S_ISLNK(mode) && !E.IsDir) {
-      step.Link = lkSymbolic;
-      step.LinkInData = true;
-    }
-  }
+  // Made by Unix: the permission bits, and a link whose target is the entry's data.
+  const uint32_t mode = E.MadeByUnix ? E.ExtAttr >> 16 : 0;
+  const bool link = E.MadeByUnix && S_ISLNK(mode) && !E.IsDir;
+  step.UnixMode = mode & 0777;
+  step.Link = link ? lkSymbolic : lkNone;
+  step.LinkInData = link;
   ExtractStep(
       step, [this, &r] { return DecodeEntry(r); }, [this, &r] { return PrepareEntry(r); });
 }

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr size_t kBatchRecords = 512;
+constexpr size_t kBatchRecords = 2048;
 constexpr size_t kBatches = 4;
 
 }  // namespace
