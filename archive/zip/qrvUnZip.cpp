@@ -22,6 +22,21 @@ bool SeekTo(TStream32& S, int64_t Pos) { return Pos >= 0 && S.Seek(Pos, soFromBe
 
 bool ReadLocalAt(TStream32& S, int64_t Pos, TZipLocalRecord& L) { return SeekTo(S, Pos) && ReadLocalRecord(S, L); }
 
+// The local header at Pos as the selection needs it: the fixed part, and where the data starts
+// (L's name and extra field are left empty). A plain header whose name and extra field lie
+// within the archive is taken from its 30 bytes; a scrambled one, or any header when Whole
+// (volumes, whose reads may fail within the size), is read as ReadLocalAt reads it.
+bool PeekLocalAt(TStream32& S, int64_t Pos, bool Whole, TZipLocalRecord& L) {
+  if (Whole) return ReadLocalAt(S, Pos, L);
+  uint8_t b[LocalHeaderSize];
+  if (!SeekTo(S, Pos) || S.Read(b, LocalHeaderSize) != LocalHeaderSize) return false;
+  if (GetLE32(b) != sigLocalFileHeader) return ReadLocalAt(S, Pos, L);
+  L = TZipLocalRecord{};
+  L.Position = Pos;
+  L.Header.Load(b);
+  return L.DataPosition() <= S.Size();
+}
+
 // The UTF-8 name of an Info-ZIP Unicode Path field whose CRC matches the stored name; "" when
 // there is none.
 std::string UnicodePathName(std::string_view Raw, std::string_view Extra) {
@@ -86,17 +101,6 @@ std::vector<bool> MarkOverlaps(const TBlockList<TUnZip::TEntry>& Selected, const
 }
 
 }  // namespace
-
-bool PeekLocalAt(TStream32& S, int64_t Pos, bool Whole, TZipLocalRecord& L) {
-  if (Whole) return ReadLocalAt(S, Pos, L);
-  uint8_t b[LocalHeaderSize];
-  if (!SeekTo(S, Pos) || S.Read(b, LocalHeaderSize) != LocalHeaderSize) return false;
-  if (GetLE32(b) != sigLocalFileHeader) return ReadLocalAt(S, Pos, L);
-  L = TZipLocalRecord{};
-  L.Position = Pos;
-  L.Header.Load(b);
-  return L.DataPosition() <= S.Size();
-}
 
 void ReadZipEntryName(std::string& Out, std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
                       std::string_view Coding) {
@@ -319,18 +323,12 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
   const auto* vs = dynamic_cast<const TVolumeStream*>(&S);
   // The directory and the local headers it points to are read through buffers of their own:
   // a million entries cost a few thousand reads, not millions.
-  TZipDirectoryReader directory(
-      S, Loc.StartPos,
-      [this, vs, &Loc](const TZipCentralRecord& C) {
-        const uint32_t disk = C.Header.DiskStart;
-        const int64_t base = vs && disk < vs->Base.size() ? vs->Base[disk] : 0;
-        return base + C.LocalOffset() + Loc.Correction + FLocalCorrection;
-      },
-      vs != nullptr);
-  // A large directory is read ahead once the first entry has fixed the local-header correction.
-  constexpr int64_t kAheadDirectory = 64 << 10;
-  const bool ahead = (Workers <= 0 ? DefaultWorkerCount() : Workers) > 1 && Loc.DirSize >= kAheadDirectory;
-  std::string name;  // reused from entry to entry: its memory is taken once
+  TReadBuffer32 directory(S), locals(S, 1 << 14);
+  int64_t pos = Loc.StartPos;
+  // Records and the name are reused from entry to entry: their memory is taken once.
+  TZipCentralRecord c;
+  TZipLocalRecord l;
+  std::string name;
   ByteTotal = 0;
   std::vector<TSpan> others;  // the local header and data of every entry not selected
   // While each span starts at or after the end of all before it, none can meet another (the
@@ -342,34 +340,27 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
     apart = apart && Span.Start >= furthest;
     furthest = std::max(furthest, Span.End);
   };
-  for (size_t n = 0; !IsCancelled(); ++n) {
-    if (n == 1 && ahead) directory.StartThread();
-    TDirRecord* r = directory.Next();
-    if (!r) break;
-    const TZipCentralRecord& c = r->Central;
+  for (bool first = true; !IsCancelled() && SeekTo(directory, pos) && ReadCentralRecord(directory, c); first = false) {
+    pos = c.NextPosition();
     TEntry e;
     EntryName(c.Name, c.Header.Flags, c.Extra, name);
-    e.Position = r->Position;
+    const uint32_t disk = c.Header.DiskStart;
+    const int64_t base = vs && disk < vs->Base.size() ? vs->Base[disk] : 0;
+    e.Position = base + c.LocalOffset() + Loc.Correction + FLocalCorrection;
     e.PackedSize = c.PackedSize();
     const bool wanted = EntrySelected(name);
-    if (!r->LocalFound) {
-      if (!wanted) continue;
-      // Only the first entry's header is looked for (before any reading ahead).
-      if (n != 0) {
-        ReportError(name, "", FRunArchiveName, ecBadLocalHeaderOffset);
-        continue;
-      }
-      TReadBuffer32 search(S, 1 << 14);
+    if (!PeekLocalAt(locals, e.Position, vs != nullptr, l)) {
       int64_t found = 0;
-      if (!FindDisplacedLocal(search, e.Position, found)) {
+      if (!wanted) continue;
+      // Only the first entry's header is looked for.
+      if (!first || !FindDisplacedLocal(locals, e.Position, found)) {
         ReportError(name, "", FRunArchiveName, ecBadLocalHeaderOffset);
         continue;
       }
       FLocalCorrection = found - e.Position;
       e.Position = found;
-      if (!PeekLocalAt(search, e.Position, vs != nullptr, r->Local)) continue;
+      if (!PeekLocalAt(locals, e.Position, vs != nullptr, l)) continue;
     }
-    const TZipLocalRecord& l = r->Local;
     e.LocalSize = uint32_t(l.DataPosition() - e.Position);
     e.LocalDosDateTime = l.Header.DosDateTime;
     if (!wanted) {

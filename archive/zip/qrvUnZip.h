@@ -3,17 +3,11 @@
 // every method to its decoder and reads multi-volume sets as one stream.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -35,63 +29,6 @@ void ReadZipEntryName(std::string& Out, std::string_view Raw, uint16_t Flags, st
 // The listing name of ZIP method Method ("Stored", "DeflateN" by the deflate option bits of
 // Flags, "BZip2"...); "Unsupported" for methods no table names.
 std::string ZipMethodName(int Method, uint16_t Flags);
-
-// The local header at Pos as the selection needs it: the fixed part, and where the data starts
-// (L's name and extra field are left empty). A plain header whose name and extra field lie
-// within the archive is taken from its 30 bytes; a scrambled one, or any header when Whole
-// (volumes, whose reads may fail within the size), is read whole.
-bool PeekLocalAt(TStream32& S, int64_t Pos, bool Whole, TZipLocalRecord& L);
-
-// A central directory record and what the selection reads of the local header it names.
-struct TDirRecord {
-  TZipCentralRecord Central;
-  int64_t Position = 0;  // of the local header, as the directory states it (corrected)
-  bool LocalFound = false;
-  TZipLocalRecord Local;  // when found: its fixed part (PeekLocalAt)
-};
-
-// The records of a central directory in order, from Start until a record is not one. Reads
-// S through buffers of its own; after StartThread it reads ahead on a thread of its own, and
-// nobody else may use S until the reader is destroyed.
-class TZipDirectoryReader {
- public:
-  // Where the local header of a record lies.
-  using TPositionFn = std::function<int64_t(const TZipCentralRecord&)>;
-  TZipDirectoryReader(TStream32& S, int64_t Start, TPositionFn PositionOf, bool Whole);
-  ~TZipDirectoryReader();
-  TZipDirectoryReader(const TZipDirectoryReader&) = delete;
-  TZipDirectoryReader& operator=(const TZipDirectoryReader&) = delete;
-
-  // Reads the records after those taken so far ahead (PositionOf is asked on that thread).
-  void StartThread();
-  // The next record (valid until the next call); null at the end. What reading it raised is
-  // raised here.
-  TDirRecord* Next();
-
- private:
-  struct TBatch {
-    std::vector<TDirRecord> Records;
-    size_t Count = 0;
-    bool End = false;  // the last batch: the directory ends after its records
-    std::exception_ptr Error;
-  };
-  bool ReadOne(TDirRecord& R);
-  void Produce();
-
-  TReadBuffer32 FDirectory, FLocals;
-  int64_t FPos;
-  TPositionFn FPositionOf;
-  bool FWhole;
-  bool FEnded = false;
-  TDirRecord FSingle;  // the record read on the caller's thread
-  std::thread FThread;
-  std::mutex FLock;
-  std::condition_variable FReady, FFreed;
-  std::deque<std::unique_ptr<TBatch>> FFull, FFree;
-  std::atomic<bool> FStop{false};
-  std::unique_ptr<TBatch> FCurrent;
-  size_t FAt = 0;
-};
 
 // A list that grows by blocks of 4096 items: no copy of a million items at once, and one
 // allocation per block rather than per few items.
