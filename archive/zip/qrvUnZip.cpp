@@ -22,20 +22,73 @@ bool SeekTo(TStream32& S, int64_t Pos) { return Pos >= 0 && S.Seek(Pos, soFromBe
 
 bool ReadLocalAt(TStream32& S, int64_t Pos, TZipLocalRecord& L) { return SeekTo(S, Pos) && ReadLocalRecord(S, L); }
 
-// The local header at Pos as the selection needs it: the fixed part, and where the data starts
-// (L's name and extra field are left empty). A plain header whose name and extra field lie
-// within the archive is taken from its 30 bytes; a scrambled one, or any header when Whole
-// (volumes, whose reads may fail within the size), is read as ReadLocalAt reads it.
-bool PeekLocalAt(TStream32& S, int64_t Pos, bool Whole, TZipLocalRecord& L) {
-  if (Whole) return ReadLocalAt(S, Pos, L);
-  uint8_t b[LocalHeaderSize];
-  if (!SeekTo(S, Pos) || S.Read(b, LocalHeaderSize) != LocalHeaderSize) return false;
-  if (GetLE32(b) != sigLocalFileHeader) return ReadLocalAt(S, Pos, L);
-  L = TZipLocalRecord{};
-  L.Position = Pos;
-  L.Header.Load(b);
-  return L.DataPosition() <= S.Size();
-}
+// A stretch of the archive held in memory for the selection's walk, which reads the directory
+// and the local headers in order: a plain record lying in it is parsed where it lies, with no
+// read call of its own. Any other record is read through Fallback, as the reader reads it.
+class TRecordWindow {
+ public:
+  TRecordWindow(TStream32& S, size_t Size) : FSource(S), FFallback(S, 1 << 14), FBuffer(Size) {}
+  TReadBuffer32& Fallback() { return FFallback; }
+
+  // The central record at Pos, as SeekTo and ReadCentralRecord give it.
+  bool Central(int64_t Pos, TZipCentralRecord& C) {
+    const uint8_t* p = At(Pos, CentralHeaderSize);
+    if (p && GetLE32(p) == sigCentralDirHeader) {
+      CentralDirHeader h;
+      h.Load(p);
+      p = At(Pos, CentralHeaderSize + size_t(h.NameLen) + h.ExtraLen + h.CommentLen);
+      if (!p) return false;  // cut off by the end of the archive
+      const char* v = reinterpret_cast<const char*>(p) + CentralHeaderSize;
+      C.Header = h;
+      C.Scrambled = false;
+      C.Hi = {};
+      C.Position = Pos;
+      C.Name.assign(v, h.NameLen);
+      C.Extra.assign(v + h.NameLen, h.ExtraLen);
+      C.Comment.assign(v + h.NameLen + h.ExtraLen, h.CommentLen);
+      ParseExtraField(C.Extra, C.Header, C.Hi);
+      return true;
+    }
+    return SeekTo(FFallback, Pos) && ReadCentralRecord(FFallback, C);
+  }
+
+  // The local header at Pos as the selection needs it: the fixed part, and where the data
+  // starts (L's name and extra field are left empty). A plain header whose name and extra field
+  // lie within the archive is taken from its 30 bytes; a scrambled one, or any header when
+  // Whole (volumes, whose reads may fail within the size), is read whole.
+  bool Local(int64_t Pos, bool Whole, TZipLocalRecord& L) {
+    const uint8_t* p = Whole ? nullptr : At(Pos, LocalHeaderSize);
+    if (!p || GetLE32(p) != sigLocalFileHeader) return ReadLocalAt(FFallback, Pos, L);
+    L = TZipLocalRecord{};
+    L.Position = Pos;
+    L.Header.Load(p);
+    return L.DataPosition() <= FSize;
+  }
+
+ private:
+  // Size bytes at Pos: in the window, else after refilling it from Pos; null when the archive
+  // ends first.
+  const uint8_t* At(int64_t Pos, size_t Size) {
+    if (Pos < 0) return nullptr;
+    if (Pos < FStart || Pos - FStart + int64_t(Size) > int64_t(FFilled)) {
+      FStart = Pos;
+      FFilled = 0;
+      if (FSource.Seek(Pos, soFromBeginning) != Pos) return nullptr;
+      while (FFilled < FBuffer.size()) {
+        const int32_t got = FSource.Read(FBuffer.data() + FFilled, int32_t(FBuffer.size() - FFilled));
+        if (got <= 0) break;
+        FFilled += size_t(got);
+      }
+    }
+    return Size <= FFilled ? FBuffer.data() + (Pos - FStart) : nullptr;
+  }
+
+  TStream32& FSource;
+  TReadBuffer32 FFallback;
+  std::vector<uint8_t> FBuffer;
+  int64_t FStart = 0, FSize = FSource.Size();
+  size_t FFilled = 0;
+};
 
 // The UTF-8 name of an Info-ZIP Unicode Path field whose CRC matches the stored name; "" when
 // there is none.
@@ -323,7 +376,7 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
   const auto* vs = dynamic_cast<const TVolumeStream*>(&S);
   // The directory and the local headers it points to are read through buffers of their own:
   // a million entries cost a few thousand reads, not millions.
-  TReadBuffer32 directory(S), locals(S, 1 << 14);
+  TRecordWindow directory(S, 1 << 18), locals(S, 1 << 16);
   int64_t pos = Loc.StartPos;
   // Records and the name are reused from entry to entry: their memory is taken once.
   TZipCentralRecord c;
@@ -340,7 +393,7 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
     apart = apart && Span.Start >= furthest;
     furthest = std::max(furthest, Span.End);
   };
-  for (bool first = true; !IsCancelled() && SeekTo(directory, pos) && ReadCentralRecord(directory, c); first = false) {
+  for (bool first = true; !IsCancelled() && directory.Central(pos, c); first = false) {
     pos = c.NextPosition();
     TEntry e;
     EntryName(c.Name, c.Header.Flags, c.Extra, name);
@@ -349,17 +402,17 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
     e.Position = base + c.LocalOffset() + Loc.Correction + FLocalCorrection;
     e.PackedSize = c.PackedSize();
     const bool wanted = EntrySelected(name);
-    if (!PeekLocalAt(locals, e.Position, vs != nullptr, l)) {
+    if (!locals.Local(e.Position, vs != nullptr, l)) {
       int64_t found = 0;
       if (!wanted) continue;
       // Only the first entry's header is looked for.
-      if (!first || !FindDisplacedLocal(locals, e.Position, found)) {
+      if (!first || !FindDisplacedLocal(locals.Fallback(), e.Position, found)) {
         ReportError(name, "", FRunArchiveName, ecBadLocalHeaderOffset);
         continue;
       }
       FLocalCorrection = found - e.Position;
       e.Position = found;
-      if (!PeekLocalAt(locals, e.Position, vs != nullptr, l)) continue;
+      if (!locals.Local(e.Position, vs != nullptr, l)) continue;
     }
     e.LocalSize = uint32_t(l.DataPosition() - e.Position);
     e.LocalDosDateTime = l.Header.DosDateTime;
