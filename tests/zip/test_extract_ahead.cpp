@@ -73,7 +73,7 @@ std::string DamagedArchive() {
                    {"dup.txt", "second", 8}});
 }
 
-// A directory large enough to be read ahead on a thread: the first local header displaced (the
+// A directory of many entries, read in several windows: the first local header displaced (the
 // correction found from it holds for all), a later one displaced (left out), one scrambled, and
 // names that read alike from other bytes.
 std::string LargeDirectory() {
