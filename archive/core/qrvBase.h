@@ -786,8 +786,8 @@ class TUnBase : public TZipCommon {
     explicit TEntryMasks(const TUnBase& R);
     // Whether they still are R's settings.
     bool Current(const TUnBase& R) const;
-    // The test of a "/" separated stored name with a non-empty name part.
-    bool Selects(std::string_view S) const;
+    // The test of a "/" separated stored name S with its non-empty name part Part.
+    bool Selects(std::string_view S, std::string_view Part) const;
     struct TMask {
       std::string Text, DottedText;  // "/" separated; with "." added as the retry uses it
       TInternalMask Plain, Dotted;

@@ -193,20 +193,23 @@ bool TUnBase::TEntryMasks::Current(const TUnBase& R) const {
          Exclude == R.ExcludeSpec;
 }
 
-bool TUnBase::TEntryMasks::Selects(std::string_view S) const {
+bool TUnBase::TEntryMasks::Selects(std::string_view S, std::string_view Part) const {
   auto same = [this](std::string_view a, std::string_view b) { return CaseSensitive ? a == b : IEqual(a, b); };
-  // S against one form of the mask: by its folder too without Recurse, whole when the mask
-  // holds a folder, else by the name part alone.
-  auto test = [&](std::string_view name, std::string_view text, const TInternalMask& mask) {
+  // A name against one form of the mask: by its folder too without Recurse, whole when the
+  // mask holds a folder, else by the name part alone.
+  auto test = [&](std::string_view name, std::string_view part, std::string_view text, const TInternalMask& mask) {
     if (!Recurse) return same(NameDir(name), NameDir(text)) && mask.Matches(name);
     if (!NameDir(text).empty()) return mask.Matches(name);
-    return mask.Matches(NamePart(name));
+    return mask.Matches(part);
   };
   for (const TMask& m : Masks) {
     if (same(S, m.Text)) return true;
-    if (!test(S, m.Text, m.Plain) && !test(WithDot(S), m.DottedText, m.Dotted)) continue;
+    if (!test(S, Part, m.Text, m.Plain)) {
+      const std::string dotted = WithDot(S);
+      if (!test(dotted, NamePart(dotted), m.DottedText, m.Dotted)) continue;
+    }
     for (const TInternalMask& x : Excluded)
-      if (x.Matches(S) || x.Matches(NamePart(S))) return false;
+      if (x.Matches(S) || x.Matches(Part)) return false;
     return true;
   }
   return false;
@@ -220,10 +223,11 @@ bool TUnBase::EntrySelected(std::string_view StoredName) {
       if (c == '\\') c = '/';
     s = FSelectName;
   }
-  if (NamePart(s).empty()) return false;
+  const std::string_view part = NamePart(s);
+  if (part.empty()) return false;
   // The masks are compiled once and kept while FileSpec, ExcludeSpec and the switches stay.
   if (!FMasks || !FMasks->Current(*this)) FMasks = std::make_unique<TEntryMasks>(*this);
-  return FMasks->Selects(s);
+  return FMasks->Selects(s, part);
 }
 
 // ---- BeginEntry ----------------------------------------------------------------------------
