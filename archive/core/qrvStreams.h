@@ -431,6 +431,8 @@ class TDecodeStream : public TStream32 {
   virtual void ResetCodec() = 0;
   virtual bool IsMagic(const uint8_t* P) const = 0;
   void Fail(int Code, const std::string& Reason);
+  // The compressed data; the codec may read it elsewhere if it puts the position back.
+  TStream32& Source() { return FSource; }
   // Stops the thread and waits for it. Every codec's destructor calls it before freeing its
   // state, which the thread may still be using.
   void StopAhead();
@@ -476,6 +478,14 @@ class TDecodeStream : public TStream32 {
 std::unique_ptr<TDecodeStream> NewDecodeStream(TStreamFilter Filter, TStream32& Source);
 
 // Gzip members through zlib (header, CRC-32 and ISIZE checked).
+//
+// Once a member of a file has given kWholeFrom bytes through zlib, a thread of its own decodes
+// the whole member once more with libdeflate (about twice as fast), when the file's last ISIZE
+// says it fits in WholeLimit, while zlib goes on, up to half the member. When that is done, the
+// rest of the member is served from its buffer and the compressed bytes are passed over in
+// step. Only a member
+// libdeflate accepts with its CRC-32 and ISIZE is served so; any other goes on through zlib,
+// which reports damage as it always does.
 class TGunzipStream : public TDecodeStream {
  public:
   explicit TGunzipStream(TStream32& Source);
@@ -483,14 +493,37 @@ class TGunzipStream : public TDecodeStream {
   // Source holds a gzip magic (0x1F 0x8B) at its position; the position is kept.
   static bool IsGzip(TStream32& Source) { return DetectStreamFilter(Source) == sfGzip; }
 
+  static constexpr uint64_t kWholeFrom = uint64_t(1) << 20;
+  // Largest member decoded whole (0: never): 256 MiB, at most an eighth of the memory.
+  uint64_t WholeLimit;
+  // Bytes served from whole decoding so far.
+  uint64_t WholeServed() const { return FWholeServed; }
+
  protected:
   TStep Decode(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen) override;
   void ResetCodec() override;
   bool IsMagic(const uint8_t* P) const override { return P[0] == 0x1F && P[1] == 0x8B; }
 
  private:
+  struct TWhole;
+  // After zlib's step (InLen: the compressed bytes not yet taken, which end at Source's
+  // position): starts the whole decoding when it is time and the member fits, or switches to
+  // its result once it is there.
+  void StartWhole(size_t InLen);
+  void TakeWhole(size_t InLen);
+  void DropWhole();
+  TStep ServeWhole(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen);
   z_stream FZ{};
+  bool FWholeTried = false;
+  std::unique_ptr<TWhole> FWhole;  // the whole decoding, running or done
+  bool FServing = false;           // its result is being served
+  uint64_t FWholeFrom = 0, FWholePos = 0;
+  uint64_t FWholeIn = 0, FWholeTaken = 0;  // compressed bytes left in the member, and taken
+  uint64_t FWholeServed = 0;
 };
+
+// The machine's memory in bytes (4 GiB when the system does not say).
+uint64_t MachineMemory();
 
 // The decoders of the other codecs (their units: qrvStreams_Xz, _Zstd, _Bzip2).
 std::unique_ptr<TDecodeStream> NewXzDecodeStream(TStream32& Source);

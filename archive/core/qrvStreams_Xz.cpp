@@ -1,7 +1,6 @@
 // The xz codec of the compression filters: liblzma's multi-threaded encoder (the same bytes for
 // any thread count: the blocks are cut by size) and its stream decoder.
 #include <lzma.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -85,10 +84,7 @@ class TXzDecodeStream : public TDecodeStream {
 };
 
 // A quarter of the machine's memory: the encoder drops threads (never bytes) to stay below it.
-uint64_t XzMemoryBudget() {
-  const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
-  return pages > 0 && size > 0 ? uint64_t(pages) * uint64_t(size) / 4 : uint64_t(1) << 30;
-}
+uint64_t XzMemoryBudget() { return MachineMemory() / 4; }
 
 class TXzEncodeStream : public TFilterOutStream {
  public:
