@@ -59,9 +59,12 @@ class TRecordWindow {
   bool Local(int64_t Pos, bool Whole, TZipLocalRecord& L) {
     const uint8_t* p = Whole ? nullptr : At(Pos, LocalHeaderSize);
     if (!p || GetLE32(p) != sigLocalFileHeader) return ReadLocalAt(FFallback, Pos, L);
-    L = TZipLocalRecord{};
-    L.Position = Pos;
     L.Header.Load(p);
+    L.Scrambled = false;
+    L.Name.clear();
+    L.Extra.clear();
+    L.Hi = {};
+    L.Position = Pos;
     return L.DataPosition() <= FSize;
   }
 
