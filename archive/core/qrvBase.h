@@ -18,6 +18,7 @@
 #include <set>
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -707,7 +708,7 @@ class TUnBase : public TZipCommon {
   void SetCurrentName(const std::string& Name) override;
 
   // The entry-mask test of a stored name against FileSpec, ExcludeSpec and RecurseDirs.
-  bool EntrySelected(const std::string& StoredName);
+  bool EntrySelected(std::string_view StoredName);
 
  protected:
   // The format's loop over its entries (selection, then BeginEntry, OpenOutput, decoding,
@@ -774,6 +775,30 @@ class TUnBase : public TZipCommon {
 
  private:
   std::string EffectiveExtractDir() const;
+  // The folder output names start from: the run's root, else EffectiveExtractDir (kept).
+  const std::string& NameRoot();
+  struct TNameRoot {
+    std::string ExtractDir, Archive, Dir;  // Dir as computed from the other two
+    bool Valid = false;
+  } FNameRoot;
+  // FileSpec and ExcludeSpec compiled for the entry test, with the settings they were made for.
+  struct TEntryMasks {
+    explicit TEntryMasks(const TUnBase& R);
+    // Whether they still are R's settings.
+    bool Current(const TUnBase& R) const;
+    // The test of a "/" separated stored name S with its non-empty name part Part.
+    bool Selects(std::string_view S, std::string_view Part) const;
+    struct TMask {
+      std::string Text, DottedText;  // "/" separated; with "." added as the retry uses it
+      TInternalMask Plain, Dotted;
+    };
+    std::vector<std::string> Spec, Exclude;
+    bool Recurse, CaseSensitive;
+    std::vector<TMask> Masks;
+    std::vector<TInternalMask> Excluded;
+  };
+  std::unique_ptr<TEntryMasks> FMasks;
+  std::string FSelectName;  // a stored name with "\\" turned into "/"
   bool AskOverwrite();
   // A name the host answered (OnRenameFile, OnFileExists): refused (reported, false) when it
   // holds a NUL byte; else its folder is made, below the output root without following links.

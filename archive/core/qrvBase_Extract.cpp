@@ -30,21 +30,27 @@ bool IEqual(std::string_view a, std::string_view b) {
 
 bool IsSep(char c) { return c == '/' || c == '\\'; }
 
-// The components of a stored name that may form a path below the output root: separators are
-// "/" and "\", a drive prefix ("C:") is dropped, and so are empty, "." and ".." components,
-// so no name can climb out of the root or start at the file system's root.
-std::vector<std::string> SafeComponents(std::string_view Name) {
+// The components of a stored name that may form a path below the output root, in order, to
+// Fn: separators are "/" and "\\", a drive prefix ("C:") is dropped, and so are empty, "." and
+// ".." components, so no name can climb out of the root or start at the file system's root.
+template <class Fn>
+void ForEachSafeComponent(std::string_view Name, Fn&& Visit) {
   if (Name.size() >= 2 && Name[1] == ':' && std::isalpha(static_cast<unsigned char>(Name[0]))) Name.remove_prefix(2);
-  std::vector<std::string> parts;
   size_t i = 0;
   while (i <= Name.size()) {
     size_t j = i;
     while (j < Name.size() && !IsSep(Name[j])) ++j;
     const std::string_view part = Name.substr(i, j - i);
-    if (!part.empty() && part != "." && part != "..") parts.emplace_back(part);
+    if (!part.empty() && part != "." && part != "..") Visit(part);
     i = j + 1;
   }
-  return parts;
+}
+
+// Whether anything of a stored name is left as a path below the output root.
+bool HasSafeComponent(std::string_view Name) {
+  bool any = false;
+  ForEachSafeComponent(Name, [&any](std::string_view) { any = true; });
+  return any;
 }
 
 // Whether a stored name has a ".." component.
@@ -126,48 +132,102 @@ std::string TUnBase::EffectiveExtractDir() const {
   return WithTrailingSlash(std::filesystem::current_path(ec).string());
 }
 
-void TUnBase::SetCurrentName(const std::string& Name) {
-  const std::vector<std::string> parts = SafeComponents(Name);
-  const bool dirName = !Name.empty() && IsSep(Name.back());
-  const std::string root = FRootDir.empty() ? EffectiveExtractDir() : FRootDir;
-  std::string out;
-  if (parts.empty()) {
-    out = dirName ? root : std::string();
-  } else if (!UseStoredDirs) {
-    out = dirName ? root : root + parts.back();
-  } else {
-    out = root;
-    for (size_t i = 0; i < parts.size(); ++i) out += (i ? "/" : "") + parts[i];
-    if (dirName) out += '/';
+const std::string& TUnBase::NameRoot() {
+  if (!FRootDir.empty()) return FRootDir;
+  // Kept while ExtractDir and the archive stay the same; the current folder is asked each time.
+  if (FExtractDir.empty() && FArchiveFile.empty()) {
+    FNameRoot.Dir = EffectiveExtractDir();
+    FNameRoot.Valid = false;
+  } else if (!FNameRoot.Valid || FNameRoot.ExtractDir != FExtractDir || FNameRoot.Archive != FArchiveFile) {
+    FNameRoot = {FExtractDir, FArchiveFile, EffectiveExtractDir(), true};
   }
-  FCurrentName = out;
+  return FNameRoot.Dir;
+}
+
+void TUnBase::SetCurrentName(const std::string& Name) {
+  const bool dirName = !Name.empty() && IsSep(Name.back());
+  const std::string& root = NameRoot();
+  // The safe components joined below the root in one pass, into the name's own memory.
+  std::string& out = FCurrentName;
+  out.assign(root);
+  std::string_view last;
+  size_t count = 0;
+  ForEachSafeComponent(Name, [&](std::string_view Part) {
+    if (UseStoredDirs) {
+      if (count) out += '/';
+      out += Part;
+    }
+    last = Part;
+    ++count;
+  });
+  if (count == 0) {
+    if (!dirName) out.clear();
+  } else if (UseStoredDirs) {
+    if (dirName) out += '/';
+  } else if (!dirName) {
+    out += last;
+  }
 }
 
 // ---- Entry masks ---------------------------------------------------------------------------
 
-bool TUnBase::EntrySelected(const std::string& StoredName) {
-  std::string s = StoredName;
-  for (char& c : s)
-    if (c == '\\') c = '/';
-  if (NamePart(s).empty()) return false;
-  for (std::string m : FileSpec) {
-    if (m.empty()) continue;
-    for (char& c : m)
+TUnBase::TEntryMasks::TEntryMasks(const TUnBase& R)
+    : Spec(R.FileSpec), Exclude(R.ExcludeSpec), Recurse(R.RecurseDirs), CaseSensitive(R.CaseSensitiveMasks) {
+  for (const std::string& spec : Spec) {
+    if (spec.empty()) continue;
+    TMask m;
+    m.Text = spec;
+    for (char& c : m.Text)
       if (c == '\\') c = '/';
-    const bool cs = CaseSensitiveMasks;
-    auto same = [cs](std::string_view a, std::string_view b) { return cs ? a == b : IEqual(a, b); };
-    if (same(s, m)) return true;
-    auto test = [&](std::string_view name, std::string_view mask) {
-      if (!RecurseDirs) return same(NameDir(name), NameDir(mask)) && Match(name, mask, cs);
-      if (!NameDir(mask).empty()) return Match(name, mask, cs);
-      return Match(NamePart(name), mask, cs);
-    };
-    if (!test(s, m) && !test(WithDot(s), WithDot(m))) continue;
-    for (const std::string& x : ExcludeSpec)
-      if (!x.empty() && (Match(s, x, cs) || Match(NamePart(s), x, cs))) return false;
+    m.DottedText = WithDot(m.Text);
+    m.Plain.Compile(m.Text, CaseSensitive);
+    m.Dotted.Compile(m.DottedText, CaseSensitive);
+    Masks.push_back(std::move(m));
+  }
+  for (const std::string& x : Exclude)
+    if (!x.empty()) Excluded.emplace_back(x, CaseSensitive);
+}
+
+bool TUnBase::TEntryMasks::Current(const TUnBase& R) const {
+  return Recurse == R.RecurseDirs && CaseSensitive == R.CaseSensitiveMasks && Spec == R.FileSpec &&
+         Exclude == R.ExcludeSpec;
+}
+
+bool TUnBase::TEntryMasks::Selects(std::string_view S, std::string_view Part) const {
+  auto same = [this](std::string_view a, std::string_view b) { return CaseSensitive ? a == b : IEqual(a, b); };
+  // A name against one form of the mask: by its folder too without Recurse, whole when the
+  // mask holds a folder, else by the name part alone.
+  auto test = [&](std::string_view name, std::string_view part, std::string_view text, const TInternalMask& mask) {
+    if (!Recurse) return same(NameDir(name), NameDir(text)) && mask.Matches(name);
+    if (!NameDir(text).empty()) return mask.Matches(name);
+    return mask.Matches(part);
+  };
+  for (const TMask& m : Masks) {
+    if (same(S, m.Text)) return true;
+    if (!test(S, Part, m.Text, m.Plain)) {
+      const std::string dotted = WithDot(S);
+      if (!test(dotted, NamePart(dotted), m.DottedText, m.Dotted)) continue;
+    }
+    for (const TInternalMask& x : Excluded)
+      if (x.Matches(S) || x.Matches(Part)) return false;
     return true;
   }
   return false;
+}
+
+bool TUnBase::EntrySelected(std::string_view StoredName) {
+  std::string_view s = StoredName;
+  if (s.find('\\') != std::string_view::npos) {
+    FSelectName.assign(s);
+    for (char& c : FSelectName)
+      if (c == '\\') c = '/';
+    s = FSelectName;
+  }
+  const std::string_view part = NamePart(s);
+  if (part.empty()) return false;
+  // The masks are compiled once and kept while FileSpec, ExcludeSpec and the switches stay.
+  if (!FMasks || !FMasks->Current(*this)) FMasks = std::make_unique<TEntryMasks>(*this);
+  return FMasks->Selects(s, part);
 }
 
 // ---- BeginEntry ----------------------------------------------------------------------------
@@ -546,7 +606,7 @@ bool TUnBase::EndEntry(bool Pass) {
 }
 
 bool TUnBase::RefuseRootClimb(const TStepEntry& E) {
-  if (!E.IsDir || ExtractMode != xmExtract || !SafeComponents(E.Name).empty()) return true;
+  if (!E.IsDir || ExtractMode != xmExtract || HasSafeComponent(E.Name)) return true;
   // "." or "/" is the output folder itself (left as it is); "../" would be the one above it.
   if (!HasDotDot(E.Name)) return true;
   ReportError(ShownName(E.Name), "names a folder above the output folder", FRunArchiveName, ecInvalidFileName);
@@ -565,7 +625,10 @@ bool TUnBase::ExtractStep(const TStepEntry& E, const std::function<bool()>& Deco
     return false;
   }
   // A folder entry of nothing but ".", separators or a drive is the output folder itself.
-  SetCurrentName(E.IsDir && SafeComponents(E.Name).empty() ? std::string("/") : E.Name);
+  if (E.IsDir && !HasSafeComponent(E.Name))
+    SetCurrentName("/");
+  else
+    SetCurrentName(E.Name);
   if (FCurrentName.empty()) {
     // Nothing of the name is left once "..", "." and separators are dropped.
     ReportError(ShownName(E.Name), "no name left below the output folder", FRunArchiveName, ecInvalidFileName);

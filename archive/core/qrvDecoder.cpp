@@ -134,16 +134,20 @@ void TWindowOutput::Copy(size_t Distance, size_t Length) {
 
 TDecodeStatus StoreCopy(const TDecoderIO& IO, int) {
   TDecodeStatus st;
-  std::unique_ptr<uint8_t[]> buf(new uint8_t[TBitReader::kChunk]);
   int64_t left = std::max<int64_t>(IO.CompressedSize, 0);
+  // A small entry is copied through the stack, a larger one through a block of its own.
+  constexpr int64_t kSmall = 4096;
+  uint8_t small[kSmall];
+  std::unique_ptr<uint8_t[]> block(left > kSmall ? new uint8_t[TBitReader::kChunk] : nullptr);
+  uint8_t* const buf = block ? block.get() : small;
   try {
     while (left > 0) {
       CheckCancel(IO);
       const int64_t want = std::min<int64_t>(left, TBitReader::kChunk);
-      const int64_t got = IO.Read ? std::min(IO.Read(buf.get(), want), want) : 0;
+      const int64_t got = IO.Read ? std::min(IO.Read(buf, want), want) : 0;
       if (got <= 0) DecodeFail(drInputExhausted, "stored data ends early");
-      if (IO.Decipher) IO.Decipher(buf.get(), got);
-      const int64_t took = IO.Write ? IO.Write(buf.get(), got) : 0;
+      if (IO.Decipher) IO.Decipher(buf, got);
+      const int64_t took = IO.Write ? IO.Write(buf, got) : 0;
       st.BytesOut += std::max<int64_t>(took, 0);
       if (took != got) DecodeFail(drWriteFailure, "output could not be written");
       left -= got;

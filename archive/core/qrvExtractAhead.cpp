@@ -165,6 +165,8 @@ const TAheadResult* TExtractAhead::FindCurrent(size_t Key) {
 
 const TAheadResult* TExtractAhead::Take(size_t Key) {
   if (FCurrent && !FCurrentKeys.empty() && FCurrentKeys.back() >= Key) return FindCurrent(Key);
+  // Everything decoded ahead was taken: the rest of the run costs no work here.
+  if (FSourceDone && FRunning.empty()) return nullptr;
   while (!FRunning.empty() && FRunning.front().Keys.back() < Key) TakeFront();
   // Items wholly before Key never started are passed over.
   while (FRunning.empty() && Peek() && FPending.Keys.back() < Key) FHasPending = false;

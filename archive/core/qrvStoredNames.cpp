@@ -45,9 +45,21 @@ void TStoredNames::TTable<TSlot>::Insert(const TSlot& Slot) {
 void TStoredNames::Clear() {
   same_ = {};
   other_ = {};
+  pending_ = {};
+}
+
+void TStoredNames::Settle() {
+  for (const uint64_t name : pending_)
+    if (!same_.Find(name)) same_.Insert(name);
+  pending_ = {};
 }
 
 bool TStoredNames::Claim(uint64_t Name, uint64_t Raw) {
+  if (Name == Raw && other_.Used == 0) {
+    pending_.push_back(Name);
+    return true;
+  }
+  if (!pending_.empty()) Settle();
   if (same_.Find(Name)) return Name == Raw;
   if (const TPair* p = other_.Find(Name)) return p->Raw == uint32_t(Raw);
   if (Name == Raw)
@@ -55,6 +67,11 @@ bool TStoredNames::Claim(uint64_t Name, uint64_t Raw) {
   else
     other_.Insert({uint32_t(Name), uint32_t(Name >> 32), uint32_t(Raw)});
   return true;
+}
+
+bool TStoredNames::Keep(std::string_view Read, std::string_view Raw) {
+  const uint64_t raw = Hash(Raw);
+  return Claim(Read == Raw ? raw : Hash(Read), raw);
 }
 
 std::string TStoredNames::Unique(const std::string& Read, std::string_view Raw, const std::string& Alternative) {

@@ -19,6 +19,9 @@ class TStoredNames {
   std::string Unique(const std::string& Read, std::string_view Raw, const std::string& Alternative = {});
   // The same, with the alternative reading made only when it is needed.
   std::string Unique(const std::string& Read, std::string_view Raw, const std::function<std::string()>& Alternative);
+  // Whether Read, decoded from the stored bytes Raw, may stand as it is (claimed for Raw when
+  // new). When false, Unique gives the name to use instead.
+  bool Keep(std::string_view Read, std::string_view Raw);
   // Forgets the names given so far (a new run).
   void Clear();
 
@@ -44,8 +47,13 @@ class TStoredNames {
   };
   // Whether Name is the one of Raw's bytes: given to them before, or new and now theirs.
   bool Claim(uint64_t Name, uint64_t Raw);
+  // Moves the pending names into same_.
+  void Settle();
   TTable<uint64_t> same_;
   TTable<TPair> other_;
+  // While every name so far read as its own bytes, no two can clash: their hashes are only
+  // listed (appended, no table probe per name) and go into same_ once some name does not.
+  std::vector<uint64_t> pending_;
 };
 
 // Many short strings in blocks that never move: a name costs its bytes, not an allocation of

@@ -22,6 +22,77 @@ bool SeekTo(TStream32& S, int64_t Pos) { return Pos >= 0 && S.Seek(Pos, soFromBe
 
 bool ReadLocalAt(TStream32& S, int64_t Pos, TZipLocalRecord& L) { return SeekTo(S, Pos) && ReadLocalRecord(S, L); }
 
+// A stretch of the archive held in memory for the selection's walk, which reads the directory
+// and the local headers in order: a plain record lying in it is parsed where it lies, with no
+// read call of its own. Any other record is read through Fallback, as the reader reads it.
+class TRecordWindow {
+ public:
+  TRecordWindow(TStream32& S, size_t Size) : FSource(S), FFallback(S, 1 << 14), FBuffer(Size) {}
+  TReadBuffer32& Fallback() { return FFallback; }
+
+  // The central record at Pos, as SeekTo and ReadCentralRecord give it.
+  bool Central(int64_t Pos, TZipCentralRecord& C) {
+    const uint8_t* p = At(Pos, CentralHeaderSize);
+    if (p && GetLE32(p) == sigCentralDirHeader) {
+      CentralDirHeader h;
+      h.Load(p);
+      p = At(Pos, CentralHeaderSize + size_t(h.NameLen) + h.ExtraLen + h.CommentLen);
+      if (!p) return false;  // cut off by the end of the archive
+      const char* v = reinterpret_cast<const char*>(p) + CentralHeaderSize;
+      C.Header = h;
+      C.Scrambled = false;
+      C.Hi = {};
+      C.Position = Pos;
+      C.Name.assign(v, h.NameLen);
+      C.Extra.assign(v + h.NameLen, h.ExtraLen);
+      C.Comment.assign(v + h.NameLen + h.ExtraLen, h.CommentLen);
+      ParseExtraField(C.Extra, C.Header, C.Hi);
+      return true;
+    }
+    return SeekTo(FFallback, Pos) && ReadCentralRecord(FFallback, C);
+  }
+
+  // The local header at Pos as the selection needs it: the fixed part, and where the data
+  // starts (L's name and extra field are left empty). A plain header whose name and extra field
+  // lie within the archive is taken from its 30 bytes; a scrambled one, or any header when
+  // Whole (volumes, whose reads may fail within the size), is read whole.
+  bool Local(int64_t Pos, bool Whole, TZipLocalRecord& L) {
+    const uint8_t* p = Whole ? nullptr : At(Pos, LocalHeaderSize);
+    if (!p || GetLE32(p) != sigLocalFileHeader) return ReadLocalAt(FFallback, Pos, L);
+    L.Header.Load(p);
+    L.Scrambled = false;
+    L.Name.clear();
+    L.Extra.clear();
+    L.Hi = {};
+    L.Position = Pos;
+    return L.DataPosition() <= FSize;
+  }
+
+ private:
+  // Size bytes at Pos: in the window, else after refilling it from Pos; null when the archive
+  // ends first.
+  const uint8_t* At(int64_t Pos, size_t Size) {
+    if (Pos < 0) return nullptr;
+    if (Pos < FStart || Pos - FStart + int64_t(Size) > int64_t(FFilled)) {
+      FStart = Pos;
+      FFilled = 0;
+      if (FSource.Seek(Pos, soFromBeginning) != Pos) return nullptr;
+      while (FFilled < FBuffer.size()) {
+        const int32_t got = FSource.Read(FBuffer.data() + FFilled, int32_t(FBuffer.size() - FFilled));
+        if (got <= 0) break;
+        FFilled += size_t(got);
+      }
+    }
+    return Size <= FFilled ? FBuffer.data() + (Pos - FStart) : nullptr;
+  }
+
+  TStream32& FSource;
+  TReadBuffer32 FFallback;
+  std::vector<uint8_t> FBuffer;
+  int64_t FStart = 0, FSize = FSource.Size();
+  size_t FFilled = 0;
+};
+
 // The UTF-8 name of an Info-ZIP Unicode Path field whose CRC matches the stored name; "" when
 // there is none.
 std::string UnicodePathName(std::string_view Raw, std::string_view Extra) {
@@ -40,10 +111,10 @@ std::string UnicodePathName(std::string_view Raw, std::string_view Extra) {
 }
 
 // Unix-host entries keep the file type in the upper half of the external attributes.
-bool IsDirEntry(const std::string& Name, uint32_t ExtAttr, uint16_t VersionMadeBy) {
+bool IsDirEntry(const std::string& Name, uint32_t ExtAttr, bool MadeByUnix) {
   if (!Name.empty() && (Name.back() == '/' || Name.back() == '\\')) return true;
   if (ExtAttr & 0x10) return true;
-  return (VersionMadeBy >> 8) == 3 && S_ISDIR(ExtAttr >> 16);
+  return MadeByUnix && S_ISDIR(ExtAttr >> 16);
 }
 
 // Where an entry lies in the archive: its local header up to the end of its data.
@@ -61,7 +132,7 @@ TSpan SpanOf(const TUnZip::TEntry& E) {
 // starts before the furthest end of those before it or ends after the start of the next one.
 // Directories nearly always list their entries in that order; only others are sorted, through a
 // list of indexes.
-std::vector<bool> MarkOverlaps(const std::deque<TUnZip::TEntry>& Selected, const std::vector<TSpan>& Others) {
+std::vector<bool> MarkOverlaps(const TBlockList<TUnZip::TEntry>& Selected, const std::vector<TSpan>& Others) {
   const size_t count = Selected.size(), total = count + Others.size();
   auto span = [&](size_t i) { return i < count ? SpanOf(Selected[i]) : Others[i - count]; };
   bool sorted = true;
@@ -87,19 +158,38 @@ std::vector<bool> MarkOverlaps(const std::deque<TUnZip::TEntry>& Selected, const
 
 }  // namespace
 
-std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
-                         std::string_view Coding) {
-  if ((Flags & gpUtf8Name) && IsValidUtf8(Raw)) return std::string(Raw);
+void ReadZipEntryName(std::string& Out, std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
+                      std::string_view Coding) {
+  if ((Flags & gpUtf8Name) && IsValidUtf8(Raw)) {
+    Out.assign(Raw);
+    return;
+  }
   std::string unicode = UnicodePathName(Raw, Extra);
-  if (!unicode.empty()) return unicode;
-  return Translate ? DecodeStoredName(Raw, Coding) : std::string(Raw);
+  if (!unicode.empty()) {
+    Out = std::move(unicode);
+    return;
+  }
+  // Plain ASCII reads as itself in every code page: the common case costs no new string.
+  if (Translate && HasNonAscii(Raw))
+    Out = DecodeStoredName(Raw, Coding);
+  else
+    Out.assign(Raw);
 }
 
-std::string TUnZip::EntryName(const std::string& Raw, uint16_t Flags, std::string_view Extra) {
-  const std::string read = ZipEntryName(Raw, Flags, Extra, TranslateOemChar, NameCoding);
+std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
+                         std::string_view Coding) {
+  std::string out;
+  ReadZipEntryName(out, Raw, Flags, Extra, Translate, Coding);
+  return out;
+}
+
+void TUnZip::EntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, std::string& Out) {
+  ReadZipEntryName(Out, Raw, Flags, Extra, TranslateOemChar, NameCoding);
+  if (FNames.Keep(Out, Raw)) return;
   // Two stored names may read alike (UTF-8 "é" and CP437 0x82): the later one is read as CP437
   // instead, or else numbered.
-  return FNames.Unique(read, Raw, [&] { return TranslateOemChar ? Cp437ToUtf8(Raw) : read; });
+  const std::string read = Out;
+  Out = FNames.Unique(read, Raw, [&] { return TranslateOemChar ? Cp437ToUtf8(Raw) : read; });
 }
 
 // ---- The multi-volume stream -----------------------------------------------------------------
@@ -253,7 +343,6 @@ int TUnZip::ExtractArchive(TStream32& Stream, int) {
     ReportError("", "", FRunArchiveName, ecBadLocalHeaderOffset);
   }
   FEntries.clear();
-  FEntries.shrink_to_fit();
   FNameArena.Clear();
   return EntryCount;
 }
@@ -263,7 +352,7 @@ void TUnZip::CountEntry(const TEntry& E) {
   ByteTotal += E.UnpackedSize;
 }
 
-void TUnZip::AddEntry(TEntry E, const std::string& Name) {
+void TUnZip::AddEntry(TEntry E, std::string_view Name) {
   E.SetName(FNameArena.Add(Name));
   CountEntry(E);
   FEntries.push_back(std::move(E));
@@ -290,50 +379,70 @@ int TUnZip::SelectFromDirectory(TStream32& S, const TZipLocation& Loc) {
   const auto* vs = dynamic_cast<const TVolumeStream*>(&S);
   // The directory and the local headers it points to are read through buffers of their own:
   // a million entries cost a few thousand reads, not millions.
-  TReadBuffer32 directory(S), locals(S, 1 << 14);
+  TRecordWindow directory(S, 1 << 18), locals(S, 1 << 16);
   int64_t pos = Loc.StartPos;
-  bool first = true;
+  // Records and the name are reused from entry to entry: their memory is taken once.
   TZipCentralRecord c;
+  TZipLocalRecord l;
+  std::string name;
   ByteTotal = 0;
   std::vector<TSpan> others;  // the local header and data of every entry not selected
-  while (!IsCancelled() && SeekTo(directory, pos) && ReadCentralRecord(directory, c)) {
+  // While each span starts at or after the end of all before it, none can meet another (the
+  // usual archive): the overlap search and a second pass over the entries are left out.
+  int64_t furthest = INT64_MIN, bytes = 0;
+  uint32_t newest = 0;
+  bool apart = true;
+  auto follows = [&](const TSpan& Span) {
+    apart = apart && Span.Start >= furthest;
+    furthest = std::max(furthest, Span.End);
+  };
+  for (bool first = true; !IsCancelled() && directory.Central(pos, c); first = false) {
     pos = c.NextPosition();
     TEntry e;
-    const std::string name = EntryName(c.Name, c.Header.Flags, c.Extra);
-    const bool firstHeader = first;
-    first = false;
+    EntryName(c.Name, c.Header.Flags, c.Extra, name);
     const uint32_t disk = c.Header.DiskStart;
     const int64_t base = vs && disk < vs->Base.size() ? vs->Base[disk] : 0;
     e.Position = base + c.LocalOffset() + Loc.Correction + FLocalCorrection;
     e.PackedSize = c.PackedSize();
     const bool wanted = EntrySelected(name);
-    TZipLocalRecord l;
-    if (!ReadLocalAt(locals, e.Position, l)) {
+    if (!locals.Local(e.Position, vs != nullptr, l)) {
       int64_t found = 0;
       if (!wanted) continue;
-      if (!firstHeader || !FindDisplacedLocal(locals, e.Position, found)) {
+      // Only the first entry's header is looked for.
+      if (!first || !FindDisplacedLocal(locals.Fallback(), e.Position, found)) {
         ReportError(name, "", FRunArchiveName, ecBadLocalHeaderOffset);
         continue;
       }
       FLocalCorrection = found - e.Position;
       e.Position = found;
-      if (!ReadLocalAt(locals, e.Position, l)) continue;
+      if (!locals.Local(e.Position, vs != nullptr, l)) continue;
     }
     e.LocalSize = uint32_t(l.DataPosition() - e.Position);
+    e.LocalDosDateTime = l.Header.DosDateTime;
     if (!wanted) {
       others.push_back(SpanOf(e));
+      follows(others.back());
       continue;
     }
     e.ExtAttr = c.Header.ExternalAttr;
-    e.VersionMadeBy = c.Header.VersionMadeBy;
+    e.MadeByUnix = (c.Header.VersionMadeBy >> 8) == 3;
     e.Flags = c.Header.Flags;
     e.Method = c.Header.Method;
     e.DosDateTime = c.Header.DosDateTime;
     e.Crc32 = c.Header.Crc32;
     e.UnpackedSize = c.UnpackedSize();
-    e.IsDir = IsDirEntry(name, e.ExtAttr, e.VersionMadeBy);
+    e.IsDir = IsDirEntry(name, e.ExtAttr, e.MadeByUnix);
     e.SetName(FNameArena.Add(name));
     FEntries.push_back(e);
+    follows(SpanOf(e));
+    newest = std::max(newest, e.DosDateTime);
+    bytes += e.UnpackedSize;
+  }
+  if (apart) {
+    NoteEntryDate(newest);
+    ByteTotal += bytes;
+    BytesToGo = ByteTotal;
+    return int(FEntries.size());
   }
   const std::vector<bool> overlapped = MarkOverlaps(FEntries, others);
   if (std::find(overlapped.begin(), overlapped.end(), true) != overlapped.end())
@@ -392,18 +501,19 @@ int TUnZip::SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc) {
   if (SeekTo(S, pos) && S.Read(sig, 4) == 4 && GetLE32(sig) == sigSpanMarker) pos += 4;
   ByteTotal = 0;
   TZipLocalRecord l;
+  std::string name;
   while (!IsCancelled() && ReadLocalAt(S, pos, l)) {
     TEntry e;
-    const std::string name = EntryName(l.Name, l.Header.Flags, l.Extra);
+    EntryName(l.Name, l.Header.Flags, l.Extra, name);
     e.Position = pos;
     e.LocalSize = uint32_t(l.DataPosition() - pos);
     e.Flags = l.Header.Flags;
     e.Method = l.Header.Method;
-    e.DosDateTime = l.Header.DosDateTime;
+    e.DosDateTime = e.LocalDosDateTime = l.Header.DosDateTime;
     e.Crc32 = l.Header.Crc32;
     e.PackedSize = l.PackedSize();
     e.UnpackedSize = l.UnpackedSize();
-    e.IsDir = IsDirEntry(name, 0, 0);
+    e.IsDir = IsDirEntry(name, 0, false);
     int64_t next = l.DataPosition() + e.PackedSize;
     const bool streamed = (e.Flags & gpDataDescriptor) && e.PackedSize == 0 && !e.IsDir;
     if (streamed && !MeasureStreamedEntry(S, l, e, next)) {
@@ -482,81 +592,92 @@ bool TUnZip::PasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos) {
 
 bool TUnZip::AesPasswordOpens(TStream32& S, const TEntry& E, int64_t DataPos) {
   uint8_t head[16 + kAesVerifierSize];
-  const int salt = AesSaltSize(E.Aes.Strength);
-  if (E.PackedSize < AesOverhead(E.Aes.Strength) || !SeekTo(S, DataPos) ||
+  const int salt = AesSaltSize(FEntryAes.Strength);
+  if (E.PackedSize < AesOverhead(FEntryAes.Strength) || !SeekTo(S, DataPos) ||
       S.Read(head, salt + kAesVerifierSize) != salt + kAesVerifierSize)
     return false;
   return CheckPassword(E.Name(), [&](const std::string& pw) {
     uint8_t v[kAesVerifierSize];
-    return FAes.Init(pw, head, E.Aes.Strength, v) && std::equal(v, v + kAesVerifierSize, head + salt);
+    return FAes.Init(pw, head, FEntryAes.Strength, v) && std::equal(v, v + kAesVerifierSize, head + salt);
   });
 }
 
-bool TUnZip::ReadLocal(TStream32& S, TEntry& E, const TAheadResult* Ahead, TLocalFacts& L) {
+bool TUnZip::ReadLocal(TStream32& S, TEntry& E, bool CentralMode, const TAheadResult* Ahead, TLocalFacts& L) {
   if (Ahead && Ahead->HeaderRead) {
     // Read and checked by the job; entries decoded ahead are never AES.
     L = {Ahead->DataPosition, Ahead->HeaderDosDateTime, Ahead->HeaderCrc32};
     E.HasAes = false;
     return true;
   }
-  TZipLocalRecord l;
+  if (CentralMode && E.Method != kAesMethod) {
+    // The selection read and checked the header; what the extraction needs of it is kept
+    // (its CRC-32 counts only in local mode, its extra field only for AES).
+    L = {E.Position + E.LocalSize, E.LocalDosDateTime, 0};
+    E.HasAes = false;
+    return true;
+  }
+  TZipLocalRecord& l = FLocal;
   if (!ReadLocalAt(S, E.Position, l)) return false;
   L = {l.DataPosition(), l.Header.DosDateTime, l.Header.Crc32};
-  E.HasAes = E.Method == kAesMethod && FindAesExtra(l.Extra, E.Aes);
+  E.HasAes = E.Method == kAesMethod && FindAesExtra(l.Extra, FEntryAes);
   return true;
 }
 
 void TUnZip::ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadResult* Ahead) {
-  TLocalFacts l;
-  if (!ReadLocal(S, E, Ahead, l)) {
+  TEntryRun r{S, E, Ahead, {}};
+  if (!ReadLocal(S, E, CentralMode, Ahead, r.Local)) {
     ReportError(E.Name(), "", FRunArchiveName, ecBadLocalHeaderOffset);
     return;
   }
-  if (!CentralMode && E.Crc32 == 0 && l.Crc32 != 0) E.Crc32 = l.Crc32;
+  if (!CentralMode && E.Crc32 == 0 && r.Local.Crc32 != 0) E.Crc32 = r.Local.Crc32;
   // The local header's date; the name is the directory's (what the selection tested).
-  E.DosDateTime = l.DosDateTime;
-  const bool encrypted = ((E.Flags & gpEncrypted) || E.Method == kAesMethod) && !E.IsDir;
+  E.DosDateTime = r.Local.DosDateTime;
+  r.Encrypted = ((E.Flags & gpEncrypted) || E.Method == kAesMethod) && !E.IsDir;
   // Where the data starts after the encryption's own header.
-  const int64_t headSize = !encrypted ? 0 : E.HasAes ? AesSaltSize(E.Aes.Strength) + kAesVerifierSize : 12;
-  TStepEntry step;
-  step.Name = E.Name();
+  r.HeadSize = !r.Encrypted ? 0 : E.HasAes ? AesSaltSize(FEntryAes.Strength) + kAesVerifierSize : 12;
+  // One step record for the run: its name keeps its memory from entry to entry (ZIP sets no
+  // Unix time, link target or owner: those stay empty).
+  TStepEntry& step = FStep;
+  step.Name.assign(E.NameView());
   step.IsDir = E.IsDir;
   step.Size = E.IsDir ? 0 : E.UnpackedSize;
   step.DosDateTime = E.DosDateTime;
   step.Attr = E.ExtAttr;
   // AE-2 stores no CRC; its authentication code is the check.
-  step.Check = E.IsDir || (E.HasAes && E.Aes.Version == 2) ? ckNone : ckCrc32;
+  step.Check = E.IsDir || (E.HasAes && FEntryAes.Version == 2) ? ckNone : ckCrc32;
   step.Stored = E.Crc32;
-  if ((E.VersionMadeBy >> 8) == 3) {
-    // Made by Unix: the permission bits, and a link whose target is the entry's data.
-    const uint32_t mode = E.ExtAttr >> 16;
-    step.UnixMode = mode & 0777;
-    if (S_ISLNK(mode) && !E.IsDir) {
-      step.Link = lkSymbolic;
-      step.LinkInData = true;
-    }
-  }
+  // Made by Unix: the permission bits, and a link whose target is the entry's data.
+  const uint32_t mode = E.MadeByUnix ? E.ExtAttr >> 16 : 0;
+  const bool link = E.MadeByUnix && S_ISLNK(mode) && !E.IsDir;
+  step.UnixMode = mode & 0777;
+  step.Link = link ? lkSymbolic : lkNone;
+  step.LinkInData = link;
+  ExtractStep(
+      step, [this, &r] { return DecodeEntry(r); }, [this, &r] { return PrepareEntry(r); });
+}
+
+bool TUnZip::PrepareEntry(TEntryRun& R) {
   // Entries that cannot be decoded are reported once and get no output file.
-  auto prepare = [&] {
-    if (E.IsDir) return true;
-    std::string why;
-    if (!CanDecode(E, why)) {
-      ReportError(CurrentName(), why, FRunArchiveName, ecUnsupportedMethod);
-      return false;
-    }
-    if (!encrypted) return true;
-    // After a password was refused, the other encrypted entries are not asked for again.
-    if (FPasswordFailed) {
-      ReportError(CurrentName(), "", FRunArchiveName, ecInvalidPassword);
-      return false;
-    }
-    FPasswordFailed = E.HasAes ? !AesPasswordOpens(S, E, l.DataPosition) : !PasswordOpens(S, E, l.DataPosition);
-    return !FPasswordFailed;
-  };
-  auto decode = [&] {
-    if (Ahead && Ahead->Ok) return DeliverAhead(*Ahead);
-    if (!SeekTo(S, l.DataPosition + headSize)) return false;
-    return E.HasAes ? DecodeAes(S, E) : Decode(S, E, encrypted);
-  };
-  ExtractStep(step, decode, prepare);
+  const TEntry& E = R.E;
+  if (E.IsDir) return true;
+  std::string why;
+  if (!CanDecode(E, why)) {
+    ReportError(CurrentName(), why, FRunArchiveName, ecUnsupportedMethod);
+    return false;
+  }
+  if (!R.Encrypted) return true;
+  // After a password was refused, the other encrypted entries are not asked for again.
+  if (FPasswordFailed) {
+    ReportError(CurrentName(), "", FRunArchiveName, ecInvalidPassword);
+    return false;
+  }
+  FPasswordFailed =
+      E.HasAes ? !AesPasswordOpens(R.S, E, R.Local.DataPosition) : !PasswordOpens(R.S, E, R.Local.DataPosition);
+  return !FPasswordFailed;
+}
+
+bool TUnZip::DecodeEntry(TEntryRun& R) {
+  if (R.Ahead && R.Ahead->Ok) return DeliverAhead(*R.Ahead);
+  if (!SeekTo(R.S, R.Local.DataPosition + R.HeadSize)) return false;
+  return R.E.HasAes ? DecodeAes(R.S, R.E) : Decode(R.S, R.E, R.Encrypted);
 }

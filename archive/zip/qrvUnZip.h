@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,10 +22,38 @@
 // Coding, or as DecodeStoredName guesses without it. Without Translate the bytes stay as stored.
 std::string ZipEntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
                          std::string_view Coding = {});
+// The same into Out, reusing its memory.
+void ReadZipEntryName(std::string& Out, std::string_view Raw, uint16_t Flags, std::string_view Extra, bool Translate,
+                      std::string_view Coding = {});
 
 // The listing name of ZIP method Method ("Stored", "DeflateN" by the deflate option bits of
 // Flags, "BZip2"...); "Unsupported" for methods no table names.
 std::string ZipMethodName(int Method, uint16_t Flags);
+
+// A list that grows by blocks of 4096 items: no copy of a million items at once, and one
+// allocation per block rather than per few items.
+template <class T>
+class TBlockList {
+ public:
+  size_t size() const { return FSize; }
+  T& operator[](size_t I) { return FBlocks[I >> kShift][I & kMask]; }
+  const T& operator[](size_t I) const { return FBlocks[I >> kShift][I & kMask]; }
+  void push_back(const T& Item) {
+    if ((FSize >> kShift) == FBlocks.size()) FBlocks.push_back(std::make_unique<T[]>(kMask + 1));
+    (*this)[FSize++] = Item;
+  }
+  // Keeps the first N items (N at most size()); the blocks past them are freed.
+  void resize(size_t N) {
+    FSize = N;
+    FBlocks.resize((N + kMask) >> kShift);
+  }
+  void clear() { resize(0); }
+
+ private:
+  static constexpr size_t kShift = 12, kMask = (size_t(1) << kShift) - 1;
+  std::vector<std::unique_ptr<T[]>> FBlocks;
+  size_t FSize = 0;
+};
 
 class TUnZip : public TUnBase {
  public:
@@ -51,17 +78,21 @@ class TUnZip : public TUnBase {
     int64_t UnpackedSize = 0;
     uint32_t ExtAttr = 0;
     uint32_t DosDateTime = 0;
+    // The local header's date, as the selection read it: the extraction need not read the
+    // header again.
+    uint32_t LocalDosDateTime = 0;
     uint32_t Crc32 = 0;
     uint32_t LocalSize = 0;  // the local header with its name and extra field
-    uint16_t VersionMadeBy = 0;
     uint16_t Flags = 0;
     uint16_t Method = 0;
-    TZipAesInfo Aes;
     uint32_t IsDir : 1 = false;
-    uint32_t HasAes : 1 = false;  // method 99 with a well-formed 0x9901 field (local header's)
+    // Method 99 with a well-formed 0x9901 field in its local header (then in FEntryAes).
+    uint32_t HasAes : 1 = false;
+    uint32_t MadeByUnix : 1 = false;  // the upper half of ExtAttr holds a Unix mode
 
     // Converted, "/" separated.
     std::string Name() const { return {FName, FNameSize}; }
+    std::string_view NameView() const { return {FName, FNameSize}; }
     // Name must outlive the entry (a view into the run's name arena).
     void SetName(std::string_view Name) {
       FName = Name.data();
@@ -69,7 +100,7 @@ class TUnZip : public TUnBase {
     }
 
    private:
-    uint32_t FNameSize : 30 = 0;  // names are at most three bytes per stored byte
+    uint32_t FNameSize : 29 = 0;  // names are at most three bytes per stored byte
     const char* FName = "";
   };
 
@@ -82,7 +113,7 @@ class TUnZip : public TUnBase {
   int SelectByLocalHeaders(TStream32& S, const TZipLocation& Loc);
   bool FindDisplacedLocal(TStream32& S, int64_t Stated, int64_t& Found);
   bool MeasureStreamedEntry(TStream32& S, const TZipLocalRecord& L, TEntry& E, int64_t& Next);
-  void AddEntry(TEntry E, const std::string& Name);
+  void AddEntry(TEntry E, std::string_view Name);
   void CountEntry(const TEntry& E);  // its date and size into the run's totals
   // Extraction.
   void ExtractEntries(TStream32& S, bool CentralMode);
@@ -91,10 +122,23 @@ class TUnZip : public TUnBase {
     int64_t DataPosition = 0;
     uint32_t DosDateTime = 0, Crc32 = 0;
   };
-  // The local header of E, from Ahead when the job read it, else through S; sets E.HasAes.
-  bool ReadLocal(TStream32& S, TEntry& E, const TAheadResult* Ahead, TLocalFacts& L);
+  // The local header of E: from Ahead when the job read it, from what the selection kept of
+  // it, else read through S; sets E.HasAes.
+  bool ReadLocal(TStream32& S, TEntry& E, bool CentralMode, const TAheadResult* Ahead, TLocalFacts& L);
   // One entry; its header and data come from Ahead when that read or decoded them.
   void ExtractOne(TStream32& S, TEntry& E, bool CentralMode, const TAheadResult* Ahead);
+  // What the per-entry step's two calls of ExtractOne share.
+  struct TEntryRun {
+    TStream32& S;
+    TEntry& E;
+    const TAheadResult* Ahead;
+    TLocalFacts Local;
+    bool Encrypted = false;
+    int64_t HeadSize = 0;  // the encryption's own header before the data
+  };
+  // Whether the entry can be decoded, asking for its password; reports why not.
+  bool PrepareEntry(TEntryRun& R);
+  bool DecodeEntry(TEntryRun& R);
   // Decoding ahead on Workers threads (qrvUnZip_Decode.cpp): every entry that fits the bound,
   // with a method the table decodes and no encryption, is registered. Null when S is no plain
   // file or the run has one thread; Pool is made here and must outlive the result.
@@ -110,19 +154,22 @@ class TUnZip : public TUnBase {
   // authentication code (a mismatch fails the entry with 25151).
   bool DecodeAes(TStream32& S, const TEntry& E);
   // Whether this reader decodes the entry's method and encryption; Why names what it lacks.
-  static bool CanDecode(const TEntry& E, std::string& Why);
+  bool CanDecode(const TEntry& E, std::string& Why) const;
   // The volumes of a multi-volume set as one stream ("" members missing); null for one file.
   std::unique_ptr<TStream32> OpenVolumes(TStream32& Last, const TZipLocation& Loc, TZipLocation& Joined);
 
-  // The name of an entry read from Raw: decoded, and made different from every earlier entry's
-  // name that came from other bytes.
-  std::string EntryName(const std::string& Raw, uint16_t Flags, std::string_view Extra);
+  // The name of an entry read from Raw into Out: decoded, and made different from every
+  // earlier entry's name that came from other bytes.
+  void EntryName(std::string_view Raw, uint16_t Flags, std::string_view Extra, std::string& Out);
 
-  std::deque<TEntry> FEntries;  // grows by blocks: no copy of a million entries at once
-  TNameArena FNameArena;        // the entries' names
+  TBlockList<TEntry> FEntries;
+  TNameArena FNameArena;  // the entries' names
   TStoredNames FNames;
+  TStepEntry FStep;        // the entry in the per-entry step
+  TZipLocalRecord FLocal;  // the local header the extraction read last
   int64_t FLocalCorrection = 0;
   bool FPasswordFailed = false;
   TZipAes FAes;
+  TZipAesInfo FEntryAes;  // the 0x9901 field of the entry being extracted (when HasAes)
   int FZipCmntBufSize = 32000;
 };

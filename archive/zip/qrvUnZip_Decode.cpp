@@ -51,6 +51,9 @@ constexpr int64_t kAheadEntryMax = int64_t(16) << 20;
 // Deflate's highest ratio (258 bytes from two bits): sizes that claim more cannot decode
 // whole, so a directory of such claims never costs an allocation each.
 constexpr int64_t kAheadRatio = 1032;
+// Stored entries smaller than this are copied on the run's thread: taking one over from a job
+// costs the run more than copying it.
+constexpr int64_t kAheadStoredMin = int64_t(64) << 10;
 // One job takes entries that follow each other in the archive, up to these bounds: how many,
 // their packed and unpacked bytes, and the span of the archive read for them at once. A local
 // header is counted with this much room for its name and extra field.
@@ -191,8 +194,8 @@ void DecodeBatch(int Fd, int64_t Start, int64_t End, const std::vector<TAheadEnt
 
 // Plain data of a table method, small enough to hold, with sizes that may be true.
 bool FitsAhead(const TUnZip::TEntry& E) {
-  return !E.IsDir && !(E.Flags & (gpEncrypted | 0x40)) && E.Method != kAesMethod &&
-         FindDecoder(kZipDecoders, E.Method) && E.PackedSize >= 0 && E.UnpackedSize >= 0 &&
+  return !E.IsDir && !(E.Method == 0 && E.PackedSize < kAheadStoredMin) && !(E.Flags & (gpEncrypted | 0x40)) &&
+         E.Method != kAesMethod && FindDecoder(kZipDecoders, E.Method) && E.PackedSize >= 0 && E.UnpackedSize >= 0 &&
          E.PackedSize <= kAheadEntryMax && E.UnpackedSize <= kAheadEntryMax - E.PackedSize &&
          E.UnpackedSize <= E.PackedSize * kAheadRatio + kAheadRatio;
 }
@@ -245,7 +248,7 @@ bool TUnZip::DeliverAhead(const TAheadResult& R) {
   return !IsCancelled();
 }
 
-bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
+bool TUnZip::CanDecode(const TEntry& E, std::string& Why) const {
   // Bit 6 is PKWARE's strong encryption; method 99 is WinZip AES around another method.
   if (E.Flags & 0x40) {
     Why = "PKWARE strong encryption is not supported";
@@ -257,7 +260,7 @@ bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
       return false;
     }
     TEntry inner = E;
-    inner.Method = E.Aes.Method;
+    inner.Method = FEntryAes.Method;
     inner.HasAes = false;
     return inner.Method != kAesMethod && CanDecode(inner, Why);
   }
@@ -268,11 +271,11 @@ bool TUnZip::CanDecode(const TEntry& E, std::string& Why) {
 }
 
 bool TUnZip::DecodeAes(TStream32& S, const TEntry& E) {
-  const int64_t data = E.PackedSize - AesOverhead(E.Aes.Strength);
+  const int64_t data = E.PackedSize - AesOverhead(FEntryAes.Strength);
   if (data < 0) return false;
   TAesReadStream in(S, FAes, data);
   TEntry inner = E;
-  inner.Method = E.Aes.Method;
+  inner.Method = FEntryAes.Method;
   inner.PackedSize = data;
   const bool ok = Decode(in, inner, false);
   if (IsCancelled()) return false;

@@ -35,6 +35,13 @@ TEST(ExtractRun, EntryMasks) {
   z.ExcludeSpec = {"*.bak"};
   EXPECT_FALSE(z.EntrySelected("d/x.bak"));
   EXPECT_TRUE(z.EntrySelected("d/x.txt"));
+  // Each setting changed between two tests counts at once.
+  z.ExcludeSpec.clear();
+  EXPECT_TRUE(z.EntrySelected("d/x.bak"));
+  z.FileSpec = {"d/*.TXT"};
+  EXPECT_TRUE(z.EntrySelected("d\\x.txt"));
+  z.CaseSensitiveMasks = true;
+  EXPECT_FALSE(z.EntrySelected("d/x.txt"));
 }
 
 TEST(ExtractRun, OutputNames) {
@@ -54,6 +61,10 @@ TEST(ExtractRun, OutputNames) {
     z.SetCurrentName(c.Stored);
     EXPECT_EQ(z.CurrentName(), c.Output) << c.Stored;
   }
+  // A new output folder counts at once.
+  z.SetExtractDir("/other");
+  z.SetCurrentName("a.txt");
+  EXPECT_EQ(z.CurrentName(), "/other/a.txt");
 }
 
 // ConfirmOverwrites off: OverwriteMode alone decides; on: OnFileExists decides per file.
