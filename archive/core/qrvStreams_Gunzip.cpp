@@ -106,7 +106,9 @@ uint64_t TGunzipStream::WholeSize(int64_t Start, int64_t FileSize) {
   if (!ReadAt(static_cast<THandleStream32&>(Source()).Handle(), FileSize - 4, isize, 4)) return 0;
   const uint64_t size =
       uint64_t(isize[0]) | uint64_t(isize[1]) << 8 | uint64_t(isize[2]) << 16 | uint64_t(isize[3]) << 24;
-  return size > FZ.total_out && size <= WholeLimit ? size : 0;
+  // Deflate gives at most 1032 bytes for one: a larger claim is a lie, not worth the memory.
+  const uint64_t most = uint64_t(FileSize - Start) * 1032;
+  return size > FZ.total_out && size <= WholeLimit && size <= most ? size : 0;
 }
 
 void TGunzipStream::TryWhole(size_t InLen) {

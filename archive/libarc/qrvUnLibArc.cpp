@@ -70,10 +70,12 @@ void TUnLibArc::Close() {
 bool TUnLibArc::OpenDecoded(TStream32& Stream, int& R) {
   const TStreamFilter filter = DetectStreamFilter(Stream);
   if (filter == sfNone) return false;
-  // Only a tar inside: a lone compressed file keeps libarchive's filter (it names the kind).
-  const std::string kind = DetectLibArcKind(FArchiveFile).Name;
-  if (!kind.starts_with("tar.")) return false;
-  FKindName = kind;
+  // A tar inside, or a lone compressed file: brel's decoder checks every member's CRC, which
+  // libarchive's gzip filter does not. Anything else keeps libarchive's filter.
+  const TLibArcKind kind = DetectLibArcKind(FArchiveFile);
+  if (!kind.Name.starts_with("tar.") && !kind.Single) return false;
+  FKindName = kind.Name;
+  FSingle = kind.Single;
   FDecoder = NewDecodeStream(filter, Stream);
   FSource.Stream = FDecoder.get();
   FSource.Decoder = FDecoder.get();
@@ -85,6 +87,10 @@ bool TUnLibArc::OpenDecoded(TStream32& Stream, int& R) {
 
 void TUnLibArc::ReportArchive(const std::string& Why, int32_t Code) {
   ReportError(FArchiveFile, Why, FRunArchiveName, Code);
+}
+
+int32_t TUnLibArc::FailCode(int32_t Default) const {
+  return FDecoder && FDecoder->Error().Code != 0 ? FDecoder->Error().Code : Default;
 }
 
 std::string TUnLibArc::VolumeNote() const {
@@ -136,7 +142,7 @@ bool TUnLibArc::Open(TStream32& Stream) {
     r = OpenLibArcStream(FArc, FSource);
   }
   if (r == ARCHIVE_OK) return true;
-  ReportArchive(LibError(), ecOpenFile);
+  ReportArchive(LibError(), FailCode(ecOpenFile));
   return false;
 }
 
@@ -280,7 +286,7 @@ bool TUnLibArc::ReadBlocks(const std::string& Where, const std::function<bool(co
     if (r == ARCHIVE_EOF) return true;
     if (r < ARCHIVE_WARN) {
       FFatal = r == ARCHIVE_FATAL;
-      if (!IsCancelled()) ReportError(Where, LibError() + VolumeNote(), FRunArchiveName, ecReadFile);
+      if (!IsCancelled()) ReportError(Where, LibError() + VolumeNote(), FRunArchiveName, FailCode(ecReadFile));
       return false;
     }
     if (!Take(buf, n, offset)) return false;
@@ -326,7 +332,7 @@ bool TUnLibArc::FetchFirstBlock(archive_entry* E) {
                     "); the encrypted entries of this archive are not extracted",
                 FRunArchiveName, ecUnsupportedMethod);
   } else {
-    ReportError(CurrentName(), LibError(), FRunArchiveName, ecReadFile);
+    ReportError(CurrentName(), LibError(), FRunArchiveName, FailCode(ecReadFile));
   }
   return false;
 }

@@ -110,6 +110,9 @@ class TUnLibArc : public TUnBase {
   void ReportArchive(const std::string& Why, int32_t Code);
   // libarchive's text for its last failure.
   std::string LibError() const;
+  // The code of a failure: the damage brel's decoder found (a CRC failure, a cut stream), else
+  // Default.
+  int32_t FailCode(int32_t Default) const;
   // For a volume set: how many volumes were read, so a missing one is easy to spot.
   std::string VolumeNote() const;
 

@@ -136,6 +136,23 @@ TEST(LibArc, LoneCompressedFilesComeOutUnderTheirOwnName) {
     ASSERT_EQ(listed.Listed.size(), 1u);
     EXPECT_EQ(listed.Listed[0].Size, int64_t(text.size()));
   }
+  // Damage in a lone gzip file's data, CRC or size fails the entry (libarchive's own gzip
+  // filter never looks at the trailer).
+  TempDir t;
+  WriteFile(t / "n.txt", text);
+  ASSERT_EQ(testsupport::Run({"gzip", "n.txt"}, t.path()).status, 0);
+  const std::string gz = ReadFile(t / "n.txt.gz");
+  for (const size_t back : {gz.size() / 2, size_t(6), size_t(2)}) {
+    SCOPED_TRACE(back);
+    std::string damaged = gz;
+    damaged[damaged.size() - back] ^= 0x01;
+    WriteFile(t / "d.txt.gz", damaged);
+    for (const TExtractMode mode : {xmTest, xmExtract}) {
+      const TRun r = RunLibArc(t / "d.txt.gz", t / "out", mode);
+      ASSERT_EQ(r.Errors.size(), 1u);
+      if (back < 8) EXPECT_EQ(r.Errors[0], ecCrcCheck);
+    }
+  }
 }
 
 TEST(LibArc, NamesLinksAndEncryptionAreHeldToTheFramesRules) {
