@@ -173,10 +173,10 @@ void TUnBase::SetCurrentName(const std::string& Name) {
 
 TUnBase::TEntryMasks::TEntryMasks(const TUnBase& R)
     : Spec(R.FileSpec), Exclude(R.ExcludeSpec), Recurse(R.RecurseDirs), CaseSensitive(R.CaseSensitiveMasks) {
-  for (const std::string& spec : Spec) {
-    if (spec.empty()) continue;
+  for (const std::string& pattern : Spec) {
+    if (pattern.empty()) continue;
     TMask m;
-    m.Text = spec;
+    m.Text = pattern;
     for (char& c : m.Text)
       if (c == '\\') c = '/';
     m.DottedText = WithDot(m.Text);

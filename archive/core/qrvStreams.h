@@ -604,6 +604,10 @@ class TReadBuffer32 : public TStream32 {
   int32_t Write(const void*, int32_t) override { return 0; }
   int64_t Seek(int64_t Offset, uint16_t Origin) override;
   int32_t Seek32(int32_t Offset, uint16_t Origin) override { return int32_t(Seek(Offset, Origin)); }
+  // The Count bytes at Pos inside the buffer (refilled from Pos when they are not all in it),
+  // valid until the next call; null when Source ends before them or they exceed the buffer.
+  // The position moves to Pos.
+  const uint8_t* Peek(int64_t Pos, size_t Count);
 
  private:
   bool Refill();

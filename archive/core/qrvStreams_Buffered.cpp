@@ -19,6 +19,14 @@ bool TReadBuffer32::Refill() {
   return FFilled > 0;
 }
 
+const uint8_t* TReadBuffer32::Peek(int64_t Pos, size_t Count) {
+  if (Pos < 0 || Count > FBuffer.size()) return nullptr;
+  FPosition = Pos;
+  auto inside = [&] { return Pos >= FStart && size_t(Pos - FStart) + Count <= FFilled; };
+  if (!inside()) Refill();
+  return inside() ? FBuffer.data() + (Pos - FStart) : nullptr;
+}
+
 int32_t TReadBuffer32::Read(void* Buffer, int32_t Count) {
   auto* out = static_cast<uint8_t*>(Buffer);
   int32_t done = 0;

@@ -27,16 +27,16 @@ bool ReadLocalAt(TStream32& S, int64_t Pos, TZipLocalRecord& L) { return SeekTo(
 // read call of its own. Any other record is read through Fallback, as the reader reads it.
 class TRecordWindow {
  public:
-  TRecordWindow(TStream32& S, size_t Size) : FSource(S), FFallback(S, 1 << 14), FBuffer(Size) {}
+  TRecordWindow(TStream32& S, size_t Size) : FWindow(S, Size), FFallback(S, 1 << 14) {}
   TReadBuffer32& Fallback() { return FFallback; }
 
   // The central record at Pos, as SeekTo and ReadCentralRecord give it.
   bool Central(int64_t Pos, TZipCentralRecord& C) {
-    const uint8_t* p = At(Pos, CentralHeaderSize);
+    const uint8_t* p = FWindow.Peek(Pos, CentralHeaderSize);
     if (p && GetLE32(p) == sigCentralDirHeader) {
       CentralDirHeader h;
       h.Load(p);
-      p = At(Pos, CentralHeaderSize + size_t(h.NameLen) + h.ExtraLen + h.CommentLen);
+      p = FWindow.Peek(Pos, CentralHeaderSize + size_t(h.NameLen) + h.ExtraLen + h.CommentLen);
       if (!p) return false;  // cut off by the end of the archive
       const char* v = reinterpret_cast<const char*>(p) + CentralHeaderSize;
       C.Header = h;
@@ -57,7 +57,7 @@ class TRecordWindow {
   // lie within the archive is taken from its 30 bytes; a scrambled one, or any header when
   // Whole (volumes, whose reads may fail within the size), is read whole.
   bool Local(int64_t Pos, bool Whole, TZipLocalRecord& L) {
-    const uint8_t* p = Whole ? nullptr : At(Pos, LocalHeaderSize);
+    const uint8_t* p = Whole ? nullptr : FWindow.Peek(Pos, LocalHeaderSize);
     if (!p || GetLE32(p) != sigLocalFileHeader) return ReadLocalAt(FFallback, Pos, L);
     L.Header.Load(p);
     L.Scrambled = false;
@@ -65,32 +65,11 @@ class TRecordWindow {
     L.Extra.clear();
     L.Hi = {};
     L.Position = Pos;
-    return L.DataPosition() <= FSize;
+    return L.DataPosition() <= FWindow.Size();
   }
 
  private:
-  // Size bytes at Pos: in the window, else after refilling it from Pos; null when the archive
-  // ends first.
-  const uint8_t* At(int64_t Pos, size_t Size) {
-    if (Pos < 0) return nullptr;
-    if (Pos < FStart || Pos - FStart + int64_t(Size) > int64_t(FFilled)) {
-      FStart = Pos;
-      FFilled = 0;
-      if (FSource.Seek(Pos, soFromBeginning) != Pos) return nullptr;
-      while (FFilled < FBuffer.size()) {
-        const int32_t got = FSource.Read(FBuffer.data() + FFilled, int32_t(FBuffer.size() - FFilled));
-        if (got <= 0) break;
-        FFilled += size_t(got);
-      }
-    }
-    return Size <= FFilled ? FBuffer.data() + (Pos - FStart) : nullptr;
-  }
-
-  TStream32& FSource;
-  TReadBuffer32 FFallback;
-  std::vector<uint8_t> FBuffer;
-  int64_t FStart = 0, FSize = FSource.Size();
-  size_t FFilled = 0;
+  TReadBuffer32 FWindow, FFallback;
 };
 
 // The UTF-8 name of an Info-ZIP Unicode Path field whose CRC matches the stored name; "" when

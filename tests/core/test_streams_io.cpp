@@ -225,7 +225,8 @@ TEST(Streams, DiskFullWritesRaise25160) {
 }  // namespace
 
 // Two buffered views walking one stream in turns read what the stream holds, whatever the mix
-// of seeks, small reads and reads larger than the buffer.
+// of seeks, small reads, reads larger than the buffer and peeks (which give bytes in place only
+// when all of them exist and fit in the buffer).
 TEST(Streams, ReadBufferViewsMatchTheSource) {
   std::string data = Pattern(300000);
   TCustomMemoryStream32 source;
@@ -244,5 +245,10 @@ TEST(Streams, ReadBufferViewsMatchTheSource) {
     ASSERT_EQ(n, expect) << "at " << at;
     EXPECT_EQ(got.substr(0, size_t(n)), data.substr(size_t(std::min<int64_t>(at, int64_t(data.size()))), size_t(n)));
     EXPECT_EQ(view.Position(), at + n);
+    const int64_t peekAt = round % 3 ? at + n : next(320000);
+    const size_t count = next(1200), room = round % 2 ? 4096 : 1000;
+    const uint8_t* p = view.Peek(peekAt, count);
+    ASSERT_EQ(p != nullptr, peekAt + int64_t(count) <= int64_t(data.size()) && count <= room) << "peek at " << peekAt;
+    if (p) EXPECT_EQ(std::string(reinterpret_cast<const char*>(p), count), data.substr(size_t(peekAt), count));
   }
 }
