@@ -1,8 +1,12 @@
 #include "archive/core/qrvStoredNames.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 
 namespace {
 
@@ -103,21 +107,50 @@ std::string TStoredNames::Unique(const std::string& Read, std::string_view Raw,
   }
 }
 
+void THugeChunks::TFree::operator()(void* P) const { std::free(P); }
+
+void* THugeChunks::Take(size_t Size, size_t Align) {
+  used_ = (used_ + Align - 1) & ~(Align - 1);
+  if (used_ > kChunk || kChunk - used_ < Size) {
+    void* chunk = std::aligned_alloc(kChunk, kChunk);
+    if (!chunk) throw std::bad_alloc();
+    // Only a hint: without transparent huge pages the chunk is ordinary memory.
+    madvise(chunk, kChunk, MADV_HUGEPAGE);
+    chunks_.emplace_back(chunk);
+    used_ = 0;
+  }
+  void* at = static_cast<char*>(chunks_.back().get()) + used_;
+  used_ += Size;
+  return at;
+}
+
+void THugeChunks::Clear() {
+  chunks_.clear();
+  chunks_.shrink_to_fit();
+  used_ = kChunk;
+}
+
+char* TNameArena::NewBlock() {
+  if (plain_ == kPlainBlocks) return static_cast<char*>(chunks_.Take(kBlock, 1));
+  ++plain_;
+  // Left uninitialised: only the pages that names reach take memory.
+  blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+  return blocks_.back().get();
+}
+
 std::string_view TNameArena::Add(std::string_view Text) {
   if (Text.empty()) return {};
   char* at;
   if (Text.size() > kBlock / 4) {
-    // A long name gets a block of its own, kept before the one being filled.
-    auto own = std::make_unique_for_overwrite<char[]>(Text.size());
-    at = own.get();
-    blocks_.insert(blocks_.empty() ? blocks_.end() : blocks_.end() - 1, std::move(own));
+    // A long name gets a block of its own.
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(Text.size()));
+    at = blocks_.back().get();
   } else {
     if (kBlock - used_ < Text.size()) {
-      // Left uninitialised: only the pages that names reach take memory.
-      blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+      current_ = NewBlock();
       used_ = 0;
     }
-    at = blocks_.back().get() + used_;
+    at = current_ + used_;
     used_ += Text.size();
   }
   std::memcpy(at, Text.data(), Text.size());
@@ -127,5 +160,8 @@ std::string_view TNameArena::Add(std::string_view Text) {
 void TNameArena::Clear() {
   blocks_.clear();
   blocks_.shrink_to_fit();
+  chunks_.Clear();
+  plain_ = 0;
+  current_ = nullptr;
   used_ = kBlock;
 }

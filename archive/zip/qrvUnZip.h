@@ -30,31 +30,6 @@ void ReadZipEntryName(std::string& Out, std::string_view Raw, uint16_t Flags, st
 // Flags, "BZip2"...); "Unsupported" for methods no table names.
 std::string ZipMethodName(int Method, uint16_t Flags);
 
-// A list that grows by blocks of 4096 items: no copy of a million items at once, and one
-// allocation per block rather than per few items.
-template <class T>
-class TBlockList {
- public:
-  size_t size() const { return FSize; }
-  T& operator[](size_t I) { return FBlocks[I >> kShift][I & kMask]; }
-  const T& operator[](size_t I) const { return FBlocks[I >> kShift][I & kMask]; }
-  void push_back(const T& Item) {
-    if ((FSize >> kShift) == FBlocks.size()) FBlocks.push_back(std::make_unique<T[]>(kMask + 1));
-    (*this)[FSize++] = Item;
-  }
-  // Keeps the first N items (N at most size()); the blocks past them are freed.
-  void resize(size_t N) {
-    FSize = N;
-    FBlocks.resize((N + kMask) >> kShift);
-  }
-  void clear() { resize(0); }
-
- private:
-  static constexpr size_t kShift = 12, kMask = (size_t(1) << kShift) - 1;
-  std::vector<std::unique_ptr<T[]>> FBlocks;
-  size_t FSize = 0;
-};
-
 class TUnZip : public TUnBase {
  public:
   TUnZip();

@@ -27,14 +27,37 @@ TEST(StoredNames, KeptApartThroughGrowth) {
   EXPECT_EQ(names.Unique("dir/", "y"), "dir/");
 }
 
-// Every view the arena gave keeps its text while blocks fill and long names come between.
+// Every view the arena gave keeps its text while blocks fill (the plain ones, then huge-page
+// chunks) and long names come between, in a first run and in one after Clear.
 TEST(StoredNames, ArenaViewsStayValid) {
   TNameArena arena;
-  std::vector<std::pair<std::string_view, std::string>> kept;
-  for (int i = 0; i < 3000; ++i) {
-    const size_t len = i % 500 == 7 ? size_t(300000 + i) : size_t(i % 700);
-    std::string text(len, char('a' + i % 26));
-    kept.emplace_back(arena.Add(text), std::move(text));
+  for (int round = 0; round < 2; ++round) {
+    std::vector<std::pair<std::string_view, std::string>> kept;
+    for (int i = 0; i < 12000; ++i) {
+      const size_t len = i % 2000 == 7 ? size_t(300000 + i) : size_t(i % 700);
+      std::string text(len, char('a' + (i + round) % 26));
+      kept.emplace_back(arena.Add(text), std::move(text));
+    }
+    for (const auto& [view, text] : kept) ASSERT_EQ(view, text);
+    arena.Clear();
   }
-  for (const auto& [view, text] : kept) ASSERT_EQ(view, text);
+}
+
+// Items keep their values past the plain blocks into the huge-page chunks, through a cut back
+// (the overlap removal) and a new run after clear.
+TEST(StoredNames, BlockListKeepsItems) {
+  struct TItem {
+    uint64_t A = 0;
+    uint32_t B = 7;
+  };
+  TBlockList<TItem> list;
+  for (int round = 0; round < 2; ++round) {
+    for (uint64_t i = 0; i < 100000; ++i) list.push_back({i * 3, uint32_t(i)});
+    list.resize(50000);
+    for (uint64_t i = 50000; i < 70000; ++i) list.push_back({i * 3, uint32_t(i)});
+    ASSERT_EQ(list.size(), 70000u);
+    for (size_t i = 0; i < list.size(); ++i) ASSERT_TRUE(list[i].A == i * 3 && list[i].B == i) << i;
+    list.clear();
+    EXPECT_EQ(list.size(), 0u);
+  }
 }
