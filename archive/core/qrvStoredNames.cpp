@@ -49,13 +49,13 @@ void TStoredNames::TTable<TSlot>::Insert(const TSlot& Slot) {
 void TStoredNames::Clear() {
   same_ = {};
   other_ = {};
-  pending_ = {};
+  pending_.clear();
 }
 
 void TStoredNames::Settle() {
-  for (const uint64_t name : pending_)
-    if (!same_.Find(name)) same_.Insert(name);
-  pending_ = {};
+  for (size_t i = 0; i < pending_.size(); ++i)
+    if (!same_.Find(pending_[i])) same_.Insert(pending_[i]);
+  pending_.clear();
 }
 
 bool TStoredNames::Claim(uint64_t Name, uint64_t Raw) {
@@ -63,7 +63,7 @@ bool TStoredNames::Claim(uint64_t Name, uint64_t Raw) {
     pending_.push_back(Name);
     return true;
   }
-  if (!pending_.empty()) Settle();
+  if (pending_.size()) Settle();
   if (same_.Find(Name)) return Name == Raw;
   if (const TPair* p = other_.Find(Name)) return p->Raw == uint32_t(Raw);
   if (Name == Raw)
