@@ -103,7 +103,8 @@ std::string TStoredNames::Unique(const std::string& Read, std::string_view Raw,
     const size_t slash = name.rfind('/', last), first = slash == std::string::npos ? 0 : slash + 1;
     size_t dot = name.rfind('.', last);
     if (dot == std::string::npos || dot <= first || dot >= end) dot = end;
-    name.insert(dot, "~" + std::to_string(n));
+    name.insert(dot, std::to_string(n));
+    name.insert(dot, 1, '~');
   }
 }
 
