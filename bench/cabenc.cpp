@@ -1,7 +1,7 @@
 // Cabinet encoder benchmark: the files named (folders recursively, in name order) form one folder,
 // compressed as MSZIP (zlib level 6 on 32 KiB blocks with the previous block as dictionary), LZX
 // and Quantum. Prints size, ratio to MSZIP and speed on one core; with --write DIR also writes
-// the LZX and Quantum cabinets there for the peer tools to check.
+// the LZX and Quantum cabinets there (with their block checksums) for the peer tools to check.
 // Usage: bench_cabenc [--lzx N] [--quantum LEVEL,MEMORY] [--only lzx|quantum] [--e8 on|off|auto]
 //        [--write DIR] PATH...
 #include <zlib.h>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/cab/qrvCabGbls.h"
 #include "archive/cab/qrvLzxEnc.h"
 #include "archive/cab/qrvQuantumEnc.h"
 
@@ -83,7 +84,7 @@ size_t Encode(const std::string& data, const FrameFn& fn, std::vector<std::strin
       total += 8 + out.size();
       if (blocks) {
         std::string b;
-        Put(b, 0, 4);
+        Put(b, CabDataChecksum(out.data(), static_cast<uint16_t>(out.size()), static_cast<uint16_t>(n)), 4);
         Put(b, static_cast<uint32_t>(out.size()), 2);
         Put(b, static_cast<uint32_t>(n), 2);
         b.append(out.begin(), out.end());

@@ -67,21 +67,27 @@ struct TCand {
 // long is taken outright, the positions inside it not expanded; Chains: hash chains (every
 // position hashed, cheap to insert) rather than binary trees (better matches per node walked,
 // dearer per position). The small windows are for speed, the large ones for size. A TakeLen of
-// 32 costs little size and saves most of the shortest-path parse's work on long matches. At 20
-// and 21, 16 tree nodes give all but 0.5% of the size 24 nodes and a second parse by the new
-// code gave, in 70% of the time.
+// 32 saves most of the shortest-path parse's work on long matches. At 20 and 21, 16 tree nodes
+// give all but 0.5% of the size 24 nodes and a second parse of every frame gave, in 70% of the
+// time; there the search is most of the time, and each cheaper setting tried costs more size than
+// it saves time (at 21 on text and an executable: TakeLen 64 +0.4% size, 32 +2.4% for 1.5 times
+// the speed; 8 nodes +2% for 1.4 times; hash chains of 16 steps +3.5%). Repass (per mille, 0:
+// never): a frame whose symbols the previous block's code costs more than this above the frame's
+// own code is parsed a second time by its own (where the data changes, as from one file to the
+// next); most frames are not.
 struct TLzxEffort {
   unsigned Depth, SortLen, TakeLen;
   bool Chains;
+  unsigned Repass;
 };
 constexpr TLzxEffort kEfforts[] = {
-    {8, 24, 32, true},     // 15
-    {8, 24, 32, true},     // 16
-    {12, 32, 32, true},    // 17
-    {12, 32, 32, true},    // 18
-    {12, 32, 64, false},   // 19
-    {16, 48, 128, false},  // 20
-    {16, 48, 128, false},  // 21
+    {8, 24, 32, true, 0},      // 15
+    {8, 24, 32, true, 0},      // 16
+    {12, 32, 32, true, 0},     // 17
+    {12, 32, 32, true, 0},     // 18
+    {12, 32, 64, false, 60},   // 19
+    {16, 48, 128, false, 60},  // 20
+    {16, 48, 128, false, 60},  // 21
 };
 
 }  // namespace
@@ -149,6 +155,9 @@ struct TLzxEncoder::TState {
     uint64_t AlignedCandidates;
   };
   void Count(TFreqs& F) const;
+  // The symbols of F coded by the current costs, in 1/16 bits.
+  uint64_t CostOf(const TFreqs& F) const;
+  void Repass(uint32_t Begin, uint32_t End, const uint32_t* StartR);
   void Emit(size_t Size, TMsbBitWriter& W);
   void EmitStored(const uint8_t* Data, size_t Size, TMsbBitWriter& W) const;
   void PutHeader(TMsbBitWriter& W) const;
@@ -496,10 +505,40 @@ void TLzxEncoder::TState::Count(TFreqs& F) const {
   }
 }
 
-// The frame's matches, then the cheapest path through them by the previous block's code.
+uint64_t TLzxEncoder::TState::CostOf(const TFreqs& F) const {
+  uint64_t cost = 0;
+  for (unsigned i = 0; i < MainSize; ++i) cost += uint64_t(F.Main[i]) * MainCost[i];
+  for (unsigned i = 0; i < kNumLenSymbols; ++i) cost += uint64_t(F.Len[i]) * LenCost[i];
+  return cost;
+}
+
+// Parses the frame again (from the repeated offsets StartR) by the code its first parse makes, when
+// that code is worth Effort.Repass per mille over the previous block's. The costs stay as they were.
+void TLzxEncoder::TState::Repass(uint32_t Begin, uint32_t End, const uint32_t* StartR) {
+  TFreqs f;
+  Count(f);
+  uint8_t main[kMaxMainSize], len[kNumLenSymbols];
+  BuildCodeLengths(f.Main.data(), MainSize, 16, main);
+  BuildCodeLengths(f.Len.data(), kNumLenSymbols, 16, len);
+  const auto mainCost = MainCost;
+  const auto lenCost = LenCost;
+  const uint64_t before = CostOf(f);
+  SetCosts(main, len);
+  if (before * 1000 > CostOf(f) * (1000 + Effort.Repass)) {
+    std::copy(StartR, StartR + 3, R);
+    ParseOptimal(Begin, End);
+  }
+  MainCost = mainCost;
+  LenCost = lenCost;
+}
+
+// The frame's matches, then the cheapest path through them by the previous block's code (and
+// by its own, see TLzxEffort::Repass).
 void TLzxEncoder::TState::ParseFrame(uint32_t Begin, uint32_t End) {
   FindMatches(Begin, End);
+  const uint32_t start[3] = {R[0], R[1], R[2]};
   ParseOptimal(Begin, End);
+  if (Effort.Repass) Repass(Begin, End, start);
 }
 
 // Writes the frame's items as one block (verbatim or aligned, whichever is shorter).
