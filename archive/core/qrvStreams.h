@@ -509,8 +509,9 @@ class TGunzipStream : public TDecodeStream {
   // After zlib's step, once (InLen: the compressed bytes not yet taken, which end at Source's
   // position): decodes the member whole when it fits, and serves it from then on.
   void TryWhole(size_t InLen);
-  // The member's decoded size when it may be decoded whole from Start on; 0 when not.
-  uint64_t WholeSize(int64_t Start, int64_t FileSize);
+  // The member's decoded size when it may be decoded whole from Start on in the file Handle;
+  // 0 when not.
+  uint64_t WholeSize(int Handle, int64_t Start, int64_t FileSize);
   TStep ServeWhole(const uint8_t*& In, size_t& InLen, uint8_t*& Out, size_t& OutLen);
   z_stream FZ{};
   bool FWholeTried = false;

@@ -99,11 +99,11 @@ TDecodeStream::TStep TGunzipStream::Decode(const uint8_t*& In, size_t& InLen, ui
   return dsFailed;
 }
 
-uint64_t TGunzipStream::WholeSize(int64_t Start, int64_t FileSize) {
+uint64_t TGunzipStream::WholeSize(int Handle, int64_t Start, int64_t FileSize) {
   if (WholeLimit == 0 || Start < 0 || FileSize - Start < 8 || uint64_t(FileSize - Start) > WholeLimit) return 0;
   // ISIZE of the file's last member: this one's size when it is the last.
   uint8_t isize[4];
-  if (!ReadAt(static_cast<THandleStream32&>(Source()).Handle(), FileSize - 4, isize, 4)) return 0;
+  if (!ReadAt(Handle, FileSize - 4, isize, 4)) return 0;
   const uint64_t size =
       uint64_t(isize[0]) | uint64_t(isize[1]) << 8 | uint64_t(isize[2]) << 16 | uint64_t(isize[3]) << 24;
   // Deflate gives at most 1032 bytes for one: a larger claim is a lie, not worth the memory.
@@ -117,7 +117,7 @@ void TGunzipStream::TryWhole(size_t InLen) {
   if (!file) return;
   const int64_t fileSize = file->Size(), at = file->Position() - int64_t(InLen);
   const int64_t start = at - int64_t(FZ.total_in);
-  const uint64_t size = at <= fileSize ? WholeSize(start, fileSize) : 0;
+  const uint64_t size = at <= fileSize ? WholeSize(file->Handle(), start, fileSize) : 0;
   if (size == 0) return;
   size_t inUsed = 0;
   auto out = std::make_unique<TAheadBuffer>();

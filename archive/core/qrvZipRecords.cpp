@@ -252,20 +252,27 @@ bool ReadFixed(TStream32& s, TZipRecordKind kind, int32_t size, H& header, bool&
 
 }  // namespace
 
-// Resets a record for the next read, keeping the memory of its strings (a reader that reuses
-// one record over a million entries allocates nothing per entry).
-template <class R>
-static void ResetRecord(R& Rec, std::initializer_list<std::string R::*> Strings) {
-  std::string kept[3];
-  size_t n = 0;
-  for (auto member : Strings) kept[n++] = std::move(Rec.*member);
-  Rec = R{};
-  n = 0;
-  for (auto member : Strings) (Rec.*member = std::move(kept[n++])).clear();
+void TZipLocalRecord::Reset() {
+  Header = {};
+  Scrambled = false;
+  Name.clear();
+  Extra.clear();
+  Hi = {};
+  Position = 0;
+}
+
+void TZipCentralRecord::Reset() {
+  Header = {};
+  Scrambled = false;
+  Name.clear();
+  Extra.clear();
+  Comment.clear();
+  Hi = {};
+  Position = 0;
 }
 
 bool ReadLocalRecord(TStream32& Stream, TZipLocalRecord& Rec) {
-  ResetRecord(Rec, {&TZipLocalRecord::Name, &TZipLocalRecord::Extra});
+  Rec.Reset();
   Rec.Position = Stream.Position();
   TZipCipher cipher;
   if (!ReadFixed(Stream, zrLocal, LocalHeaderSize, Rec.Header, Rec.Scrambled, cipher)) return false;
@@ -276,8 +283,25 @@ bool ReadLocalRecord(TStream32& Stream, TZipLocalRecord& Rec) {
   return true;
 }
 
+void LoadCentralRecord(const uint8_t* P, int64_t Pos, TZipCentralRecord& Rec) {
+  Rec.Reset();
+  Rec.Position = Pos;
+  Rec.Header.Load(P);
+  const char* v = reinterpret_cast<const char*>(P) + CentralHeaderSize;
+  Rec.Name.assign(v, Rec.Header.NameLen);
+  Rec.Extra.assign(v + Rec.Header.NameLen, Rec.Header.ExtraLen);
+  Rec.Comment.assign(v + Rec.Header.NameLen + Rec.Header.ExtraLen, Rec.Header.CommentLen);
+  ParseExtraField(Rec.Extra, Rec.Header, Rec.Hi);
+}
+
+void LoadLocalFixed(const uint8_t* P, int64_t Pos, TZipLocalRecord& Rec) {
+  Rec.Reset();
+  Rec.Position = Pos;
+  Rec.Header.Load(P);
+}
+
 bool ReadCentralRecord(TStream32& Stream, TZipCentralRecord& Rec) {
-  ResetRecord(Rec, {&TZipCentralRecord::Name, &TZipCentralRecord::Extra, &TZipCentralRecord::Comment});
+  Rec.Reset();
   Rec.Position = Stream.Position();
   TZipCipher cipher;
   if (!ReadFixed(Stream, zrCentral, CentralHeaderSize, Rec.Header, Rec.Scrambled, cipher)) return false;

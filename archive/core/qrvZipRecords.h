@@ -186,6 +186,9 @@ struct TZipLocalRecord {
   TZipHighParts Hi;
   int64_t Position = 0;
 
+  // Every member back to its default, the strings keeping their memory (a reader that reuses
+  // one record over a million entries allocates nothing per entry).
+  void Reset();
   int64_t PackedSize() const { return Join48(Header.PackedSize, Hi.Packed); }
   int64_t UnpackedSize() const { return Join48(Header.UnpackedSize, Hi.Unpacked); }
   int64_t DataPosition() const { return Position + LocalHeaderSize + Header.NameLen + Header.ExtraLen; }
@@ -201,6 +204,8 @@ struct TZipCentralRecord {
   TZipHighParts Hi;
   int64_t Position = 0;
 
+  // As TZipLocalRecord::Reset.
+  void Reset();
   int64_t PackedSize() const { return Join48(Header.PackedSize, Hi.Packed); }
   int64_t UnpackedSize() const { return Join48(Header.UnpackedSize, Hi.Unpacked); }
   int64_t LocalOffset() const { return Join48(Header.LocalOffset, Hi.Offset); }
@@ -215,6 +220,11 @@ struct TZipCentralRecord {
 // names cannot collapse into one).
 bool ReadLocalRecord(TStream32& Stream, TZipLocalRecord& Rec);
 bool ReadCentralRecord(TStream32& Stream, TZipCentralRecord& Rec);
+// The same from memory, for a plain (unscrambled) record read from Pos: P holds the central
+// record whole (fixed part, name, extra field, comment), or the local header's fixed part
+// (its name and extra field are left empty).
+void LoadCentralRecord(const uint8_t* P, int64_t Pos, TZipCentralRecord& Rec);
+void LoadLocalFixed(const uint8_t* P, int64_t Pos, TZipLocalRecord& Rec);
 
 // ---- End-record search ---------------------------------------------------------------------
 

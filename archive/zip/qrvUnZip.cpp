@@ -38,15 +38,7 @@ class TRecordWindow {
       h.Load(p);
       p = FWindow.Peek(Pos, CentralHeaderSize + size_t(h.NameLen) + h.ExtraLen + h.CommentLen);
       if (!p) return false;  // cut off by the end of the archive
-      const char* v = reinterpret_cast<const char*>(p) + CentralHeaderSize;
-      C.Header = h;
-      C.Scrambled = false;
-      C.Hi = {};
-      C.Position = Pos;
-      C.Name.assign(v, h.NameLen);
-      C.Extra.assign(v + h.NameLen, h.ExtraLen);
-      C.Comment.assign(v + h.NameLen + h.ExtraLen, h.CommentLen);
-      ParseExtraField(C.Extra, C.Header, C.Hi);
+      LoadCentralRecord(p, Pos, C);
       return true;
     }
     return SeekTo(FFallback, Pos) && ReadCentralRecord(FFallback, C);
@@ -59,12 +51,7 @@ class TRecordWindow {
   bool Local(int64_t Pos, bool Whole, TZipLocalRecord& L) {
     const uint8_t* p = Whole ? nullptr : FWindow.Peek(Pos, LocalHeaderSize);
     if (!p || GetLE32(p) != sigLocalFileHeader) return ReadLocalAt(FFallback, Pos, L);
-    L.Header.Load(p);
-    L.Scrambled = false;
-    L.Name.clear();
-    L.Extra.clear();
-    L.Hi = {};
-    L.Position = Pos;
+    LoadLocalFixed(p, Pos, L);
     return L.DataPosition() <= FWindow.Size();
   }
 

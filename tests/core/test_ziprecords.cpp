@@ -334,3 +334,39 @@ TEST(ZipRecords, TruncatedRecordsAreNoRecords) {
 }
 
 }  // namespace
+
+// Records parsed where they lie in memory are those the stream readers give, in records reused
+// from a longer one (nothing of it may stay): Zip64 extras, long and empty names, and every
+// sample archive's directory.
+TEST(ZipRecords, LoadedFromMemoryAsRead) {
+  std::vector<std::string> zips = {
+      BuildTestZip({{"a.txt", "alpha\n", "", ""},
+                    {std::string(300, 'n'), "x", "", Block(0x0001, LE64(7) + LE64(5))},
+                    {"", "", "", ""}})};
+  for (const char* name : {"zip/test_read_format_zip_zip64a.zip", "zip/test_read_format_zip_zip64b.zip",
+                           "zip/test_read_format_zip_comment_stored_1.zip"})
+    if (fs::exists(Testdata(name))) zips.push_back(ReadFile(Testdata(name)));
+  for (const std::string& zip : zips) {
+    const TZipLocation loc = Locate(zip);
+    TTestMemStream s(zip);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(zip.data());
+    TZipCentralRecord read, loaded;
+    loaded.Name = loaded.Comment = std::string(500, 'z');
+    loaded.Hi.Packed = 99;
+    for (int64_t pos = loc.StartPos; s.SetPosition(pos), ReadCentralRecord(s, read); pos = read.NextPosition()) {
+      LoadCentralRecord(bytes + pos, pos, loaded);
+      EXPECT_TRUE(loaded.Name == read.Name && loaded.Extra == read.Extra && loaded.Comment == read.Comment);
+      EXPECT_TRUE(loaded.Position == read.Position && loaded.NextPosition() == read.NextPosition());
+      EXPECT_TRUE(loaded.PackedSize() == read.PackedSize() && loaded.UnpackedSize() == read.UnpackedSize() &&
+                  loaded.LocalOffset() == read.LocalOffset() && loaded.Header.Crc32 == read.Header.Crc32);
+      TZipLocalRecord local, fixed;
+      fixed.Name = "left over";
+      const int64_t at = read.LocalOffset() + loc.Correction;
+      s.SetPosition(at);
+      ASSERT_TRUE(ReadLocalRecord(s, local));
+      LoadLocalFixed(bytes + at, at, fixed);
+      EXPECT_TRUE(fixed.Name.empty() && fixed.DataPosition() == local.DataPosition() &&
+                  fixed.Header.DosDateTime == local.Header.DosDateTime);
+    }
+  }
+}
